@@ -1,0 +1,348 @@
+#include "canvas/canvas_engine.h"
+
+#include "canvas/eyedropper.h"
+#include "canvas/rasterizer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace velmo::canvas {
+namespace {
+
+enum DrawMode { Drawing = 0, Eyedropper = 1, Pan = 2 };
+
+int drawModeOf(const platform::CanvasOutlets& outlets) {
+    const int mode = outlets.drawMode();
+    return mode == Eyedropper || mode == Pan ? mode : Drawing;
+}
+
+void clearRect(Surface& surface, PixelRect rect) {
+    const PixelRect r = rect.clippedTo(surface.width(), surface.height());
+    for (int y = r.y; y < r.bottom(); ++y) {
+        std::memset(surface.row(y) + r.x, 0, static_cast<size_t>(r.width) * sizeof(Pixel));
+    }
+}
+
+void copyRect(const Surface& from, Surface& to, PixelRect rect) {
+    const PixelRect r = rect.clippedTo(to.width(), to.height());
+    for (int y = r.y; y < r.bottom(); ++y) {
+        std::memcpy(to.row(y) + r.x, from.row(y) + r.x, static_cast<size_t>(r.width) * sizeof(Pixel));
+    }
+}
+
+} // namespace
+
+CanvasEngine::CanvasEngine(platform::CanvasOutlets& outlets, const platform::Clock& clock)
+    : pen_properties(defaultPen(geometry.pixel_scale)), outlets(outlets), clock(clock) {}
+
+void CanvasEngine::setScreenSize(float width, float height) {
+    geometry.setScreenSize(width, height);
+    pen_properties = defaultPen(geometry.pixel_scale);
+}
+
+void CanvasEngine::clear_canvas() {
+    strokes_history.clear();
+    layer_index = 0;
+    const int w = geometry.canvas_width;
+    const int h = geometry.canvas_height;
+    layer_bitmap[0] = Surface(w, h, OpaqueWhite);
+    layer_bitmap[1] = Surface(w, h, OpaqueWhite);
+    layer_bitmap[2] = Surface(w, h, OpaqueBlack);
+    stroke_bitmap = Surface(w, h, Transparent);
+    display_bitmap = Surface(w, h, OpaqueWhite);
+    prev_bitmap = Surface(w, h, OpaqueWhite);
+    stroke_extent = {};
+    outlets.invalidateDisplay();
+}
+
+void CanvasEngine::touchPressedAtX(int x, int y) {
+    if (display_bitmap.empty()) {
+        return;
+    }
+    switch (drawModeOf(outlets)) {
+    case Eyedropper:
+        spuitAtX(x, y);
+        break;
+    case Pan:
+        last_x = x;
+        last_y = y;
+        break;
+    default:
+        pressDrawing(x, y);
+        break;
+    }
+}
+
+void CanvasEngine::touchDraggedAtX(int x, int y) {
+    if (display_bitmap.empty()) {
+        return;
+    }
+    switch (drawModeOf(outlets)) {
+    case Eyedropper:
+        spuitAtX(x, y);
+        break;
+    case Pan:
+        view.shift_x += static_cast<float>(x - last_x);
+        view.shift_y += static_cast<float>(y - last_y);
+        last_x = x;
+        last_y = y;
+        applyZoomScaleAndShiftXY();
+        break;
+    default:
+        dragDrawing(x, y);
+        break;
+    }
+}
+
+void CanvasEngine::touchReleasedAtX(int /*x*/, int /*y*/) {
+    if (display_bitmap.empty()) {
+        return;
+    }
+    setInfoLabel();
+    switch (drawModeOf(outlets)) {
+    case Eyedropper:
+        spuitEnded();
+        break;
+    case Pan:
+        // The last finger position becomes a surface pixel: the pivot of the next slider zoom.
+        last_x = static_cast<int>(transx(static_cast<float>(last_x)));
+        last_y = static_cast<int>(transy(static_cast<float>(last_y)));
+        break;
+    default:
+        releaseDrawing();
+        break;
+    }
+}
+
+void CanvasEngine::pressDrawing(int x, int y) {
+    const int cx = static_cast<int>(transx(static_cast<float>(x)));
+    const int cy = static_cast<int>(transy(static_cast<float>(y)));
+    on_stroke = true;
+    last_x = cx;
+    last_y = cy;
+    x_array.clear();
+    y_array.clear();
+    x_array.push_back(geometry.toUnits(static_cast<float>(cx)));
+    y_array.push_back(geometry.toUnits(static_cast<float>(cy)));
+}
+
+float CanvasEngine::strokeAlpha() const {
+    return static_cast<float>(pen_properties.density / 255.0);
+}
+
+PixelRect CanvasEngine::segmentRect(int x0, int y0, int x1, int y1) const {
+    const auto half = static_cast<int>(static_cast<float>(pen_properties.width) *
+                                           geometry.pixel_scale * 0.5f +
+                                       1.0f);
+    const int left = std::min(x0, x1) - half;
+    const int top = std::min(y0, y1) - half;
+    return {left, top, std::max(x0, x1) - left + half + 1, std::max(y0, y1) - top + half + 1};
+}
+
+void CanvasEngine::dragDrawing(int x, int y) {
+    const int cx = static_cast<int>(transx(static_cast<float>(x)));
+    const int cy = static_cast<int>(transy(static_cast<float>(y)));
+    drawLineFromX(last_x, last_y, cx, cy);
+    const PixelRect rect = segmentRect(last_x, last_y, cx, cy);
+    composeBitmap(prev_bitmap, stroke_bitmap, strokeAlpha(), layer_bitmap[layer_index], rect);
+    composeAllLayers(layer_bitmap, display_bitmap, rect);
+    outlets.invalidateDisplayRect(rect.x, rect.y, rect.width, rect.height);
+    last_x = cx;
+    last_y = cy;
+    x_array.push_back(geometry.toUnits(static_cast<float>(cx)));
+    y_array.push_back(geometry.toUnits(static_cast<float>(cy)));
+}
+
+void CanvasEngine::releaseDrawing() {
+    on_stroke = false;
+    MWStroke stroke;
+    stroke.user_name = userID();
+    stroke.client_time = static_cast<int64_t>(clock.now() * 1000.0);
+    stroke.pen_properties = pen_properties;
+    stroke.points_x = x_array;
+    stroke.points_y = y_array;
+    stroke.layer = static_cast<int32_t>(layer_index);
+    strokes_history[{InitServerTime, stroke.client_time}] = stroke;
+    // A merge that repaints from the history already paints this stroke and empties the
+    // scratch, so the blend below then adds nothing twice.
+    get_response();
+    if (stroke_agent != nullptr) {
+        stroke_agent->append_stroke(stroke);
+    }
+    applyWithStrokeBitmap(prev_bitmap, layer_bitmap[layer_index], strokeAlpha());
+}
+
+void CanvasEngine::drawLineFromX(int x0, int y0, int x1, int y1) {
+    const auto color = static_cast<uint32_t>(pen_properties.color);
+    const Argb source = premultipliedSource(color, static_cast<float>((color >> 24) / 255.0));
+    // Painted only inside the drag's dirty rectangle, which is all that the layer and the
+    // display take from the scratch; a wide pen's faintest fringe pixel just outside it would
+    // otherwise reach the layer at release without ever having been shown.
+    const PixelRect clip = segmentRect(x0, y0, x1, y1);
+    const PixelRect touched = rasterizer.drawSegment(
+        stroke_bitmap, static_cast<float>(x0), static_cast<float>(y0), static_cast<float>(x1),
+        static_cast<float>(y1), static_cast<float>(pen_properties.width) * geometry.pixel_scale,
+        source, clip);
+    stroke_extent = stroke_extent.united(touched);
+}
+
+void CanvasEngine::applyWithStrokeBitmap(Surface& src, Surface& dst, float alpha) {
+    // Outside the stroke's extent the scratch is empty and dst already equals src, so the
+    // whole-canvas blend, clear and copy reduce to that rectangle.
+    const PixelRect rect = stroke_extent;
+    composeBitmap(src, stroke_bitmap, alpha, dst, rect);
+    clearRect(stroke_bitmap, rect);
+    if (&src != &dst) {
+        copyRect(dst, src, rect);
+    }
+    stroke_extent = {};
+}
+
+void CanvasEngine::drawStroke(Surface& bitmap, const MWStroke& stroke) {
+    painter.drawStroke(bitmap, stroke, geometry.pixel_scale);
+}
+
+void CanvasEngine::cancelStroke() {
+    if (display_bitmap.empty()) {
+        return;
+    }
+    stroke_bitmap.fill(Transparent);
+    stroke_extent = {};
+    layer_bitmap[layer_index].copyFrom(prev_bitmap);
+    composeAllLayers(layer_bitmap, display_bitmap, wholeCanvas());
+    outlets.invalidateDisplay();
+}
+
+void CanvasEngine::restartStroke() {
+    stroke_bitmap.fill(Transparent);
+    stroke_extent = {};
+    prev_bitmap.copyFrom(layer_bitmap[layer_index]);
+}
+
+void CanvasEngine::setLayerIndex(unsigned index) {
+    if (index > 2) {
+        return;
+    }
+    layer_index = index;
+    if (!display_bitmap.empty()) {
+        restartStroke();
+    }
+    setInfoLabel();
+}
+
+void CanvasEngine::setDrawMode() {
+    if (outlets.drawMode() == Pan) {
+        setProgressZoomSlider();
+        outlets.setZoomSliderVisible(true);
+    } else {
+        outlets.setZoomSliderVisible(false);
+    }
+}
+
+void CanvasEngine::redrawStrokes() {
+    if (display_bitmap.empty()) {
+        return;
+    }
+    resetLayers(layer_bitmap);
+    for (const auto& [key, stroke] : strokes_history) {
+        if (stroke.layer >= 0 && stroke.layer <= 2) {
+            drawStroke(layer_bitmap[static_cast<size_t>(stroke.layer)], stroke);
+        }
+    }
+    composeAllLayers(layer_bitmap, display_bitmap, wholeCanvas());
+    restartStroke();
+    outlets.invalidateDisplay();
+}
+
+void CanvasEngine::undoOneStroke() {
+    const std::string me = userID();
+    for (auto it = strokes_history.rbegin(); it != strokes_history.rend(); ++it) {
+        if (it->second.user_name != me) {
+            continue;
+        }
+        if (stroke_agent != nullptr) {
+            stroke_agent->delete_stroke(it->second);
+        }
+        strokes_history.erase(std::next(it).base());
+        redrawStrokes();
+        return;
+    }
+}
+
+void CanvasEngine::spuitAtX(int x, int y) {
+    const auto color = sampleColor(display_bitmap, transx(static_cast<float>(x)),
+                                   transy(static_cast<float>(y)));
+    if (!color) {
+        return;
+    }
+    auto component = [&](int shift) {
+        return static_cast<float>(((*color >> shift) & 0xFF) / 255.0);
+    };
+    const float swatch_y = std::trunc(static_cast<float>(y) - outlets.swatchHeight());
+    outlets.showSwatch(component(16), component(8), component(0), static_cast<float>(x),
+                       swatch_y);
+    pen_properties.color = static_cast<int32_t>(*color);
+}
+
+void CanvasEngine::spuitEnded() {
+    outlets.hideSwatch();
+    outlets.selectDrawMode(Drawing);
+}
+
+void CanvasEngine::setZoomScale(float z) {
+    view.updateZoomScale(z, static_cast<float>(last_x), static_cast<float>(last_y));
+    applyZoomScaleAndShiftXY();
+}
+
+void CanvasEngine::changedProgressZoomSlider(float value) { setZoomScale(zoomForSliderValue(value)); }
+
+void CanvasEngine::setProgressZoomSlider() {
+    outlets.setZoomSliderValue(sliderValueForZoom(view.zoom_scale));
+}
+
+void CanvasEngine::applyZoomScaleAndShiftXY() {
+    outlets.setDisplayTransform(
+        view.displayTransform(geometry.canvas_width, geometry.canvas_height));
+}
+
+void CanvasEngine::changeTransform(const AffineTransform& t0, ViewPoint a1, ViewPoint a2,
+                                   ViewPoint b1, ViewPoint b2, bool fix) {
+    const GestureStep step = classifyGesture(a1, a2, b1, b2);
+    if (!fix) {
+        if (step.kind != GestureStep::Kind::Ignored) {
+            outlets.setDisplayTransform(liveGestureTransform(
+                t0, step, a1, view.zoom_scale, geometry.canvas_width, geometry.canvas_height));
+        }
+        return;
+    }
+    switch (step.kind) {
+    case GestureStep::Kind::Pan:
+        view.shift_x += step.dx;
+        view.shift_y += step.dy;
+        applyZoomScaleAndShiftXY();
+        break;
+    case GestureStep::Kind::Zoom: {
+        const float zoom = step.ratio * view.zoom_scale;
+        if (!std::isfinite(zoom) || zoom <= 0.0f) {
+            // The step is dropped; the display goes back to the stored view.
+            applyZoomScaleAndShiftXY();
+            break;
+        }
+        last_x = static_cast<int>(transx(a1.x));
+        last_y = static_cast<int>(transy(a1.y));
+        setZoomScale(zoom);
+        applyZoomScaleAndShiftXY();
+        break;
+    }
+    case GestureStep::Kind::Ignored:
+        applyZoomScaleAndShiftXY();
+        break;
+    }
+}
+
+void CanvasEngine::setInfoLabel() {
+    outlets.setInfoText("layer:" + std::to_string(layer_index) + " " + canvas_id);
+}
+
+} // namespace velmo::canvas

@@ -1,0 +1,134 @@
+#pragma once
+
+#include "canvas/canvas_geometry.h"
+#include "canvas/compositing.h"
+#include "canvas/mw_stroke.h"
+#include "canvas/pen_properties.h"
+#include "canvas/pixel_rect.h"
+#include "canvas/stroke_agent.h"
+#include "canvas/stroke_painter.h"
+#include "canvas/surface.h"
+#include "canvas/view_transform.h"
+#include "platform/canvas_outlets.h"
+#include "platform/clock.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace velmo::canvas {
+
+// (server time, client time), ascending.
+using StrokeKey = std::pair<int64_t, int64_t>;
+using StrokeHistory = std::map<StrokeKey, MWStroke>;
+
+// Own strokes not yet echoed sort after every server-stamped stroke, so they are painted on
+// top until the server puts them in their place (ten thousand 365-day years in ms).
+constexpr int64_t DefaultInitServerTime = 315360000000000;
+
+// The drawing canvas without its window: touches become strokes, strokes become pixels,
+// and the history can always repaint the layers. Everything runs on the UI thread.
+//
+// Coordinates: touch operations take canvas-view points; drawLineFromX takes surface pixels;
+// strokes hold canvas units (pixels / pixel_scale, truncated).
+class CanvasEngine {
+public:
+    // The outlets and the clock must outlive the engine.
+    CanvasEngine(platform::CanvasOutlets& outlets, const platform::Clock& clock);
+    virtual ~CanvasEngine() = default;
+    CanvasEngine(const CanvasEngine&) = delete;
+    CanvasEngine& operator=(const CanvasEngine&) = delete;
+
+    // Fixes the geometry from the window size and resets the pen to its default there. The
+    // surfaces take the new size at the next clear_canvas.
+    void setScreenSize(float width, float height);
+    // Empties the history and allocates the six surfaces with their initial contents.
+    void clear_canvas();
+    // Where finished strokes and undos are sent; none until set (non-owning).
+    void setStrokeAgent(StrokeAgent* agent) { stroke_agent = agent; }
+
+    // Touch operations, dispatched by the draw mode read at each event.
+    void touchPressedAtX(int x, int y);
+    void touchDraggedAtX(int x, int y);
+    void touchReleasedAtX(int x, int y);
+    void cancelStroke();
+
+    // One round-capped segment of the current pen into stroke_bitmap (surface pixels).
+    void drawLineFromX(int x0, int y0, int x1, int y1);
+    // Blends stroke_bitmap onto dst over src at alpha, clears it, and copies dst into src.
+    void applyWithStrokeBitmap(Surface& src, Surface& dst, float alpha);
+    // Replays a stored stroke onto a bitmap as one polyline at its density.
+    void drawStroke(Surface& bitmap, const MWStroke& stroke);
+
+    // Layer 0, 1 or 2; other values are ignored. Restarts the scratch and the snapshot.
+    void setLayerIndex(unsigned index);
+    // The draw-mode control changed: the zoom slider shows in pan mode only.
+    void setDrawMode();
+
+    // Repaints the layers from the history and the display from the layers.
+    void redrawStrokes();
+    // Removes the newest own stroke, sends its delete and repaints. Silent when none.
+    void undoOneStroke();
+
+    // Eyedropper.
+    void spuitAtX(int x, int y);
+    void spuitEnded();
+
+    // View transform.
+    float transx(float x) const { return view.transx(x); }
+    float transy(float y) const { return view.transy(y); }
+    void updateZoomScale(float z, float px, float py) { view.updateZoomScale(z, px, py); }
+    void setZoomScale(float z);
+    void changedProgressZoomSlider(float value);
+    void setProgressZoomSlider();
+    void applyZoomScaleAndShiftXY();
+    void changeTransform(const AffineTransform& t0, ViewPoint a1, ViewPoint a2, ViewPoint b1,
+                         ViewPoint b2, bool fix);
+
+    // The dirty rectangle of a drag from (x0, y0) to (x1, y1) with the current pen.
+    PixelRect segmentRect(int x0, int y0, int x1, int y1) const;
+
+    // Identity hooks, completed by the canvas that knows its IDs.
+    virtual std::string userID() { return user_id; }
+    virtual void setInfoLabel();
+    // Merges server replies that are waiting; nothing here.
+    virtual void get_response() {}
+
+    CanvasGeometry geometry;
+    int last_x = 0;
+    int last_y = 0;
+    bool on_stroke = false;
+    PenProperties pen_properties;
+    unsigned layer_index = 0;
+    Surface stroke_bitmap, display_bitmap, prev_bitmap;
+    LayerSurfaces layer_bitmap;
+    std::vector<int> x_array, y_array;
+    int64_t InitServerTime = DefaultInitServerTime;
+    StrokeHistory strokes_history;
+    std::string canvas_id;
+    std::string user_id;
+    ViewTransform view;
+
+protected:
+    platform::CanvasOutlets& outlets;
+    const platform::Clock& clock;
+    StrokeAgent* stroke_agent = nullptr;
+
+private:
+    void pressDrawing(int x, int y);
+    void dragDrawing(int x, int y);
+    void releaseDrawing();
+    float strokeAlpha() const;
+    PixelRect wholeCanvas() const { return display_bitmap.bounds(); }
+    // Clears the scratch and re-takes the snapshot of the current layer.
+    void restartStroke();
+
+    StrokePainter painter;
+    StrokeRasterizer rasterizer;
+    // Where stroke_bitmap may hold paint; outside it the current layer equals prev_bitmap.
+    PixelRect stroke_extent;
+};
+
+} // namespace velmo::canvas

@@ -1,0 +1,77 @@
+#pragma once
+
+#include "canvas/pixel_rect.h"
+#include "canvas/surface.h"
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace velmo::canvas {
+
+// A source colour, premultiplied, 8 bits a channel, rounded the way the reference 2D library
+// rounds a floating-point colour (16-bit intermediate, then the top byte), so that fully
+// covered pixels come out identical to its output.
+Argb premultipliedSource(float red, float green, float blue, float alpha);
+// The same from a pen colour 0xAARRGGBB and an opacity: channel bytes / 255, times `alpha`.
+Argb premultipliedSource(uint32_t color, float alpha);
+
+// The geometry of one round-capped segment in pixel space (pixel (i, j) covers the square
+// (i, j)..(i + 1, j + 1)), and its anti-aliased coverage of any pixel: the exact box-filtered
+// area for the straight sides, and a close approximation near the round ends.
+class CapsuleCoverage {
+public:
+    CapsuleCoverage(float x0, float y0, float x1, float y1, float line_width);
+
+    // Coverage of pixel (px, py), 0..255.
+    uint8_t at(int px, int py) const;
+    // Columns of row `py` whose coverage may be non-zero, as [first, last]; first > last when
+    // none. Not clipped.
+    void rowSpan(int py, int& first, int& last) const;
+    // Rows that may be touched, [first, last]. Not clipped.
+    int firstRow() const { return first_row_; }
+    int lastRow() const { return last_row_; }
+
+private:
+    uint8_t capCoverage(float cx, float cy, float t) const;
+
+    float x0_, y0_, ux_, uy_, length_, radius_, reach_;
+    float a_, b_, inv_a_, inv_2ab_, w1_, w2_, body_margin_;
+    int first_row_, last_row_;
+};
+
+// Our anti-aliasing rasterizer for strokes: round caps and joins, coverage-based edges,
+// everything clipped to the target. It keeps scratch memory between calls, so one instance
+// serves many strokes without allocating; not thread-safe.
+class StrokeRasterizer {
+public:
+    // Paints one segment from (x0, y0) to (x1, y1) (pixel space) over `target` with normal
+    // blending, only inside `clip`. Coincident ends paint a disc of the line width. Gives the
+    // pixels touched.
+    PixelRect drawSegment(Surface& target, float x0, float y0, float x1, float y1,
+                          float line_width, Argb color, PixelRect clip);
+
+    // Paints the polyline through the points (pixel space, `xs.size()` of them, which must not
+    // exceed `ys.size()`) as one shape: every pixel is painted once, with the largest coverage
+    // any of its segments gives it, so overlaps do not darken. Fewer than two points paint
+    // nothing. Gives the pixels touched.
+    PixelRect drawPolyline(Surface& target, std::span<const float> xs, std::span<const float> ys,
+                           float line_width, Argb color);
+
+private:
+    std::vector<uint8_t> coverage_;
+    std::vector<int> row_first_, row_last_;
+};
+
+// Blends `color` over `dst` with an 8-bit coverage mask: dst = color * m + dst * (1 - color.a * m),
+// in 8-bit arithmetic with exact rounding.
+Pixel blendOverWithCoverage(Pixel dst, Pixel color, uint8_t coverage);
+
+// The plain per-pixel version of the rasterizer, walking the whole bounding box with the
+// same coverage function; tests hold the fast one to it.
+namespace reference {
+PixelRect drawPolyline(Surface& target, std::span<const float> xs, std::span<const float> ys,
+                       float line_width, Argb color);
+} // namespace reference
+
+} // namespace velmo::canvas
