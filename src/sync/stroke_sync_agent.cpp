@@ -1,0 +1,251 @@
+#include "sync/stroke_sync_agent.h"
+
+#include "canvas/stroke_text.h"
+#include "sync/command_text.h"
+#include "sync/reply_line.h"
+
+#include <utility>
+
+namespace velmo::sync {
+
+StrokeSyncAgent::StrokeSyncAgent(platform::HttpExchange& http, platform::Scheduler& scheduler,
+                                 const platform::Clock& clock, std::string server_base_url)
+    : delegate(std::make_shared<StrokeSyncDelegate>()), http(http), scheduler(scheduler),
+      clock(clock), server_base_url(std::move(server_base_url)) {
+    delegate->agent = this;
+}
+
+StrokeSyncAgent::~StrokeSyncAgent() {
+    delegate->agent = nullptr;
+    scheduler.cancelPosts(delegate.get());
+}
+
+void StrokeSyncAgent::append_stroke(const canvas::MWStroke& stroke) {
+    if (canvas != nullptr) {
+        enqueue_command(appendCommand(canvas->canvasID(), stroke));
+    }
+}
+
+void StrokeSyncAgent::delete_stroke(const canvas::MWStroke& stroke) {
+    if (canvas != nullptr) {
+        enqueue_command(deleteCommand(canvas->canvasID(), stroke));
+    }
+}
+
+void StrokeSyncAgent::update_thumbnail(std::string_view url) {
+    if (canvas != nullptr) {
+        enqueue_command(updateThumbnailCommand(canvas->canvasID(), url));
+    }
+}
+
+void StrokeSyncAgent::update_fullimage(std::string_view url) {
+    if (canvas != nullptr) {
+        enqueue_command(updateFullimageCommand(canvas->canvasID(), url));
+    }
+}
+
+void StrokeSyncAgent::get_strokes() {
+    if (canvas != nullptr) {
+        send_request(getStrokesCommand(canvas->canvasID()), true);
+    }
+}
+
+void StrokeSyncAgent::search_canvas_list(std::string_view nickname) {
+    if (canvas != nullptr) {
+        send_request(searchCanvasListCommand(canvas->canvasID(), nickname), true);
+    }
+}
+
+int StrokeSyncAgent::response_status() const {
+    if (canvas_should_be_refreshed) {
+        return 2;
+    }
+    return returned_strokes.empty() ? 0 : 1;
+}
+
+void StrokeSyncAgent::enqueue_command(std::string command) {
+    {
+        std::lock_guard guard(mutex);
+        queued_commands.push_back(std::move(command));
+    }
+    if (requesting) {
+        if (last_request_time + timeout < clock.now()) {
+            // Abandoned: its reply, should it still come, is ignored; the head goes again.
+            reset_connection();
+        } else {
+            return;
+        }
+    }
+    send_next_command();
+}
+
+void StrokeSyncAgent::resumeQueue() {
+    std::lock_guard guard(mutex);
+    if (requesting && last_request_time + timeout < clock.now()) {
+        reset_connection();
+    }
+    if (!requesting) {
+        send_next_command();
+    }
+}
+
+void StrokeSyncAgent::restoreQueue(std::vector<std::string> commands) {
+    std::lock_guard guard(mutex);
+    reset_connection();
+    queued_commands.assign(std::make_move_iterator(commands.begin()),
+                           std::make_move_iterator(commands.end()));
+}
+
+void StrokeSyncAgent::clearInbox() {
+    std::lock_guard guard(mutex);
+    returned_strokes.clear();
+    canvas_should_be_refreshed = false;
+}
+
+void StrokeSyncAgent::send_next_command() {
+    std::lock_guard guard(mutex);
+    if (!queued_commands.empty()) {
+        send_request(queued_commands.front(), false);
+    }
+}
+
+void StrokeSyncAgent::send_request(const std::string& body, bool synchronous) {
+    platform::HttpRequest request;
+    request.url = server_base_url;
+    request.method = "POST";
+    request.body = body;
+    request.timeout_seconds = timeout;
+
+    if (synchronous) {
+        error_occcured = false;
+        const auto reply = http.sendSynchronously(request);
+        if (!reply) {
+            error_occcured = true;
+            return;
+        }
+        // A synchronous reply answers only its own command: the head of the queue and the
+        // request in flight are none of its business.
+        dispatchReply(*reply, true);
+        return;
+    }
+
+    const uint64_t serial = ++last_serial;
+    connection = serial;
+    requesting = true;
+    last_request_time = clock.now();
+    in_flight_canvas_id = std::string(commandCanvasID(body));
+    // Bytes of an earlier, forgotten request are no part of this reply.
+    delegate->response.clear();
+
+    const std::weak_ptr<StrokeSyncDelegate> weak = delegate;
+    platform::HttpCallbacks callbacks;
+    callbacks.received = [weak, serial](std::string_view bytes) {
+        if (const auto d = weak.lock(); d && d->agent != nullptr) {
+            d->agent->connectionReceived(serial, bytes);
+        }
+    };
+    callbacks.finished = [weak, serial] {
+        if (const auto d = weak.lock(); d && d->agent != nullptr) {
+            d->agent->connectionFinished(serial);
+        }
+    };
+    callbacks.failed = [weak, serial] {
+        if (const auto d = weak.lock(); d && d->agent != nullptr) {
+            d->agent->connectionFailed(serial);
+        }
+    };
+    http.send(request, std::move(callbacks));
+}
+
+void StrokeSyncAgent::connectionReceived(uint64_t serial, std::string_view bytes) {
+    if (serial == connection) {
+        delegate->response.append(bytes);
+    }
+}
+
+void StrokeSyncAgent::connectionFinished(uint64_t serial) {
+    if (serial != connection) {
+        return;
+    }
+    const std::string reply = std::move(delegate->response);
+    delegate->response.clear();
+    handle_response(reply);
+}
+
+void StrokeSyncAgent::connectionFailed(uint64_t serial) {
+    if (serial != connection) {
+        return;
+    }
+    reset_connection();
+    delegate->response.clear();
+}
+
+void StrokeSyncAgent::handle_response(const std::string& reply) {
+    const bool for_open_canvas = canvas == nullptr || in_flight_canvas_id == canvas->canvasID();
+    reset_connection();
+    dispatchReply(reply, for_open_canvas);
+    pop_sent_command();
+    send_next_command();
+}
+
+void StrokeSyncAgent::dispatchReply(std::string_view reply, bool for_open_canvas) {
+    {
+        std::lock_guard guard(mutex);
+        const float pixel_scale = canvas != nullptr ? canvas->pixelScale() : 0.1f;
+        for (const std::string_view line : splitReplyLines(reply)) {
+            const ReplyLine read = classifyReplyLine(line);
+            switch (read.kind) {
+            case ReplyLineKind::Stroke:
+                // A reply to a command of a canvas closed since then carries that canvas's
+                // strokes; they must not be painted into this one.
+                if (for_open_canvas) {
+                    returned_strokes.push_back(canvas::stroke_from_text(line, pixel_scale));
+                }
+                break;
+            case ReplyLineKind::Delete:
+                if (for_open_canvas) {
+                    canvas_should_be_refreshed = true;
+                }
+                break;
+            case ReplyLineKind::CanvasListEntry:
+                canvas_list.emplace_back(read.canvas_id);
+                thumbnail_list[std::string(read.canvas_id)] = std::string(read.thumbnail_url);
+                break;
+            case ReplyLineKind::Nothing:
+                break;
+            }
+        }
+    }
+    postNotice();
+}
+
+void StrokeSyncAgent::reset_connection() {
+    connection = 0;
+    requesting = false;
+    last_request_time = 0.0;
+    in_flight_canvas_id.clear();
+}
+
+void StrokeSyncAgent::pop_sent_command() {
+    std::lock_guard guard(mutex);
+    if (!queued_commands.empty()) {
+        queued_commands.pop_front();
+    }
+}
+
+void StrokeSyncAgent::postNotice() {
+    const std::weak_ptr<StrokeSyncDelegate> weak = delegate;
+    scheduler.postWhenIdle(delegate.get(), [weak] {
+        if (const auto d = weak.lock(); d && d->agent != nullptr) {
+            d->agent->deliverNotice();
+        }
+    });
+}
+
+void StrokeSyncAgent::deliverNotice() {
+    if (response_listener) {
+        response_listener();
+    }
+}
+
+} // namespace velmo::sync

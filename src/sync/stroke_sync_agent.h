@@ -1,0 +1,125 @@
+#pragma once
+
+#include "canvas/mw_stroke.h"
+#include "canvas/stroke_agent.h"
+#include "platform/clock.h"
+#include "platform/http_exchange.h"
+#include "platform/scheduler.h"
+#include "sync/sync_canvas.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmo::sync {
+
+class StrokeSyncAgent;
+
+// Receives the exchange's callbacks for its agent and collects the reply bytes. The agent
+// owns it; callbacks hold it only weakly, so none reaches an agent that is gone.
+struct StrokeSyncDelegate {
+    StrokeSyncAgent* agent = nullptr;
+    std::string response;
+};
+
+// The one talker to the canvas server. Commands wait in `queued_commands` and go out one
+// request at a time, the head first; it is retired only when its reply has been handled, so
+// a command the server never answered is never lost. Replies are sorted into the inboxes
+// (`returned_strokes`, `canvas_should_be_refreshed`, `canvas_list`, `thumbnail_list`) and a
+// notice is posted to the response listener when the UI thread is idle, one at a time.
+//
+// Everything runs on the UI thread. The lock is recursive because the canvas holds it while
+// a synchronous exchange handles its reply. Without `canvas` no command is built: the
+// operations that need one do nothing.
+class StrokeSyncAgent : public canvas::StrokeAgent {
+public:
+    // The exchange, scheduler and clock must outlive the agent. Requests go to
+    // `server_base_url` exactly as given.
+    StrokeSyncAgent(platform::HttpExchange& http, platform::Scheduler& scheduler,
+                    const platform::Clock& clock, std::string server_base_url);
+    ~StrokeSyncAgent() override;
+    StrokeSyncAgent(const StrokeSyncAgent&) = delete;
+    StrokeSyncAgent& operator=(const StrokeSyncAgent&) = delete;
+
+    // Queued commands.
+    void append_stroke(const canvas::MWStroke& stroke) override;
+    void delete_stroke(const canvas::MWStroke& stroke) override;
+    void update_thumbnail(std::string_view url);
+    void update_fullimage(std::string_view url);
+    // Synchronous commands: they block until the reply or the time-out. A failure sets
+    // `error_occcured`. The request in flight and the queue are left alone.
+    void get_strokes();
+    void search_canvas_list(std::string_view nickname);
+
+    // 2 when the canvas must be fetched again, else 1 when strokes wait, else 0.
+    int response_status() const;
+
+    // Called by the polling timer: forgets a request older than `timeout`, then, when none is
+    // in flight, sends the head again. So a failed request or a restored queue drains by
+    // itself, one request at a time.
+    void resumeQueue();
+    // Replaces the queue (restored settings). A request in flight is forgotten, since the
+    // command it carried is no longer the head.
+    void restoreQueue(std::vector<std::string> commands);
+    // Drops what arrived for the canvas that was open before.
+    void clearInbox();
+
+    // Called, through the scheduler, after a reply has been handled.
+    void setResponseListener(std::function<void()> listener) {
+        response_listener = std::move(listener);
+    }
+    std::recursive_mutex& lock() { return mutex; }
+    // The sender of this agent's notices.
+    const void* noticeSender() const { return delegate.get(); }
+    const std::string& serverBaseURL() const { return server_base_url; }
+
+    std::shared_ptr<StrokeSyncDelegate> delegate;
+    double timeout = 10.0;
+    // Serial of the asynchronous request in flight; 0 when none.
+    uint64_t connection = 0;
+    bool requesting = false;
+    double last_request_time = 0.0;
+    bool error_occcured = false;
+    std::deque<std::string> queued_commands;
+    std::vector<canvas::MWStroke> returned_strokes;
+    bool canvas_should_be_refreshed = false;
+    std::vector<std::string> canvas_list;
+    std::map<std::string, std::string> thumbnail_list;
+    SyncCanvas* canvas = nullptr;
+
+private:
+    void enqueue_command(std::string command);
+    void send_next_command();
+    void send_request(const std::string& body, bool synchronous);
+    // The reply to the asynchronous request in flight: retires the head, sends the next.
+    void handle_response(const std::string& reply);
+    // Sorts a reply into the inboxes and posts the notice. Stroke lines and delete notices
+    // count only when the reply answers a command for the canvas open now.
+    void dispatchReply(std::string_view reply, bool for_open_canvas);
+    void reset_connection();
+    void pop_sent_command();
+    void postNotice();
+    void deliverNotice();
+
+    void connectionReceived(uint64_t serial, std::string_view bytes);
+    void connectionFinished(uint64_t serial);
+    void connectionFailed(uint64_t serial);
+
+    platform::HttpExchange& http;
+    platform::Scheduler& scheduler;
+    const platform::Clock& clock;
+    std::string server_base_url;
+    std::recursive_mutex mutex;
+    std::function<void()> response_listener;
+    uint64_t last_serial = 0;
+    // The canvas the request in flight speaks for.
+    std::string in_flight_canvas_id;
+};
+
+} // namespace velmo::sync

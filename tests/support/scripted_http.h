@@ -1,0 +1,73 @@
+#pragma once
+
+#include "platform/http_exchange.h"
+
+#include <cstddef>
+#include <deque>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace velmo::testing {
+
+// An HTTP exchange that reaches nothing: asynchronous requests wait until the test answers
+// them; synchronous ones take the next scripted answer (none scripted: no answer).
+class ScriptedHttp : public platform::HttpExchange {
+public:
+    struct Pending {
+        platform::HttpRequest request;
+        platform::HttpCallbacks callbacks;
+    };
+
+    void send(const platform::HttpRequest& request, platform::HttpCallbacks callbacks) override {
+        async_requests.push_back({request, std::move(callbacks)});
+    }
+
+    std::optional<std::string> sendSynchronously(const platform::HttpRequest& request) override {
+        sync_requests.push_back(request);
+        if (sync_answers.empty()) {
+            return std::nullopt;
+        }
+        auto answer = std::move(sync_answers.front());
+        sync_answers.pop_front();
+        return answer;
+    }
+
+    // Scripts the answer of the next synchronous request (nothing: it fails).
+    void scriptSync(std::optional<std::string> answer) {
+        sync_answers.push_back(std::move(answer));
+    }
+
+    // Delivers bytes, then the end, to asynchronous request `index`.
+    void answer(size_t index, const std::string& body) {
+        deliver(index, body);
+        finish(index);
+    }
+    void deliver(size_t index, const std::string& bytes) {
+        const auto callbacks = async_requests.at(index).callbacks;
+        if (callbacks.received) {
+            callbacks.received(bytes);
+        }
+    }
+    void finish(size_t index) {
+        const auto callbacks = async_requests.at(index).callbacks;
+        if (callbacks.finished) {
+            callbacks.finished();
+        }
+    }
+    void fail(size_t index) {
+        const auto callbacks = async_requests.at(index).callbacks;
+        if (callbacks.failed) {
+            callbacks.failed();
+        }
+    }
+    // The body of the newest asynchronous request.
+    const std::string& lastBody() const { return async_requests.back().request.body; }
+
+    std::vector<Pending> async_requests;
+    std::vector<platform::HttpRequest> sync_requests;
+    std::deque<std::optional<std::string>> sync_answers;
+};
+
+} // namespace velmo::testing

@@ -1,0 +1,342 @@
+#include "sync/stroke_sync_agent.h"
+
+#include "support/fake_clock.h"
+#include "support/manual_scheduler.h"
+#include "support/scripted_http.h"
+#include "sync/command_text.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+namespace velmo::sync {
+namespace {
+
+constexpr float Scale320 = 320.0f / 320000.0f;
+const char* const ServerURL = "http://127.0.0.1:8640/";
+
+struct FixedCanvas : SyncCanvas {
+    std::string canvasID() override { return id; }
+    float pixelScale() const override { return Scale320; }
+    std::string id = "public@20101201095959123";
+};
+
+canvas::MWStroke strokeAt(int64_t client_time) {
+    canvas::MWStroke s;
+    s.client_time = client_time;
+    s.user_name = "public@20101201100000001";
+    s.pen_properties = canvas::defaultPen(Scale320);
+    s.points_x = {1, 2};
+    s.points_y = {3, 4};
+    return s;
+}
+
+std::string strokeLine(const std::string& canvas_id, int64_t server_time, int64_t client_time,
+                       const std::string& user) {
+    return canvas_id + ": append:  client_time:" + std::to_string(client_time) +
+           " server_time:" + std::to_string(server_time) + " user_name:" + user +
+           " pen_properties:color=ff000000,width=2999,density=128 layer:0 points: 5-6";
+}
+
+class AgentTest : public ::testing::Test {
+protected:
+    AgentTest() : agent(std::make_unique<StrokeSyncAgent>(http, scheduler, clock, ServerURL)) {
+        agent->canvas = &canvas;
+        agent->setResponseListener([this] { ++notices; });
+    }
+
+    testing::FakeClock clock{1291201234.567};
+    testing::ManualScheduler scheduler;
+    testing::ScriptedHttp http;
+    FixedCanvas canvas;
+    std::unique_ptr<StrokeSyncAgent> agent;
+    int notices = 0;
+};
+
+TEST_F(AgentTest, StartsIdleAndEmpty) {
+    EXPECT_EQ(agent->timeout, 10.0);
+    EXPECT_FALSE(agent->requesting);
+    EXPECT_EQ(agent->last_request_time, 0.0);
+    EXPECT_FALSE(agent->error_occcured);
+    EXPECT_FALSE(agent->canvas_should_be_refreshed);
+    EXPECT_TRUE(agent->queued_commands.empty());
+    EXPECT_EQ(agent->response_status(), 0);
+}
+
+TEST_F(AgentTest, PostsOneCommandToTheBaseURLWithNoHeaderOfItsOwn) {
+    agent->append_stroke(strokeAt(7));
+    ASSERT_EQ(http.async_requests.size(), 1u);
+    const auto& request = http.async_requests[0].request;
+    EXPECT_EQ(request.url, ServerURL);
+    EXPECT_EQ(request.method, "POST");
+    EXPECT_EQ(request.timeout_seconds, 10.0);
+    EXPECT_TRUE(request.headers.empty());
+    EXPECT_EQ(request.body, "public@20101201095959123: append:  client_time:7 server_time:0 "
+                            "user_name:public@20101201100000001 pen_properties:color=ff000000,"
+                            "width=2999,density=128 layer:0 points: 1-3 2-4");
+    EXPECT_TRUE(agent->requesting);
+    EXPECT_EQ(agent->last_request_time, clock.now());
+    EXPECT_EQ(agent->queued_commands.size(), 1u);
+}
+
+TEST_F(AgentTest, ThreeCommandsDrainOneRequestAtATime) {
+    agent->append_stroke(strokeAt(1));
+    agent->delete_stroke(strokeAt(1));
+    agent->update_thumbnail("http://i/t.png");
+    ASSERT_EQ(http.async_requests.size(), 1u);
+    EXPECT_EQ(agent->queued_commands.size(), 3u);
+
+    http.answer(0, "");
+    ASSERT_EQ(http.async_requests.size(), 2u);
+    EXPECT_EQ(http.lastBody(), agent->queued_commands.front());
+    EXPECT_NE(http.lastBody().find(": delete: "), std::string::npos);
+    EXPECT_EQ(agent->queued_commands.size(), 2u);
+
+    http.answer(1, "");
+    ASSERT_EQ(http.async_requests.size(), 3u);
+    EXPECT_EQ(http.lastBody(), "public@20101201095959123: update_thumbnail: url:http://i/t.png");
+
+    http.answer(2, "");
+    EXPECT_EQ(http.async_requests.size(), 3u);
+    EXPECT_TRUE(agent->queued_commands.empty());
+    EXPECT_FALSE(agent->requesting);
+}
+
+TEST_F(AgentTest, ACommandWaitsFiveSecondsButResendsTheHeadAfterEleven) {
+    agent->append_stroke(strokeAt(1));
+    clock.advance(5);
+    agent->append_stroke(strokeAt(2));
+    EXPECT_EQ(http.async_requests.size(), 1u);
+
+    clock.advance(6); // 11 s after the request started
+    agent->append_stroke(strokeAt(3));
+    ASSERT_EQ(http.async_requests.size(), 2u);
+    EXPECT_EQ(http.async_requests[1].request.body, http.async_requests[0].request.body);
+    EXPECT_EQ(agent->queued_commands.size(), 3u);
+    EXPECT_EQ(agent->last_request_time, clock.now());
+}
+
+TEST_F(AgentTest, AOneLetterReplyChangesNoInboxButRetiresTheHeadAndPostsTheNotice) {
+    agent->append_stroke(strokeAt(1));
+    agent->append_stroke(strokeAt(2));
+    http.answer(0, "x");
+    EXPECT_EQ(agent->response_status(), 0);
+    EXPECT_TRUE(agent->canvas_list.empty());
+    EXPECT_EQ(agent->queued_commands.size(), 1u);
+    EXPECT_EQ(http.async_requests.size(), 2u);
+    EXPECT_EQ(scheduler.runIdle(), 1);
+    EXPECT_EQ(notices, 1);
+}
+
+TEST_F(AgentTest, SortsReplyLinesIntoTheInboxes) {
+    agent->append_stroke(strokeAt(1));
+    http.answer(0, strokeLine(canvas.id, 100, 1, "u@1") + "\n" +
+                       strokeLine(canvas.id, 101, 2, "v@2") + "\n\nnoise\r\n");
+    ASSERT_EQ(agent->returned_strokes.size(), 2u);
+    EXPECT_EQ(agent->returned_strokes[0].server_time, 100);
+    EXPECT_EQ(agent->returned_strokes[1].user_name, "v@2");
+    EXPECT_EQ(agent->returned_strokes[1].points_x, std::vector<int32_t>{5});
+    EXPECT_EQ(agent->response_status(), 1);
+
+    agent->append_stroke(strokeAt(2));
+    http.answer(1, canvas.id + ": delete: ");
+    EXPECT_TRUE(agent->canvas_should_be_refreshed);
+    EXPECT_EQ(agent->response_status(), 2);
+}
+
+TEST_F(AgentTest, FiveHundredStrokeLinesGiveFiveHundredStrokes) {
+    std::string reply;
+    for (int i = 0; i < 500; ++i) {
+        reply += strokeLine(canvas.id, 1000 + i, i, i % 2 ? "public@20101201100000001" : "o@1");
+        reply += '\n';
+    }
+    agent->append_stroke(strokeAt(1));
+    http.answer(0, reply);
+    EXPECT_EQ(agent->returned_strokes.size(), 500u);
+}
+
+TEST_F(AgentTest, SearchRepliesListCanvasesAndTheLaterThumbnailWins) {
+    http.scriptSync("a@12345678901234567 http://i/1.png\na@12345678901234567 \n"
+                    "b@1234567890123456 http://i/2.png\nword c@12345678901234567 u\n"
+                    "d@12345678901234567 http://i/4.png\r\n\xff@12345678901234567 u");
+    agent->search_canvas_list("anna");
+    ASSERT_EQ(http.sync_requests.size(), 1u);
+    EXPECT_EQ(http.sync_requests[0].body,
+              "public@20101201095959123: search_canvas_list: nickname:anna");
+    EXPECT_EQ(http.sync_requests[0].timeout_seconds, 10.0);
+    EXPECT_FALSE(agent->error_occcured);
+    EXPECT_EQ(agent->canvas_list,
+              (std::vector<std::string>{"a@12345678901234567", "a@12345678901234567"}));
+    EXPECT_EQ(agent->thumbnail_list,
+              (std::map<std::string, std::string>{{"a@12345678901234567", ""}}));
+
+    agent->search_canvas_list("anna");
+    EXPECT_TRUE(agent->error_occcured);
+    EXPECT_EQ(agent->canvas_list.size(), 2u);
+}
+
+TEST_F(AgentTest, AFailedRequestKeepsItsCommandAndTheNextTickSendsItAgain) {
+    agent->append_stroke(strokeAt(1));
+    http.fail(0);
+    EXPECT_FALSE(agent->requesting);
+    EXPECT_EQ(agent->queued_commands.size(), 1u);
+    EXPECT_EQ(scheduler.runIdle(), 0);
+
+    agent->resumeQueue();
+    ASSERT_EQ(http.async_requests.size(), 2u);
+    EXPECT_EQ(http.async_requests[1].request.body, http.async_requests[0].request.body);
+
+    // While that one is in flight, further ticks send nothing.
+    agent->resumeQueue();
+    agent->resumeQueue();
+    EXPECT_EQ(http.async_requests.size(), 2u);
+
+    http.answer(1, "");
+    EXPECT_TRUE(agent->queued_commands.empty());
+    agent->resumeQueue();
+    EXPECT_EQ(http.async_requests.size(), 2u);
+}
+
+TEST_F(AgentTest, ATickForgetsARequestOlderThanTheTimeOut) {
+    agent->append_stroke(strokeAt(1));
+    clock.advance(9);
+    agent->resumeQueue();
+    EXPECT_EQ(http.async_requests.size(), 1u);
+    clock.advance(2);
+    agent->resumeQueue();
+    EXPECT_EQ(http.async_requests.size(), 2u);
+}
+
+TEST_F(AgentTest, LateCallbacksOfAForgottenRequestAreIgnored) {
+    agent->append_stroke(strokeAt(1));
+    http.deliver(0, strokeLine(canvas.id, 100, 1, "stale@1"));
+    clock.advance(11);
+    agent->append_stroke(strokeAt(2)); // forgets request 0, resends the head as request 1
+    ASSERT_EQ(http.async_requests.size(), 2u);
+
+    http.deliver(0, "\n" + strokeLine(canvas.id, 101, 9, "stale@1"));
+    http.deliver(1, strokeLine(canvas.id, 200, 1, "fresh@1"));
+    http.finish(0);
+    EXPECT_EQ(agent->queued_commands.size(), 2u);
+    EXPECT_TRUE(agent->returned_strokes.empty());
+    http.fail(0);
+    EXPECT_TRUE(agent->requesting);
+
+    http.finish(1);
+    ASSERT_EQ(agent->returned_strokes.size(), 1u);
+    EXPECT_EQ(agent->returned_strokes[0].user_name, "fresh@1");
+    EXPECT_EQ(agent->queued_commands.size(), 1u);
+}
+
+TEST_F(AgentTest, NoCallbackOrNoticeReachesADestroyedAgent) {
+    agent->append_stroke(strokeAt(1));
+    agent->append_stroke(strokeAt(2));
+    http.answer(0, strokeLine(canvas.id, 100, 1, "u@1"));
+    ASSERT_EQ(scheduler.pending.size(), 1u);
+    ASSERT_EQ(http.async_requests.size(), 2u);
+
+    agent.reset();
+    EXPECT_TRUE(scheduler.pending.empty());
+    http.deliver(1, "x");
+    http.finish(1);
+    http.fail(1);
+    EXPECT_EQ(scheduler.runIdle(), 0);
+    EXPECT_EQ(notices, 0);
+}
+
+TEST_F(AgentTest, ANoticeStillQueuedWhenTheAgentGoesDoesNothing) {
+    // A scheduler that forgets to cancel must still not reach the agent.
+    agent->append_stroke(strokeAt(1));
+    http.answer(0, "");
+    auto waiting = std::move(scheduler.pending);
+    agent.reset();
+    for (auto& notice : waiting) {
+        notice.second();
+    }
+    EXPECT_EQ(notices, 0);
+}
+
+TEST_F(AgentTest, NoticesAreCoalescedUntilDelivered) {
+    agent->append_stroke(strokeAt(1));
+    agent->append_stroke(strokeAt(2));
+    http.answer(0, "");
+    http.answer(1, "");
+    EXPECT_EQ(scheduler.posts, 2);
+    EXPECT_EQ(scheduler.runIdle(), 1);
+    EXPECT_EQ(notices, 1);
+    agent->append_stroke(strokeAt(3));
+    http.answer(2, "");
+    EXPECT_EQ(scheduler.runIdle(), 1);
+    EXPECT_EQ(notices, 2);
+}
+
+TEST_F(AgentTest, ASynchronousExchangeLeavesTheRequestInFlightAndTheQueueAlone) {
+    agent->append_stroke(strokeAt(1));
+    agent->append_stroke(strokeAt(2));
+    const double started = agent->last_request_time;
+    clock.advance(1);
+
+    http.scriptSync(strokeLine(canvas.id, 100, 50, "other@1"));
+    agent->get_strokes();
+    ASSERT_EQ(http.sync_requests.size(), 1u);
+    EXPECT_EQ(http.sync_requests[0].body, "public@20101201095959123: get_strokes: ");
+    EXPECT_EQ(agent->returned_strokes.size(), 1u);
+    EXPECT_TRUE(agent->requesting);
+    EXPECT_EQ(agent->last_request_time, started);
+    EXPECT_EQ(agent->queued_commands.size(), 2u);
+    EXPECT_EQ(http.async_requests.size(), 1u);
+    EXPECT_EQ(scheduler.pending.size(), 1u);
+
+    http.answer(0, "");
+    EXPECT_EQ(agent->queued_commands.size(), 1u);
+    EXPECT_EQ(http.async_requests.size(), 2u);
+}
+
+TEST_F(AgentTest, AFailedSynchronousExchangeKeepsAHeadThatNeverReachedTheServer) {
+    agent->append_stroke(strokeAt(1));
+    http.fail(0);
+    agent->get_strokes(); // nothing scripted: no answer
+    EXPECT_TRUE(agent->error_occcured);
+    http.scriptSync("");
+    agent->get_strokes();
+    EXPECT_FALSE(agent->error_occcured);
+    ASSERT_EQ(agent->queued_commands.size(), 1u);
+    EXPECT_NE(agent->queued_commands.front().find(": append: "), std::string::npos);
+}
+
+TEST_F(AgentTest, RepliesToCommandsOfAClosedCanvasBringNoStrokes) {
+    agent->append_stroke(strokeAt(1));
+    canvas.id = "public@20111111111111111";
+    http.answer(0, strokeLine("public@20101201095959123", 100, 1, "u@1") +
+                       "\npublic@20101201095959123: delete: ");
+    EXPECT_EQ(agent->response_status(), 0);
+    EXPECT_TRUE(agent->queued_commands.empty());
+
+    agent->append_stroke(strokeAt(2));
+    EXPECT_EQ(commandCanvasID(http.lastBody()), "public@20111111111111111");
+    http.answer(1, strokeLine("public@20111111111111111", 100, 1, "u@1"));
+    EXPECT_EQ(agent->response_status(), 1);
+}
+
+TEST_F(AgentTest, RestoringTheQueueForgetsTheRequestInFlight) {
+    agent->append_stroke(strokeAt(1));
+    agent->restoreQueue({"a: get_strokes: ", "b: get_strokes: "});
+    EXPECT_FALSE(agent->requesting);
+    http.answer(0, "");
+    EXPECT_EQ(agent->queued_commands.size(), 2u);
+    agent->resumeQueue();
+    EXPECT_EQ(http.lastBody(), "a: get_strokes: ");
+}
+
+TEST_F(AgentTest, WithoutACanvasNoCommandIsBuilt) {
+    agent->canvas = nullptr;
+    agent->append_stroke(strokeAt(1));
+    agent->get_strokes();
+    EXPECT_TRUE(agent->queued_commands.empty());
+    EXPECT_TRUE(http.async_requests.empty());
+    EXPECT_TRUE(http.sync_requests.empty());
+}
+
+} // namespace
+} // namespace velmo::sync
