@@ -1,5 +1,6 @@
 #pragma once
 
+#include "canvas/pixel_math.h"
 #include "canvas/pixel_rect.h"
 #include "canvas/surface.h"
 
@@ -28,15 +29,23 @@ public:
     // Columns of row `py` whose coverage may be non-zero, as [first, last]; first > last when
     // none. Not clipped.
     void rowSpan(int py, int& first, int& last) const;
+    // Columns of row `py` that are covered wholly (coverage 255), the same way.
+    void coveredSpan(int py, int& first, int& last) const;
+    // Both at once.
+    void rowSpans(int py, int& first, int& last, int& full_first, int& full_last) const;
     // Rows that may be touched, [first, last]. Not clipped.
     int firstRow() const { return first_row_; }
     int lastRow() const { return last_row_; }
 
 private:
     uint8_t capCoverage(float cx, float cy, float t) const;
+    // Coverage of the pixel centred at (cx, cy) by the round end at distance `end` along the
+    // segment, 0..1.
+    float discCoverage(float cx, float cy, float end) const;
 
-    float x0_, y0_, ux_, uy_, length_, radius_, reach_;
-    float a_, b_, inv_a_, inv_2ab_, w1_, w2_, body_margin_;
+    float x0_, y0_, x1_, y1_, ux_, uy_, inv_ux_, inv_uy_, length_, radius_, reach_;
+    bool has_inv_ux_, has_inv_uy_;
+    float a_, b_, inv_a_, inv_2ab_, w1_, w2_, body_margin_, curvature_shift_;
     int first_row_, last_row_;
 };
 
@@ -60,12 +69,15 @@ public:
 
 private:
     std::vector<uint8_t> coverage_;
-    std::vector<int> row_first_, row_last_;
+    std::vector<CapsuleCoverage> segments_;
 };
 
 // Blends `color` over `dst` with an 8-bit coverage mask: dst = color * m + dst * (1 - color.a * m),
 // in 8-bit arithmetic with exact rounding.
-Pixel blendOverWithCoverage(Pixel dst, Pixel color, uint8_t coverage);
+inline Pixel blendOverWithCoverage(Pixel dst, Pixel color, uint8_t coverage) {
+    const Pixel source = coverage == 255 ? color : mulChannels(color, coverage);
+    return over(source, dst);
+}
 
 // The plain per-pixel version of the rasterizer, walking the whole bounding box with the
 // same coverage function; tests hold the fast one to it.
