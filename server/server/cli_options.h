@@ -1,0 +1,30 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velmo::server {
+
+struct CliOptions {
+    std::string host = "127.0.0.1";
+    int port = 8640;
+    std::string db_path;    // empty: defaultDatabasePath()
+    std::string public_url; // empty: http://<host>:<port>/ with the bound port
+    int threads = 4;
+    double idle_timeout_s = 60;
+    double request_timeout_s = 20;
+    bool quiet = false;
+    bool help = false;
+};
+
+// Reads the command line (without the program name). Nothing, with a message, for an unknown
+// option, a missing value or a value out of range.
+std::optional<CliOptions> parseCli(const std::vector<std::string>& args, std::string* error);
+
+// $XDG_DATA_HOME/velmorastra/server.sqlite, else ~/.local/share/velmorastra/server.sqlite.
+std::string defaultDatabasePath();
+
+std::string usageText();
+
+} // namespace velmo::server

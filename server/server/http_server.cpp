@@ -1,0 +1,420 @@
+#include "server/http_server.h"
+
+#include "server/access_log.h"
+#include "server/limits.h"
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include <atomic>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace velmo::server {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+namespace {
+
+constexpr size_t MaxHeaderBytes = 16 * 1024;
+constexpr size_t FirstReadBytes = 4096;
+// How long stop() waits for requests in flight before it cuts the remaining connections.
+constexpr std::chrono::seconds ShutdownGrace{5};
+
+int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+bool isUploadTarget(std::string_view target) {
+    return target.substr(0, target.find('?')) == "/upload.cgi";
+}
+
+class Session;
+
+} // namespace
+
+class HttpServer::Impl {
+public:
+    Impl(ServerOptions options, HandlerContext& context)
+        : options(std::move(options)), context(context), io(this->options.threads),
+          control(net::make_strand(io)), acceptor(net::make_strand(io)), signals(control),
+          grace(control), accept_retry(acceptor.get_executor()) {}
+    ~Impl() {
+        // Sessions still queued in the io_context are destroyed with it and untrack themselves.
+        destroying = true;
+    }
+
+    bool listen(std::string* error);
+    void run();
+    void stop();
+    void accept();
+
+    void track(const std::shared_ptr<Session>& session);
+    void untrack(Session* session);
+
+    ServerOptions options;
+    HandlerContext& context;
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> destroying{false};
+    uint16_t bound_port = 0;
+    std::mutex sessions_mutex;
+    std::unordered_map<Session*, std::weak_ptr<Session>> sessions;
+
+    // Declared after what sessions touch on their way out, so it is destroyed before that.
+    net::io_context io;
+    // Serialises stop() and the shutdown timer.
+    net::strand<net::io_context::executor_type> control;
+    tcp::acceptor acceptor;
+    net::signal_set signals;
+    net::steady_timer grace;
+    net::steady_timer accept_retry;
+};
+
+namespace {
+
+class Session : public std::enable_shared_from_this<Session> {
+public:
+    Session(tcp::socket&& socket, HttpServer::Impl& server)
+        : stream_(std::move(socket)), server_(server) {
+        beast::error_code ec;
+        const auto remote = stream_.socket().remote_endpoint(ec);
+        if (!ec) {
+            client_ = remote.address().to_string();
+        }
+    }
+    ~Session() { server_.untrack(this); }
+
+    void start() {
+        net::dispatch(stream_.get_executor(),
+                      beast::bind_front_handler(&Session::waitForRequest, shared_from_this()));
+    }
+
+    // From stop(): a connection waiting for its next request is closed now; one in the middle
+    // of a request finishes it and closes afterwards.
+    void closeIfIdle() {
+        net::dispatch(stream_.get_executor(), [self = shared_from_this()] {
+            if (self->idle_) {
+                beast::error_code ec;
+                self->stream_.socket().close(ec);
+            }
+        });
+    }
+
+private:
+    void waitForRequest() {
+        if (server_.stopping) {
+            close();
+            return;
+        }
+        if (buffer_.size() > 0) {
+            readHeader(); // a pipelined request is already here
+            return;
+        }
+        idle_ = true;
+        stream_.expires_after(server_.options.idle_timeout);
+        stream_.async_read_some(
+            buffer_.prepare(FirstReadBytes),
+            [self = shared_from_this()](beast::error_code ec, size_t bytes) {
+                self->idle_ = false;
+                if (ec) {
+                    self->close();
+                    return;
+                }
+                self->buffer_.commit(bytes);
+                self->readHeader();
+            });
+    }
+
+    void readHeader() {
+        parser_.emplace();
+        parser_->header_limit(MaxHeaderBytes);
+        parser_->body_limit(MaxUploadBody);
+        started_ = std::chrono::steady_clock::now();
+        // One deadline for the whole request, header and body: a slow sender is cut off.
+        stream_.expires_after(server_.options.request_timeout);
+        http::async_read_header(
+            stream_, buffer_, *parser_,
+            beast::bind_front_handler(&Session::onHeader, shared_from_this()));
+    }
+
+    void onHeader(beast::error_code ec, size_t) {
+        if (ec) {
+            failRead(ec);
+            return;
+        }
+        const auto& header = parser_->get();
+        const size_t limit = header.method() == http::verb::post && isUploadTarget(header.target())
+                                 ? MaxUploadBody
+                                 : MaxCommandBody;
+        if (parser_->content_length() && *parser_->content_length() > limit) {
+            refuse(http::status::payload_too_large, "request body too large\n");
+            return;
+        }
+        parser_->body_limit(limit);
+        const auto expect = header[http::field::expect];
+        if (beast::iequals(expect, "100-continue")) {
+            auto interim = std::make_shared<http::response<http::empty_body>>(
+                http::status::continue_, header.version());
+            http::async_write(stream_, *interim,
+                              [self = shared_from_this(), interim](beast::error_code e, size_t) {
+                                  if (e) {
+                                      self->close();
+                                      return;
+                                  }
+                                  self->readBody();
+                              });
+            return;
+        }
+        readBody();
+    }
+
+    void readBody() {
+        http::async_read(stream_, buffer_, *parser_,
+                         beast::bind_front_handler(&Session::onBody, shared_from_this()));
+    }
+
+    void onBody(beast::error_code ec, size_t) {
+        if (ec) {
+            failRead(ec);
+            return;
+        }
+        auto message = parser_->release();
+        Request request;
+        request.method = std::string(message.method_string());
+        request.target = std::string(message.target());
+        request.content_type = std::string(message[http::field::content_type]);
+        request.body = std::move(message.body());
+        Response response;
+        try {
+            response = handleRequest(request, server_.context, nowMs());
+        } catch (const std::exception&) {
+            // The handler is total; memory exhaustion is what could still land here.
+            response = textResponse(500, "internal error\n");
+        }
+        send(std::move(response), message.keep_alive() && !server_.stopping, request.method,
+             request.target);
+    }
+
+    void failRead(beast::error_code ec) {
+        if (ec == http::error::body_limit) {
+            refuse(http::status::payload_too_large, "request body too large\n");
+        } else if (ec == http::error::header_limit) {
+            refuse(http::status::request_header_fields_too_large, "header too large\n");
+        } else if (ec == beast::error::timeout || ec == http::error::end_of_stream ||
+                   ec == net::error::operation_aborted || ec == net::error::eof ||
+                   ec == net::error::connection_reset) {
+            close();
+        } else {
+            refuse(http::status::bad_request, "malformed request\n");
+        }
+    }
+
+    // Answers and closes: after a refused or broken request the rest of the stream cannot be
+    // trusted to start at a message boundary.
+    void refuse(http::status status, std::string text) {
+        std::string method, target;
+        if (parser_ && parser_->is_header_done()) {
+            method = std::string(parser_->get().method_string());
+            target = std::string(parser_->get().target());
+        }
+        send(textResponse(static_cast<int>(status), std::move(text)), false, method, target);
+    }
+
+    void send(Response response, bool keep_alive, const std::string& method,
+              const std::string& target) {
+        auto message = std::make_shared<http::response<http::string_body>>();
+        message->version(11);
+        message->result(static_cast<unsigned>(response.status));
+        message->set(http::field::server, "velmorastra-server");
+        message->set(http::field::content_type, response.content_type);
+        for (const auto& [name, value] : response.headers) {
+            message->set(name, value);
+        }
+        message->body() = std::move(response.body);
+        message->keep_alive(keep_alive);
+        message->prepare_payload();
+        if (server_.options.access_log) {
+            const double ms =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
+                                                          started_)
+                    .count();
+            writeLogLine(accessLogLine(client_, method, target, response.status,
+                                       message->body().size(), ms));
+        }
+        stream_.expires_after(server_.options.request_timeout);
+        http::async_write(stream_, *message,
+                          [self = shared_from_this(), message](beast::error_code ec, size_t) {
+                              if (ec || !message->keep_alive()) {
+                                  self->close();
+                                  return;
+                              }
+                              self->waitForRequest();
+                          });
+    }
+
+    void close() {
+        beast::error_code ec;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+        stream_.socket().close(ec);
+    }
+
+    beast::tcp_stream stream_;
+    HttpServer::Impl& server_;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::string_body>> parser_;
+    std::string client_ = "-";
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+    bool idle_ = false;
+};
+
+} // namespace
+
+bool HttpServer::Impl::listen(std::string* error) {
+    beast::error_code ec;
+    const auto address = net::ip::make_address(options.host, ec);
+    if (ec) {
+        *error = "not an IP address: " + options.host;
+        return false;
+    }
+    const tcp::endpoint endpoint(address, options.port);
+    const auto fail = [&](const char* what) {
+        *error = std::string(what) + " " + options.host + ":" + std::to_string(options.port) +
+                 ": " + ec.message();
+        return false;
+    };
+    acceptor.open(endpoint.protocol(), ec);
+    if (ec) {
+        return fail("cannot open a socket for");
+    }
+    acceptor.set_option(net::socket_base::reuse_address(true), ec);
+    acceptor.bind(endpoint, ec);
+    if (ec) {
+        return fail("cannot listen on");
+    }
+    acceptor.listen(net::socket_base::max_listen_connections, ec);
+    if (ec) {
+        return fail("cannot listen on");
+    }
+    bound_port = acceptor.local_endpoint(ec).port();
+    return true;
+}
+
+void HttpServer::Impl::accept() {
+    acceptor.async_accept(net::make_strand(io), [this](beast::error_code ec, tcp::socket socket) {
+        if (stopping || !acceptor.is_open()) {
+            return;
+        }
+        if (ec) {
+            // Out of descriptors or similar: try again shortly instead of spinning.
+            accept_retry.expires_after(std::chrono::milliseconds(100));
+            accept_retry.async_wait([this](beast::error_code e) {
+                if (!e) {
+                    accept();
+                }
+            });
+            return;
+        }
+        auto session = std::make_shared<Session>(std::move(socket), *this);
+        track(session);
+        session->start();
+        accept();
+    });
+}
+
+void HttpServer::Impl::track(const std::shared_ptr<Session>& session) {
+    std::lock_guard lock(sessions_mutex);
+    sessions.emplace(session.get(), session);
+}
+
+void HttpServer::Impl::untrack(Session* session) {
+    std::lock_guard lock(sessions_mutex);
+    sessions.erase(session);
+    if (stopping && sessions.empty() && !destroying) {
+        net::post(control, [this] { grace.cancel(); });
+    }
+}
+
+void HttpServer::Impl::run() {
+    signals.add(SIGINT);
+    signals.add(SIGTERM);
+    signals.async_wait([this](beast::error_code ec, int) {
+        if (!ec) {
+            stop();
+        }
+    });
+    net::dispatch(acceptor.get_executor(), [this] { accept(); });
+    std::vector<std::thread> threads;
+    for (int i = 1; i < options.threads; ++i) {
+        threads.emplace_back([this] { io.run(); });
+    }
+    io.run();
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+}
+
+void HttpServer::Impl::stop() {
+    net::post(control, [this] {
+        if (stopping.exchange(true)) {
+            return;
+        }
+        signals.cancel();
+        net::post(acceptor.get_executor(), [this] {
+            beast::error_code ec;
+            acceptor.close(ec);
+            accept_retry.cancel();
+        });
+        std::vector<std::shared_ptr<Session>> open;
+        {
+            std::lock_guard lock(sessions_mutex);
+            for (auto& [raw, weak] : sessions) {
+                if (auto session = weak.lock()) {
+                    open.push_back(std::move(session));
+                }
+            }
+        }
+        if (open.empty()) {
+            return;
+        }
+        for (const auto& session : open) {
+            session->closeIfIdle();
+        }
+        // Requests in flight get a few seconds; then whatever is left is cut off.
+        grace.expires_after(ShutdownGrace);
+        grace.async_wait([this](beast::error_code ec) {
+            if (!ec) {
+                io.stop();
+            }
+        });
+    });
+}
+
+HttpServer::HttpServer(ServerOptions options, HandlerContext& context)
+    : impl_(std::make_unique<Impl>(std::move(options), context)) {}
+
+HttpServer::~HttpServer() = default;
+
+bool HttpServer::listen(std::string* error) { return impl_->listen(error); }
+
+uint16_t HttpServer::port() const { return impl_->bound_port; }
+
+void HttpServer::run() { impl_->run(); }
+
+void HttpServer::stop() { impl_->stop(); }
+
+} // namespace velmo::server

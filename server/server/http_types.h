@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace velmo::server {
+
+// The parts of an HTTP request the handler looks at, free of any socket type.
+struct Request {
+    std::string method;       // "GET", "POST", ...
+    std::string target;       // the request target as sent, path and query
+    std::string content_type; // empty when absent
+    std::string body;
+};
+
+struct Response {
+    int status = 200;
+    std::string content_type = "text/plain; charset=utf-8";
+    std::string body;
+    // Further headers, name and value, added after Content-Type.
+    std::vector<std::pair<std::string, std::string>> headers;
+};
+
+Response textResponse(int status, std::string body);
+
+} // namespace velmo::server

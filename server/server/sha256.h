@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace velmo::server {
+
+// SHA-256 of `bytes` as 64 lower-case hexadecimal digits. Hosted images are named by it, so
+// nobody can make another picture appear under an existing name.
+std::string sha256Hex(std::string_view bytes);
+
+} // namespace velmo::server

@@ -1,0 +1,574 @@
+#include "server/sqlite_store.h"
+
+#include "canvas/stroke_text.h"
+#include "server/canvas_id.h"
+#include "server/date_id.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <stdexcept>
+#include <utility>
+
+namespace velmo::server {
+
+namespace {
+
+struct SqliteError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Schema versions in order; entry i brings a database from version i to i + 1.
+constexpr const char* Migrations[] = {
+    R"sql(
+    CREATE TABLE canvases (
+        canvas_id TEXT PRIMARY KEY,
+        nickname TEXT,
+        date_id TEXT,
+        last_stamp INTEGER NOT NULL DEFAULT 0,
+        last_activity INTEGER NOT NULL DEFAULT 0,
+        stroke_count INTEGER NOT NULL DEFAULT 0,
+        thumbnail_url TEXT NOT NULL DEFAULT '',
+        fullimage_url TEXT NOT NULL DEFAULT ''
+    );
+    CREATE INDEX canvases_by_nickname ON canvases (nickname COLLATE NOCASE, last_activity);
+    CREATE INDEX canvases_by_activity ON canvases (last_activity);
+    CREATE INDEX canvases_by_date_id ON canvases (date_id, last_activity);
+    CREATE TABLE strokes (
+        canvas_id TEXT NOT NULL,
+        server_time INTEGER NOT NULL,
+        client_time INTEGER NOT NULL,
+        user_name TEXT NOT NULL,
+        text TEXT NOT NULL
+    );
+    CREATE UNIQUE INDEX strokes_by_stamp ON strokes (canvas_id, server_time);
+    CREATE INDEX strokes_by_author ON strokes (canvas_id, user_name, client_time);
+    CREATE TABLE images (
+        hash TEXT PRIMARY KEY,
+        data BLOB NOT NULL,
+        created INTEGER NOT NULL
+    );
+    )sql",
+};
+static_assert(std::size(Migrations) == SqliteStore::SchemaVersion);
+
+// Only canvases with something to show are listed, shared or rendered.
+constexpr const char* HasContent =
+    "(stroke_count > 0 OR thumbnail_url <> '' OR fullimage_url <> '')";
+
+} // namespace
+
+// One connection with its prepared statements, used by one thread at a time.
+class SqliteConnection {
+public:
+    static std::unique_ptr<SqliteConnection> open(const std::string& path, bool create) {
+        sqlite3* raw = nullptr;
+        const int flags =
+            SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+        const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
+        auto connection = std::make_unique<SqliteConnection>(raw);
+        if (rc != SQLITE_OK) {
+            throw SqliteError(raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc));
+        }
+        sqlite3_extended_result_codes(raw, 1);
+        sqlite3_busy_timeout(raw, 10000);
+        return connection;
+    }
+
+    ~SqliteConnection() {
+        for (auto& [sql, statement] : statements_) {
+            sqlite3_finalize(statement);
+        }
+        sqlite3_close_v2(db_);
+    }
+
+    SqliteConnection(const SqliteConnection&) = delete;
+    SqliteConnection& operator=(const SqliteConnection&) = delete;
+
+    void exec(const char* sql) {
+        char* message = nullptr;
+        if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+            std::string text = message ? message : sqlite3_errmsg(db_);
+            sqlite3_free(message);
+            throw SqliteError(text);
+        }
+    }
+
+    // Statements are cached by the address of their SQL literal.
+    sqlite3_stmt* prepare(const char* sql) {
+        const auto found = statements_.find(sql);
+        if (found != statements_.end()) {
+            return found->second;
+        }
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) !=
+            SQLITE_OK) {
+            throw SqliteError(sqlite3_errmsg(db_));
+        }
+        statements_.emplace(sql, statement);
+        return statement;
+    }
+
+    sqlite3* db() { return db_; }
+
+    // Takes ownership of an opened (or failed-to-open) handle; use open().
+    explicit SqliteConnection(sqlite3* db) : db_(db) {}
+
+private:
+    sqlite3* db_;
+    std::unordered_map<const char*, sqlite3_stmt*> statements_;
+};
+
+namespace {
+
+// One use of a cached statement: bound, stepped, then reset for the next user.
+class Query {
+public:
+    Query(SqliteConnection& connection, const char* sql)
+        : connection_(connection), statement_(connection.prepare(sql)) {}
+    ~Query() {
+        sqlite3_reset(statement_);
+        sqlite3_clear_bindings(statement_);
+    }
+    Query(const Query&) = delete;
+    Query& operator=(const Query&) = delete;
+
+    Query& bind(int index, int64_t value) {
+        check(sqlite3_bind_int64(statement_, index, value));
+        return *this;
+    }
+    Query& bind(int index, std::string_view text) {
+        check(sqlite3_bind_text64(statement_, index, text.data(), text.size(), SQLITE_STATIC,
+                                  SQLITE_UTF8));
+        return *this;
+    }
+    Query& bindNullable(int index, const std::optional<std::string_view>& text) {
+        if (text) {
+            return bind(index, *text);
+        }
+        check(sqlite3_bind_null(statement_, index));
+        return *this;
+    }
+    Query& bindBlob(int index, std::string_view bytes) {
+        check(sqlite3_bind_blob64(statement_, index, bytes.data(), bytes.size(), SQLITE_STATIC));
+        return *this;
+    }
+
+    // True while there is a row to read.
+    bool step() {
+        const int rc = sqlite3_step(statement_);
+        if (rc == SQLITE_ROW) {
+            return true;
+        }
+        if (rc == SQLITE_DONE) {
+            return false;
+        }
+        throw SqliteError(sqlite3_errmsg(connection_.db()));
+    }
+
+    int64_t integer(int column) { return sqlite3_column_int64(statement_, column); }
+    std::string text(int column) {
+        const auto* bytes = static_cast<const char*>(sqlite3_column_blob(statement_, column));
+        const int size = sqlite3_column_bytes(statement_, column);
+        return bytes ? std::string(bytes, static_cast<size_t>(size)) : std::string();
+    }
+
+private:
+    void check(int rc) {
+        if (rc != SQLITE_OK) {
+            throw SqliteError(sqlite3_errmsg(connection_.db()));
+        }
+    }
+
+    SqliteConnection& connection_;
+    sqlite3_stmt* statement_;
+};
+
+// BEGIN IMMEDIATE ... COMMIT, rolled back unless committed.
+class Transaction {
+public:
+    explicit Transaction(SqliteConnection& connection) : connection_(connection) {
+        connection_.exec("BEGIN IMMEDIATE");
+    }
+    ~Transaction() {
+        if (!committed_) {
+            sqlite3_exec(connection_.db(), "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    void commit() {
+        connection_.exec("COMMIT");
+        committed_ = true;
+    }
+
+private:
+    SqliteConnection& connection_;
+    bool committed_ = false;
+};
+
+CanvasInfo readCanvas(Query& query) {
+    return CanvasInfo{query.text(0), query.text(1), query.text(2), query.integer(3)};
+}
+
+void upsertCanvasColumns(SqliteConnection& db, std::string_view canvas_id, int64_t now_ms) {
+    static constexpr const char* Sql =
+        "INSERT INTO canvases (canvas_id, nickname, date_id, last_activity) VALUES (?1, ?2, ?3, "
+        "?4) ON CONFLICT (canvas_id) DO UPDATE SET last_activity = max(last_activity, ?4)";
+    const auto date_id = dateIdOf(canvas_id);
+    Query query(db, Sql);
+    query.bind(1, canvas_id).bindNullable(2, nicknameOf(canvas_id));
+    query.bindNullable(3, date_id ? std::optional<std::string_view>(*date_id) : std::nullopt);
+    query.bind(4, now_ms).step();
+}
+
+} // namespace
+
+struct SqliteStore::PendingAppend {
+    std::string_view canvas_id;
+    const canvas::MWStroke* stroke = nullptr;
+    int64_t now_ms = 0;
+    std::optional<int64_t> stamp;
+    bool done = false;
+};
+
+// A read connection borrowed from the pool for one call.
+class SqliteStore::ReadLease {
+public:
+    ReadLease(SqliteStore& store, std::unique_ptr<SqliteConnection> connection)
+        : store_(store), connection_(std::move(connection)) {}
+    ~ReadLease() {
+        if (connection_) {
+            std::lock_guard lock(store_.readers_mutex_);
+            store_.idle_readers_.push_back(std::move(connection_));
+        }
+    }
+    ReadLease(ReadLease&&) = default;
+    ReadLease& operator=(ReadLease&&) = delete;
+    SqliteConnection& operator*() { return *connection_; }
+
+private:
+    SqliteStore& store_;
+    std::unique_ptr<SqliteConnection> connection_;
+};
+
+std::unique_ptr<SqliteStore> SqliteStore::open(const std::string& path, std::string* error) {
+    try {
+        auto writer = SqliteConnection::open(path, true);
+        // A read-only file opens without complaint; writing is what fails.
+        if (sqlite3_db_readonly(writer->db(), "main") == 1) {
+            throw SqliteError("the database file is read-only");
+        }
+        writer->exec("PRAGMA journal_mode=WAL");
+        {
+            Query mode(*writer, "PRAGMA journal_mode");
+            if (!mode.step() || mode.text(0) != "wal") {
+                throw SqliteError("the database cannot be put in WAL mode");
+            }
+        }
+        writer->exec("PRAGMA synchronous=FULL");
+        int version = 0;
+        {
+            Query query(*writer, "PRAGMA user_version");
+            if (query.step()) {
+                version = static_cast<int>(query.integer(0));
+            }
+        }
+        if (version > SchemaVersion) {
+            throw SqliteError("the database was written by a newer server (schema version " +
+                              std::to_string(version) + ")");
+        }
+        for (int v = version; v < SchemaVersion; ++v) {
+            Transaction transaction(*writer);
+            writer->exec(Migrations[v]);
+            writer->exec(("PRAGMA user_version=" + std::to_string(v + 1)).c_str());
+            transaction.commit();
+        }
+        auto store = std::make_unique<SqliteStore>(path, std::move(writer));
+        Query stamps(*store->writer_, "SELECT canvas_id, last_stamp FROM canvases");
+        while (stamps.step()) {
+            store->stamps_.emplace(stamps.text(0), stamps.integer(1));
+        }
+        return store;
+    } catch (const std::exception& e) {
+        if (error) {
+            *error = e.what();
+        }
+        return nullptr;
+    }
+}
+
+SqliteStore::SqliteStore(std::string path, std::unique_ptr<SqliteConnection> writer)
+    : path_(std::move(path)), writer_(std::move(writer)) {}
+
+SqliteStore::~SqliteStore() {
+    // Readers close first so that the writer, closing last, checkpoints the log into the file.
+    idle_readers_.clear();
+    writer_.reset();
+}
+
+SqliteStore::ReadLease SqliteStore::reader() {
+    {
+        std::lock_guard lock(readers_mutex_);
+        if (!idle_readers_.empty()) {
+            auto connection = std::move(idle_readers_.back());
+            idle_readers_.pop_back();
+            return ReadLease(*this, std::move(connection));
+        }
+    }
+    auto connection = SqliteConnection::open(path_, false);
+    connection->exec("PRAGMA query_only=1");
+    return ReadLease(*this, std::move(connection));
+}
+
+void SqliteStore::setStamp(const std::string& canvas_id, int64_t stamp) {
+    std::unique_lock lock(stamps_mutex_);
+    int64_t& known = stamps_[canvas_id];
+    known = std::max(known, stamp);
+}
+
+int64_t SqliteStore::lastStamp(std::string_view canvas_id) {
+    std::shared_lock lock(stamps_mutex_);
+    const auto found = stamps_.find(std::string(canvas_id));
+    return found == stamps_.end() ? 0 : found->second;
+}
+
+std::optional<int64_t> SqliteStore::appendStroke(std::string_view canvas_id,
+                                                 const canvas::MWStroke& stroke, int64_t now_ms) {
+    PendingAppend pending{canvas_id, &stroke, now_ms, std::nullopt, false};
+    std::unique_lock lock(queue_mutex_);
+    queue_.push_back(&pending);
+    while (!pending.done) {
+        if (committing_) {
+            queue_done_.wait(lock);
+            continue;
+        }
+        committing_ = true;
+        std::vector<PendingAppend*> batch(queue_.begin(), queue_.end());
+        queue_.clear();
+        lock.unlock();
+        commitBatch(batch);
+        lock.lock();
+        for (PendingAppend* done : batch) {
+            done->done = true;
+        }
+        committing_ = false;
+        queue_done_.notify_all();
+    }
+    return pending.stamp;
+}
+
+void SqliteStore::commitBatch(std::vector<PendingAppend*>& batch) {
+    static constexpr const char* FindSame =
+        "SELECT server_time, text FROM strokes WHERE canvas_id = ?1 AND user_name = ?2 AND "
+        "client_time = ?3";
+    static constexpr const char* Insert = "INSERT INTO strokes (canvas_id, server_time, "
+                                          "client_time, user_name, text) VALUES (?1, ?2, ?3, ?4, ?5)";
+    static constexpr const char* Count =
+        "UPDATE canvases SET last_stamp = ?2, stroke_count = stroke_count + 1 WHERE canvas_id = ?1";
+
+    std::lock_guard write_lock(write_mutex_);
+    std::unordered_map<std::string, int64_t> new_stamps;
+    try {
+        Transaction transaction(*writer_);
+        for (PendingAppend* pending : batch) {
+            const canvas::MWStroke& stroke = *pending->stroke;
+            const std::string canvas_id(pending->canvas_id);
+            std::optional<int64_t> resent;
+            {
+                Query same(*writer_, FindSame);
+                same.bind(1, canvas_id).bind(2, stroke.user_name).bind(3, stroke.client_time);
+                while (!resent && same.step()) {
+                    canvas::MWStroke candidate = stroke;
+                    candidate.server_time = same.integer(0);
+                    if (canvas::stroke_to_text(candidate) == same.text(1)) {
+                        resent = candidate.server_time;
+                    }
+                }
+            }
+            if (resent) {
+                pending->stamp = resent;
+                continue;
+            }
+            const auto known = new_stamps.find(canvas_id);
+            const int64_t last = known != new_stamps.end() ? known->second : lastStamp(canvas_id);
+            canvas::MWStroke stamped = stroke;
+            stamped.server_time = std::max(pending->now_ms, last + 1);
+            Query(*writer_, Insert)
+                .bind(1, canvas_id)
+                .bind(2, stamped.server_time)
+                .bind(3, stamped.client_time)
+                .bind(4, stamped.user_name)
+                .bind(5, canvas::stroke_to_text(stamped))
+                .step();
+            upsertCanvasColumns(*writer_, canvas_id, pending->now_ms);
+            Query(*writer_, Count).bind(1, canvas_id).bind(2, stamped.server_time).step();
+            new_stamps[canvas_id] = stamped.server_time;
+            pending->stamp = stamped.server_time;
+        }
+        transaction.commit();
+    } catch (const std::exception&) {
+        for (PendingAppend* pending : batch) {
+            pending->stamp.reset();
+        }
+        return;
+    }
+    // Published only once durable, so a reader never sees a stamp whose stroke it cannot read.
+    for (const auto& [canvas_id, stamp] : new_stamps) {
+        setStamp(canvas_id, stamp);
+    }
+}
+
+std::optional<std::vector<StoredStroke>>
+SqliteStore::strokesAfter(std::string_view canvas_id, int64_t after, size_t limit) {
+    static constexpr const char* Sql =
+        "SELECT server_time, client_time, text FROM strokes WHERE canvas_id = ?1 AND "
+        "server_time > ?2 ORDER BY server_time, client_time LIMIT ?3";
+    try {
+        auto lease = reader();
+        Query query(*lease, Sql);
+        query.bind(1, canvas_id).bind(2, after).bind(3, static_cast<int64_t>(limit));
+        std::vector<StoredStroke> strokes;
+        while (query.step()) {
+            strokes.push_back({query.integer(0), query.integer(1), query.text(2)});
+        }
+        return strokes;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<size_t> SqliteStore::deleteStrokes(std::string_view canvas_id,
+                                                 std::string_view user_name, int64_t client_time,
+                                                 int64_t now_ms) {
+    static constexpr const char* Delete =
+        "DELETE FROM strokes WHERE canvas_id = ?1 AND user_name = ?2 AND client_time = ?3";
+    static constexpr const char* Count = "UPDATE canvases SET stroke_count = stroke_count - ?2, "
+                                         "last_activity = max(last_activity, ?3) WHERE canvas_id = ?1";
+    try {
+        std::lock_guard write_lock(write_mutex_);
+        Transaction transaction(*writer_);
+        Query(*writer_, Delete).bind(1, canvas_id).bind(2, user_name).bind(3, client_time).step();
+        const auto removed = static_cast<size_t>(sqlite3_changes64(writer_->db()));
+        if (removed > 0) {
+            Query(*writer_, Count)
+                .bind(1, canvas_id)
+                .bind(2, static_cast<int64_t>(removed))
+                .bind(3, now_ms)
+                .step();
+        }
+        transaction.commit();
+        return removed;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+bool SqliteStore::setImageUrl(std::string_view canvas_id, ImageKind kind, std::string_view url,
+                              int64_t now_ms) {
+    static constexpr const char* Thumbnail =
+        "UPDATE canvases SET thumbnail_url = ?2 WHERE canvas_id = ?1";
+    static constexpr const char* FullImage =
+        "UPDATE canvases SET fullimage_url = ?2 WHERE canvas_id = ?1";
+    try {
+        std::lock_guard write_lock(write_mutex_);
+        Transaction transaction(*writer_);
+        upsertCanvasColumns(*writer_, canvas_id, now_ms);
+        Query(*writer_, kind == ImageKind::Thumbnail ? Thumbnail : FullImage)
+            .bind(1, canvas_id)
+            .bind(2, url)
+            .step();
+        transaction.commit();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+std::optional<std::vector<CanvasInfo>> SqliteStore::findCanvases(std::string_view nickname,
+                                                                 size_t limit) {
+    static const std::string Columns =
+        "SELECT canvas_id, thumbnail_url, fullimage_url, last_activity FROM canvases WHERE ";
+    static const std::string Any = Columns + HasContent +
+                                   " ORDER BY last_activity DESC, canvas_id LIMIT ?1";
+    static const std::string ByNickname = Columns + "nickname = ?2 COLLATE NOCASE AND " +
+                                          HasContent +
+                                          " ORDER BY last_activity DESC, canvas_id LIMIT ?1";
+    try {
+        auto lease = reader();
+        Query query(*lease, nickname.empty() ? Any.c_str() : ByNickname.c_str());
+        query.bind(1, static_cast<int64_t>(limit));
+        if (!nickname.empty()) {
+            query.bind(2, nickname);
+        }
+        std::vector<CanvasInfo> found;
+        while (query.step()) {
+            found.push_back(readCanvas(query));
+        }
+        return found;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<CanvasInfo> SqliteStore::canvasByDateId(std::string_view date_id) {
+    static const std::string Sql =
+        std::string("SELECT canvas_id, thumbnail_url, fullimage_url, last_activity FROM "
+                    "canvases WHERE date_id = ?1 AND ") +
+        HasContent + " ORDER BY last_activity DESC, canvas_id LIMIT 1";
+    try {
+        auto lease = reader();
+        Query query(*lease, Sql.c_str());
+        query.bind(1, date_id);
+        if (query.step()) {
+            return readCanvas(query);
+        }
+    } catch (const std::exception&) {
+    }
+    return std::nullopt;
+}
+
+std::optional<CanvasInfo> SqliteStore::canvas(std::string_view canvas_id) {
+    static const std::string Sql =
+        std::string("SELECT canvas_id, thumbnail_url, fullimage_url, last_activity FROM "
+                    "canvases WHERE canvas_id = ?1 AND ") +
+        HasContent;
+    try {
+        auto lease = reader();
+        Query query(*lease, Sql.c_str());
+        query.bind(1, canvas_id);
+        if (query.step()) {
+            return readCanvas(query);
+        }
+    } catch (const std::exception&) {
+    }
+    return std::nullopt;
+}
+
+bool SqliteStore::putImage(std::string_view hash, std::string_view png, int64_t now_ms) {
+    static constexpr const char* Sql =
+        "INSERT OR IGNORE INTO images (hash, data, created) VALUES (?1, ?2, ?3)";
+    try {
+        std::lock_guard write_lock(write_mutex_);
+        Query(*writer_, Sql).bind(1, hash).bindBlob(2, png).bind(3, now_ms).step();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+std::optional<std::string> SqliteStore::image(std::string_view hash) {
+    static constexpr const char* Sql = "SELECT data FROM images WHERE hash = ?1";
+    try {
+        auto lease = reader();
+        Query query(*lease, Sql);
+        query.bind(1, hash);
+        if (query.step()) {
+            return query.text(0);
+        }
+    } catch (const std::exception&) {
+    }
+    return std::nullopt;
+}
+
+} // namespace velmo::server

@@ -1,0 +1,78 @@
+#pragma once
+
+#include "server/store.h"
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+struct sqlite3;
+
+namespace velmo::server {
+
+class SqliteConnection;
+
+// The store in one SQLite file in WAL mode, synchronous=FULL: a stroke is in the log and
+// flushed to disk before appendStroke returns. Appends that arrive together are committed in
+// one transaction (one flush for all of them). Reads use their own connections, so they do
+// not wait for a commit. The newest stamp of every canvas is kept in memory.
+class SqliteStore final : public Store {
+public:
+    // Opens or creates the database and brings its schema up to date. Nothing, with a reason
+    // in `error`, when the file cannot be opened or written or is from a newer version.
+    static std::unique_ptr<SqliteStore> open(const std::string& path, std::string* error);
+    // Use open(); this takes a connection that open() has set up.
+    SqliteStore(std::string path, std::unique_ptr<SqliteConnection> writer);
+    ~SqliteStore() override;
+
+    std::optional<int64_t> appendStroke(std::string_view canvas_id, const canvas::MWStroke& stroke,
+                                        int64_t now_ms) override;
+    std::optional<std::vector<StoredStroke>> strokesAfter(std::string_view canvas_id,
+                                                          int64_t after, size_t limit) override;
+    int64_t lastStamp(std::string_view canvas_id) override;
+    std::optional<size_t> deleteStrokes(std::string_view canvas_id, std::string_view user_name,
+                                        int64_t client_time, int64_t now_ms) override;
+    bool setImageUrl(std::string_view canvas_id, ImageKind kind, std::string_view url,
+                     int64_t now_ms) override;
+    std::optional<std::vector<CanvasInfo>> findCanvases(std::string_view nickname,
+                                                        size_t limit) override;
+    std::optional<CanvasInfo> canvasByDateId(std::string_view date_id) override;
+    std::optional<CanvasInfo> canvas(std::string_view canvas_id) override;
+    bool putImage(std::string_view hash, std::string_view png, int64_t now_ms) override;
+    std::optional<std::string> image(std::string_view hash) override;
+
+    // The schema version this build writes.
+    static constexpr int SchemaVersion = 1;
+
+private:
+    struct PendingAppend;
+    class ReadLease;
+
+    void commitBatch(std::vector<PendingAppend*>& batch);
+    ReadLease reader();
+    void setStamp(const std::string& canvas_id, int64_t stamp);
+
+    std::string path_;
+
+    // Writes: one connection; group commit by whichever appending thread finds no commit
+    // running (it commits everything queued so far, the others wait for it).
+    std::mutex write_mutex_;
+    std::unique_ptr<SqliteConnection> writer_;
+    std::mutex queue_mutex_;
+    std::condition_variable queue_done_;
+    std::deque<PendingAppend*> queue_;
+    bool committing_ = false;
+
+    std::mutex readers_mutex_;
+    std::vector<std::unique_ptr<SqliteConnection>> idle_readers_;
+
+    std::shared_mutex stamps_mutex_;
+    std::unordered_map<std::string, int64_t> stamps_;
+};
+
+} // namespace velmo::server

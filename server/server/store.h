@@ -1,0 +1,84 @@
+#pragma once
+
+#include "canvas/mw_stroke.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmo::server {
+
+// One stored stroke. `text` is its stroke text with the server's stamp in it, exactly as it
+// goes into reply lines after "<canvas ID>: append:".
+struct StoredStroke {
+    int64_t server_time = 0;
+    int64_t client_time = 0;
+    std::string text;
+
+    bool operator==(const StoredStroke&) const = default;
+};
+
+struct CanvasInfo {
+    std::string canvas_id;
+    std::string thumbnail_url; // empty when none was registered
+    std::string fullimage_url;
+    int64_t last_activity = 0; // ms since 1970
+
+    bool operator==(const CanvasInfo&) const = default;
+};
+
+enum class ImageKind { Thumbnail, FullImage };
+
+// Durable storage of canvases, strokes and hosted images. Every method is safe to call from
+// several threads at once. A method that returns nothing (or false where it reports success)
+// met a storage failure; nothing was changed then. Strings are bytes, stored as given.
+class Store {
+public:
+    virtual ~Store() = default;
+
+    // Stamps `stroke` (its own server_time is ignored) with max(now_ms, the canvas's last
+    // stamp + 1) and stores it; on return the stroke survives a crash of the process. A stroke
+    // identical to one already stored under the same user name and client time (a resent
+    // command whose reply was lost) is not stored twice: the stored one's stamp is returned.
+    virtual std::optional<int64_t> appendStroke(std::string_view canvas_id,
+                                                const canvas::MWStroke& stroke,
+                                                int64_t now_ms) = 0;
+
+    // The canvas's strokes stamped after `after`, in (server time, client time) order, at
+    // most `limit` of them.
+    virtual std::optional<std::vector<StoredStroke>>
+    strokesAfter(std::string_view canvas_id, int64_t after, size_t limit) = 0;
+
+    // The newest stamp given on the canvas, 0 for an unknown canvas. Answered from memory:
+    // a poll with nothing new never reaches the database.
+    virtual int64_t lastStamp(std::string_view canvas_id) = 0;
+
+    // Removes the canvas's strokes of `user_name` with `client_time`; the number removed.
+    virtual std::optional<size_t> deleteStrokes(std::string_view canvas_id,
+                                                std::string_view user_name, int64_t client_time,
+                                                int64_t now_ms) = 0;
+
+    virtual bool setImageUrl(std::string_view canvas_id, ImageKind kind, std::string_view url,
+                             int64_t now_ms) = 0;
+
+    // Canvases with a stroke or a registered image, newest activity first. An empty
+    // `nickname` matches every canvas; otherwise the creator nickname (the ID before its last
+    // "@") must equal it, ASCII case ignored.
+    virtual std::optional<std::vector<CanvasInfo>> findCanvases(std::string_view nickname,
+                                                                size_t limit) = 0;
+
+    // The canvas a share link's date ID names (the most recently active one should two
+    // canvases share a creation time); nothing when none is known.
+    virtual std::optional<CanvasInfo> canvasByDateId(std::string_view date_id) = 0;
+
+    // The canvas with this ID if it holds a stroke or an image URL.
+    virtual std::optional<CanvasInfo> canvas(std::string_view canvas_id) = 0;
+
+    // Hosted images, by content hash. Storing the same hash again keeps the first copy.
+    virtual bool putImage(std::string_view hash, std::string_view png, int64_t now_ms) = 0;
+    virtual std::optional<std::string> image(std::string_view hash) = 0;
+};
+
+} // namespace velmo::server
