@@ -1,0 +1,26 @@
+#include "imagehost/upload_answer.h"
+
+#include "sync/utf8_text.h"
+
+namespace velmo::imagehost {
+
+std::optional<std::string> readUploadAnswer(std::string_view answer) {
+    if (!sync::isValidUtf8(answer)) {
+        return std::nullopt;
+    }
+    std::optional<std::string> url;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = answer.find("\r\n", start);
+        const std::string_view line = answer.substr(start, end - start);
+        if (line.starts_with("http://") && !sync::holdsLineTerminator(line)) {
+            url = std::string(line);
+        }
+        if (end == std::string_view::npos) {
+            return url;
+        }
+        start = end + 2;
+    }
+}
+
+} // namespace velmo::imagehost
