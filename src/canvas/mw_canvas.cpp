@@ -167,7 +167,9 @@ void MWCanvas::loadDefaults() {
         settings.stringList(identity::QueuedCommandsKey).value_or(std::vector<std::string>{}));
 }
 
-std::optional<std::string> MWCanvas::dateID() { return identity::dateID(canvasID()); }
+std::optional<std::string> MWCanvas::dateID() {
+    return identity::dateID(canvasID());
+}
 
 void MWCanvas::generateThumbnail() {
     publishPicture(identity::ThumbnailWidth, identity::ThumbnailHeight, thumbnail_url,
