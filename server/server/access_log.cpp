@@ -27,8 +27,8 @@ void appendPrintable(std::string& out, std::string_view text) {
 
 } // namespace
 
-std::string accessLogLine(std::string_view client, std::string_view method,
-                          std::string_view target, int status, size_t body_bytes, double ms) {
+std::string accessLogLine(std::string_view client, std::string_view method, std::string_view target,
+                          int status, size_t body_bytes, double ms) {
     std::string line(client);
     line += " \"";
     appendPrintable(line, method);

@@ -5,7 +5,9 @@
 namespace velmo::server {
 namespace {
 
-bool isControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
+bool isControl(unsigned char c) {
+    return c < 0x20 || c == 0x7F;
+}
 
 } // namespace
 

@@ -24,7 +24,9 @@ constexpr std::array<Word, 6> Words = {{
     {"update_fullimage", CommandKind::UpdateFullimage},
 }};
 
-CommandError error(int status, std::string message) { return {status, std::move(message)}; }
+CommandError error(int status, std::string message) {
+    return {status, std::move(message)};
+}
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) {

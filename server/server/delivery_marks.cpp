@@ -5,8 +5,8 @@
 
 namespace velmo::server {
 
-DeliveryMarks::Delivery DeliveryMarks::take(std::string_view canvas_id,
-                                            std::string_view user_name, int64_t now_ms) {
+DeliveryMarks::Delivery DeliveryMarks::take(std::string_view canvas_id, std::string_view user_name,
+                                            int64_t now_ms) {
     std::lock_guard lock(mutex_);
     Users& users = canvases_[std::string(canvas_id)];
     auto [it, inserted] = users.try_emplace(std::string(user_name));

@@ -127,17 +127,16 @@ private:
         }
         idle_ = true;
         stream_.expires_after(server_.options.idle_timeout);
-        stream_.async_read_some(
-            buffer_.prepare(FirstReadBytes),
-            [self = shared_from_this()](beast::error_code ec, size_t bytes) {
-                self->idle_ = false;
-                if (ec) {
-                    self->close();
-                    return;
-                }
-                self->buffer_.commit(bytes);
-                self->readHeader();
-            });
+        stream_.async_read_some(buffer_.prepare(FirstReadBytes),
+                                [self = shared_from_this()](beast::error_code ec, size_t bytes) {
+                                    self->idle_ = false;
+                                    if (ec) {
+                                        self->close();
+                                        return;
+                                    }
+                                    self->buffer_.commit(bytes);
+                                    self->readHeader();
+                                });
     }
 
     void readHeader() {
@@ -147,9 +146,8 @@ private:
         started_ = std::chrono::steady_clock::now();
         // One deadline for the whole request, header and body: a slow sender is cut off.
         stream_.expires_after(server_.options.request_timeout);
-        http::async_read_header(
-            stream_, buffer_, *parser_,
-            beast::bind_front_handler(&Session::onHeader, shared_from_this()));
+        http::async_read_header(stream_, buffer_, *parser_,
+                                beast::bind_front_handler(&Session::onHeader, shared_from_this()));
     }
 
     void onHeader(beast::error_code ec, size_t) {
@@ -249,10 +247,9 @@ private:
         message->keep_alive(keep_alive);
         message->prepare_payload();
         if (server_.options.access_log) {
-            const double ms =
-                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
-                                                          started_)
-                    .count();
+            const double ms = std::chrono::duration<double, std::milli>(
+                                  std::chrono::steady_clock::now() - started_)
+                                  .count();
             writeLogLine(accessLogLine(client_, method, target, response.status,
                                        message->body().size(), ms));
         }
@@ -409,12 +406,20 @@ HttpServer::HttpServer(ServerOptions options, HandlerContext& context)
 
 HttpServer::~HttpServer() = default;
 
-bool HttpServer::listen(std::string* error) { return impl_->listen(error); }
+bool HttpServer::listen(std::string* error) {
+    return impl_->listen(error);
+}
 
-uint16_t HttpServer::port() const { return impl_->bound_port; }
+uint16_t HttpServer::port() const {
+    return impl_->bound_port;
+}
 
-void HttpServer::run() { impl_->run(); }
+void HttpServer::run() {
+    impl_->run();
+}
 
-void HttpServer::stop() { impl_->stop(); }
+void HttpServer::stop() {
+    impl_->stop();
+}
 
 } // namespace velmo::server

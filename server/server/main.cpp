@@ -39,8 +39,7 @@ int main(int argc, char** argv) {
         std::fputs(usageText().c_str(), stdout);
         return 0;
     }
-    const std::string db_path =
-        options->db_path.empty() ? defaultDatabasePath() : options->db_path;
+    const std::string db_path = options->db_path.empty() ? defaultDatabasePath() : options->db_path;
     if (options->db_path.empty()) {
         std::error_code ec;
         std::filesystem::create_directories(std::filesystem::path(db_path).parent_path(), ec);

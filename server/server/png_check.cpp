@@ -16,7 +16,9 @@ uint32_t bigEndian32(std::string_view bytes, size_t at) {
            uint32_t{static_cast<unsigned char>(bytes[at + 3])};
 }
 
-bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool isLetter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
 bool validDepth(uint8_t color_type, uint8_t depth) {
     switch (color_type) {

@@ -20,10 +20,10 @@ std::optional<std::string> encodePng(const canvas::Surface& surface) {
         for (size_t x = 0; x < width; ++x) {
             const canvas::Argb p = canvas::unpackPixel(row[x]);
             const auto unpremultiply = [&](uint8_t c) {
-                return p.a == 0 ? png_byte{0}
-                                : static_cast<png_byte>((c * 255 + p.a / 2) / p.a > 255
-                                                            ? 255
-                                                            : (c * 255 + p.a / 2) / p.a);
+                return p.a == 0
+                           ? png_byte{0}
+                           : static_cast<png_byte>(
+                                 (c * 255 + p.a / 2) / p.a > 255 ? 255 : (c * 255 + p.a / 2) / p.a);
             };
             out[4 * x] = unpremultiply(p.r);
             out[4 * x + 1] = unpremultiply(p.g);

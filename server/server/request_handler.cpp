@@ -29,7 +29,9 @@ namespace {
 constexpr int64_t Earliest = std::numeric_limits<int64_t>::min();
 constexpr size_t Unlimited = static_cast<size_t>(std::numeric_limits<int64_t>::max());
 
-Response unavailable() { return textResponse(503, "storage unavailable\n"); }
+Response unavailable() {
+    return textResponse(503, "storage unavailable\n");
+}
 
 Response htmlResponse(int status, std::string body) {
     Response response;
@@ -134,9 +136,8 @@ Response handleCommand(const Request& request, HandlerContext& context, int64_t 
     }
     case CommandKind::UpdateThumbnail:
     case CommandKind::UpdateFullimage: {
-        const ImageKind kind = command.kind == CommandKind::UpdateThumbnail
-                                   ? ImageKind::Thumbnail
-                                   : ImageKind::FullImage;
+        const ImageKind kind = command.kind == CommandKind::UpdateThumbnail ? ImageKind::Thumbnail
+                                                                            : ImageKind::FullImage;
         if (!context.store.setImageUrl(command.canvas_id, kind, command.text, now_ms)) {
             return unavailable();
         }
@@ -184,8 +185,9 @@ std::optional<std::pair<int, int>> renderSize(std::string_view query) {
         if (item.empty()) {
             continue;
         }
-        int* field = item.substr(0, 2) == "w=" ? &width : item.substr(0, 2) == "h=" ? &height
-                                                                                    : nullptr;
+        int* field = item.substr(0, 2) == "w="   ? &width
+                     : item.substr(0, 2) == "h=" ? &height
+                                                 : nullptr;
         if (field == nullptr) {
             return std::nullopt;
         }
@@ -309,7 +311,9 @@ Response hostedImage(std::string_view name, HandlerContext& context) {
     return response;
 }
 
-Response methodNotAllowed() { return textResponse(405, "method not allowed\n"); }
+Response methodNotAllowed() {
+    return textResponse(405, "method not allowed\n");
+}
 
 } // namespace
 

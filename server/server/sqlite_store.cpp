@@ -362,8 +362,9 @@ void SqliteStore::commitBatch(std::vector<PendingAppend*>& batch) {
     static constexpr const char* FindSame =
         "SELECT server_time, text FROM strokes WHERE canvas_id = ?1 AND user_name = ?2 AND "
         "client_time = ?3";
-    static constexpr const char* Insert = "INSERT INTO strokes (canvas_id, server_time, "
-                                          "client_time, user_name, text) VALUES (?1, ?2, ?3, ?4, ?5)";
+    static constexpr const char* Insert =
+        "INSERT INTO strokes (canvas_id, server_time, "
+        "client_time, user_name, text) VALUES (?1, ?2, ?3, ?4, ?5)";
     static constexpr const char* Count =
         "UPDATE canvases SET last_stamp = ?2, stroke_count = stroke_count + 1 WHERE canvas_id = ?1";
 
@@ -419,8 +420,8 @@ void SqliteStore::commitBatch(std::vector<PendingAppend*>& batch) {
     }
 }
 
-std::optional<std::vector<StoredStroke>>
-SqliteStore::strokesAfter(std::string_view canvas_id, int64_t after, size_t limit) {
+std::optional<std::vector<StoredStroke>> SqliteStore::strokesAfter(std::string_view canvas_id,
+                                                                   int64_t after, size_t limit) {
     static constexpr const char* Sql =
         "SELECT server_time, client_time, text FROM strokes WHERE canvas_id = ?1 AND "
         "server_time > ?2 ORDER BY server_time, client_time LIMIT ?3";
@@ -443,8 +444,9 @@ std::optional<size_t> SqliteStore::deleteStrokes(std::string_view canvas_id,
                                                  int64_t now_ms) {
     static constexpr const char* Delete =
         "DELETE FROM strokes WHERE canvas_id = ?1 AND user_name = ?2 AND client_time = ?3";
-    static constexpr const char* Count = "UPDATE canvases SET stroke_count = stroke_count - ?2, "
-                                         "last_activity = max(last_activity, ?3) WHERE canvas_id = ?1";
+    static constexpr const char* Count =
+        "UPDATE canvases SET stroke_count = stroke_count - ?2, "
+        "last_activity = max(last_activity, ?3) WHERE canvas_id = ?1";
     try {
         std::lock_guard write_lock(write_mutex_);
         Transaction transaction(*writer_);
@@ -489,8 +491,8 @@ std::optional<std::vector<CanvasInfo>> SqliteStore::findCanvases(std::string_vie
                                                                  size_t limit) {
     static const std::string Columns =
         "SELECT canvas_id, thumbnail_url, fullimage_url, last_activity FROM canvases WHERE ";
-    static const std::string Any = Columns + HasContent +
-                                   " ORDER BY last_activity DESC, canvas_id LIMIT ?1";
+    static const std::string Any =
+        Columns + HasContent + " ORDER BY last_activity DESC, canvas_id LIMIT ?1";
     static const std::string ByNickname = Columns + "nickname = ?2 COLLATE NOCASE AND " +
                                           HasContent +
                                           " ORDER BY last_activity DESC, canvas_id LIMIT ?1";

@@ -32,8 +32,8 @@ public:
 
     std::optional<int64_t> appendStroke(std::string_view canvas_id, const canvas::MWStroke& stroke,
                                         int64_t now_ms) override;
-    std::optional<std::vector<StoredStroke>> strokesAfter(std::string_view canvas_id,
-                                                          int64_t after, size_t limit) override;
+    std::optional<std::vector<StoredStroke>> strokesAfter(std::string_view canvas_id, int64_t after,
+                                                          size_t limit) override;
     int64_t lastStamp(std::string_view canvas_id) override;
     std::optional<size_t> deleteStrokes(std::string_view canvas_id, std::string_view user_name,
                                         int64_t client_time, int64_t now_ms) override;

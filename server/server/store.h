@@ -43,13 +43,12 @@ public:
     // identical to one already stored under the same user name and client time (a resent
     // command whose reply was lost) is not stored twice: the stored one's stamp is returned.
     virtual std::optional<int64_t> appendStroke(std::string_view canvas_id,
-                                                const canvas::MWStroke& stroke,
-                                                int64_t now_ms) = 0;
+                                                const canvas::MWStroke& stroke, int64_t now_ms) = 0;
 
     // The canvas's strokes stamped after `after`, in (server time, client time) order, at
     // most `limit` of them.
-    virtual std::optional<std::vector<StoredStroke>>
-    strokesAfter(std::string_view canvas_id, int64_t after, size_t limit) = 0;
+    virtual std::optional<std::vector<StoredStroke>> strokesAfter(std::string_view canvas_id,
+                                                                  int64_t after, size_t limit) = 0;
 
     // The newest stamp given on the canvas, 0 for an unknown canvas. Answered from memory:
     // a poll with nothing new never reaches the database.

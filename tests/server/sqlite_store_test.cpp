@@ -1,0 +1,210 @@
+#include "server/sqlite_store.h"
+
+#include "canvas/stroke_text.h"
+#include "server/command_parser.h"
+#include "temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <thread>
+
+namespace velmo::server {
+namespace {
+
+canvas::MWStroke stroke(int64_t client_time, const std::string& user = "anna@20101201100000001") {
+    canvas::MWStroke s;
+    s.client_time = client_time;
+    s.user_name = user;
+    s.pen_properties = {static_cast<int32_t>(0xFF000000u), 2999, 128};
+    s.points_x = {1, 2};
+    s.points_y = {3, 4};
+    return s;
+}
+
+class SqliteStoreTest : public ::testing::Test {
+protected:
+    std::unique_ptr<SqliteStore> open() {
+        std::string error;
+        auto store = SqliteStore::open(dir.file("canvas.sqlite"), &error);
+        EXPECT_TRUE(store) << error;
+        return store;
+    }
+    testing::TempDir dir;
+};
+
+TEST_F(SqliteStoreTest, StampsStrictlyIncreaseEvenWhenTheClockDoesNot) {
+    auto store = open();
+    const int64_t times[] = {1000, 1000, 999, 5000, 10, 5001};
+    int64_t last = 0;
+    for (int i = 0; i < 6; ++i) {
+        const auto stamp = store->appendStroke("c@1", stroke(i), times[i]);
+        ASSERT_TRUE(stamp);
+        EXPECT_GT(*stamp, last);
+        EXPECT_GE(*stamp, times[i]);
+        last = *stamp;
+    }
+    EXPECT_EQ(last, 5002);
+    EXPECT_EQ(store->lastStamp("c@1"), 5002);
+    EXPECT_EQ(store->lastStamp("unknown"), 0);
+    // Another canvas has its own sequence.
+    EXPECT_EQ(store->appendStroke("d@1", stroke(1), 10), 10);
+}
+
+TEST_F(SqliteStoreTest, StoredTextCarriesTheStampAndDecodesToTheStroke) {
+    auto store = open();
+    const auto stamp = store->appendStroke("c@1", stroke(7), 1234);
+    const auto strokes = store->strokesAfter("c@1", 0, 10);
+    ASSERT_TRUE(strokes);
+    ASSERT_EQ(strokes->size(), 1u);
+    canvas::MWStroke expected = stroke(7);
+    expected.server_time = *stamp;
+    EXPECT_EQ((*strokes)[0].text, canvas::stroke_to_text(expected));
+    EXPECT_EQ(canvas::stroke_from_text((*strokes)[0].text, ServerPixelScale), expected);
+}
+
+TEST_F(SqliteStoreTest, AResentStrokeIsStoredOnce) {
+    auto store = open();
+    const auto first = store->appendStroke("c@1", stroke(7), 100);
+    const auto again = store->appendStroke("c@1", stroke(7), 200);
+    EXPECT_EQ(first, again);
+    canvas::MWStroke different = stroke(7);
+    different.points_x[0] = 99;
+    EXPECT_NE(store->appendStroke("c@1", different, 300), first);
+    EXPECT_EQ(store->strokesAfter("c@1", 0, 10)->size(), 2u);
+}
+
+TEST_F(SqliteStoreTest, StrokesAfterIsOrderedAndLimited) {
+    auto store = open();
+    for (int i = 0; i < 10; ++i) {
+        store->appendStroke("c@1", stroke(100 - i), 1000 + i);
+    }
+    const auto some = store->strokesAfter("c@1", 1003, 4);
+    ASSERT_TRUE(some);
+    ASSERT_EQ(some->size(), 4u);
+    EXPECT_EQ((*some)[0].server_time, 1004);
+    EXPECT_EQ((*some)[3].server_time, 1007);
+    EXPECT_EQ(store->strokesAfter("c@1", 1009, 4)->size(), 0u);
+}
+
+TEST_F(SqliteStoreTest, DeleteRemovesByUserAndClientTimeOnly) {
+    auto store = open();
+    store->appendStroke("c@1", stroke(1, "anna@1"), 10);
+    store->appendStroke("c@1", stroke(1, "bob@1"), 11);
+    store->appendStroke("c@1", stroke(2, "anna@1"), 12);
+    EXPECT_EQ(store->deleteStrokes("c@1", "anna@1", 1, 20), 1u);
+    EXPECT_EQ(store->deleteStrokes("c@1", "anna@1", 1, 21), 0u);
+    EXPECT_EQ(store->deleteStrokes("other@1", "bob@1", 1, 21), 0u);
+    EXPECT_EQ(store->strokesAfter("c@1", 0, 10)->size(), 2u);
+    // The stamp sequence does not restart after a delete of the newest stroke.
+    EXPECT_EQ(store->deleteStrokes("c@1", "anna@1", 2, 22), 1u);
+    EXPECT_EQ(store->appendStroke("c@1", stroke(3), 5), 13);
+}
+
+TEST_F(SqliteStoreTest, SearchFindsNicknamesIgnoringAsciiCaseNewestFirst) {
+    auto store = open();
+    store->appendStroke("Anna@20101201095959001", stroke(1), 100);
+    store->appendStroke("anna@20101201095959002", stroke(1), 300);
+    store->setImageUrl("ANNA@20101201095959003", ImageKind::Thumbnail, "http://t/3.png", 200);
+    store->appendStroke("annabel@20101201095959004", stroke(1), 400);
+    store->appendStroke("\xc3\x84nna@20101201095959005", stroke(1), 500);
+    const auto found = store->findCanvases("aNNa", 200);
+    ASSERT_TRUE(found);
+    ASSERT_EQ(found->size(), 3u);
+    EXPECT_EQ((*found)[0].canvas_id, "anna@20101201095959002");
+    EXPECT_EQ((*found)[1].canvas_id, "ANNA@20101201095959003");
+    EXPECT_EQ((*found)[1].thumbnail_url, "http://t/3.png");
+    EXPECT_EQ((*found)[2].canvas_id, "Anna@20101201095959001");
+    EXPECT_EQ(store->findCanvases("", 200)->size(), 5u);
+    EXPECT_EQ(store->findCanvases("", 2)->size(), 2u);
+    EXPECT_EQ((*store->findCanvases("", 1))[0].canvas_id, "\xc3\x84nna@20101201095959005");
+}
+
+TEST_F(SqliteStoreTest, OnlyCanvasesWithAStrokeOrAnImageAreListed) {
+    auto store = open();
+    store->appendStroke("anna@20101201095959001", stroke(1), 100);
+    store->deleteStrokes("anna@20101201095959001", "anna@20101201100000001", 1, 101);
+    EXPECT_EQ(store->findCanvases("anna", 200)->size(), 0u);
+    EXPECT_FALSE(store->canvas("anna@20101201095959001"));
+    store->setImageUrl("anna@20101201095959001", ImageKind::FullImage, "http://f/1.png", 102);
+    EXPECT_EQ(store->findCanvases("anna", 200)->size(), 1u);
+    EXPECT_EQ(store->canvas("anna@20101201095959001")->fullimage_url, "http://f/1.png");
+}
+
+TEST_F(SqliteStoreTest, DateIdFindsTheCanvas) {
+    auto store = open();
+    store->appendStroke("anna@20100704123456789", stroke(1), 100);
+    const auto found = store->canvasByDateId("0hSboGx");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->canvas_id, "anna@20100704123456789");
+    EXPECT_FALSE(store->canvasByDateId("0000000"));
+}
+
+TEST_F(SqliteStoreTest, ImagesKeepTheirFirstCopy) {
+    auto store = open();
+    EXPECT_TRUE(store->putImage("h1", std::string("\0png", 4), 1));
+    EXPECT_TRUE(store->putImage("h1", "other", 2));
+    EXPECT_EQ(store->image("h1"), std::string("\0png", 4));
+    EXPECT_EQ(store->image("h2"), std::nullopt);
+}
+
+TEST_F(SqliteStoreTest, EverythingSurvivesReopening) {
+    {
+        auto store = open();
+        store->appendStroke("c@1", stroke(1), 5000);
+        store->setImageUrl("c@1", ImageKind::Thumbnail, "http://t.png", 5001);
+    }
+    auto store = open();
+    EXPECT_EQ(store->lastStamp("c@1"), 5000);
+    EXPECT_EQ(store->appendStroke("c@1", stroke(2), 10), 5001);
+    EXPECT_EQ(store->canvas("c@1")->thumbnail_url, "http://t.png");
+}
+
+TEST_F(SqliteStoreTest, ConcurrentAppendsGetDistinctIncreasingStamps) {
+    auto store = open();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i) {
+                ASSERT_TRUE(store->appendStroke("c@1", stroke(t * 1000 + i), 100));
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    const auto all = store->strokesAfter("c@1", 0, 1000);
+    ASSERT_EQ(all->size(), 400u);
+    for (size_t i = 1; i < all->size(); ++i) {
+        EXPECT_EQ((*all)[i].server_time, (*all)[i - 1].server_time + 1);
+    }
+}
+
+TEST_F(SqliteStoreTest, RefusesADatabaseFromANewerVersion) {
+    { open(); }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(dir.file("canvas.sqlite").c_str(), &db), SQLITE_OK);
+    sqlite3_exec(db, "PRAGMA user_version=99", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    std::string error;
+    EXPECT_FALSE(SqliteStore::open(dir.file("canvas.sqlite"), &error));
+    EXPECT_NE(error.find("newer"), std::string::npos) << error;
+}
+
+TEST_F(SqliteStoreTest, ReportsAnUnusablePath) {
+    std::string error;
+    EXPECT_FALSE(SqliteStore::open(dir.file("missing/dir/canvas.sqlite"), &error));
+    EXPECT_FALSE(error.empty());
+    if (geteuid() != 0) { // root writes anywhere
+        { open(); }
+        chmod(dir.file("canvas.sqlite").c_str(), 0444);
+        chmod(dir.path().c_str(), 0555);
+        EXPECT_FALSE(SqliteStore::open(dir.file("canvas.sqlite"), &error));
+        chmod(dir.path().c_str(), 0755);
+    }
+}
+
+} // namespace
+} // namespace velmo::server
