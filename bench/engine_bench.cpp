@@ -91,7 +91,8 @@ std::vector<MWStroke> randomStrokes(const CanvasGeometry& g, int count) {
         MWStroke s;
         s.client_time = i;
         s.pen_properties.color = static_cast<int32_t>(0xFF000000u | rgb(rng));
-        s.pen_properties.width = static_cast<int32_t>(static_cast<float>(width_px(rng)) / g.pixel_scale);
+        s.pen_properties.width =
+            static_cast<int32_t>(static_cast<float>(width_px(rng)) / g.pixel_scale);
         s.pen_properties.density = density(rng);
         s.layer = layer(rng);
         for (size_t k = 0; k < p.xs.size(); ++k) {
@@ -263,7 +264,9 @@ void BM_Rebuild_cairo(benchmark::State& state) {
         for (const MWStroke& s : strokes) {
             cairo_t* c = cr[s.layer];
             const auto color = static_cast<uint32_t>(s.pen_properties.color);
-            auto channel = [&](int shift) { return static_cast<float>(((color >> shift) & 0xFF) / 255.0); };
+            auto channel = [&](int shift) {
+                return static_cast<float>(((color >> shift) & 0xFF) / 255.0);
+            };
             cairo_set_source_rgba(c, channel(16), channel(8), channel(0),
                                   static_cast<float>(s.pen_properties.density / 255.0));
             cairo_set_line_width(c, static_cast<float>(s.pen_properties.width) * g.pixel_scale);
@@ -341,7 +344,8 @@ public:
                 continue;
             }
             // CPU time: the machine is shared, and waiting for a core is not the kernel's cost.
-            seconds[baseName(run.benchmark_name())] = run.cpu_accumulated_time / static_cast<double>(run.iterations);
+            seconds[baseName(run.benchmark_name())] =
+                run.cpu_accumulated_time / static_cast<double>(run.iterations);
             const auto bytes = run.counters.find("bytes_per_second");
             if (bytes != run.counters.end()) {
                 bandwidth[baseName(run.benchmark_name())] = bytes->second.value;
@@ -358,8 +362,8 @@ void printRatio(const RatioReporter& r, const char* label, const std::string& ou
     if (a == r.seconds.end() || b == r.seconds.end()) {
         return;
     }
-    std::printf("%-14s ours %.4f ms, Cairo %.4f ms (CPU time): %.2fx as fast (target %.1fx)\n", label,
-                a->second * 1e3, b->second * 1e3, b->second / a->second, target);
+    std::printf("%-14s ours %.4f ms, Cairo %.4f ms (CPU time): %.2fx as fast (target %.1fx)\n",
+                label, a->second * 1e3, b->second * 1e3, b->second / a->second, target);
 }
 
 } // namespace

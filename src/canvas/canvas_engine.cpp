@@ -27,7 +27,8 @@ void clearRect(Surface& surface, PixelRect rect) {
 void copyRect(const Surface& from, Surface& to, PixelRect rect) {
     const PixelRect r = rect.clippedTo(to.width(), to.height());
     for (int y = r.y; y < r.bottom(); ++y) {
-        std::memcpy(to.row(y) + r.x, from.row(y) + r.x, static_cast<size_t>(r.width) * sizeof(Pixel));
+        std::memcpy(to.row(y) + r.x, from.row(y) + r.x,
+                    static_cast<size_t>(r.width) * sizeof(Pixel));
     }
 }
 
@@ -132,9 +133,8 @@ float CanvasEngine::strokeAlpha() const {
 }
 
 PixelRect CanvasEngine::segmentRect(int x0, int y0, int x1, int y1) const {
-    const auto half = static_cast<int>(static_cast<float>(pen_properties.width) *
-                                           geometry.pixel_scale * 0.5f +
-                                       1.0f);
+    const auto half = static_cast<int>(
+        static_cast<float>(pen_properties.width) * geometry.pixel_scale * 0.5f + 1.0f);
     const int left = std::min(x0, x1) - half;
     const int top = std::min(y0, y1) - half;
     return {left, top, std::max(x0, x1) - left + half + 1, std::max(y0, y1) - top + half + 1};
@@ -271,8 +271,8 @@ void CanvasEngine::undoOneStroke() {
 }
 
 void CanvasEngine::spuitAtX(int x, int y) {
-    const auto color = sampleColor(display_bitmap, transx(static_cast<float>(x)),
-                                   transy(static_cast<float>(y)));
+    const auto color =
+        sampleColor(display_bitmap, transx(static_cast<float>(x)), transy(static_cast<float>(y)));
     if (!color) {
         return;
     }
@@ -280,8 +280,7 @@ void CanvasEngine::spuitAtX(int x, int y) {
         return static_cast<float>(((*color >> shift) & 0xFF) / 255.0);
     };
     const float swatch_y = std::trunc(static_cast<float>(y) - outlets.swatchHeight());
-    outlets.showSwatch(component(16), component(8), component(0), static_cast<float>(x),
-                       swatch_y);
+    outlets.showSwatch(component(16), component(8), component(0), static_cast<float>(x), swatch_y);
     pen_properties.color = static_cast<int32_t>(*color);
 }
 
@@ -295,7 +294,9 @@ void CanvasEngine::setZoomScale(float z) {
     applyZoomScaleAndShiftXY();
 }
 
-void CanvasEngine::changedProgressZoomSlider(float value) { setZoomScale(zoomForSliderValue(value)); }
+void CanvasEngine::changedProgressZoomSlider(float value) {
+    setZoomScale(zoomForSliderValue(value));
+}
 
 void CanvasEngine::setProgressZoomSlider() {
     outlets.setZoomSliderValue(sliderValueForZoom(view.zoom_scale));

@@ -83,8 +83,7 @@ void composeAllLayers(const LayerSurfaces& layers, Surface& dst, PixelRect rect)
         for (size_t i = 0; i < bytes; ++i) {
             const uint16_t m = static_cast<uint16_t>(l0[i] * l1[i] + 128);
             const uint16_t multiplied = static_cast<uint16_t>((m + (m >> 8)) >> 8);
-            const uint16_t s =
-                static_cast<uint16_t>((255 - multiplied) * (255 - l2[i]) + 128);
+            const uint16_t s = static_cast<uint16_t>((255 - multiplied) * (255 - l2[i]) + 128);
             out[i] = static_cast<uint8_t>(255 - ((s + (s >> 8)) >> 8));
         }
     }
@@ -99,7 +98,9 @@ void resetLayers(LayerSurfaces& layers) {
 namespace reference {
 namespace {
 
-uint8_t toByte(double v) { return static_cast<uint8_t>(std::clamp(v, 0.0, 1.0) * 255.0 + 0.5); }
+uint8_t toByte(double v) {
+    return static_cast<uint8_t>(std::clamp(v, 0.0, 1.0) * 255.0 + 0.5);
+}
 
 } // namespace
 

@@ -34,7 +34,9 @@ constexpr uint32_t addChannelsSaturated(uint32_t x, uint32_t y) {
     return lo | (hi << 8);
 }
 
-constexpr uint32_t alphaOf(Pixel p) { return unpackPixel(p).a; }
+constexpr uint32_t alphaOf(Pixel p) {
+    return unpackPixel(p).a;
+}
 
 // Normal ("source over") blending of a premultiplied pixel onto another.
 constexpr Pixel over(Pixel source, Pixel dst) {

@@ -38,7 +38,9 @@ int floorToInt(float v) {
     return static_cast<float>(i) > v ? i - 1 : i;
 }
 
-int ceilToInt(float v) { return -floorToInt(-v); }
+int ceilToInt(float v) {
+    return -floorToInt(-v);
+}
 
 // The area of a unit pixel on the inner side of a straight edge at signed distance `t` from
 // its centre (positive: centre inside), for an edge whose unit normal has the absolute
@@ -80,6 +82,29 @@ struct EdgeProfile {
         return 1.0f - u * u * inv_2ab;
     }
 };
+
+// EdgeProfile(nx, ny).area(t) for one use: divides only where the branch taken needs it.
+float edgeArea(float nx, float ny, float t) {
+    const float a = std::max(std::fabs(nx), std::fabs(ny));
+    const float b = std::min(std::fabs(nx), std::fabs(ny));
+    const float w2 = (a + b) * 0.5f;
+    if (t <= -w2) {
+        return 0.0f;
+    }
+    if (t >= w2) {
+        return 1.0f;
+    }
+    const float w1 = (a - b) * 0.5f;
+    if (t < -w1) {
+        const float u = t + w2;
+        return u * u / (2.0f * a * b);
+    }
+    if (t <= w1) {
+        return 0.5f + t / a;
+    }
+    const float u = w2 - t;
+    return 1.0f - u * u / (2.0f * a * b);
+}
 
 uint8_t toByte(float coverage) {
     return static_cast<uint8_t>(std::clamp(coverage, 0.0f, 1.0f) * 255.0f + 0.5f);
@@ -124,7 +149,7 @@ bool clipSegment(double& x0, double& y0, double& x1, double& y1, double left, do
 // A segment made ready for a surface: clipped to the surface grown by the stroke's reach, so
 // the cut ends (and their caps) fall outside what is painted.
 std::optional<CapsuleCoverage> prepareSegment(const Surface& target, float x0, float y0, float x1,
-                                              float y1, float line_width) {
+                                              float y1, float line_width, bool round_start) {
     if (!(line_width > 0.0f) || !std::isfinite(line_width) || !std::isfinite(x0) ||
         !std::isfinite(y0) || !std::isfinite(x1) || !std::isfinite(y1)) {
         return std::nullopt;
@@ -136,7 +161,8 @@ std::optional<CapsuleCoverage> prepareSegment(const Surface& target, float x0, f
         return std::nullopt;
     }
     return CapsuleCoverage(static_cast<float>(cx0), static_cast<float>(cy0),
-                           static_cast<float>(cx1), static_cast<float>(cy1), line_width);
+                           static_cast<float>(cx1), static_cast<float>(cy1), line_width,
+                           round_start);
 }
 
 // Calls `paint(px, coverage)` for the columns first..last of row `py` whose coverage is not
@@ -237,7 +263,8 @@ Argb premultipliedSource(uint32_t color, float alpha) {
                                component(color & 0xFF), alpha);
 }
 
-CapsuleCoverage::CapsuleCoverage(float x0, float y0, float x1, float y1, float line_width)
+CapsuleCoverage::CapsuleCoverage(float x0, float y0, float x1, float y1, float line_width,
+                                 bool round_start)
     : x0_(x0), y0_(y0), ux_(1.0f), uy_(0.0f), length_(0.0f), radius_(line_width * 0.5f) {
     const float dx = x1 - x0;
     const float dy = y1 - y0;
@@ -247,6 +274,8 @@ CapsuleCoverage::CapsuleCoverage(float x0, float y0, float x1, float y1, float l
         ux_ = dx / length;
         uy_ = dy / length;
     }
+    // A dot is its round end.
+    round_start_ = round_start || length_ == 0.0f;
     const EdgeProfile profile(ux_, uy_);
     a_ = profile.a;
     b_ = std::min(std::fabs(ux_), std::fabs(uy_));
@@ -284,23 +313,11 @@ void CapsuleCoverage::rowSpans(int py, int& first, int& last, int& full_first,
                                int& full_last) const {
     const float yc = static_cast<float>(py) + 0.5f;
     const float ey = yc - y0_;
-    // The band between the end lines, 0 <= t <= length, is linear in x on this row and the
-    // same for both spans.
-    float band_from = -std::numeric_limits<float>::infinity();
-    float band_to = std::numeric_limits<float>::infinity();
-    bool in_band = length_ > 0.0f;
-    if (in_band) {
-        if (has_inv_ux_) {
-            const float p = -ey * uy_ * inv_ux_;
-            const float q = (length_ - ey * uy_) * inv_ux_;
-            band_from = std::min(p, q);
-            band_to = std::max(p, q);
-        } else if (ey * uy_ < 0.0f || ey * uy_ > length_) {
-            in_band = false;
-        }
-    }
-    // Pixel centres within `reach` of the segment: the two end discs and the band.
-    auto span = [&](float reach, int& span_first, int& span_last) {
+    const float ey_along = ey * uy_;
+    const float ey_across = ey * ux_;
+    // Pixel centres within `reach` of the shape: the end discs, and the band across the
+    // segment from `band_start` to its end, which is linear in x on this row.
+    auto span = [&](float reach, float band_start, int& span_first, int& span_last) {
         span_first = 1;
         span_last = 0;
         if (!(reach > 0.0f)) {
@@ -316,20 +333,28 @@ void CapsuleCoverage::rowSpans(int py, int& first, int& last, int& full_first,
                 hi = std::max(hi, cx + half);
             }
         };
-        disc(x0_, ey);
+        if (round_start_) {
+            disc(x0_, ey);
+        }
         if (length_ > 0.0f) {
             disc(x1_, yc - y1_);
-        }
-        if (in_band) {
-            float from = band_from;
-            float to = band_to;
+            float from = -std::numeric_limits<float>::infinity();
+            float to = std::numeric_limits<float>::infinity();
             bool inside = true;
+            if (has_inv_ux_) {
+                const float p = (band_start - ey_along) * inv_ux_;
+                const float q = (length_ - ey_along) * inv_ux_;
+                from = std::min(p, q);
+                to = std::max(p, q);
+            } else if (ey_along < band_start || ey_along > length_) {
+                inside = false;
+            }
             if (has_inv_uy_) {
-                const float p = (ey * ux_ + reach) * inv_uy_;
-                const float q = (ey * ux_ - reach) * inv_uy_;
+                const float p = (ey_across + reach) * inv_uy_;
+                const float q = (ey_across - reach) * inv_uy_;
                 from = std::max(from, std::min(p, q));
                 to = std::min(to, std::max(p, q));
-            } else if (std::fabs(ey * ux_) > reach) {
+            } else if (std::fabs(ey_across) > reach) {
                 inside = false;
             }
             if (inside && from <= to) {
@@ -343,8 +368,10 @@ void CapsuleCoverage::rowSpans(int py, int& first, int& last, int& full_first,
         span_first = ceilToInt(lo - 0.5f);
         span_last = floorToInt(hi - 0.5f);
     };
-    span(reach_, first, last);
-    span(radius_ - HalfDiagonal, full_first, full_last);
+    // A flat start cuts the band straight across: pixels whose centres lie up to half a
+    // diagonal before it can still be touched, and only those as far after it are covered.
+    span(reach_, round_start_ ? 0.0f : -HalfDiagonal, first, last);
+    span(radius_ - HalfDiagonal, round_start_ ? 0.0f : HalfDiagonal, full_first, full_last);
 }
 
 uint8_t CapsuleCoverage::at(int px, int py) const {
@@ -359,9 +386,21 @@ uint8_t CapsuleCoverage::at(int px, int py) const {
     const float d2 = ex * ex + ey * ey;
     // A pixel whose centre is half a diagonal inside or outside the outline is wholly so.
     const float inner = radius_ - HalfDiagonal;
-    if (inner > 0.0f && d2 <= inner * inner) {
-        return 255;
+    if (inner > 0.0f) {
+        const float inner2 = inner * inner;
+        if (round_start_) {
+            if (d2 <= inner2) {
+                return 255;
+            }
+        } else {
+            const float fx = cx - x1_;
+            const float fy = cy - y1_;
+            if ((t >= HalfDiagonal && d2 <= inner2) || fx * fx + fy * fy <= inner2) {
+                return 255;
+            }
+        }
     }
+    // Outside the round-ended shape a flat-started one, which lies within it, misses too.
     if (d2 >= reach_ * reach_) {
         return 0;
     }
@@ -387,10 +426,14 @@ uint8_t CapsuleCoverage::capCoverage(float cx, float cy, float t) const {
             strip = across.area(radius_ - s) - across.area(-radius_ - s);
         }
     }
-    float disc = discCoverage(cx, cy, t < length_ * 0.5f ? 0.0f : length_);
-    if (length_ < 2.0f * reach_) {
+    const bool near_start = t < length_ * 0.5f;
+    float disc = 0.0f;
+    if (!near_start || round_start_) {
+        disc = discCoverage(cx, cy, near_start ? 0.0f : length_);
+    }
+    if (length_ < 2.0f * reach_ && (near_start || round_start_)) {
         // Both round ends may reach into a pixel of a short segment.
-        disc = std::max(disc, discCoverage(cx, cy, t < length_ * 0.5f ? length_ : 0.0f));
+        disc = std::max(disc, discCoverage(cx, cy, near_start ? length_ : 0.0f));
     }
     return toByte(strip * in_body + disc * (1.0f - in_body));
 }
@@ -422,16 +465,14 @@ float CapsuleCoverage::discCoverage(float cx, float cy, float end) const {
         return static_cast<float>(inside) / (SamplesPerAxis * SamplesPerAxis);
     }
     const float d = std::sqrt(d2);
-    const EdgeProfile radial(dx / d, dy / d);
     // The arc bends away from its tangent by x^2 / 2r; over a pixel (x^2 averaging 1/12 in
     // any direction) that moves the edge inward by about 1 / 24r.
-    return radial.area(radius_ - d - curvature_shift_);
+    return edgeArea(dx / d, dy / d, radius_ - d - curvature_shift_);
 }
-
 
 PixelRect StrokeRasterizer::drawSegment(Surface& target, float x0, float y0, float x1, float y1,
                                         float line_width, Argb color, PixelRect clip) {
-    const auto segment = prepareSegment(target, x0, y0, x1, y1, line_width);
+    const auto segment = prepareSegment(target, x0, y0, x1, y1, line_width, true);
     clip = clip.clippedTo(target.width(), target.height());
     if (!segment || clip.empty()) {
         return {};
@@ -461,8 +502,7 @@ PixelRect StrokeRasterizer::drawSegment(Surface& target, float x0, float y0, flo
 }
 
 PixelRect StrokeRasterizer::drawPolyline(Surface& target, std::span<const float> xs,
-                                         std::span<const float> ys, float line_width,
-                                         Argb color) {
+                                         std::span<const float> ys, float line_width, Argb color) {
     const size_t count = std::min(xs.size(), ys.size());
     if (count < 2 || target.empty()) {
         return {};
@@ -471,8 +511,14 @@ PixelRect StrokeRasterizer::drawPolyline(Surface& target, std::span<const float>
     segments_.clear();
     int top = target.height();
     int bottom = -1;
+    // Every segment but the first starts where the one before it ended, whose round end
+    // already paints the joint: its own start is left flat, so the joint is worked out once.
+    bool joined = false;
     for (size_t i = 1; i < count; ++i) {
-        if (auto segment = prepareSegment(target, xs[i - 1], ys[i - 1], xs[i], ys[i], line_width)) {
+        auto segment =
+            prepareSegment(target, xs[i - 1], ys[i - 1], xs[i], ys[i], line_width, !joined);
+        joined = segment.has_value();
+        if (segment) {
             top = std::min(top, std::max(segment->firstRow(), 0));
             bottom = std::max(bottom, std::min(segment->lastRow(), target.height() - 1));
             segments_.push_back(*segment);
@@ -539,8 +585,11 @@ PixelRect drawPolyline(Surface& target, std::span<const float> xs, std::span<con
         return {};
     }
     std::vector<uint8_t> coverage(static_cast<size_t>(target.width()) * target.height(), 0);
+    bool joined = false;
     for (size_t i = 1; i < count; ++i) {
-        const auto segment = prepareSegment(target, xs[i - 1], ys[i - 1], xs[i], ys[i], line_width);
+        const auto segment =
+            prepareSegment(target, xs[i - 1], ys[i - 1], xs[i], ys[i], line_width, !joined);
+        joined = segment.has_value();
         if (!segment) {
             continue;
         }

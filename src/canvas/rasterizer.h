@@ -22,7 +22,10 @@ Argb premultipliedSource(uint32_t color, float alpha);
 // area for the straight sides, and a close approximation near the round ends.
 class CapsuleCoverage {
 public:
-    CapsuleCoverage(float x0, float y0, float x1, float y1, float line_width);
+    // With `round_start` false the start is cut straight across (a polyline's joint whose
+    // round end the previous segment already paints).
+    CapsuleCoverage(float x0, float y0, float x1, float y1, float line_width,
+                    bool round_start = true);
 
     // Coverage of pixel (px, py), 0..255.
     uint8_t at(int px, int py) const;
@@ -44,7 +47,7 @@ private:
     float discCoverage(float cx, float cy, float end) const;
 
     float x0_, y0_, x1_, y1_, ux_, uy_, inv_ux_, inv_uy_, length_, radius_, reach_;
-    bool has_inv_ux_, has_inv_uy_;
+    bool has_inv_ux_, has_inv_uy_, round_start_;
     float a_, b_, inv_a_, inv_2ab_, w1_, w2_, body_margin_, curvature_shift_;
     int first_row_, last_row_;
 };
@@ -57,8 +60,8 @@ public:
     // Paints one segment from (x0, y0) to (x1, y1) (pixel space) over `target` with normal
     // blending, only inside `clip`. Coincident ends paint a disc of the line width. Gives the
     // pixels touched.
-    PixelRect drawSegment(Surface& target, float x0, float y0, float x1, float y1,
-                          float line_width, Argb color, PixelRect clip);
+    PixelRect drawSegment(Surface& target, float x0, float y0, float x1, float y1, float line_width,
+                          Argb color, PixelRect clip);
 
     // Paints the polyline through the points (pixel space, `xs.size()` of them, which must not
     // exceed `ys.size()`) as one shape: every pixel is painted once, with the largest coverage

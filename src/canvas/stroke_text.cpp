@@ -134,7 +134,8 @@ MWStroke stroke_from_text(std::string_view text, float pixel_scale) {
             continue;
         }
         const size_t colon = token.find(':');
-        const std::string_view key = colon == std::string_view::npos ? token : token.substr(0, colon);
+        const std::string_view key =
+            colon == std::string_view::npos ? token : token.substr(0, colon);
         const std::string_view value =
             colon == std::string_view::npos ? token : token.substr(colon + 1);
         if (key == "client_time") {

@@ -13,7 +13,9 @@ Surface::Surface(int width, int height, Pixel fill)
     }
 }
 
-void Surface::fill(Pixel value) { std::fill(pixels_.begin(), pixels_.end(), value); }
+void Surface::fill(Pixel value) {
+    std::fill(pixels_.begin(), pixels_.end(), value);
+}
 
 void Surface::copyFrom(const Surface& other) {
     assert(other.width_ == width_ && other.height_ == height_);

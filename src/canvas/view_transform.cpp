@@ -17,7 +17,9 @@ AffineTransform ViewTransform::displayTransform(int width, int height) const {
     return {z, 0.0f, 0.0f, z, (z - 1.0f) * hw + shift_x, hh * (z - 1.0f) + shift_y};
 }
 
-float zoomForSliderValue(float value) { return std::exp(value / 40.0f); }
+float zoomForSliderValue(float value) {
+    return std::exp(value / 40.0f);
+}
 
 float sliderValueForZoom(float zoom) {
     return static_cast<float>(std::log(static_cast<double>(zoom)) * 40.0);

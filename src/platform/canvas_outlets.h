@@ -20,8 +20,7 @@ public:
     virtual void setInfoText(const std::string& text) = 0;
 
     // The eyedropper swatch: colour components 0..1, centre in canvas-view coordinates.
-    virtual void showSwatch(float red, float green, float blue, float center_x,
-                            float center_y) = 0;
+    virtual void showSwatch(float red, float green, float blue, float center_x, float center_y) = 0;
     virtual void hideSwatch() = 0;
     virtual float swatchHeight() const = 0;
 

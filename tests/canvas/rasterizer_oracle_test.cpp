@@ -58,7 +58,9 @@ Surface renderWithCairo(const Shape& shape, Pixel background) {
     cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
     cairo_paint(cr);
     cairo_set_operator(cr, CAIRO_OPERATOR_OVER);
-    auto channel = [&](int shift) { return static_cast<float>(((shape.color >> shift) & 0xFF) / 255.0); };
+    auto channel = [&](int shift) {
+        return static_cast<float>(((shape.color >> shift) & 0xFF) / 255.0);
+    };
     cairo_set_source_rgba(cr, channel(16), channel(8), channel(0), shape.alpha);
     cairo_set_line_width(cr, shape.width);
     cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
@@ -73,7 +75,8 @@ Surface renderWithCairo(const Shape& shape, Pixel background) {
     const unsigned char* data = cairo_image_surface_get_data(surface);
     const int stride = cairo_image_surface_get_stride(surface);
     for (int y = 0; y < Size; ++y) {
-        const auto* row = reinterpret_cast<const uint32_t*>(data + static_cast<ptrdiff_t>(y) * stride);
+        const auto* row =
+            reinterpret_cast<const uint32_t*>(data + static_cast<ptrdiff_t>(y) * stride);
         for (int x = 0; x < Size; ++x) {
             out.at(x, y) = fromCairo(row[x]);
         }
@@ -127,8 +130,8 @@ double idealChannelError(Pixel actual, Pixel background, const Shape& shape, dou
 int channelDifference(Pixel a, Pixel b) {
     const Argb p = unpackPixel(a);
     const Argb q = unpackPixel(b);
-    return std::max({std::abs(p.a - q.a), std::abs(p.r - q.r), std::abs(p.g - q.g),
-                     std::abs(p.b - q.b)});
+    return std::max(
+        {std::abs(p.a - q.a), std::abs(p.r - q.r), std::abs(p.g - q.g), std::abs(p.b - q.b)});
 }
 
 void writePpm(const Surface& s, const std::string& path) {
@@ -171,13 +174,21 @@ std::vector<Shape> shapes() {
         {"polyline_sharp_turns",
          {10.0f, 80.0f, 15.0f, 85.0f, 20.0f},
          {10.0f, 20.0f, 40.0f, 60.0f, 85.0f},
-         11.0f, 0xFF804020u, 0.5f},
+         11.0f,
+         0xFF804020u,
+         0.5f},
         {"polyline_thin_zigzag",
          {5.0f, 20.0f, 35.0f, 50.0f, 65.0f, 80.0f},
          {50.0f, 30.0f, 60.0f, 25.0f, 70.0f, 40.0f},
-         1.5f, black, 1.0f},
-        {"polyline_doubling_back", {20.0f, 75.0f, 22.0f, 70.0f}, {48.0f, 50.0f, 46.0f, 52.0f},
-         7.0f, black, 100 / 255.0f},
+         1.5f,
+         black,
+         1.0f},
+        {"polyline_doubling_back",
+         {20.0f, 75.0f, 22.0f, 70.0f},
+         {48.0f, 50.0f, 46.0f, 52.0f},
+         7.0f,
+         black,
+         100 / 255.0f},
     };
 }
 

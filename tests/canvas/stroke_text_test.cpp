@@ -119,8 +119,7 @@ TEST(StrokeText, StrokeDecoderRules) {
     EXPECT_TRUE(stroke_from_text(" layer:1 points:", Scale320).points_x.empty());
     EXPECT_EQ(stroke_from_text(" points: points: 4-5", Scale320).points_x.size(), 1u);
     // A carriage return at the end of a reply line does not spoil the last number.
-    EXPECT_EQ(stroke_from_text(" points: 4-5\r", Scale320).points_y,
-              (std::vector<int32_t>{5}));
+    EXPECT_EQ(stroke_from_text(" points: 4-5\r", Scale320).points_y, (std::vector<int32_t>{5}));
     // Keys in any order, repeated keys overwrite.
     const MWStroke order = stroke_from_text(" layer:1 client_time:3 layer:2", Scale320);
     EXPECT_EQ(order.layer, 2);
