@@ -225,7 +225,7 @@ private:
     // Answers and closes: after a refused or broken request the rest of the stream cannot be
     // trusted to start at a message boundary.
     void refuse(http::status status, std::string text) {
-        std::string method, target;
+        std::string method = "-", target = "-";
         if (parser_ && parser_->is_header_done()) {
             method = std::string(parser_->get().method_string());
             target = std::string(parser_->get().target());
