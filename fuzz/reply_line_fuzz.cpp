@@ -1,0 +1,99 @@
+#include "sync/reply_line.h"
+#include "sync/stroke_sync_agent.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+namespace {
+
+using namespace velmo;
+
+struct NoClock : platform::Clock {
+    double now() const override { return 0.0; }
+};
+
+struct NoScheduler : platform::Scheduler {
+    std::unique_ptr<platform::RepeatingTimer> scheduleRepeating(double,
+                                                                std::function<void()>) override {
+        return nullptr;
+    }
+    void postWhenIdle(const void*, std::function<void()>) override {}
+    void cancelPosts(const void*) override {}
+};
+
+// Answers every synchronous request with the fuzz input.
+struct EchoHttp : platform::HttpExchange {
+    void send(const platform::HttpRequest&, platform::HttpCallbacks) override {}
+    std::optional<std::string> sendSynchronously(const platform::HttpRequest&) override {
+        return reply;
+    }
+    std::string reply;
+};
+
+struct OneCanvas : sync::SyncCanvas {
+    std::string canvasID() override { return "fuzz@20101201095959123"; }
+    float pixelScale() const override { return 0.001f; }
+};
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+} // namespace
+
+// Every line gets one kind; a canvas-list entry names an ID of the search shape; the agent
+// sorts any reply into its inboxes without reading past it.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string_view reply(reinterpret_cast<const char*>(data), size);
+    size_t lines = 0;
+    size_t strokes = 0;
+    size_t entries = 0;
+    for (const std::string_view line : sync::splitReplyLines(reply)) {
+        ++lines;
+        if (line.find('\n') != std::string_view::npos) {
+            std::abort();
+        }
+        const sync::ReplyLine read = sync::classifyReplyLine(line);
+        if (read.kind == sync::ReplyLineKind::Stroke) {
+            ++strokes;
+        }
+        if (read.kind != sync::ReplyLineKind::CanvasListEntry) {
+            continue;
+        }
+        ++entries;
+        const std::string_view id = read.canvas_id;
+        if (id.size() < 19 || id.find(' ') != std::string_view::npos || id[id.size() - 18] != '@') {
+            std::abort();
+        }
+        for (size_t i = id.size() - 17; i < id.size(); ++i) {
+            if (!isDigit(id[i])) {
+                std::abort();
+            }
+        }
+        if (id.size() + 1 + read.thumbnail_url.size() != line.size()) {
+            std::abort();
+        }
+    }
+
+    NoClock clock;
+    NoScheduler scheduler;
+    EchoHttp http;
+    http.reply = std::string(reply);
+    OneCanvas canvas;
+    sync::StrokeSyncAgent agent(http, scheduler, clock, "http://127.0.0.1:8640/");
+    agent.canvas = &canvas;
+    agent.search_canvas_list("fuzz");
+    if (agent.error_occcured || agent.returned_strokes.size() != strokes ||
+        agent.canvas_list.size() != entries || lines == 0) {
+        std::abort();
+    }
+    for (const auto& stroke : agent.returned_strokes) {
+        if (stroke.points_x.size() != stroke.points_y.size()) {
+            std::abort();
+        }
+    }
+    return 0;
+}
