@@ -107,8 +107,8 @@ void CanvasEngine::touchReleasedAtX(int /*x*/, int /*y*/) {
         break;
     case Pan:
         // The last finger position becomes a surface pixel: the pivot of the next slider zoom.
-        last_x = static_cast<int>(transx(static_cast<float>(last_x)));
-        last_y = static_cast<int>(transy(static_cast<float>(last_y)));
+        last_x = truncateToInt(transx(static_cast<float>(last_x)));
+        last_y = truncateToInt(transy(static_cast<float>(last_y)));
         break;
     default:
         releaseDrawing();
@@ -117,8 +117,8 @@ void CanvasEngine::touchReleasedAtX(int /*x*/, int /*y*/) {
 }
 
 void CanvasEngine::pressDrawing(int x, int y) {
-    const int cx = static_cast<int>(transx(static_cast<float>(x)));
-    const int cy = static_cast<int>(transy(static_cast<float>(y)));
+    const int cx = truncateToInt(transx(static_cast<float>(x)));
+    const int cy = truncateToInt(transy(static_cast<float>(y)));
     on_stroke = true;
     last_x = cx;
     last_y = cy;
@@ -133,16 +133,22 @@ float CanvasEngine::strokeAlpha() const {
 }
 
 PixelRect CanvasEngine::segmentRect(int x0, int y0, int x1, int y1) const {
-    const auto half = static_cast<int>(
+    const int64_t half = truncateToInt(
         static_cast<float>(pen_properties.width) * geometry.pixel_scale * 0.5f + 1.0f);
-    const int left = std::min(x0, x1) - half;
-    const int top = std::min(y0, y1) - half;
-    return {left, top, std::max(x0, x1) - left + half + 1, std::max(y0, y1) - top + half + 1};
+    // In 64 bits: touches far outside a zoomed-out view must not overflow the sums.
+    const int64_t left = int64_t{std::min(x0, x1)} - half;
+    const int64_t top = int64_t{std::min(y0, y1)} - half;
+    const int64_t width = int64_t{std::max(x0, x1)} - left + half + 1;
+    const int64_t height = int64_t{std::max(y0, y1)} - top + half + 1;
+    auto clamp = [](int64_t v) {
+        return static_cast<int>(std::clamp<int64_t>(v, -(int64_t{1} << 30), int64_t{1} << 30));
+    };
+    return {clamp(left), clamp(top), clamp(width), clamp(height)};
 }
 
 void CanvasEngine::dragDrawing(int x, int y) {
-    const int cx = static_cast<int>(transx(static_cast<float>(x)));
-    const int cy = static_cast<int>(transy(static_cast<float>(y)));
+    const int cx = truncateToInt(transx(static_cast<float>(x)));
+    const int cy = truncateToInt(transy(static_cast<float>(y)));
     drawLineFromX(last_x, last_y, cx, cy);
     const PixelRect rect = segmentRect(last_x, last_y, cx, cy);
     composeBitmap(prev_bitmap, stroke_bitmap, strokeAlpha(), layer_bitmap[layer_index], rect);
@@ -330,8 +336,8 @@ void CanvasEngine::changeTransform(const AffineTransform& t0, ViewPoint a1, View
             applyZoomScaleAndShiftXY();
             break;
         }
-        last_x = static_cast<int>(transx(a1.x));
-        last_y = static_cast<int>(transy(a1.y));
+        last_x = truncateToInt(transx(a1.x));
+        last_y = truncateToInt(transy(a1.y));
         setZoomScale(zoom);
         applyZoomScaleAndShiftXY();
         break;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <vector>
 
 namespace velmo::canvas {
@@ -370,6 +371,33 @@ TEST(CanvasEngineLifecycle, TouchesBeforeTheSurfacesExistAreIgnored) {
     engine.pen_properties.color = 0x12345678;
     engine.setScreenSize(768, 1024);
     EXPECT_EQ(engine.pen_properties, defaultPen(768.0f / 320000.0f));
+}
+
+} // namespace
+} // namespace velmo::canvas
+
+namespace velmo::canvas {
+namespace {
+
+TEST(CanvasEngineLifecycle, ExtremeViewsAndPensStayDefined) {
+    RecordingOutlets outlets;
+    FakeClock clock;
+    CanvasEngine engine(outlets, clock);
+    engine.setScreenSize(64, 96);
+    engine.clear_canvas();
+    // A view zoomed out almost to nothing maps touches to huge pixel positions.
+    engine.view = {1e-30f, 0.0f, 0.0f};
+    engine.pen_properties.width = std::numeric_limits<int32_t>::max();
+    engine.touchPressedAtX(10, 10);
+    engine.touchDraggedAtX(-20, 30);
+    engine.touchReleasedAtX(0, 0);
+    ASSERT_EQ(engine.strokes_history.size(), 1u);
+    const MWStroke& s = engine.strokes_history.begin()->second;
+    EXPECT_EQ(s.points_x.size(), 2u);
+    engine.redrawStrokes();
+    EXPECT_EQ(truncateToInt(std::numeric_limits<float>::quiet_NaN()), 0);
+    EXPECT_EQ(truncateToInt(-1e20f), -(1 << 30));
+    EXPECT_EQ(truncateToInt(-2.9f), -2);
 }
 
 } // namespace
