@@ -212,6 +212,19 @@ TEST_F(MWCanvasSyncTest, ADeleteNoticeFetchesTheCanvasAgainAndRepaints) {
     EXPECT_EQ(outlets.full_invalidations, repaints + 1);
 }
 
+TEST_F(MWCanvasSyncTest, StrokesThatCameWithTheDeleteNoticeAreMergedWithTheRefetch) {
+    http.scriptSync(line(othersStroke(1000, 1, 50000)) + "\n" +
+                    line(othersStroke(1003, 4, 250000)));
+    scheduler.tick();
+    http.answer(0, std::string(CanvasA) + ": delete: \n" + line(othersStroke(1001, 2, 100000)) +
+                       "\n" + line(othersStroke(1002, 3, 150000)));
+    EXPECT_EQ(canvas.sync_agent.response_status(), 2);
+    scheduler.runIdle();
+    EXPECT_EQ(keys(), (std::vector<StrokeKey>{{1000, 1}, {1001, 2}, {1002, 3}, {1003, 4}}));
+    EXPECT_TRUE(paintedAt(100, 200));
+    EXPECT_TRUE(paintedAt(250, 200));
+}
+
 TEST_F(MWCanvasSyncTest, ARefreshThatFindsTheCanvasEmptyStillRepaints) {
     scheduler.tick();
     http.answer(0, line(othersStroke(1000, 1, 50000)));
