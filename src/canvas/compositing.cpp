@@ -5,7 +5,12 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace velmo::canvas {
 namespace {
@@ -67,6 +72,66 @@ void composeBitmap(const Surface& src, const Surface& overlay, float alpha, Surf
     }
 }
 
+namespace {
+
+// The per-channel formula over `bytes` bytes: multiply, then screen. Built also for AVX2,
+// chosen at run time where the processor has it: the loop is bound by arithmetic as much as
+// by memory.
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void composeBytes(const uint8_t* __restrict l0, const uint8_t* __restrict l1,
+                  const uint8_t* __restrict l2, uint8_t* __restrict out, size_t bytes) {
+    for (size_t i = 0; i < bytes; ++i) {
+        // (t + (t >> 8)) >> 8 is (t * 257) >> 16 for these t: one high multiply.
+        const uint32_t m = static_cast<uint32_t>(l0[i] * l1[i] + 128);
+        const uint32_t multiplied = (m * 257) >> 16;
+        const uint32_t s = (255 - multiplied) * (255u - l2[i]) + 128;
+        out[i] = static_cast<uint8_t>(255 - ((s * 257) >> 16));
+    }
+}
+
+#if defined(__SSE2__)
+// The same sixteen bytes at a time, stored past the cache: a whole-canvas composition writes
+// far more than the cache holds, so reading the old display in first would only add traffic.
+void composeBytesStreaming(const uint8_t* l0, const uint8_t* l1, const uint8_t* l2, uint8_t* out,
+                           size_t bytes) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i bias = _mm_set1_epi16(128);
+    const __m128i full = _mm_set1_epi16(255);
+    auto mul255 = [&](__m128i x, __m128i y) {
+        const __m128i t = _mm_add_epi16(_mm_mullo_epi16(x, y), bias);
+        return _mm_srli_epi16(_mm_add_epi16(t, _mm_srli_epi16(t, 8)), 8);
+    };
+    auto half = [&](__m128i a, __m128i b, __m128i c) {
+        const __m128i multiplied = mul255(a, b);
+        return _mm_sub_epi16(full, mul255(_mm_sub_epi16(full, multiplied), _mm_sub_epi16(full, c)));
+    };
+    size_t i = 0;
+    // Align the stores; the head goes the plain way.
+    const size_t head = (16 - (reinterpret_cast<uintptr_t>(out) & 15)) & 15;
+    composeBytes(l0, l1, l2, out, std::min(head, bytes));
+    i = std::min(head, bytes);
+    for (; i + 16 <= bytes; i += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(l0 + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(l1 + i));
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(l2 + i));
+        const __m128i lo = half(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero),
+                                _mm_unpacklo_epi8(c, zero));
+        const __m128i hi = half(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero),
+                                _mm_unpackhi_epi8(c, zero));
+        _mm_stream_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(lo, hi));
+    }
+    composeBytes(l0 + i, l1 + i, l2 + i, out + i, bytes - i);
+}
+#endif
+
+// Below this many pixels the display is worth keeping in the cache (a drag's rectangle is
+// repainted right away); above it the stores stream.
+constexpr int64_t StreamingPixels = 1 << 20;
+
+} // namespace
+
 void composeAllLayers(const LayerSurfaces& layers, Surface& dst, PixelRect rect) {
     const PixelRect r = clipFor(dst, rect);
     if (r.empty()) {
@@ -75,18 +140,25 @@ void composeAllLayers(const LayerSurfaces& layers, Surface& dst, PixelRect rect)
     // Channel by channel: the layers are opaque, so the alpha bytes come out 255 by the same
     // formula and need no special case, and the loop vectorises.
     const size_t bytes = static_cast<size_t>(r.width) * 4;
+    const bool streaming = int64_t{r.width} * r.height >= StreamingPixels;
     for (int y = r.y; y < r.bottom(); ++y) {
-        const auto* __restrict l0 = reinterpret_cast<const uint8_t*>(layers[0].row(y) + r.x);
-        const auto* __restrict l1 = reinterpret_cast<const uint8_t*>(layers[1].row(y) + r.x);
-        const auto* __restrict l2 = reinterpret_cast<const uint8_t*>(layers[2].row(y) + r.x);
-        auto* __restrict out = reinterpret_cast<uint8_t*>(dst.row(y) + r.x);
-        for (size_t i = 0; i < bytes; ++i) {
-            const uint16_t m = static_cast<uint16_t>(l0[i] * l1[i] + 128);
-            const uint16_t multiplied = static_cast<uint16_t>((m + (m >> 8)) >> 8);
-            const uint16_t s = static_cast<uint16_t>((255 - multiplied) * (255 - l2[i]) + 128);
-            out[i] = static_cast<uint8_t>(255 - ((s + (s >> 8)) >> 8));
+        const auto* l0 = reinterpret_cast<const uint8_t*>(layers[0].row(y) + r.x);
+        const auto* l1 = reinterpret_cast<const uint8_t*>(layers[1].row(y) + r.x);
+        const auto* l2 = reinterpret_cast<const uint8_t*>(layers[2].row(y) + r.x);
+        auto* out = reinterpret_cast<uint8_t*>(dst.row(y) + r.x);
+#if defined(__SSE2__)
+        if (streaming) {
+            composeBytesStreaming(l0, l1, l2, out, bytes);
+            continue;
         }
+#endif
+        composeBytes(l0, l1, l2, out, bytes);
     }
+#if defined(__SSE2__)
+    if (streaming) {
+        _mm_sfence();
+    }
+#endif
 }
 
 void resetLayers(LayerSurfaces& layers) {
