@@ -34,9 +34,9 @@ TEST(CliOptions, DefaultsAndEveryOption) {
 
 TEST(CliOptions, RefusesBadValuesWithAMessage) {
     const std::vector<std::vector<std::string>> bad = {
-        {"--listen"},          {"--listen", "8640"},        {"--listen", "host:99999"},
-        {"--listen", ":80"},   {"--db", ""},                {"--public-url", "ftp://x"},
-        {"--threads", "0"},    {"--threads", "lots"},       {"--idle-timeout", "-1"},
+        {"--listen"},        {"--listen", "8640"},  {"--listen", "host:99999"},
+        {"--listen", ":80"}, {"--db", ""},          {"--public-url", "ftp://x"},
+        {"--threads", "0"},  {"--threads", "lots"}, {"--idle-timeout", "-1"},
         {"--frobnicate"},
     };
     for (const auto& args : bad) {

@@ -189,12 +189,12 @@ TEST_F(HttpServerTest, RestartWithTheSameDatabaseKeepsEverything) {
     int64_t last_stamp = 0;
     {
         auto server = startServer();
-        const auto reply = exchange(server->port(),
-                                    postRequest("/", sync::appendCommand(Canvas, stroke("a@1", 1))));
+        const auto reply = exchange(
+            server->port(), postRequest("/", sync::appendCommand(Canvas, stroke("a@1", 1))));
         ASSERT_TRUE(reply);
         last_stamp = canvas::stroke_from_text(reply->body, ServerPixelScale).server_time;
-        exchange(server->port(), postRequest("/", sync::updateThumbnailCommand(
-                                                      Canvas, "http://t.test/1.png")));
+        exchange(server->port(),
+                 postRequest("/", sync::updateThumbnailCommand(Canvas, "http://t.test/1.png")));
         EXPECT_EQ(server->stop(SIGTERM), 0);
         EXPECT_NE(server->log().find("stopped"), std::string::npos);
     }
@@ -203,8 +203,8 @@ TEST_F(HttpServerTest, RestartWithTheSameDatabaseKeepsEverything) {
     const auto search =
         exchange(server->port(), postRequest("/", sync::searchCanvasListCommand("x@1", "anna")));
     EXPECT_EQ(search->body, std::string(Canvas) + " http://t.test/1.png");
-    const auto next = exchange(server->port(),
-                               postRequest("/", sync::appendCommand(Canvas, stroke("a@1", 2))));
+    const auto next =
+        exchange(server->port(), postRequest("/", sync::appendCommand(Canvas, stroke("a@1", 2))));
     const auto strokes = sync::splitReplyLines(next->body);
     EXPECT_GT(canvas::stroke_from_text(strokes.back(), ServerPixelScale).server_time, last_stamp);
     EXPECT_EQ(server->stop(SIGINT), 0);
@@ -262,8 +262,8 @@ TEST_F(HttpServerTest, UploadThroughTheSocketAndFetchTheImage) {
     const std::string form =
         "--" + b + "\r\ncontent-disposition: form-data; name=\"id\"\r\n\r\n20100304050607\r\n" +
         "--" + b + "\r\ncontent-disposition: form-data; name=\"version\"\r\n\r\n0.4\r\n" + "--" +
-        b + "\r\ncontent-disposition: form-data; name=\"imagedata\"\r\n\r\n" + png + "\r\n--" +
-        b + "--\r\n";
+        b + "\r\ncontent-disposition: form-data; name=\"imagedata\"\r\n\r\n" + png + "\r\n--" + b +
+        "--\r\n";
     const auto answer = exchange(
         server->port(), postRequest("/upload.cgi", form,
                                     "Content-type: multipart/form-data; boundary=" + b + "\r\n"));
@@ -306,12 +306,10 @@ TEST_F(HttpServerTest, BusyPortAndUnusableDatabaseAreClearErrors) {
         out);
     EXPECT_EQ(status, 1);
     ServerProcess reader(dir.file("x"), out);
-    EXPECT_NE(reader.log().find("cannot listen on 127.0.0.1:"), std::string::npos)
-        << reader.log();
+    EXPECT_NE(reader.log().find("cannot listen on 127.0.0.1:"), std::string::npos) << reader.log();
 
-    EXPECT_EQ(ServerProcess::runToEnd({"--listen", "127.0.0.1:0", "--db",
-                                       dir.file("no/such/dir/db.sqlite")},
-                                      out),
+    EXPECT_EQ(ServerProcess::runToEnd(
+                  {"--listen", "127.0.0.1:0", "--db", dir.file("no/such/dir/db.sqlite")}, out),
               1);
     EXPECT_NE(reader.log().find("cannot open the database"), std::string::npos) << reader.log();
 
@@ -324,9 +322,9 @@ TEST_F(HttpServerTest, HelpNamesEveryOption) {
     EXPECT_EQ(ServerProcess::runToEnd({"--help"}, out), 0);
     ServerProcess reader(dir.file("x"), out);
     const std::string help = reader.log();
-    for (const char* option : {"--listen", "--db", "--public-url", "--threads", "--idle-timeout",
-                               "--request-timeout", "--quiet", "--help", "127.0.0.1:8640",
-                               ".local/share/velmorastra/server.sqlite"}) {
+    for (const char* option :
+         {"--listen", "--db", "--public-url", "--threads", "--idle-timeout", "--request-timeout",
+          "--quiet", "--help", "127.0.0.1:8640", ".local/share/velmorastra/server.sqlite"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
 }

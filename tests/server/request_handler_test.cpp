@@ -321,7 +321,7 @@ TEST_F(RequestHandlerTest, LimitsAreRefusedWithNothingStored) {
          400},
         {sync::searchCanvasListCommand(Canvas, std::string(257, 'n')), 400},
         {"garbage", 400},
-        {std::string("\0\xff\xfe: append: \x01", 16), 400},
+        {std::string("\0\xff\xfe: append: \x01", 14), 400},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(post(c.body).status, c.status) << c.body.substr(0, 80);

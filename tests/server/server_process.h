@@ -39,8 +39,7 @@ public:
 
     // Starts and waits for the "listening" line; false if the server exits or says nothing.
     bool start(const std::string& listen = "127.0.0.1:0") {
-        std::vector<std::string> args = {VELMO_SERVER_BINARY, "--listen", listen, "--db",
-                                         db_path_};
+        std::vector<std::string> args = {VELMO_SERVER_BINARY, "--listen", listen, "--db", db_path_};
         args.insert(args.end(), extra_.begin(), extra_.end());
         exit_status_.reset();
         pid_ = spawn(args, log_path_);
@@ -225,9 +224,8 @@ public:
             }
             reply.headers[name] = value;
         }
-        const size_t length = reply.headers.count("content-length")
-                                  ? std::stoul(reply.headers["content-length"])
-                                  : 0;
+        const size_t length =
+            reply.headers.count("content-length") ? std::stoul(reply.headers["content-length"]) : 0;
         while (buffer_.size() < header_end + 4 + length) {
             if (!fill(deadline)) {
                 return std::nullopt;
@@ -285,8 +283,9 @@ private:
 
 inline std::string postRequest(const std::string& target, const std::string& body,
                                const std::string& extra_headers = "") {
-    return "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\n" + extra_headers + "\r\n" + body;
+    return "POST " + target +
+           " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n" + extra_headers + "\r\n" + body;
 }
 
 inline std::string getRequest(const std::string& target, const std::string& extra_headers = "") {
