@@ -17,9 +17,9 @@ TEST(SavedSettings, TheServerAndImageHostComeFromTheSettingsOrTheDefaults) {
     EXPECT_EQ(imageHostURL(settings, serverBaseURL(settings)),
               "http://canvas.example:81/upload.cgi");
 
-    settings.setString("GyazoURL", "http://upload.gyazo.com/upload.cgi");
+    settings.setString("GyazoURL", "http://images.example/upload.cgi");
     EXPECT_EQ(imageHostURL(settings, serverBaseURL(settings)),
-              "http://upload.gyazo.com/upload.cgi");
+              "http://images.example/upload.cgi");
 
     // A list where a string belongs counts as no value.
     settings.setStringList("ServerURL", {"http://x/"});
