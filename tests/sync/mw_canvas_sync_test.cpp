@@ -353,6 +353,16 @@ TEST_F(MWCanvasSyncTest, AnOwnStrokeRestoredUnconfirmedIsReplacedByItsEcho) {
     EXPECT_EQ(next.strokes_history.begin()->first, (StrokeKey{1291201300000, t}));
 }
 
+TEST_F(MWCanvasSyncTest, AnEchoAfterANicknameChangeStillReplacesItsProvisionalEntry) {
+    const int64_t t = drawStroke(100, 100, 200, 200);
+    const MWStroke own = canvas.strokes_history.at({Init, t});
+    canvas.setNickname("anna");
+    ASSERT_NE(canvas.userID(), own.user_name);
+    http.answer(0, line(echoOf({Init, t}, 1291201300000)));
+    scheduler.runIdle();
+    EXPECT_EQ(keys(), (std::vector<StrokeKey>{{1291201300000, t}}));
+}
+
 TEST_F(MWCanvasSyncTest, AStrokeOfAnotherUserWithTheSameClientTimeStaysBesideOurs) {
     const int64_t t = drawStroke(100, 100, 200, 200);
     scheduler.tick();
