@@ -1,0 +1,189 @@
+#include "platform/qt/qt_http_exchange.h"
+
+#include "platform/qt/loopback_http_server.h"
+#include "platform/qt/qt_wait.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using velmo::platform::HttpCallbacks;
+using velmo::platform::HttpRequest;
+using velmo::platform::qt::QtHttpExchange;
+using velmo::testing::LoopbackHttpServer;
+using velmo::testing::spinFor;
+using velmo::testing::spinUntil;
+
+namespace {
+
+struct Outcome {
+    std::string body;
+    int finished = 0;
+    int failed = 0;
+    bool done() const { return finished + failed > 0; }
+};
+
+HttpCallbacks recordInto(const std::shared_ptr<Outcome>& outcome) {
+    HttpCallbacks callbacks;
+    callbacks.received = [outcome](std::string_view bytes) { outcome->body.append(bytes); };
+    callbacks.finished = [outcome] { ++outcome->finished; };
+    callbacks.failed = [outcome] { ++outcome->failed; };
+    return callbacks;
+}
+
+HttpRequest post(const std::string& url, std::string body, double timeout = 10.0) {
+    HttpRequest request;
+    request.url = url;
+    request.body = std::move(body);
+    request.timeout_seconds = timeout;
+    return request;
+}
+
+// A loopback port that nothing listens on.
+int closedPort() {
+    auto server = std::make_unique<LoopbackHttpServer>();
+    const int port = server->port();
+    server.reset();
+    return port;
+}
+
+} // namespace
+
+TEST(QtHttpExchange, PostsTheBodyAndReportsTheAnswerLater) {
+    LoopbackHttpServer server;
+    server.setAnswer(200, "c@1: append: line one\nc@1: append: line two\n");
+    QtHttpExchange http;
+    auto outcome = std::make_shared<Outcome>();
+    http.send(post(server.url(), "c@1: append: 1 2 3"), recordInto(outcome));
+    EXPECT_FALSE(outcome->done()) << "no callback may come from inside send";
+
+    ASSERT_TRUE(spinUntil([&] { return outcome->done(); }, 5000));
+    EXPECT_EQ(outcome->finished, 1);
+    EXPECT_EQ(outcome->failed, 0);
+    EXPECT_EQ(outcome->body, "c@1: append: line one\nc@1: append: line two\n");
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].head.rfind("POST / HTTP/1.1", 0), 0u) << requests[0].head;
+    EXPECT_EQ(requests[0].body, "c@1: append: 1 2 3");
+    spinFor(50);
+    EXPECT_EQ(outcome->finished, 1) << "exactly one end";
+}
+
+TEST(QtHttpExchange, AnErrorStatusWithABodyIsStillTheAnswer) {
+    LoopbackHttpServer server;
+    server.setAnswer(400, "bad command");
+    QtHttpExchange http;
+    auto outcome = std::make_shared<Outcome>();
+    http.send(post(server.url(), "x"), recordInto(outcome));
+    ASSERT_TRUE(spinUntil([&] { return outcome->done(); }, 5000));
+    EXPECT_EQ(outcome->finished, 1);
+    EXPECT_EQ(outcome->body, "bad command");
+}
+
+TEST(QtHttpExchange, ARefusedConnectionFails) {
+    QtHttpExchange http;
+    auto outcome = std::make_shared<Outcome>();
+    http.send(post("http://127.0.0.1:" + std::to_string(closedPort()) + "/", "x"),
+              recordInto(outcome));
+    ASSERT_TRUE(spinUntil([&] { return outcome->done(); }, 5000));
+    EXPECT_EQ(outcome->failed, 1);
+    EXPECT_EQ(outcome->finished, 0);
+}
+
+TEST(QtHttpExchange, ASilentServerFailsAtTheTimeOut) {
+    LoopbackHttpServer server;
+    server.setSilent();
+    QtHttpExchange http;
+    auto outcome = std::make_shared<Outcome>();
+    QElapsedTimer clock;
+    clock.start();
+    http.send(post(server.url(), "x", 0.3), recordInto(outcome));
+    ASSERT_TRUE(spinUntil([&] { return outcome->done(); }, 5000));
+    EXPECT_EQ(outcome->failed, 1);
+    EXPECT_GE(clock.elapsed(), 250);
+    EXPECT_LT(clock.elapsed(), 3000);
+}
+
+TEST(QtHttpExchange, FetchesOnlyHttpUrls) {
+    QtHttpExchange http;
+    for (const std::string url : {"file:///etc/hostname", "ftp://127.0.0.1/x", "not a url", ""}) {
+        auto outcome = std::make_shared<Outcome>();
+        http.send(post(url, "x"), recordInto(outcome));
+        EXPECT_FALSE(outcome->done());
+        ASSERT_TRUE(spinUntil([&] { return outcome->done(); }, 2000)) << url;
+        EXPECT_EQ(outcome->failed, 1) << url;
+        EXPECT_TRUE(outcome->body.empty()) << url;
+        EXPECT_FALSE(http.sendSynchronously(post(url, "x")).has_value()) << url;
+    }
+}
+
+TEST(QtHttpExchange, SendsTheCallersHeadersButCountsTheBodyItself) {
+    LoopbackHttpServer server;
+    server.setAnswer(200, "https://example.invalid/x.png");
+    QtHttpExchange http;
+    HttpRequest request = post(server.url("/upload.cgi"), "--b\r\ndata\r\n--b--\r\n");
+    request.headers = {{"Content-Length", "999"},
+                       {"Content-type", "multipart/form-data; boundary=b"}};
+    const auto answer = http.sendSynchronously(request);
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(*answer, "https://example.invalid/x.png");
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_NE(requests[0].head.find("multipart/form-data; boundary=b"), std::string::npos);
+    EXPECT_NE(requests[0].head.find("ontent-Length: 18"), std::string::npos) << requests[0].head;
+    EXPECT_EQ(requests[0].head.find("999"), std::string::npos);
+}
+
+TEST(QtHttpExchange, ASynchronousExchangeBlocksWithoutRunningTimersOrEvents) {
+    LoopbackHttpServer server;
+    server.setAnswer(200, "all strokes", std::chrono::milliseconds(300));
+    QtHttpExchange http;
+    bool timer_fired = false;
+    QTimer::singleShot(0, [&] { timer_fired = true; });
+    bool posted_ran = false;
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [&] { posted_ran = true; }, Qt::QueuedConnection);
+
+    QElapsedTimer clock;
+    clock.start();
+    const auto answer = http.sendSynchronously(post(server.url(), "c@1: get_strokes: "));
+    EXPECT_GE(clock.elapsed(), 280) << "returned before the answer came";
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(*answer, "all strokes");
+    EXPECT_FALSE(timer_fired) << "a timer ran inside the synchronous exchange";
+    EXPECT_FALSE(posted_ran) << "a queued event ran inside the synchronous exchange";
+    spinUntil([&] { return timer_fired && posted_ran; }, 2000);
+    EXPECT_TRUE(timer_fired);
+    EXPECT_TRUE(posted_ran);
+}
+
+TEST(QtHttpExchange, ASynchronousExchangeGivesNothingOnTimeOutOrRefusal) {
+    LoopbackHttpServer server;
+    server.setSilent();
+    QtHttpExchange http;
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_FALSE(http.sendSynchronously(post(server.url(), "x", 0.3)).has_value());
+    EXPECT_GE(clock.elapsed(), 250);
+    EXPECT_LT(clock.elapsed(), 3000);
+    EXPECT_FALSE(
+        http.sendSynchronously(post("http://127.0.0.1:" + std::to_string(closedPort()) + "/", "x"))
+            .has_value());
+}
+
+TEST(QtHttpExchange, RequestsInFlightAreDroppedWithTheExchange) {
+    LoopbackHttpServer server;
+    server.setAnswer(200, "late", std::chrono::milliseconds(200));
+    auto outcome = std::make_shared<Outcome>();
+    {
+        QtHttpExchange http;
+        http.send(post(server.url(), "x"), recordInto(outcome));
+        spinFor(50);
+    }
+    spinFor(400);
+    EXPECT_FALSE(outcome->done());
+    EXPECT_TRUE(outcome->body.empty());
+}
