@@ -66,7 +66,9 @@ std::string usageText() {
            "  --public-url URL       address clients reach this server under, used in the\n"
            "                         URLs of hosted images and share pages (default\n"
            "                         http://HOST:PORT/)\n"
-           "  --threads N            worker threads, 1 to 64 (default 4)\n"
+           "  --threads N            network threads, 1 to 64 (default 2)\n"
+           "  --write-threads N      threads for requests that write (appends are committed\n"
+           "                         together), 1 to 256 (default 16)\n"
            "  --idle-timeout SEC     close keep-alive connections idle this long (default 60)\n"
            "  --request-timeout SEC  a request must arrive within this time (default 20)\n"
            "  --quiet                no access log (one line per request on stderr)\n"
@@ -130,6 +132,15 @@ std::optional<CliOptions> parseCli(const std::vector<std::string>& args, std::st
             }
             if (!readNumber(*v, options.threads, 1, 64)) {
                 *error = "--threads wants a number from 1 to 64";
+                return std::nullopt;
+            }
+        } else if (arg == "--write-threads") {
+            const std::string* v = value();
+            if (v == nullptr) {
+                return std::nullopt;
+            }
+            if (!readNumber(*v, options.write_threads, 1, 256)) {
+                *error = "--write-threads wants a number from 1 to 256";
                 return std::nullopt;
             }
         } else if (arg == "--idle-timeout" || arg == "--request-timeout") {

@@ -11,7 +11,8 @@ struct CliOptions {
     int port = 8640;
     std::string db_path;    // empty: defaultDatabasePath()
     std::string public_url; // empty: http://<host>:<port>/ with the bound port
-    int threads = 4;
+    int threads = 2;
+    int write_threads = 16;
     double idle_timeout_s = 60;
     double request_timeout_s = 20;
     bool quiet = false;

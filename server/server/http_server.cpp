@@ -10,6 +10,7 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
+#include <boost/asio/thread_pool.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
@@ -53,7 +54,8 @@ public:
     Impl(ServerOptions options, HandlerContext& context)
         : options(std::move(options)), context(context), io(this->options.threads),
           control(net::make_strand(io)), acceptor(net::make_strand(io)), signals(control),
-          grace(control), accept_retry(acceptor.get_executor()) {}
+          grace(control), accept_retry(acceptor.get_executor()),
+          writers(static_cast<size_t>(this->options.write_threads)) {}
     ~Impl() {
         // Sessions still queued in the io_context are destroyed with it and untrack themselves.
         destroying = true;
@@ -83,6 +85,8 @@ public:
     net::signal_set signals;
     net::steady_timer grace;
     net::steady_timer accept_retry;
+    // Destroyed (joined) before the io_context its jobs post back to.
+    net::thread_pool writers;
 };
 
 namespace {
@@ -197,15 +201,33 @@ private:
         request.target = std::string(message.target());
         request.content_type = std::string(message[http::field::content_type]);
         request.body = std::move(message.body());
-        Response response;
+        const bool keep_alive = message.keep_alive();
+        if (!mayWrite(request)) {
+            respond(handle(request), keep_alive, request);
+            return;
+        }
+        net::post(server_.writers,
+                  [self = shared_from_this(), request = std::move(request), keep_alive]() mutable {
+                      Response response = self->handle(request);
+                      net::post(self->stream_.get_executor(),
+                                [self, request = std::move(request), response = std::move(response),
+                                 keep_alive]() mutable {
+                                    self->respond(std::move(response), keep_alive, request);
+                                });
+                  });
+    }
+
+    Response handle(const Request& request) {
         try {
-            response = handleRequest(request, server_.context, nowMs());
+            return handleRequest(request, server_.context, nowMs());
         } catch (const std::exception&) {
             // The handler is total; memory exhaustion is what could still land here.
-            response = textResponse(500, "internal error\n");
+            return textResponse(500, "internal error\n");
         }
-        send(std::move(response), message.keep_alive() && !server_.stopping, request.method,
-             request.target);
+    }
+
+    void respond(Response response, bool keep_alive, const Request& request) {
+        send(std::move(response), keep_alive && !server_.stopping, request.method, request.target);
     }
 
     void failRead(beast::error_code ec) {
@@ -363,6 +385,7 @@ void HttpServer::Impl::run() {
     for (std::thread& thread : threads) {
         thread.join();
     }
+    writers.join();
 }
 
 void HttpServer::Impl::stop() {

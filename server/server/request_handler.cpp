@@ -317,6 +317,30 @@ Response methodNotAllowed() {
 
 } // namespace
 
+bool mayWrite(const Request& request) {
+    if (request.method != "POST") {
+        return false;
+    }
+    const std::string_view target = request.target;
+    const std::string_view path = target.substr(0, target.find('?'));
+    if (path != "/") {
+        return path == "/upload.cgi";
+    }
+    const std::string_view body = request.body;
+    const size_t id_end = body.find(": ");
+    if (id_end == std::string_view::npos) {
+        return false;
+    }
+    const std::string_view word = body.substr(id_end + 2, body.find(':', id_end + 2) - id_end - 2);
+    if (word == "append") {
+        // The poll is the append whose stroke text ends at "points:".
+        constexpr std::string_view NoPoints = "points:";
+        return body.size() < NoPoints.size() ||
+               body.substr(body.size() - NoPoints.size()) != NoPoints;
+    }
+    return word == "delete" || word == "update_thumbnail" || word == "update_fullimage";
+}
+
 Response handleRequest(const Request& request, HandlerContext& context, int64_t now_ms) {
     const std::string_view target = request.target;
     const size_t question = target.find('?');

@@ -24,4 +24,10 @@ struct HandlerContext {
 // handled, in ms since 1970. Never throws for any request.
 Response handleRequest(const Request& request, HandlerContext& context, int64_t now_ms);
 
+// True for a request that may wait for a durable write (an append with points, a delete, a URL
+// update, an upload). A cheap look at the bytes, without parsing: the server runs these on
+// threads of their own so that the network threads never wait for a disk flush and the waiting
+// appends share one commit.
+bool mayWrite(const Request& request);
+
 } // namespace velmo::server

@@ -229,7 +229,7 @@ struct SqliteStore::PendingAppend {
     const canvas::MWStroke* stroke = nullptr;
     int64_t now_ms = 0;
     std::optional<int64_t> stamp;
-    bool done = false;
+    std::promise<void> done;
 };
 
 // A read connection borrowed from the pool for one call.
@@ -299,12 +299,37 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const std::string& path, std::str
 }
 
 SqliteStore::SqliteStore(std::string path, std::unique_ptr<SqliteConnection> writer)
-    : path_(std::move(path)), writer_(std::move(writer)) {}
+    : path_(std::move(path)), writer_(std::move(writer)), committer_([this] { commitLoop(); }) {}
 
 SqliteStore::~SqliteStore() {
+    {
+        std::lock_guard lock(queue_mutex_);
+        closing_ = true;
+    }
+    queue_ready_.notify_one();
+    committer_.join();
     // Readers close first so that the writer, closing last, checkpoints the log into the file.
     idle_readers_.clear();
     writer_.reset();
+}
+
+void SqliteStore::commitLoop() {
+    std::vector<std::shared_ptr<PendingAppend>> batch;
+    while (true) {
+        {
+            std::unique_lock lock(queue_mutex_);
+            queue_ready_.wait(lock, [this] { return closing_ || !queue_.empty(); });
+            if (queue_.empty()) {
+                return; // closing, and every append has been answered
+            }
+            batch.swap(queue_);
+        }
+        commitBatch(batch);
+        for (const auto& pending : batch) {
+            pending->done.set_value();
+        }
+        batch.clear();
+    }
 }
 
 SqliteStore::ReadLease SqliteStore::reader() {
@@ -335,30 +360,21 @@ int64_t SqliteStore::lastStamp(std::string_view canvas_id) {
 
 std::optional<int64_t> SqliteStore::appendStroke(std::string_view canvas_id,
                                                  const canvas::MWStroke& stroke, int64_t now_ms) {
-    PendingAppend pending{canvas_id, &stroke, now_ms, std::nullopt, false};
-    std::unique_lock lock(queue_mutex_);
-    queue_.push_back(&pending);
-    while (!pending.done) {
-        if (committing_) {
-            queue_done_.wait(lock);
-            continue;
-        }
-        committing_ = true;
-        std::vector<PendingAppend*> batch(queue_.begin(), queue_.end());
-        queue_.clear();
-        lock.unlock();
-        commitBatch(batch);
-        lock.lock();
-        for (PendingAppend* done : batch) {
-            done->done = true;
-        }
-        committing_ = false;
-        queue_done_.notify_all();
+    auto pending = std::make_shared<PendingAppend>();
+    pending->canvas_id = canvas_id;
+    pending->stroke = &stroke;
+    pending->now_ms = now_ms;
+    auto done = pending->done.get_future();
+    {
+        std::lock_guard lock(queue_mutex_);
+        queue_.push_back(pending);
     }
-    return pending.stamp;
+    queue_ready_.notify_one();
+    done.wait();
+    return pending->stamp;
 }
 
-void SqliteStore::commitBatch(std::vector<PendingAppend*>& batch) {
+void SqliteStore::commitBatch(std::vector<std::shared_ptr<PendingAppend>>& batch) {
     static constexpr const char* FindSame =
         "SELECT server_time, text FROM strokes WHERE canvas_id = ?1 AND user_name = ?2 AND "
         "client_time = ?3";
@@ -366,13 +382,15 @@ void SqliteStore::commitBatch(std::vector<PendingAppend*>& batch) {
         "INSERT INTO strokes (canvas_id, server_time, "
         "client_time, user_name, text) VALUES (?1, ?2, ?3, ?4, ?5)";
     static constexpr const char* Count =
-        "UPDATE canvases SET last_stamp = ?2, stroke_count = stroke_count + 1 WHERE canvas_id = ?1";
+        "INSERT INTO canvases (canvas_id, nickname, date_id, last_stamp, last_activity, "
+        "stroke_count) VALUES (?1, ?2, ?3, ?4, ?5, 1) ON CONFLICT (canvas_id) DO UPDATE SET "
+        "last_stamp = ?4, last_activity = max(last_activity, ?5), stroke_count = stroke_count + 1";
 
     std::lock_guard write_lock(write_mutex_);
     std::unordered_map<std::string, int64_t> new_stamps;
     try {
         Transaction transaction(*writer_);
-        for (PendingAppend* pending : batch) {
+        for (const auto& pending : batch) {
             const canvas::MWStroke& stroke = *pending->stroke;
             const std::string canvas_id(pending->canvas_id);
             std::optional<int64_t> resent;
@@ -402,14 +420,20 @@ void SqliteStore::commitBatch(std::vector<PendingAppend*>& batch) {
                 .bind(4, stamped.user_name)
                 .bind(5, canvas::stroke_to_text(stamped))
                 .step();
-            upsertCanvasColumns(*writer_, canvas_id, pending->now_ms);
-            Query(*writer_, Count).bind(1, canvas_id).bind(2, stamped.server_time).step();
+            const auto date_id = dateIdOf(canvas_id);
+            Query(*writer_, Count)
+                .bind(1, canvas_id)
+                .bindNullable(2, nicknameOf(canvas_id))
+                .bindNullable(3, date_id ? std::optional<std::string_view>(*date_id) : std::nullopt)
+                .bind(4, stamped.server_time)
+                .bind(5, pending->now_ms)
+                .step();
             new_stamps[canvas_id] = stamped.server_time;
             pending->stamp = stamped.server_time;
         }
         transaction.commit();
     } catch (const std::exception&) {
-        for (PendingAppend* pending : batch) {
+        for (const auto& pending : batch) {
             pending->stamp.reset();
         }
         return;

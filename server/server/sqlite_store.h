@@ -4,10 +4,12 @@
 
 #include <condition_variable>
 #include <deque>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -18,9 +20,10 @@ namespace velmo::server {
 class SqliteConnection;
 
 // The store in one SQLite file in WAL mode, synchronous=FULL: a stroke is in the log and
-// flushed to disk before appendStroke returns. Appends that arrive together are committed in
-// one transaction (one flush for all of them). Reads use their own connections, so they do
-// not wait for a commit. The newest stamp of every canvas is kept in memory.
+// flushed to disk before appendStroke returns. A committer thread takes every append queued
+// while it was busy and commits them in one transaction (one flush for all of them). Reads use
+// their own connections, so they do not wait for a commit. The newest stamp of every canvas is
+// kept in memory.
 class SqliteStore final : public Store {
 public:
     // Opens or creates the database and brings its schema up to date. Nothing, with a reason
@@ -53,20 +56,24 @@ private:
     struct PendingAppend;
     class ReadLease;
 
-    void commitBatch(std::vector<PendingAppend*>& batch);
+    void commitBatch(std::vector<std::shared_ptr<PendingAppend>>& batch);
     ReadLease reader();
     void setStamp(const std::string& canvas_id, int64_t stamp);
 
     std::string path_;
 
-    // Writes: one connection; group commit by whichever appending thread finds no commit
-    // running (it commits everything queued so far, the others wait for it).
+    void commitLoop();
+
+    // Writes go through one connection. Appends are queued for the committer thread; the other
+    // writes take the connection directly.
     std::mutex write_mutex_;
     std::unique_ptr<SqliteConnection> writer_;
     std::mutex queue_mutex_;
-    std::condition_variable queue_done_;
-    std::deque<PendingAppend*> queue_;
-    bool committing_ = false;
+    std::condition_variable queue_ready_;
+    // Shared with the waiting caller, so the promise outlives set_value on this side.
+    std::vector<std::shared_ptr<PendingAppend>> queue_;
+    bool closing_ = false;
+    std::thread committer_;
 
     std::mutex readers_mutex_;
     std::vector<std::unique_ptr<SqliteConnection>> idle_readers_;

@@ -1,0 +1,161 @@
+#!/usr/bin/env bash
+# Load benchmark of velmorastra-server, with nginx answering a fixed 200-byte body in the same
+# run as the HTTP ceiling of this machine. Everything listens on 127.0.0.1 only; every wrk run
+# has a fixed duration, so the whole script ends by itself (about 2 minutes by default).
+#
+#   bench/server/run_bench.sh [SERVER_BINARY]
+#
+# Environment: DURATION (seconds per short run, 10), LONG_DURATION (the 1000-connection run
+# with memory samples, 60), CONNECTIONS (50), MANY_CONNECTIONS (1000), WRK_THREADS (2),
+# SERVER_THREADS (network threads, 2), WRITE_THREADS (16), STROKES (strokes on the polled canvas, 10000), USERS (polling users, 100).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+server_bin=${1:-$root/build/server/velmorastra-server}
+duration=${DURATION:-10}
+long=${LONG_DURATION:-60}
+connections=${CONNECTIONS:-50}
+many=${MANY_CONNECTIONS:-1000}
+wrk_threads=${WRK_THREADS:-2}
+server_threads=${SERVER_THREADS:-2}
+write_threads=${WRITE_THREADS:-16}
+strokes=${STROKES:-10000}
+users=${USERS:-100}
+
+for tool in wrk nginx python3; do
+  command -v "$tool" >/dev/null || { echo "needs $tool (Debian: wrk, nginx-light, python3)" >&2; exit 1; }
+done
+[ -x "$server_bin" ] || { echo "no server binary at $server_bin" >&2; exit 1; }
+
+work=$(mktemp -d)
+server_pid=""
+nginx_pid=""
+cleanup() {
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+export VELMO_BENCH_DIR="$here"
+export VELMO_BENCH_CANVAS="bench@20101201095959123"
+export VELMO_BENCH_APPEND_CANVAS="drawing@201012010959591"  # + two digits
+export VELMO_BENCH_USERS="$users"
+
+# The canvas server, on its own fresh database.
+"$server_bin" --listen 127.0.0.1:0 --db "$work/bench.sqlite" --threads "$server_threads" \
+  --write-threads "$write_threads" --quiet \
+  2>"$work/server.log" &
+server_pid=$!
+for _ in $(seq 100); do
+  grep -q "listening on" "$work/server.log" && break
+  sleep 0.1
+done
+server_port=$(sed -n 's|.*listening on http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$work/server.log")
+[ -n "$server_port" ] || { cat "$work/server.log" >&2; exit 1; }
+server_url="http://127.0.0.1:$server_port/"
+
+# nginx answering "return 200" with a 200-byte body.
+nginx_port=$(free_port)
+body=$(printf 'x%.0s' $(seq 200))
+mkdir -p "$work/nginx"
+cat >"$work/nginx.conf" <<CONF
+worker_processes auto;
+daemon off;
+pid $work/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 8192; }
+http {
+  access_log off;
+  keepalive_requests 10000000;
+  keepalive_timeout 120;
+  client_body_temp_path $work/nginx/body;
+  proxy_temp_path $work/nginx/proxy;
+  fastcgi_temp_path $work/nginx/fastcgi;
+  uwsgi_temp_path $work/nginx/uwsgi;
+  scgi_temp_path $work/nginx/scgi;
+  server {
+    listen 127.0.0.1:$nginx_port;
+    location / { default_type text/plain; return 200 "$body"; }
+  }
+}
+CONF
+nginx -p "$work/nginx" -c "$work/nginx.conf" 2>"$work/nginx/start.log" &
+nginx_pid=$!
+sleep 0.5
+nginx_url="http://127.0.0.1:$nginx_port/"
+[ "$(curl -s "$nginx_url" | wc -c)" = 200 ] || { echo "nginx did not start" >&2; cat "$work/nginx/start.log" >&2; exit 1; }
+
+echo "== seeding $strokes strokes and warming $users polling users"
+python3 "$here/seed.py" "$server_port" "$VELMO_BENCH_CANVAS" "$strokes" "$users"
+
+results="$work/results"
+: >"$results"
+run() { # name connections seconds url script
+  local name=$1 conns=$2 seconds=$3 url=$4 script=$5
+  echo "-- $name: $conns connections, ${seconds}s"
+  local line
+  line=$(wrk -t "$wrk_threads" -c "$conns" -d "${seconds}s" --timeout 10s -s "$here/$script" "$url" \
+    | grep '^RESULT')
+  echo "   $line"
+  echo "$name $line" >>"$results"
+}
+rss_kb() { awk '/VmRSS/ {print $2}' "/proc/$server_pid/status"; }
+wal_bytes() { stat -c %s "$work/bench.sqlite-wal" 2>/dev/null || echo 0; }
+
+run nginx "$connections" "$duration" "$nginx_url" ceiling.lua
+wal_before=$(wal_bytes)
+run poll "$connections" "$duration" "$server_url" poll.lua
+wal_after=$(wal_bytes)
+run append "$connections" "$duration" "$server_url" append.lua
+run nginx_many "$many" "$duration" "$nginx_url" ceiling.lua
+
+# The long run: polls over many keep-alive connections, with the server's memory sampled.
+rss_log="$work/rss"
+(
+  for _ in $(seq $((long / 5 + 1))); do
+    echo "$(rss_kb)" >>"$rss_log"
+    sleep 5
+  done
+) &
+sampler=$!
+run poll_many "$many" "$long" "$server_url" poll.lua
+kill "$sampler" 2>/dev/null || true
+wait "$sampler" 2>/dev/null || true
+
+value() { # scenario field
+  awk -v s="$1" -v f="$2" '$1 == s { for (i = 2; i <= NF; ++i) { split($i, kv, "="); if (kv[1] == f) print kv[2] } }' "$results"
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+
+echo
+echo "== results (requests per second, latency in ms)"
+printf '%-12s %6s %10s %9s %9s %9s %9s %8s\n' scenario conns rps p50 p90 p99 max errors
+for s in nginx poll append nginx_many poll_many; do
+  conns=$connections
+  case $s in *many) conns=$many ;; esac
+  printf '%-12s %6s %10s %9s %9s %9s %9s %8s\n' "$s" "$conns" "$(value $s rps)" "$(value $s p50_ms)" \
+    "$(value $s p90_ms)" "$(value $s p99_ms)" "$(value $s max_ms)" "$(value $s errors)"
+done
+echo
+echo "poll / nginx rate:                   $(ratio "$(value poll rps)" "$(value nginx rps)") (target >= 0.5)"
+echo "append / nginx rate:                 $(ratio "$(value append rps)" "$(value nginx rps)") (target >= 0.25)"
+echo "poll / nginx rate, $many connections: $(ratio "$(value poll_many rps)" "$(value nginx_many rps)") (target >= 0.5)"
+echo "poll / nginx p99, $many connections:  $(ratio "$(value poll_many p99_ms)" "$(value nginx_many p99_ms)") (target <= 5)"
+echo "WAL bytes before and after the poll run: $wal_before $wal_after (polls write nothing)"
+echo "server RSS (kB) every 5 s of the ${long}s run: $(tr '\n' ' ' <"$rss_log")"
+echo "strokes stored by the append run: $(python3 - "$server_port" <<'PY'
+import http.client, os, sys
+c = http.client.HTTPConnection("127.0.0.1", int(sys.argv[1]), timeout=60)
+total = 0
+for which in range(50):
+    c.request("POST", "/", body=(os.environ["VELMO_BENCH_APPEND_CANVAS"] + str(which) + ": get_strokes: ").encode())
+    total += sum(1 for line in c.getresponse().read().split(b"\n") if b" append: " in line)
+print(total)
+PY
+)"
