@@ -22,6 +22,12 @@ void composeBitmap(const Surface& src, const Surface& overlay, float alpha, Surf
 // One pass reading the three layers and writing dst.
 void composeAllLayers(const LayerSurfaces& layers, Surface& dst, PixelRect rect);
 
+// The same with a chosen kernel, so tests reach each: Best is the widest the processor runs;
+// Sse2 falls back to Portable off x86.
+enum class ComposeKernel { Best, Sse2, Portable };
+void composeAllLayersWith(ComposeKernel kernel, const LayerSurfaces& layers, Surface& dst,
+                          PixelRect rect);
+
 // The neutral contents: white, white, black, which compose to white.
 void resetLayers(LayerSurfaces& layers);
 
