@@ -7,7 +7,7 @@
 #
 # Environment: DURATION (seconds per short run, 10), LONG_DURATION (the 1000-connection run
 # with memory samples, 60), CONNECTIONS (50), MANY_CONNECTIONS (1000), WRK_THREADS (2),
-# SERVER_THREADS (network threads, 2), WRITE_THREADS (16), STROKES (strokes on the polled canvas, 10000), USERS (polling users, 100).
+# SERVER_THREADS (network threads, 2), WRITE_THREADS (32), STROKES (strokes on the polled canvas, 10000), USERS (polling users, 100).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -19,7 +19,7 @@ connections=${CONNECTIONS:-50}
 many=${MANY_CONNECTIONS:-1000}
 wrk_threads=${WRK_THREADS:-2}
 server_threads=${SERVER_THREADS:-2}
-write_threads=${WRITE_THREADS:-16}
+write_threads=${WRITE_THREADS:-32}
 strokes=${STROKES:-10000}
 users=${USERS:-100}
 

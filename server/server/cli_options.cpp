@@ -68,7 +68,7 @@ std::string usageText() {
            "                         http://HOST:PORT/)\n"
            "  --threads N            network threads, 1 to 64 (default 2)\n"
            "  --write-threads N      threads for requests that write (appends are committed\n"
-           "                         together), 1 to 256 (default 16)\n"
+           "                         together), 1 to 256 (default 32)\n"
            "  --idle-timeout SEC     close keep-alive connections idle this long (default 60)\n"
            "  --request-timeout SEC  a request must arrive within this time (default 20)\n"
            "  --quiet                no access log (one line per request on stderr)\n"

@@ -8,9 +8,15 @@ namespace velmo::server {
 DeliveryMarks::Delivery DeliveryMarks::take(std::string_view canvas_id, std::string_view user_name,
                                             int64_t now_ms) {
     std::lock_guard lock(mutex_);
-    Users& users = canvases_[std::string(canvas_id)];
-    auto [it, inserted] = users.try_emplace(std::string(user_name));
+    auto canvas = canvases_.find(canvas_id);
+    if (canvas == canvases_.end()) {
+        canvas = canvases_.emplace(std::string(canvas_id), Users()).first;
+    }
+    Users& users = canvas->second;
+    auto it = users.find(user_name);
+    const bool inserted = it == users.end();
     if (inserted) {
+        it = users.emplace(std::string(user_name), Entry()).first;
         ++count_;
     }
     Entry& entry = it->second;
@@ -26,11 +32,11 @@ DeliveryMarks::Delivery DeliveryMarks::take(std::string_view canvas_id, std::str
 void DeliveryMarks::advance(std::string_view canvas_id, std::string_view user_name,
                             int64_t sent_up_to) {
     std::lock_guard lock(mutex_);
-    const auto canvas = canvases_.find(std::string(canvas_id));
+    const auto canvas = canvases_.find(canvas_id);
     if (canvas == canvases_.end()) {
         return;
     }
-    const auto user = canvas->second.find(std::string(user_name));
+    const auto user = canvas->second.find(user_name);
     if (user != canvas->second.end()) {
         user->second.mark = std::max(user->second.mark, sent_up_to);
     }
@@ -38,7 +44,7 @@ void DeliveryMarks::advance(std::string_view canvas_id, std::string_view user_na
 
 void DeliveryMarks::noteDelete(std::string_view canvas_id, std::string_view deleting_user) {
     std::lock_guard lock(mutex_);
-    const auto canvas = canvases_.find(std::string(canvas_id));
+    const auto canvas = canvases_.find(canvas_id);
     if (canvas == canvases_.end()) {
         return;
     }
@@ -51,11 +57,11 @@ void DeliveryMarks::noteDelete(std::string_view canvas_id, std::string_view dele
 
 void DeliveryMarks::oweNotice(std::string_view canvas_id, std::string_view user_name) {
     std::lock_guard lock(mutex_);
-    const auto canvas = canvases_.find(std::string(canvas_id));
+    const auto canvas = canvases_.find(canvas_id);
     if (canvas == canvases_.end()) {
         return;
     }
-    const auto user = canvas->second.find(std::string(user_name));
+    const auto user = canvas->second.find(user_name);
     if (user != canvas->second.end()) {
         user->second.owes_notice = true;
     }

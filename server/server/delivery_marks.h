@@ -42,12 +42,19 @@ private:
         int64_t last_seen = 0;
         bool owes_notice = false;
     };
-    using Users = std::unordered_map<std::string, Entry>;
+    // Looked up by string_view without building a string on every poll.
+    struct Hash {
+        using is_transparent = void;
+        size_t operator()(std::string_view text) const {
+            return std::hash<std::string_view>{}(text);
+        }
+    };
+    using Users = std::unordered_map<std::string, Entry, Hash, std::equal_to<>>;
 
     void forgetOldest();
 
     mutable std::mutex mutex_;
-    std::unordered_map<std::string, Users> canvases_;
+    std::unordered_map<std::string, Users, Hash, std::equal_to<>> canvases_;
     size_t count_ = 0;
     size_t capacity_;
 };

@@ -147,11 +147,46 @@ private:
         parser_.emplace();
         parser_->header_limit(MaxHeaderBytes);
         parser_->body_limit(MaxUploadBody);
+        header_checked_ = false;
         started_ = std::chrono::steady_clock::now();
         // One deadline for the whole request, header and body: a slow sender is cut off.
         stream_.expires_after(server_.options.request_timeout);
-        http::async_read_header(stream_, buffer_, *parser_,
-                                beast::bind_front_handler(&Session::onHeader, shared_from_this()));
+        parseBuffered();
+    }
+
+    // Parses what is already buffered without another trip through the io_context; most
+    // requests arrive whole in one read. Reads more only when the request is incomplete.
+    void parseBuffered() {
+        while (buffer_.size() > 0 && !parser_->is_done()) {
+            beast::error_code ec;
+            const size_t used = parser_->put(buffer_.data(), ec);
+            buffer_.consume(used);
+            if (ec == http::error::need_more) {
+                break;
+            }
+            if (ec) {
+                failRead(ec);
+                return;
+            }
+            if (parser_->is_header_done() && !header_checked_ && !checkHeader()) {
+                return;
+            }
+            if (used == 0) {
+                break;
+            }
+        }
+        if (parser_->is_header_done() && !header_checked_ && !checkHeader()) {
+            return;
+        }
+        if (parser_->is_done()) {
+            onBody({}, 0);
+        } else if (!parser_->is_header_done()) {
+            http::async_read_header(
+                stream_, buffer_, *parser_,
+                beast::bind_front_handler(&Session::onHeader, shared_from_this()));
+        } else {
+            readBody();
+        }
     }
 
     void onHeader(beast::error_code ec, size_t) {
@@ -159,17 +194,26 @@ private:
             failRead(ec);
             return;
         }
+        if (!header_checked_ && !checkHeader()) {
+            return;
+        }
+        parseBuffered();
+    }
+
+    // Applies the body limit of the route once the header is known. False when the request
+    // was refused or the parsing continues after a 100-continue answer.
+    bool checkHeader() {
+        header_checked_ = true;
         const auto& header = parser_->get();
         const size_t limit = header.method() == http::verb::post && isUploadTarget(header.target())
                                  ? MaxUploadBody
                                  : MaxCommandBody;
         if (parser_->content_length() && *parser_->content_length() > limit) {
             refuse(http::status::payload_too_large, "request body too large\n");
-            return;
+            return false;
         }
         parser_->body_limit(limit);
-        const auto expect = header[http::field::expect];
-        if (beast::iequals(expect, "100-continue")) {
+        if (!parser_->is_done() && beast::iequals(header[http::field::expect], "100-continue")) {
             auto interim = std::make_shared<http::response<http::empty_body>>(
                 http::status::continue_, header.version());
             http::async_write(stream_, *interim,
@@ -178,11 +222,11 @@ private:
                                       self->close();
                                       return;
                                   }
-                                  self->readBody();
+                                  self->parseBuffered();
                               });
-            return;
+            return false;
         }
-        readBody();
+        return true;
     }
 
     void readBody() {
@@ -299,6 +343,7 @@ private:
     std::string client_ = "-";
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     bool idle_ = false;
+    bool header_checked_ = false;
 };
 
 } // namespace

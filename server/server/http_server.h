@@ -16,7 +16,7 @@ struct ServerOptions {
     int threads = 2;
     // Threads for requests that wait for a durable write (mayWrite); appends waiting at the
     // same time are committed together, so this bounds how many share one disk flush.
-    int write_threads = 16;
+    int write_threads = 32;
     // A keep-alive connection with no request starting within this time is closed.
     std::chrono::milliseconds idle_timeout{60'000};
     // A request must arrive completely, and its answer be taken, within this time.

@@ -267,6 +267,9 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const std::string& path, std::str
             }
         }
         writer->exec("PRAGMA synchronous=FULL");
+        // Busy canvases touch many index pages per commit; keep them in memory, and checkpoint
+        // the log in larger steps (each checkpoint flushes the database file too).
+        writer->exec("PRAGMA cache_size=-65536");
         int version = 0;
         {
             Query query(*writer, "PRAGMA user_version");
@@ -354,7 +357,7 @@ void SqliteStore::setStamp(const std::string& canvas_id, int64_t stamp) {
 
 int64_t SqliteStore::lastStamp(std::string_view canvas_id) {
     std::shared_lock lock(stamps_mutex_);
-    const auto found = stamps_.find(std::string(canvas_id));
+    const auto found = stamps_.find(canvas_id);
     return found == stamps_.end() ? 0 : found->second;
 }
 

@@ -79,7 +79,13 @@ private:
     std::vector<std::unique_ptr<SqliteConnection>> idle_readers_;
 
     std::shared_mutex stamps_mutex_;
-    std::unordered_map<std::string, int64_t> stamps_;
+    struct Hash {
+        using is_transparent = void;
+        size_t operator()(std::string_view text) const {
+            return std::hash<std::string_view>{}(text);
+        }
+    };
+    std::unordered_map<std::string, int64_t, Hash, std::equal_to<>> stamps_;
 };
 
 } // namespace velmo::server
