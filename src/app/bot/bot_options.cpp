@@ -1,0 +1,91 @@
+#include "app/bot/bot_options.h"
+
+#include "app/canvas_link.h"
+
+#include <QRegularExpression>
+#include <QUrl>
+
+namespace velmo::bot {
+
+const char* botUsage() {
+    return "usage: velmorastra-bot [--server URL] [--settings FILE] [--canvas "
+           "ID|velmorastra://ID]\n"
+           "         [--nickname NAME] [--strokes N] [--rate PER_SECOND] [--points N]\n"
+           "         [--layer 0|1|2] [--size WxH] [--seed N] [--script FILE]\n"
+           "         [--linger SECONDS] [--timeout SECONDS]\n"
+           "Draws N random strokes (or the strokes of a script: one a line, \"LAYER X,Y X,Y "
+           "...\")\n"
+           "on a canvas, waits until the server has them all, and prints the canvas ID.\n";
+}
+
+std::variant<BotOptions, std::string> parseBotOptions(const QStringList& arguments) {
+    BotOptions options;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString name = arguments[i];
+        if (name == "-h" || name == "--help") {
+            options.help = true;
+            continue;
+        }
+        if (i + 1 >= arguments.size()) {
+            return "missing value for " + name.toStdString();
+        }
+        const QString value = arguments[++i];
+        bool ok = true;
+        if (name == "--server") {
+            const QUrl url(value, QUrl::StrictMode);
+            ok = url.isValid() && (url.scheme() == "http" || url.scheme() == "https");
+            options.server_url = value.toStdString();
+        } else if (name == "--settings") {
+            options.settings_file = value.toStdString();
+        } else if (name == "--canvas") {
+            if (app::isCanvasLink(value.toStdString())) {
+                const auto id = app::canvasIDFromLink(value.toStdString());
+                ok = id.has_value();
+                options.canvas_id = id.value_or("");
+            } else {
+                options.canvas_id = value.toStdString();
+            }
+        } else if (name == "--nickname") {
+            options.nickname = value.toStdString();
+        } else if (name == "--strokes") {
+            options.strokes = value.toInt(&ok);
+            ok = ok && options.strokes >= 0;
+        } else if (name == "--rate") {
+            options.rate = value.toDouble(&ok);
+            ok = ok && options.rate > 0.0 && options.rate <= 1000.0;
+        } else if (name == "--points") {
+            options.points = value.toInt(&ok);
+            ok = ok && options.points >= 1 && options.points <= 100000;
+        } else if (name == "--layer") {
+            options.layer = value.toInt(&ok);
+            ok = ok && options.layer >= 0 && options.layer <= 2;
+        } else if (name == "--size") {
+            static const QRegularExpression pattern("^(\\d{1,4})x(\\d{1,4})$");
+            const auto match = pattern.match(value);
+            ok = match.hasMatch();
+            if (ok) {
+                options.width = match.captured(1).toInt();
+                options.height = match.captured(2).toInt();
+                ok = options.width >= 1 && options.height >= 1;
+            }
+        } else if (name == "--seed") {
+            options.seed = value.toUInt(&ok);
+        } else if (name == "--script") {
+            options.script_file = value.toStdString();
+        } else if (name == "--linger") {
+            options.linger = value.toDouble(&ok);
+            ok = ok && options.linger >= 0.0;
+        } else if (name == "--timeout") {
+            options.timeout = value.toDouble(&ok);
+            ok = ok && options.timeout > 0.0;
+        } else {
+            return "unknown argument: " + name.toStdString();
+        }
+        if (!ok) {
+            return "bad value for " + name.toStdString() + ": " + value.toStdString();
+        }
+    }
+    return options;
+}
+
+} // namespace velmo::bot

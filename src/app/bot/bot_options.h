@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QStringList>
+
+#include <optional>
+#include <string>
+#include <variant>
+
+namespace velmo::bot {
+
+// velmorastra-bot [--server URL] [--settings FILE] [--canvas ID|velmorastra://ID]
+//                 [--nickname NAME] [--strokes N] [--rate PER_SECOND] [--points N]
+//                 [--layer 0|1|2] [--size WxH] [--seed N] [--script FILE]
+//                 [--linger SECONDS] [--timeout SECONDS]
+struct BotOptions {
+    std::optional<std::string> server_url;
+    std::string settings_file;
+    std::optional<std::string> canvas_id;
+    std::optional<std::string> nickname;
+    int strokes = 10;
+    double rate = 2.0;
+    int points = 16;
+    int layer = 0;
+    int width = 320;
+    int height = 480;
+    unsigned seed = 1;
+    std::string script_file;
+    double linger = 0.0;
+    double timeout = 30.0;
+    bool help = false;
+};
+
+std::variant<BotOptions, std::string> parseBotOptions(const QStringList& arguments);
+const char* botUsage();
+
+} // namespace velmo::bot

@@ -1,0 +1,1 @@
+#include "app/bot/headless_outlets.h"

@@ -1,0 +1,41 @@
+#include "app/canvas_view.h"
+
+#include "app/velmorastra_view_controller.h"
+
+#include <QMouseEvent>
+#include <QTouchEvent>
+
+namespace velmo::app {
+
+CanvasView::CanvasView(QWidget* parent) : QWidget(parent) {
+    setAttribute(Qt::WA_AcceptTouchEvents);
+}
+
+bool CanvasView::event(QEvent* event) {
+    switch (event->type()) {
+    case QEvent::TouchBegin:
+    case QEvent::TouchUpdate:
+    case QEvent::TouchEnd:
+    case QEvent::TouchCancel:
+        if (view_controller != nullptr) {
+            view_controller->touchEvent(static_cast<QTouchEvent*>(event));
+        }
+        // Taken even when dropped, so Qt makes up no mouse events from these touches.
+        event->accept();
+        return true;
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseMove:
+    case QEvent::MouseButtonRelease:
+        if (view_controller != nullptr &&
+            view_controller->mouseEvent(static_cast<QMouseEvent*>(event))) {
+            event->accept();
+            return true;
+        }
+        return QWidget::event(event);
+    default:
+        return QWidget::event(event);
+    }
+}
+
+} // namespace velmo::app

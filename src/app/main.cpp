@@ -1,0 +1,84 @@
+#include "app/command_line.h"
+#include "app/interface_builder.h"
+#include "app/quit_signals.h"
+#include "app/single_instance.h"
+#include "app/velmorastra_app_delegate.h"
+#include "platform/qt/qt_clock.h"
+#include "platform/qt/qt_http_exchange.h"
+#include "platform/qt/qt_scheduler.h"
+#include "platform/qt/qt_settings_store.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QScreen>
+#include <QWidget>
+
+#include <cstdio>
+
+namespace {
+
+// A tablet-sized 3:4 canvas, made smaller to fit the screen when needed.
+QSize defaultWindowSize() {
+    QSize size(768, 1024);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QSize room = screen->availableSize() - QSize(40, 80);
+        if (room.width() > 0 && room.height() > 0 &&
+            (size.width() > room.width() || size.height() > room.height())) {
+            size = size.scaled(room, Qt::KeepAspectRatio);
+        }
+    }
+    return size;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    QCoreApplication::setOrganizationName("Velmorastra");
+    QCoreApplication::setApplicationName("velmorastra");
+    QGuiApplication::setDesktopFileName("velmorastra");
+
+    using namespace velmo;
+    const auto parsed = app::parseCommandLine(QCoreApplication::arguments());
+    if (const auto* error = std::get_if<QString>(&parsed)) {
+        std::fprintf(stderr, "velmorastra: %s\n%s", qPrintable(*error),
+                     qPrintable(app::usageText()));
+        return 2;
+    }
+    const app::ClientOptions& options = std::get<app::ClientOptions>(parsed);
+    if (options.help) {
+        std::fputs(qPrintable(app::usageText()), stdout);
+        return 0;
+    }
+
+    platform::qt::QtSettingsStore settings(options.settings_file);
+    const QString key =
+        app::SingleInstance::keyFor(QFileInfo(settings.fileName()).absoluteFilePath());
+    if (app::SingleInstance::handOff(key, QByteArray::fromStdString(options.link.value_or("")))) {
+        return 0;
+    }
+
+    platform::qt::QtClock clock;
+    platform::qt::QtHttpExchange http;
+    platform::qt::QtScheduler scheduler;
+    const QSize size = options.size.value_or(defaultWindowSize());
+    app::VelmorastraInterface ui(app::ClientEdges{clock, http, scheduler, settings},
+                                 app::interfaceOptions(options, settings, size));
+    ui.delegate->observeApplicationEvents();
+
+    app::SingleInstance instance;
+    instance.listen(key, [&ui](const QByteArray& message) {
+        ui.window->raise();
+        ui.window->activateWindow();
+        if (!message.isEmpty()) {
+            ui.delegate->application_handleOpenURL(message.toStdString());
+        }
+    });
+    const app::QuitSignals quit_signals;
+
+    ui.delegate->applicationDidFinishLaunching();
+    if (options.link) {
+        ui.delegate->application_handleOpenURL(options.link);
+    }
+    return QApplication::exec();
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "canvas/surface.h"
+#include "platform/affine_transform.h"
+
+#include <QTransform>
+#include <QWidget>
+
+namespace velmo::app {
+
+// The on-screen view of the canvas picture. It shows `display_bitmap` one pixel per unit
+// under its transform, which applies about the picture's centre (W / 2, H / 2): a surface
+// point p appears at centre + T(p - centre) in the canvas view. Zoom and pan change only the
+// transform; a repaint converts just the pixels of the invalid rectangle.
+//
+// It takes no input: touches and clicks fall through to the canvas view beneath.
+class MWCanvasDisplay : public QWidget {
+public:
+    explicit MWCanvasDisplay(QWidget* parent);
+
+    // The picture is read at every paint and must outlive the display (or be replaced first).
+    // None, or an empty surface (before the canvas reset), shows only the background.
+    void setPicture(const canvas::Surface* surface);
+
+    // Asks for a repaint of a rectangle of surface pixels (it may reach beyond the picture).
+    void invalidateRect(int x, int y, int width, int height);
+    void invalidateAll();
+
+    void setTransform(const platform::AffineTransform& transform);
+    const platform::AffineTransform& transform() const { return display_transform; }
+    // Surface pixels to canvas-view points.
+    QTransform surfaceToView() const;
+
+    // Pixels converted by paints since the last reset, for tests and measurements.
+    qint64 convertedPixels() const { return converted_pixels; }
+    void resetConvertedPixels() { converted_pixels = 0; }
+
+    static QColor backgroundColor() { return QColor(0x60, 0x60, 0x60); }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    const canvas::Surface* picture = nullptr;
+    platform::AffineTransform display_transform;
+    qint64 converted_pixels = 0;
+};
+
+} // namespace velmo::app

@@ -1,0 +1,96 @@
+#include "app/velmorastra_app_delegate.h"
+
+#include "app/canvas_link.h"
+#include "canvas/mw_canvas.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QGuiApplication>
+#include <QWidget>
+#include <QWindowStateChangeEvent>
+
+namespace velmo::app {
+
+VelmorastraAppDelegate::VelmorastraAppDelegate(QWidget& window,
+                                               VelmorastraViewController& viewController,
+                                               canvas::MWCanvas& canvas, QSize canvas_size)
+    : window(window), viewController(viewController), canvas(canvas), canvas_size(canvas_size) {}
+
+void VelmorastraAppDelegate::applicationDidFinishLaunching() {
+    window.show();
+    window.raise();
+    window.activateWindow();
+    // The server URL was fixed when the canvas was made: its agent is built with it.
+    canvas.setScreenSize(static_cast<float>(canvas_size.width()),
+                         static_cast<float>(canvas_size.height()));
+    canvas.clear_canvas();
+    canvas.loadDefaults();
+    canvas.redrawStrokes();
+    did_launch = true;
+}
+
+void VelmorastraAppDelegate::save() {
+    if (!did_launch) {
+        // Before the saved state is loaded, saving would overwrite it with an empty canvas.
+        return;
+    }
+    canvas.saveDefaults();
+    ++saves;
+}
+
+void VelmorastraAppDelegate::applicationWillResignActive() {
+    save();
+}
+
+void VelmorastraAppDelegate::applicationDidEnterBackground() {
+    save();
+}
+
+void VelmorastraAppDelegate::applicationWillTerminate() {
+    save();
+}
+
+bool VelmorastraAppDelegate::application_handleOpenURL(const std::optional<std::string>& url) {
+    if (!url) {
+        return false;
+    }
+    if (const auto id = canvasIDFromLink(*url)) {
+        canvas.setCanvasID(*id);
+    }
+    return true;
+}
+
+void VelmorastraAppDelegate::observeApplicationEvents() {
+    window.installEventFilter(this);
+    QObject::connect(qGuiApp, &QGuiApplication::applicationStateChanged, this,
+                     [this](Qt::ApplicationState state) {
+                         if (state == Qt::ApplicationSuspended) {
+                             applicationDidEnterBackground();
+                         }
+                     });
+    QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this,
+                     [this] { applicationWillTerminate(); });
+}
+
+bool VelmorastraAppDelegate::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == &window) {
+        switch (event->type()) {
+        case QEvent::WindowDeactivate:
+            applicationWillResignActive();
+            break;
+        case QEvent::Hide:
+            applicationDidEnterBackground();
+            break;
+        case QEvent::WindowStateChange:
+            if (window.isMinimized()) {
+                applicationDidEnterBackground();
+            }
+            break;
+        default:
+            break;
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+} // namespace velmo::app

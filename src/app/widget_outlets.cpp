@@ -1,0 +1,85 @@
+#include "app/widget_outlets.h"
+
+#include "app/mw_canvas_display.h"
+#include "app/segmented_control.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QSignalBlocker>
+#include <QSlider>
+
+#include <algorithm>
+#include <cmath>
+
+namespace velmo::app {
+
+int WidgetOutlets::drawMode() const {
+    return w.draw_mode_button->selectedSegmentIndex();
+}
+
+void WidgetOutlets::selectDrawMode(int index) {
+    w.draw_mode_button->setSelectedSegmentIndex(index);
+}
+
+void WidgetOutlets::setInfoText(const std::string& text) {
+    w.info_label->setText(QString::fromStdString(text));
+}
+
+void WidgetOutlets::showSwatch(float red, float green, float blue, float center_x, float center_y) {
+    QPalette palette = w.spuit_view->palette();
+    palette.setColor(QPalette::Window, QColor::fromRgbF(red, green, blue));
+    w.spuit_view->setPalette(palette);
+    const QSize size = w.spuit_view->size();
+    w.spuit_view->move(static_cast<int>(std::lround(center_x - size.width() / 2.0f)),
+                       static_cast<int>(std::lround(center_y - size.height() / 2.0f)));
+    w.spuit_view->show();
+    w.spuit_view->raise();
+}
+
+void WidgetOutlets::hideSwatch() {
+    w.spuit_view->hide();
+}
+
+float WidgetOutlets::swatchHeight() const {
+    return static_cast<float>(w.spuit_view->height());
+}
+
+void WidgetOutlets::setZoomSliderValue(float value) {
+    const QSignalBlocker quiet(w.zoom_slider);
+    const float steps = value * ZoomSliderSteps;
+    const float bounded = std::isfinite(steps) ? steps : 0.0f;
+    w.zoom_slider->setValue(static_cast<int>(
+        std::lround(std::clamp(bounded, static_cast<float>(w.zoom_slider->minimum()),
+                               static_cast<float>(w.zoom_slider->maximum())))));
+}
+
+float WidgetOutlets::zoomSliderValue() const {
+    return static_cast<float>(w.zoom_slider->value()) / ZoomSliderSteps;
+}
+
+void WidgetOutlets::setZoomSliderVisible(bool visible) {
+    w.zoom_slider->setVisible(visible);
+}
+
+void WidgetOutlets::setSearchText(const std::string& text) {
+    const QSignalBlocker quiet(w.search_bar);
+    w.search_bar->setText(QString::fromStdString(text));
+}
+
+void WidgetOutlets::invalidateDisplayRect(int x, int y, int width, int height) {
+    w.display->invalidateRect(x, y, width, height);
+}
+
+void WidgetOutlets::invalidateDisplay() {
+    w.display->invalidateAll();
+}
+
+void WidgetOutlets::setDisplayTransform(const platform::AffineTransform& transform) {
+    w.display->setTransform(transform);
+}
+
+platform::AffineTransform WidgetOutlets::displayTransform() const {
+    return w.display->transform();
+}
+
+} // namespace velmo::app

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "platform/canvas_outlets.h"
+
+class QLabel;
+class QLineEdit;
+class QSlider;
+class QWidget;
+
+namespace velmo::app {
+
+class MWCanvasDisplay;
+class SegmentedControl;
+
+// The canvas outlets as widgets. The widgets belong to the window and must outlive this.
+class WidgetOutlets : public platform::CanvasOutlets {
+public:
+    // The zoom slider holds ten steps per unit of the slider value (zoom = e^(value / 40)).
+    static constexpr int ZoomSliderSteps = 10;
+
+    struct Widgets {
+        SegmentedControl* draw_mode_button;
+        QLabel* info_label;
+        QWidget* spuit_view;
+        QSlider* zoom_slider;
+        QLineEdit* search_bar;
+        MWCanvasDisplay* display;
+    };
+    explicit WidgetOutlets(const Widgets& widgets) : w(widgets) {}
+
+    int drawMode() const override;
+    void selectDrawMode(int index) override;
+    void setInfoText(const std::string& text) override;
+    void showSwatch(float red, float green, float blue, float center_x, float center_y) override;
+    void hideSwatch() override;
+    float swatchHeight() const override;
+    void setZoomSliderValue(float value) override;
+    void setZoomSliderVisible(bool visible) override;
+    void setSearchText(const std::string& text) override;
+    void invalidateDisplayRect(int x, int y, int width, int height) override;
+    void invalidateDisplay() override;
+    void setDisplayTransform(const platform::AffineTransform& transform) override;
+    platform::AffineTransform displayTransform() const override;
+
+    // The slider's value in the canvas's terms.
+    float zoomSliderValue() const;
+
+private:
+    Widgets w;
+};
+
+} // namespace velmo::app

@@ -1,0 +1,114 @@
+#include "test_client.h"
+
+#include "app/segmented_control.h"
+#include "canvas/surface.h"
+
+#include <QAbstractButton>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSlider>
+#include <QTest>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+using velmo::canvas::makePixel;
+using velmo::testing::TestClient;
+
+TEST(WindowControls, TheInterfaceHasEveryControl) {
+    TestClient client;
+    for (const char* name :
+         {"canvas", "display", "draw_mode_button", "undo_button", "info_label", "spuit_view",
+          "zoom_slider", "search_bar", "pen_button", "nickname_button", "canvas_id_button"}) {
+        EXPECT_NE(client.ui.window->findChild<QWidget*>(name), nullptr) << name;
+    }
+    EXPECT_EQ(client.ui.draw_mode_button->count(), 3);
+    EXPECT_EQ(client.ui.draw_mode_button->selectedSegmentIndex(), 0);
+    EXPECT_FALSE(client.ui.zoom_slider->isVisibleTo(client.ui.window.get()));
+    EXPECT_FALSE(client.ui.spuit_view->isVisibleTo(client.ui.window.get()));
+    EXPECT_EQ(client.ui.window->size(), QSize(400, 600));
+}
+
+TEST(WindowControls, PanModeShowsTheZoomSliderAtTheCurrentZoom) {
+    TestClient client;
+    client.launch();
+    client.canvas().view.zoom_scale = 2.0f;
+    QTest::mouseClick(client.ui.draw_mode_button->segment(2), Qt::LeftButton);
+    EXPECT_EQ(client.ui.draw_mode_button->selectedSegmentIndex(), 2);
+    EXPECT_TRUE(client.ui.zoom_slider->isVisible());
+    EXPECT_NEAR(client.ui.outlets->zoomSliderValue(), 27.7259f, 0.05f);
+
+    // The slider zooms about the pivot: value 40 is zoom e.
+    client.canvas().last_x = 100;
+    client.canvas().last_y = 200;
+    client.ui.zoom_slider->setValue(400);
+    EXPECT_NEAR(client.canvas().view.zoom_scale, std::exp(1.0f), 1e-5);
+    EXPECT_NEAR(client.canvas().view.shift_x, (1 - std::exp(1.0f)) * 100, 1e-3);
+
+    // One finger now moves the view instead of drawing.
+    QTest::mousePress(client.view(), Qt::LeftButton, {}, QPoint(100, 300));
+    QTest::mouseMove(client.view(), QPoint(130, 320));
+    QTest::mouseRelease(client.view(), Qt::LeftButton, {}, QPoint(130, 320));
+    EXPECT_NEAR(client.canvas().view.shift_x, (1 - std::exp(1.0f)) * 100 + 30, 1e-3);
+    EXPECT_TRUE(client.canvas().strokes_history.empty());
+
+    QTest::mouseClick(client.ui.draw_mode_button->segment(0), Qt::LeftButton);
+    EXPECT_FALSE(client.ui.zoom_slider->isVisible());
+}
+
+TEST(WindowControls, TheEyedropperShowsTheSwatchAndPicksOneColour) {
+    TestClient client;
+    client.launch();
+    // A red area on layer 0, composed into the display.
+    client.canvas().pen_properties.color = static_cast<int32_t>(0xFFFF0000u);
+    client.canvas().pen_properties.width = 30000;
+    client.canvas().pen_properties.density = 255;
+    QTest::mousePress(client.view(), Qt::LeftButton, {}, QPoint(100, 300));
+    QTest::mouseMove(client.view(), QPoint(110, 300));
+    QTest::mouseRelease(client.view(), Qt::LeftButton, {}, QPoint(110, 300));
+    client.canvas().pen_properties.color = static_cast<int32_t>(0xFF000000u);
+
+    QTest::mouseClick(client.ui.draw_mode_button->segment(1), Qt::LeftButton);
+    EXPECT_EQ(client.ui.draw_mode_button->selectedSegmentIndex(), 1);
+    QTest::mousePress(client.view(), Qt::LeftButton, {}, QPoint(300, 500));
+    EXPECT_TRUE(client.ui.spuit_view->isVisible());
+    // Centred on the finger, one swatch height (40) above it.
+    EXPECT_EQ(client.ui.spuit_view->geometry(), QRect(300 - 20, 460 - 20, 40, 40));
+    QTest::mouseMove(client.view(), QPoint(105, 300));
+    EXPECT_EQ(client.ui.spuit_view->palette().color(QPalette::Window), QColor(0xFF, 0, 0));
+    EXPECT_EQ(static_cast<uint32_t>(client.canvas().pen_properties.color), 0xFFFF0000u);
+    QTest::mouseRelease(client.view(), Qt::LeftButton, {}, QPoint(105, 300));
+    EXPECT_FALSE(client.ui.spuit_view->isVisible());
+    EXPECT_EQ(client.ui.draw_mode_button->selectedSegmentIndex(), 0);
+    EXPECT_EQ(client.canvas().strokes_history.size(), 1u) << "picking draws nothing";
+}
+
+TEST(WindowControls, UndoRemovesTheNewestOwnStroke) {
+    TestClient client;
+    client.launch();
+    for (int y : {200, 300}) {
+        QTest::mousePress(client.view(), Qt::LeftButton, {}, QPoint(100, y));
+        QTest::mouseMove(client.view(), QPoint(200, y));
+        QTest::mouseRelease(client.view(), Qt::LeftButton, {}, QPoint(200, y));
+        client.clock.advance(1);
+    }
+    ASSERT_EQ(client.canvas().strokes_history.size(), 2u);
+    QTest::mouseClick(client.ui.undo_button, Qt::LeftButton);
+    EXPECT_EQ(client.canvas().strokes_history.size(), 1u);
+    EXPECT_EQ(client.canvas().display_bitmap.at(150, 300), velmo::canvas::OpaqueWhite);
+    EXPECT_NE(client.canvas().display_bitmap.at(150, 200), velmo::canvas::OpaqueWhite);
+}
+
+TEST(WindowControls, TheInfoLineAndTheSearchTextFollowTheCanvas) {
+    TestClient client;
+    client.settings.values["SearchNickname"] = std::string("anna");
+    client.launch();
+    EXPECT_EQ(client.ui.search_bar->text(), "anna");
+    client.canvas().canvas_id = "bob@20200101000000000";
+    client.canvas().setLayerIndex(2);
+    EXPECT_EQ(client.ui.info_label->text(), "layer:2 bob@20200101000000000");
+    QTest::keyClicks(client.ui.search_bar, "x");
+    EXPECT_EQ(client.canvas().search_nickname, "annax");
+}
