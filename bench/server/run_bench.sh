@@ -7,7 +7,7 @@
 #
 # Environment: DURATION (seconds per short run, 10), LONG_DURATION (the 1000-connection run
 # with memory samples, 60), CONNECTIONS (50), MANY_CONNECTIONS (1000), WRK_THREADS (2),
-# SERVER_THREADS (network threads, 2), WRITE_THREADS (32), STROKES (strokes on the polled canvas, 10000), USERS (polling users, 100).
+# SERVER_THREADS (network threads, 2), WORKER_THREADS (32), STROKES (strokes on the polled canvas, 10000), USERS (polling users, 100).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -19,7 +19,7 @@ connections=${CONNECTIONS:-50}
 many=${MANY_CONNECTIONS:-1000}
 wrk_threads=${WRK_THREADS:-2}
 server_threads=${SERVER_THREADS:-2}
-write_threads=${WRITE_THREADS:-32}
+worker_threads=${WORKER_THREADS:-32}
 strokes=${STROKES:-10000}
 users=${USERS:-100}
 
@@ -49,7 +49,7 @@ export VELMO_BENCH_USERS="$users"
 
 # The canvas server, on its own fresh database.
 "$server_bin" --listen 127.0.0.1:0 --db "$work/bench.sqlite" --threads "$server_threads" \
-  --write-threads "$write_threads" --quiet \
+  --worker-threads "$worker_threads" --quiet \
   2>"$work/server.log" &
 server_pid=$!
 for _ in $(seq 100); do

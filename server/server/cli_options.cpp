@@ -67,8 +67,9 @@ std::string usageText() {
            "                         URLs of hosted images and share pages (default\n"
            "                         http://HOST:PORT/)\n"
            "  --threads N            network threads, 1 to 64 (default 2)\n"
-           "  --write-threads N      threads for requests that write (appends are committed\n"
-           "                         together), 1 to 256 (default 32)\n"
+           "  --worker-threads N     threads for requests that wait on the database or render\n"
+           "                         (appends waiting together share one commit), 1 to 256\n"
+           "                         (default 32)\n"
            "  --idle-timeout SEC     close keep-alive connections idle this long (default 60)\n"
            "  --request-timeout SEC  a request must arrive within this time (default 20)\n"
            "  --quiet                no access log (one line per request on stderr)\n"
@@ -134,13 +135,13 @@ std::optional<CliOptions> parseCli(const std::vector<std::string>& args, std::st
                 *error = "--threads wants a number from 1 to 64";
                 return std::nullopt;
             }
-        } else if (arg == "--write-threads") {
+        } else if (arg == "--worker-threads") {
             const std::string* v = value();
             if (v == nullptr) {
                 return std::nullopt;
             }
-            if (!readNumber(*v, options.write_threads, 1, 256)) {
-                *error = "--write-threads wants a number from 1 to 256";
+            if (!readNumber(*v, options.worker_threads, 1, 256)) {
+                *error = "--worker-threads wants a number from 1 to 256";
                 return std::nullopt;
             }
         } else if (arg == "--idle-timeout" || arg == "--request-timeout") {

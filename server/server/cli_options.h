@@ -12,7 +12,7 @@ struct CliOptions {
     std::string db_path;    // empty: defaultDatabasePath()
     std::string public_url; // empty: http://<host>:<port>/ with the bound port
     int threads = 2;
-    int write_threads = 32;
+    int worker_threads = 32;
     double idle_timeout_s = 60;
     double request_timeout_s = 20;
     bool quiet = false;

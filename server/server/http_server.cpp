@@ -55,7 +55,7 @@ public:
         : options(std::move(options)), context(context), io(this->options.threads),
           control(net::make_strand(io)), acceptor(net::make_strand(io)), signals(control),
           grace(control), accept_retry(acceptor.get_executor()),
-          writers(static_cast<size_t>(this->options.write_threads)) {}
+          workers(static_cast<size_t>(this->options.worker_threads)) {}
     ~Impl() {
         // Sessions still queued in the io_context are destroyed with it and untrack themselves.
         destroying = true;
@@ -86,7 +86,7 @@ public:
     net::steady_timer grace;
     net::steady_timer accept_retry;
     // Destroyed (joined) before the io_context its jobs post back to.
-    net::thread_pool writers;
+    net::thread_pool workers;
 };
 
 namespace {
@@ -246,11 +246,11 @@ private:
         request.content_type = std::string(message[http::field::content_type]);
         request.body = std::move(message.body());
         const bool keep_alive = message.keep_alive();
-        if (!mayWrite(request)) {
+        if (isQuick(request)) {
             respond(handle(request), keep_alive, request);
             return;
         }
-        net::post(server_.writers,
+        net::post(server_.workers,
                   [self = shared_from_this(), request = std::move(request), keep_alive]() mutable {
                       Response response = self->handle(request);
                       net::post(self->stream_.get_executor(),
@@ -430,7 +430,7 @@ void HttpServer::Impl::run() {
     for (std::thread& thread : threads) {
         thread.join();
     }
-    writers.join();
+    workers.join();
 }
 
 void HttpServer::Impl::stop() {

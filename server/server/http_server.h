@@ -14,9 +14,10 @@ struct ServerOptions {
     uint16_t port = 8640; // 0 picks a free port
     // Network threads: they read requests, answer reads and polls, and write responses.
     int threads = 2;
-    // Threads for requests that wait for a durable write (mayWrite); appends waiting at the
-    // same time are committed together, so this bounds how many share one disk flush.
-    int write_threads = 32;
+    // Threads for every request that is not quick (isQuick): durable writes, database reads,
+    // renders, uploads. Appends waiting at the same time are committed together, so this also
+    // bounds how many share one disk flush.
+    int worker_threads = 32;
     // A keep-alive connection with no request starting within this time is closed.
     std::chrono::milliseconds idle_timeout{60'000};
     // A request must arrive completely, and its answer be taken, within this time.

@@ -317,28 +317,27 @@ Response methodNotAllowed() {
 
 } // namespace
 
-bool mayWrite(const Request& request) {
-    if (request.method != "POST") {
-        return false;
-    }
+bool isQuick(const Request& request) {
     const std::string_view target = request.target;
-    const std::string_view path = target.substr(0, target.find('?'));
-    if (path != "/") {
-        return path == "/upload.cgi";
+    if (request.method == "GET") {
+        return target == "/healthz" || target == "/";
+    }
+    if (request.method != "POST" || target != "/") {
+        return false;
     }
     const std::string_view body = request.body;
     const size_t id_end = body.find(": ");
     if (id_end == std::string_view::npos) {
-        return false;
+        return true; // refused without touching anything
     }
-    const std::string_view word = body.substr(id_end + 2, body.find(':', id_end + 2) - id_end - 2);
-    if (word == "append") {
-        // The poll is the append whose stroke text ends at "points:".
-        constexpr std::string_view NoPoints = "points:";
-        return body.size() < NoPoints.size() ||
-               body.substr(body.size() - NoPoints.size()) != NoPoints;
+    const size_t word_end = body.find(':', id_end + 2);
+    if (word_end == std::string_view::npos) {
+        return true;
     }
-    return word == "delete" || word == "update_thumbnail" || word == "update_fullimage";
+    // The poll is the append whose stroke text ends at "points:".
+    constexpr std::string_view NoPoints = "points:";
+    return body.substr(id_end + 2, word_end - id_end - 2) == "append" &&
+           body.size() >= NoPoints.size() && body.substr(body.size() - NoPoints.size()) == NoPoints;
 }
 
 Response handleRequest(const Request& request, HandlerContext& context, int64_t now_ms) {

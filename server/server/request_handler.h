@@ -24,10 +24,11 @@ struct HandlerContext {
 // handled, in ms since 1970. Never throws for any request.
 Response handleRequest(const Request& request, HandlerContext& context, int64_t now_ms);
 
-// True for a request that may wait for a durable write (an append with points, a delete, a URL
-// update, an upload). A cheap look at the bytes, without parsing: the server runs these on
-// threads of their own so that the network threads never wait for a disk flush and the waiting
-// appends share one commit.
-bool mayWrite(const Request& request);
+// True for the requests that are answered from memory in microseconds: the poll (an append
+// without points), the health check and the index page. A cheap look at the bytes, without
+// parsing. The server answers these on its network threads and everything else (durable writes,
+// database reads, renders, uploads) on worker threads, so that a disk flush or a render never
+// holds up the network, and appends waiting at the same time share one commit.
+bool isQuick(const Request& request);
 
 } // namespace velmo::server

@@ -15,12 +15,12 @@ TEST(CliOptions, DefaultsAndEveryOption) {
     EXPECT_EQ(defaults->port, 8640);
     EXPECT_EQ(defaults->db_path, "");
     EXPECT_EQ(defaults->threads, 2);
-    EXPECT_EQ(defaults->write_threads, 32);
+    EXPECT_EQ(defaults->worker_threads, 32);
     EXPECT_FALSE(defaults->quiet);
 
     const auto all =
         parseCli({"--listen", "[::1]:9000", "--db", "/tmp/x.sqlite", "--public-url",
-                  "https://canvas.example/app", "--threads", "3", "--write-threads", "40",
+                  "https://canvas.example/app", "--threads", "3", "--worker-threads", "40",
                   "--idle-timeout", "1.5", "--request-timeout", "3", "--quiet", "--help"},
                  &error);
     ASSERT_TRUE(all) << error;
@@ -29,7 +29,7 @@ TEST(CliOptions, DefaultsAndEveryOption) {
     EXPECT_EQ(all->db_path, "/tmp/x.sqlite");
     EXPECT_EQ(all->public_url, "https://canvas.example/app/");
     EXPECT_EQ(all->threads, 3);
-    EXPECT_EQ(all->write_threads, 40);
+    EXPECT_EQ(all->worker_threads, 40);
     EXPECT_DOUBLE_EQ(all->idle_timeout_s, 1.5);
     EXPECT_DOUBLE_EQ(all->request_timeout_s, 3);
     EXPECT_TRUE(all->quiet);

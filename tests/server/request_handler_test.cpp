@@ -454,3 +454,34 @@ TEST_F(RequestHandlerTest, OtherRoutesAndMethods) {
 
 } // namespace
 } // namespace velmo::server
+
+namespace velmo::server {
+namespace {
+
+TEST(RequestHandlerRouting, OnlyPollsHealthAndIndexAreQuick) {
+    const struct {
+        Request request;
+        bool quick;
+    } cases[] = {
+        {{"POST", "/", "", sync::appendCommand(Canvas, poll(Anna))}, true},
+        {{"GET", "/healthz", "", ""}, true},
+        {{"GET", "/", "", ""}, true},
+        {{"POST", "/", "", "garbage"}, true},
+        {{"POST", "/", "", sync::appendCommand(Canvas, stroke(Anna, 1))}, false},
+        {{"POST", "/", "", sync::deleteCommand(Canvas, stroke(Anna, 1))}, false},
+        {{"POST", "/", "", sync::getStrokesCommand(Canvas)}, false},
+        {{"POST", "/", "", sync::searchCanvasListCommand(Canvas, "anna")}, false},
+        {{"POST", "/", "", sync::updateThumbnailCommand(Canvas, "http://t/x.png")}, false},
+        {{"GET", "/?v:0hSboGx", "", ""}, false},
+        {{"GET", "/render/x.png", "", ""}, false},
+        {{"POST", "/upload.cgi", "", ""}, false},
+        {{"GET", "/images/x.png", "", ""}, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(isQuick(c.request), c.quick)
+            << c.request.method << " " << c.request.target << " " << c.request.body.substr(0, 60);
+    }
+}
+
+} // namespace
+} // namespace velmo::server
