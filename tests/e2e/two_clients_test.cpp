@@ -1,0 +1,124 @@
+#include "app/canvas_view.h"
+#include "app/interface_builder.h"
+#include "app/velmorastra_app_delegate.h"
+#include "canvas/surface.h"
+#include "platform/qt/qt_clock.h"
+#include "platform/qt/qt_http_exchange.h"
+#include "platform/qt/qt_scheduler.h"
+#include "platform/qt/qt_settings_store.h"
+#include "platform/qt/qt_wait.h"
+#include "server/server_process.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace velmo;
+using velmo::testing::spinUntil;
+
+namespace {
+
+constexpr int Width = 320;
+constexpr int Height = 480;
+
+// One client as the program builds it: real HTTP, timers and settings file, its own window.
+class Client {
+public:
+    Client(const QString& settings_file, const std::string& server_url)
+        : settings(settings_file),
+          ui(app::ClientEdges{clock, http, scheduler, settings},
+             app::InterfaceOptions{server_url, server_url + "upload.cgi", QSize(Width, Height),
+                                   app::Idiom::Phone}) {
+        ui.delegate->applicationDidFinishLaunching();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(ui.window.get()));
+    }
+    ~Client() { ui.delegate->applicationWillTerminate(); }
+
+    canvas::MWCanvas& canvas() { return *ui.canvas; }
+
+    void drawLine(QPoint from, QPoint to) {
+        QWidget* view = ui.canvas_view;
+        QTest::mousePress(view, Qt::LeftButton, {}, from);
+        for (int i = 1; i <= 8; ++i) {
+            QTest::mouseMove(view, from + (to - from) * i / 8);
+        }
+        QTest::mouseRelease(view, Qt::LeftButton, {}, to);
+    }
+
+    bool hasStrokeOf(const std::string& user) {
+        for (const auto& [key, stroke] : canvas().strokes_history) {
+            if (stroke.user_name == user) {
+                return true;
+            }
+        }
+        return false;
+    }
+    bool paintedAt(int x, int y) { return canvas().display_bitmap.at(x, y) != canvas::OpaqueWhite; }
+
+    platform::qt::QtClock clock;
+    platform::qt::QtHttpExchange http;
+    platform::qt::QtScheduler scheduler;
+    platform::qt::QtSettingsStore settings;
+    app::VelmorastraInterface ui;
+};
+
+} // namespace
+
+TEST(TwoClients, StrokesTravelUndoFollowsAndAnOfflineStrokeArrivesLater) {
+    QTemporaryDir dir;
+    velmo::testing::ServerProcess server(dir.filePath("canvas.db").toStdString(),
+                                         dir.filePath("server.log").toStdString());
+    ASSERT_TRUE(server.start()) << server.log();
+    const int port = server.port();
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
+
+    auto first = std::make_unique<Client>(dir.filePath("first.ini"), url);
+    Client second(dir.filePath("second.ini"), url);
+    first->canvas().setCanvasID("");
+    const std::string canvas_id = first->canvas().canvasID();
+    ASSERT_FALSE(canvas_id.empty());
+    ASSERT_TRUE(second.ui.delegate->application_handleOpenURL("velmorastra://" + canvas_id));
+    ASSERT_EQ(second.canvas().canvas_id, canvas_id);
+    const std::string author = first->canvas().userID();
+
+    // A stroke drawn in the first window shows in the second within six seconds.
+    first->drawLine(QPoint(40, 100), QPoint(280, 100));
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_TRUE(
+        spinUntil([&] { return second.hasStrokeOf(author) && second.paintedAt(160, 100); }, 6000))
+        << "the stroke did not arrive; server log:\n"
+        << server.log();
+    std::printf("stroke arrived after %lld ms\n", static_cast<long long>(clock.elapsed()));
+
+    // Undo in the first removes it from the second.
+    QTest::mouseClick(first->ui.undo_button, Qt::LeftButton);
+    EXPECT_TRUE(first->canvas().strokes_history.empty());
+    ASSERT_TRUE(spinUntil(
+        [&] { return !second.hasStrokeOf(author) && !second.paintedAt(160, 100); }, 12000))
+        << server.log();
+
+    // Offline: the server goes away, the first client draws, quits and starts again.
+    ASSERT_EQ(server.stop(), 0) << server.log();
+    first->drawLine(QPoint(40, 300), QPoint(280, 300));
+    QApplication::processEvents();
+    EXPECT_EQ(first->canvas().strokes_history.size(), 1u);
+    first.reset();
+    first = std::make_unique<Client>(dir.filePath("first.ini"), url);
+    ASSERT_EQ(first->canvas().strokes_history.size(), 1u) << "the unsent stroke was kept";
+    EXPECT_TRUE(first->paintedAt(160, 300));
+    EXPECT_FALSE(first->canvas().sync_agent.queued_commands.empty());
+
+    // Back online: the stroke is delivered and reaches the second client.
+    ASSERT_TRUE(server.start("127.0.0.1:" + std::to_string(port))) << server.log();
+    ASSERT_TRUE(
+        spinUntil([&] { return second.hasStrokeOf(author) && second.paintedAt(160, 300); }, 20000))
+        << server.log();
+    EXPECT_TRUE(first->canvas().sync_agent.queued_commands.empty());
+}
