@@ -268,8 +268,9 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const std::string& path, std::str
         }
         writer->exec("PRAGMA synchronous=FULL");
         // Busy canvases touch many index pages per commit; keep them in memory, and checkpoint
-        // the log in larger steps (each checkpoint flushes the database file too).
+        // the log in larger steps: a page rewritten by many commits is copied back once.
         writer->exec("PRAGMA cache_size=-65536");
+        writer->exec("PRAGMA wal_autocheckpoint=16384");
         int version = 0;
         {
             Query query(*writer, "PRAGMA user_version");
