@@ -120,5 +120,13 @@ TEST(TwoClients, StrokesTravelUndoFollowsAndAnOfflineStrokeArrivesLater) {
     ASSERT_TRUE(
         spinUntil([&] { return second.hasStrokeOf(author) && second.paintedAt(160, 300); }, 20000))
         << server.log();
-    EXPECT_TRUE(first->canvas().sync_agent.queued_commands.empty());
+    // And the first client learns the server's place for it from the echo.
+    EXPECT_TRUE(spinUntil(
+        [&] {
+            const auto& history = first->canvas().strokes_history;
+            return history.size() == 1 &&
+                   history.begin()->first.first != first->canvas().InitServerTime &&
+                   history.begin()->first.first != 0;
+        },
+        12000));
 }
