@@ -5,6 +5,8 @@
 #   scripts/run.sh                                   the first window
 #   scripts/run.sh --settings /tmp/second.ini        a second client with its own settings
 #   scripts/run.sh velmorastra://CANVAS-ID           open a canvas
+#   scripts/run.sh --two                             two windows on one new canvas, each
+#                                                    with its own settings file
 # A server this script started stops when its client window closes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -46,4 +48,19 @@ fi
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
   echo "run.sh: no display found (DISPLAY or WAYLAND_DISPLAY); try: xvfb-run scripts/run.sh" >&2
 fi
-"$build/src/app/velmorastra" --server http://127.0.0.1:8640/ "$@"
+client=("$build/src/app/velmorastra" --server http://127.0.0.1:8640/)
+if [ "${1:-}" = "--two" ]; then
+  shift
+  # A fresh canvas ID (nickname, "@", GMT yyyyMMddHHmmssSSS) that both windows open.
+  canvas="demo@$(date -u +%Y%m%d%H%M%S%3N)"
+  config=${XDG_CONFIG_HOME:-$HOME/.config}/Velmorastra
+  mkdir -p "$config"
+  "${client[@]}" --settings "$config/first.ini" "$@" "velmorastra://$canvas" &
+  first=$!
+  "${client[@]}" --settings "$config/second.ini" "$@" "velmorastra://$canvas" &
+  second=$!
+  echo "run.sh: two windows on canvas $canvas; a stroke in one shows in the other within 5 s"
+  wait "$first" "$second" || true
+else
+  "${client[@]}" "$@"
+fi
