@@ -1,0 +1,25 @@
+#pragma once
+
+#include "dialogs/hsb_color.h"
+
+#include <QWidget>
+
+namespace velmo::dialogs {
+
+// A swatch: a box filled with one colour. The colour is kept as given (0..1 per channel), so
+// what is read back is what was set, not what an 8-bit display made of it.
+class ColorBox : public QWidget {
+public:
+    explicit ColorBox(QWidget* parent = nullptr);
+
+    void setColor(const RgbColor& c);
+    const RgbColor& color() const { return box_color; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    RgbColor box_color;
+};
+
+} // namespace velmo::dialogs

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QWidget>
+
+#include <cstdint>
+
+class QLabel;
+class QPushButton;
+
+namespace velmo::canvas {
+class CanvasEngine;
+}
+
+namespace velmo::dialogs {
+
+class ChoiceButtons;
+class ColorBox;
+class DialogPresenter;
+class HSBColorPicker;
+class ValueSlider;
+
+// The pen dialog and its colour picker. The controls are filled from the canvas's pen and
+// layer each time the dialog opens and read back only on apply; a colour chosen with the
+// colour buttons or the picker reaches the pen at once and stays even when the dialog is
+// cancelled. Widths are held in canvas units and shown in pixels.
+//
+// The dialog shows itself through the presenter: in the 320 x 480 popover on a tablet, where
+// the picker opens beside it (the popover widens to 600 x 480), or over the whole window on
+// a phone, where the picker covers the dialog. The canvas and the presenter must outlive the
+// dialog; the main view's widget tree owns it once shown.
+class PenDialog : public QWidget {
+public:
+    PenDialog(canvas::CanvasEngine& canvas, DialogPresenter& presenter, QWidget& main_view);
+
+    // The pen button of the main screen.
+    void showPenPropDialog(QWidget* button);
+    void applyPenPropDialog();
+    void dismissPenPropDialog();
+    // A change of the colour buttons: black, white, or the picker for a colour of one's own.
+    void penRadioButtonPressed();
+    // Paints both swatches in the pen colour (opaque; the alpha byte is ignored).
+    void setColorBoxes();
+    void setColorButton(int32_t color);
+
+    void showHSBColorPicker();
+    // The preview colour becomes the pen colour, each channel truncated to 8 bits.
+    void applyHSBColorPicker();
+    void dismissHSBColorPicker();
+    bool pickerShown() const;
+
+    ChoiceButtons* pen_color_btns = nullptr;
+    ValueSlider* pen_width_slider = nullptr;
+    ValueSlider* pen_density_slider = nullptr;
+    ChoiceButtons* layer_btns = nullptr;
+    ColorBox* pendlgcolbox = nullptr;
+    QPushButton* apply_button = nullptr;
+    QPushButton* cancel_button = nullptr;
+    HSBColorPicker* hsbcolorpicker = nullptr;
+
+private:
+    void showSliderValues();
+
+    canvas::CanvasEngine& canvas;
+    DialogPresenter& presenter;
+    QWidget& main_view;
+    QWidget* panel = nullptr;
+    QLabel* width_value = nullptr;
+    QLabel* density_value = nullptr;
+};
+
+} // namespace velmo::dialogs

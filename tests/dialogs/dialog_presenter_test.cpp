@@ -1,0 +1,71 @@
+#include "dialogs/dialog_presenter.h"
+
+#include <QFrame>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+namespace velmo::dialogs {
+namespace {
+
+TEST(DialogPresenter, TabletShowsAPopoverBesideTheButtonInsideTheView) {
+    QWidget view;
+    view.resize(1024, 768);
+    auto* button = new QPushButton("pen", &view);
+    button->setGeometry(900, 700, 60, 40);
+    auto* dialog = new QWidget(&view);
+    DialogPresenter presenter(view, Idiom::Tablet);
+
+    presenter.displayViewController(dialog, button, &view);
+    ASSERT_NE(presenter.popoverController, nullptr);
+    const QRect frame = presenter.popoverController->geometry();
+    EXPECT_EQ(frame.size(), QSize(320, 480));
+    EXPECT_TRUE(view.rect().contains(frame));
+    // No room below the button: the popover stands above it.
+    EXPECT_LE(frame.bottom(), 700);
+    EXPECT_EQ(dialog->parentWidget(), presenter.popoverController);
+    EXPECT_EQ(dialog->geometry(), QRect(0, 0, 320, 480));
+
+    presenter.setPopoverContentSize(QSize(600, 480));
+    EXPECT_EQ(presenter.popoverController->size(), QSize(600, 480));
+    EXPECT_TRUE(view.rect().contains(presenter.popoverController->geometry()));
+
+    presenter.dismissCurrentModalViewControllerFrom(&view);
+    EXPECT_EQ(presenter.popoverController, nullptr);
+    EXPECT_EQ(presenter.presentedDialog(), nullptr);
+    EXPECT_TRUE(dialog->isHidden());
+}
+
+TEST(DialogPresenter, PhoneCoversTheWholeViewAndStoresNoPopover) {
+    QWidget view;
+    view.resize(320, 480);
+    auto* button = new QPushButton("pen", &view);
+    auto* dialog = new QWidget(&view);
+    DialogPresenter presenter(view, Idiom::Phone);
+
+    presenter.displayViewController(dialog, button, &view);
+    EXPECT_EQ(presenter.popoverController, nullptr);
+    EXPECT_EQ(presenter.presentedDialog(), dialog);
+    EXPECT_EQ(dialog->mapTo(&view, QPoint(0, 0)), QPoint(0, 0));
+    EXPECT_EQ(dialog->size(), view.size());
+
+    presenter.dismissCurrentModalViewControllerFrom(&view);
+    EXPECT_EQ(presenter.presentedDialog(), nullptr);
+    EXPECT_TRUE(dialog->isHidden());
+}
+
+TEST(DialogPresenter, ANewDialogReplacesTheOneShown) {
+    QWidget view;
+    view.resize(1024, 768);
+    auto* first = new QWidget(&view);
+    auto* second = new QWidget(&view);
+    DialogPresenter presenter(view, Idiom::Tablet);
+    presenter.displayViewController(first, nullptr, &view);
+    presenter.displayViewController(second, nullptr, &view);
+    EXPECT_EQ(presenter.presentedDialog(), second);
+    EXPECT_TRUE(first->isHidden());
+    EXPECT_FALSE(second->isHidden());
+}
+
+} // namespace
+} // namespace velmo::dialogs
