@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
@@ -129,4 +130,33 @@ TEST(TwoClients, StrokesTravelUndoFollowsAndAnOfflineStrokeArrivesLater) {
                    history.begin()->first.first != 0;
         },
         12000));
+}
+
+TEST(TwoClients, TheBotsStrokesReachAClientThatOpensItsCanvas) {
+    QTemporaryDir dir;
+    velmo::testing::ServerProcess server(dir.filePath("canvas.db").toStdString(),
+                                         dir.filePath("server.log").toStdString());
+    ASSERT_TRUE(server.start()) << server.log();
+    const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/";
+    const std::string canvas_id = "botcanvas@20261207120000000";
+
+    QProcess bot;
+    bot.setProcessChannelMode(QProcess::MergedChannels);
+    bot.start(VELMO_BOT_BINARY, {"--server", QString::fromStdString(url), "--canvas",
+                                 QString::fromStdString("velmorastra://" + canvas_id), "--nickname",
+                                 "bot", "--strokes", "3", "--rate", "20"});
+    ASSERT_TRUE(bot.waitForFinished(60000));
+    const QString output = QString::fromUtf8(bot.readAll());
+    EXPECT_EQ(bot.exitCode(), 0) << output.toStdString();
+    EXPECT_TRUE(output.contains("drawn 3 delivered yes")) << output.toStdString();
+
+    Client client(dir.filePath("client.ini"), url);
+    ASSERT_TRUE(client.ui.delegate->application_handleOpenURL("velmorastra://" + canvas_id));
+    // The fetched strokes are merged once the event loop is idle.
+    EXPECT_TRUE(spinUntil([&] { return client.canvas().strokes_history.size() == 3; }, 5000))
+        << server.log();
+    for (const auto& [key, stroke] : client.canvas().strokes_history) {
+        EXPECT_EQ(stroke.user_name.rfind("bot@", 0), 0u) << stroke.user_name;
+        EXPECT_GT(key.first, 0);
+    }
 }
