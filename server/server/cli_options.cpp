@@ -65,7 +65,8 @@ std::string usageText() {
            "                         ~/.local/share/velmorastra/server.sqlite)\n"
            "  --public-url URL       address clients reach this server under, used in the\n"
            "                         URLs of hosted images and share pages (default\n"
-           "                         http://HOST:PORT/)\n"
+           "                         http://HOST:PORT/; the app reads only http:// image\n"
+           "                         URLs from uploads)\n"
            "  --threads N            network threads, 1 to 64 (default 2)\n"
            "  --worker-threads N     threads for requests that wait on the database or render\n"
            "                         (appends waiting together share one commit), 1 to 256\n"
@@ -75,8 +76,8 @@ std::string usageText() {
            "  --quiet                no access log (one line per request on stderr)\n"
            "  --help                 show this text\n"
            "\n"
-           "SIGINT or SIGTERM stop the server: requests in flight are answered, then the\n"
-           "database is closed.\n";
+           "SIGINT or SIGTERM stop the server: requests in flight are answered (for up to\n"
+           "5 seconds), idle connections are closed, then the database is closed.\n";
 }
 
 std::optional<CliOptions> parseCli(const std::vector<std::string>& args, std::string* error) {

@@ -73,6 +73,11 @@ int main(int argc, char** argv) {
         context.public_url =
             "http://" + hostForUrl(options->host) + ":" + std::to_string(server.port()) + "/";
     }
+    if (context.public_url.rfind("https://", 0) == 0) {
+        // The app takes an upload's answer only when it begins with "http://".
+        std::fprintf(stderr, "velmorastra-server: warning: with an https public URL the app "
+                             "ignores the image URLs this server answers to uploads\n");
+    }
     std::fprintf(stderr, "velmorastra-server: listening on http://%s:%u/ (database %s)\n",
                  hostForUrl(options->host).c_str(), static_cast<unsigned>(server.port()),
                  db_path.c_str());
