@@ -1,0 +1,128 @@
+#include "dialogs/canvas_sharing.h"
+
+#include "canvas/mw_canvas.h"
+#include "dialogs/alerts.h"
+#include "dialogs/url_opener.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QUrl>
+#include <QWidget>
+
+#ifndef VELMO_VERSION
+#error "VELMO_VERSION must come from the build"
+#endif
+#ifndef VELMO_HOMEPAGE
+#error "VELMO_HOMEPAGE must come from the build"
+#endif
+
+namespace velmo::dialogs {
+
+namespace {
+
+enum Entry { Clipboard, Mail, TwitterWeb, TwitterApp, Cancel };
+
+} // namespace
+
+const QStringList& CanvasSharing::menuTitles() {
+    static const QStringList titles = {"Clipboard", "Mail", "Twitter (Safari)", "Twitter (App)",
+                                       "Cancel"};
+    return titles;
+}
+
+QString escapeForURL(const QString& text) {
+    return QString::fromLatin1(QUrl::toPercentEncoding(text, "!#$&'()*+,-./:;=?@_~"));
+}
+
+CanvasSharing::CanvasSharing(canvas::MWCanvas& canvas, UrlOpener& opener, Alerts& alerts)
+    : canvas(canvas), opener(opener), alerts(alerts) {}
+
+CanvasSharing::~CanvasSharing() = default;
+
+std::optional<QString> CanvasSharing::URLOfCanvasIDWithEncode(bool encode) {
+    const auto date_id = canvas.dateID();
+    if (!date_id) {
+        return std::nullopt;
+    }
+    const QString link = QString::fromStdString(canvas.sync_agent.serverBaseURL()) +
+                         QStringLiteral("?v:") + QString::fromStdString(*date_id);
+    if (!encode) {
+        return link;
+    }
+    // Only the unreserved characters and those the web has always left alone stay.
+    return QString::fromLatin1(QUrl::toPercentEncoding(link, "!*'()"));
+}
+
+void CanvasSharing::canvasIDBtnPressed(QWidget* button, bool tablet) {
+    canvas.generateFullImage();
+    canvas.generateThumbnail();
+
+    if (action_sheet) {
+        action_sheet->close();
+    }
+    auto* menu = new QMenu(button);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->setObjectName("canvas_id_menu");
+    menu->addSection(menuTitle());
+    const auto& titles = menuTitles();
+    for (int i = 0; i < titles.size(); ++i) {
+        if (i == Cancel) {
+            menu->addSeparator();
+        }
+        QAction* action = menu->addAction(titles[i]);
+        QObject::connect(action, &QAction::triggered, menu, [this, i] { actionSheet(i); });
+    }
+    action_sheet = menu;
+    if (button == nullptr) {
+        menu->popup(QPoint(0, 0));
+        return;
+    }
+    if (tablet) {
+        menu->popup(button->mapToGlobal(QPoint(0, button->height())));
+    } else {
+        QWidget* window = button->window();
+        const QPoint centre = window->mapToGlobal(window->rect().center());
+        const QSize size = menu->sizeHint();
+        menu->popup(centre - QPoint(size.width() / 2, size.height() / 2));
+    }
+}
+
+void CanvasSharing::actionSheet(int index) {
+    switch (index) {
+    case Clipboard:
+        if (const auto link = URLOfCanvasIDWithEncode(false)) {
+            QGuiApplication::clipboard()->setText(*link);
+        }
+        break;
+    case Mail:
+        if (const auto link = URLOfCanvasIDWithEncode(false)) {
+            opener.openURL(escapeForURL(QStringLiteral("mailto:?body=%1").arg(*link)));
+        }
+        break;
+    case TwitterWeb:
+        if (const auto link = URLOfCanvasIDWithEncode(true)) {
+            opener.openURL(twitterWebTemplate().arg(*link));
+        }
+        break;
+    case TwitterApp:
+        if (const auto link = URLOfCanvasIDWithEncode(true)) {
+            opener.openURL(twitterAppTemplate().arg(*link));
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+QString CanvasSharing::aboutMessage() {
+    return QStringLiteral("version %1\n\n%2")
+        .arg(QStringLiteral(VELMO_VERSION), QStringLiteral(VELMO_HOMEPAGE));
+}
+
+void CanvasSharing::showAboutAlert() {
+    alerts.showAlert(QStringLiteral("Velmorastra"), aboutMessage());
+}
+
+} // namespace velmo::dialogs

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+class QMenu;
+class QWidget;
+
+namespace velmo::canvas {
+class MWCanvas;
+}
+
+namespace velmo::dialogs {
+
+class Alerts;
+class UrlOpener;
+
+// The canvas-ID menu: it publishes the canvas's pictures, then offers to send a link to the
+// canvas (the server's share page for its date code) by clipboard, mail or a post; and the
+// about box. The canvas, the opener and the alerts must outlive it. UI thread only.
+class CanvasSharing {
+public:
+    // The menu's entries in the order of their indices; the last one cancels.
+    static const QStringList& menuTitles();
+    static QString menuTitle() { return QStringLiteral("Send the Canvas ID to ..."); }
+    static QString twitterWebTemplate() {
+        return QStringLiteral("https://twitter.com/home?status=%1");
+    }
+    static QString twitterAppTemplate() { return QStringLiteral("tweetie:///post?message=%1"); }
+
+    CanvasSharing(canvas::MWCanvas& canvas, UrlOpener& opener, Alerts& alerts);
+    ~CanvasSharing();
+    CanvasSharing(const CanvasSharing&) = delete;
+    CanvasSharing& operator=(const CanvasSharing&) = delete;
+
+    // The share link: the server base URL, "?v:" and the canvas's date code; with `encode`
+    // every character that may not stand in a query value is percent-escaped (UTF-8), the
+    // reserved ones ; / ? : @ & = + $ , included. Nothing when the canvas ID carries no
+    // creation time, since such a link would name no canvas.
+    std::optional<QString> URLOfCanvasIDWithEncode(bool encode);
+
+    // Publishes the full image and the thumbnail (each upload may block up to three seconds),
+    // then shows the menu at `button` (a popover at the button on a tablet, over its window
+    // on a phone).
+    void canvasIDBtnPressed(QWidget* button, bool tablet);
+    // Carries out menu entry `index`; the cancel entry or any other index does nothing.
+    void actionSheet(int index);
+
+    // "Velmorastra", the version of this build and the project's web page.
+    void showAboutAlert();
+    static QString aboutMessage();
+
+    // The menu shown last, while it exists.
+    QPointer<QMenu> action_sheet;
+
+private:
+    canvas::MWCanvas& canvas;
+    UrlOpener& opener;
+    Alerts& alerts;
+};
+
+// Percent-escapes a URL text for opening: characters that may not appear in a URL and "%"
+// are escaped (UTF-8); the reserved ones stay as they are.
+QString escapeForURL(const QString& text);
+
+} // namespace velmo::dialogs

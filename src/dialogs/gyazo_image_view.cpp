@@ -1,0 +1,83 @@
+#include "dialogs/gyazo_image_view.h"
+
+#include <QPainter>
+
+namespace velmo::dialogs {
+
+GyazoImageView::GyazoImageView(platform::HttpExchange& http, QWidget* parent)
+    : QWidget(parent), http(http) {}
+
+GyazoImageView::~GyazoImageView() {
+    if (connection) {
+        connection->view = nullptr;
+    }
+}
+
+void GyazoImageView::loadImageInBackgroundFromURL(const QString& url) {
+    if (connection) {
+        connection->view = nullptr;
+    }
+    connection = std::make_shared<Download>();
+    connection->view = this;
+
+    platform::HttpRequest request;
+    request.url = url.toStdString();
+    request.method = "GET";
+    request.timeout_seconds = LoadTimeout;
+
+    const std::weak_ptr<Download> weak = connection;
+    platform::HttpCallbacks callbacks;
+    callbacks.received = [weak](std::string_view bytes) {
+        const auto download = weak.lock();
+        if (!download || download->too_long) {
+            return;
+        }
+        if (download->receivedData.size() + bytes.size() > MaxImageBytes) {
+            download->too_long = true;
+            download->receivedData.clear();
+            download->receivedData.shrink_to_fit();
+            return;
+        }
+        download->receivedData.append(bytes);
+    };
+    callbacks.finished = [weak] {
+        const auto download = weak.lock();
+        if (download && download->view != nullptr) {
+            download->view->connectionDidFinishLoading();
+        }
+    };
+    callbacks.failed = [weak] {
+        const auto download = weak.lock();
+        if (download && download->view != nullptr) {
+            download->view->connectionDidFail();
+        }
+    };
+    http.send(request, std::move(callbacks));
+}
+
+void GyazoImageView::connectionDidFinishLoading() {
+    const auto download = std::move(connection);
+    connection.reset();
+    if (download->too_long) {
+        return;
+    }
+    // The status is not looked at: an error page simply decodes to no picture.
+    shown_image = QImage::fromData(reinterpret_cast<const uchar*>(download->receivedData.data()),
+                                   static_cast<int>(download->receivedData.size()));
+    update();
+}
+
+void GyazoImageView::connectionDidFail() {
+    connection.reset();
+}
+
+void GyazoImageView::paintEvent(QPaintEvent*) {
+    if (shown_image.isNull()) {
+        return;
+    }
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawImage(rect(), shown_image);
+}
+
+} // namespace velmo::dialogs

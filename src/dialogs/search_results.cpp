@@ -1,0 +1,140 @@
+#include "dialogs/search_results.h"
+
+#include "canvas/mw_canvas.h"
+#include "dialogs/alerts.h"
+#include "dialogs/gyazo_image_view.h"
+#include "sync/stroke_sync_agent.h"
+
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTableWidget>
+
+#include <cstring>
+
+namespace velmo::dialogs {
+
+namespace {
+
+// The server refuses canvas IDs longer than this or holding a space or a control byte; a
+// canvas opened with one could never be fetched or drawn on.
+constexpr std::size_t MaxCanvasIDBytes = 256;
+
+bool usableCanvasID(const std::string& id) {
+    if (id.empty() || id.size() > MaxCanvasIDBytes) {
+        return false;
+    }
+    for (const char c : id) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte == 0x7F) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+SearchResults::SearchResults(canvas::MWCanvas& canvas, const SearchEdges& edges, QWidget* parent)
+    : canvas(canvas), edges(edges) {
+    search_result_table = new QTableWidget(0, 1, parent);
+    search_result_table->setObjectName("search_result_table");
+    search_result_table->horizontalHeader()->hide();
+    search_result_table->horizontalHeader()->setStretchLastSection(true);
+    search_result_table->verticalHeader()->hide();
+    search_result_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    search_result_table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    search_result_table->setSelectionMode(QAbstractItemView::SingleSelection);
+    search_result_table->setShowGrid(false);
+    search_result_table->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    QObject::connect(search_result_table, &QTableWidget::cellClicked, search_result_table,
+                     [this](int row, int) { didSelectRow(row); });
+}
+
+std::optional<std::string> SearchResults::linkedCanvasID(const QString& text) {
+    const QString prefix = QString::fromLatin1(SchemePrefix);
+    if (text.size() <= prefix.size() || !text.startsWith(prefix, Qt::CaseSensitive)) {
+        return std::nullopt;
+    }
+    return text.mid(prefix.size()).toStdString();
+}
+
+void SearchResults::searchBarSearchButtonClicked(QLineEdit* search_bar) {
+    search_bar->clearFocus();
+    QString text = search_bar->text();
+    text.remove(QChar(' '));
+    canvas.setSearchNickname(search_bar->text().toStdString());
+
+    if (const auto id = linkedCanvasID(text); id && usableCanvasID(*id)) {
+        openCanvas(*id);
+        return;
+    }
+
+    // A fresh agent for this search alone: the canvas's own agent keeps its queue.
+    sync::StrokeSyncAgent agent(edges.http, edges.scheduler, edges.clock,
+                                canvas.sync_agent.serverBaseURL());
+    agent.canvas = &canvas;
+    agent.search_canvas_list(text.toStdString());
+    if (agent.error_occcured) {
+        edges.alerts.showAlert(QStringLiteral("connection error"),
+                               QStringLiteral("An error occured while communication with the "
+                                              "server.  Please check the internet connection."));
+        return;
+    }
+    canvas_list = agent.canvas_list;
+    thumbnail_list = agent.thumbnail_list;
+    reloadData();
+}
+
+int SearchResults::numberOfRows() {
+    search_result_table->verticalHeader()->setMinimumSectionSize(1);
+    search_result_table->verticalHeader()->setDefaultSectionSize(ThumbnailHeight + 1);
+    return static_cast<int>(canvas_list.size());
+}
+
+QWidget* SearchResults::cellForRow(int row) {
+    auto* cell = new QWidget();
+    cell->setObjectName("SearchResult");
+    const std::string& id = canvas_list.at(static_cast<std::size_t>(row));
+
+    auto* thumbnail = new GyazoImageView(edges.http, cell);
+    thumbnail->setObjectName("thumbnail");
+    thumbnail->setGeometry(0, 0, ThumbnailWidth, ThumbnailHeight);
+    if (const auto it = thumbnail_list.find(id);
+        it != thumbnail_list.end() && !it->second.empty()) {
+        thumbnail->loadImageInBackgroundFromURL(QString::fromStdString(it->second));
+    }
+
+    auto* label = new QLabel(QString::fromStdString(id), cell);
+    label->setObjectName("canvas_id");
+    label->setGeometry(84, 0, 250, ThumbnailHeight);
+    return cell;
+}
+
+void SearchResults::reloadData() {
+    const int rows = numberOfRows();
+    // Every row is built anew, so no row keeps an earlier row's picture or text.
+    search_result_table->setRowCount(0);
+    search_result_table->setRowCount(rows);
+    for (int row = 0; row < rows; ++row) {
+        search_result_table->setRowHeight(row, ThumbnailHeight + 1);
+        search_result_table->setCellWidget(row, 0, cellForRow(row));
+    }
+}
+
+void SearchResults::didSelectRow(int row) {
+    if (row < 0 || static_cast<std::size_t>(row) >= canvas_list.size()) {
+        return;
+    }
+    const std::string id = canvas_list[static_cast<std::size_t>(row)];
+    openCanvas(id);
+}
+
+void SearchResults::openCanvas(const std::string& canvas_id) {
+    canvas.setCanvasID(canvas_id);
+    if (dismissNicknameView) {
+        dismissNicknameView();
+    }
+}
+
+} // namespace velmo::dialogs

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+class QLineEdit;
+class QTableWidget;
+class QWidget;
+
+namespace velmo::canvas {
+class MWCanvas;
+}
+namespace velmo::platform {
+class Clock;
+class HttpExchange;
+class Scheduler;
+} // namespace velmo::platform
+
+namespace velmo::dialogs {
+
+class Alerts;
+
+// What a search reaches the world through; all must outlive the search.
+struct SearchEdges {
+    platform::HttpExchange& http;
+    platform::Scheduler& scheduler;
+    const platform::Clock& clock;
+    Alerts& alerts;
+};
+
+// The canvas search and its results table: a nickname typed into the search bar lists that
+// nickname's canvases, one row each with its thumbnail (loaded in the background) and its
+// canvas ID; a row chosen opens its canvas. A whole link of the application's scheme opens
+// its canvas at once, without asking the server.
+//
+// The search waits for the server's answer (up to the sync agent's time-out); a failure
+// shows the "connection error" alert and keeps the rows shown. UI thread only.
+class SearchResults {
+public:
+    static constexpr int ThumbnailWidth = 64;
+    static constexpr int ThumbnailHeight = 96;
+    static constexpr const char* SchemePrefix = "velmorastra://";
+
+    // The table is made as a child of `parent`; the canvas and the edges must outlive this.
+    SearchResults(canvas::MWCanvas& canvas, const SearchEdges& edges, QWidget* parent);
+
+    // The search button of `search_bar` (its return key).
+    void searchBarSearchButtonClicked(QLineEdit* search_bar);
+    // The number of rows; also sets the row height to the thumbnail height + 1.
+    int numberOfRows();
+    // Builds the cell of `row`: its thumbnail view and its canvas ID.
+    QWidget* cellForRow(int row);
+    // Opens the canvas of `row` and closes the nickname view.
+    void didSelectRow(int row);
+    // Rebuilds every row from the lists.
+    void reloadData();
+
+    // Called after a canvas was opened from the search: closes the nickname view.
+    std::function<void()> dismissNicknameView;
+
+    std::vector<std::string> canvas_list;
+    std::map<std::string, std::string> thumbnail_list;
+    QTableWidget* search_result_table = nullptr;
+
+private:
+    // The canvas a search text names with the scheme prefix, or nothing.
+    static std::optional<std::string> linkedCanvasID(const QString& text);
+    void openCanvas(const std::string& canvas_id);
+
+    canvas::MWCanvas& canvas;
+    SearchEdges edges;
+};
+
+} // namespace velmo::dialogs

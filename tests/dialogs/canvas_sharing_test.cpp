@@ -1,0 +1,173 @@
+#include "dialogs/canvas_sharing.h"
+
+#include "canvas_fixture.h"
+#include "identity/canvas_identity.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace velmo::dialogs {
+namespace {
+
+const std::string CanvasID = "taro@20101201110034567";
+
+struct SharingFixture : testing::CanvasWithView {
+    SharingFixture() : sharing(canvas, opener, alerts) {
+        canvas.canvas_id = CanvasID;
+        QGuiApplication::clipboard()->setText("before");
+    }
+    QString dateCode() const { return QString::fromStdString(*identity::dateID(CanvasID)); }
+
+    CanvasSharing sharing;
+};
+
+TEST(CanvasSharing, PlainAndEncodedLinks) {
+    SharingFixture f;
+    const QString code = f.dateCode();
+    ASSERT_EQ(code.size(), 7);
+    EXPECT_EQ(f.sharing.URLOfCanvasIDWithEncode(false), "http://127.0.0.1:8640/?v:" + code);
+    EXPECT_EQ(f.sharing.URLOfCanvasIDWithEncode(true),
+              "http%3A%2F%2F127.0.0.1%3A8640%2F%3Fv%3A" + code);
+}
+
+TEST(CanvasSharing, EncodedLinkEscapesEveryReservedCharacter) {
+    testing::RecordingOutlets outlets;
+    testing::FakeClock clock;
+    testing::ScriptedHttp http;
+    testing::ManualScheduler scheduler;
+    testing::MemorySettings settings;
+    canvas::MWCanvas canvas({outlets, clock, http, scheduler, settings},
+                            "https://u@h.example:1/a;b=c&d+e$f,g/é?", testing::TestUploadURL);
+    canvas.canvas_id = CanvasID;
+    testing::RecordingUrlOpener opener;
+    testing::RecordingAlerts alerts;
+    CanvasSharing sharing(canvas, opener, alerts);
+    const QString encoded = *sharing.URLOfCanvasIDWithEncode(true);
+    EXPECT_EQ(encoded,
+              "https%3A%2F%2Fu%40h.example%3A1%2Fa%3Bb%3Dc%26d%2Be%24f%2Cg%2F%C3%A9%3F%3Fv%3A" +
+                  QString::fromStdString(*identity::dateID(CanvasID)));
+}
+
+TEST(CanvasSharing, ClipboardGetsThePlainLink) {
+    SharingFixture f;
+    f.sharing.actionSheet(0);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), *f.sharing.URLOfCanvasIDWithEncode(false));
+    EXPECT_TRUE(f.opener.opened.isEmpty());
+}
+
+TEST(CanvasSharing, MailHasNoRecipientAndThePlainLinkAsBody) {
+    SharingFixture f;
+    f.sharing.actionSheet(1);
+    ASSERT_EQ(f.opener.opened.size(), 1);
+    EXPECT_EQ(f.opener.opened[0], "mailto:?body=http://127.0.0.1:8640/?v:" + f.dateCode());
+}
+
+TEST(CanvasSharing, PostsCarryTheEncodedLink) {
+    SharingFixture f;
+    const QString encoded = *f.sharing.URLOfCanvasIDWithEncode(true);
+    f.sharing.actionSheet(2);
+    f.sharing.actionSheet(3);
+    ASSERT_EQ(f.opener.opened.size(), 2);
+    EXPECT_EQ(f.opener.opened[0], "https://twitter.com/home?status=" + encoded);
+    EXPECT_EQ(f.opener.opened[1], "tweetie:///post?message=" + encoded);
+}
+
+TEST(CanvasSharing, CancelAndUnknownEntriesDoNothing) {
+    SharingFixture f;
+    for (const int index : {4, 5, -1, 100}) {
+        f.sharing.actionSheet(index);
+    }
+    EXPECT_TRUE(f.opener.opened.isEmpty());
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "before");
+}
+
+TEST(CanvasSharing, ACanvasWithoutCreationTimeSharesNothing) {
+    SharingFixture f;
+    f.canvas.canvas_id = "no-time-stamp";
+    EXPECT_FALSE(f.sharing.URLOfCanvasIDWithEncode(false).has_value());
+    for (int index = 0; index < 4; ++index) {
+        f.sharing.actionSheet(index);
+    }
+    EXPECT_TRUE(f.opener.opened.isEmpty());
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "before");
+}
+
+TEST(CanvasSharing, EscapingForOpeningKeepsReservedCharacters) {
+    EXPECT_EQ(escapeForURL("mailto:?body=http://h:1/?v:abc"), "mailto:?body=http://h:1/?v:abc");
+    EXPECT_EQ(escapeForURL(QString::fromUtf8("mailto:?body=a b%\"ü")),
+              "mailto:?body=a%20b%25%22%C3%BC");
+}
+
+TEST(CanvasSharing, MenuPublishesBothPicturesFirst) {
+    SharingFixture f;
+    f.http.scriptSync("http://127.0.0.1:8640/images/full.png");
+    f.http.scriptSync("http://127.0.0.1:8640/images/thumb.png");
+    QPushButton button("share", &f.main_view);
+    f.main_view.show();
+    f.sharing.canvasIDBtnPressed(&button, true);
+
+    ASSERT_EQ(f.http.sync_requests.size(), 2u);
+    for (const auto& request : f.http.sync_requests) {
+        EXPECT_EQ(request.url, testing::TestUploadURL);
+    }
+    EXPECT_EQ(f.canvas.fullImageUrl(), "http://127.0.0.1:8640/images/full.png");
+    EXPECT_EQ(f.canvas.thumbnailUrl(), "http://127.0.0.1:8640/images/thumb.png");
+    const auto& queued = f.canvas.sync_agent.queued_commands;
+    EXPECT_TRUE(std::any_of(queued.begin(), queued.end(), [](const std::string& c) {
+        return c == CanvasID + ": update_fullimage: url:http://127.0.0.1:8640/images/full.png";
+    }));
+    EXPECT_TRUE(std::any_of(queued.begin(), queued.end(), [](const std::string& c) {
+        return c == CanvasID + ": update_thumbnail: url:http://127.0.0.1:8640/images/thumb.png";
+    }));
+
+    ASSERT_TRUE(f.sharing.action_sheet);
+    QStringList entries;
+    QAction* mail = nullptr;
+    for (QAction* action : f.sharing.action_sheet->actions()) {
+        if (!action->text().isEmpty()) {
+            entries.append(action->text());
+        }
+        if (action->text() == "Mail") {
+            mail = action;
+        }
+    }
+    EXPECT_EQ(entries, QStringList({"Send the Canvas ID to ...", "Clipboard", "Mail",
+                                    "Twitter (Safari)", "Twitter (App)", "Cancel"}));
+    ASSERT_NE(mail, nullptr);
+    mail->trigger();
+    ASSERT_EQ(f.opener.opened.size(), 1);
+    EXPECT_TRUE(f.opener.opened[0].startsWith("mailto:?body="));
+}
+
+TEST(CanvasSharing, MenuShowsEvenWhenUploadsFail) {
+    SharingFixture f;
+    f.canvas.fullimage_url = "http://127.0.0.1:8640/images/old.png";
+    QPushButton button("share", &f.main_view);
+    f.sharing.canvasIDBtnPressed(&button, false);
+    EXPECT_EQ(f.http.sync_requests.size(), 2u);
+    EXPECT_EQ(f.canvas.fullImageUrl(), "http://127.0.0.1:8640/images/old.png");
+    EXPECT_TRUE(f.canvas.sync_agent.queued_commands.empty());
+    ASSERT_TRUE(f.sharing.action_sheet);
+    EXPECT_TRUE(f.sharing.action_sheet->isVisible());
+    f.sharing.action_sheet->actions().back()->trigger();
+    EXPECT_TRUE(f.opener.opened.isEmpty());
+}
+
+TEST(CanvasSharing, AboutBoxNamesProjectVersionAndWebPage) {
+    SharingFixture f;
+    f.sharing.showAboutAlert();
+    ASSERT_EQ(f.alerts.shown.size(), 1u);
+    EXPECT_EQ(f.alerts.shown[0].first, "Velmorastra");
+    EXPECT_EQ(f.alerts.shown[0].second,
+              QStringLiteral("version " VELMO_TEST_VERSION "\n\n" VELMO_TEST_HOMEPAGE));
+}
+
+} // namespace
+} // namespace velmo::dialogs
