@@ -63,12 +63,21 @@ void appendStrokeLines(std::string& body, std::string_view canvas_id,
 }
 
 // The owed delete notice, then the strokes stamped after the user's mark, and the mark moves.
+// `echo` is the stamp of the stroke this request appended (0 for none). A resent append is
+// stored once and may already lie behind the mark (its first reply was lost on the way); its
+// line is sent again so the client can put its provisional copy in place.
 Response strokesForUser(HandlerContext& context, const std::string& canvas_id,
-                        const std::string& user_name, int64_t now_ms) {
+                        const std::string& user_name, int64_t now_ms, int64_t echo = 0) {
     const DeliveryMarks::Delivery delivery = context.marks.take(canvas_id, user_name, now_ms);
     std::string body;
     if (delivery.owes_notice) {
         body = canvas_id + ": delete: ";
+    }
+    if (echo != 0 && echo <= delivery.mark) {
+        const auto resent = context.store.strokesAfter(canvas_id, echo - 1, 1);
+        if (resent && !resent->empty() && resent->front().server_time == echo) {
+            appendStrokeLines(body, canvas_id, *resent);
+        }
     }
     if (context.store.lastStamp(canvas_id) > delivery.mark) {
         const auto strokes =
@@ -97,12 +106,16 @@ Response handleCommand(const Request& request, HandlerContext& context, int64_t 
     }
     Command& command = std::get<Command>(parsed);
     switch (command.kind) {
-    case CommandKind::Append:
-        if (!command.stroke.points_x.empty() &&
-            !context.store.appendStroke(command.canvas_id, command.stroke, now_ms)) {
+    case CommandKind::Append: {
+        if (command.stroke.points_x.empty()) {
+            return strokesForUser(context, command.canvas_id, command.stroke.user_name, now_ms);
+        }
+        const auto stamp = context.store.appendStroke(command.canvas_id, command.stroke, now_ms);
+        if (!stamp) {
             return unavailable();
         }
-        return strokesForUser(context, command.canvas_id, command.stroke.user_name, now_ms);
+        return strokesForUser(context, command.canvas_id, command.stroke.user_name, now_ms, *stamp);
+    }
     case CommandKind::Delete: {
         const auto removed = context.store.deleteStrokes(
             command.canvas_id, command.stroke.user_name, command.stroke.client_time, now_ms);

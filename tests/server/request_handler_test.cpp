@@ -136,6 +136,20 @@ TEST_F(RequestHandlerTest, AppendIsStampedStoredAndEchoedToItsAuthor) {
     EXPECT_EQ(storedCount(), 1u);
 }
 
+TEST_F(RequestHandlerTest, ResentAppendIsStoredOnceAndEchoedAgain) {
+    // The client resends a queued append whose reply it never got.
+    const std::string command = sync::appendCommand(Canvas, stroke(Anna, 7));
+    const Reply first = this->command(command, Now);
+    ASSERT_EQ(first.strokes.size(), 1u);
+    append(stroke(Bob, 8), Canvas, Now + 1);
+    const Reply again = this->command(command, Now + 2);
+    EXPECT_EQ(storedCount(), 2u);
+    ASSERT_EQ(again.strokes.size(), 2u);
+    EXPECT_EQ(again.strokes[0], first.strokes[0]); // the echo, same stamp
+    EXPECT_EQ(again.strokes[1].user_name, Bob);
+    EXPECT_EQ(this->command(sync::appendCommand(Canvas, poll(Anna))).strokes.size(), 0u);
+}
+
 TEST_F(RequestHandlerTest, PollStoresNothingAndBringsWhatOthersDrew) {
     EXPECT_TRUE(command(sync::appendCommand(Canvas, poll(Bob))).lines.empty() ||
                 command(sync::appendCommand(Canvas, poll(Bob))).strokes.empty());
