@@ -138,8 +138,9 @@ TEST(SearchResults, ALinkOpensItsCanvasWithoutASearch) {
 }
 
 TEST(SearchResults, PrefixInCapitalsOrAloneIsSearchedAsANickname) {
-    for (const std::string& text :
+    for (const char* typed :
          {"VELMORASTRA://hanako@20101201110034567", "velmorastra://", "Velmorastra://x"}) {
+        const std::string text = typed;
         SearchFixture f;
         f.searchFor(QString::fromStdString(text), "");
         ASSERT_EQ(f.http.sync_requests.size(), 1u) << text;
