@@ -27,7 +27,7 @@ HSBColorPicker::HSBColorPicker(QWidget* parent) : QWidget(parent) {
 
     hue_line = new HueLine(this);
     hue_line->setFixedSize(Width, 32);
-    column->addWidget(hue_line);
+    column->addWidget(hue_line, 0, Qt::AlignHCenter);
 
     hue_slider = new ValueSlider(this);
     hue_slider->setMinimumValue(0.0f);
@@ -36,7 +36,7 @@ HSBColorPicker::HSBColorPicker(QWidget* parent) : QWidget(parent) {
 
     satbribox = new SatBriBox(this);
     satbribox->setFixedSize(Width, Width);
-    column->addWidget(satbribox);
+    column->addWidget(satbribox, 0, Qt::AlignHCenter);
 
     auto* bottom = new QHBoxLayout();
     bottom->setContentsMargins(8, 0, 8, 0);
