@@ -96,12 +96,19 @@ python3 "$here/seed.py" "$server_port" "$VELMO_BENCH_CANVAS" "$strokes" "$users"
 
 results="$work/results"
 : >"$results"
+server_ticks() { awk '{print $14 + $15}' "/proc/$server_pid/stat"; }
 run() { # name connections seconds url script
   local name=$1 conns=$2 seconds=$3 url=$4 script=$5
   echo "-- $name: $conns connections, ${seconds}s"
-  local line
+  local line before after requests
+  before=$(server_ticks)
   line=$(wrk -t "$wrk_threads" -c "$conns" -d "${seconds}s" --timeout 10s -s "$here/$script" "$url" \
     | grep '^RESULT')
+  after=$(server_ticks)
+  requests=$(echo "$line" | sed 's/.*requests=\([0-9]*\).*/\1/')
+  # The server's own CPU time (user + system) per request; meaningless for the nginx runs.
+  line="$line server_cpu_us=$(awk -v a="$before" -v b="$after" -v r="$requests" -v hz="$(getconf CLK_TCK)" \
+    'BEGIN { printf "%.1f", (b - a) * 1e6 / hz / r }')"
   echo "   $line"
   echo "$name $line" >>"$results"
 }
@@ -134,13 +141,15 @@ value() { # scenario field
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
 echo
-echo "== results (requests per second, latency in ms)"
-printf '%-12s %6s %10s %9s %9s %9s %9s %8s\n' scenario conns rps p50 p90 p99 max errors
+echo "== results (requests per second, latency in ms, server CPU time per request in microseconds)"
+printf '%-12s %6s %10s %9s %9s %9s %9s %8s %12s\n' scenario conns rps p50 p90 p99 max errors server_cpu_us
 for s in nginx poll append nginx_many poll_many; do
   conns=$connections
   case $s in *many) conns=$many ;; esac
-  printf '%-12s %6s %10s %9s %9s %9s %9s %8s\n' "$s" "$conns" "$(value $s rps)" "$(value $s p50_ms)" \
-    "$(value $s p90_ms)" "$(value $s p99_ms)" "$(value $s max_ms)" "$(value $s errors)"
+  cpu=$(value $s server_cpu_us)
+  case $s in nginx*) cpu="-" ;; esac
+  printf '%-12s %6s %10s %9s %9s %9s %9s %8s %12s\n' "$s" "$conns" "$(value $s rps)" "$(value $s p50_ms)" \
+    "$(value $s p90_ms)" "$(value $s p99_ms)" "$(value $s max_ms)" "$(value $s errors)" "$cpu"
 done
 echo
 echo "poll / nginx rate:                   $(ratio "$(value poll rps)" "$(value nginx rps)") (target >= 0.5)"
