@@ -84,6 +84,8 @@ VelmorastraInterface::VelmorastraInterface(const ClientEdges& edges,
     search_bar->setObjectName("search_bar");
     search_bar->setPlaceholderText("Search nickname");
     search_bar->setClearButtonEnabled(true);
+    // Typing goes to the field only once it was touched, not from the start.
+    search_bar->setFocusPolicy(Qt::ClickFocus);
     row->addWidget(search_bar, 1);
     nickname_button = toolButton("Nickname…", "nickname_button", bar);
     row->addWidget(nickname_button);

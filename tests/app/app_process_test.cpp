@@ -46,9 +46,10 @@ protected:
     }
 
     // The client listens for later starts once its window is built.
-    bool waitUntilListening() const {
+    bool waitUntilListening() const { return waitUntilListening(settingsFile()); }
+    static bool waitUntilListening(const std::string& settings_file) {
         const QString key = velmo::app::SingleInstance::keyFor(
-            QFileInfo(QString::fromStdString(settingsFile())).absoluteFilePath());
+            QFileInfo(QString::fromStdString(settings_file)).absoluteFilePath());
         const QString socket_path = QDir::tempPath() + "/" + key;
         const auto deadline = std::chrono::steady_clock::now() + 30s;
         while (std::chrono::steady_clock::now() < deadline) {
@@ -96,6 +97,26 @@ TEST_F(AppProcessTest, ALinkGivenToASecondStartOpensInTheRunningClient) {
     running->signal(SIGTERM);
     EXPECT_EQ(running->wait(30s), 0) << running->log();
     EXPECT_EQ(saved("CanvasID"), "carla@20100704123456789");
+}
+
+TEST_F(AppProcessTest, ClientsWithTheirOwnSettingsFilesRunSideBySide) {
+    auto first = startClient({"velmorastra://anna@20100704123456789"});
+    ASSERT_TRUE(waitUntilListening()) << first->log();
+    const std::string other_settings = dir.filePath("other.ini").toStdString();
+    ChildProcess second({VELMO_CLIENT_BINARY, "--settings", other_settings, "--size", "320x480",
+                         "--server", server, "velmorastra://bob@20100704123456789"},
+                        dir.filePath("other.log").toStdString());
+    EXPECT_TRUE(waitUntilListening(other_settings)) << second.log();
+    EXPECT_FALSE(second.wait(300ms).has_value()) << "the second client must not hand over\n"
+                                                 << second.log();
+    EXPECT_FALSE(first->wait(0ms).has_value());
+    second.signal(SIGTERM);
+    first->signal(SIGTERM);
+    EXPECT_EQ(second.wait(30s), 0) << second.log();
+    EXPECT_EQ(first->wait(30s), 0) << first->log();
+    EXPECT_EQ(saved("CanvasID"), "anna@20100704123456789");
+    QSettings other(QString::fromStdString(other_settings), QSettings::IniFormat);
+    EXPECT_EQ(other.value("CanvasID").toString(), "bob@20100704123456789");
 }
 
 TEST_F(AppProcessTest, BadArgumentsEndWithStatusTwo) {
