@@ -51,6 +51,8 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    // From here on a TERM or INT quits through the event loop, which saves the state.
+    const app::QuitSignals quit_signals;
     platform::qt::QtSettingsStore settings(options.settings_file);
     const QString key =
         app::SingleInstance::keyFor(QFileInfo(settings.fileName()).absoluteFilePath());
@@ -74,8 +76,6 @@ int main(int argc, char** argv) {
             ui.delegate->application_handleOpenURL(message.toStdString());
         }
     });
-    const app::QuitSignals quit_signals;
-
     ui.delegate->applicationDidFinishLaunching();
     if (options.link) {
         ui.delegate->application_handleOpenURL(options.link);
