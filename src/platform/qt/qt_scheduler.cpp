@@ -14,7 +14,8 @@ public:
     QtRepeatingTimer(double interval_seconds, std::function<void()> action) {
         const double ms = std::clamp(interval_seconds * 1000.0, 0.0, 24.0 * 3600.0 * 1000.0);
         timer.setInterval(static_cast<int>(std::lround(ms)));
-        timer.setTimerType(Qt::CoarseTimer);
+        // Polls every five seconds; a coarse timer could drift a quarter of a second late.
+        timer.setTimerType(Qt::PreciseTimer);
         QObject::connect(&timer, &QTimer::timeout, &timer, std::move(action));
         timer.start();
     }
