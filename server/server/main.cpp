@@ -5,6 +5,7 @@
 
 #include <sys/resource.h>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -51,6 +52,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     raiseDescriptorLimit();
+    // A closed stderr pipe must not end the server in the middle of an access log line.
+    std::signal(SIGPIPE, SIG_IGN);
 
     DeliveryMarks marks;
     HandlerContext context{*store, marks, options->public_url};
