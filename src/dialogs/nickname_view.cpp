@@ -28,9 +28,10 @@ QString storedNickname(const QString& typed) {
 
 NicknameView::NicknameView(canvas::MWCanvas& canvas, DialogPresenter& presenter, QWidget& main_view,
                            const NicknameViewEdges& edges)
-    : sharing(canvas, edges.opener, edges.alerts),
+    : QWidget(&main_view), sharing(canvas, edges.opener, edges.alerts),
       search(canvas, SearchEdges{edges.http, edges.scheduler, edges.clock, edges.alerts}, this),
       canvas(canvas), presenter(presenter), main_view(main_view) {
+    hide();
     setObjectName("nicknameviewcontroller");
     setAutoFillBackground(true);
     resize(DialogPresenter::PopoverWidth, DialogPresenter::PopoverHeight);

@@ -30,8 +30,8 @@ struct NicknameViewEdges {
 // shown through the presenter (a 320 x 480 popover on a tablet, the whole window on a phone)
 // and stays open until a canvas is opened or "Done" is pressed.
 //
-// The canvas and the presenter must outlive the view; the main view's widget tree owns it
-// once shown.
+// The view is a hidden child of the main view from construction, so the main view's widget
+// tree owns it; the canvas and the presenter must outlive it.
 class NicknameView : public QWidget {
 public:
     NicknameView(canvas::MWCanvas& canvas, DialogPresenter& presenter, QWidget& main_view,

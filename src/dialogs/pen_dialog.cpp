@@ -25,7 +25,8 @@ constexpr uint32_t White = 0xFFFFFFFFu;
 } // namespace
 
 PenDialog::PenDialog(canvas::CanvasEngine& canvas, DialogPresenter& presenter, QWidget& main_view)
-    : canvas(canvas), presenter(presenter), main_view(main_view) {
+    : QWidget(&main_view), canvas(canvas), presenter(presenter), main_view(main_view) {
+    hide();
     setObjectName("penpropviewcontroller");
     setAutoFillBackground(true);
     resize(DialogPresenter::PopoverWidth, DialogPresenter::PopoverHeight);

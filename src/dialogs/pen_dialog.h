@@ -26,8 +26,9 @@ class ValueSlider;
 //
 // The dialog shows itself through the presenter: in the 320 x 480 popover on a tablet, where
 // the picker opens beside it (the popover widens to 600 x 480), or over the whole window on
-// a phone, where the picker covers the dialog. The canvas and the presenter must outlive the
-// dialog; the main view's widget tree owns it once shown.
+// a phone, where the picker covers the dialog. The dialog is a hidden child of the main view
+// from construction, so the main view's widget tree owns it; the canvas and the presenter
+// must outlive it.
 class PenDialog : public QWidget {
 public:
     PenDialog(canvas::CanvasEngine& canvas, DialogPresenter& presenter, QWidget& main_view);
