@@ -67,6 +67,35 @@ void DeliveryMarks::oweNotice(std::string_view canvas_id, std::string_view user_
     }
 }
 
+std::vector<SavedMark> DeliveryMarks::snapshot() const {
+    std::lock_guard lock(mutex_);
+    std::vector<SavedMark> saved;
+    saved.reserve(count_);
+    for (const auto& [canvas, users] : canvases_) {
+        for (const auto& [user, entry] : users) {
+            saved.push_back({canvas, user, entry.mark, entry.owes_notice, entry.last_seen});
+        }
+    }
+    return saved;
+}
+
+void DeliveryMarks::restore(const std::vector<SavedMark>& saved) {
+    std::lock_guard lock(mutex_);
+    for (const SavedMark& m : saved) {
+        if (count_ >= capacity_) {
+            return;
+        }
+        Users& users = canvases_[m.canvas_id];
+        const auto [it, inserted] = users.try_emplace(m.user_name);
+        if (inserted) {
+            ++count_;
+        }
+        it->second.mark = std::max(it->second.mark, m.mark);
+        it->second.owes_notice = it->second.owes_notice || m.owes_notice;
+        it->second.last_seen = std::max(it->second.last_seen, m.last_seen);
+    }
+}
+
 size_t DeliveryMarks::size() const {
     std::lock_guard lock(mutex_);
     return count_;

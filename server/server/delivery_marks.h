@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/store.h"
+
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -35,6 +37,10 @@ public:
     void oweNotice(std::string_view canvas_id, std::string_view user_name);
 
     size_t size() const;
+
+    // Every entry, to keep across a restart; restore() adds them back (up to the capacity).
+    std::vector<SavedMark> snapshot() const;
+    void restore(const std::vector<SavedMark>& saved);
 
 private:
     struct Entry {

@@ -56,6 +56,9 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     DeliveryMarks marks;
+    if (const auto saved = store->takeSavedMarks()) {
+        marks.restore(*saved);
+    }
     HandlerContext context{*store, marks, options->public_url};
     ServerOptions server_options;
     server_options.host = options->host;
@@ -86,6 +89,10 @@ int main(int argc, char** argv) {
                  db_path.c_str());
     std::fflush(stderr);
     server.run();
+    if (!store->saveMarks(marks.snapshot())) {
+        std::fprintf(stderr, "velmorastra-server: could not save the delivery marks; clients "
+                             "will be sent their strokes again\n");
+    }
     store.reset();
     std::fprintf(stderr, "velmorastra-server: stopped\n");
     return 0;

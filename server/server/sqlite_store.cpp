@@ -49,6 +49,16 @@ constexpr const char* Migrations[] = {
         created INTEGER NOT NULL
     );
     )sql",
+    R"sql(
+    CREATE TABLE saved_marks (
+        canvas_id TEXT NOT NULL,
+        user_name TEXT NOT NULL,
+        mark INTEGER NOT NULL,
+        owes_notice INTEGER NOT NULL,
+        last_seen INTEGER NOT NULL,
+        PRIMARY KEY (canvas_id, user_name)
+    );
+    )sql",
 };
 static_assert(std::size(Migrations) == SqliteStore::SchemaVersion);
 
@@ -573,6 +583,54 @@ std::optional<CanvasInfo> SqliteStore::canvas(std::string_view canvas_id) {
     } catch (const std::exception&) {
     }
     return std::nullopt;
+}
+
+bool SqliteStore::saveMarks(const std::vector<SavedMark>& marks) {
+    static constexpr const char* Clear = "DELETE FROM saved_marks";
+    static constexpr const char* Insert =
+        "INSERT OR REPLACE INTO saved_marks (canvas_id, user_name, mark, owes_notice, last_seen) "
+        "VALUES (?1, ?2, ?3, ?4, ?5)";
+    try {
+        std::lock_guard write_lock(write_mutex_);
+        Transaction transaction(*writer_);
+        Query(*writer_, Clear).step();
+        for (const SavedMark& m : marks) {
+            Query(*writer_, Insert)
+                .bind(1, m.canvas_id)
+                .bind(2, m.user_name)
+                .bind(3, m.mark)
+                .bind(4, int64_t{m.owes_notice})
+                .bind(5, m.last_seen)
+                .step();
+        }
+        transaction.commit();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+std::optional<std::vector<SavedMark>> SqliteStore::takeSavedMarks() {
+    static constexpr const char* Select =
+        "SELECT canvas_id, user_name, mark, owes_notice, last_seen FROM saved_marks";
+    static constexpr const char* Clear = "DELETE FROM saved_marks";
+    try {
+        std::lock_guard write_lock(write_mutex_);
+        Transaction transaction(*writer_);
+        std::vector<SavedMark> marks;
+        {
+            Query query(*writer_, Select);
+            while (query.step()) {
+                marks.push_back({query.text(0), query.text(1), query.integer(2),
+                                 query.integer(3) != 0, query.integer(4)});
+            }
+        }
+        Query(*writer_, Clear).step();
+        transaction.commit();
+        return marks;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
 }
 
 bool SqliteStore::putImage(std::string_view hash, std::string_view png, int64_t now_ms) {

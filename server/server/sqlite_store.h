@@ -46,11 +46,13 @@ public:
                                                         size_t limit) override;
     std::optional<CanvasInfo> canvasByDateId(std::string_view date_id) override;
     std::optional<CanvasInfo> canvas(std::string_view canvas_id) override;
+    bool saveMarks(const std::vector<SavedMark>& marks) override;
+    std::optional<std::vector<SavedMark>> takeSavedMarks() override;
     bool putImage(std::string_view hash, std::string_view png, int64_t now_ms) override;
     std::optional<std::string> image(std::string_view hash) override;
 
     // The schema version this build writes.
-    static constexpr int SchemaVersion = 1;
+    static constexpr int SchemaVersion = 2;
 
 private:
     struct PendingAppend;

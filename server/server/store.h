@@ -31,6 +31,17 @@ struct CanvasInfo {
 
 enum class ImageKind { Thumbnail, FullImage };
 
+// A delivery mark kept across a clean restart (see DeliveryMarks).
+struct SavedMark {
+    std::string canvas_id;
+    std::string user_name;
+    int64_t mark = 0;
+    bool owes_notice = false;
+    int64_t last_seen = 0;
+
+    bool operator==(const SavedMark&) const = default;
+};
+
 // Durable storage of canvases, strokes and hosted images. Every method is safe to call from
 // several threads at once. A method that returns nothing (or false where it reports success)
 // met a storage failure; nothing was changed then. Strings are bytes, stored as given.
@@ -74,6 +85,12 @@ public:
 
     // The canvas with this ID if it holds a stroke or an image URL.
     virtual std::optional<CanvasInfo> canvas(std::string_view canvas_id) = 0;
+
+    // Delivery marks live in memory; a clean shutdown saves them here and the next start takes
+    // them back (and removes them), so a restart neither resends strokes nor loses a delete
+    // notice. saveMarks replaces whatever was saved.
+    virtual bool saveMarks(const std::vector<SavedMark>& marks) = 0;
+    virtual std::optional<std::vector<SavedMark>> takeSavedMarks() = 0;
 
     // Hosted images, by content hash. Storing the same hash again keeps the first copy.
     virtual bool putImage(std::string_view hash, std::string_view png, int64_t now_ms) = 0;

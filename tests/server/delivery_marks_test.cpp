@@ -32,6 +32,21 @@ TEST(DeliveryMarks, DeleteNoticeGoesToEveryOtherKnownUserOnce) {
     EXPECT_TRUE(marks.take("c", "other", 4).owes_notice);
 }
 
+TEST(DeliveryMarks, SnapshotRestoresMarksAndOwedNotices) {
+    DeliveryMarks marks;
+    marks.take("c", "a", 1);
+    marks.take("c", "b", 2);
+    marks.advance("c", "b", 40);
+    marks.noteDelete("c", "a");
+    DeliveryMarks restored;
+    restored.restore(marks.snapshot());
+    EXPECT_EQ(restored.size(), 2u);
+    const auto b = restored.take("c", "b", 3);
+    EXPECT_EQ(b.mark, 40);
+    EXPECT_TRUE(b.owes_notice);
+    EXPECT_FALSE(restored.take("c", "a", 3).owes_notice);
+}
+
 TEST(DeliveryMarks, StaysWithinCapacityForgettingTheLeastRecentlySeen) {
     DeliveryMarks marks(100);
     marks.take("c", "old", 0);

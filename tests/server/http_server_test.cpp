@@ -210,6 +210,24 @@ TEST_F(HttpServerTest, RestartWithTheSameDatabaseKeepsEverything) {
     EXPECT_EQ(server->stop(SIGINT), 0);
 }
 
+TEST_F(HttpServerTest, CleanRestartKeepsDeliveryMarksAndOwedNotices) {
+    {
+        auto server = startServer();
+        exchange(server->port(), postRequest("/", sync::appendCommand(Canvas, stroke("a@1", 1))));
+        exchange(server->port(), postRequest("/", sync::appendCommand(Canvas, stroke("a@1", 2))));
+        const auto bob = exchange(
+            server->port(), postRequest("/", sync::appendCommand(Canvas, stroke("b@1", 9, 0))));
+        EXPECT_EQ(strokeLines(bob->body), 2u);
+        exchange(server->port(), postRequest("/", sync::deleteCommand(Canvas, stroke("a@1", 1))));
+        EXPECT_EQ(server->stop(), 0);
+    }
+    auto server = startServer();
+    const auto bob = exchange(server->port(),
+                              postRequest("/", sync::appendCommand(Canvas, stroke("b@1", 9, 0))));
+    ASSERT_TRUE(bob);
+    EXPECT_EQ(bob->body, std::string(Canvas) + ": delete: "); // the notice, no resent strokes
+}
+
 TEST_F(HttpServerTest, AcknowledgedAppendsSurviveKillNine) {
     {
         auto server = startServer({"--quiet"});

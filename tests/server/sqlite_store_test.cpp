@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <thread>
 
 namespace velmo::server {
@@ -180,6 +181,47 @@ TEST_F(SqliteStoreTest, ConcurrentAppendsGetDistinctIncreasingStamps) {
     for (size_t i = 1; i < all->size(); ++i) {
         EXPECT_EQ((*all)[i].server_time, (*all)[i - 1].server_time + 1);
     }
+}
+
+TEST_F(SqliteStoreTest, SavedMarksAreTakenBackOnce) {
+    const std::vector<SavedMark> marks = {{"c@1", "anna@1", 5, true, 100},
+                                          {"c@1", "bob@1", 7, false, 101}};
+    {
+        auto store = open();
+        EXPECT_TRUE(store->saveMarks(marks));
+    }
+    auto store = open();
+    auto taken = store->takeSavedMarks();
+    ASSERT_TRUE(taken);
+    std::sort(taken->begin(), taken->end(),
+              [](const SavedMark& a, const SavedMark& b) { return a.user_name < b.user_name; });
+    EXPECT_EQ(*taken, marks);
+    EXPECT_TRUE(store->takeSavedMarks()->empty());
+}
+
+TEST_F(SqliteStoreTest, MigratesAVersion1Database) {
+    {
+        auto store = open();
+        store->appendStroke("c@1", stroke(1), 10);
+    }
+    // Back to what version 1 had: no saved_marks table.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(dir.file("canvas.sqlite").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE saved_marks; PRAGMA user_version=1", nullptr, nullptr,
+                           nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    auto store = open();
+    ASSERT_TRUE(store);
+    EXPECT_EQ(store->strokesAfter("c@1", 0, 10)->size(), 1u);
+    EXPECT_TRUE(store->saveMarks({{"c@1", "u", 1, false, 1}}));
+    ASSERT_EQ(sqlite3_open(dir.file("canvas.sqlite").c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &statement, nullptr);
+    ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(statement, 0), SqliteStore::SchemaVersion);
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
 }
 
 TEST_F(SqliteStoreTest, RefusesADatabaseFromANewerVersion) {
