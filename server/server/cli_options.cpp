@@ -77,7 +77,8 @@ std::string usageText() {
            "  --help                 show this text\n"
            "\n"
            "SIGINT or SIGTERM stop the server: requests in flight are answered (for up to\n"
-           "5 seconds), idle connections are closed, then the database is closed.\n";
+           "5 seconds), idle connections are closed, the delivery marks are saved, then the\n"
+           "database is closed.\n";
 }
 
 std::optional<CliOptions> parseCli(const std::vector<std::string>& args, std::string* error) {
