@@ -5,10 +5,17 @@
 
 namespace velmo::dialogs {
 
-void DesktopUrlOpener::openURL(const QString& url) {
+std::optional<QUrl> openableURL(const QString& url) {
     const QUrl parsed = QUrl::fromEncoded(url.toUtf8(), QUrl::StrictMode);
-    if (parsed.isValid()) {
-        QDesktopServices::openUrl(parsed);
+    if (!parsed.isValid() || parsed.scheme().isEmpty()) {
+        return std::nullopt;
+    }
+    return parsed;
+}
+
+void DesktopUrlOpener::openURL(const QString& url) {
+    if (const auto parsed = openableURL(url)) {
+        QDesktopServices::openUrl(*parsed);
     }
 }
 

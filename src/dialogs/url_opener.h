@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QString>
+#include <QUrl>
+
+#include <optional>
 
 namespace velmo::dialogs {
 
@@ -12,6 +15,9 @@ public:
     // `url` is already escaped for URL use. A URL nothing handles is dropped silently.
     virtual void openURL(const QString& url) = 0;
 };
+
+// The URL an escaped URL text names, or nothing when it is not a whole, valid URL.
+std::optional<QUrl> openableURL(const QString& url);
 
 // The desktop's own handlers.
 class DesktopUrlOpener : public UrlOpener {
