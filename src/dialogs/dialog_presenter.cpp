@@ -1,13 +1,49 @@
 #include "dialogs/dialog_presenter.h"
 
+#include <QEvent>
 #include <QFrame>
 
 #include <algorithm>
 
 namespace velmo::dialogs {
 
+class DialogPresenter::ResizeWatcher : public QObject {
+public:
+    explicit ResizeWatcher(DialogPresenter& presenter) : presenter(presenter) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Resize) {
+            presenter.mainViewResized();
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    DialogPresenter& presenter;
+};
+
 DialogPresenter::DialogPresenter(QWidget& main_view, Idiom idiom)
-    : main_view(main_view), device_idiom(idiom) {}
+    : main_view(main_view), device_idiom(idiom),
+      resize_watcher(std::make_unique<ResizeWatcher>(*this)) {
+    main_view.installEventFilter(resize_watcher.get());
+}
+
+DialogPresenter::~DialogPresenter() {
+    main_view.removeEventFilter(resize_watcher.get());
+}
+
+void DialogPresenter::mainViewResized() {
+    if (!presented) {
+        return;
+    }
+    if (popoverController != nullptr) {
+        placePopover(popover_size);
+    } else if (modal_frame) {
+        modal_frame->setGeometry(main_view.rect());
+        presented->setGeometry(modal_frame->rect());
+    }
+}
 
 void DialogPresenter::displayViewController(QWidget* dialog, QWidget* button, QWidget* view) {
     if (dialog == nullptr) {
@@ -74,6 +110,7 @@ void DialogPresenter::setPopoverContentSize(QSize size) {
 }
 
 void DialogPresenter::placePopover(QSize size) {
+    popover_size = size;
     QWidget* view = anchor_view ? anchor_view.data() : &main_view;
     // Below the button if it fits, else above it, else beside it; always inside the view
     // as far as the view is large enough.

@@ -4,6 +4,8 @@
 #include <QRect>
 #include <QWidget>
 
+#include <memory>
+
 class QFrame;
 
 namespace velmo::dialogs {
@@ -23,6 +25,9 @@ public:
 
     // `main_view` must outlive the presenter.
     DialogPresenter(QWidget& main_view, Idiom idiom);
+    ~DialogPresenter();
+    DialogPresenter(const DialogPresenter&) = delete;
+    DialogPresenter& operator=(const DialogPresenter&) = delete;
 
     // Presents `dialog` from `button` (which lies in `view`; none anchors at the view's
     // top-left corner). A dialog shown before is dismissed first.
@@ -42,7 +47,11 @@ public:
     QFrame* popoverController = nullptr;
 
 private:
+    class ResizeWatcher;
+
     void placePopover(QSize size);
+    // The main view changed size: the shown dialog keeps to it.
+    void mainViewResized();
 
     QWidget& main_view;
     Idiom device_idiom;
@@ -51,6 +60,8 @@ private:
     QPointer<QWidget> presented;
     QPointer<QWidget> anchor_view;
     QRect anchor;
+    QSize popover_size;
+    std::unique_ptr<ResizeWatcher> resize_watcher;
 };
 
 } // namespace velmo::dialogs

@@ -54,6 +54,33 @@ TEST(DialogPresenter, PhoneCoversTheWholeViewAndStoresNoPopover) {
     EXPECT_TRUE(dialog->isHidden());
 }
 
+TEST(DialogPresenter, ShownDialogKeepsToTheResizedView) {
+    QWidget view;
+    view.resize(320, 480);
+    auto* dialog = new QWidget(&view);
+    DialogPresenter phone(view, Idiom::Phone);
+    // A hidden widget hears of its new size only when shown.
+    view.show();
+    phone.displayViewController(dialog, nullptr, &view);
+    view.resize(480, 320);
+    EXPECT_EQ(dialog->size(), QSize(480, 320));
+    phone.dismissCurrentModalViewControllerFrom(&view);
+
+    QWidget wide;
+    wide.resize(1024, 768);
+    auto* button = new QPushButton("pen", &wide);
+    button->setGeometry(900, 20, 60, 40);
+    auto* popover_dialog = new QWidget(&wide);
+    DialogPresenter tablet(wide, Idiom::Tablet);
+    wide.show();
+    tablet.displayViewController(popover_dialog, button, &wide);
+    tablet.setPopoverContentSize(QSize(600, 480));
+    wide.resize(700, 600);
+    ASSERT_NE(tablet.popoverController, nullptr);
+    EXPECT_EQ(tablet.popoverController->size(), QSize(600, 480));
+    EXPECT_TRUE(wide.rect().contains(tablet.popoverController->geometry()));
+}
+
 TEST(DialogPresenter, ANewDialogReplacesTheOneShown) {
     QWidget view;
     view.resize(1024, 768);
