@@ -24,13 +24,16 @@ private:
 };
 
 DialogPresenter::DialogPresenter(QWidget& main_view, Idiom idiom)
-    : main_view(main_view), device_idiom(idiom),
+    : main_view(main_view), main_view_alive(&main_view), device_idiom(idiom),
       resize_watcher(std::make_unique<ResizeWatcher>(*this)) {
     main_view.installEventFilter(resize_watcher.get());
 }
 
 DialogPresenter::~DialogPresenter() {
-    main_view.removeEventFilter(resize_watcher.get());
+    // The main view may be gone already when the window is torn down first.
+    if (main_view_alive) {
+        main_view.removeEventFilter(resize_watcher.get());
+    }
 }
 
 void DialogPresenter::mainViewResized() {

@@ -23,7 +23,8 @@ public:
     static constexpr int PopoverWidth = 320;
     static constexpr int PopoverHeight = 480;
 
-    // `main_view` must outlive the presenter.
+    // `main_view` must outlive every use of the presenter; it may be destroyed before the
+    // presenter itself.
     DialogPresenter(QWidget& main_view, Idiom idiom);
     ~DialogPresenter();
     DialogPresenter(const DialogPresenter&) = delete;
@@ -54,6 +55,7 @@ private:
     void mainViewResized();
 
     QWidget& main_view;
+    QPointer<QWidget> main_view_alive;
     Idiom device_idiom;
     QPointer<QFrame> popover_frame;
     QPointer<QWidget> modal_frame;
