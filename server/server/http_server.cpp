@@ -15,6 +15,7 @@
 #include <boost/beast/http.hpp>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -69,6 +70,19 @@ public:
     void track(const std::shared_ptr<Session>& session);
     void untrack(Session* session);
 
+    // Appends handed to the store and not yet answered back; run() waits for them, so no
+    // answer is posted to an io_context that is gone.
+    void appendStarted() {
+        std::lock_guard lock(appends_mutex);
+        ++appends_in_flight;
+    }
+    void appendFinished() {
+        std::lock_guard lock(appends_mutex);
+        if (--appends_in_flight == 0) {
+            appends_done.notify_all();
+        }
+    }
+
     ServerOptions options;
     HandlerContext& context;
     std::atomic<bool> stopping{false};
@@ -76,6 +90,9 @@ public:
     uint16_t bound_port = 0;
     std::mutex sessions_mutex;
     std::unordered_map<Session*, std::weak_ptr<Session>> sessions;
+    std::mutex appends_mutex;
+    std::condition_variable appends_done;
+    size_t appends_in_flight = 0;
 
     // Declared after what sessions touch on their way out, so it is destroyed before that.
     net::io_context io;
@@ -250,6 +267,10 @@ private:
             respond(handle(request), keep_alive, request);
             return;
         }
+        if (auto append = appendCommandOf(request)) {
+            startAppend(std::move(*append), request, keep_alive);
+            return;
+        }
         net::post(server_.workers,
                   [self = shared_from_this(), request = std::move(request), keep_alive]() mutable {
                       Response response = self->handle(request);
@@ -259,6 +280,37 @@ private:
                                     self->respond(std::move(response), keep_alive, request);
                                 });
                   });
+    }
+
+    // The stroke goes to the store's commit queue and no thread waits for the flush: the
+    // store's callback brings the answer back to this connection's network thread, where
+    // the reply is built from memory.
+    void startAppend(AppendCommand append, const Request& request, bool keep_alive) {
+        const int64_t now = nowMs();
+        Request logged;
+        logged.method = request.method;
+        logged.target = request.target;
+        std::string canvas_id = append.canvas_id;
+        std::string user_name = append.stroke.user_name;
+        server_.appendStarted();
+        server_.context.store.appendStrokeAsync(
+            std::move(append.canvas_id), std::move(append.stroke), now,
+            [self = shared_from_this(), canvas_id = std::move(canvas_id),
+             user_name = std::move(user_name), logged = std::move(logged), now,
+             keep_alive](std::optional<int64_t> stamp) {
+                net::post(self->stream_.get_executor(),
+                          [self, canvas_id, user_name, logged, now, keep_alive, stamp] {
+                              Response response;
+                              try {
+                                  response = answerAppend(self->server_.context, canvas_id,
+                                                          user_name, now, stamp);
+                              } catch (const std::exception&) {
+                                  response = textResponse(500, "internal error\n");
+                              }
+                              self->respond(std::move(response), keep_alive, logged);
+                          });
+                self->server_.appendFinished();
+            });
     }
 
     Response handle(const Request& request) {
@@ -431,6 +483,8 @@ void HttpServer::Impl::run() {
         thread.join();
     }
     workers.join();
+    std::unique_lock lock(appends_mutex);
+    appends_done.wait(lock, [this] { return appends_in_flight == 0; });
 }
 
 void HttpServer::Impl::stop() {

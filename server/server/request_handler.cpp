@@ -111,10 +111,7 @@ Response handleCommand(const Request& request, HandlerContext& context, int64_t 
             return strokesForUser(context, command.canvas_id, command.stroke.user_name, now_ms);
         }
         const auto stamp = context.store.appendStroke(command.canvas_id, command.stroke, now_ms);
-        if (!stamp) {
-            return unavailable();
-        }
-        return strokesForUser(context, command.canvas_id, command.stroke.user_name, now_ms, *stamp);
+        return answerAppend(context, command.canvas_id, command.stroke.user_name, now_ms, stamp);
     }
     case CommandKind::Delete: {
         const auto removed = context.store.deleteStrokes(
@@ -351,6 +348,29 @@ bool isQuick(const Request& request) {
     constexpr std::string_view NoPoints = "points:";
     return body.substr(id_end + 2, word_end - id_end - 2) == "append" &&
            body.size() >= NoPoints.size() && body.substr(body.size() - NoPoints.size()) == NoPoints;
+}
+
+std::optional<AppendCommand> appendCommandOf(const Request& request) {
+    const std::string_view target = request.target;
+    if (request.method != "POST" || target.substr(0, target.find('?')) != "/" ||
+        request.body.size() > MaxCommandBody) {
+        return std::nullopt;
+    }
+    auto parsed = parseCommand(request.body);
+    auto* command = std::get_if<Command>(&parsed);
+    if (command == nullptr || command->kind != CommandKind::Append ||
+        command->stroke.points_x.empty()) {
+        return std::nullopt;
+    }
+    return AppendCommand{std::move(command->canvas_id), std::move(command->stroke)};
+}
+
+Response answerAppend(HandlerContext& context, const std::string& canvas_id,
+                      const std::string& user_name, int64_t now_ms, std::optional<int64_t> stamp) {
+    if (!stamp) {
+        return unavailable();
+    }
+    return strokesForUser(context, canvas_id, user_name, now_ms, *stamp);
 }
 
 Response handleRequest(const Request& request, HandlerContext& context, int64_t now_ms) {

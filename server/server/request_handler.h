@@ -4,7 +4,10 @@
 #include "server/http_types.h"
 #include "server/store.h"
 
+#include "canvas/mw_stroke.h"
+
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace velmo::server {
@@ -30,5 +33,18 @@ Response handleRequest(const Request& request, HandlerContext& context, int64_t 
 // database reads, renders, uploads) on worker threads, so that a disk flush or a render never
 // holds up the network, and appends waiting at the same time share one commit.
 bool isQuick(const Request& request);
+
+// An append with points, split in two so that no thread waits for its flush: the server hands
+// the stroke to Store::appendStrokeAsync and answers with answerAppend once the store is done.
+struct AppendCommand {
+    std::string canvas_id;
+    canvas::MWStroke stroke;
+};
+// The append a request carries when it is a valid append with points (the rest, refusals
+// included, goes through handleRequest).
+std::optional<AppendCommand> appendCommandOf(const Request& request);
+// The reply to an append once the store answered: `stamp` is its stamp, nothing on failure.
+Response answerAppend(HandlerContext& context, const std::string& canvas_id,
+                      const std::string& user_name, int64_t now_ms, std::optional<int64_t> stamp);
 
 } // namespace velmo::server

@@ -1,3 +1,4 @@
+
 #include "server/sqlite_store.h"
 
 #include "canvas/stroke_text.h"
@@ -235,12 +236,21 @@ void upsertCanvasColumns(SqliteConnection& db, std::string_view canvas_id, int64
 } // namespace
 
 struct SqliteStore::PendingAppend {
-    std::string_view canvas_id;
-    const canvas::MWStroke* stroke = nullptr;
+    std::string canvas_id;
+    canvas::MWStroke stroke;
     int64_t now_ms = 0;
     std::optional<int64_t> stamp;
-    std::promise<void> done;
+    AppendDone done;
 };
+
+namespace {
+
+// Bounds of the strokes kept in memory: per canvas, in all, and in bytes of text in all.
+constexpr size_t RecentPerCanvas = 512;
+constexpr size_t RecentEntries = 1 << 16;
+constexpr size_t RecentBytes = 16 << 20;
+
+} // namespace
 
 // A read connection borrowed from the pool for one call.
 class SqliteStore::ReadLease {
@@ -301,7 +311,9 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const std::string& path, std::str
         auto store = std::make_unique<SqliteStore>(path, std::move(writer));
         Query stamps(*store->writer_, "SELECT canvas_id, last_stamp FROM canvases");
         while (stamps.step()) {
-            store->stamps_.emplace(stamps.text(0), stamps.integer(1));
+            const int64_t last = stamps.integer(1);
+            // Memory starts empty: only strokes stamped after `last` are certain to be in it.
+            store->canvases_.emplace(stamps.text(0), CanvasMemory{last, last, nullptr});
         }
         return store;
     } catch (const std::exception& e) {
@@ -328,11 +340,13 @@ SqliteStore::~SqliteStore() {
 }
 
 void SqliteStore::commitLoop() {
-    std::vector<std::shared_ptr<PendingAppend>> batch;
+    std::vector<std::unique_ptr<PendingAppend>> batch;
     while (true) {
         {
             std::unique_lock lock(queue_mutex_);
+            committer_waiting_ = true;
             queue_ready_.wait(lock, [this] { return closing_ || !queue_.empty(); });
+            committer_waiting_ = false;
             if (queue_.empty()) {
                 return; // closing, and every append has been answered
             }
@@ -340,7 +354,7 @@ void SqliteStore::commitLoop() {
         }
         commitBatch(batch);
         for (const auto& pending : batch) {
-            pending->done.set_value();
+            pending->done(pending->stamp);
         }
         batch.clear();
     }
@@ -360,35 +374,45 @@ SqliteStore::ReadLease SqliteStore::reader() {
     return ReadLease(*this, std::move(connection));
 }
 
-void SqliteStore::setStamp(const std::string& canvas_id, int64_t stamp) {
-    std::unique_lock lock(stamps_mutex_);
-    int64_t& known = stamps_[canvas_id];
-    known = std::max(known, stamp);
+int64_t SqliteStore::lastStamp(std::string_view canvas_id) {
+    std::shared_lock lock(memory_mutex_);
+    const auto found = canvases_.find(canvas_id);
+    return found == canvases_.end() ? 0 : found->second.last_stamp;
 }
 
-int64_t SqliteStore::lastStamp(std::string_view canvas_id) {
-    std::shared_lock lock(stamps_mutex_);
-    const auto found = stamps_.find(canvas_id);
-    return found == stamps_.end() ? 0 : found->second;
+void SqliteStore::enqueue(std::unique_ptr<PendingAppend> pending) {
+    bool wake = false;
+    {
+        std::lock_guard lock(queue_mutex_);
+        queue_.push_back(std::move(pending));
+        wake = committer_waiting_;
+    }
+    // While the committer is busy it takes the queue when it is done; no wake-up needed.
+    if (wake) {
+        queue_ready_.notify_one();
+    }
+}
+
+void SqliteStore::appendStrokeAsync(std::string canvas_id, canvas::MWStroke stroke, int64_t now_ms,
+                                    AppendDone done) {
+    auto pending = std::make_unique<PendingAppend>();
+    pending->canvas_id = std::move(canvas_id);
+    pending->stroke = std::move(stroke);
+    pending->now_ms = now_ms;
+    pending->done = std::move(done);
+    enqueue(std::move(pending));
 }
 
 std::optional<int64_t> SqliteStore::appendStroke(std::string_view canvas_id,
                                                  const canvas::MWStroke& stroke, int64_t now_ms) {
-    auto pending = std::make_shared<PendingAppend>();
-    pending->canvas_id = canvas_id;
-    pending->stroke = &stroke;
-    pending->now_ms = now_ms;
-    auto done = pending->done.get_future();
-    {
-        std::lock_guard lock(queue_mutex_);
-        queue_.push_back(pending);
-    }
-    queue_ready_.notify_one();
-    done.wait();
-    return pending->stamp;
+    std::promise<std::optional<int64_t>> result;
+    auto stamp = result.get_future();
+    appendStrokeAsync(std::string(canvas_id), stroke, now_ms,
+                      [&result](std::optional<int64_t> s) { result.set_value(s); });
+    return stamp.get();
 }
 
-void SqliteStore::commitBatch(std::vector<std::shared_ptr<PendingAppend>>& batch) {
+void SqliteStore::commitBatch(std::vector<std::unique_ptr<PendingAppend>>& batch) {
     static constexpr const char* FindSame =
         "SELECT server_time, text FROM strokes WHERE canvas_id = ?1 AND user_name = ?2 AND "
         "client_time = ?3";
@@ -397,16 +421,22 @@ void SqliteStore::commitBatch(std::vector<std::shared_ptr<PendingAppend>>& batch
         "client_time, user_name, text) VALUES (?1, ?2, ?3, ?4, ?5)";
     static constexpr const char* Count =
         "INSERT INTO canvases (canvas_id, nickname, date_id, last_stamp, last_activity, "
-        "stroke_count) VALUES (?1, ?2, ?3, ?4, ?5, 1) ON CONFLICT (canvas_id) DO UPDATE SET "
-        "last_stamp = ?4, last_activity = max(last_activity, ?5), stroke_count = stroke_count + 1";
+        "stroke_count) VALUES (?1, ?2, ?3, ?4, ?5, ?6) ON CONFLICT (canvas_id) DO UPDATE SET "
+        "last_stamp = ?4, last_activity = max(last_activity, ?5), "
+        "stroke_count = stroke_count + ?6";
 
+    // Per canvas of the batch: its new strokes, and one update of its row for all of them.
+    struct Added {
+        std::vector<RecentStroke> strokes;
+        int64_t last_activity = 0;
+    };
+    std::unordered_map<std::string_view, Added> added;
     std::lock_guard write_lock(write_mutex_);
-    std::unordered_map<std::string, int64_t> new_stamps;
     try {
         Transaction transaction(*writer_);
         for (const auto& pending : batch) {
-            const canvas::MWStroke& stroke = *pending->stroke;
-            const std::string canvas_id(pending->canvas_id);
+            const canvas::MWStroke& stroke = pending->stroke;
+            const std::string& canvas_id = pending->canvas_id;
             std::optional<int64_t> resent;
             {
                 Query same(*writer_, FindSame);
@@ -423,27 +453,34 @@ void SqliteStore::commitBatch(std::vector<std::shared_ptr<PendingAppend>>& batch
                 pending->stamp = resent;
                 continue;
             }
-            const auto known = new_stamps.find(canvas_id);
-            const int64_t last = known != new_stamps.end() ? known->second : lastStamp(canvas_id);
+            Added& canvas = added[canvas_id];
+            const int64_t last =
+                !canvas.strokes.empty() ? canvas.strokes.back().server_time : lastStamp(canvas_id);
             canvas::MWStroke stamped = stroke;
             stamped.server_time = std::max(pending->now_ms, last + 1);
+            RecentStroke kept{stamped.server_time, stamped.client_time, stamped.user_name,
+                              canvas::stroke_to_text(stamped)};
             Query(*writer_, Insert)
                 .bind(1, canvas_id)
-                .bind(2, stamped.server_time)
-                .bind(3, stamped.client_time)
-                .bind(4, stamped.user_name)
-                .bind(5, canvas::stroke_to_text(stamped))
+                .bind(2, kept.server_time)
+                .bind(3, kept.client_time)
+                .bind(4, kept.user_name)
+                .bind(5, kept.text)
                 .step();
+            canvas.last_activity = std::max(canvas.last_activity, pending->now_ms);
+            pending->stamp = kept.server_time;
+            canvas.strokes.push_back(std::move(kept));
+        }
+        for (const auto& [canvas_id, canvas] : added) {
             const auto date_id = dateIdOf(canvas_id);
             Query(*writer_, Count)
                 .bind(1, canvas_id)
                 .bindNullable(2, nicknameOf(canvas_id))
                 .bindNullable(3, date_id ? std::optional<std::string_view>(*date_id) : std::nullopt)
-                .bind(4, stamped.server_time)
-                .bind(5, pending->now_ms)
+                .bind(4, canvas.strokes.back().server_time)
+                .bind(5, canvas.last_activity)
+                .bind(6, static_cast<int64_t>(canvas.strokes.size()))
                 .step();
-            new_stamps[canvas_id] = stamped.server_time;
-            pending->stamp = stamped.server_time;
         }
         transaction.commit();
     } catch (const std::exception&) {
@@ -453,9 +490,70 @@ void SqliteStore::commitBatch(std::vector<std::shared_ptr<PendingAppend>>& batch
         return;
     }
     // Published only once durable, so a reader never sees a stamp whose stroke it cannot read.
-    for (const auto& [canvas_id, stamp] : new_stamps) {
-        setStamp(canvas_id, stamp);
+    for (auto& [canvas_id, canvas] : added) {
+        remember(std::string(canvas_id), canvas.strokes);
     }
+}
+
+void SqliteStore::remember(const std::string& canvas_id, std::vector<RecentStroke>& strokes) {
+    std::unique_lock lock(memory_mutex_);
+    CanvasMemory& canvas = canvases_[canvas_id];
+    if (!canvas.recent) {
+        canvas.recent = std::make_unique<std::deque<RecentStroke>>();
+    }
+    for (RecentStroke& stroke : strokes) {
+        canvas.last_stamp = std::max(canvas.last_stamp, stroke.server_time);
+        recent_bytes_ += stroke.text.size() + stroke.user_name.size();
+        recent_order_.push_back({&canvas, stroke.server_time});
+        canvas.recent->push_back(std::move(stroke));
+        if (canvas.recent->size() > RecentPerCanvas) {
+            dropOldest(canvas);
+        }
+    }
+    while (!recent_order_.empty() &&
+           (recent_bytes_ > RecentBytes || recent_order_.size() > RecentEntries)) {
+        const RecentRef oldest = recent_order_.front();
+        recent_order_.pop_front();
+        const auto& recent = oldest.canvas->recent;
+        if (recent && !recent->empty() && recent->front().server_time == oldest.server_time) {
+            dropOldest(*oldest.canvas);
+        }
+    }
+}
+
+void SqliteStore::dropOldest(CanvasMemory& canvas) {
+    RecentStroke& oldest = canvas.recent->front();
+    canvas.floor = oldest.server_time;
+    recent_bytes_ -= oldest.text.size() + oldest.user_name.size();
+    canvas.recent->pop_front();
+    if (canvas.recent->empty()) {
+        canvas.recent.reset();
+    }
+}
+
+std::optional<std::vector<StoredStroke>> SqliteStore::recentAfter(std::string_view canvas_id,
+                                                                  int64_t after, size_t limit) {
+    std::shared_lock lock(memory_mutex_);
+    const auto found = canvases_.find(canvas_id);
+    if (found == canvases_.end()) {
+        return std::nullopt;
+    }
+    const CanvasMemory& canvas = found->second;
+    // Stamps are positive, so memory that reaches back to 0 holds the whole canvas.
+    if (std::max<int64_t>(after, 0) < canvas.floor) {
+        return std::nullopt;
+    }
+    std::vector<StoredStroke> strokes;
+    if (!canvas.recent) {
+        return strokes;
+    }
+    auto it = std::upper_bound(
+        canvas.recent->begin(), canvas.recent->end(), after,
+        [](int64_t stamp, const RecentStroke& stroke) { return stamp < stroke.server_time; });
+    for (; it != canvas.recent->end() && strokes.size() < limit; ++it) {
+        strokes.push_back({it->server_time, it->client_time, it->text});
+    }
+    return strokes;
 }
 
 std::optional<std::vector<StoredStroke>> SqliteStore::strokesAfter(std::string_view canvas_id,
@@ -463,6 +561,9 @@ std::optional<std::vector<StoredStroke>> SqliteStore::strokesAfter(std::string_v
     static constexpr const char* Sql =
         "SELECT server_time, client_time, text FROM strokes WHERE canvas_id = ?1 AND "
         "server_time > ?2 ORDER BY server_time, client_time LIMIT ?3";
+    if (auto recent = recentAfter(canvas_id, after, limit)) {
+        return recent;
+    }
     try {
         auto lease = reader();
         Query query(*lease, Sql);
@@ -498,10 +599,32 @@ std::optional<size_t> SqliteStore::deleteStrokes(std::string_view canvas_id,
                 .step();
         }
         transaction.commit();
+        if (removed > 0) {
+            forgetDeleted(canvas_id, user_name, client_time);
+        }
         return removed;
     } catch (const std::exception&) {
         return std::nullopt;
     }
+}
+
+void SqliteStore::forgetDeleted(std::string_view canvas_id, std::string_view user_name,
+                                int64_t client_time) {
+    std::unique_lock lock(memory_mutex_);
+    const auto found = canvases_.find(canvas_id);
+    if (found == canvases_.end() || !found->second.recent) {
+        return;
+    }
+    auto& recent = *found->second.recent;
+    for (auto it = recent.begin(); it != recent.end();) {
+        if (it->user_name == user_name && it->client_time == client_time) {
+            recent_bytes_ -= it->text.size() + it->user_name.size();
+            it = recent.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    // Its entries in recent_order_ are skipped when they come up.
 }
 
 bool SqliteStore::setImageUrl(std::string_view canvas_id, ImageKind kind, std::string_view url,

@@ -35,6 +35,8 @@ public:
 
     std::optional<int64_t> appendStroke(std::string_view canvas_id, const canvas::MWStroke& stroke,
                                         int64_t now_ms) override;
+    void appendStrokeAsync(std::string canvas_id, canvas::MWStroke stroke, int64_t now_ms,
+                           AppendDone done) override;
     std::optional<std::vector<StoredStroke>> strokesAfter(std::string_view canvas_id, int64_t after,
                                                           size_t limit) override;
     int64_t lastStamp(std::string_view canvas_id) override;
@@ -58,13 +60,39 @@ private:
     struct PendingAppend;
     class ReadLease;
 
-    void commitBatch(std::vector<std::shared_ptr<PendingAppend>>& batch);
+    // A stroke kept in memory for the replies that follow its append.
+    struct RecentStroke {
+        int64_t server_time = 0;
+        int64_t client_time = 0;
+        std::string user_name;
+        std::string text;
+    };
+    // Per canvas: the newest stamp and the latest strokes. Every stroke stamped after `floor`
+    // is in `recent`, in stamp order, so the replies to appends and to users who are nearly
+    // up to date need no read transaction.
+    struct CanvasMemory {
+        int64_t last_stamp = 0;
+        int64_t floor = 0;
+        std::unique_ptr<std::deque<RecentStroke>> recent; // made on the first append
+    };
+    struct RecentRef {
+        CanvasMemory* canvas;
+        int64_t server_time;
+    };
+
+    void commitBatch(std::vector<std::unique_ptr<PendingAppend>>& batch);
     ReadLease reader();
-    void setStamp(const std::string& canvas_id, int64_t stamp);
+    void commitLoop();
+    void enqueue(std::unique_ptr<PendingAppend> pending);
+    // The strokes after `after` from memory; nothing when memory does not reach back that far.
+    std::optional<std::vector<StoredStroke>> recentAfter(std::string_view canvas_id, int64_t after,
+                                                         size_t limit);
+    // Takes the strokes of a commit into memory and drops the oldest beyond the bounds.
+    void remember(const std::string& canvas_id, std::vector<RecentStroke>& strokes);
+    void dropOldest(CanvasMemory& canvas);
+    void forgetDeleted(std::string_view canvas_id, std::string_view user_name, int64_t client_time);
 
     std::string path_;
-
-    void commitLoop();
 
     // Writes go through one connection. Appends are queued for the committer thread; the other
     // writes take the connection directly.
@@ -72,22 +100,26 @@ private:
     std::unique_ptr<SqliteConnection> writer_;
     std::mutex queue_mutex_;
     std::condition_variable queue_ready_;
-    // Shared with the waiting caller, so the promise outlives set_value on this side.
-    std::vector<std::shared_ptr<PendingAppend>> queue_;
+    std::vector<std::unique_ptr<PendingAppend>> queue_;
+    bool committer_waiting_ = false;
     bool closing_ = false;
     std::thread committer_;
 
     std::mutex readers_mutex_;
     std::vector<std::unique_ptr<SqliteConnection>> idle_readers_;
 
-    std::shared_mutex stamps_mutex_;
+    std::shared_mutex memory_mutex_;
     struct Hash {
         using is_transparent = void;
         size_t operator()(std::string_view text) const {
             return std::hash<std::string_view>{}(text);
         }
     };
-    std::unordered_map<std::string, int64_t, Hash, std::equal_to<>> stamps_;
+    std::unordered_map<std::string, CanvasMemory, Hash, std::equal_to<>> canvases_;
+    // Every remembered stroke in append order, to drop the oldest first; entries of strokes
+    // already dropped or deleted are skipped.
+    std::deque<RecentRef> recent_order_;
+    size_t recent_bytes_ = 0;
 };
 
 } // namespace velmo::server

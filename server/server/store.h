@@ -3,6 +3,7 @@
 #include "canvas/mw_stroke.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,6 +56,14 @@ public:
     // command whose reply was lost) is not stored twice: the stored one's stamp is returned.
     virtual std::optional<int64_t> appendStroke(std::string_view canvas_id,
                                                 const canvas::MWStroke& stroke, int64_t now_ms) = 0;
+
+    // appendStroke without holding the caller's thread during the flush: `done` gets the stamp
+    // (nothing on a storage failure), possibly on another thread, once the stroke is durable.
+    using AppendDone = std::function<void(std::optional<int64_t> stamp)>;
+    virtual void appendStrokeAsync(std::string canvas_id, canvas::MWStroke stroke, int64_t now_ms,
+                                   AppendDone done) {
+        done(appendStroke(canvas_id, stroke, now_ms));
+    }
 
     // The canvas's strokes stamped after `after`, in (server time, client time) order, at
     // most `limit` of them.

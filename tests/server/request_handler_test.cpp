@@ -136,6 +136,28 @@ TEST_F(RequestHandlerTest, AppendIsStampedStoredAndEchoedToItsAuthor) {
     EXPECT_EQ(storedCount(), 1u);
 }
 
+// The server's own path for appends: the store is called without waiting and the reply is
+// built afterwards; it must answer like handleRequest.
+TEST_F(RequestHandlerTest, SplitAppendAnswersLikeTheWholeRequest) {
+    const std::string body = sync::appendCommand(Canvas, stroke(Anna, 7));
+    auto append = appendCommandOf({"POST", "/", "", body});
+    ASSERT_TRUE(append);
+    EXPECT_EQ(append->canvas_id, Canvas);
+    const auto stamp = store->appendStroke(append->canvas_id, append->stroke, Now);
+    const Response split = answerAppend(*context, append->canvas_id, Anna, Now, stamp);
+    EXPECT_EQ(split.status, 200);
+    EXPECT_EQ(readReply(split.body).strokes.size(), 1u);
+    EXPECT_EQ(answerAppend(*context, Canvas, Anna, Now, std::nullopt).status, 503);
+
+    // Everything else takes the whole path: polls, other commands, refusals, other routes.
+    EXPECT_FALSE(appendCommandOf({"POST", "/", "", sync::appendCommand(Canvas, poll(Anna))}));
+    EXPECT_FALSE(appendCommandOf({"GET", "/", "", body}));
+    EXPECT_FALSE(appendCommandOf({"POST", "/upload.cgi", "", body}));
+    EXPECT_FALSE(appendCommandOf({"POST", "/", "", "bad id: " + body.substr(body.find(':'))}));
+    EXPECT_FALSE(appendCommandOf({"POST", "/", "", std::string(Canvas) + ": get_strokes: "}));
+    EXPECT_TRUE(appendCommandOf({"POST", "/?x", "", body}));
+}
+
 TEST_F(RequestHandlerTest, ResentAppendIsStoredOnceAndEchoedAgain) {
     // The client resends a queued append whose reply it never got.
     const std::string command = sync::appendCommand(Canvas, stroke(Anna, 7));

@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 namespace velmo::server {
@@ -181,6 +183,54 @@ TEST_F(SqliteStoreTest, ConcurrentAppendsGetDistinctIncreasingStamps) {
     for (size_t i = 1; i < all->size(); ++i) {
         EXPECT_EQ((*all)[i].server_time, (*all)[i - 1].server_time + 1);
     }
+}
+
+// Replies come from the strokes kept in memory when they reach back far enough and from the
+// database otherwise; both must give the same strokes, deletes included.
+TEST_F(SqliteStoreTest, RecentStrokesAgreeWithTheDatabase) {
+    auto store = open();
+    for (int i = 0; i < 1200; ++i) {
+        ASSERT_TRUE(store->appendStroke(i % 2 ? "c@1" : "d@1", stroke(i), 1000 + i));
+    }
+    ASSERT_EQ(store->deleteStrokes("c@1", "anna@20101201100000001", 1197, 3000), 1u);
+    ASSERT_EQ(store->deleteStrokes("c@1", "anna@20101201100000001", 3, 3000), 1u);
+    const auto reference = [&](int64_t after, size_t limit) {
+        auto fresh = open(); // a new store starts with nothing in memory
+        return *fresh->strokesAfter("c@1", after, limit);
+    };
+    for (const int64_t after :
+         {int64_t{0}, int64_t{1100}, int64_t{2150}, int64_t{2190}, int64_t{2199}, int64_t{2200}}) {
+        for (const size_t limit : {size_t{1}, size_t{5}, size_t{5000}}) {
+            EXPECT_EQ(*store->strokesAfter("c@1", after, limit), reference(after, limit))
+                << after << " " << limit;
+        }
+    }
+    EXPECT_EQ(store->strokesAfter("c@1", 0, 5000)->size(), 598u);
+    EXPECT_EQ(store->strokesAfter("c@1", 2190, 5000)->size(), 4u); // 2191 .. 2199, odd, minus 2197
+}
+
+TEST_F(SqliteStoreTest, AsyncAppendsReportTheirStampsOnceDurable) {
+    auto store = open();
+    std::mutex mutex;
+    std::condition_variable done;
+    std::vector<int64_t> stamps;
+    for (int i = 0; i < 20; ++i) {
+        store->appendStrokeAsync("c@1", stroke(i), 100, [&](std::optional<int64_t> stamp) {
+            std::lock_guard lock(mutex);
+            stamps.push_back(stamp.value_or(-1));
+            done.notify_one();
+        });
+    }
+    {
+        std::unique_lock lock(mutex);
+        done.wait(lock, [&] { return stamps.size() == 20; });
+    }
+    std::sort(stamps.begin(), stamps.end());
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(stamps[static_cast<size_t>(i)], 100 + i);
+    }
+    store.reset();
+    EXPECT_EQ(open()->strokesAfter("c@1", 0, 100)->size(), 20u);
 }
 
 TEST_F(SqliteStoreTest, SavedMarksAreTakenBackOnce) {
