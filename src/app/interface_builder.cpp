@@ -6,6 +6,11 @@
 #include "app/velmorastra_app_delegate.h"
 #include "app/velmorastra_view_controller.h"
 #include "app/widget_outlets.h"
+#include "dialogs/alerts.h"
+#include "dialogs/dialog_presenter.h"
+#include "dialogs/nickname_view.h"
+#include "dialogs/pen_dialog.h"
+#include "dialogs/url_opener.h"
 #include "identity/saved_settings.h"
 
 #include <QFrame>
@@ -20,6 +25,8 @@ namespace velmo::app {
 namespace {
 
 constexpr int BarHeight = 40;
+constexpr int BarMargin = 4;
+constexpr int BarSpacing = 6;
 constexpr int SwatchSide = 40;
 // Slider values -120 .. 120: zoom from e^-3 (about 0.05) to e^3 (about 20), 1 in the middle.
 constexpr int ZoomSliderRange = 120;
@@ -67,32 +74,51 @@ VelmorastraInterface::VelmorastraInterface(const ClientEdges& edges,
     auto* bar = new QFrame(canvas_view);
     bar->setObjectName("toolbar");
     bar->setAutoFillBackground(true);
-    bar->setGeometry(0, 0, size.width(), BarHeight);
-    auto* row = new QHBoxLayout(bar);
-    row->setContentsMargins(6, 4, 6, 4);
-    row->setSpacing(6);
+    // A press on the bar between its buttons is not a touch on the canvas beneath.
+    bar->setAttribute(Qt::WA_NoMousePropagation);
 
     draw_mode_button = new SegmentedControl({"Draw", "Pick", "Pan"}, bar);
     draw_mode_button->setObjectName("draw_mode_button");
     draw_mode_button->setToolTip("Draw, pick a colour from the picture, or move the view");
-    row->addWidget(draw_mode_button);
     undo_button = toolButton("Undo", "undo_button", bar);
-    row->addWidget(undo_button);
     pen_button = toolButton("Pen…", "pen_button", bar);
-    row->addWidget(pen_button);
-    search_bar = new QLineEdit(bar);
-    search_bar->setObjectName("search_bar");
-    search_bar->setPlaceholderText("Search nickname");
-    search_bar->setClearButtonEnabled(true);
-    // Typing goes to the field only once it was touched, not from the start.
-    search_bar->setFocusPolicy(Qt::ClickFocus);
-    row->addWidget(search_bar, 1);
     nickname_button = toolButton("Nickname…", "nickname_button", bar);
-    row->addWidget(nickname_button);
     canvas_id_button = toolButton("Canvas…", "canvas_id_button", bar);
-    row->addWidget(canvas_id_button);
-    for (QToolButton* placeholder : {pen_button, nickname_button, canvas_id_button}) {
-        placeholder->setEnabled(false);
+
+    // Drawing controls on the left, the canvas's own on the right; on a window too narrow
+    // for one row, as a phone's, the canvas's go to a second row so every button stays
+    // within reach.
+    const QWidgetList drawing = {draw_mode_button, undo_button, pen_button};
+    const QWidgetList sharing = {nickname_button, canvas_id_button};
+    int one_row = 2 * BarMargin + BarSpacing * static_cast<int>(drawing.size() + sharing.size());
+    for (QWidget* control : drawing + sharing) {
+        one_row += control->sizeHint().width();
+    }
+    const bool two_rows = one_row > size.width();
+    const int row_height = BarHeight - 2 * BarMargin;
+    bar->setGeometry(0, 0, size.width(),
+                     two_rows ? 2 * BarMargin + 2 * row_height + BarSpacing : BarHeight);
+    auto* rows = new QVBoxLayout(bar);
+    rows->setContentsMargins(BarMargin, BarMargin, BarMargin, BarMargin);
+    rows->setSpacing(BarSpacing);
+    auto* first = new QHBoxLayout();
+    first->setSpacing(BarSpacing);
+    rows->addLayout(first);
+    QHBoxLayout* second = first;
+    if (two_rows) {
+        second = new QHBoxLayout();
+        second->setSpacing(BarSpacing);
+        rows->addLayout(second);
+    }
+    for (QWidget* control : drawing) {
+        first->addWidget(control);
+    }
+    first->addStretch(1);
+    if (two_rows) {
+        second->addStretch(1);
+    }
+    for (QWidget* control : sharing) {
+        second->addWidget(control);
     }
 
     info_label = new QLabel("layer:0", canvas_view);
@@ -118,13 +144,31 @@ VelmorastraInterface::VelmorastraInterface(const ClientEdges& edges,
     spuit_view->resize(SwatchSide, SwatchSide);
     spuit_view->hide();
 
-    outlets = std::make_unique<WidgetOutlets>(WidgetOutlets::Widgets{
-        draw_mode_button, info_label, spuit_view, zoom_slider, search_bar, display});
+    outlets = std::make_unique<WidgetOutlets>(
+        WidgetOutlets::Widgets{draw_mode_button, info_label, spuit_view, zoom_slider, display});
     canvas = std::make_unique<canvas::MWCanvas>(
         canvas::MWCanvasPlatform{*outlets, edges.clock, edges.http, edges.scheduler,
                                  edges.settings},
         options.server_base_url, options.upload_url);
     display->setPicture(&canvas->display_bitmap);
+
+    presenter = std::make_unique<dialogs::DialogPresenter>(
+        *canvas_view,
+        options.idiom == Idiom::Tablet ? dialogs::Idiom::Tablet : dialogs::Idiom::Phone);
+    url_opener = std::make_unique<dialogs::DesktopUrlOpener>();
+    alerts = std::make_unique<dialogs::MessageBoxAlerts>(window.get());
+    pen_dialog = new dialogs::PenDialog(*canvas, *presenter, *canvas_view);
+    nickname_view =
+        new dialogs::NicknameView(*canvas, *presenter, *canvas_view,
+                                  {*url_opener, *alerts, edges.http, edges.scheduler, edges.clock});
+    for (QWidget* dialog :
+         {static_cast<QWidget*>(pen_dialog), static_cast<QWidget*>(nickname_view)}) {
+        // A click or touch on a dialog that none of its controls takes would otherwise fall
+        // through to the canvas view and draw under the dialog; unclaimed touches then come
+        // back as mouse clicks, so the dialog's buttons work by touch too.
+        dialog->setAttribute(Qt::WA_NoMousePropagation);
+    }
+    outlets->setSearchBar(nickname_view->search_bar);
 
     touch_target = std::make_unique<EngineTouchTarget>(*canvas);
     viewController = std::make_unique<VelmorastraViewController>(*touch_target, *outlets);
@@ -142,9 +186,25 @@ VelmorastraInterface::VelmorastraInterface(const ClientEdges& edges,
                      [target, slider_outlets](int) {
                          target->changedProgressZoomSlider(slider_outlets->zoomSliderValue());
                      });
+    QLineEdit* search_bar = nickname_view->search_bar;
     QObject::connect(
         search_bar, &QLineEdit::textChanged, search_bar,
         [target](const QString& text) { target->setSearchNickname(text.toStdString()); });
+
+    dialogs::PenDialog* pen = pen_dialog;
+    QToolButton* pen_anchor = pen_button;
+    QObject::connect(pen_button, &QToolButton::clicked, pen_button,
+                     [pen, pen_anchor] { pen->showPenPropDialog(pen_anchor); });
+    dialogs::NicknameView* nickname = nickname_view;
+    QToolButton* nickname_anchor = nickname_button;
+    QObject::connect(nickname_button, &QToolButton::clicked, nickname_button,
+                     [nickname, nickname_anchor] { nickname->showNicknameView(nickname_anchor); });
+    QToolButton* canvas_id_anchor = canvas_id_button;
+    const bool tablet = options.idiom == Idiom::Tablet;
+    QObject::connect(canvas_id_button, &QToolButton::clicked, canvas_id_button,
+                     [nickname, canvas_id_anchor, tablet] {
+                         nickname->sharing.canvasIDBtnPressed(canvas_id_anchor, tablet);
+                     });
 }
 
 VelmorastraInterface::~VelmorastraInterface() {

@@ -10,10 +10,17 @@
 #include <string>
 
 class QLabel;
-class QLineEdit;
 class QSlider;
 class QToolButton;
 class QWidget;
+
+namespace velmo::dialogs {
+class DesktopUrlOpener;
+class DialogPresenter;
+class MessageBoxAlerts;
+class NicknameView;
+class PenDialog;
+} // namespace velmo::dialogs
 
 namespace velmo::app {
 
@@ -41,8 +48,9 @@ struct InterfaceOptions {
 };
 
 // The main interface: it creates the window, the canvas view with the display beneath and
-// the controls on top, the canvas, the view controller and the application delegate, and
-// connects every control to its action. Nothing is shown until the delegate launches.
+// the controls on top, the canvas, the dialogs, the view controller and the application
+// delegate, and connects every control to its action. Nothing is shown until the delegate
+// launches.
 class VelmorastraInterface {
 public:
     VelmorastraInterface(const ClientEdges& edges, const InterfaceOptions& options);
@@ -59,14 +67,20 @@ public:
     QLabel* info_label = nullptr;
     QWidget* spuit_view = nullptr;
     QSlider* zoom_slider = nullptr;
-    QLineEdit* search_bar = nullptr;
-    // Their dialogs come with a later change; until then the buttons are in place, disabled.
     QToolButton* pen_button = nullptr;
     QToolButton* nickname_button = nullptr;
     QToolButton* canvas_id_button = nullptr;
+    // Hidden children of the canvas view until their buttons show them. The search field
+    // is the nickname view's `search_bar`.
+    dialogs::PenDialog* pen_dialog = nullptr;
+    dialogs::NicknameView* nickname_view = nullptr;
 
     std::unique_ptr<WidgetOutlets> outlets;
     std::unique_ptr<canvas::MWCanvas> canvas;
+    // These outlive the window: the dialogs hold on to them until they are gone.
+    std::unique_ptr<dialogs::DialogPresenter> presenter;
+    std::unique_ptr<dialogs::DesktopUrlOpener> url_opener;
+    std::unique_ptr<dialogs::MessageBoxAlerts> alerts;
     std::unique_ptr<EngineTouchTarget> touch_target;
     std::unique_ptr<VelmorastraViewController> viewController;
     std::unique_ptr<VelmorastraAppDelegate> delegate;

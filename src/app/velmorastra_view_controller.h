@@ -50,7 +50,7 @@ public:
 
     void setTouchTarget(CanvasTouchTarget& target) { canvas = &target; }
 
-    // Dialog presentation (the dialogs come later): popovers on a tablet, else full window.
+    // How dialogs are presented: popovers on a tablet, else over the whole window.
     Idiom idiom = Idiom::Tablet;
 
     std::optional<int> touch_1st;

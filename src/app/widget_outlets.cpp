@@ -62,8 +62,12 @@ void WidgetOutlets::setZoomSliderVisible(bool visible) {
 }
 
 void WidgetOutlets::setSearchText(const std::string& text) {
-    const QSignalBlocker quiet(w.search_bar);
-    w.search_bar->setText(QString::fromStdString(text));
+    if (search_bar == nullptr) {
+        return;
+    }
+    // The text comes from the canvas; echoing it back as a user's edit would be circular.
+    const QSignalBlocker quiet(search_bar);
+    search_bar->setText(QString::fromStdString(text));
 }
 
 void WidgetOutlets::invalidateDisplayRect(int x, int y, int width, int height) {

@@ -23,10 +23,13 @@ public:
         QLabel* info_label;
         QWidget* spuit_view;
         QSlider* zoom_slider;
-        QLineEdit* search_bar;
         MWCanvasDisplay* display;
     };
     explicit WidgetOutlets(const Widgets& widgets) : w(widgets) {}
+
+    // The search field lives in the nickname view, which needs the canvas these outlets are
+    // made for; so it comes later, before the canvas loads its saved search text.
+    void setSearchBar(QLineEdit* field) { search_bar = field; }
 
     int drawMode() const override;
     void selectDrawMode(int index) override;
@@ -47,6 +50,7 @@ public:
 
 private:
     Widgets w;
+    QLineEdit* search_bar = nullptr;
 };
 
 } // namespace velmo::app

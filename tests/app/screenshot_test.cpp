@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QImage>
 #include <QSlider>
+#include <QToolButton>
 
 #include <gtest/gtest.h>
 
@@ -87,4 +88,29 @@ TEST(Screenshots, TheWindowAfterADrawingOnEachLayer) {
     client.ui.zoom_slider->setValue(300);
     keep(client.ui.window->grab().toImage(), "window-zoomed.png");
     EXPECT_NEAR(client.canvas().view.zoom_scale, std::exp(30.0f / 40.0f), 1e-4);
+}
+
+TEST(Screenshots, TheDialogsInTheWindow) {
+    {
+        TestClient client(QSize(768, 1024), velmo::app::Idiom::Tablet);
+        client.launch();
+        client.canvas().canvas_id = "anna@20261207120000000";
+        drawWith(client, 0, 0xFFD03020u, 28, wave(600, 60));
+        const QImage closed = client.ui.window->grab().toImage();
+        QTest::mouseClick(client.ui.pen_button, Qt::LeftButton);
+        const QImage open = client.ui.window->grab().toImage();
+        keep(open, "window-tablet-pen-dialog.png");
+        EXPECT_NE(closed, open);
+    }
+    {
+        TestClient client(QSize(320, 480), velmo::app::Idiom::Phone);
+        client.launch();
+        client.canvas().canvas_id = "anna@20261207120000000";
+        const QImage closed = client.ui.window->grab().toImage();
+        keep(closed, "window-phone.png");
+        QTest::mouseClick(client.ui.nickname_button, Qt::LeftButton);
+        const QImage open = client.ui.window->grab().toImage();
+        keep(open, "window-phone-nickname-view.png");
+        EXPECT_NE(closed, open);
+    }
 }

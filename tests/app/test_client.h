@@ -65,10 +65,10 @@ private:
 // in memory. Requests wait in `http` until the test answers them.
 class TestClient {
 public:
-    explicit TestClient(QSize size = QSize(400, 600))
+    explicit TestClient(QSize size = QSize(400, 600), app::Idiom idiom = app::Idiom::Tablet)
         : ui(app::ClientEdges{clock, http, scheduler, settings},
              app::InterfaceOptions{"http://127.0.0.1:9/", "http://127.0.0.1:9/upload.cgi", size,
-                                   app::Idiom::Tablet}),
+                                   idiom}),
           recorder(*ui.touch_target) {
         ui.viewController->setTouchTarget(recorder);
     }

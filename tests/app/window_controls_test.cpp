@@ -2,6 +2,7 @@
 
 #include "app/segmented_control.h"
 #include "canvas/surface.h"
+#include "dialogs/nickname_view.h"
 
 #include <QAbstractButton>
 #include <QLabel>
@@ -21,7 +22,8 @@ TEST(WindowControls, TheInterfaceHasEveryControl) {
     TestClient client;
     for (const char* name :
          {"canvas", "display", "draw_mode_button", "undo_button", "info_label", "spuit_view",
-          "zoom_slider", "search_bar", "pen_button", "nickname_button", "canvas_id_button"}) {
+          "zoom_slider", "pen_button", "nickname_button", "canvas_id_button", "search_bar",
+          "penpropviewcontroller", "nicknameviewcontroller"}) {
         EXPECT_NE(client.ui.window->findChild<QWidget*>(name), nullptr) << name;
     }
     EXPECT_EQ(client.ui.draw_mode_button->count(), 3);
@@ -105,10 +107,11 @@ TEST(WindowControls, TheInfoLineAndTheSearchTextFollowTheCanvas) {
     TestClient client;
     client.settings.values["SearchNickname"] = std::string("anna");
     client.launch();
-    EXPECT_EQ(client.ui.search_bar->text(), "anna");
+    QLineEdit* search_bar = client.ui.nickname_view->search_bar;
+    EXPECT_EQ(search_bar->text(), "anna");
     client.canvas().canvas_id = "bob@20200101000000000";
     client.canvas().setLayerIndex(2);
     EXPECT_EQ(client.ui.info_label->text(), "layer:2 bob@20200101000000000");
-    QTest::keyClicks(client.ui.search_bar, "x");
+    QTest::keyClicks(search_bar, "x");
     EXPECT_EQ(client.canvas().search_nickname, "annax");
 }

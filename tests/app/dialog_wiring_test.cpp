@@ -1,0 +1,347 @@
+// The dialogs in the real window: opened by a mouse click on their toolbar buttons, in a
+// popover on a tablet-sized window and over the whole window on a phone-sized one.
+#include "test_client.h"
+
+#include "app/segmented_control.h"
+#include "dialogs/choice_buttons.h"
+#include "dialogs/dialog_presenter.h"
+#include "dialogs/nickname_view.h"
+#include "dialogs/pen_dialog.h"
+#include "dialogs/value_slider.h"
+#include "identity/canvas_identity.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPointingDevice>
+#include <QPushButton>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+using velmo::testing::TestClient;
+
+namespace {
+
+const QSize TabletSize(768, 1024);
+const QSize PhoneSize(320, 480);
+
+// The idiom the program itself picks for a window of this size.
+velmo::app::Idiom idiomOf(QSize size) {
+    return velmo::app::idiomFor(velmo::app::ClientOptions{}, size);
+}
+
+std::unique_ptr<TestClient> launched(QSize size) {
+    auto client = std::make_unique<TestClient>(size, idiomOf(size));
+    client->launch();
+    return client;
+}
+
+QPointingDevice* touchscreen() {
+    static QPointingDevice* device = QTest::createTouchDevice();
+    return device;
+}
+
+// `widget`'s rectangle in the canvas view's coordinates.
+QRect inView(const TestClient& client, const QWidget* widget) {
+    return QRect(widget->mapTo(client.view(), QPoint(0, 0)), widget->size());
+}
+
+bool isPartOf(const QWidget* widget, const QWidget* dialog) {
+    return widget != nullptr && (widget == dialog || dialog->isAncestorOf(widget));
+}
+
+// `dialog` is the one shown, where the window's idiom puts it, and on top of the canvas.
+void expectPresented(const TestClient& client, QWidget* dialog, const QWidget* button) {
+    const auto& presenter = *client.ui.presenter;
+    EXPECT_EQ(presenter.presentedDialog(), dialog);
+    EXPECT_TRUE(dialog->isVisible());
+    if (client.ui.viewController->idiom == velmo::app::Idiom::Tablet) {
+        ASSERT_NE(presenter.popoverController, nullptr);
+        const QRect popover = inView(client, presenter.popoverController);
+        const QRect anchor = inView(client, button);
+        EXPECT_EQ(popover.size(), QSize(320, 480));
+        // Just below its button, moved left only as far as the view needs.
+        EXPECT_EQ(popover.topLeft(),
+                  QPoint(std::min(anchor.left(), client.view()->width() - popover.width()),
+                         anchor.bottom() + 1));
+        EXPECT_EQ(inView(client, dialog), popover);
+        EXPECT_TRUE(isPartOf(client.view()->childAt(popover.center()), dialog));
+        // The rest of the canvas stays in sight.
+        EXPECT_FALSE(isPartOf(client.view()->childAt(QPoint(10, 300)), dialog));
+    } else {
+        EXPECT_EQ(presenter.popoverController, nullptr);
+        EXPECT_EQ(inView(client, dialog), client.view()->rect());
+        // It covers the toolbar too: where the button was, the dialog is now.
+        EXPECT_TRUE(isPartOf(client.view()->childAt(inView(client, button).center()), dialog));
+    }
+}
+
+void drawLine(TestClient& client, int y) {
+    QTest::mousePress(client.view(), Qt::LeftButton, {}, QPoint(100, y));
+    QTest::mouseMove(client.view(), QPoint(200, y));
+    QTest::mouseRelease(client.view(), Qt::LeftButton, {}, QPoint(200, y));
+    client.clock.advance(1);
+}
+
+} // namespace
+
+TEST(DialogWiring, TheTestSizesAreATabletAndAPhone) {
+    EXPECT_EQ(idiomOf(TabletSize), velmo::app::Idiom::Tablet);
+    EXPECT_EQ(idiomOf(PhoneSize), velmo::app::Idiom::Phone);
+}
+
+TEST(DialogWiring, EveryToolbarButtonIsWithinReach) {
+    for (const QSize size : {TabletSize, PhoneSize}) {
+        SCOPED_TRACE(size.width());
+        const auto client = launched(size);
+        const auto& ui = client->ui;
+        std::vector<QRect> taken;
+        const QWidgetList controls = {ui.draw_mode_button, ui.undo_button, ui.pen_button,
+                                      ui.nickname_button, ui.canvas_id_button};
+        for (QWidget* control : controls) {
+            SCOPED_TRACE(control->objectName().toStdString());
+            EXPECT_TRUE(control->isVisible());
+            EXPECT_TRUE(control->isEnabled());
+            const QRect place = inView(*client, control);
+            EXPECT_TRUE(client->view()->rect().contains(place)) << place.x() << "," << place.y();
+            // Wide enough for its title, and clear of the others.
+            EXPECT_GE(place.width(), control->minimumSizeHint().width());
+            for (const QRect& other : taken) {
+                EXPECT_FALSE(place.intersects(other));
+            }
+            taken.push_back(place);
+        }
+    }
+}
+
+TEST(DialogWiring, ThePenButtonOpensThePenDialog) {
+    for (const QSize size : {TabletSize, PhoneSize}) {
+        SCOPED_TRACE(size.width());
+        const auto client = launched(size);
+        const auto& ui = client->ui;
+        EXPECT_FALSE(ui.pen_dialog->isVisible());
+        QTest::mouseClick(ui.pen_button, Qt::LeftButton);
+        expectPresented(*client, ui.pen_dialog, ui.pen_button);
+        EXPECT_TRUE(client->canvas().strokes_history.empty());
+    }
+}
+
+TEST(DialogWiring, TheNicknameButtonOpensTheNicknameView) {
+    for (const QSize size : {TabletSize, PhoneSize}) {
+        SCOPED_TRACE(size.width());
+        const auto client = launched(size);
+        const auto& ui = client->ui;
+        client->canvas().user_nickname = "hanako";
+        EXPECT_FALSE(ui.nickname_view->isVisible());
+        QTest::mouseClick(ui.nickname_button, Qt::LeftButton);
+        expectPresented(*client, ui.nickname_view, ui.nickname_button);
+        EXPECT_EQ(ui.nickname_view->nickname_field->text(), "hanako");
+
+        // One dialog at a time: the pen button swaps it for the pen dialog on a tablet; on
+        // a phone "Done" closes the view first.
+        if (ui.viewController->idiom == velmo::app::Idiom::Tablet) {
+            QTest::mouseClick(ui.pen_button, Qt::LeftButton);
+            expectPresented(*client, ui.pen_dialog, ui.pen_button);
+            EXPECT_FALSE(ui.nickname_view->isVisible());
+        } else {
+            QTest::mouseClick(ui.nickname_view->done_button, Qt::LeftButton);
+            EXPECT_EQ(ui.presenter->presentedDialog(), nullptr);
+            EXPECT_FALSE(ui.nickname_view->isVisible());
+            QTest::mouseClick(ui.pen_button, Qt::LeftButton);
+            expectPresented(*client, ui.pen_dialog, ui.pen_button);
+        }
+    }
+}
+
+TEST(DialogWiring, TheCanvasButtonPublishesThePicturesAndOffersTheLink) {
+    for (const QSize size : {TabletSize, PhoneSize}) {
+        SCOPED_TRACE(size.width());
+        const auto client = launched(size);
+        const auto& ui = client->ui;
+        client->canvas().canvas_id = "anna@20261207120000000";
+        QTest::mouseClick(ui.canvas_id_button, Qt::LeftButton);
+
+        // The full image and the thumbnail go to the image host before the menu shows.
+        ASSERT_EQ(client->http.sync_requests.size(), 2u);
+        for (const auto& request : client->http.sync_requests) {
+            EXPECT_EQ(request.url, "http://127.0.0.1:9/upload.cgi");
+        }
+        QMenu* menu = ui.nickname_view->sharing.action_sheet;
+        ASSERT_NE(menu, nullptr);
+        EXPECT_TRUE(menu->isVisible());
+        const QRect shown = menu->geometry();
+        if (ui.viewController->idiom == velmo::app::Idiom::Tablet) {
+            // Hanging from the button (moved left only as far as the screen needs).
+            const QPoint corner =
+                ui.canvas_id_button->mapToGlobal(QPoint(0, ui.canvas_id_button->height()));
+            EXPECT_EQ(shown.top(), corner.y());
+            EXPECT_LE(shown.left(), corner.x());
+            EXPECT_GE(shown.right(), corner.x());
+        } else {
+            const QPoint centre = ui.window->mapToGlobal(ui.window->rect().center());
+            EXPECT_LE(std::abs(shown.center().x() - centre.x()), 2);
+            EXPECT_LE(std::abs(shown.center().y() - centre.y()), 2);
+        }
+
+        QGuiApplication::clipboard()->clear();
+        QAction* clipboard = nullptr;
+        for (QAction* action : menu->actions()) {
+            if (action->text() == "Clipboard") {
+                clipboard = action;
+            }
+        }
+        ASSERT_NE(clipboard, nullptr);
+        QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(clipboard).center());
+        const auto date_id = velmo::identity::dateID("anna@20261207120000000");
+        ASSERT_TRUE(date_id.has_value());
+        EXPECT_EQ(QGuiApplication::clipboard()->text(),
+                  QString::fromStdString("http://127.0.0.1:9/?v:" + *date_id));
+        EXPECT_TRUE(client->canvas().strokes_history.empty());
+    }
+}
+
+TEST(DialogWiring, ApplyingThePenDialogChangesThePen) {
+    for (const QSize size : {TabletSize, PhoneSize}) {
+        SCOPED_TRACE(size.width());
+        const auto client = launched(size);
+        const auto& ui = client->ui;
+        auto& canvas = client->canvas();
+        canvas.canvas_id = "anna@20261207120000000";
+        const int32_t width_before = canvas.pen_properties.width;
+        QTest::mouseClick(ui.pen_button, Qt::LeftButton);
+
+        velmo::dialogs::PenDialog& pen = *ui.pen_dialog;
+        // The colour takes effect at once; width and layer only with "Apply".
+        QTest::mouseClick(pen.pen_color_btns->segment(1), Qt::LeftButton);
+        EXPECT_EQ(static_cast<uint32_t>(canvas.pen_properties.color), 0xFFFFFFFFu);
+        QTest::mouseClick(pen.layer_btns->segment(1), Qt::LeftButton);
+        auto* slider = pen.pen_width_slider;
+        const float shown_before = slider->value();
+        QTest::mouseClick(slider, Qt::LeftButton, {},
+                          QPoint(slider->width() - 4, slider->height() / 2));
+        const float shown_after = slider->value();
+        EXPECT_GT(shown_after, shown_before);
+        EXPECT_EQ(canvas.pen_properties.width, width_before);
+        EXPECT_EQ(canvas.layer_index, 0u);
+
+        QTest::mouseClick(pen.apply_button, Qt::LeftButton);
+        EXPECT_EQ(canvas.pen_properties.width, canvas.geometry.toUnits(shown_after));
+        EXPECT_NE(canvas.pen_properties.width, width_before);
+        EXPECT_EQ(canvas.layer_index, 1u);
+        EXPECT_EQ(ui.info_label->text(), "layer:1 anna@20261207120000000");
+        EXPECT_EQ(ui.presenter->presentedDialog(), nullptr);
+        EXPECT_FALSE(pen.isVisible());
+
+        // With the dialog gone the mouse draws again, with the new pen.
+        drawLine(*client, 300);
+        ASSERT_EQ(canvas.strokes_history.size(), 1u);
+        const auto& stroke = canvas.strokes_history.begin()->second;
+        EXPECT_EQ(stroke.pen_properties.width, canvas.pen_properties.width);
+        EXPECT_EQ(static_cast<uint32_t>(stroke.pen_properties.color), 0xFFFFFFFFu);
+        EXPECT_EQ(stroke.layer, 1);
+    }
+}
+
+TEST(DialogWiring, PressesBetweenTheControlsDoNotDraw) {
+    for (const QSize size : {TabletSize, PhoneSize}) {
+        SCOPED_TRACE(size.width());
+        const auto client = launched(size);
+        const auto& ui = client->ui;
+        // On the toolbar, right of the pen button.
+        QWidget* bar = ui.pen_button->parentWidget();
+        const QPoint gap(ui.pen_button->geometry().right() + 8,
+                         ui.pen_button->geometry().center().y());
+        ASSERT_EQ(bar->childAt(gap), nullptr);
+        QTest::mouseClick(bar, Qt::LeftButton, {}, gap);
+        EXPECT_TRUE(client->recorder.calls.empty());
+
+        // On a dialog: its title, a label, takes no click itself.
+        QTest::mouseClick(ui.pen_button, Qt::LeftButton);
+        auto* title = ui.pen_dialog->findChild<QLabel*>();
+        ASSERT_NE(title, nullptr);
+        const QPoint on_title = title->rect().center();
+        QTest::mousePress(title, Qt::LeftButton, {}, on_title);
+        QTest::mouseMove(title, on_title + QPoint(30, 0));
+        QTest::mouseRelease(title, Qt::LeftButton, {}, on_title + QPoint(30, 0));
+        EXPECT_TRUE(client->recorder.calls.empty());
+        EXPECT_TRUE(client->canvas().strokes_history.empty());
+        EXPECT_EQ(ui.presenter->presentedDialog(), ui.pen_dialog);
+    }
+}
+
+TEST(DialogWiring, TheDialogsButtonsWorkByTouch) {
+    for (const QSize size : {TabletSize, PhoneSize}) {
+        SCOPED_TRACE(size.width());
+        const auto client = launched(size);
+        const auto& ui = client->ui;
+        QTest::mouseClick(ui.pen_button, Qt::LeftButton);
+        QWidget* window = ui.window.get();
+        const auto tap = [&](QWidget* target) {
+            const QPoint at = target->mapTo(window, target->rect().center());
+            QTest::touchEvent(window, touchscreen()).press(0, at, window);
+            QTest::touchEvent(window, touchscreen()).release(0, at, window);
+            QApplication::processEvents();
+        };
+        tap(ui.pen_dialog->layer_btns->segment(2));
+        EXPECT_EQ(ui.pen_dialog->layer_btns->selectedSegmentIndex(), 2);
+        tap(ui.pen_dialog->apply_button);
+        EXPECT_EQ(client->canvas().layer_index, 2u);
+        EXPECT_EQ(ui.presenter->presentedDialog(), nullptr);
+        EXPECT_TRUE(client->recorder.calls.empty()) << client->recorder.calls.front();
+        EXPECT_TRUE(client->canvas().strokes_history.empty());
+    }
+}
+
+TEST(DialogWiring, TheSearchTextIsTheNicknameViewsSearchField) {
+    TestClient first(PhoneSize, idiomOf(PhoneSize));
+    first.settings.values["SearchNickname"] = std::string("anna");
+    first.launch();
+    QLineEdit* search_bar = first.ui.nickname_view->search_bar;
+    // The one search field of the window.
+    EXPECT_EQ(first.ui.window->findChildren<QLineEdit*>("search_bar"),
+              QList<QLineEdit*>{search_bar});
+    EXPECT_EQ(search_bar->text(), "anna");
+
+    QTest::mouseClick(first.ui.nickname_button, Qt::LeftButton);
+    QTest::mouseClick(search_bar, Qt::LeftButton);
+    EXPECT_TRUE(search_bar->hasFocus());
+    search_bar->selectAll();
+    QTest::keyClicks(search_bar, "bob");
+    EXPECT_EQ(first.canvas().search_nickname, "bob");
+    first.ui.delegate->applicationWillTerminate();
+    EXPECT_EQ(first.settings.stringValue("SearchNickname"), "bob");
+
+    TestClient second(TabletSize, idiomOf(TabletSize));
+    second.settings.values = first.settings.values;
+    second.launch();
+    EXPECT_EQ(second.ui.nickname_view->search_bar->text(), "bob");
+    EXPECT_EQ(second.canvas().search_nickname, "bob");
+}
+
+TEST(DialogWiring, AFailedSearchAlertsOverTheWindow) {
+    TestClient client(TabletSize, idiomOf(TabletSize));
+    client.launch();
+    QTest::mouseClick(client.ui.nickname_button, Qt::LeftButton);
+    QLineEdit* search_bar = client.ui.nickname_view->search_bar;
+    QTest::mouseClick(search_bar, Qt::LeftButton);
+    QTest::keyClicks(search_bar, "taro");
+    // No server answers.
+    QTest::keyClick(search_bar, Qt::Key_Return);
+    EXPECT_FALSE(client.http.sync_requests.empty());
+    auto* alert = client.ui.window->findChild<QMessageBox*>();
+    ASSERT_NE(alert, nullptr);
+    EXPECT_TRUE(alert->isVisible());
+    EXPECT_EQ(alert->windowTitle(), "connection error");
+    EXPECT_EQ(client.ui.presenter->presentedDialog(), client.ui.nickname_view);
+}
