@@ -8,6 +8,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <limits>
 #include <stdexcept>
 #include <utility>
 
@@ -60,7 +61,23 @@ constexpr const char* Migrations[] = {
         PRIMARY KEY (canvas_id, user_name)
     );
     )sql",
+    R"sql(
+    CREATE TABLE fresh_strokes (
+        canvas_id TEXT NOT NULL,
+        server_time INTEGER NOT NULL,
+        client_time INTEGER NOT NULL,
+        user_name TEXT NOT NULL,
+        text TEXT NOT NULL
+    );
+    )sql",
 };
+
+// Moves the fresh strokes up to a row ID into the strokes table, a canvas at a time.
+constexpr const char* MoveFresh =
+    "INSERT INTO strokes (canvas_id, server_time, client_time, user_name, text) "
+    "SELECT canvas_id, server_time, client_time, user_name, text FROM fresh_strokes "
+    "WHERE rowid <= ?1 ORDER BY canvas_id, server_time";
+constexpr const char* ClearFresh = "DELETE FROM fresh_strokes WHERE rowid <= ?1";
 static_assert(std::size(Migrations) == SqliteStore::SchemaVersion);
 
 // Only canvases with something to show are listed, shared or rendered.
@@ -249,6 +266,14 @@ namespace {
 constexpr size_t RecentPerCanvas = 512;
 constexpr size_t RecentEntries = 1 << 16;
 constexpr size_t RecentBytes = 16 << 20;
+// Once this many fresh strokes are waiting (or this many bytes of them), a commit also moves
+// the oldest FreshMoveSlice of them: a move writes the index pages of every canvas it touches
+// once for all of that canvas's strokes in it; smaller slices spread the work over more
+// commits instead of holding up the appends behind one long move. The reads that miss
+// memory scan the fresh strokes, so there are not many of them.
+constexpr size_t FreshMoveCount = 2048;
+constexpr size_t FreshMoveBytes = 8 << 20;
+constexpr size_t FreshMoveSlice = 2048;
 
 } // namespace
 
@@ -308,6 +333,12 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const std::string& path, std::str
             writer->exec(("PRAGMA user_version=" + std::to_string(v + 1)).c_str());
             transaction.commit();
         }
+        {
+            // Strokes left fresh by the last run: the in-memory list of them starts empty.
+            Transaction transaction(*writer);
+            moveFreshUpTo(*writer, std::numeric_limits<int64_t>::max());
+            transaction.commit();
+        }
         auto store = std::make_unique<SqliteStore>(path, std::move(writer));
         Query stamps(*store->writer_, "SELECT canvas_id, last_stamp FROM canvases");
         while (stamps.step()) {
@@ -334,6 +365,15 @@ SqliteStore::~SqliteStore() {
     }
     queue_ready_.notify_one();
     committer_.join();
+    // A database closed cleanly keeps every stroke in one table.
+    try {
+        std::lock_guard write_lock(write_mutex_);
+        Transaction transaction(*writer_);
+        moveFreshUpTo(*writer_, std::numeric_limits<int64_t>::max());
+        transaction.commit();
+    } catch (const std::exception&) {
+        // moved at the next start
+    }
     // Readers close first so that the writer, closing last, checkpoints the log into the file.
     idle_readers_.clear();
     writer_.reset();
@@ -416,8 +456,10 @@ void SqliteStore::commitBatch(std::vector<std::unique_ptr<PendingAppend>>& batch
     static constexpr const char* FindSame =
         "SELECT server_time, text FROM strokes WHERE canvas_id = ?1 AND user_name = ?2 AND "
         "client_time = ?3";
+    static constexpr const char* FindFresh =
+        "SELECT server_time, text FROM fresh_strokes WHERE rowid = ?1";
     static constexpr const char* Insert =
-        "INSERT INTO strokes (canvas_id, server_time, "
+        "INSERT INTO fresh_strokes (canvas_id, server_time, "
         "client_time, user_name, text) VALUES (?1, ?2, ?3, ?4, ?5)";
     static constexpr const char* Count =
         "INSERT INTO canvases (canvas_id, nickname, date_id, last_stamp, last_activity, "
@@ -431,6 +473,8 @@ void SqliteStore::commitBatch(std::vector<std::unique_ptr<PendingAppend>>& batch
         int64_t last_activity = 0;
     };
     std::unordered_map<std::string_view, Added> added;
+    std::vector<FreshRow> fresh; // this batch's inserts
+    std::optional<int64_t> moved_up_to;
     std::lock_guard write_lock(write_mutex_);
     try {
         Transaction transaction(*writer_);
@@ -438,15 +482,35 @@ void SqliteStore::commitBatch(std::vector<std::unique_ptr<PendingAppend>>& batch
             const canvas::MWStroke& stroke = pending->stroke;
             const std::string& canvas_id = pending->canvas_id;
             std::optional<int64_t> resent;
+            const auto sameText = [&](Query& same) {
+                canvas::MWStroke candidate = stroke;
+                candidate.server_time = same.integer(0);
+                if (canvas::stroke_to_text(candidate) == same.text(1)) {
+                    resent = candidate.server_time;
+                }
+            };
             {
                 Query same(*writer_, FindSame);
                 same.bind(1, canvas_id).bind(2, stroke.user_name).bind(3, stroke.client_time);
                 while (!resent && same.step()) {
-                    canvas::MWStroke candidate = stroke;
-                    candidate.server_time = same.integer(0);
-                    if (canvas::stroke_to_text(candidate) == same.text(1)) {
-                        resent = candidate.server_time;
-                    }
+                    sameText(same);
+                }
+            }
+            std::string key = freshKey(canvas_id, stroke.user_name, stroke.client_time);
+            std::vector<int64_t> rows;
+            if (const auto found = fresh_rows_.find(key); found != fresh_rows_.end()) {
+                rows = found->second;
+            }
+            for (const FreshRow& row : fresh) { // this batch's own, not yet listed
+                if (row.key == key) {
+                    rows.push_back(row.rowid);
+                }
+            }
+            for (const int64_t rowid : rows) {
+                Query same(*writer_, FindFresh);
+                same.bind(1, rowid);
+                if (!resent && same.step()) {
+                    sameText(same);
                 }
             }
             if (resent) {
@@ -467,6 +531,8 @@ void SqliteStore::commitBatch(std::vector<std::unique_ptr<PendingAppend>>& batch
                 .bind(4, kept.user_name)
                 .bind(5, kept.text)
                 .step();
+            fresh.push_back(
+                {sqlite3_last_insert_rowid(writer_->db()), std::move(key), kept.text.size()});
             canvas.last_activity = std::max(canvas.last_activity, pending->now_ms);
             pending->stamp = kept.server_time;
             canvas.strokes.push_back(std::move(kept));
@@ -482,6 +548,11 @@ void SqliteStore::commitBatch(std::vector<std::unique_ptr<PendingAppend>>& batch
                 .bind(6, static_cast<int64_t>(canvas.strokes.size()))
                 .step();
         }
+        if ((fresh_count_ >= FreshMoveCount || fresh_bytes_ >= FreshMoveBytes) &&
+            !fresh_order_.empty()) {
+            moved_up_to = fresh_order_[std::min(FreshMoveSlice, fresh_order_.size()) - 1].rowid;
+            moveFreshUpTo(*writer_, *moved_up_to);
+        }
         transaction.commit();
     } catch (const std::exception&) {
         for (const auto& pending : batch) {
@@ -489,9 +560,51 @@ void SqliteStore::commitBatch(std::vector<std::unique_ptr<PendingAppend>>& batch
         }
         return;
     }
+    if (moved_up_to) {
+        forgetFreshUpTo(*moved_up_to);
+    }
+    for (FreshRow& row : fresh) {
+        fresh_rows_[row.key].push_back(row.rowid);
+        fresh_bytes_ += row.bytes;
+        fresh_order_.push_back(std::move(row));
+    }
+    fresh_count_ += fresh.size();
     // Published only once durable, so a reader never sees a stamp whose stroke it cannot read.
     for (auto& [canvas_id, canvas] : added) {
         remember(std::string(canvas_id), canvas.strokes);
+    }
+}
+
+std::string SqliteStore::freshKey(std::string_view canvas_id, std::string_view user_name,
+                                  int64_t client_time) {
+    // A canvas ID holds no control byte, so the parts cannot run into each other.
+    std::string key(canvas_id);
+    key += '\0';
+    key += std::to_string(client_time);
+    key += '\0';
+    key += user_name;
+    return key;
+}
+
+void SqliteStore::moveFreshUpTo(SqliteConnection& db, int64_t rowid) {
+    Query(db, MoveFresh).bind(1, rowid).step();
+    Query(db, ClearFresh).bind(1, rowid).step();
+}
+
+void SqliteStore::forgetFreshUpTo(int64_t rowid) {
+    while (!fresh_order_.empty() && fresh_order_.front().rowid <= rowid) {
+        FreshRow& row = fresh_order_.front();
+        const auto listed = fresh_rows_.find(row.key);
+        if (listed != fresh_rows_.end()) {
+            auto& rows = listed->second;
+            rows.erase(std::remove(rows.begin(), rows.end(), row.rowid), rows.end());
+            if (rows.empty()) {
+                fresh_rows_.erase(listed);
+            }
+        }
+        fresh_count_ -= 1;
+        fresh_bytes_ -= row.bytes;
+        fresh_order_.pop_front();
     }
 }
 
@@ -560,7 +673,8 @@ std::optional<std::vector<StoredStroke>> SqliteStore::strokesAfter(std::string_v
                                                                    int64_t after, size_t limit) {
     static constexpr const char* Sql =
         "SELECT server_time, client_time, text FROM strokes WHERE canvas_id = ?1 AND "
-        "server_time > ?2 ORDER BY server_time, client_time LIMIT ?3";
+        "server_time > ?2 UNION ALL SELECT server_time, client_time, text FROM fresh_strokes "
+        "WHERE canvas_id = ?1 AND server_time > ?2 ORDER BY 1, 2 LIMIT ?3";
     if (auto recent = recentAfter(canvas_id, after, limit)) {
         return recent;
     }
@@ -583,6 +697,7 @@ std::optional<size_t> SqliteStore::deleteStrokes(std::string_view canvas_id,
                                                  int64_t now_ms) {
     static constexpr const char* Delete =
         "DELETE FROM strokes WHERE canvas_id = ?1 AND user_name = ?2 AND client_time = ?3";
+    static constexpr const char* DeleteFresh = "DELETE FROM fresh_strokes WHERE rowid = ?1";
     static constexpr const char* Count =
         "UPDATE canvases SET stroke_count = stroke_count - ?2, "
         "last_activity = max(last_activity, ?3) WHERE canvas_id = ?1";
@@ -590,7 +705,14 @@ std::optional<size_t> SqliteStore::deleteStrokes(std::string_view canvas_id,
         std::lock_guard write_lock(write_mutex_);
         Transaction transaction(*writer_);
         Query(*writer_, Delete).bind(1, canvas_id).bind(2, user_name).bind(3, client_time).step();
-        const auto removed = static_cast<size_t>(sqlite3_changes64(writer_->db()));
+        auto removed = static_cast<size_t>(sqlite3_changes64(writer_->db()));
+        const auto fresh = fresh_rows_.find(freshKey(canvas_id, user_name, client_time));
+        if (fresh != fresh_rows_.end()) {
+            for (const int64_t rowid : fresh->second) {
+                Query(*writer_, DeleteFresh).bind(1, rowid).step();
+                removed += static_cast<size_t>(sqlite3_changes64(writer_->db()));
+            }
+        }
         if (removed > 0) {
             Query(*writer_, Count)
                 .bind(1, canvas_id)

@@ -54,7 +54,7 @@ public:
     std::optional<std::string> image(std::string_view hash) override;
 
     // The schema version this build writes.
-    static constexpr int SchemaVersion = 2;
+    static constexpr int SchemaVersion = 3;
 
 private:
     struct PendingAppend;
@@ -98,6 +98,24 @@ private:
     // writes take the connection directly.
     std::mutex write_mutex_;
     std::unique_ptr<SqliteConnection> writer_;
+    // Appends are stored in fresh_strokes, which grows only at its end, so a commit writes a
+    // few pages whatever the number of canvases it touches; commits move the oldest of them
+    // into the strokes table and its per-canvas indexes in bulk. In memory, for resent
+    // strokes, the fresh rows by freshKey() and in insertion order (a deleted row stays listed
+    // until it would have been moved). Under write_mutex_.
+    struct FreshRow {
+        int64_t rowid = 0;
+        std::string key;
+        size_t bytes = 0;
+    };
+    static void moveFreshUpTo(SqliteConnection& db, int64_t rowid);
+    void forgetFreshUpTo(int64_t rowid);
+    static std::string freshKey(std::string_view canvas_id, std::string_view user_name,
+                                int64_t client_time);
+    std::unordered_map<std::string, std::vector<int64_t>> fresh_rows_;
+    std::deque<FreshRow> fresh_order_;
+    size_t fresh_count_ = 0;
+    size_t fresh_bytes_ = 0;
     std::mutex queue_mutex_;
     std::condition_variable queue_ready_;
     std::vector<std::unique_ptr<PendingAppend>> queue_;

@@ -254,11 +254,13 @@ TEST_F(SqliteStoreTest, MigratesAVersion1Database) {
         auto store = open();
         store->appendStroke("c@1", stroke(1), 10);
     }
-    // Back to what version 1 had: no saved_marks table.
+    // Back to what version 1 had: no saved_marks and no fresh_strokes table.
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(dir.file("canvas.sqlite").c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE saved_marks; PRAGMA user_version=1", nullptr, nullptr,
-                           nullptr),
+    ASSERT_EQ(sqlite3_exec(db,
+                           "DROP TABLE saved_marks; DROP TABLE fresh_strokes; "
+                           "PRAGMA user_version=1",
+                           nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(db);
     auto store = open();
@@ -272,6 +274,59 @@ TEST_F(SqliteStoreTest, MigratesAVersion1Database) {
     EXPECT_EQ(sqlite3_column_int(statement, 0), SqliteStore::SchemaVersion);
     sqlite3_finalize(statement);
     sqlite3_close(db);
+}
+
+TEST_F(SqliteStoreTest, MigratesAVersion2Database) {
+    {
+        auto store = open();
+        store->appendStroke("c@1", stroke(1), 10);
+        store->appendStroke("c@1", stroke(2), 11);
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(dir.file("canvas.sqlite").c_str(), &db), SQLITE_OK);
+    // A clean close left no fresh stroke behind; version 2 had no such table.
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(db, "SELECT count(*) FROM strokes", -1, &statement, nullptr);
+    ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(statement, 0), 2);
+    sqlite3_finalize(statement);
+    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE fresh_strokes; PRAGMA user_version=2", nullptr, nullptr,
+                           nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    auto store = open();
+    ASSERT_TRUE(store);
+    EXPECT_EQ(store->strokesAfter("c@1", 0, 10)->size(), 2u);
+    EXPECT_EQ(store->appendStroke("c@1", stroke(3), 5), 12);
+    EXPECT_EQ(store->appendStroke("c@1", stroke(1), 50), 10); // resent, from the old table
+    EXPECT_EQ(store->appendStroke("c@1", stroke(3), 60), 12); // resent, a fresh one
+    EXPECT_EQ(store->deleteStrokes("c@1", "anna@20101201100000001", 3, 70), 1u);
+    EXPECT_EQ(store->strokesAfter("c@1", 0, 10)->size(), 2u);
+}
+
+TEST_F(SqliteStoreTest, FreshStrokesAreMovedWithoutChangingWhatIsRead) {
+    auto store = open();
+    // More than one move's worth on two canvases, with resends and deletes on the way.
+    for (int i = 0; i < 5000; ++i) {
+        ASSERT_EQ(store->appendStroke(i % 2 ? "c@1" : "d@1", stroke(i), 1000), 1000 + i / 2);
+        if (i % 700 == 1) {
+            EXPECT_EQ(store->appendStroke("c@1", stroke(i), 1000), 1000 + i / 2);
+            EXPECT_EQ(store->appendStroke("c@1", stroke(i - 2 > 0 ? i - 2 : 1), 1000),
+                      1000 + (i - 2 > 0 ? i - 2 : 1) / 2);
+        }
+        if (i % 1000 == 999) {
+            EXPECT_EQ(store->deleteStrokes("c@1", "anna@20101201100000001", i - 4, 1000), 1u);
+        }
+    }
+    const auto all = store->strokesAfter("c@1", 0, 10000);
+    ASSERT_EQ(all->size(), 2500u - 5u);
+    for (size_t i = 1; i < all->size(); ++i) {
+        EXPECT_LT((*all)[i - 1].server_time, (*all)[i].server_time);
+    }
+    store.reset();
+    store = open();
+    EXPECT_EQ(*store->strokesAfter("c@1", 0, 10000), *all);
+    EXPECT_EQ(store->strokesAfter("d@1", 0, 10000)->size(), 2500u);
 }
 
 TEST_F(SqliteStoreTest, RefusesADatabaseFromANewerVersion) {
