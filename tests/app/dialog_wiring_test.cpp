@@ -4,9 +4,13 @@
 
 #include "app/segmented_control.h"
 #include "dialogs/choice_buttons.h"
+#include "dialogs/color_box.h"
 #include "dialogs/dialog_presenter.h"
+#include "dialogs/hsb_color.h"
+#include "dialogs/hsb_color_picker.h"
 #include "dialogs/nickname_view.h"
 #include "dialogs/pen_dialog.h"
+#include "dialogs/sat_bri_box.h"
 #include "dialogs/value_slider.h"
 #include "identity/canvas_identity.h"
 
@@ -18,6 +22,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPointingDevice>
 #include <QPushButton>
 #include <QToolButton>
@@ -250,6 +255,85 @@ TEST(DialogWiring, ApplyingThePenDialogChangesThePen) {
         EXPECT_EQ(stroke.pen_properties.width, canvas.pen_properties.width);
         EXPECT_EQ(static_cast<uint32_t>(stroke.pen_properties.color), 0xFFFFFFFFu);
         EXPECT_EQ(stroke.layer, 1);
+    }
+}
+
+TEST(DialogWiring, TheColourPickerOpensFromThePenDialogAndSetsThePen) {
+    for (const QSize size : {TabletSize, PhoneSize}) {
+        SCOPED_TRACE(size.width());
+        const auto client = launched(size);
+        const auto& ui = client->ui;
+        auto& canvas = client->canvas();
+        QTest::mouseClick(ui.pen_button, Qt::LeftButton);
+        velmo::dialogs::PenDialog& pen = *ui.pen_dialog;
+        auto* picker = pen.hsbcolorpicker;
+        QTest::mouseClick(pen.pen_color_btns->segment(2), Qt::LeftButton);
+        ASSERT_TRUE(picker->isVisible());
+        const QRect place = inView(*client, picker);
+        if (ui.viewController->idiom == velmo::app::Idiom::Tablet) {
+            // Beside the dialog in the widened popover, all of it inside the window.
+            const QRect popover = inView(*client, ui.presenter->popoverController);
+            EXPECT_EQ(popover.size(), QSize(600, 480));
+            EXPECT_TRUE(client->view()->rect().contains(popover));
+            EXPECT_EQ(place, QRect(popover.left() + 320, popover.top(), 280, 480));
+        } else {
+            EXPECT_EQ(place, client->view()->rect());
+        }
+
+        // The top right of the square: full saturation and brightness.
+        auto* square = picker->satbribox;
+        QTest::mouseClick(square, Qt::LeftButton, {}, QPoint(square->width() - 2, 1));
+        const velmo::dialogs::RgbColor picked = picker->penhsbcolbox->color();
+        EXPECT_GT(std::max({picked.red, picked.green, picked.blue}), 0.95);
+        EXPECT_LT(std::min({picked.red, picked.green, picked.blue}), 0.05);
+        QTest::mouseClick(picker->apply_button, Qt::LeftButton);
+        EXPECT_FALSE(picker->isVisible());
+        const velmo::dialogs::RgbColor pen_colour =
+            velmo::dialogs::rgbOfPenColor(canvas.pen_properties.color);
+        EXPECT_NEAR(pen_colour.red, picked.red, 1.0 / 255);
+        EXPECT_NEAR(pen_colour.green, picked.green, 1.0 / 255);
+        EXPECT_NEAR(pen_colour.blue, picked.blue, 1.0 / 255);
+        // Back to the pen dialog, which is still open.
+        EXPECT_EQ(ui.presenter->presentedDialog(), ui.pen_dialog);
+        if (ui.viewController->idiom == velmo::app::Idiom::Tablet) {
+            EXPECT_EQ(ui.presenter->popoverController->size(), QSize(320, 480));
+        }
+        QTest::mouseClick(pen.cancel_button, Qt::LeftButton);
+        EXPECT_EQ(ui.presenter->presentedDialog(), nullptr);
+        EXPECT_EQ(velmo::dialogs::rgbOfPenColor(canvas.pen_properties.color), pen_colour);
+    }
+}
+
+TEST(DialogWiring, TheNicknameViewsControlsWorkWithTheMouse) {
+    for (const QSize size : {TabletSize, PhoneSize}) {
+        SCOPED_TRACE(size.width());
+        const auto client = launched(size);
+        const auto& ui = client->ui;
+        auto& canvas = client->canvas();
+        canvas.canvas_id = "anna@20261207120000000";
+        QTest::mouseClick(ui.nickname_button, Qt::LeftButton);
+        velmo::dialogs::NicknameView& view = *ui.nickname_view;
+
+        QTest::mouseClick(view.nickname_field, Qt::LeftButton);
+        view.nickname_field->selectAll();
+        QTest::keyClicks(view.nickname_field, " ta ro ");
+        QTest::keyClick(view.nickname_field, Qt::Key_Return);
+        EXPECT_EQ(canvas.user_nickname, "taro");
+
+        QTest::mouseClick(view.about_button, Qt::LeftButton);
+        // The box frees itself once closed.
+        const QPointer<QMessageBox> about = ui.window->findChild<QMessageBox*>();
+        ASSERT_NE(about, nullptr);
+        EXPECT_TRUE(about->isVisible());
+        EXPECT_EQ(about->windowTitle(), "Velmorastra");
+        QTest::mouseClick(about->button(QMessageBox::Ok), Qt::LeftButton);
+        EXPECT_TRUE(about.isNull() || !about->isVisible());
+
+        QTest::mouseClick(view.new_canvas_button, Qt::LeftButton);
+        EXPECT_EQ(ui.presenter->presentedDialog(), nullptr);
+        EXPECT_FALSE(view.isVisible());
+        EXPECT_NE(canvas.canvasID(), "anna@20261207120000000");
+        EXPECT_EQ(canvas.canvasID().rfind("taro@", 0), 0u) << canvas.canvasID();
     }
 }
 
