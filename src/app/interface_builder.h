@@ -77,7 +77,8 @@ public:
 
     std::unique_ptr<WidgetOutlets> outlets;
     std::unique_ptr<canvas::MWCanvas> canvas;
-    // These outlive the window: the dialogs hold on to them until they are gone.
+    // The dialogs use these until they are gone; the window, and with it the dialogs, is
+    // freed first.
     std::unique_ptr<dialogs::DialogPresenter> presenter;
     std::unique_ptr<dialogs::DesktopUrlOpener> url_opener;
     std::unique_ptr<dialogs::MessageBoxAlerts> alerts;
