@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Durable appends of several server builds, alternating, with nginx measured before and after
+# in the same session: the append and nginx scenarios of run_bench.sh alone, each build on a
+# fresh database. Loopback only; every run has a fixed duration and the script ends by itself.
+#
+#   bench/server/compare_appends.sh SECONDS SERVER_BINARY...
+#
+# Give a binary twice (A B A B) to alternate. Prints one RESULT line per run and the server's
+# CPU time per append.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+seconds=$1
+shift
+export VELMO_BENCH_DIR="$here"
+export VELMO_BENCH_APPEND_CANVAS="drawing@201012010959591"
+
+work=$(mktemp -d)
+server_pid=""
+nginx_pid=""
+cleanup() {
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+body=$(printf 'x%.0s' $(seq 200))
+mkdir -p "$work/nginx"
+cat >"$work/nginx.conf" <<CONF
+worker_processes auto;
+daemon off;
+pid $work/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 8192; }
+http {
+  access_log off;
+  keepalive_requests 10000000;
+  client_body_temp_path $work/nginx/body;
+  proxy_temp_path $work/nginx/proxy;
+  fastcgi_temp_path $work/nginx/fastcgi;
+  uwsgi_temp_path $work/nginx/uwsgi;
+  scgi_temp_path $work/nginx/scgi;
+  server {
+    listen 127.0.0.1:$port;
+    location / { default_type text/plain; return 200 "$body"; }
+  }
+}
+CONF
+nginx -p "$work/nginx" -c "$work/nginx.conf" 2>/dev/null &
+nginx_pid=$!
+sleep 0.5
+
+ceiling() {
+  echo "nginx $(timeout $((seconds + 20)) wrk -t2 -c50 -d"${seconds}s" -s "$here/ceiling.lua" \
+    "http://127.0.0.1:$port/" | grep '^RESULT')"
+}
+
+ceiling
+for bin in "$@"; do
+  rm -f "$work"/db.sqlite*
+  "$bin" --listen 127.0.0.1:0 --db "$work/db.sqlite" --quiet 2>"$work/log" &
+  server_pid=$!
+  for _ in $(seq 100); do
+    grep -q "listening on" "$work/log" && break
+    sleep 0.1
+  done
+  server_port=$(sed -n 's|.*listening on http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$work/log")
+  before=$(awk '{print $14 + $15}' "/proc/$server_pid/stat")
+  line=$(timeout $((seconds + 20)) wrk -t2 -c50 -d"${seconds}s" --timeout 10s \
+    -s "$here/append.lua" "http://127.0.0.1:$server_port/" | grep '^RESULT')
+  after=$(awk '{print $14 + $15}' "/proc/$server_pid/stat")
+  requests=$(echo "$line" | sed 's/.*requests=\([0-9]*\).*/\1/')
+  echo "$bin $line server_cpu_us=$(awk -v a="$before" -v b="$after" -v r="$requests" \
+    -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.1f", (b - a) * 1e6 / hz / r }')"
+  kill "$server_pid"
+  wait "$server_pid" 2>/dev/null || true
+  server_pid=""
+done
+ceiling
