@@ -67,6 +67,7 @@ public:
     void stop();
     void accept();
 
+    void startSession(tcp::socket socket);
     void track(const std::shared_ptr<Session>& session);
     void untrack(Session* session);
 
@@ -426,6 +427,10 @@ bool HttpServer::Impl::listen(std::string* error) {
     if (ec) {
         return fail("cannot listen on");
     }
+    acceptor.non_blocking(true, ec);
+    if (ec) {
+        return fail("cannot listen on");
+    }
     bound_port = acceptor.local_endpoint(ec).port();
     return true;
 }
@@ -445,11 +450,28 @@ void HttpServer::Impl::accept() {
             });
             return;
         }
-        auto session = std::make_shared<Session>(std::move(socket), *this);
-        track(session);
-        session->start();
+        startSession(std::move(socket));
+        // Takes every connection already waiting: one trip through the handler queue per
+        // connection, behind the requests of the busy ones, kept the last of a thousand
+        // simultaneous connections waiting seconds for their first answer. Bounded, so the
+        // requests queued meanwhile get their turn.
+        for (int i = 0; i < 512; ++i) {
+            tcp::socket next(net::make_strand(io));
+            beast::error_code e;
+            acceptor.accept(next, e); // non-blocking: would_block once none waits
+            if (e) {
+                break;
+            }
+            startSession(std::move(next));
+        }
         accept();
     });
+}
+
+void HttpServer::Impl::startSession(tcp::socket socket) {
+    auto session = std::make_shared<Session>(std::move(socket), *this);
+    track(session);
+    session->start();
 }
 
 void HttpServer::Impl::track(const std::shared_ptr<Session>& session) {
