@@ -29,9 +29,9 @@ Response handleRequest(const Request& request, HandlerContext& context, int64_t 
 
 // True for the requests that are answered from memory in microseconds: the poll (an append
 // without points), the health check and the index page. A cheap look at the bytes, without
-// parsing. The server answers these on its network threads and everything else (durable writes,
-// database reads, renders, uploads) on worker threads, so that a disk flush or a render never
-// holds up the network, and appends waiting at the same time share one commit.
+// parsing. The server answers these on its network threads, appends with points through
+// appendCommandOf and answerAppend, and everything else (deletes, database reads, renders,
+// uploads) on worker threads, so that a disk flush or a render never holds up the network.
 bool isQuick(const Request& request);
 
 // An append with points, split in two so that no thread waits for its flush: the server hands
