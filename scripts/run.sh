@@ -14,16 +14,7 @@ cd "$(dirname "$0")/.."
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
           libbenchmark-dev libcairo2-dev libpng-dev libboost-dev libsqlite3-dev
           qt6-base-dev qt6-base-dev-tools libgl-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  $sudo apt-get update
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y "${missing[@]}"
-fi
+./scripts/install-packages.sh "${packages[@]}"
 
 build=${VELMO_BUILD_DIR:-build-run}
 if [ ! -f "$build/CMakeCache.txt" ]; then
