@@ -7,7 +7,11 @@
 
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -78,6 +82,21 @@ constexpr const char* MoveFresh =
     "SELECT canvas_id, server_time, client_time, user_name, text FROM fresh_strokes "
     "WHERE rowid <= ?1 ORDER BY canvas_id, server_time";
 constexpr const char* ClearFresh = "DELETE FROM fresh_strokes WHERE rowid <= ?1";
+// After a crash, the rows of canvases with fresh strokes may lack the last commits' strokes:
+// they are counted again. A stamp stands in for the time of its append, which it equals
+// unless the canvas received several in one millisecond.
+constexpr const char* RecountFresh =
+    "WITH fresh AS (SELECT canvas_id, max(server_time) AS newest, count(*) AS added FROM "
+    "fresh_strokes GROUP BY canvas_id) UPDATE canvases SET last_stamp = max(last_stamp, "
+    "fresh.newest), last_activity = max(last_activity, fresh.newest), stroke_count = "
+    "fresh.added + (SELECT count(*) FROM strokes WHERE strokes.canvas_id = canvases.canvas_id) "
+    "FROM fresh WHERE canvases.canvas_id = fresh.canvas_id";
+// Adds appended strokes to a canvas's row, creating it if needed.
+constexpr const char* SaveCanvas =
+    "INSERT INTO canvases (canvas_id, nickname, date_id, last_stamp, last_activity, "
+    "stroke_count) VALUES (?1, ?2, ?3, ?4, ?5, ?6) ON CONFLICT (canvas_id) DO UPDATE SET "
+    "last_stamp = max(last_stamp, ?4), last_activity = max(last_activity, ?5), "
+    "stroke_count = stroke_count + ?6";
 static_assert(std::size(Migrations) == SqliteStore::SchemaVersion);
 
 // Only canvases with something to show are listed, shared or rendered.
@@ -195,6 +214,7 @@ public:
     }
 
     int64_t integer(int column) { return sqlite3_column_int64(statement_, column); }
+    bool isNull(int column) { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
     std::string text(int column) {
         const auto* bytes = static_cast<const char*>(sqlite3_column_blob(statement_, column));
         const int size = sqlite3_column_bytes(statement_, column);
@@ -212,11 +232,12 @@ private:
     sqlite3_stmt* statement_;
 };
 
-// BEGIN IMMEDIATE ... COMMIT, rolled back unless committed.
+// BEGIN IMMEDIATE ... COMMIT, rolled back unless committed. Both are prepared once: an append
+// commit is short enough for parsing them to show.
 class Transaction {
 public:
     explicit Transaction(SqliteConnection& connection) : connection_(connection) {
-        connection_.exec("BEGIN IMMEDIATE");
+        Query(connection_, "BEGIN IMMEDIATE").step();
     }
     ~Transaction() {
         if (!committed_) {
@@ -226,7 +247,7 @@ public:
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
     void commit() {
-        connection_.exec("COMMIT");
+        Query(connection_, "COMMIT").step();
         committed_ = true;
     }
 
@@ -258,6 +279,14 @@ struct SqliteStore::PendingAppend {
     int64_t now_ms = 0;
     std::optional<int64_t> stamp;
     AppendDone done;
+};
+
+// Appends committed in one transaction, waiting for the flush that makes them durable.
+struct SqliteStore::CommittedBatch {
+    std::vector<std::unique_ptr<PendingAppend>> appends;
+    // The stored strokes per canvas, published to memory once flushed.
+    std::vector<std::pair<std::string, std::vector<RecentStroke>>> strokes;
+    uint64_t number = 0;
 };
 
 namespace {
@@ -336,10 +365,30 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const std::string& path, std::str
         {
             // Strokes left fresh by the last run: the in-memory list of them starts empty.
             Transaction transaction(*writer);
+            Query(*writer, RecountFresh).step();
             moveFreshUpTo(*writer, std::numeric_limits<int64_t>::max());
             transaction.commit();
         }
-        auto store = std::make_unique<SqliteStore>(path, std::move(writer));
+        // From here on commits only write the log and the store flushes it itself, off the
+        // committer's path. SQLite still flushes around its checkpoints, which keeps the file
+        // consistent; durability comes from flushLog() before any write is acknowledged.
+        writer->exec("PRAGMA synchronous=NORMAL");
+        const char* log_name = sqlite3_filename_wal(sqlite3_db_filename(writer->db(), "main"));
+        const int log_fd = log_name ? ::open(log_name, O_RDONLY | O_CLOEXEC) : -1;
+        if (log_fd < 0) {
+            throw SqliteError("the write-ahead log cannot be opened");
+        }
+        {
+            // The log may have just been created: its directory entry must be on disk too.
+            std::filesystem::path folder = std::filesystem::path(log_name).parent_path();
+            const int folder_fd =
+                ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (folder_fd >= 0) {
+                ::fsync(folder_fd);
+                ::close(folder_fd);
+            }
+        }
+        auto store = std::make_unique<SqliteStore>(path, std::move(writer), log_fd);
         Query stamps(*store->writer_, "SELECT canvas_id, last_stamp FROM canvases");
         while (stamps.step()) {
             const int64_t last = stamps.integer(1);
@@ -355,8 +404,11 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const std::string& path, std::str
     }
 }
 
-SqliteStore::SqliteStore(std::string path, std::unique_ptr<SqliteConnection> writer)
-    : path_(std::move(path)), writer_(std::move(writer)), committer_([this] { commitLoop(); }) {}
+SqliteStore::SqliteStore(std::string path, std::unique_ptr<SqliteConnection> writer, int log_fd)
+    : path_(std::move(path)), writer_(std::move(writer)), log_fd_(log_fd) {
+    flusher_ = std::thread([this] { flushLoop(); });
+    committer_ = std::thread([this] { commitLoop(); });
+}
 
 SqliteStore::~SqliteStore() {
     {
@@ -365,39 +417,98 @@ SqliteStore::~SqliteStore() {
     }
     queue_ready_.notify_one();
     committer_.join();
+    {
+        std::lock_guard lock(flush_mutex_);
+        flusher_closing_ = true;
+    }
+    flush_ready_.notify_one();
+    flusher_.join();
     // A database closed cleanly keeps every stroke in one table.
     try {
         std::lock_guard write_lock(write_mutex_);
         Transaction transaction(*writer_);
+        saveTallies();
         moveFreshUpTo(*writer_, std::numeric_limits<int64_t>::max());
         transaction.commit();
     } catch (const std::exception&) {
-        // moved at the next start
+        // moved and counted at the next start
     }
     // Readers close first so that the writer, closing last, checkpoints the log into the file.
     idle_readers_.clear();
     writer_.reset();
+    ::close(log_fd_);
 }
 
 void SqliteStore::commitLoop() {
-    std::vector<std::unique_ptr<PendingAppend>> batch;
     while (true) {
+        auto batch = std::make_unique<CommittedBatch>();
+        {
+            // A batch committed while an earlier one still waits for the flusher would be
+            // flushed with it anyway: let the queue grow instead and commit it all at once.
+            std::unique_lock lock(flush_mutex_);
+            flush_taken_.wait(lock, [this] { return flush_queue_.empty(); });
+        }
         {
             std::unique_lock lock(queue_mutex_);
             committer_waiting_ = true;
             queue_ready_.wait(lock, [this] { return closing_ || !queue_.empty(); });
             committer_waiting_ = false;
             if (queue_.empty()) {
-                return; // closing, and every append has been answered
+                return; // closing, and every append has been handed to the flusher
             }
-            batch.swap(queue_);
+            batch->appends.swap(queue_);
         }
-        commitBatch(batch);
-        for (const auto& pending : batch) {
-            pending->done(pending->stamp);
+        commitBatch(*batch);
+        {
+            std::lock_guard lock(flush_mutex_);
+            flush_queue_.push_back(std::move(batch));
         }
-        batch.clear();
+        flush_ready_.notify_one();
     }
+}
+
+void SqliteStore::flushLoop() {
+    std::vector<std::unique_ptr<CommittedBatch>> batches;
+    while (true) {
+        {
+            std::unique_lock lock(flush_mutex_);
+            flush_ready_.wait(lock, [this] { return flusher_closing_ || !flush_queue_.empty(); });
+            if (flush_queue_.empty()) {
+                return;
+            }
+            batches.swap(flush_queue_);
+        }
+        flush_taken_.notify_one();
+        // One flush for every batch committed while the last one ran.
+        const bool durable = flushLog();
+        for (auto& batch : batches) {
+            // A failed flush still leaves the strokes committed, and later reads would find
+            // them; memory must agree. Their authors hear of a failure and resend, which
+            // finds the stored copy.
+            for (auto& [canvas_id, strokes] : batch->strokes) {
+                remember(canvas_id, strokes);
+            }
+            {
+                std::lock_guard lock(flush_mutex_);
+                published_batches_ = batch->number;
+            }
+            published_.notify_all();
+            for (const auto& pending : batch->appends) {
+                pending->done(durable ? pending->stamp : std::nullopt);
+            }
+        }
+        batches.clear();
+    }
+}
+
+bool SqliteStore::flushLog() {
+    return ::fdatasync(log_fd_) == 0;
+}
+
+void SqliteStore::waitUntilPublished() {
+    const uint64_t committed = committed_batches_;
+    std::unique_lock lock(flush_mutex_);
+    published_.wait(lock, [&] { return published_batches_ >= committed; });
 }
 
 SqliteStore::ReadLease SqliteStore::reader() {
@@ -452,33 +563,30 @@ std::optional<int64_t> SqliteStore::appendStroke(std::string_view canvas_id,
     return stamp.get();
 }
 
-void SqliteStore::commitBatch(std::vector<std::unique_ptr<PendingAppend>>& batch) {
+void SqliteStore::commitBatch(CommittedBatch& batch) {
     static constexpr const char* FindSame =
         "SELECT server_time, text FROM strokes WHERE canvas_id = ?1 AND user_name = ?2 AND "
         "client_time = ?3";
     static constexpr const char* FindFresh =
-        "SELECT server_time, text FROM fresh_strokes WHERE rowid = ?1";
+        "SELECT server_time, text FROM fresh_strokes WHERE rowid = ?1 AND canvas_id = ?2";
     static constexpr const char* Insert =
         "INSERT INTO fresh_strokes (canvas_id, server_time, "
         "client_time, user_name, text) VALUES (?1, ?2, ?3, ?4, ?5)";
-    static constexpr const char* Count =
-        "INSERT INTO canvases (canvas_id, nickname, date_id, last_stamp, last_activity, "
-        "stroke_count) VALUES (?1, ?2, ?3, ?4, ?5, ?6) ON CONFLICT (canvas_id) DO UPDATE SET "
-        "last_stamp = ?4, last_activity = max(last_activity, ?5), "
-        "stroke_count = stroke_count + ?6";
-
-    // Per canvas of the batch: its new strokes, and one update of its row for all of them.
+    // Per canvas of the batch: its new strokes, and what they add to its row.
     struct Added {
         std::vector<RecentStroke> strokes;
         int64_t last_activity = 0;
+        bool row_written = false;
     };
     std::unordered_map<std::string_view, Added> added;
     std::vector<FreshRow> fresh; // this batch's inserts
+    fresh.reserve(batch.appends.size());
     std::optional<int64_t> moved_up_to;
     std::lock_guard write_lock(write_mutex_);
+    batch.number = ++committed_batches_;
     try {
         Transaction transaction(*writer_);
-        for (const auto& pending : batch) {
+        for (const auto& pending : batch.appends) {
             const canvas::MWStroke& stroke = pending->stroke;
             const std::string& canvas_id = pending->canvas_id;
             std::optional<int64_t> resent;
@@ -489,28 +597,27 @@ void SqliteStore::commitBatch(std::vector<std::unique_ptr<PendingAppend>>& batch
                     resent = candidate.server_time;
                 }
             };
-            {
+            if (mayHaveMovedCopy(canvas_id, stroke)) {
                 Query same(*writer_, FindSame);
                 same.bind(1, canvas_id).bind(2, stroke.user_name).bind(3, stroke.client_time);
                 while (!resent && same.step()) {
                     sameText(same);
                 }
             }
-            std::string key = freshKey(canvas_id, stroke.user_name, stroke.client_time);
-            std::vector<int64_t> rows;
-            if (const auto found = fresh_rows_.find(key); found != fresh_rows_.end()) {
-                rows = found->second;
+            const uint64_t key = freshKey(canvas_id, stroke.user_name, stroke.client_time);
+            const auto findFresh = [&](int64_t rowid) {
+                Query same(*writer_, FindFresh);
+                same.bind(1, rowid).bind(2, canvas_id);
+                if (!resent && same.step()) {
+                    sameText(same);
+                }
+            };
+            for (auto [it, end] = fresh_rows_.equal_range(key); it != end; ++it) {
+                findFresh(it->second);
             }
             for (const FreshRow& row : fresh) { // this batch's own, not yet listed
                 if (row.key == key) {
-                    rows.push_back(row.rowid);
-                }
-            }
-            for (const int64_t rowid : rows) {
-                Query same(*writer_, FindFresh);
-                same.bind(1, rowid);
-                if (!resent && same.step()) {
-                    sameText(same);
+                    findFresh(row.rowid);
                 }
             }
             if (resent) {
@@ -518,9 +625,16 @@ void SqliteStore::commitBatch(std::vector<std::unique_ptr<PendingAppend>>& batch
                 continue;
             }
             Added& canvas = added[canvas_id];
-            const int64_t last =
-                !canvas.strokes.empty() ? canvas.strokes.back().server_time : lastStamp(canvas_id);
-            canvas::MWStroke stamped = stroke;
+            int64_t last = 0;
+            if (!canvas.strokes.empty()) {
+                last = canvas.strokes.back().server_time;
+            } else if (const auto given = tallies_.find(canvas_id); given != tallies_.end()) {
+                last = given->second.stamp;
+            } else {
+                last = lastStamp(canvas_id);
+            }
+            // The pending stroke is the committer's own: stamped in place, not copied.
+            canvas::MWStroke& stamped = pending->stroke;
             stamped.server_time = std::max(pending->now_ms, last + 1);
             RecentStroke kept{stamped.server_time, stamped.client_time, stamped.user_name,
                               canvas::stroke_to_text(stamped)};
@@ -531,31 +645,37 @@ void SqliteStore::commitBatch(std::vector<std::unique_ptr<PendingAppend>>& batch
                 .bind(4, kept.user_name)
                 .bind(5, kept.text)
                 .step();
-            fresh.push_back(
-                {sqlite3_last_insert_rowid(writer_->db()), std::move(key), kept.text.size()});
+            fresh.push_back({sqlite3_last_insert_rowid(writer_->db()), key, kept.text.size()});
             canvas.last_activity = std::max(canvas.last_activity, pending->now_ms);
             pending->stamp = kept.server_time;
             canvas.strokes.push_back(std::move(kept));
         }
-        for (const auto& [canvas_id, canvas] : added) {
-            const auto date_id = dateIdOf(canvas_id);
-            Query(*writer_, Count)
-                .bind(1, canvas_id)
-                .bindNullable(2, nicknameOf(canvas_id))
-                .bindNullable(3, date_id ? std::optional<std::string_view>(*date_id) : std::nullopt)
-                .bind(4, canvas.strokes.back().server_time)
-                .bind(5, canvas.last_activity)
-                .bind(6, static_cast<int64_t>(canvas.strokes.size()))
-                .step();
+        const bool moving = (fresh_count_ >= FreshMoveCount || fresh_bytes_ >= FreshMoveBytes) &&
+                            !fresh_order_.empty();
+        // A canvas's first commit of the run writes its row, so a search lists it at once;
+        // later ones only add up (see Tally).
+        for (auto& [canvas_id, canvas] : added) {
+            const auto tally = tallies_.find(canvas_id);
+            if (tally != tallies_.end() && !moving) {
+                continue;
+            }
+            // What an earlier commit left unsaved, saveTallies() adds.
+            saveCanvas(*writer_, canvas_id, canvas.strokes.back().server_time, canvas.last_activity,
+                       static_cast<int64_t>(canvas.strokes.size()));
+            canvas.row_written = true;
         }
-        if ((fresh_count_ >= FreshMoveCount || fresh_bytes_ >= FreshMoveBytes) &&
-            !fresh_order_.empty()) {
+        if (moving) {
             moved_up_to = fresh_order_[std::min(FreshMoveSlice, fresh_order_.size()) - 1].rowid;
+            newest_moved_.clear();
+            saveTallies();
             moveFreshUpTo(*writer_, *moved_up_to);
         }
         transaction.commit();
+        if (moving) {
+            talliesSaved();
+        }
     } catch (const std::exception&) {
-        for (const auto& pending : batch) {
+        for (const auto& pending : batch.appends) {
             pending->stamp.reset();
         }
         return;
@@ -563,27 +683,96 @@ void SqliteStore::commitBatch(std::vector<std::unique_ptr<PendingAppend>>& batch
     if (moved_up_to) {
         forgetFreshUpTo(*moved_up_to);
     }
-    for (FreshRow& row : fresh) {
-        fresh_rows_[row.key].push_back(row.rowid);
+    for (const FreshRow& row : fresh) {
+        fresh_rows_.emplace(row.key, row.rowid);
         fresh_bytes_ += row.bytes;
-        fresh_order_.push_back(std::move(row));
+        fresh_order_.push_back(row);
     }
     fresh_count_ += fresh.size();
-    // Published only once durable, so a reader never sees a stamp whose stroke it cannot read.
+    // Published by the flusher once durable, so a reader never sees a stamp whose stroke could
+    // still be lost.
+    batch.strokes.reserve(added.size());
     for (auto& [canvas_id, canvas] : added) {
-        remember(std::string(canvas_id), canvas.strokes);
+        auto tally = tallies_.find(canvas_id);
+        if (tally == tallies_.end()) {
+            tally = tallies_.emplace(std::string(canvas_id), Tally{}).first;
+        }
+        Tally& t = tally->second;
+        t.stamp = canvas.strokes.back().server_time;
+        if (canvas.row_written) {
+            t.unsaved_strokes = 0;
+            t.unsaved_activity = 0;
+        } else {
+            t.unsaved_strokes += static_cast<int64_t>(canvas.strokes.size());
+            t.unsaved_activity = std::max(t.unsaved_activity, canvas.last_activity);
+            if (!t.unsaved) {
+                t.unsaved = true;
+                unsaved_tallies_.push_back(tally->first);
+            }
+        }
+        batch.strokes.emplace_back(std::string(canvas_id), std::move(canvas.strokes));
     }
 }
 
-std::string SqliteStore::freshKey(std::string_view canvas_id, std::string_view user_name,
-                                  int64_t client_time) {
-    // A canvas ID holds no control byte, so the parts cannot run into each other.
-    std::string key(canvas_id);
-    key += '\0';
-    key += std::to_string(client_time);
-    key += '\0';
-    key += user_name;
-    return key;
+void SqliteStore::saveCanvas(SqliteConnection& db, std::string_view canvas_id, int64_t stamp,
+                             int64_t activity, int64_t added) {
+    const auto date_id = dateIdOf(canvas_id);
+    Query(db, SaveCanvas)
+        .bind(1, canvas_id)
+        .bindNullable(2, nicknameOf(canvas_id))
+        .bindNullable(3, date_id ? std::optional<std::string_view>(*date_id) : std::nullopt)
+        .bind(4, stamp)
+        .bind(5, activity)
+        .bind(6, added)
+        .step();
+}
+
+void SqliteStore::saveTallies() {
+    for (const std::string& canvas_id : unsaved_tallies_) {
+        const Tally& t = tallies_.at(canvas_id);
+        if (t.unsaved_strokes > 0 || t.unsaved_activity > 0) {
+            saveCanvas(*writer_, canvas_id, t.stamp, t.unsaved_activity, t.unsaved_strokes);
+        }
+    }
+}
+
+void SqliteStore::talliesSaved() {
+    for (const std::string& canvas_id : unsaved_tallies_) {
+        Tally& t = tallies_.at(canvas_id);
+        t = Tally{t.stamp, 0, 0, false};
+    }
+    unsaved_tallies_.clear();
+}
+
+bool SqliteStore::mayHaveMovedCopy(std::string_view canvas_id, const canvas::MWStroke& stroke) {
+    static constexpr const char* NewestMoved =
+        "SELECT max(client_time) FROM strokes WHERE canvas_id = ?1 AND user_name = ?2";
+    // Bounded like a cache: an author forgotten costs one lookup.
+    constexpr size_t MaxAuthors = 1 << 16;
+    author_key_.assign(canvas_id);
+    author_key_ += '\0';
+    author_key_ += stroke.user_name;
+    auto known = newest_moved_.find(std::string_view(author_key_));
+    if (known == newest_moved_.end()) {
+        Query newest(*writer_, NewestMoved);
+        newest.bind(1, canvas_id).bind(2, stroke.user_name);
+        const int64_t client_time = newest.step() && !newest.isNull(0)
+                                        ? newest.integer(0)
+                                        : std::numeric_limits<int64_t>::min();
+        if (newest_moved_.size() >= MaxAuthors) {
+            newest_moved_.clear();
+        }
+        known = newest_moved_.emplace(author_key_, client_time).first;
+    }
+    return stroke.client_time <= known->second;
+}
+
+uint64_t SqliteStore::freshKey(std::string_view canvas_id, std::string_view user_name,
+                               int64_t client_time) {
+    constexpr uint64_t Mix = 0x9E3779B97F4A7C15ULL;
+    uint64_t key = std::hash<std::string_view>{}(canvas_id);
+    key = (key ^ std::hash<std::string_view>{}(user_name)) * Mix;
+    return (key ^ static_cast<uint64_t>(client_time)) * Mix;
 }
 
 void SqliteStore::moveFreshUpTo(SqliteConnection& db, int64_t rowid) {
@@ -593,13 +782,11 @@ void SqliteStore::moveFreshUpTo(SqliteConnection& db, int64_t rowid) {
 
 void SqliteStore::forgetFreshUpTo(int64_t rowid) {
     while (!fresh_order_.empty() && fresh_order_.front().rowid <= rowid) {
-        FreshRow& row = fresh_order_.front();
-        const auto listed = fresh_rows_.find(row.key);
-        if (listed != fresh_rows_.end()) {
-            auto& rows = listed->second;
-            rows.erase(std::remove(rows.begin(), rows.end(), row.rowid), rows.end());
-            if (rows.empty()) {
-                fresh_rows_.erase(listed);
+        const FreshRow& row = fresh_order_.front();
+        for (auto [it, end] = fresh_rows_.equal_range(row.key); it != end; ++it) {
+            if (it->second == row.rowid) {
+                fresh_rows_.erase(it);
+                break;
             }
         }
         fresh_count_ -= 1;
@@ -697,21 +884,28 @@ std::optional<size_t> SqliteStore::deleteStrokes(std::string_view canvas_id,
                                                  int64_t now_ms) {
     static constexpr const char* Delete =
         "DELETE FROM strokes WHERE canvas_id = ?1 AND user_name = ?2 AND client_time = ?3";
-    static constexpr const char* DeleteFresh = "DELETE FROM fresh_strokes WHERE rowid = ?1";
+    static constexpr const char* DeleteFresh =
+        "DELETE FROM fresh_strokes WHERE rowid = ?1 AND canvas_id = ?2 AND user_name = ?3 AND "
+        "client_time = ?4";
     static constexpr const char* Count =
         "UPDATE canvases SET stroke_count = stroke_count - ?2, "
         "last_activity = max(last_activity, ?3) WHERE canvas_id = ?1";
     try {
         std::lock_guard write_lock(write_mutex_);
         Transaction transaction(*writer_);
+        // The row's count must hold every stroke before one is taken off it.
+        saveTallies();
         Query(*writer_, Delete).bind(1, canvas_id).bind(2, user_name).bind(3, client_time).step();
         auto removed = static_cast<size_t>(sqlite3_changes64(writer_->db()));
-        const auto fresh = fresh_rows_.find(freshKey(canvas_id, user_name, client_time));
-        if (fresh != fresh_rows_.end()) {
-            for (const int64_t rowid : fresh->second) {
-                Query(*writer_, DeleteFresh).bind(1, rowid).step();
-                removed += static_cast<size_t>(sqlite3_changes64(writer_->db()));
-            }
+        const auto fresh = fresh_rows_.equal_range(freshKey(canvas_id, user_name, client_time));
+        for (auto it = fresh.first; it != fresh.second; ++it) {
+            Query(*writer_, DeleteFresh)
+                .bind(1, it->second)
+                .bind(2, canvas_id)
+                .bind(3, user_name)
+                .bind(4, client_time)
+                .step();
+            removed += static_cast<size_t>(sqlite3_changes64(writer_->db()));
         }
         if (removed > 0) {
             Query(*writer_, Count)
@@ -721,8 +915,15 @@ std::optional<size_t> SqliteStore::deleteStrokes(std::string_view canvas_id,
                 .step();
         }
         transaction.commit();
+        talliesSaved();
+        // Batches committed before this delete may not have reached memory yet; what memory
+        // forgets must be there already.
+        waitUntilPublished();
         if (removed > 0) {
             forgetDeleted(canvas_id, user_name, client_time);
+        }
+        if (!flushLog()) {
+            return std::nullopt;
         }
         return removed;
     } catch (const std::exception&) {
@@ -764,7 +965,7 @@ bool SqliteStore::setImageUrl(std::string_view canvas_id, ImageKind kind, std::s
             .bind(2, url)
             .step();
         transaction.commit();
-        return true;
+        return flushLog();
     } catch (const std::exception&) {
         return false;
     }
@@ -780,6 +981,17 @@ std::optional<std::vector<CanvasInfo>> SqliteStore::findCanvases(std::string_vie
                                           HasContent +
                                           " ORDER BY last_activity DESC, canvas_id LIMIT ?1";
     try {
+        {
+            // Searches are rare next to appends: they bring the rows up to date first, so
+            // the order of the results is exact.
+            std::lock_guard write_lock(write_mutex_);
+            if (!unsaved_tallies_.empty()) {
+                Transaction transaction(*writer_);
+                saveTallies();
+                transaction.commit();
+                talliesSaved();
+            }
+        }
         auto lease = reader();
         Query query(*lease, nickname.empty() ? Any.c_str() : ByNickname.c_str());
         query.bind(1, static_cast<int64_t>(limit));
@@ -849,7 +1061,7 @@ bool SqliteStore::saveMarks(const std::vector<SavedMark>& marks) {
                 .step();
         }
         transaction.commit();
-        return true;
+        return flushLog();
     } catch (const std::exception&) {
         return false;
     }
@@ -872,6 +1084,9 @@ std::optional<std::vector<SavedMark>> SqliteStore::takeSavedMarks() {
         }
         Query(*writer_, Clear).step();
         transaction.commit();
+        if (!flushLog()) {
+            return std::nullopt;
+        }
         return marks;
     } catch (const std::exception&) {
         return std::nullopt;
@@ -884,7 +1099,7 @@ bool SqliteStore::putImage(std::string_view hash, std::string_view png, int64_t 
     try {
         std::lock_guard write_lock(write_mutex_);
         Query(*writer_, Sql).bind(1, hash).bindBlob(2, png).bind(3, now_ms).step();
-        return true;
+        return flushLog();
     } catch (const std::exception&) {
         return false;
     }
