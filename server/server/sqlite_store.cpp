@@ -7,13 +7,10 @@
 
 #include <sqlite3.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <filesystem>
 #include <limits>
 #include <stdexcept>
+#include <tuple>
 #include <utility>
 
 namespace velmo::server {
@@ -74,24 +71,34 @@ constexpr const char* Migrations[] = {
         text TEXT NOT NULL
     );
     )sql",
+    // Appends go to the stroke journal; this is the sequence number of the last journal record
+    // copied into the strokes table. fresh_strokes is only read to move what a crash of a
+    // version 3 server left in it.
+    R"sql(
+    CREATE TABLE journal_state (
+        id INTEGER PRIMARY KEY CHECK (id = 1),
+        copied INTEGER NOT NULL
+    );
+    INSERT INTO journal_state (id, copied) VALUES (1, 0);
+    )sql",
 };
 
-// Moves the fresh strokes up to a row ID into the strokes table, a canvas at a time.
+// What a version 3 server left in fresh_strokes, moved into the strokes table. Its canvas rows
+// may lack the last commits' strokes: they are counted again. A stamp stands in for the time
+// of its append, which it equals unless the canvas received several in one millisecond.
 constexpr const char* MoveFresh =
     "INSERT INTO strokes (canvas_id, server_time, client_time, user_name, text) "
     "SELECT canvas_id, server_time, client_time, user_name, text FROM fresh_strokes "
-    "WHERE rowid <= ?1 ORDER BY canvas_id, server_time";
-constexpr const char* ClearFresh = "DELETE FROM fresh_strokes WHERE rowid <= ?1";
-// After a crash, the rows of canvases with fresh strokes may lack the last commits' strokes:
-// they are counted again. A stamp stands in for the time of its append, which it equals
-// unless the canvas received several in one millisecond.
+    "ORDER BY canvas_id, server_time";
+constexpr const char* ClearFresh = "DELETE FROM fresh_strokes";
 constexpr const char* RecountFresh =
     "WITH fresh AS (SELECT canvas_id, max(server_time) AS newest, count(*) AS added FROM "
     "fresh_strokes GROUP BY canvas_id) UPDATE canvases SET last_stamp = max(last_stamp, "
     "fresh.newest), last_activity = max(last_activity, fresh.newest), stroke_count = "
     "fresh.added + (SELECT count(*) FROM strokes WHERE strokes.canvas_id = canvases.canvas_id) "
     "FROM fresh WHERE canvases.canvas_id = fresh.canvas_id";
-// Adds appended strokes to a canvas's row, creating it if needed.
+// Adds appended strokes to a canvas's row, creating it if needed. A copy of the journal
+// stands a stroke's stamp in for the time of its append, as above.
 constexpr const char* SaveCanvas =
     "INSERT INTO canvases (canvas_id, nickname, date_id, last_stamp, last_activity, "
     "stroke_count) VALUES (?1, ?2, ?3, ?4, ?5, ?6) ON CONFLICT (canvas_id) DO UPDATE SET "
@@ -292,17 +299,18 @@ struct SqliteStore::CommittedBatch {
 namespace {
 
 // Bounds of the strokes kept in memory: per canvas, in all, and in bytes of text in all.
+// Strokes not yet copied into the database stay beyond them.
 constexpr size_t RecentPerCanvas = 512;
 constexpr size_t RecentEntries = 1 << 16;
 constexpr size_t RecentBytes = 16 << 20;
-// Once this many fresh strokes are waiting (or this many bytes of them), a commit also moves
-// the oldest FreshMoveSlice of them: a move writes the index pages of every canvas it touches
-// once for all of that canvas's strokes in it; smaller slices spread the work over more
-// commits instead of holding up the appends behind one long move. The reads that miss
-// memory scan the fresh strokes, so there are not many of them.
-constexpr size_t FreshMoveCount = 2048;
-constexpr size_t FreshMoveBytes = 8 << 20;
-constexpr size_t FreshMoveSlice = 2048;
+// The journal is copied into the database once it holds this many strokes or bytes: each copy
+// writes the index pages of a canvas once for all of that canvas's strokes in it, so larger
+// copies cost less per stroke but hold the appends up for longer.
+constexpr size_t CopyCount = 4096;
+constexpr size_t CopyBytes = 8 << 20;
+// ... and once the appends pause this long, so that the database is complete when nobody
+// draws.
+constexpr auto CopyPause = std::chrono::seconds(1);
 
 } // namespace
 
@@ -363,37 +371,51 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const std::string& path, std::str
             transaction.commit();
         }
         {
-            // Strokes left fresh by the last run: the in-memory list of them starts empty.
             Transaction transaction(*writer);
             Query(*writer, RecountFresh).step();
-            moveFreshUpTo(*writer, std::numeric_limits<int64_t>::max());
+            Query(*writer, MoveFresh).step();
+            Query(*writer, ClearFresh).step();
             transaction.commit();
         }
-        // From here on commits only write the log and the store flushes it itself, off the
-        // committer's path. SQLite still flushes around its checkpoints, which keeps the file
-        // consistent; durability comes from flushLog() before any write is acknowledged.
-        writer->exec("PRAGMA synchronous=NORMAL");
-        const char* log_name = sqlite3_filename_wal(sqlite3_db_filename(writer->db(), "main"));
-        const int log_fd = log_name ? ::open(log_name, O_RDONLY | O_CLOEXEC) : -1;
-        if (log_fd < 0) {
-            throw SqliteError("the write-ahead log cannot be opened");
+        auto journal = StrokeJournal::open(path + "-strokes", error);
+        if (!journal) {
+            return nullptr;
         }
+        // What the last run journaled and did not copy: every acknowledged append, perhaps a
+        // few more whose answers a crash cut off.
+        uint64_t copied = 0;
         {
-            // The log may have just been created: its directory entry must be on disk too.
-            std::filesystem::path folder = std::filesystem::path(log_name).parent_path();
-            const int folder_fd =
-                ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (folder_fd >= 0) {
-                ::fsync(folder_fd);
-                ::close(folder_fd);
+            Query state(*writer, "SELECT copied FROM journal_state");
+            if (state.step()) {
+                copied = static_cast<uint64_t>(state.integer(0));
             }
         }
-        auto store = std::make_unique<SqliteStore>(path, std::move(writer), log_fd);
+        const std::vector<JournalRecord> left = journal->recover(copied + 1);
+        if (!left.empty()) {
+            std::vector<UncopiedStroke> strokes;
+            strokes.reserve(left.size());
+            for (const JournalRecord& r : left) {
+                strokes.push_back({r.canvas_id, r.server_time, r.client_time, r.user_name, r.text});
+            }
+            std::vector<const UncopiedStroke*> order;
+            for (const UncopiedStroke& stroke : strokes) {
+                order.push_back(&stroke);
+            }
+            copied = left.back().sequence;
+            Transaction transaction(*writer);
+            insertStrokes(*writer, order);
+            Query(*writer, "UPDATE journal_state SET copied = ?1")
+                .bind(1, static_cast<int64_t>(copied))
+                .step();
+            transaction.commit();
+        }
+        auto store =
+            std::make_unique<SqliteStore>(path, std::move(writer), std::move(journal), copied + 1);
         Query stamps(*store->writer_, "SELECT canvas_id, last_stamp FROM canvases");
         while (stamps.step()) {
             const int64_t last = stamps.integer(1);
             // Memory starts empty: only strokes stamped after `last` are certain to be in it.
-            store->canvases_.emplace(stamps.text(0), CanvasMemory{last, last, nullptr});
+            store->canvases_.emplace(stamps.text(0), CanvasMemory{last, last, last, nullptr});
         }
         return store;
     } catch (const std::exception& e) {
@@ -404,8 +426,10 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const std::string& path, std::str
     }
 }
 
-SqliteStore::SqliteStore(std::string path, std::unique_ptr<SqliteConnection> writer, int log_fd)
-    : path_(std::move(path)), writer_(std::move(writer)), log_fd_(log_fd) {
+SqliteStore::SqliteStore(std::string path, std::unique_ptr<SqliteConnection> writer,
+                         std::unique_ptr<StrokeJournal> journal, uint64_t next_sequence)
+    : path_(std::move(path)), writer_(std::move(writer)), journal_(std::move(journal)),
+      next_sequence_(next_sequence), last_copy_(std::chrono::steady_clock::now()) {
     flusher_ = std::thread([this] { flushLoop(); });
     committer_ = std::thread([this] { commitLoop(); });
 }
@@ -423,36 +447,39 @@ SqliteStore::~SqliteStore() {
     }
     flush_ready_.notify_one();
     flusher_.join();
-    // A database closed cleanly keeps every stroke in one table.
-    try {
+    {
+        // A database closed cleanly holds every stroke; otherwise the next start copies them.
         std::lock_guard write_lock(write_mutex_);
-        Transaction transaction(*writer_);
-        saveTallies();
-        moveFreshUpTo(*writer_, std::numeric_limits<int64_t>::max());
-        transaction.commit();
-    } catch (const std::exception&) {
-        // moved and counted at the next start
+        copyJournal();
     }
     // Readers close first so that the writer, closing last, checkpoints the log into the file.
     idle_readers_.clear();
     writer_.reset();
-    ::close(log_fd_);
 }
 
 void SqliteStore::commitLoop() {
     while (true) {
         auto batch = std::make_unique<CommittedBatch>();
         {
-            // A batch committed while an earlier one still waits for the flusher would be
-            // flushed with it anyway: let the queue grow instead and commit it all at once.
+            // A batch written while an earlier one still waits for the flusher would be
+            // flushed with it anyway: let the queue grow instead and write it all at once.
             std::unique_lock lock(flush_mutex_);
             flush_taken_.wait(lock, [this] { return flush_queue_.empty(); });
         }
         {
             std::unique_lock lock(queue_mutex_);
             committer_waiting_ = true;
-            queue_ready_.wait(lock, [this] { return closing_ || !queue_.empty(); });
+            const bool woken = queue_ready_.wait_for(
+                lock, CopyPause, [this] { return closing_ || !queue_.empty(); });
             committer_waiting_ = false;
+            if (!woken) {
+                lock.unlock();
+                std::lock_guard write_lock(write_mutex_);
+                if (!uncopied_.empty()) {
+                    copyJournal();
+                }
+                continue;
+            }
             if (queue_.empty()) {
                 return; // closing, and every append has been handed to the flusher
             }
@@ -479,12 +506,12 @@ void SqliteStore::flushLoop() {
             batches.swap(flush_queue_);
         }
         flush_taken_.notify_one();
-        // One flush for every batch committed while the last one ran.
-        const bool durable = flushLog();
+        // One flush for every batch written while the last one ran. Strokes the committer has
+        // copied into the database meanwhile are durable there already.
+        const bool durable = journal_->flush();
         for (auto& batch : batches) {
-            // A failed flush still leaves the strokes committed, and later reads would find
-            // them; memory must agree. Their authors hear of a failure and resend, which
-            // finds the stored copy.
+            // A failed flush leaves the strokes where later reads and copies find them; memory
+            // must agree. Their authors hear of a failure and resend, which finds the stroke.
             for (auto& [canvas_id, strokes] : batch->strokes) {
                 remember(canvas_id, strokes);
             }
@@ -499,10 +526,6 @@ void SqliteStore::flushLoop() {
         }
         batches.clear();
     }
-}
-
-bool SqliteStore::flushLog() {
-    return ::fdatasync(log_fd_) == 0;
 }
 
 void SqliteStore::waitUntilPublished() {
@@ -564,235 +587,216 @@ std::optional<int64_t> SqliteStore::appendStroke(std::string_view canvas_id,
 }
 
 void SqliteStore::commitBatch(CommittedBatch& batch) {
-    static constexpr const char* FindSame =
+    static constexpr const char* FindCopied =
         "SELECT server_time, text FROM strokes WHERE canvas_id = ?1 AND user_name = ?2 AND "
         "client_time = ?3";
-    static constexpr const char* FindFresh =
-        "SELECT server_time, text FROM fresh_strokes WHERE rowid = ?1 AND canvas_id = ?2";
-    static constexpr const char* Insert =
-        "INSERT INTO fresh_strokes (canvas_id, server_time, "
-        "client_time, user_name, text) VALUES (?1, ?2, ?3, ?4, ?5)";
-    // Per canvas of the batch: its new strokes, and what they add to its row.
-    struct Added {
-        std::vector<RecentStroke> strokes;
-        int64_t last_activity = 0;
-        bool row_written = false;
-    };
-    std::unordered_map<std::string_view, Added> added;
-    std::vector<FreshRow> fresh; // this batch's inserts
-    fresh.reserve(batch.appends.size());
-    std::optional<int64_t> moved_up_to;
+
+    // Per canvas of the batch: its new strokes.
+    std::unordered_map<std::string_view, std::vector<RecentStroke>> added;
+    std::string records;
     std::lock_guard write_lock(write_mutex_);
     batch.number = ++committed_batches_;
+    const size_t first_new = uncopied_.size();
+    const uint64_t first_sequence = next_sequence_;
     try {
-        Transaction transaction(*writer_);
         for (const auto& pending : batch.appends) {
-            const canvas::MWStroke& stroke = pending->stroke;
+            canvas::MWStroke& stroke = pending->stroke; // the committer's own: stamped in place
             const std::string& canvas_id = pending->canvas_id;
+            // A resent append whose answer was lost: the stroke is stored already.
             std::optional<int64_t> resent;
-            const auto sameText = [&](Query& same) {
-                canvas::MWStroke candidate = stroke;
-                candidate.server_time = same.integer(0);
-                if (canvas::stroke_to_text(candidate) == same.text(1)) {
-                    resent = candidate.server_time;
+            const auto sameText = [&](int64_t stamp, std::string_view text) {
+                stroke.server_time = stamp;
+                if (!resent && canvas::stroke_to_text(stroke) == text) {
+                    resent = stamp;
                 }
             };
-            if (mayHaveMovedCopy(canvas_id, stroke)) {
-                Query same(*writer_, FindSame);
+            const uint64_t key = strokeKey(canvas_id, stroke.user_name, stroke.client_time);
+            for (auto [it, end] = uncopied_keys_.equal_range(key); it != end; ++it) {
+                const UncopiedStroke& twin = uncopied_[it->second];
+                if (twin.canvas_id == canvas_id) {
+                    sameText(twin.server_time, twin.text);
+                }
+            }
+            if (!resent && mayHaveCopiedTwin(canvas_id, stroke)) {
+                Query same(*writer_, FindCopied);
                 same.bind(1, canvas_id).bind(2, stroke.user_name).bind(3, stroke.client_time);
                 while (!resent && same.step()) {
-                    sameText(same);
-                }
-            }
-            const uint64_t key = freshKey(canvas_id, stroke.user_name, stroke.client_time);
-            const auto findFresh = [&](int64_t rowid) {
-                Query same(*writer_, FindFresh);
-                same.bind(1, rowid).bind(2, canvas_id);
-                if (!resent && same.step()) {
-                    sameText(same);
-                }
-            };
-            for (auto [it, end] = fresh_rows_.equal_range(key); it != end; ++it) {
-                findFresh(it->second);
-            }
-            for (const FreshRow& row : fresh) { // this batch's own, not yet listed
-                if (row.key == key) {
-                    findFresh(row.rowid);
+                    sameText(same.integer(0), same.text(1));
                 }
             }
             if (resent) {
                 pending->stamp = resent;
                 continue;
             }
-            Added& canvas = added[canvas_id];
+            std::vector<RecentStroke>& strokes = added[canvas_id];
             int64_t last = 0;
-            if (!canvas.strokes.empty()) {
-                last = canvas.strokes.back().server_time;
-            } else if (const auto given = tallies_.find(canvas_id); given != tallies_.end()) {
-                last = given->second.stamp;
+            if (!strokes.empty()) {
+                last = strokes.back().server_time;
+            } else if (const auto given = stamped_.find(canvas_id); given != stamped_.end()) {
+                last = given->second;
             } else {
                 last = lastStamp(canvas_id);
             }
-            // The pending stroke is the committer's own: stamped in place, not copied.
-            canvas::MWStroke& stamped = pending->stroke;
-            stamped.server_time = std::max(pending->now_ms, last + 1);
-            RecentStroke kept{stamped.server_time, stamped.client_time, stamped.user_name,
-                              canvas::stroke_to_text(stamped)};
-            Query(*writer_, Insert)
-                .bind(1, canvas_id)
-                .bind(2, kept.server_time)
-                .bind(3, kept.client_time)
-                .bind(4, kept.user_name)
-                .bind(5, kept.text)
-                .step();
-            fresh.push_back({sqlite3_last_insert_rowid(writer_->db()), key, kept.text.size()});
-            canvas.last_activity = std::max(canvas.last_activity, pending->now_ms);
-            pending->stamp = kept.server_time;
-            canvas.strokes.push_back(std::move(kept));
+            stroke.server_time = std::max(pending->now_ms, last + 1);
+            std::string text = canvas::stroke_to_text(stroke);
+            StrokeJournal::encode(records, next_sequence_++, canvas_id, stroke.server_time,
+                                  stroke.client_time, stroke.user_name, text);
+            uncopied_keys_.emplace(key, uncopied_.size());
+            uncopied_bytes_ += text.size();
+            uncopied_.push_back(
+                {canvas_id, stroke.server_time, stroke.client_time, stroke.user_name, text});
+            pending->stamp = stroke.server_time;
+            strokes.push_back(
+                {stroke.server_time, stroke.client_time, stroke.user_name, std::move(text)});
         }
-        const bool moving = (fresh_count_ >= FreshMoveCount || fresh_bytes_ >= FreshMoveBytes) &&
-                            !fresh_order_.empty();
-        // A canvas's first commit of the run writes its row, so a search lists it at once;
-        // later ones only add up (see Tally).
-        for (auto& [canvas_id, canvas] : added) {
-            const auto tally = tallies_.find(canvas_id);
-            if (tally != tallies_.end() && !moving) {
-                continue;
-            }
-            // What an earlier commit left unsaved, saveTallies() adds.
-            saveCanvas(*writer_, canvas_id, canvas.strokes.back().server_time, canvas.last_activity,
-                       static_cast<int64_t>(canvas.strokes.size()));
-            canvas.row_written = true;
-        }
-        if (moving) {
-            moved_up_to = fresh_order_[std::min(FreshMoveSlice, fresh_order_.size()) - 1].rowid;
-            newest_moved_.clear();
-            saveTallies();
-            moveFreshUpTo(*writer_, *moved_up_to);
-        }
-        transaction.commit();
-        if (moving) {
-            talliesSaved();
+        if (!records.empty() && !journal_->write(records)) {
+            throw std::runtime_error("the journal refused the strokes");
         }
     } catch (const std::exception&) {
+        // Nothing of this batch is stored; the next one reuses its place and numbers.
+        for (size_t i = first_new; i < uncopied_.size(); ++i) {
+            const UncopiedStroke& gone = uncopied_[i];
+            const uint64_t key = strokeKey(gone.canvas_id, gone.user_name, gone.client_time);
+            for (auto [it, end] = uncopied_keys_.equal_range(key); it != end; ++it) {
+                if (it->second == i) {
+                    uncopied_keys_.erase(it);
+                    break;
+                }
+            }
+            uncopied_bytes_ -= gone.text.size();
+        }
+        uncopied_.resize(first_new);
+        next_sequence_ = first_sequence;
         for (const auto& pending : batch.appends) {
             pending->stamp.reset();
         }
         return;
     }
-    if (moved_up_to) {
-        forgetFreshUpTo(*moved_up_to);
-    }
-    for (const FreshRow& row : fresh) {
-        fresh_rows_.emplace(row.key, row.rowid);
-        fresh_bytes_ += row.bytes;
-        fresh_order_.push_back(row);
-    }
-    fresh_count_ += fresh.size();
     // Published by the flusher once durable, so a reader never sees a stamp whose stroke could
     // still be lost.
     batch.strokes.reserve(added.size());
-    for (auto& [canvas_id, canvas] : added) {
-        auto tally = tallies_.find(canvas_id);
-        if (tally == tallies_.end()) {
-            tally = tallies_.emplace(std::string(canvas_id), Tally{}).first;
-        }
-        Tally& t = tally->second;
-        t.stamp = canvas.strokes.back().server_time;
-        if (canvas.row_written) {
-            t.unsaved_strokes = 0;
-            t.unsaved_activity = 0;
+    for (auto& [canvas_id, strokes] : added) {
+        const int64_t newest = strokes.back().server_time;
+        if (const auto given = stamped_.find(canvas_id); given != stamped_.end()) {
+            given->second = newest;
         } else {
-            t.unsaved_strokes += static_cast<int64_t>(canvas.strokes.size());
-            t.unsaved_activity = std::max(t.unsaved_activity, canvas.last_activity);
-            if (!t.unsaved) {
-                t.unsaved = true;
-                unsaved_tallies_.push_back(tally->first);
-            }
+            stamped_.emplace(std::string(canvas_id), newest);
         }
-        batch.strokes.emplace_back(std::string(canvas_id), std::move(canvas.strokes));
+        batch.strokes.emplace_back(std::string(canvas_id), std::move(strokes));
+    }
+    if (uncopied_.size() >= CopyCount || uncopied_bytes_ >= CopyBytes) {
+        copyJournal();
     }
 }
 
-void SqliteStore::saveCanvas(SqliteConnection& db, std::string_view canvas_id, int64_t stamp,
-                             int64_t activity, int64_t added) {
-    const auto date_id = dateIdOf(canvas_id);
-    Query(db, SaveCanvas)
-        .bind(1, canvas_id)
-        .bindNullable(2, nicknameOf(canvas_id))
-        .bindNullable(3, date_id ? std::optional<std::string_view>(*date_id) : std::nullopt)
-        .bind(4, stamp)
-        .bind(5, activity)
-        .bind(6, added)
-        .step();
-}
-
-void SqliteStore::saveTallies() {
-    for (const std::string& canvas_id : unsaved_tallies_) {
-        const Tally& t = tallies_.at(canvas_id);
-        if (t.unsaved_strokes > 0 || t.unsaved_activity > 0) {
-            saveCanvas(*writer_, canvas_id, t.stamp, t.unsaved_activity, t.unsaved_strokes);
+bool SqliteStore::copyJournal() {
+    if (uncopied_.empty()) {
+        return true;
+    }
+    std::vector<const UncopiedStroke*> order;
+    order.reserve(uncopied_.size());
+    for (const UncopiedStroke& stroke : uncopied_) {
+        order.push_back(&stroke);
+    }
+    try {
+        Transaction transaction(*writer_);
+        insertStrokes(*writer_, order);
+        Query(*writer_, "UPDATE journal_state SET copied = ?1")
+            .bind(1, static_cast<int64_t>(next_sequence_ - 1))
+            .step();
+        transaction.commit();
+    } catch (const std::exception&) {
+        return false; // copied at the next try; the journal keeps them meanwhile
+    }
+    // The database has them, durably: the journal's records are not needed any more.
+    journal_->restart();
+    newest_copied_.clear();
+    {
+        std::unique_lock lock(memory_mutex_);
+        for (const UncopiedStroke& stroke : uncopied_) {
+            CanvasMemory& canvas = canvases_[stroke.canvas_id];
+            canvas.copied = std::max(canvas.copied, stroke.server_time);
         }
     }
+    uncopied_.clear();
+    uncopied_keys_.clear();
+    uncopied_bytes_ = 0;
+    last_copy_ = std::chrono::steady_clock::now();
+    return true;
 }
 
-void SqliteStore::talliesSaved() {
-    for (const std::string& canvas_id : unsaved_tallies_) {
-        Tally& t = tallies_.at(canvas_id);
-        t = Tally{t.stamp, 0, 0, false};
+void SqliteStore::insertStrokes(SqliteConnection& db, std::vector<const UncopiedStroke*>& strokes) {
+    // A stamp the canvas has already is a record copied before: a journal that outlived the
+    // state of its database (a restored backup, say) must not stop the server from starting.
+    static constexpr const char* Insert =
+        "INSERT OR IGNORE INTO strokes (canvas_id, server_time, client_time, user_name, text) "
+        "VALUES (?1, ?2, ?3, ?4, ?5)";
+    std::stable_sort(
+        strokes.begin(), strokes.end(), [](const UncopiedStroke* a, const UncopiedStroke* b) {
+            return std::tie(a->canvas_id, a->server_time) < std::tie(b->canvas_id, b->server_time);
+        });
+    for (size_t i = 0; i < strokes.size();) {
+        const std::string& canvas_id = strokes[i]->canvas_id;
+        int64_t count = 0;
+        int64_t newest = 0;
+        for (; i < strokes.size() && strokes[i]->canvas_id == canvas_id; ++i) {
+            const UncopiedStroke& stroke = *strokes[i];
+            Query(db, Insert)
+                .bind(1, canvas_id)
+                .bind(2, stroke.server_time)
+                .bind(3, stroke.client_time)
+                .bind(4, stroke.user_name)
+                .bind(5, stroke.text)
+                .step();
+            count += sqlite3_changes64(db.db());
+            newest = std::max(newest, stroke.server_time);
+        }
+        const auto date_id = dateIdOf(canvas_id);
+        Query(db, SaveCanvas)
+            .bind(1, canvas_id)
+            .bindNullable(2, nicknameOf(canvas_id))
+            .bindNullable(3, date_id ? std::optional<std::string_view>(*date_id) : std::nullopt)
+            .bind(4, newest)
+            .bind(5, newest)
+            .bind(6, count)
+            .step();
     }
-    unsaved_tallies_.clear();
 }
 
-bool SqliteStore::mayHaveMovedCopy(std::string_view canvas_id, const canvas::MWStroke& stroke) {
-    static constexpr const char* NewestMoved =
+void SqliteStore::copyJournalNow() {
+    std::lock_guard write_lock(write_mutex_);
+    copyJournal();
+}
+
+bool SqliteStore::mayHaveCopiedTwin(std::string_view canvas_id, const canvas::MWStroke& stroke) {
+    static constexpr const char* NewestCopied =
         "SELECT max(client_time) FROM strokes WHERE canvas_id = ?1 AND user_name = ?2";
     // Bounded like a cache: an author forgotten costs one lookup.
     constexpr size_t MaxAuthors = 1 << 16;
     author_key_.assign(canvas_id);
     author_key_ += '\0';
     author_key_ += stroke.user_name;
-    auto known = newest_moved_.find(std::string_view(author_key_));
-    if (known == newest_moved_.end()) {
-        Query newest(*writer_, NewestMoved);
+    auto known = newest_copied_.find(std::string_view(author_key_));
+    if (known == newest_copied_.end()) {
+        Query newest(*writer_, NewestCopied);
         newest.bind(1, canvas_id).bind(2, stroke.user_name);
         const int64_t client_time = newest.step() && !newest.isNull(0)
                                         ? newest.integer(0)
                                         : std::numeric_limits<int64_t>::min();
-        if (newest_moved_.size() >= MaxAuthors) {
-            newest_moved_.clear();
+        if (newest_copied_.size() >= MaxAuthors) {
+            newest_copied_.clear();
         }
-        known = newest_moved_.emplace(author_key_, client_time).first;
+        known = newest_copied_.emplace(author_key_, client_time).first;
     }
     return stroke.client_time <= known->second;
 }
 
-uint64_t SqliteStore::freshKey(std::string_view canvas_id, std::string_view user_name,
-                               int64_t client_time) {
+uint64_t SqliteStore::strokeKey(std::string_view canvas_id, std::string_view user_name,
+                                int64_t client_time) {
     constexpr uint64_t Mix = 0x9E3779B97F4A7C15ULL;
     uint64_t key = std::hash<std::string_view>{}(canvas_id);
     key = (key ^ std::hash<std::string_view>{}(user_name)) * Mix;
     return (key ^ static_cast<uint64_t>(client_time)) * Mix;
-}
-
-void SqliteStore::moveFreshUpTo(SqliteConnection& db, int64_t rowid) {
-    Query(db, MoveFresh).bind(1, rowid).step();
-    Query(db, ClearFresh).bind(1, rowid).step();
-}
-
-void SqliteStore::forgetFreshUpTo(int64_t rowid) {
-    while (!fresh_order_.empty() && fresh_order_.front().rowid <= rowid) {
-        const FreshRow& row = fresh_order_.front();
-        for (auto [it, end] = fresh_rows_.equal_range(row.key); it != end; ++it) {
-            if (it->second == row.rowid) {
-                fresh_rows_.erase(it);
-                break;
-            }
-        }
-        fresh_count_ -= 1;
-        fresh_bytes_ -= row.bytes;
-        fresh_order_.pop_front();
-    }
 }
 
 void SqliteStore::remember(const std::string& canvas_id, std::vector<RecentStroke>& strokes) {
@@ -806,16 +810,22 @@ void SqliteStore::remember(const std::string& canvas_id, std::vector<RecentStrok
         recent_bytes_ += stroke.text.size() + stroke.user_name.size();
         recent_order_.push_back({&canvas, stroke.server_time});
         canvas.recent->push_back(std::move(stroke));
-        if (canvas.recent->size() > RecentPerCanvas) {
-            dropOldest(canvas);
-        }
+    }
+    while (canvas.recent && canvas.recent->size() > RecentPerCanvas &&
+           canvas.recent->front().server_time <= canvas.copied) {
+        dropOldest(canvas);
     }
     while (!recent_order_.empty() &&
            (recent_bytes_ > RecentBytes || recent_order_.size() > RecentEntries)) {
         const RecentRef oldest = recent_order_.front();
-        recent_order_.pop_front();
         const auto& recent = oldest.canvas->recent;
-        if (recent && !recent->empty() && recent->front().server_time == oldest.server_time) {
+        const bool listed =
+            recent && !recent->empty() && recent->front().server_time == oldest.server_time;
+        if (listed && oldest.server_time > oldest.canvas->copied) {
+            break; // the rest waits for the next copy
+        }
+        recent_order_.pop_front();
+        if (listed) {
             dropOldest(*oldest.canvas);
         }
     }
@@ -831,39 +841,34 @@ void SqliteStore::dropOldest(CanvasMemory& canvas) {
     }
 }
 
-std::optional<std::vector<StoredStroke>> SqliteStore::recentAfter(std::string_view canvas_id,
-                                                                  int64_t after, size_t limit) {
-    std::shared_lock lock(memory_mutex_);
-    const auto found = canvases_.find(canvas_id);
-    if (found == canvases_.end()) {
-        return std::nullopt;
-    }
-    const CanvasMemory& canvas = found->second;
-    // Stamps are positive, so memory that reaches back to 0 holds the whole canvas.
-    if (std::max<int64_t>(after, 0) < canvas.floor) {
-        return std::nullopt;
-    }
-    std::vector<StoredStroke> strokes;
-    if (!canvas.recent) {
-        return strokes;
-    }
-    auto it = std::upper_bound(
-        canvas.recent->begin(), canvas.recent->end(), after,
-        [](int64_t stamp, const RecentStroke& stroke) { return stamp < stroke.server_time; });
-    for (; it != canvas.recent->end() && strokes.size() < limit; ++it) {
-        strokes.push_back({it->server_time, it->client_time, it->text});
-    }
-    return strokes;
-}
-
 std::optional<std::vector<StoredStroke>> SqliteStore::strokesAfter(std::string_view canvas_id,
                                                                    int64_t after, size_t limit) {
     static constexpr const char* Sql =
         "SELECT server_time, client_time, text FROM strokes WHERE canvas_id = ?1 AND "
-        "server_time > ?2 UNION ALL SELECT server_time, client_time, text FROM fresh_strokes "
-        "WHERE canvas_id = ?1 AND server_time > ?2 ORDER BY 1, 2 LIMIT ?3";
-    if (auto recent = recentAfter(canvas_id, after, limit)) {
-        return recent;
+        "server_time > ?2 ORDER BY server_time, client_time LIMIT ?3";
+    // Memory first, then the database: a stroke leaves memory only once it is in the
+    // database, so between them nothing is missed.
+    std::vector<StoredStroke> remembered;
+    {
+        std::shared_lock lock(memory_mutex_);
+        const auto found = canvases_.find(canvas_id);
+        if (found != canvases_.end()) {
+            const CanvasMemory& canvas = found->second;
+            // Stamps are positive, so memory that reaches back to 0 holds the whole canvas.
+            const bool complete = std::max<int64_t>(after, 0) >= canvas.floor;
+            if (canvas.recent) {
+                auto it = std::upper_bound(canvas.recent->begin(), canvas.recent->end(), after,
+                                           [](int64_t stamp, const RecentStroke& stroke) {
+                                               return stamp < stroke.server_time;
+                                           });
+                for (; it != canvas.recent->end() && remembered.size() < limit; ++it) {
+                    remembered.push_back({it->server_time, it->client_time, it->text});
+                }
+            }
+            if (complete) {
+                return remembered;
+            }
+        }
     }
     try {
         auto lease = reader();
@@ -872,6 +877,16 @@ std::optional<std::vector<StoredStroke>> SqliteStore::strokesAfter(std::string_v
         std::vector<StoredStroke> strokes;
         while (query.step()) {
             strokes.push_back({query.integer(0), query.integer(1), query.text(2)});
+        }
+        // The strokes not yet copied are the newest ones.
+        const int64_t last = strokes.empty() ? after : strokes.back().server_time;
+        for (StoredStroke& stroke : remembered) {
+            if (strokes.size() >= limit) {
+                break;
+            }
+            if (stroke.server_time > last) {
+                strokes.push_back(std::move(stroke));
+            }
         }
         return strokes;
     } catch (const std::exception&) {
@@ -884,29 +899,18 @@ std::optional<size_t> SqliteStore::deleteStrokes(std::string_view canvas_id,
                                                  int64_t now_ms) {
     static constexpr const char* Delete =
         "DELETE FROM strokes WHERE canvas_id = ?1 AND user_name = ?2 AND client_time = ?3";
-    static constexpr const char* DeleteFresh =
-        "DELETE FROM fresh_strokes WHERE rowid = ?1 AND canvas_id = ?2 AND user_name = ?3 AND "
-        "client_time = ?4";
     static constexpr const char* Count =
         "UPDATE canvases SET stroke_count = stroke_count - ?2, "
         "last_activity = max(last_activity, ?3) WHERE canvas_id = ?1";
     try {
         std::lock_guard write_lock(write_mutex_);
-        Transaction transaction(*writer_);
-        // The row's count must hold every stroke before one is taken off it.
-        saveTallies();
-        Query(*writer_, Delete).bind(1, canvas_id).bind(2, user_name).bind(3, client_time).step();
-        auto removed = static_cast<size_t>(sqlite3_changes64(writer_->db()));
-        const auto fresh = fresh_rows_.equal_range(freshKey(canvas_id, user_name, client_time));
-        for (auto it = fresh.first; it != fresh.second; ++it) {
-            Query(*writer_, DeleteFresh)
-                .bind(1, it->second)
-                .bind(2, canvas_id)
-                .bind(3, user_name)
-                .bind(4, client_time)
-                .step();
-            removed += static_cast<size_t>(sqlite3_changes64(writer_->db()));
+        // The stroke may still be in the journal only; a start would copy it back otherwise.
+        if (!copyJournal()) {
+            return std::nullopt;
         }
+        Transaction transaction(*writer_);
+        Query(*writer_, Delete).bind(1, canvas_id).bind(2, user_name).bind(3, client_time).step();
+        const auto removed = static_cast<size_t>(sqlite3_changes64(writer_->db()));
         if (removed > 0) {
             Query(*writer_, Count)
                 .bind(1, canvas_id)
@@ -915,15 +919,11 @@ std::optional<size_t> SqliteStore::deleteStrokes(std::string_view canvas_id,
                 .step();
         }
         transaction.commit();
-        talliesSaved();
-        // Batches committed before this delete may not have reached memory yet; what memory
+        // Batches written before this delete may not have reached memory yet; what memory
         // forgets must be there already.
         waitUntilPublished();
         if (removed > 0) {
             forgetDeleted(canvas_id, user_name, client_time);
-        }
-        if (!flushLog()) {
-            return std::nullopt;
         }
         return removed;
     } catch (const std::exception&) {
@@ -965,7 +965,7 @@ bool SqliteStore::setImageUrl(std::string_view canvas_id, ImageKind kind, std::s
             .bind(2, url)
             .step();
         transaction.commit();
-        return flushLog();
+        return true;
     } catch (const std::exception&) {
         return false;
     }
@@ -981,17 +981,7 @@ std::optional<std::vector<CanvasInfo>> SqliteStore::findCanvases(std::string_vie
                                           HasContent +
                                           " ORDER BY last_activity DESC, canvas_id LIMIT ?1";
     try {
-        {
-            // Searches are rare next to appends: they bring the rows up to date first, so
-            // the order of the results is exact.
-            std::lock_guard write_lock(write_mutex_);
-            if (!unsaved_tallies_.empty()) {
-                Transaction transaction(*writer_);
-                saveTallies();
-                transaction.commit();
-                talliesSaved();
-            }
-        }
+        copyJournalNow();
         auto lease = reader();
         Query query(*lease, nickname.empty() ? Any.c_str() : ByNickname.c_str());
         query.bind(1, static_cast<int64_t>(limit));
@@ -1014,6 +1004,7 @@ std::optional<CanvasInfo> SqliteStore::canvasByDateId(std::string_view date_id) 
                     "canvases WHERE date_id = ?1 AND ") +
         HasContent + " ORDER BY last_activity DESC, canvas_id LIMIT 1";
     try {
+        copyJournalNow();
         auto lease = reader();
         Query query(*lease, Sql.c_str());
         query.bind(1, date_id);
@@ -1031,6 +1022,7 @@ std::optional<CanvasInfo> SqliteStore::canvas(std::string_view canvas_id) {
                     "canvases WHERE canvas_id = ?1 AND ") +
         HasContent;
     try {
+        copyJournalNow();
         auto lease = reader();
         Query query(*lease, Sql.c_str());
         query.bind(1, canvas_id);
@@ -1061,7 +1053,7 @@ bool SqliteStore::saveMarks(const std::vector<SavedMark>& marks) {
                 .step();
         }
         transaction.commit();
-        return flushLog();
+        return true;
     } catch (const std::exception&) {
         return false;
     }
@@ -1084,9 +1076,6 @@ std::optional<std::vector<SavedMark>> SqliteStore::takeSavedMarks() {
         }
         Query(*writer_, Clear).step();
         transaction.commit();
-        if (!flushLog()) {
-            return std::nullopt;
-        }
         return marks;
     } catch (const std::exception&) {
         return std::nullopt;
@@ -1099,7 +1088,7 @@ bool SqliteStore::putImage(std::string_view hash, std::string_view png, int64_t 
     try {
         std::lock_guard write_lock(write_mutex_);
         Query(*writer_, Sql).bind(1, hash).bindBlob(2, png).bind(3, now_ms).step();
-        return flushLog();
+        return true;
     } catch (const std::exception&) {
         return false;
     }

@@ -229,6 +229,7 @@ TEST_F(HttpServerTest, CleanRestartKeepsDeliveryMarksAndOwedNotices) {
 }
 
 TEST_F(HttpServerTest, AcknowledgedAppendsSurviveKillNine) {
+    int64_t last_stamp = 0;
     {
         auto server = startServer({"--quiet"});
         Connection connection(server->port());
@@ -237,11 +238,25 @@ TEST_F(HttpServerTest, AcknowledgedAppendsSurviveKillNine) {
             const auto reply = connection.read();
             ASSERT_TRUE(reply);
             ASSERT_EQ(reply->status, 200);
+            const auto lines = sync::splitReplyLines(reply->body);
+            last_stamp = canvas::stroke_from_text(lines.back(), ServerPixelScale).server_time;
         }
+        // A stroke deleted before the crash stays deleted, wherever the appends were kept.
+        connection.send(postRequest("/", sync::deleteCommand(Canvas, stroke("a@1", 7))));
+        ASSERT_EQ(connection.read()->status, 200);
+        connection.send(postRequest("/", sync::appendCommand(Canvas, stroke("a@1", 50))));
+        ASSERT_EQ(connection.read()->status, 200);
         server->kill(SIGKILL);
     }
     auto server = startServer();
     EXPECT_EQ(storedStrokes(server->port()), 50u);
+    const auto search =
+        exchange(server->port(), postRequest("/", sync::searchCanvasListCommand("x@1", "anna")));
+    EXPECT_EQ(search->body, std::string(Canvas) + " ");
+    const auto next =
+        exchange(server->port(), postRequest("/", sync::appendCommand(Canvas, stroke("a@1", 51))));
+    const auto lines = sync::splitReplyLines(next->body);
+    EXPECT_GT(canvas::stroke_from_text(lines.back(), ServerPixelScale).server_time, last_stamp + 1);
 }
 
 TEST_F(HttpServerTest, SigtermAnswersTheRequestInFlightThenExits) {

@@ -1,5 +1,7 @@
 #include "server/sqlite_store.h"
 
+#include "server/stroke_journal.h"
+
 #include "canvas/stroke_text.h"
 #include "server/command_parser.h"
 #include "temp_dir.h"
@@ -254,12 +256,12 @@ TEST_F(SqliteStoreTest, MigratesAVersion1Database) {
         auto store = open();
         store->appendStroke("c@1", stroke(1), 10);
     }
-    // Back to what version 1 had: no saved_marks and no fresh_strokes table.
+    // Back to what version 1 had: no saved_marks, fresh_strokes or journal_state table.
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(dir.file("canvas.sqlite").c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db,
                            "DROP TABLE saved_marks; DROP TABLE fresh_strokes; "
-                           "PRAGMA user_version=1",
+                           "DROP TABLE journal_state; PRAGMA user_version=1",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(db);
@@ -290,8 +292,10 @@ TEST_F(SqliteStoreTest, MigratesAVersion2Database) {
     ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
     EXPECT_EQ(sqlite3_column_int(statement, 0), 2);
     sqlite3_finalize(statement);
-    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE fresh_strokes; PRAGMA user_version=2", nullptr, nullptr,
-                           nullptr),
+    ASSERT_EQ(sqlite3_exec(db,
+                           "DROP TABLE fresh_strokes; DROP TABLE journal_state; "
+                           "PRAGMA user_version=2",
+                           nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(db);
     auto store = open();
@@ -304,9 +308,9 @@ TEST_F(SqliteStoreTest, MigratesAVersion2Database) {
     EXPECT_EQ(store->strokesAfter("c@1", 0, 10)->size(), 2u);
 }
 
-TEST_F(SqliteStoreTest, FreshStrokesAreMovedWithoutChangingWhatIsRead) {
+TEST_F(SqliteStoreTest, JournaledStrokesAreCopiedWithoutChangingWhatIsRead) {
     auto store = open();
-    // More than one move's worth on two canvases, with resends and deletes on the way.
+    // More than one copy's worth on two canvases, with resends and deletes on the way.
     for (int i = 0; i < 5000; ++i) {
         ASSERT_EQ(store->appendStroke(i % 2 ? "c@1" : "d@1", stroke(i), 1000), 1000 + i / 2);
         if (i % 700 == 1) {
@@ -327,6 +331,122 @@ TEST_F(SqliteStoreTest, FreshStrokesAreMovedWithoutChangingWhatIsRead) {
     store = open();
     EXPECT_EQ(*store->strokesAfter("c@1", 0, 10000), *all);
     EXPECT_EQ(store->strokesAfter("d@1", 0, 10000)->size(), 2500u);
+}
+
+int64_t journalCopied(const std::string& path) {
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(db, "SELECT copied FROM journal_state", -1, &statement, nullptr);
+    EXPECT_EQ(sqlite3_step(statement), SQLITE_ROW);
+    const int64_t copied = sqlite3_column_int64(statement, 0);
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return copied;
+}
+
+// What a crash leaves: journaled strokes the database does not have yet.
+TEST_F(SqliteStoreTest, AStartCopiesWhatTheJournalKept) {
+    const std::string canvas_id = "bea@20101201100000001";
+    {
+        auto store = open();
+        ASSERT_EQ(store->appendStroke("c@1", stroke(1), 10), 10);
+        ASSERT_EQ(store->appendStroke("c@1", stroke(2), 11), 11);
+    }
+    const auto copied = static_cast<uint64_t>(journalCopied(dir.file("canvas.sqlite")));
+    ASSERT_GT(copied, 0u);
+    const auto stamped = [](int64_t client_time, int64_t stamp) {
+        canvas::MWStroke s = stroke(client_time);
+        s.server_time = stamp;
+        return canvas::stroke_to_text(s);
+    };
+    {
+        auto journal = StrokeJournal::open(dir.file("canvas.sqlite-strokes"), nullptr);
+        ASSERT_TRUE(journal);
+        std::string records;
+        StrokeJournal::encode(records, copied + 1, "c@1", 12, 3, "anna@20101201100000001",
+                              stamped(3, 12));
+        StrokeJournal::encode(records, copied + 2, canvas_id, 20, 4, "anna@20101201100000001",
+                              stamped(4, 20));
+        std::string torn;
+        StrokeJournal::encode(torn, copied + 3, "c@1", 13, 5, "anna@20101201100000001",
+                              stamped(5, 13));
+        records += torn.substr(0, torn.size() - 3);
+        ASSERT_TRUE(journal->write(records));
+    }
+    {
+        auto store = open();
+        EXPECT_EQ(store->strokesAfter("c@1", 0, 10)->size(), 3u);
+        EXPECT_EQ(store->lastStamp("c@1"), 12);
+        EXPECT_EQ(store->appendStroke("c@1", stroke(3), 5), 12); // a resend of the copied one
+        EXPECT_EQ(store->appendStroke("c@1", stroke(5), 5), 13); // the torn one was never stored
+        const auto found = store->findCanvases("bea", 10);
+        ASSERT_EQ(found->size(), 1u);
+        EXPECT_EQ((*found)[0].canvas_id, canvas_id);
+        EXPECT_EQ((*found)[0].last_activity, 20);
+    }
+    // Copied once: the next start finds nothing more to copy.
+    auto store = open();
+    EXPECT_EQ(store->strokesAfter("c@1", 0, 10)->size(), 4u);
+    EXPECT_EQ(store->strokesAfter(canvas_id, 0, 10)->size(), 1u);
+}
+
+// Strokes not yet copied into the database are the newest; a user far behind gets the
+// database's strokes followed by them.
+TEST_F(SqliteStoreTest, FarBehindReadsFindStrokesNotYetCopied) {
+    auto store = open();
+    for (int i = 0; i < 1500; ++i) {
+        ASSERT_EQ(store->appendStroke("c@1", stroke(i), 1000), 1000 + i);
+    }
+    const auto check = [&] {
+        const auto all = store->strokesAfter("c@1", 0, 5000);
+        ASSERT_EQ(all->size(), 1500u);
+        for (size_t i = 0; i < all->size(); ++i) {
+            ASSERT_EQ((*all)[i].server_time, 1000 + static_cast<int64_t>(i));
+        }
+        EXPECT_EQ(*store->strokesAfter("c@1", 0, 700),
+                  std::vector<StoredStroke>(all->begin(), all->begin() + 700));
+        EXPECT_EQ(store->strokesAfter("c@1", 1099, 5000)->size(), 1400u);
+        EXPECT_EQ(store->strokesAfter("c@1", 2499, 5000)->size(), 0u);
+    };
+    check();
+    EXPECT_EQ(store->findCanvases("", 10)->size(), 1u); // copies the journal first
+    for (int i = 1500; i < 1700; ++i) {
+        ASSERT_EQ(store->appendStroke("c@1", stroke(i), 1000), 1000 + i);
+    }
+    const auto all = store->strokesAfter("c@1", 0, 5000);
+    ASSERT_EQ(all->size(), 1700u);
+    EXPECT_EQ(all->back().server_time, 2699);
+    EXPECT_EQ(store->strokesAfter("c@1", 0, 1600)->back().server_time, 2599);
+}
+
+TEST_F(SqliteStoreTest, MigratesAVersion3DatabaseWithFreshStrokes) {
+    {
+        auto store = open();
+        ASSERT_EQ(store->appendStroke("c@1", stroke(1), 10), 10);
+    }
+    // A version 3 server killed with a stroke still in fresh_strokes, its row not counting it.
+    canvas::MWStroke left = stroke(2);
+    left.server_time = 15;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(dir.file("canvas.sqlite").c_str(), &db), SQLITE_OK);
+    const std::string sql =
+        "DROP TABLE journal_state; PRAGMA user_version=3; INSERT INTO fresh_strokes VALUES "
+        "('c@1', 15, 2, 'anna@20101201100000001', '" +
+        canvas::stroke_to_text(left) + "')";
+    ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    auto store = open();
+    ASSERT_TRUE(store);
+    EXPECT_EQ(store->strokesAfter("c@1", 0, 10)->size(), 2u);
+    EXPECT_EQ(store->lastStamp("c@1"), 15);
+    EXPECT_EQ(store->appendStroke("c@1", stroke(2), 1), 15); // resent: it was stored
+    EXPECT_EQ(store->appendStroke("c@1", stroke(3), 1), 16);
+    EXPECT_EQ(store->deleteStrokes("c@1", "anna@20101201100000001", 1, 20), 1u);
+    EXPECT_EQ(store->deleteStrokes("c@1", "anna@20101201100000001", 2, 20), 1u);
+    EXPECT_EQ(store->findCanvases("", 10)->size(), 1u); // one stroke left of three
+    EXPECT_EQ(store->deleteStrokes("c@1", "anna@20101201100000001", 3, 20), 1u);
+    EXPECT_EQ(store->findCanvases("", 10)->size(), 0u);
 }
 
 TEST_F(SqliteStoreTest, RefusesADatabaseFromANewerVersion) {
