@@ -294,6 +294,7 @@ struct SqliteStore::CommittedBatch {
     // The stored strokes per canvas, published to memory once flushed.
     std::vector<std::pair<std::string, std::vector<RecentStroke>>> strokes;
     uint64_t number = 0;
+    unsigned journals = 0; // bit i: written to journal file i
 };
 
 namespace {
@@ -377,12 +378,16 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const std::string& path, std::str
             Query(*writer, ClearFresh).step();
             transaction.commit();
         }
-        auto journal = StrokeJournal::open(path + "-strokes", error);
-        if (!journal) {
-            return nullptr;
+        std::vector<std::unique_ptr<StrokeJournal>> journals;
+        for (const char* name : {"-strokes.0", "-strokes.1"}) {
+            journals.push_back(StrokeJournal::open(path + name, error));
+            if (!journals.back()) {
+                return nullptr;
+            }
         }
         // What the last run journaled and did not copy: every acknowledged append, perhaps a
-        // few more whose answers a crash cut off.
+        // few more whose answers a crash cut off. They continue the copied ones' numbers, in
+        // one file or running on into the other.
         uint64_t copied = 0;
         {
             Query state(*writer, "SELECT copied FROM journal_state");
@@ -390,8 +395,14 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const std::string& path, std::str
                 copied = static_cast<uint64_t>(state.integer(0));
             }
         }
-        const std::vector<JournalRecord> left = journal->recover(copied + 1);
+        std::vector<JournalRecord> left = journals[0]->recover(copied + 1);
+        const size_t first = left.empty() ? 1 : 0;
+        if (left.empty()) {
+            left = journals[1]->recover(copied + 1);
+        }
         if (!left.empty()) {
+            auto more = journals[1 - first]->recover(left.back().sequence + 1);
+            std::move(more.begin(), more.end(), std::back_inserter(left));
             std::vector<UncopiedStroke> strokes;
             strokes.reserve(left.size());
             for (const JournalRecord& r : left) {
@@ -409,8 +420,10 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const std::string& path, std::str
                 .step();
             transaction.commit();
         }
-        auto store =
-            std::make_unique<SqliteStore>(path, std::move(writer), std::move(journal), copied + 1);
+        auto lookup = SqliteConnection::open(path, false);
+        lookup->exec("PRAGMA query_only=1");
+        auto store = std::make_unique<SqliteStore>(path, std::move(writer), std::move(lookup),
+                                                   std::move(journals), copied + 1);
         Query stamps(*store->writer_, "SELECT canvas_id, last_stamp FROM canvases");
         while (stamps.step()) {
             const int64_t last = stamps.integer(1);
@@ -427,9 +440,12 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const std::string& path, std::str
 }
 
 SqliteStore::SqliteStore(std::string path, std::unique_ptr<SqliteConnection> writer,
-                         std::unique_ptr<StrokeJournal> journal, uint64_t next_sequence)
-    : path_(std::move(path)), writer_(std::move(writer)), journal_(std::move(journal)),
-      next_sequence_(next_sequence), last_copy_(std::chrono::steady_clock::now()) {
+                         std::unique_ptr<SqliteConnection> lookup,
+                         std::vector<std::unique_ptr<StrokeJournal>> journals,
+                         uint64_t next_sequence)
+    : path_(std::move(path)), writer_(std::move(writer)), lookup_(std::move(lookup)),
+      journals_(std::move(journals)), next_sequence_(next_sequence) {
+    copier_ = std::thread([this] { copyLoop(); });
     flusher_ = std::thread([this] { flushLoop(); });
     committer_ = std::thread([this] { commitLoop(); });
 }
@@ -449,11 +465,15 @@ SqliteStore::~SqliteStore() {
     flusher_.join();
     {
         // A database closed cleanly holds every stroke; otherwise the next start copies them.
-        std::lock_guard write_lock(write_mutex_);
-        copyJournal();
+        std::unique_lock write_lock(write_mutex_);
+        copyAll(write_lock);
+        copier_closing_ = true;
     }
+    copy_wanted_.notify_one();
+    copier_.join();
     // Readers close first so that the writer, closing last, checkpoints the log into the file.
     idle_readers_.clear();
+    lookup_.reset();
     writer_.reset();
 }
 
@@ -474,9 +494,9 @@ void SqliteStore::commitLoop() {
             committer_waiting_ = false;
             if (!woken) {
                 lock.unlock();
-                std::lock_guard write_lock(write_mutex_);
-                if (!uncopied_.empty()) {
-                    copyJournal();
+                std::unique_lock write_lock(write_mutex_);
+                if (!writing_.strokes.empty() || !sealed_.strokes.empty()) {
+                    copyAll(write_lock);
                 }
                 continue;
             }
@@ -506,9 +526,18 @@ void SqliteStore::flushLoop() {
             batches.swap(flush_queue_);
         }
         flush_taken_.notify_one();
-        // One flush for every batch written while the last one ran. Strokes the committer has
-        // copied into the database meanwhile are durable there already.
-        const bool durable = journal_->flush();
+        // One flush for every batch written while the last one ran. Strokes copied into the
+        // database meanwhile are durable there already.
+        unsigned written = 0;
+        for (const auto& batch : batches) {
+            written |= batch->journals;
+        }
+        bool durable = true;
+        for (size_t i = 0; i < journals_.size(); ++i) {
+            if ((written & (1u << i)) != 0 && !journals_[i]->flush()) {
+                durable = false;
+            }
+        }
         for (auto& batch : batches) {
             // A failed flush leaves the strokes where later reads and copies find them; memory
             // must agree. Their authors hear of a failure and resend, which finds the stroke.
@@ -596,7 +625,8 @@ void SqliteStore::commitBatch(CommittedBatch& batch) {
     std::string records;
     std::lock_guard write_lock(write_mutex_);
     batch.number = ++committed_batches_;
-    const size_t first_new = uncopied_.size();
+    JournalPart& part = writing_;
+    const size_t first_new = part.strokes.size();
     const uint64_t first_sequence = next_sequence_;
     try {
         for (const auto& pending : batch.appends) {
@@ -611,14 +641,16 @@ void SqliteStore::commitBatch(CommittedBatch& batch) {
                 }
             };
             const uint64_t key = strokeKey(canvas_id, stroke.user_name, stroke.client_time);
-            for (auto [it, end] = uncopied_keys_.equal_range(key); it != end; ++it) {
-                const UncopiedStroke& twin = uncopied_[it->second];
-                if (twin.canvas_id == canvas_id) {
-                    sameText(twin.server_time, twin.text);
+            for (const JournalPart* journaled : {&sealed_, &part}) {
+                for (auto [it, end] = journaled->keys.equal_range(key); it != end; ++it) {
+                    const UncopiedStroke& twin = journaled->strokes[it->second];
+                    if (twin.canvas_id == canvas_id) {
+                        sameText(twin.server_time, twin.text);
+                    }
                 }
             }
             if (!resent && mayHaveCopiedTwin(canvas_id, stroke)) {
-                Query same(*writer_, FindCopied);
+                Query same(*lookup_, FindCopied);
                 same.bind(1, canvas_id).bind(2, stroke.user_name).bind(3, stroke.client_time);
                 while (!resent && same.step()) {
                     sameText(same.integer(0), same.text(1));
@@ -641,31 +673,35 @@ void SqliteStore::commitBatch(CommittedBatch& batch) {
             std::string text = canvas::stroke_to_text(stroke);
             StrokeJournal::encode(records, next_sequence_++, canvas_id, stroke.server_time,
                                   stroke.client_time, stroke.user_name, text);
-            uncopied_keys_.emplace(key, uncopied_.size());
-            uncopied_bytes_ += text.size();
-            uncopied_.push_back(
+            part.keys.emplace(key, part.strokes.size());
+            part.bytes += text.size();
+            part.strokes.push_back(
                 {canvas_id, stroke.server_time, stroke.client_time, stroke.user_name, text});
             pending->stamp = stroke.server_time;
             strokes.push_back(
                 {stroke.server_time, stroke.client_time, stroke.user_name, std::move(text)});
         }
-        if (!records.empty() && !journal_->write(records)) {
-            throw std::runtime_error("the journal refused the strokes");
+        if (!records.empty()) {
+            if (!journals_[writing_journal_]->write(records)) {
+                throw std::runtime_error("the journal refused the strokes");
+            }
+            batch.journals |= 1u << writing_journal_;
+            part.last_sequence = next_sequence_ - 1;
         }
     } catch (const std::exception&) {
         // Nothing of this batch is stored; the next one reuses its place and numbers.
-        for (size_t i = first_new; i < uncopied_.size(); ++i) {
-            const UncopiedStroke& gone = uncopied_[i];
+        for (size_t i = first_new; i < part.strokes.size(); ++i) {
+            const UncopiedStroke& gone = part.strokes[i];
             const uint64_t key = strokeKey(gone.canvas_id, gone.user_name, gone.client_time);
-            for (auto [it, end] = uncopied_keys_.equal_range(key); it != end; ++it) {
+            for (auto [it, end] = part.keys.equal_range(key); it != end; ++it) {
                 if (it->second == i) {
-                    uncopied_keys_.erase(it);
+                    part.keys.erase(it);
                     break;
                 }
             }
-            uncopied_bytes_ -= gone.text.size();
+            part.bytes -= gone.text.size();
         }
-        uncopied_.resize(first_new);
+        part.strokes.resize(first_new);
         next_sequence_ = first_sequence;
         for (const auto& pending : batch.appends) {
             pending->stamp.reset();
@@ -684,45 +720,100 @@ void SqliteStore::commitBatch(CommittedBatch& batch) {
         }
         batch.strokes.emplace_back(std::string(canvas_id), std::move(strokes));
     }
-    if (uncopied_.size() >= CopyCount || uncopied_bytes_ >= CopyBytes) {
-        copyJournal();
+    handOverIfDue();
+}
+
+void SqliteStore::handOverIfDue() {
+    if (copying_) {
+        return;
+    }
+    if (sealed_.strokes.empty()) {
+        if (writing_.strokes.size() < CopyCount && writing_.bytes < CopyBytes) {
+            return;
+        }
+        // The other file's strokes are all in the database: it starts over.
+        sealed_ = std::move(writing_);
+        writing_ = JournalPart{};
+        writing_journal_ = 1 - writing_journal_;
+        journals_[writing_journal_]->restart();
+    } // else the last copy failed: it is tried again
+    copying_ = true;
+    copy_wanted_.notify_one();
+}
+
+void SqliteStore::copyLoop() {
+    std::unique_lock write_lock(write_mutex_);
+    while (true) {
+        copy_wanted_.wait(write_lock, [this] { return copying_ || copier_closing_; });
+        if (!copying_) {
+            return;
+        }
+        // The committer only reads sealed_ meanwhile, and nothing else changes it.
+        write_lock.unlock();
+        const bool done = copyToDatabase(sealed_);
+        write_lock.lock();
+        if (done) {
+            copied(sealed_);
+        }
+        copying_ = false;
+        copy_done_.notify_all();
     }
 }
 
-bool SqliteStore::copyJournal() {
-    if (uncopied_.empty()) {
-        return true;
+bool SqliteStore::copyAll(std::unique_lock<std::mutex>& write_lock) {
+    copy_done_.wait(write_lock, [this] { return !copying_; });
+    // In order: the numbers copied must never pass a stroke that is not.
+    if (!sealed_.strokes.empty()) {
+        if (!copyToDatabase(sealed_)) {
+            return false;
+        }
+        copied(sealed_);
     }
+    if (!writing_.strokes.empty()) {
+        if (!copyToDatabase(writing_)) {
+            return false;
+        }
+        copied(writing_);
+        journals_[writing_journal_]->restart();
+    }
+    return true;
+}
+
+void SqliteStore::copyAllNow() {
+    std::unique_lock write_lock(write_mutex_);
+    copyAll(write_lock);
+}
+
+bool SqliteStore::copyToDatabase(const JournalPart& part) {
     std::vector<const UncopiedStroke*> order;
-    order.reserve(uncopied_.size());
-    for (const UncopiedStroke& stroke : uncopied_) {
+    order.reserve(part.strokes.size());
+    for (const UncopiedStroke& stroke : part.strokes) {
         order.push_back(&stroke);
     }
+    std::lock_guard db_lock(db_mutex_);
     try {
         Transaction transaction(*writer_);
         insertStrokes(*writer_, order);
         Query(*writer_, "UPDATE journal_state SET copied = ?1")
-            .bind(1, static_cast<int64_t>(next_sequence_ - 1))
+            .bind(1, static_cast<int64_t>(part.last_sequence))
             .step();
         transaction.commit();
+        return true;
     } catch (const std::exception&) {
-        return false; // copied at the next try; the journal keeps them meanwhile
+        return false; // the journal keeps them meanwhile
     }
-    // The database has them, durably: the journal's records are not needed any more.
-    journal_->restart();
+}
+
+void SqliteStore::copied(JournalPart& part) {
     newest_copied_.clear();
     {
         std::unique_lock lock(memory_mutex_);
-        for (const UncopiedStroke& stroke : uncopied_) {
+        for (const UncopiedStroke& stroke : part.strokes) {
             CanvasMemory& canvas = canvases_[stroke.canvas_id];
             canvas.copied = std::max(canvas.copied, stroke.server_time);
         }
     }
-    uncopied_.clear();
-    uncopied_keys_.clear();
-    uncopied_bytes_ = 0;
-    last_copy_ = std::chrono::steady_clock::now();
-    return true;
+    part = JournalPart{};
 }
 
 void SqliteStore::insertStrokes(SqliteConnection& db, std::vector<const UncopiedStroke*>& strokes) {
@@ -763,11 +854,6 @@ void SqliteStore::insertStrokes(SqliteConnection& db, std::vector<const Uncopied
     }
 }
 
-void SqliteStore::copyJournalNow() {
-    std::lock_guard write_lock(write_mutex_);
-    copyJournal();
-}
-
 bool SqliteStore::mayHaveCopiedTwin(std::string_view canvas_id, const canvas::MWStroke& stroke) {
     static constexpr const char* NewestCopied =
         "SELECT max(client_time) FROM strokes WHERE canvas_id = ?1 AND user_name = ?2";
@@ -778,7 +864,7 @@ bool SqliteStore::mayHaveCopiedTwin(std::string_view canvas_id, const canvas::MW
     author_key_ += stroke.user_name;
     auto known = newest_copied_.find(std::string_view(author_key_));
     if (known == newest_copied_.end()) {
-        Query newest(*writer_, NewestCopied);
+        Query newest(*lookup_, NewestCopied);
         newest.bind(1, canvas_id).bind(2, stroke.user_name);
         const int64_t client_time = newest.step() && !newest.isNull(0)
                                         ? newest.integer(0)
@@ -903,11 +989,12 @@ std::optional<size_t> SqliteStore::deleteStrokes(std::string_view canvas_id,
         "UPDATE canvases SET stroke_count = stroke_count - ?2, "
         "last_activity = max(last_activity, ?3) WHERE canvas_id = ?1";
     try {
-        std::lock_guard write_lock(write_mutex_);
+        std::unique_lock write_lock(write_mutex_);
         // The stroke may still be in the journal only; a start would copy it back otherwise.
-        if (!copyJournal()) {
+        if (!copyAll(write_lock)) {
             return std::nullopt;
         }
+        std::unique_lock db_lock(db_mutex_);
         Transaction transaction(*writer_);
         Query(*writer_, Delete).bind(1, canvas_id).bind(2, user_name).bind(3, client_time).step();
         const auto removed = static_cast<size_t>(sqlite3_changes64(writer_->db()));
@@ -919,6 +1006,7 @@ std::optional<size_t> SqliteStore::deleteStrokes(std::string_view canvas_id,
                 .step();
         }
         transaction.commit();
+        db_lock.unlock();
         // Batches written before this delete may not have reached memory yet; what memory
         // forgets must be there already.
         waitUntilPublished();
@@ -957,7 +1045,7 @@ bool SqliteStore::setImageUrl(std::string_view canvas_id, ImageKind kind, std::s
     static constexpr const char* FullImage =
         "UPDATE canvases SET fullimage_url = ?2 WHERE canvas_id = ?1";
     try {
-        std::lock_guard write_lock(write_mutex_);
+        std::lock_guard db_lock(db_mutex_);
         Transaction transaction(*writer_);
         upsertCanvasColumns(*writer_, canvas_id, now_ms);
         Query(*writer_, kind == ImageKind::Thumbnail ? Thumbnail : FullImage)
@@ -981,7 +1069,7 @@ std::optional<std::vector<CanvasInfo>> SqliteStore::findCanvases(std::string_vie
                                           HasContent +
                                           " ORDER BY last_activity DESC, canvas_id LIMIT ?1";
     try {
-        copyJournalNow();
+        copyAllNow();
         auto lease = reader();
         Query query(*lease, nickname.empty() ? Any.c_str() : ByNickname.c_str());
         query.bind(1, static_cast<int64_t>(limit));
@@ -1004,7 +1092,7 @@ std::optional<CanvasInfo> SqliteStore::canvasByDateId(std::string_view date_id) 
                     "canvases WHERE date_id = ?1 AND ") +
         HasContent + " ORDER BY last_activity DESC, canvas_id LIMIT 1";
     try {
-        copyJournalNow();
+        copyAllNow();
         auto lease = reader();
         Query query(*lease, Sql.c_str());
         query.bind(1, date_id);
@@ -1022,7 +1110,7 @@ std::optional<CanvasInfo> SqliteStore::canvas(std::string_view canvas_id) {
                     "canvases WHERE canvas_id = ?1 AND ") +
         HasContent;
     try {
-        copyJournalNow();
+        copyAllNow();
         auto lease = reader();
         Query query(*lease, Sql.c_str());
         query.bind(1, canvas_id);
@@ -1040,7 +1128,7 @@ bool SqliteStore::saveMarks(const std::vector<SavedMark>& marks) {
         "INSERT OR REPLACE INTO saved_marks (canvas_id, user_name, mark, owes_notice, last_seen) "
         "VALUES (?1, ?2, ?3, ?4, ?5)";
     try {
-        std::lock_guard write_lock(write_mutex_);
+        std::lock_guard db_lock(db_mutex_);
         Transaction transaction(*writer_);
         Query(*writer_, Clear).step();
         for (const SavedMark& m : marks) {
@@ -1064,7 +1152,7 @@ std::optional<std::vector<SavedMark>> SqliteStore::takeSavedMarks() {
         "SELECT canvas_id, user_name, mark, owes_notice, last_seen FROM saved_marks";
     static constexpr const char* Clear = "DELETE FROM saved_marks";
     try {
-        std::lock_guard write_lock(write_mutex_);
+        std::lock_guard db_lock(db_mutex_);
         Transaction transaction(*writer_);
         std::vector<SavedMark> marks;
         {
@@ -1086,7 +1174,7 @@ bool SqliteStore::putImage(std::string_view hash, std::string_view png, int64_t 
     static constexpr const char* Sql =
         "INSERT OR IGNORE INTO images (hash, data, created) VALUES (?1, ?2, ?3)";
     try {
-        std::lock_guard write_lock(write_mutex_);
+        std::lock_guard db_lock(db_mutex_);
         Query(*writer_, Sql).bind(1, hash).bindBlob(2, png).bind(3, now_ms).step();
         return true;
     } catch (const std::exception&) {

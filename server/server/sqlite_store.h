@@ -21,16 +21,17 @@ namespace velmo::server {
 
 class SqliteConnection;
 
-// The store in one SQLite file in WAL mode (synchronous=FULL) with a stroke journal beside it
-// (`<file>-strokes`). A committer thread takes every append queued while it was busy, stamps
-// them and writes them to the journal in one write; a flusher thread flushes the journal once
-// for everything written meanwhile, publishes the strokes to memory and answers them, so the
-// next batch is built while the disk works. Every few thousand strokes, before a search or a
-// delete, after a second without any, and at shutdown, the journal's strokes are copied into
-// the database in one transaction, sorted by canvas, and the journal starts over; a start
-// copies whatever a crash left in it. Reads use their own connections, so they do not wait
-// for a write, and find the strokes not yet copied in memory. The newest stamp of every canvas
-// is kept in memory.
+// The store in one SQLite file in WAL mode (synchronous=FULL) with a stroke journal of two
+// files beside it (`<file>-strokes.0` and `.1`). A committer thread takes every append queued
+// while it was busy, stamps them and writes them to the journal in one write; a flusher
+// thread flushes the journal once for everything written meanwhile, publishes the strokes to
+// memory and answers them, so the next batch is built while the disk works. Once a journal
+// file holds a few thousand strokes, the committer goes on in the other one while a copier
+// thread copies them into the database in one transaction, sorted by canvas; then that file
+// may start over. Before a search or a delete, after a second without appends, and at
+// shutdown, everything is copied at once. A start copies whatever a crash left in the files.
+// Reads use their own connections, so they do not wait for a write, and find the strokes not
+// yet copied in memory. The newest stamp of every canvas is kept in memory.
 class SqliteStore final : public Store {
 public:
     // Opens or creates the database and brings its schema up to date. Nothing, with a reason
@@ -38,7 +39,8 @@ public:
     static std::unique_ptr<SqliteStore> open(const std::string& path, std::string* error);
     // Use open(); this takes a connection that open() has set up.
     SqliteStore(std::string path, std::unique_ptr<SqliteConnection> writer,
-                std::unique_ptr<StrokeJournal> journal, uint64_t next_sequence);
+                std::unique_ptr<SqliteConnection> lookup,
+                std::vector<std::unique_ptr<StrokeJournal>> journals, uint64_t next_sequence);
     ~SqliteStore() override;
 
     std::optional<int64_t> appendStroke(std::string_view canvas_id, const canvas::MWStroke& stroke,
@@ -97,7 +99,7 @@ private:
         CanvasMemory* canvas;
         int64_t server_time;
     };
-    // A journaled stroke not yet in the database. Under write_mutex_.
+    // A journaled stroke not yet in the database.
     struct UncopiedStroke {
         std::string canvas_id;
         int64_t server_time = 0;
@@ -105,16 +107,35 @@ private:
         std::string user_name;
         std::string text;
     };
+    // The strokes of one journal file not yet in the database, in order, and by a hash of
+    // their canvas, author and client time for resent appends (a hash names candidates; their
+    // texts decide).
+    struct JournalPart {
+        std::vector<UncopiedStroke> strokes;
+        std::unordered_multimap<uint64_t, size_t> keys;
+        size_t bytes = 0;
+        uint64_t last_sequence = 0;
+    };
 
     void commitLoop();
     void commitBatch(CommittedBatch& batch);
     void flushLoop();
-    // Copies the journal's strokes into the database and starts the journal over. False, with
-    // everything left in place, when the database refused them. Under write_mutex_.
-    bool copyJournal();
-    // copyJournal() for the reads of canvas rows, which searches and share pages make rare
-    // next to appends: the rows then count every stroke.
-    void copyJournalNow();
+    void copyLoop();
+    // Hands the journal file being written to the copier, once it is large enough and the
+    // copier is free, and goes on in the other file. Under write_mutex_.
+    void handOverIfDue();
+    // Copies every journaled stroke into the database, waiting for the copier first. False
+    // when the database refused them; they stay journaled then. Under `write_lock`.
+    bool copyAll(std::unique_lock<std::mutex>& write_lock);
+    // copyAll() for the reads of canvas rows, which searches and share pages make rare next
+    // to appends: the rows then count every stroke.
+    void copyAllNow();
+    // One transaction: the strokes into the strokes table, and the last sequence number
+    // copied. Takes db_mutex_.
+    bool copyToDatabase(const JournalPart& part);
+    // After copyToDatabase: memory may drop these strokes, and resends look for them in the
+    // database. Under write_mutex_.
+    void copied(JournalPart& part);
     // Inserts strokes into the strokes table, sorted by canvas so that each canvas's index
     // pages are written once, and counts them in the canvases' rows.
     static void insertStrokes(SqliteConnection& db, std::vector<const UncopiedStroke*>& strokes);
@@ -124,9 +145,6 @@ private:
     bool mayHaveCopiedTwin(std::string_view canvas_id, const canvas::MWStroke& stroke);
     void enqueue(std::unique_ptr<PendingAppend> pending);
     ReadLease reader();
-    // The strokes after `after` from memory; nothing when memory does not reach back that far.
-    std::optional<std::vector<StoredStroke>> recentAfter(std::string_view canvas_id, int64_t after,
-                                                         size_t limit);
     // Takes the strokes of a commit into memory and drops the oldest copied ones beyond the
     // bounds.
     void remember(const std::string& canvas_id, std::vector<RecentStroke>& strokes);
@@ -137,18 +155,22 @@ private:
 
     std::string path_;
 
-    // Writes to the database go through one connection, under write_mutex_: the committer's
-    // copies of the journal and every other write.
-    std::mutex write_mutex_;
+    // Every write to the database goes through this connection, under db_mutex_.
+    std::mutex db_mutex_;
     std::unique_ptr<SqliteConnection> writer_;
-    std::unique_ptr<StrokeJournal> journal_;
+
+    // The committer's state, under write_mutex_ (taken before db_mutex_ where both are).
+    std::mutex write_mutex_;
+    std::unique_ptr<SqliteConnection> lookup_; // the committer's reads
+    std::vector<std::unique_ptr<StrokeJournal>> journals_;
+    size_t writing_journal_ = 0;
     uint64_t next_sequence_;
-    // The journal's strokes in order, and by a hash of their canvas, author and client time
-    // for resent appends (a hash names candidates; their texts decide).
-    std::vector<UncopiedStroke> uncopied_;
-    std::unordered_multimap<uint64_t, size_t> uncopied_keys_;
-    size_t uncopied_bytes_ = 0;
-    std::chrono::steady_clock::time_point last_copy_;
+    JournalPart writing_; // in journals_[writing_journal_]
+    JournalPart sealed_;  // in the other file; only read while the copier copies it
+    bool copying_ = false;
+    bool copier_closing_ = false;
+    std::condition_variable copy_wanted_;
+    std::condition_variable copy_done_;
     // Per canvas appended to since the start: the newest stamp given (memory publishes a stamp
     // only once its stroke is flushed; the committer stamps ahead of that).
     std::unordered_map<std::string, int64_t, Hash, std::equal_to<>> stamped_;
@@ -171,6 +193,7 @@ private:
     bool flusher_closing_ = false;
     uint64_t committed_batches_ = 0; // under write_mutex_
     uint64_t published_batches_ = 0; // under flush_mutex_
+    std::thread copier_;
     std::thread flusher_;
     std::thread committer_;
 

@@ -355,9 +355,10 @@ TEST_F(HttpServerTest, HelpNamesEveryOption) {
     EXPECT_EQ(ServerProcess::runToEnd({"--help"}, out), 0);
     ServerProcess reader(dir.file("x"), out);
     const std::string help = reader.log();
-    for (const char* option : {"--listen", "--db", "--public-url", "--threads", "--worker-threads",
-                               "--idle-timeout", "--request-timeout", "--quiet", "--help",
-                               "127.0.0.1:8640", ".local/share/velmorastra/server.sqlite"}) {
+    for (const char* option :
+         {"--listen", "--db", "--public-url", "--threads", "--worker-threads", "--idle-timeout",
+          "--request-timeout", "--quiet", "--help", "127.0.0.1:8640",
+          ".local/share/velmorastra/server.sqlite", "FILE-strokes"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
 }
