@@ -61,7 +61,7 @@ std::string usageText() {
            "  --listen HOST:PORT     address to listen on (default 127.0.0.1:8640; port 0\n"
            "                         picks a free one; IPv6 as [::1]:8640)\n"
            "  --db FILE              SQLite database file, created if missing, with its\n"
-           "                         stroke journal FILE-strokes beside it (default\n"
+           "                         stroke journal FILE-strokes.0 and .1 beside it (default\n"
            "                         $XDG_DATA_HOME/velmorastra/server.sqlite, else\n"
            "                         ~/.local/share/velmorastra/server.sqlite)\n"
            "  --public-url URL       address clients reach this server under, used in the\n"
