@@ -298,19 +298,23 @@ private:
             std::move(append.canvas_id), std::move(append.stroke), now,
             [self = shared_from_this(), canvas_id = std::move(canvas_id),
              user_name = std::move(user_name), logged = std::move(logged), now,
-             keep_alive](std::optional<int64_t> stamp) {
-                net::post(self->stream_.get_executor(),
-                          [self, canvas_id, user_name, logged, now, keep_alive, stamp] {
-                              Response response;
-                              try {
-                                  response = answerAppend(self->server_.context, canvas_id,
-                                                          user_name, now, stamp);
-                              } catch (const std::exception&) {
-                                  response = textResponse(500, "internal error\n");
-                              }
-                              self->respond(std::move(response), keep_alive, logged);
-                          });
-                self->server_.appendFinished();
+             keep_alive](std::optional<int64_t> stamp) mutable {
+                // Called once: what it holds moves on to the network thread.
+                const auto executor = self->stream_.get_executor();
+                HttpServer::Impl& server = self->server_;
+                net::post(executor, [self = std::move(self), canvas_id = std::move(canvas_id),
+                                     user_name = std::move(user_name), logged = std::move(logged),
+                                     now, keep_alive, stamp] {
+                    Response response;
+                    try {
+                        response =
+                            answerAppend(self->server_.context, canvas_id, user_name, now, stamp);
+                    } catch (const std::exception&) {
+                        response = textResponse(500, "internal error\n");
+                    }
+                    self->respond(std::move(response), keep_alive, logged);
+                });
+                server.appendFinished();
             });
     }
 
