@@ -288,7 +288,7 @@ struct SqliteStore::PendingAppend {
     AppendDone done;
 };
 
-// Appends committed in one transaction, waiting for the flush that makes them durable.
+// Appends written to the journal in one write, waiting for the flush that makes them durable.
 struct SqliteStore::CommittedBatch {
     std::vector<std::unique_ptr<PendingAppend>> appends;
     // The stored strokes per canvas, published to memory once flushed.
@@ -306,7 +306,8 @@ constexpr size_t RecentEntries = 1 << 16;
 constexpr size_t RecentBytes = 16 << 20;
 // The journal is copied into the database once it holds this many strokes or bytes: each copy
 // writes the index pages of a canvas once for all of that canvas's strokes in it, so larger
-// copies cost less per stroke but hold the appends up for longer.
+// copies cost less per stroke, but keep more strokes in memory meanwhile and leave more for a
+// start to copy after a crash.
 constexpr size_t CopyCount = 4096;
 constexpr size_t CopyBytes = 8 << 20;
 // ... and once the appends pause this long, so that the database is complete when nobody
