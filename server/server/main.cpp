@@ -3,6 +3,8 @@
 #include "server/http_server.h"
 #include "server/sqlite_store.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 
 #include <csignal>
@@ -21,6 +23,15 @@ void raiseDescriptorLimit() {
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);
     }
+}
+
+// Two servers on one database would write the same stroke journal over each other. The lock
+// is held until the process ends, a crash included; its descriptor is never closed. False
+// only when another process holds it: a folder that cannot be written is for the store to
+// report.
+bool lockDatabase(const std::string& db_path) {
+    const int fd = ::open((db_path + "-lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    return fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) == 0;
 }
 
 std::string hostForUrl(const std::string& host) {
@@ -44,6 +55,12 @@ int main(int argc, char** argv) {
     if (options->db_path.empty()) {
         std::error_code ec;
         std::filesystem::create_directories(std::filesystem::path(db_path).parent_path(), ec);
+    }
+    if (!lockDatabase(db_path)) {
+        std::fprintf(stderr,
+                     "velmorastra-server: another velmorastra-server uses the database %s\n",
+                     db_path.c_str());
+        return 1;
     }
     auto store = SqliteStore::open(db_path, &error);
     if (!store) {

@@ -346,6 +346,14 @@ TEST_F(HttpServerTest, BusyPortAndUnusableDatabaseAreClearErrors) {
               1);
     EXPECT_NE(reader.log().find("cannot open the database"), std::string::npos) << reader.log();
 
+    // The running server's database: a second server on it would overwrite its journal.
+    EXPECT_EQ(ServerProcess::runToEnd(
+                  {"--listen", "127.0.0.1:0", "--db", dir.file("canvas.sqlite")}, out),
+              1);
+    EXPECT_NE(reader.log().find("another velmorastra-server uses the database"), std::string::npos)
+        << reader.log();
+    EXPECT_EQ(exchange(server->port(), getRequest("/healthz"))->status, 200);
+
     EXPECT_EQ(ServerProcess::runToEnd({"--bogus"}, out), 2);
     EXPECT_NE(reader.log().find("unknown option --bogus"), std::string::npos);
 }
