@@ -409,16 +409,9 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const std::string& path, std::str
             for (const JournalRecord& r : left) {
                 strokes.push_back({r.canvas_id, r.server_time, r.client_time, r.user_name, r.text});
             }
-            std::vector<const UncopiedStroke*> order;
-            for (const UncopiedStroke& stroke : strokes) {
-                order.push_back(&stroke);
-            }
             copied = left.back().sequence;
             Transaction transaction(*writer);
-            insertStrokes(*writer, order);
-            Query(*writer, "UPDATE journal_state SET copied = ?1")
-                .bind(1, static_cast<int64_t>(copied))
-                .step();
+            insertStrokes(*writer, strokes, copied);
             transaction.commit();
         }
         auto lookup = SqliteConnection::open(path, false);
@@ -786,18 +779,10 @@ void SqliteStore::copyAllNow() {
 }
 
 bool SqliteStore::copyToDatabase(const JournalPart& part) {
-    std::vector<const UncopiedStroke*> order;
-    order.reserve(part.strokes.size());
-    for (const UncopiedStroke& stroke : part.strokes) {
-        order.push_back(&stroke);
-    }
     std::lock_guard db_lock(db_mutex_);
     try {
         Transaction transaction(*writer_);
-        insertStrokes(*writer_, order);
-        Query(*writer_, "UPDATE journal_state SET copied = ?1")
-            .bind(1, static_cast<int64_t>(part.last_sequence))
-            .step();
+        insertStrokes(*writer_, part.strokes, part.last_sequence);
         transaction.commit();
         return true;
     } catch (const std::exception&) {
@@ -817,12 +802,18 @@ void SqliteStore::copied(JournalPart& part) {
     part = JournalPart{};
 }
 
-void SqliteStore::insertStrokes(SqliteConnection& db, std::vector<const UncopiedStroke*>& strokes) {
+void SqliteStore::insertStrokes(SqliteConnection& db, const std::vector<UncopiedStroke>& journaled,
+                                uint64_t last_sequence) {
     // A stamp the canvas has already is a record copied before: a journal that outlived the
     // state of its database (a restored backup, say) must not stop the server from starting.
     static constexpr const char* Insert =
         "INSERT OR IGNORE INTO strokes (canvas_id, server_time, client_time, user_name, text) "
         "VALUES (?1, ?2, ?3, ?4, ?5)";
+    std::vector<const UncopiedStroke*> strokes;
+    strokes.reserve(journaled.size());
+    for (const UncopiedStroke& stroke : journaled) {
+        strokes.push_back(&stroke);
+    }
     std::stable_sort(
         strokes.begin(), strokes.end(), [](const UncopiedStroke* a, const UncopiedStroke* b) {
             return std::tie(a->canvas_id, a->server_time) < std::tie(b->canvas_id, b->server_time);
@@ -853,6 +844,9 @@ void SqliteStore::insertStrokes(SqliteConnection& db, std::vector<const Uncopied
             .bind(6, count)
             .step();
     }
+    Query(db, "UPDATE journal_state SET copied = ?1")
+        .bind(1, static_cast<int64_t>(last_sequence))
+        .step();
 }
 
 bool SqliteStore::mayHaveCopiedTwin(std::string_view canvas_id, const canvas::MWStroke& stroke) {

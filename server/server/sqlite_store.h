@@ -130,15 +130,16 @@ private:
     // copyAll() for the reads of canvas rows, which searches and share pages make rare next
     // to appends: the rows then count every stroke.
     void copyAllNow();
-    // One transaction: the strokes into the strokes table, and the last sequence number
-    // copied. Takes db_mutex_.
+    // insertStrokes() in a transaction of its own. Takes db_mutex_.
     bool copyToDatabase(const JournalPart& part);
     // After copyToDatabase: memory may drop these strokes, and resends look for them in the
     // database. Under write_mutex_.
     void copied(JournalPart& part);
-    // Inserts strokes into the strokes table, sorted by canvas so that each canvas's index
-    // pages are written once, and counts them in the canvases' rows.
-    static void insertStrokes(SqliteConnection& db, std::vector<const UncopiedStroke*>& strokes);
+    // Inserts journaled strokes into the strokes table, sorted by canvas so that each canvas's
+    // index pages are written once, counts them in the canvases' rows and records the last
+    // journal record copied; inside the caller's transaction.
+    static void insertStrokes(SqliteConnection& db, const std::vector<UncopiedStroke>& journaled,
+                              uint64_t last_sequence);
     // Waits until the flusher has published every batch committed so far. Under write_mutex_.
     void waitUntilPublished();
     // Whether the strokes table may hold an earlier copy of the stroke.
