@@ -1,5 +1,6 @@
 #include "canvas/number_reader.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace velmo::canvas {
@@ -31,6 +32,12 @@ std::optional<int64_t> readDecimal64(std::string_view text, size_t* consumed) {
     constexpr uint64_t limit = static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) + 1;
     uint64_t magnitude = 0;
     bool overflow = false;
+    // Eighteen digits cannot pass the limit: no check needed while reading them.
+    const size_t unchecked_end = std::min(text.size(), i + 18);
+    while (i < unchecked_end && text[i] >= '0' && text[i] <= '9') {
+        magnitude = magnitude * 10 + static_cast<uint64_t>(text[i] - '0');
+        ++i;
+    }
     while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
         const auto digit = static_cast<uint64_t>(text[i] - '0');
         if (magnitude > (limit - digit) / 10) {

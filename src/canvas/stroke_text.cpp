@@ -2,7 +2,9 @@
 
 #include "canvas/number_reader.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cstring>
 
 namespace velmo::canvas {
 namespace {
@@ -24,6 +26,40 @@ template <typename Int> void appendDecimal(std::string& out, Int value) {
     char buffer[24];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
     out.append(buffer, result.ptr);
+}
+
+void appendPen(std::string& out, const PenProperties& pen) {
+    out += "color=";
+    char buffer[16];
+    const auto hex =
+        std::to_chars(buffer, buffer + sizeof buffer, static_cast<uint32_t>(pen.color), 16);
+    out.append(buffer, hex.ptr);
+    out += ",width=";
+    appendDecimal(out, pen.width);
+    out += ",density=";
+    appendDecimal(out, pen.density);
+}
+
+// Eight bytes at a time: a byte-wise loop over a long stroke cost more than the reallocations
+// the count saves.
+size_t countBlanks(std::string_view text) {
+    constexpr uint64_t Blanks = 0x2020202020202020ULL;
+    constexpr uint64_t Low7 = 0x7f7f7f7f7f7f7f7fULL;
+    size_t count = 0;
+    size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        uint64_t word = 0;
+        std::memcpy(&word, text.data() + i, 8);
+        const uint64_t x = word ^ Blanks; // a zero byte where the text has a blank
+        // High bit of each byte set exactly where that byte of x is not zero.
+        const uint64_t nonzero = ((x & Low7) + Low7) | x;
+        const uint64_t ones = (~nonzero & ~Low7) >> 7; // 0x01 in each byte that was a blank
+        count += static_cast<size_t>((ones * 0x0101010101010101ULL) >> 56);
+    }
+    for (; i < text.size(); ++i) {
+        count += text[i] == ' ' ? 1 : 0;
+    }
+    return count;
 }
 
 void assignIf(int32_t& field, std::optional<int32_t> value) {
@@ -58,15 +94,8 @@ PenProperties defaultPen(float pixel_scale) {
 }
 
 std::string pen_to_text(const PenProperties& pen) {
-    std::string out = "color=";
-    char buffer[16];
-    const auto hex =
-        std::to_chars(buffer, buffer + sizeof buffer, static_cast<uint32_t>(pen.color), 16);
-    out.append(buffer, hex.ptr);
-    out += ",width=";
-    appendDecimal(out, pen.width);
-    out += ",density=";
-    appendDecimal(out, pen.density);
+    std::string out;
+    appendPen(out, pen);
     return out;
 }
 
@@ -103,7 +132,7 @@ std::string stroke_to_text(const MWStroke& stroke) {
     out += " user_name:";
     out += stroke.user_name;
     out += " pen_properties:";
-    out += pen_to_text(stroke.pen_properties);
+    appendPen(out, stroke.pen_properties);
     out += " layer:";
     appendDecimal(out, stroke.layer);
     out += " points:";
@@ -127,6 +156,11 @@ MWStroke stroke_from_text(std::string_view text, float pixel_scale) {
         const std::string_view token = cutItem(text, ' ');
         if (token == "points:") {
             point_mode = true;
+            // One allocation instead of a doubling series. A point takes at least four bytes
+            // with its separator, which bounds what a text of blanks can make us reserve.
+            const size_t tokens = std::min(countBlanks(text) + 1, text.size() / 4 + 1);
+            stroke.points_x.reserve(stroke.points_x.size() + tokens);
+            stroke.points_y.reserve(stroke.points_y.size() + tokens);
             continue;
         }
         if (point_mode) {

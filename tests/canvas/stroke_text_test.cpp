@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <string>
 
 namespace velmo::canvas {
 namespace {
@@ -120,6 +121,19 @@ TEST(StrokeText, StrokeDecoderRules) {
     EXPECT_EQ(stroke_from_text(" points: points: 4-5", Scale320).points_x.size(), 1u);
     // A carriage return at the end of a reply line does not spoil the last number.
     EXPECT_EQ(stroke_from_text(" points: 4-5\r", Scale320).points_y, (std::vector<int32_t>{5}));
+    // Room for the points is made once, bounded by the text: a text of blanks makes little.
+    const std::string blanks = " points:" + std::string(100000, ' ');
+    const MWStroke none = stroke_from_text(blanks, Scale320);
+    EXPECT_TRUE(none.points_x.empty());
+    EXPECT_LE(none.points_x.capacity(), blanks.size() / 4 + 1);
+    std::string many = " points:";
+    for (int i = 0; i < 1000; ++i) {
+        many += " " + std::to_string(i) + "-" + std::to_string(-i);
+    }
+    const MWStroke long_stroke = stroke_from_text(many, Scale320);
+    ASSERT_EQ(long_stroke.points_x.size(), 1000u);
+    EXPECT_EQ(long_stroke.points_x.capacity(), 1000u);
+    EXPECT_EQ(long_stroke.points_y[999], -999);
     // Keys in any order, repeated keys overwrite.
     const MWStroke order = stroke_from_text(" layer:1 client_time:3 layer:2", Scale320);
     EXPECT_EQ(order.layer, 2);
