@@ -617,8 +617,9 @@ void SqliteStore::commitBatch(CommittedBatch& batch) {
 
     // Per canvas of the batch: its new strokes.
     std::unordered_map<std::string_view, std::vector<RecentStroke>> added;
-    std::string records;
     std::lock_guard write_lock(write_mutex_);
+    std::string& records = journal_records_;
+    records.clear();
     batch.number = ++committed_batches_;
     JournalPart& part = writing_;
     const size_t first_new = part.strokes.size();

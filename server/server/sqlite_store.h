@@ -179,6 +179,9 @@ private:
     // newer than that cannot be a resend of a copied one, and needs no lookup. Copies clear it.
     std::unordered_map<std::string, int64_t, Hash, std::equal_to<>> newest_copied_;
     std::string author_key_; // reused, so a lookup allocates nothing
+    // The records of the batch being committed. Its room is kept from batch to batch: a
+    // fresh buffer grown for every batch cost a large allocation each time.
+    std::string journal_records_;
 
     std::mutex queue_mutex_;
     std::condition_variable queue_ready_;
