@@ -14,7 +14,9 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include <array>
 #include <atomic>
+#include <charconv>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -28,6 +30,11 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
+// Concrete executor types throughout: a type-erased executor holding a strand is copied to the
+// heap by every asynchronous operation that keeps work alive.
+using SessionExecutor = net::strand<net::io_context::executor_type>;
+using SessionSocket = net::basic_stream_socket<tcp, SessionExecutor>;
+using SessionStream = beast::basic_stream<tcp, SessionExecutor>;
 
 namespace {
 
@@ -67,7 +74,7 @@ public:
     void stop();
     void accept();
 
-    void startSession(tcp::socket socket);
+    void startSession(SessionSocket socket);
     void track(const std::shared_ptr<Session>& session);
     void untrack(Session* session);
 
@@ -111,7 +118,7 @@ namespace {
 
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(tcp::socket&& socket, HttpServer::Impl& server)
+    Session(SessionSocket&& socket, HttpServer::Impl& server)
         : stream_(std::move(socket)), server_(server) {
         beast::error_code ec;
         const auto remote = stream_.socket().remote_endpoint(ec);
@@ -285,37 +292,39 @@ private:
 
     // The stroke goes to the store's commit queue and no thread waits for the flush: the
     // store's callback brings the answer back to this connection's network thread, where
-    // the reply is built from memory.
+    // the reply is built from memory. A connection has one request at a time, so what the
+    // answer needs waits in the session; the callback carries only a pointer and fits in
+    // std::function without an allocation.
     void startAppend(AppendCommand append, const Request& request, bool keep_alive) {
-        const int64_t now = nowMs();
-        Request logged;
-        logged.method = request.method;
-        logged.target = request.target;
-        std::string canvas_id = append.canvas_id;
-        std::string user_name = append.stroke.user_name;
+        pending_.now = nowMs();
+        pending_.canvas_id = append.canvas_id;
+        pending_.user_name = append.stroke.user_name;
+        pending_.method = request.method;
+        pending_.target = request.target;
+        pending_.keep_alive = keep_alive;
+        pending_.self = shared_from_this();
         server_.appendStarted();
         server_.context.store.appendStrokeAsync(
-            std::move(append.canvas_id), std::move(append.stroke), now,
-            [self = shared_from_this(), canvas_id = std::move(canvas_id),
-             user_name = std::move(user_name), logged = std::move(logged), now,
-             keep_alive](std::optional<int64_t> stamp) mutable {
-                // Called once: what it holds moves on to the network thread.
-                const auto executor = self->stream_.get_executor();
-                HttpServer::Impl& server = self->server_;
-                net::post(executor, [self = std::move(self), canvas_id = std::move(canvas_id),
-                                     user_name = std::move(user_name), logged = std::move(logged),
-                                     now, keep_alive, stamp] {
-                    Response response;
-                    try {
-                        response =
-                            answerAppend(self->server_.context, canvas_id, user_name, now, stamp);
-                    } catch (const std::exception&) {
-                        response = textResponse(500, "internal error\n");
-                    }
-                    self->respond(std::move(response), keep_alive, logged);
-                });
-                server.appendFinished();
-            });
+            std::move(append.canvas_id), std::move(append.stroke), pending_.now,
+            [session = this](std::optional<int64_t> stamp) { session->appendStored(stamp); });
+    }
+
+    // On the store's thread. The network thread takes over the session's only reference.
+    void appendStored(std::optional<int64_t> stamp) {
+        HttpServer::Impl& server = server_;
+        net::post(stream_.get_executor(), [self = std::move(pending_.self), stamp] {
+            PendingAppend& pending = self->pending_;
+            Response response;
+            try {
+                response = answerAppend(self->server_.context, pending.canvas_id, pending.user_name,
+                                        pending.now, stamp);
+            } catch (const std::exception&) {
+                response = textResponse(500, "internal error\n");
+            }
+            self->send(std::move(response), pending.keep_alive && !self->server_.stopping,
+                       pending.method, pending.target);
+        });
+        server.appendFinished();
     }
 
     Response handle(const Request& request) {
@@ -356,35 +365,61 @@ private:
         send(textResponse(static_cast<int>(status), std::move(text)), false, method, target);
     }
 
-    void send(Response response, bool keep_alive, const std::string& method,
-              const std::string& target) {
-        auto message = std::make_shared<http::response<http::string_body>>();
-        message->version(11);
-        message->result(static_cast<unsigned>(response.status));
-        message->set(http::field::server, "velmorastra-server");
-        message->set(http::field::content_type, response.content_type);
-        for (const auto& [name, value] : response.headers) {
-            message->set(name, value);
+    // The head is written here rather than by Beast's serializer: a reply is a status, two
+    // or three fixed fields and a body, and the serializer's message and field nodes were a
+    // good part of the allocations per request.
+    void send(Response response, bool keep_alive, std::string_view method,
+              std::string_view target) {
+        writeHead(response, keep_alive);
+        reply_body_ = std::move(response.body);
+        if (method == "HEAD") {
+            reply_body_.clear(); // the head announces the length of a body that is not sent
         }
-        message->body() = std::move(response.body);
-        message->keep_alive(keep_alive);
-        message->prepare_payload();
         if (server_.options.access_log) {
             const double ms = std::chrono::duration<double, std::milli>(
                                   std::chrono::steady_clock::now() - started_)
                                   .count();
-            writeLogLine(accessLogLine(client_, method, target, response.status,
-                                       message->body().size(), ms));
+            writeLogLine(accessLogLine(client_, std::string(method), std::string(target),
+                                       response.status, response_size_, ms));
         }
         stream_.expires_after(server_.options.request_timeout);
-        http::async_write(stream_, *message,
-                          [self = shared_from_this(), message](beast::error_code ec, size_t) {
-                              if (ec || !message->keep_alive()) {
-                                  self->close();
-                                  return;
-                              }
-                              self->waitForRequest();
-                          });
+        const std::array<net::const_buffer, 2> buffers{net::buffer(reply_head_),
+                                                       net::buffer(reply_body_)};
+        net::async_write(stream_, buffers,
+                         [self = shared_from_this(), keep_alive](beast::error_code ec, size_t) {
+                             if (ec || !keep_alive) {
+                                 self->close();
+                                 return;
+                             }
+                             self->waitForRequest();
+                         });
+    }
+
+    void writeHead(const Response& response, bool keep_alive) {
+        const auto status = static_cast<http::status>(response.status);
+        response_size_ = response.body.size();
+        reply_head_.assign("HTTP/1.1 ");
+        appendNumber(reply_head_, static_cast<uint64_t>(response.status));
+        reply_head_ += ' ';
+        reply_head_ += http::obsolete_reason(status);
+        reply_head_ += "\r\nServer: velmorastra-server\r\nContent-Type: ";
+        reply_head_ += response.content_type;
+        reply_head_ += "\r\n";
+        for (const auto& [name, value] : response.headers) {
+            reply_head_ += name;
+            reply_head_ += ": ";
+            reply_head_ += value;
+            reply_head_ += "\r\n";
+        }
+        reply_head_ += "Content-Length: ";
+        appendNumber(reply_head_, response_size_);
+        reply_head_ += keep_alive ? "\r\n\r\n" : "\r\nConnection: close\r\n\r\n";
+    }
+
+    static void appendNumber(std::string& out, uint64_t value) {
+        char digits[24];
+        const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+        out.append(digits, end);
     }
 
     void close() {
@@ -393,10 +428,24 @@ private:
         stream_.socket().close(ec);
     }
 
-    beast::tcp_stream stream_;
+    SessionStream stream_;
     HttpServer::Impl& server_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
+    // The reply being written; kept here, and their capacity reused, across requests.
+    std::string reply_head_;
+    std::string reply_body_;
+    size_t response_size_ = 0;
+    // An append handed to the store. `self` keeps the session alive until the answer is back.
+    struct PendingAppend {
+        std::shared_ptr<Session> self;
+        std::string canvas_id;
+        std::string user_name;
+        std::string method;
+        std::string target;
+        int64_t now = 0;
+        bool keep_alive = false;
+    } pending_;
     std::string client_ = "-";
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     bool idle_ = false;
@@ -440,7 +489,7 @@ bool HttpServer::Impl::listen(std::string* error) {
 }
 
 void HttpServer::Impl::accept() {
-    acceptor.async_accept(net::make_strand(io), [this](beast::error_code ec, tcp::socket socket) {
+    acceptor.async_accept(net::make_strand(io), [this](beast::error_code ec, SessionSocket socket) {
         if (stopping || !acceptor.is_open()) {
             return;
         }
@@ -460,7 +509,7 @@ void HttpServer::Impl::accept() {
         // simultaneous connections waiting seconds for their first answer. Bounded, so the
         // requests queued meanwhile get their turn.
         for (int i = 0; i < 512; ++i) {
-            tcp::socket next(net::make_strand(io));
+            SessionSocket next(net::make_strand(io));
             beast::error_code e;
             acceptor.accept(next, e); // non-blocking: would_block once none waits
             if (e) {
@@ -472,7 +521,7 @@ void HttpServer::Impl::accept() {
     });
 }
 
-void HttpServer::Impl::startSession(tcp::socket socket) {
+void HttpServer::Impl::startSession(SessionSocket socket) {
     auto session = std::make_shared<Session>(std::move(socket), *this);
     track(session);
     session->start();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -16,7 +17,8 @@ struct Request {
 
 struct Response {
     int status = 200;
-    std::string content_type = "text/plain; charset=utf-8";
+    // Always one of a few literals; a view saves a string per reply.
+    std::string_view content_type = "text/plain; charset=utf-8";
     std::string body;
     // Further headers, name and value, added after Content-Type.
     std::vector<std::pair<std::string, std::string>> headers;

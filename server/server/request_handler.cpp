@@ -52,6 +52,11 @@ void appendLine(std::string& body, std::string_view line) {
 
 void appendStrokeLines(std::string& body, std::string_view canvas_id,
                        const std::vector<StoredStroke>& strokes) {
+    size_t size = body.size();
+    for (const StoredStroke& stroke : strokes) {
+        size += canvas_id.size() + stroke.text.size() + 12;
+    }
+    body.reserve(size); // a reply can carry thousands of lines: one allocation, not a series
     for (const StoredStroke& stroke : strokes) {
         if (!body.empty()) {
             body += '\n';

@@ -78,8 +78,26 @@ TEST_F(HttpServerTest, KeepAliveCarriesManyRequestsOnOneConnection) {
     }
     // Two requests sent at once are answered in order.
     ASSERT_TRUE(connection.send(getRequest("/healthz") + getRequest("/nothing")));
-    EXPECT_EQ(connection.read()->status, 200);
+    const auto healthy = connection.read();
+    ASSERT_TRUE(healthy);
+    EXPECT_EQ(healthy->status, 200);
+    EXPECT_EQ(healthy->body, "ok\n");
+    EXPECT_EQ(healthy->headers.at("content-length"), "3");
+    EXPECT_EQ(healthy->headers.at("server"), "velmorastra-server");
+    EXPECT_EQ(healthy->headers.count("connection"), 0u);
     EXPECT_EQ(connection.read()->status, 404);
+    // A reply to HEAD announces its body without sending it, so the next reply starts where
+    // the client expects it.
+    ASSERT_TRUE(
+        connection.send("HEAD /healthz HTTP/1.1\r\nHost: x\r\n\r\n" + getRequest("/healthz")));
+    const auto head = connection.read(20s, true);
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->status, 405);
+    EXPECT_NE(head->headers.at("content-length"), "0");
+    const auto after = connection.read();
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->status, 200);
+    EXPECT_EQ(after->body, "ok\n");
     EXPECT_EQ(storedStrokes(server->port()), 10u);
     EXPECT_EQ(server->stop(), 0);
 }

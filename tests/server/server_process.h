@@ -189,8 +189,10 @@ public:
         return true;
     }
 
-    // The next response, or nothing if the connection closes or nothing comes in time.
-    std::optional<HttpReply> read(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+    // The next response, or nothing if the connection closes or nothing comes in time. A reply
+    // to HEAD has a head only: `head_only` leaves its announced body unread.
+    std::optional<HttpReply> read(std::chrono::milliseconds timeout = std::chrono::seconds(20),
+                                  bool head_only = false) {
         const auto deadline = Clock::now() + timeout;
         size_t header_end;
         while ((header_end = buffer_.find("\r\n\r\n")) == std::string::npos) {
@@ -224,8 +226,9 @@ public:
             }
             reply.headers[name] = value;
         }
-        const size_t length =
-            reply.headers.count("content-length") ? std::stoul(reply.headers["content-length"]) : 0;
+        const size_t length = reply.headers.count("content-length") && !head_only
+                                  ? std::stoul(reply.headers["content-length"])
+                                  : 0;
         while (buffer_.size() < header_end + 4 + length) {
             if (!fill(deadline)) {
                 return std::nullopt;
