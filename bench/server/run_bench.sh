@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Load benchmark of velmorastra-server, with nginx answering a fixed 200-byte body in the same
 # run as the HTTP ceiling of this machine. Everything listens on 127.0.0.1 only; every wrk run
-# has a fixed duration, so the whole script ends by itself (about 2 minutes by default).
+# has a fixed duration, so the whole script ends by itself (about 4 minutes by default).
 #
 #   bench/server/run_bench.sh [SERVER_BINARY]
 #
@@ -115,11 +115,16 @@ run() { # name connections seconds url script
 rss_kb() { awk '/VmRSS/ {print $2}' "/proc/$server_pid/status"; }
 wal_bytes() { stat -c %s "$work/bench.sqlite-wal" 2>/dev/null || echo 0; }
 
+# nginx runs right before and after each scenario, and the scenario is set against their mean:
+# this machine's speed drifts by up to a factor of two within minutes, and a ceiling measured
+# minutes away says little about the scenario's own moment.
 run nginx "$connections" "$duration" "$nginx_url" ceiling.lua
 wal_before=$(wal_bytes)
 run poll "$connections" "$duration" "$server_url" poll.lua
 wal_after=$(wal_bytes)
+run nginx_2 "$connections" "$duration" "$nginx_url" ceiling.lua
 run append "$connections" "$duration" "$server_url" append.lua
+run nginx_3 "$connections" "$duration" "$nginx_url" ceiling.lua
 run nginx_many "$many" "$duration" "$nginx_url" ceiling.lua
 
 # The long run: polls over many keep-alive connections, with the server's memory sampled.
@@ -134,28 +139,32 @@ sampler=$!
 run poll_many "$many" "$long" "$server_url" poll.lua
 kill "$sampler" 2>/dev/null || true
 wait "$sampler" 2>/dev/null || true
+run nginx_many_2 "$many" "$duration" "$nginx_url" ceiling.lua
 
 value() { # scenario field
   awk -v s="$1" -v f="$2" '$1 == s { for (i = 2; i <= NF; ++i) { split($i, kv, "="); if (kv[1] == f) print kv[2] } }' "$results"
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+mean() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (a + b) / 2 }'; }
 
 echo
 echo "== results (requests per second, latency in ms, server CPU time per request in microseconds)"
 printf '%-12s %6s %10s %9s %9s %9s %9s %8s %12s\n' scenario conns rps p50 p90 p99 max errors server_cpu_us
-for s in nginx poll append nginx_many poll_many; do
+for s in nginx poll nginx_2 append nginx_3 nginx_many poll_many nginx_many_2; do
   conns=$connections
-  case $s in *many) conns=$many ;; esac
+  case $s in *many*) conns=$many ;; esac
   cpu=$(value $s server_cpu_us)
   case $s in nginx*) cpu="-" ;; esac
   printf '%-12s %6s %10s %9s %9s %9s %9s %8s %12s\n' "$s" "$conns" "$(value $s rps)" "$(value $s p50_ms)" \
     "$(value $s p90_ms)" "$(value $s p99_ms)" "$(value $s max_ms)" "$(value $s errors)" "$cpu"
 done
 echo
-echo "poll / nginx rate:                   $(ratio "$(value poll rps)" "$(value nginx rps)") (target >= 0.5)"
-echo "append / nginx rate:                 $(ratio "$(value append rps)" "$(value nginx rps)") (target >= 0.25)"
-echo "poll / nginx rate, $many connections: $(ratio "$(value poll_many rps)" "$(value nginx_many rps)") (target >= 0.5)"
-echo "poll / nginx p99, $many connections:  $(ratio "$(value poll_many p99_ms)" "$(value nginx_many p99_ms)") (target <= 5)"
+around() { mean "$(value "$1" "$3")" "$(value "$2" "$3")"; } # nginx before, nginx after, field
+echo "Each scenario against the mean of the nginx runs just before and after it:"
+echo "poll / nginx rate:                   $(ratio "$(value poll rps)" "$(around nginx nginx_2 rps)") (target >= 0.5)"
+echo "append / nginx rate:                 $(ratio "$(value append rps)" "$(around nginx_2 nginx_3 rps)") (target >= 0.25)"
+echo "poll / nginx rate, $many connections: $(ratio "$(value poll_many rps)" "$(around nginx_many nginx_many_2 rps)") (target >= 0.5)"
+echo "poll / nginx p99, $many connections:  $(ratio "$(value poll_many p99_ms)" "$(around nginx_many nginx_many_2 p99_ms)") (target <= 5)"
 echo "WAL bytes before and after the poll run: $wal_before $wal_after (polls write nothing)"
 echo "server RSS (kB) every 5 s of the ${long}s run: $(tr '\n' ' ' <"$rss_log")"
 echo "strokes stored by the append run: $(python3 - "$server_port" <<'PY'
