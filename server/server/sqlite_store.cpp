@@ -405,14 +405,15 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const std::string& path, std::str
         if (!left.empty()) {
             auto more = journals[1 - first]->recover(left.back().sequence + 1);
             std::move(more.begin(), more.end(), std::back_inserter(left));
-            std::vector<UncopiedStroke> strokes;
-            strokes.reserve(left.size());
+            JournalPart part;
             for (const JournalRecord& r : left) {
-                strokes.push_back({r.canvas_id, r.server_time, r.client_time, r.user_name, r.text});
+                part.add(strokeKey(r.canvas_id, r.user_name, r.client_time), r.canvas_id,
+                         r.server_time, r.client_time, r.user_name, r.text);
             }
             copied = left.back().sequence;
+            part.last_sequence = copied;
             Transaction transaction(*writer);
-            insertStrokes(*writer, strokes, copied);
+            insertStrokes(*writer, part);
             transaction.commit();
         }
         auto lookup = SqliteConnection::open(path, false);
@@ -640,8 +641,8 @@ void SqliteStore::commitBatch(CommittedBatch& batch) {
             for (const JournalPart* journaled : {&sealed_, &part}) {
                 for (auto [it, end] = journaled->keys.equal_range(key); it != end; ++it) {
                     const UncopiedStroke& twin = journaled->strokes[it->second];
-                    if (twin.canvas_id == canvas_id) {
-                        sameText(twin.server_time, twin.text);
+                    if (journaled->canvasId(twin) == canvas_id) {
+                        sameText(twin.server_time, journaled->text(twin));
                     }
                 }
             }
@@ -669,10 +670,8 @@ void SqliteStore::commitBatch(CommittedBatch& batch) {
             std::string text = canvas::stroke_to_text(stroke);
             StrokeJournal::encode(records, next_sequence_++, canvas_id, stroke.server_time,
                                   stroke.client_time, stroke.user_name, text);
-            part.keys.emplace(key, part.strokes.size());
-            part.bytes += text.size();
-            part.strokes.push_back(
-                {canvas_id, stroke.server_time, stroke.client_time, stroke.user_name, text});
+            part.add(key, canvas_id, stroke.server_time, stroke.client_time, stroke.user_name,
+                     text);
             pending->stamp = stroke.server_time;
             strokes.push_back(
                 {stroke.server_time, stroke.client_time, stroke.user_name, std::move(text)});
@@ -686,18 +685,7 @@ void SqliteStore::commitBatch(CommittedBatch& batch) {
         }
     } catch (const std::exception&) {
         // Nothing of this batch is stored; the next one reuses its place and numbers.
-        for (size_t i = first_new; i < part.strokes.size(); ++i) {
-            const UncopiedStroke& gone = part.strokes[i];
-            const uint64_t key = strokeKey(gone.canvas_id, gone.user_name, gone.client_time);
-            for (auto [it, end] = part.keys.equal_range(key); it != end; ++it) {
-                if (it->second == i) {
-                    part.keys.erase(it);
-                    break;
-                }
-            }
-            part.bytes -= gone.text.size();
-        }
-        part.strokes.resize(first_new);
+        part.truncate(first_new);
         next_sequence_ = first_sequence;
         for (const auto& pending : batch.appends) {
             pending->stamp.reset();
@@ -724,7 +712,7 @@ void SqliteStore::handOverIfDue() {
         return;
     }
     if (sealed_.strokes.empty()) {
-        if (writing_.strokes.size() < CopyCount && writing_.bytes < CopyBytes) {
+        if (writing_.strokes.size() < CopyCount && writing_.texts.size() < CopyBytes) {
             return;
         }
         // The other file's strokes are all in the database: it starts over.
@@ -784,7 +772,7 @@ bool SqliteStore::copyToDatabase(const JournalPart& part) {
     std::lock_guard db_lock(db_mutex_);
     try {
         Transaction transaction(*writer_);
-        insertStrokes(*writer_, part.strokes, part.last_sequence);
+        insertStrokes(*writer_, part);
         transaction.commit();
         return true;
     } catch (const std::exception&) {
@@ -797,8 +785,12 @@ void SqliteStore::copied(JournalPart& part) {
     {
         std::unique_lock lock(memory_mutex_);
         for (const UncopiedStroke& stroke : part.strokes) {
-            CanvasMemory& canvas = canvases_[stroke.canvas_id];
-            canvas.copied = std::max(canvas.copied, stroke.server_time);
+            const std::string_view canvas_id = part.canvasId(stroke);
+            auto canvas = canvases_.find(canvas_id);
+            if (canvas == canvases_.end()) {
+                canvas = canvases_.emplace(std::string(canvas_id), CanvasMemory{}).first;
+            }
+            canvas->second.copied = std::max(canvas->second.copied, stroke.server_time);
         }
     }
     part = JournalPart{};
@@ -831,21 +823,21 @@ const char* insertStrokesSql(size_t rows) {
 
 } // namespace
 
-void SqliteStore::insertStrokes(SqliteConnection& db, const std::vector<UncopiedStroke>& journaled,
-                                uint64_t last_sequence) {
+void SqliteStore::insertStrokes(SqliteConnection& db, const JournalPart& journaled) {
     std::vector<const UncopiedStroke*> strokes;
-    strokes.reserve(journaled.size());
-    for (const UncopiedStroke& stroke : journaled) {
+    strokes.reserve(journaled.strokes.size());
+    for (const UncopiedStroke& stroke : journaled.strokes) {
         strokes.push_back(&stroke);
     }
-    std::stable_sort(
-        strokes.begin(), strokes.end(), [](const UncopiedStroke* a, const UncopiedStroke* b) {
-            return std::tie(a->canvas_id, a->server_time) < std::tie(b->canvas_id, b->server_time);
-        });
+    std::stable_sort(strokes.begin(), strokes.end(),
+                     [&](const UncopiedStroke* a, const UncopiedStroke* b) {
+                         return std::pair(journaled.canvasId(*a), a->server_time) <
+                                std::pair(journaled.canvasId(*b), b->server_time);
+                     });
     for (size_t i = 0; i < strokes.size();) {
-        const std::string& canvas_id = strokes[i]->canvas_id;
+        const std::string_view canvas_id = journaled.canvasId(*strokes[i]);
         size_t end = i;
-        while (end < strokes.size() && strokes[end]->canvas_id == canvas_id) {
+        while (end < strokes.size() && journaled.canvasId(*strokes[end]) == canvas_id) {
             ++end;
         }
         int64_t count = 0;
@@ -859,8 +851,8 @@ void SqliteStore::insertStrokes(SqliteConnection& db, const std::vector<Uncopied
                 insert.bind(first, canvas_id)
                     .bind(first + 1, stroke.server_time)
                     .bind(first + 2, stroke.client_time)
-                    .bind(first + 3, stroke.user_name)
-                    .bind(first + 4, stroke.text);
+                    .bind(first + 3, journaled.userName(stroke))
+                    .bind(first + 4, journaled.text(stroke));
             }
             insert.step();
             count += sqlite3_changes64(db.db());
@@ -876,8 +868,39 @@ void SqliteStore::insertStrokes(SqliteConnection& db, const std::vector<Uncopied
             .step();
     }
     Query(db, "UPDATE journal_state SET copied = ?1")
-        .bind(1, static_cast<int64_t>(last_sequence))
+        .bind(1, static_cast<int64_t>(journaled.last_sequence))
         .step();
+}
+
+void SqliteStore::JournalPart::add(uint64_t key, std::string_view canvas_id, int64_t server_time,
+                                   int64_t client_time, std::string_view user_name,
+                                   std::string_view text) {
+    keys.emplace(key, strokes.size());
+    // Sizes come from bounded requests and journal records; uint32 holds any of them.
+    strokes.push_back(
+        {server_time, client_time, texts.size(), static_cast<uint32_t>(canvas_id.size()),
+         static_cast<uint32_t>(user_name.size()), static_cast<uint32_t>(text.size())});
+    texts += canvas_id;
+    texts += user_name;
+    texts += text;
+}
+
+void SqliteStore::JournalPart::truncate(size_t count) {
+    if (count >= strokes.size()) {
+        return;
+    }
+    for (size_t i = count; i < strokes.size(); ++i) {
+        const UncopiedStroke& gone = strokes[i];
+        const uint64_t key = strokeKey(canvasId(gone), userName(gone), gone.client_time);
+        for (auto [it, end] = keys.equal_range(key); it != end; ++it) {
+            if (it->second == i) {
+                keys.erase(it);
+                break;
+            }
+        }
+    }
+    texts.resize(strokes[count].at);
+    strokes.resize(count);
 }
 
 bool SqliteStore::mayHaveCopiedTwin(std::string_view canvas_id, const canvas::MWStroke& stroke) {
