@@ -18,6 +18,7 @@
 #include <atomic>
 #include <charconv>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -271,6 +272,7 @@ private:
         request.content_type = std::string(message[http::field::content_type]);
         request.body = std::move(message.body());
         const bool keep_alive = message.keep_alive();
+        chunked_ok_ = message.version() >= 11;
         if (isQuick(request)) {
             respond(handle(request), keep_alive, request);
             return;
@@ -370,10 +372,19 @@ private:
     // good part of the allocations per request.
     void send(Response response, bool keep_alive, std::string_view method,
               std::string_view target) {
+        const bool head_only = method == "HEAD";
+        if (response.next_piece && !head_only) {
+            pieces_ = std::move(response.next_piece);
+            // HTTP/1.0 knows no chunks: the body then ends where the connection does.
+            chunked_ = chunked_ok_;
+            keep_alive = keep_alive && chunked_;
+        }
         writeHead(response, keep_alive);
         reply_body_ = std::move(response.body);
-        if (method == "HEAD") {
+        if (head_only) {
             reply_body_.clear(); // the head announces the length of a body that is not sent
+        } else if (pieces_ && chunked_) {
+            reply_body_ = chunk(reply_body_);
         }
         if (server_.options.access_log) {
             const double ms = std::chrono::duration<double, std::milli>(
@@ -382,17 +393,87 @@ private:
             writeLogLine(accessLogLine(client_, std::string(method), std::string(target),
                                        response.status, response_size_, ms));
         }
+        keep_alive_ = keep_alive;
         stream_.expires_after(server_.options.request_timeout);
         const std::array<net::const_buffer, 2> buffers{net::buffer(reply_head_),
                                                        net::buffer(reply_body_)};
         net::async_write(stream_, buffers,
-                         [self = shared_from_this(), keep_alive](beast::error_code ec, size_t) {
-                             if (ec || !keep_alive) {
-                                 self->close();
-                                 return;
-                             }
-                             self->waitForRequest();
-                         });
+                         beast::bind_front_handler(&Session::onWritten, shared_from_this()));
+    }
+
+    void onWritten(beast::error_code ec, size_t) {
+        // A large reply is not kept while the connection waits.
+        reply_body_ = std::string();
+        if (ec) {
+            pieces_ = nullptr;
+            close();
+            return;
+        }
+        if (pieces_) {
+            nextPiece();
+            return;
+        }
+        if (!keep_alive_) {
+            close();
+            return;
+        }
+        waitForRequest();
+    }
+
+    // The next piece of a long reply comes from storage, off the network threads; a failure
+    // there cuts the reply off, which the client sees as an incomplete answer.
+    void nextPiece() {
+        net::post(server_.workers, [self = shared_from_this()] {
+            std::optional<std::string> piece;
+            bool failed = false;
+            try {
+                piece = self->pieces_();
+            } catch (const std::exception&) {
+                failed = true;
+            }
+            net::post(self->stream_.get_executor(),
+                      [self, piece = std::move(piece), failed]() mutable {
+                          self->writePiece(std::move(piece), failed);
+                      });
+        });
+    }
+
+    void writePiece(std::optional<std::string> piece, bool failed) {
+        if (failed) {
+            pieces_ = nullptr;
+            close();
+            return;
+        }
+        if (!piece) {
+            pieces_ = nullptr;
+            if (!chunked_) {
+                close(); // the end of the body
+                return;
+            }
+            reply_body_ = "0\r\n\r\n";
+        } else {
+            response_size_ += piece->size();
+            reply_body_ = chunked_ ? chunk(*piece) : std::move(*piece);
+        }
+        stream_.expires_after(server_.options.request_timeout);
+        net::async_write(stream_, net::buffer(reply_body_),
+                         beast::bind_front_handler(&Session::onWritten, shared_from_this()));
+    }
+
+    // `data` framed as one chunk; nothing for no data, since an empty chunk ends the body.
+    static std::string chunk(std::string_view data) {
+        if (data.empty()) {
+            return {};
+        }
+        std::string framed;
+        framed.reserve(data.size() + 20);
+        char digits[20];
+        const auto end = std::to_chars(digits, digits + sizeof digits, data.size(), 16).ptr;
+        framed.append(digits, end);
+        framed += "\r\n";
+        framed += data;
+        framed += "\r\n";
+        return framed;
     }
 
     void writeHead(const Response& response, bool keep_alive) {
@@ -411,9 +492,14 @@ private:
             reply_head_ += value;
             reply_head_ += "\r\n";
         }
-        reply_head_ += "Content-Length: ";
-        appendNumber(reply_head_, response_size_);
-        reply_head_ += keep_alive ? "\r\n\r\n" : "\r\nConnection: close\r\n\r\n";
+        if (!pieces_) {
+            reply_head_ += "Content-Length: ";
+            appendNumber(reply_head_, response_size_);
+            reply_head_ += "\r\n";
+        } else if (chunked_) {
+            reply_head_ += "Transfer-Encoding: chunked\r\n";
+        }
+        reply_head_ += keep_alive ? "\r\n" : "Connection: close\r\n\r\n";
     }
 
     static void appendNumber(std::string& out, uint64_t value) {
@@ -432,10 +518,15 @@ private:
     HttpServer::Impl& server_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
-    // The reply being written; kept here, and their capacity reused, across requests.
+    // The reply being written. The head's room is reused from request to request.
     std::string reply_head_;
     std::string reply_body_;
     size_t response_size_ = 0;
+    bool keep_alive_ = false;
+    // A reply sent in pieces (Response::next_piece), chunked unless the request was HTTP/1.0.
+    std::function<std::optional<std::string>()> pieces_;
+    bool chunked_ = false;
+    bool chunked_ok_ = true;
     // An append handed to the store. `self` keeps the session alive until the answer is back.
     struct PendingAppend {
         std::shared_ptr<Session> self;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -22,6 +24,10 @@ struct Response {
     std::string body;
     // Further headers, name and value, added after Content-Type.
     std::vector<std::pair<std::string, std::string>> headers;
+    // For a body too large to hold at once: after `body`, the pieces this gives one by one
+    // until it gives nothing, sent as they come. It may block on storage (the server calls it
+    // off its network threads) and throws when storage fails, which cuts the reply off.
+    std::function<std::optional<std::string>()> next_piece;
 };
 
 Response textResponse(int status, std::string body);

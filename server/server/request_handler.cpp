@@ -11,9 +11,12 @@
 #include "server/png_check.h"
 #include "server/png_encode.h"
 #include "server/sha256.h"
+#include "server/stroke_pages.h"
 
 #include <charconv>
 #include <limits>
+#include <memory>
+#include <stdexcept>
 
 namespace velmo::server {
 
@@ -25,9 +28,6 @@ Response textResponse(int status, std::string body) {
 }
 
 namespace {
-
-constexpr int64_t Earliest = std::numeric_limits<int64_t>::min();
-constexpr size_t Unlimited = static_cast<size_t>(std::numeric_limits<int64_t>::max());
 
 Response unavailable() {
     return textResponse(503, "storage unavailable\n");
@@ -130,13 +130,41 @@ Response handleCommand(const Request& request, HandlerContext& context, int64_t 
         return strokesForUser(context, command.canvas_id, command.stroke.user_name, now_ms);
     }
     case CommandKind::GetStrokes: {
-        const auto strokes = context.store.strokesAfter(command.canvas_id, Earliest, Unlimited);
-        if (!strokes) {
+        // A canvas can be far larger than any reply the server should hold: the first page
+        // answers, and the rest follows page by page.
+        auto pages =
+            std::make_shared<StrokePages>(context.store, command.canvas_id, context.page_bytes);
+        const auto first = pages->next();
+        if (!first) {
             return unavailable();
         }
         std::string body;
-        appendStrokeLines(body, command.canvas_id, *strokes);
-        return textResponse(200, std::move(body));
+        appendStrokeLines(body, command.canvas_id, *first);
+        Response response = textResponse(200, std::move(body));
+        if (!pages->done()) {
+            response.next_piece = [pages, canvas_id = command.canvas_id,
+                                   any = !first->empty()]() mutable -> std::optional<std::string> {
+                while (!pages->done()) {
+                    const auto page = pages->next();
+                    if (!page) {
+                        throw std::runtime_error("the store failed during a reply");
+                    }
+                    if (!page->empty()) {
+                        std::string piece;
+                        appendStrokeLines(piece, canvas_id, *page);
+                        // Lines are separated, not ended, by "\n": a piece after the first
+                        // line starts with one.
+                        if (any) {
+                            piece.insert(0, 1, '\n');
+                        }
+                        any = true;
+                        return piece;
+                    }
+                }
+                return std::nullopt;
+            };
+        }
+        return response;
     }
     case CommandKind::SearchCanvasList: {
         const auto found = context.store.findCanvases(command.text, MaxSearchResults);
@@ -233,18 +261,33 @@ Response render(std::string_view name, std::string_view query, HandlerContext& c
     if (!context.store.canvas(*canvas_id)) {
         return textResponse(404, "no such canvas\n");
     }
-    const auto stored = context.store.strokesAfter(*canvas_id, Earliest, Unlimited);
-    if (!stored) {
-        return unavailable();
-    }
     canvas::CanvasGeometry geometry;
     geometry.setScreenSize(static_cast<float>(size->first), static_cast<float>(size->second));
-    std::vector<canvas::MWStroke> strokes;
-    strokes.reserve(stored->size());
-    for (const StoredStroke& stroke : *stored) {
-        strokes.push_back(canvas::stroke_from_text(stroke.text, geometry.pixel_scale));
+    // Painted a page of strokes at a time: the picture's memory is bounded, the canvas's not.
+    const int w = geometry.canvas_width;
+    const int h = geometry.canvas_height;
+    canvas::LayerSurfaces layers{canvas::Surface(w, h), canvas::Surface(w, h),
+                                 canvas::Surface(w, h)};
+    canvas::resetLayers(layers);
+    canvas::StrokePainter painter;
+    StrokePages pages(context.store, *canvas_id, context.page_bytes);
+    while (!pages.done()) {
+        const auto page = pages.next();
+        if (!page) {
+            return unavailable();
+        }
+        for (const StoredStroke& stored : *page) {
+            const canvas::MWStroke stroke =
+                canvas::stroke_from_text(stored.text, geometry.pixel_scale);
+            if (stroke.layer >= 0 && stroke.layer <= 2) {
+                painter.drawStroke(layers[static_cast<size_t>(stroke.layer)], stroke,
+                                   geometry.pixel_scale);
+            }
+        }
     }
-    auto png = encodePng(canvas::renderPicture(strokes, geometry));
+    canvas::Surface picture(w, h);
+    canvas::composeAllLayers(layers, picture, picture.bounds());
+    auto png = encodePng(picture);
     if (!png) {
         return textResponse(500, "could not encode the picture\n");
     }

@@ -20,6 +20,8 @@ struct HandlerContext {
     // The address clients reach this server under, ending in "/": the base of hosted image
     // URLs and of the pictures on share pages.
     std::string public_url;
+    // How much stroke text a get_strokes reply or a render reads from the store at a time.
+    size_t page_bytes = 4 * 1024 * 1024;
 };
 
 // Answers one request: the canvas commands (POST /), the share page (GET /?v:<date ID>),

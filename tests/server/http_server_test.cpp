@@ -102,6 +102,39 @@ TEST_F(HttpServerTest, KeepAliveCarriesManyRequestsOnOneConnection) {
     EXPECT_EQ(server->stop(), 0);
 }
 
+TEST_F(HttpServerTest, ALargeCanvasComesInPiecesOverOneConnection) {
+    auto server = startServer();
+    Connection connection(server->port());
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_TRUE(
+            connection.send(postRequest("/", sync::appendCommand(Canvas, stroke("anna@1", i, 3)))));
+        ASSERT_TRUE(connection.read());
+    }
+    // Chunked, and the connection serves the next request after the last chunk.
+    ASSERT_TRUE(connection.send(postRequest("/", sync::getStrokesCommand(Canvas))));
+    const auto reply = connection.read();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200);
+    EXPECT_EQ(reply->headers.at("transfer-encoding"), "chunked");
+    EXPECT_EQ(reply->headers.count("content-length"), 0u);
+    EXPECT_GT(reply->chunks, 2);
+    EXPECT_EQ(strokeLines(reply->body), 200u);
+    EXPECT_EQ(reply->body.find("\n\n"), std::string::npos);
+    ASSERT_TRUE(connection.send(getRequest("/healthz")));
+    EXPECT_EQ(connection.read()->body, "ok\n");
+    // HTTP/1.0 has no chunks: the body ends with the connection.
+    const std::string body = sync::getStrokesCommand(Canvas);
+    Connection old(server->port());
+    old.send("POST / HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+             body);
+    const auto whole = old.read();
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(whole->headers.count("transfer-encoding"), 0u);
+    EXPECT_EQ(whole->headers.at("connection"), "close");
+    EXPECT_EQ(whole->body, reply->body);
+    EXPECT_EQ(server->stop(), 0);
+}
+
 TEST_F(HttpServerTest, BodyOverTheLimitIsRefusedBeforeItIsRead) {
     auto server = startServer();
     {

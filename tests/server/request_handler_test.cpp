@@ -100,10 +100,20 @@ protected:
     }
 
     Response post(const std::string& body, int64_t now = Now) {
-        return handleRequest({"POST", "/", "", body}, *context, now);
+        return drained(handleRequest({"POST", "/", "", body}, *context, now));
     }
     Response get(const std::string& target) {
-        return handleRequest({"GET", target, "", ""}, *context, Now);
+        return drained(handleRequest({"GET", target, "", ""}, *context, Now));
+    }
+    // The whole body of a reply sent in pieces, as the client receives it.
+    static Response drained(Response response) {
+        if (response.next_piece) {
+            while (auto piece = response.next_piece()) {
+                response.body += *piece;
+            }
+            response.next_piece = nullptr;
+        }
+        return response;
     }
     Reply command(const std::string& body, int64_t now = Now) {
         const Response response = post(body, now);
@@ -291,6 +301,45 @@ TEST_F(RequestHandlerTest, GetStrokesSendsTheWholeCanvasInOrderAndMovesNoMark) {
     EXPECT_LT(all.strokes[1].server_time, all.strokes[2].server_time);
     EXPECT_EQ(command(sync::appendCommand(Canvas, poll(Carol))).strokes.size(), 3u);
     EXPECT_TRUE(command(sync::getStrokesCommand("empty@20100704123456789")).lines.size() <= 1);
+}
+
+TEST_F(RequestHandlerTest, LargeCanvasesAreReadAndSentInPages) {
+    for (int i = 0; i < 60; ++i) {
+        append(stroke(i % 2 ? Anna : Bob, i + 1, 2 + i % 5), Canvas, Now + i);
+    }
+    std::string expected;
+    const auto stored = store->strokesAfter(Canvas, INT64_MIN, 1000);
+    for (const StoredStroke& s : *stored) {
+        expected += (expected.empty() ? "" : "\n") + std::string(Canvas) + ": append: " + s.text;
+    }
+    const auto render = [&] { return get("/render/" + std::string(Canvas) + ".png"); };
+    const Response whole_picture = render();
+    // A stroke a page after the first: the reply comes in pieces and reads as one body.
+    context->page_bytes = 1;
+    const Response first =
+        handleRequest({"POST", "/", "", sync::getStrokesCommand(Canvas)}, *context, Now);
+    ASSERT_EQ(first.status, 200);
+    ASSERT_TRUE(first.next_piece);
+    EXPECT_LT(first.body.size(), expected.size());
+    EXPECT_EQ(drained(first).body, expected);
+    // Strokes appended while the reply is on its way come at its end.
+    Response growing =
+        handleRequest({"POST", "/", "", sync::getStrokesCommand(Canvas)}, *context, Now);
+    append(stroke(Carol, 99, 9), Canvas, Now + 1000); // longer than any before it
+    const Reply grown = readReply(drained(std::move(growing)).body);
+    ASSERT_EQ(grown.strokes.size(), 61u);
+    EXPECT_EQ(grown.strokes.back().client_time, 99);
+    // A render painted page by page is the same picture.
+    const Response paged_picture = render();
+    ASSERT_EQ(paged_picture.status, 200);
+    context->page_bytes = 1 << 20;
+    EXPECT_EQ(render().body, paged_picture.body);
+    EXPECT_NE(whole_picture.body, paged_picture.body); // Carol's stroke is on it
+    // A canvas of one page has its whole reply in the body.
+    EXPECT_FALSE(
+        handleRequest({"POST", "/", "", sync::getStrokesCommand("other@20100704123456789")},
+                      *context, Now)
+            .next_piece);
 }
 
 TEST_F(RequestHandlerTest, SearchMatchesCreatorNicknameIgnoringCaseNewestFirst) {

@@ -151,6 +151,7 @@ struct HttpReply {
     int status = 0;
     std::map<std::string, std::string> headers; // names in lower case
     std::string body;
+    int chunks = 0; // for a chunked body, the chunks it came in, the last empty one included
 };
 
 // A blocking client connection to 127.0.0.1 that sends raw bytes, so tests can send what no
@@ -226,16 +227,32 @@ public:
             }
             reply.headers[name] = value;
         }
-        const size_t length = reply.headers.count("content-length") && !head_only
-                                  ? std::stoul(reply.headers["content-length"])
-                                  : 0;
-        while (buffer_.size() < header_end + 4 + length) {
+        buffer_.erase(0, header_end + 4);
+        if (head_only || reply.status < 200 || reply.status == 204 || reply.status == 304) {
+            return reply; // no body follows
+        }
+        if (reply.headers.count("transfer-encoding")) {
+            return readChunks(std::move(reply), deadline);
+        }
+        if (!reply.headers.count("content-length")) {
+            // The body ends where the connection does.
+            while (fill(deadline)) {
+            }
+            if (!eof_) {
+                return std::nullopt;
+            }
+            reply.body = std::move(buffer_);
+            buffer_.clear();
+            return reply;
+        }
+        const size_t length = std::stoul(reply.headers["content-length"]);
+        while (buffer_.size() < length) {
             if (!fill(deadline)) {
                 return std::nullopt;
             }
         }
-        reply.body = buffer_.substr(header_end + 4, length);
-        buffer_.erase(0, header_end + 4 + length);
+        reply.body = buffer_.substr(0, length);
+        buffer_.erase(0, length);
         return reply;
     }
 
@@ -260,6 +277,30 @@ public:
     }
 
 private:
+    // A chunked body; nothing unless it ends with its empty last chunk in time.
+    std::optional<HttpReply> readChunks(HttpReply reply, Clock::time_point deadline) {
+        while (true) {
+            size_t eol;
+            while ((eol = buffer_.find("\r\n")) == std::string::npos) {
+                if (!fill(deadline)) {
+                    return std::nullopt;
+                }
+            }
+            const size_t size = std::stoul(buffer_.substr(0, eol), nullptr, 16);
+            while (buffer_.size() < eol + 2 + size + 2) {
+                if (!fill(deadline)) {
+                    return std::nullopt;
+                }
+            }
+            reply.body.append(buffer_, eol + 2, size);
+            buffer_.erase(0, eol + 2 + size + 2);
+            ++reply.chunks;
+            if (size == 0) {
+                return reply;
+            }
+        }
+    }
+
     bool fill(Clock::time_point deadline) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -273,6 +314,7 @@ private:
         char chunk[65536];
         const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
         if (n <= 0) {
+            eof_ = n == 0;
             return false;
         }
         buffer_.append(chunk, static_cast<size_t>(n));
@@ -280,6 +322,7 @@ private:
     }
 
     int fd_ = -1;
+    bool eof_ = false;
     bool connected_ = false;
     std::string buffer_;
 };
