@@ -23,60 +23,20 @@ shift
 export VELMO_BENCH_DIR="$here"
 export VELMO_BENCH_APPEND_CANVAS="drawing@201012010959591"
 
-work=$(mktemp -d)
-server_pid=""
-nginx_pid=""
-cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-  [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-body=$(printf 'x%.0s' $(seq 200))
-mkdir -p "$work/nginx"
-cat >"$work/nginx.conf" <<CONF
-worker_processes auto;
-daemon off;
-pid $work/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 8192; }
-http {
-  access_log off;
-  keepalive_requests 10000000;
-  client_body_temp_path $work/nginx/body;
-  proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
-  server {
-    listen 127.0.0.1:$port;
-    location / { default_type text/plain; return 200 "$body"; }
-  }
-}
-CONF
-nginx -p "$work/nginx" -c "$work/nginx.conf" 2>/dev/null &
-nginx_pid=$!
-sleep 0.5
+. "$here/common.sh"
+start_nginx
 
 ceiling() {
   echo "nginx $(timeout $((seconds + 20)) wrk -t2 -c50 -d"${seconds}s" -s "$here/ceiling.lua" \
-    "http://127.0.0.1:$port/" | grep '^RESULT')"
+    "$nginx_url" | grep '^RESULT')"
 }
 
 # Starts BINARY on a fresh database, runs the append script against it, prints wrk's RESULT
 # line and the server's CPU time per append.
 append_run() {
-  local bin=$1 line before after requests server_port
+  local bin=$1 line before after requests
   rm -f "$work"/db.sqlite*
-  "$bin" --listen 127.0.0.1:0 --db "$work/db.sqlite" --quiet 2>"$work/log" &
-  server_pid=$!
-  for _ in $(seq 100); do
-    grep -q "listening on" "$work/log" && break
-    sleep 0.1
-  done
-  server_port=$(sed -n 's|.*listening on http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$work/log")
+  start_server "$bin" "$work/db.sqlite" "$work/log"
   before=$(awk '{print $14 + $15}' "/proc/$server_pid/stat")
   line=$(timeout $((seconds + 20)) wrk -t2 -c50 -d"${seconds}s" --timeout 10s \
     -s "$here/append.lua" "http://127.0.0.1:$server_port/" | grep '^RESULT')

@@ -28,19 +28,7 @@ for tool in wrk nginx python3; do
 done
 [ -x "$server_bin" ] || { echo "no server binary at $server_bin" >&2; exit 1; }
 
-work=$(mktemp -d)
-server_pid=""
-nginx_pid=""
-cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-  [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
+. "$here/common.sh"
 
 export VELMO_BENCH_DIR="$here"
 export VELMO_BENCH_CANVAS="bench@20101201095959123"
@@ -48,48 +36,11 @@ export VELMO_BENCH_APPEND_CANVAS="drawing@201012010959591"  # + two digits
 export VELMO_BENCH_USERS="$users"
 
 # The canvas server, on its own fresh database.
-"$server_bin" --listen 127.0.0.1:0 --db "$work/bench.sqlite" --threads "$server_threads" \
-  --worker-threads "$worker_threads" --quiet \
-  2>"$work/server.log" &
-server_pid=$!
-for _ in $(seq 100); do
-  grep -q "listening on" "$work/server.log" && break
-  sleep 0.1
-done
-server_port=$(sed -n 's|.*listening on http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$work/server.log")
-[ -n "$server_port" ] || { cat "$work/server.log" >&2; exit 1; }
+start_server "$server_bin" "$work/bench.sqlite" "$work/server.log" --threads "$server_threads" \
+  --worker-threads "$worker_threads"
 server_url="http://127.0.0.1:$server_port/"
 
-# nginx answering "return 200" with a 200-byte body.
-nginx_port=$(free_port)
-body=$(printf 'x%.0s' $(seq 200))
-mkdir -p "$work/nginx"
-cat >"$work/nginx.conf" <<CONF
-worker_processes auto;
-daemon off;
-pid $work/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 8192; }
-http {
-  access_log off;
-  keepalive_requests 10000000;
-  keepalive_timeout 120;
-  client_body_temp_path $work/nginx/body;
-  proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
-  server {
-    listen 127.0.0.1:$nginx_port;
-    location / { default_type text/plain; return 200 "$body"; }
-  }
-}
-CONF
-nginx -p "$work/nginx" -c "$work/nginx.conf" 2>"$work/nginx/start.log" &
-nginx_pid=$!
-sleep 0.5
-nginx_url="http://127.0.0.1:$nginx_port/"
-[ "$(curl -s "$nginx_url" | wc -c)" = 200 ] || { echo "nginx did not start" >&2; cat "$work/nginx/start.log" >&2; exit 1; }
+start_nginx
 
 echo "== seeding $strokes strokes and warming $users polling users"
 python3 "$here/seed.py" "$server_port" "$VELMO_BENCH_CANVAS" "$strokes" "$users"

@@ -15,24 +15,11 @@ seconds=${2:-6}
 export VELMO_BENCH_DIR="$here"
 export VELMO_BENCH_APPEND_CANVAS="drawing@201012010959591"
 
-work=$(mktemp -d)
-server_pid=""
-cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-"$server_bin" --listen 127.0.0.1:0 --db "$work/db.sqlite" --quiet 2>"$work/log" &
-server_pid=$!
-for _ in $(seq 100); do
-  grep -q "listening on" "$work/log" && break
-  sleep 0.1
-done
-port=$(sed -n 's|.*listening on http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$work/log")
+. "$here/common.sh"
+start_server "$server_bin" "$work/db.sqlite" "$work/log"
 
 wrk -t2 -c50 -d$((seconds + 2))s --timeout 10s -s "$here/append.lua" \
-  "http://127.0.0.1:$port/" >"$work/wrk.out" &
+  "http://127.0.0.1:$server_port/" >"$work/wrk.out" &
 wrk_pid=$!
 sleep 1
 snapshot() {
