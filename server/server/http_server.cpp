@@ -387,11 +387,12 @@ private:
             reply_body_ = chunk(reply_body_);
         }
         if (server_.options.access_log) {
-            const double ms = std::chrono::duration<double, std::milli>(
-                                  std::chrono::steady_clock::now() - started_)
-                                  .count();
-            writeLogLine(accessLogLine(client_, std::string(method), std::string(target),
-                                       response.status, response_size_, ms));
+            logged_method_ = method;
+            logged_target_ = target;
+            logged_status_ = response.status;
+            if (!pieces_) {
+                logRequest();
+            }
         }
         keep_alive_ = keep_alive;
         stream_.expires_after(server_.options.request_timeout);
@@ -401,11 +402,26 @@ private:
                          beast::bind_front_handler(&Session::onWritten, shared_from_this()));
     }
 
+    // One access log line per request, once its reply is complete (or cut off).
+    void logRequest() {
+        if (!server_.options.access_log) {
+            return;
+        }
+        const double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started_)
+                .count();
+        writeLogLine(accessLogLine(client_, logged_method_, logged_target_, logged_status_,
+                                   response_size_, ms));
+    }
+
     void onWritten(beast::error_code ec, size_t) {
         // A large reply is not kept while the connection waits.
         reply_body_ = std::string();
         if (ec) {
-            pieces_ = nullptr;
+            if (pieces_) {
+                pieces_ = nullptr;
+                logRequest();
+            }
             close();
             return;
         }
@@ -441,11 +457,13 @@ private:
     void writePiece(std::optional<std::string> piece, bool failed) {
         if (failed) {
             pieces_ = nullptr;
+            logRequest();
             close();
             return;
         }
         if (!piece) {
             pieces_ = nullptr;
+            logRequest();
             if (!chunked_) {
                 close(); // the end of the body
                 return;
@@ -527,6 +545,10 @@ private:
     std::function<std::optional<std::string>()> pieces_;
     bool chunked_ = false;
     bool chunked_ok_ = true;
+    // The access log's view of the request being answered.
+    std::string logged_method_;
+    std::string logged_target_;
+    int logged_status_ = 0;
     // An append handed to the store. `self` keeps the session alive until the answer is back.
     struct PendingAppend {
         std::shared_ptr<Session> self;

@@ -133,6 +133,9 @@ TEST_F(HttpServerTest, ALargeCanvasComesInPiecesOverOneConnection) {
     EXPECT_EQ(whole->headers.at("connection"), "close");
     EXPECT_EQ(whole->body, reply->body);
     EXPECT_EQ(server->stop(), 0);
+    // Logged once complete, with every byte of the body.
+    EXPECT_NE(server->log().find("\"POST /\" 200 " + std::to_string(reply->body.size()) + " "),
+              std::string::npos);
 }
 
 TEST_F(HttpServerTest, BodyOverTheLimitIsRefusedBeforeItIsRead) {
