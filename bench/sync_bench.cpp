@@ -7,8 +7,8 @@
 //       alone, so the ratio is what the merge adds.
 // After the runs the ratios are printed.
 
-#include "canvas/mw_canvas.h"
 #include "canvas/stroke_text.h"
+#include "mwcanvas/mw_canvas.h"
 #include "support/fake_clock.h"
 #include "support/manual_scheduler.h"
 #include "support/memory_settings.h"
@@ -159,9 +159,9 @@ struct Rig {
     testing::ScriptedHttp http;
     testing::ManualScheduler scheduler;
     testing::MemorySettings settings;
-    canvas::MWCanvas mw{{outlets, clock, http, scheduler, settings},
-                        "http://127.0.0.1:8640/",
-                        "http://127.0.0.1:8640/upload.cgi"};
+    mwcanvas::MWCanvas mw{{outlets, clock, http, scheduler, settings},
+                          "http://127.0.0.1:8640/",
+                          "http://127.0.0.1:8640/upload.cgi"};
     Rig() {
         mw.setScreenSize(Width, Height);
         mw.clear_canvas();

@@ -1,5 +1,5 @@
 #include "identity/canvas_identity.h"
-#include "sync/utf8_text.h"
+#include "text/utf8_text.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -11,7 +11,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const auto canvas_id = velmo::identity::canvasIDFromLink(text);
-    if (canvas_id && !velmo::sync::isValidUtf8(*canvas_id)) {
+    if (canvas_id && !velmo::text::isValidUtf8(*canvas_id)) {
         std::abort();
     }
     for (const auto& code : {velmo::identity::dateID(text),

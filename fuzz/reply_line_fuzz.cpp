@@ -1,5 +1,5 @@
-#include "sync/reply_line.h"
 #include "sync/stroke_sync_agent.h"
+#include "wire/reply_line.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -51,16 +51,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t lines = 0;
     size_t strokes = 0;
     size_t entries = 0;
-    for (const std::string_view line : sync::splitReplyLines(reply)) {
+    for (const std::string_view line : wire::splitReplyLines(reply)) {
         ++lines;
         if (line.find('\n') != std::string_view::npos) {
             std::abort();
         }
-        const sync::ReplyLine read = sync::classifyReplyLine(line);
-        if (read.kind == sync::ReplyLineKind::Stroke) {
+        const wire::ReplyLine read = wire::classifyReplyLine(line);
+        if (read.kind == wire::ReplyLineKind::Stroke) {
             ++strokes;
         }
-        if (read.kind != sync::ReplyLineKind::CanvasListEntry) {
+        if (read.kind != wire::ReplyLineKind::CanvasListEntry) {
             continue;
         }
         ++entries;

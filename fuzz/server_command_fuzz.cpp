@@ -1,6 +1,6 @@
-#include "server/canvas_id.h"
-#include "server/command_parser.h"
-#include "server/limits.h"
+#include "handler/limits.h"
+#include "wire/canvas_id.h"
+#include "wire/command_parser.h"
 
 #include <cstddef>
 #include <cstdint>

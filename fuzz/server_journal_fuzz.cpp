@@ -1,4 +1,4 @@
-#include "server/stroke_journal.h"
+#include "store/sqlite/stroke_journal.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "server/multipart.h"
+#include "handler/multipart.h"
 
 #include <cstddef>
 #include <cstdint>

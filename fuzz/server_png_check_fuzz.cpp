@@ -1,5 +1,5 @@
-#include "server/limits.h"
-#include "server/png_check.h"
+#include "handler/limits.h"
+#include "handler/png_check.h"
 
 #include <cstddef>
 #include <cstdint>

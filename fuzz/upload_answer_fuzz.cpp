@@ -1,5 +1,5 @@
 #include "imagehost/upload_answer.h"
-#include "sync/utf8_text.h"
+#include "text/utf8_text.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     if (!url->starts_with("http://") || url->find("\r\n") != std::string::npos ||
-        velmo::sync::holdsLineTerminator(*url) || !velmo::sync::isValidUtf8(*url) ||
+        velmo::text::holdsLineTerminator(*url) || !velmo::text::isValidUtf8(*url) ||
         answer.find(*url) == std::string_view::npos) {
         std::abort();
     }

@@ -146,9 +146,9 @@ VelmorastraInterface::VelmorastraInterface(const ClientEdges& edges,
 
     outlets = std::make_unique<WidgetOutlets>(
         WidgetOutlets::Widgets{draw_mode_button, info_label, spuit_view, zoom_slider, display});
-    canvas = std::make_unique<canvas::MWCanvas>(
-        canvas::MWCanvasPlatform{*outlets, edges.clock, edges.http, edges.scheduler,
-                                 edges.settings},
+    canvas = std::make_unique<mwcanvas::MWCanvas>(
+        mwcanvas::MWCanvasPlatform{*outlets, edges.clock, edges.http, edges.scheduler,
+                                   edges.settings},
         options.server_base_url, options.upload_url);
     display->setPicture(&canvas->display_bitmap);
 
@@ -177,7 +177,7 @@ VelmorastraInterface::VelmorastraInterface(const ClientEdges& edges,
     delegate = std::make_unique<VelmorastraAppDelegate>(*window, *viewController, *canvas, size);
 
     // Actions. Each connection dies with its control.
-    canvas::MWCanvas* target = canvas.get();
+    mwcanvas::MWCanvas* target = canvas.get();
     draw_mode_button->setAction([target] { target->setDrawMode(); });
     QObject::connect(undo_button, &QToolButton::clicked, undo_button,
                      [target] { target->undoOneStroke(); });

@@ -2,7 +2,7 @@
 
 #include "app/canvas_touch_target.h"
 #include "app/command_line.h"
-#include "canvas/mw_canvas.h"
+#include "mwcanvas/mw_canvas.h"
 
 #include <QSize>
 
@@ -76,7 +76,7 @@ public:
     dialogs::NicknameView* nickname_view = nullptr;
 
     std::unique_ptr<WidgetOutlets> outlets;
-    std::unique_ptr<canvas::MWCanvas> canvas;
+    std::unique_ptr<mwcanvas::MWCanvas> canvas;
     // The dialogs use these until they are gone; the window, and with it the dialogs, is
     // freed first.
     std::unique_ptr<dialogs::DialogPresenter> presenter;

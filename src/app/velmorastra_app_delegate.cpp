@@ -1,7 +1,7 @@
 #include "app/velmorastra_app_delegate.h"
 
 #include "app/canvas_link.h"
-#include "canvas/mw_canvas.h"
+#include "mwcanvas/mw_canvas.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -13,7 +13,7 @@ namespace velmo::app {
 
 VelmorastraAppDelegate::VelmorastraAppDelegate(QWidget& window,
                                                VelmorastraViewController& viewController,
-                                               canvas::MWCanvas& canvas, QSize canvas_size)
+                                               mwcanvas::MWCanvas& canvas, QSize canvas_size)
     : window(window), viewController(viewController), canvas(canvas), canvas_size(canvas_size) {}
 
 void VelmorastraAppDelegate::applicationDidFinishLaunching() {

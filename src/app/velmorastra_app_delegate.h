@@ -8,7 +8,7 @@
 
 class QWidget;
 
-namespace velmo::canvas {
+namespace velmo::mwcanvas {
 class MWCanvas;
 }
 
@@ -23,7 +23,7 @@ public:
     // The window and the canvas must outlive the delegate. `canvas_size` is the window's
     // size, which is also the canvas's.
     VelmorastraAppDelegate(QWidget& window, VelmorastraViewController& viewController,
-                           canvas::MWCanvas& canvas, QSize canvas_size);
+                           mwcanvas::MWCanvas& canvas, QSize canvas_size);
 
     // Shows the window, sizes and resets the canvas, restores the saved state and paints it.
     void applicationDidFinishLaunching();
@@ -50,7 +50,7 @@ protected:
 private:
     void save();
 
-    canvas::MWCanvas& canvas;
+    mwcanvas::MWCanvas& canvas;
     QSize canvas_size;
     bool did_launch = false;
     int saves = 0;

@@ -1,8 +1,8 @@
 #include "dialogs/canvas_sharing.h"
 
-#include "canvas/mw_canvas.h"
 #include "dialogs/alerts.h"
 #include "dialogs/url_opener.h"
+#include "mwcanvas/mw_canvas.h"
 
 #include <QAction>
 #include <QClipboard>
@@ -36,7 +36,7 @@ QString escapeForURL(const QString& text) {
     return QString::fromLatin1(QUrl::toPercentEncoding(text, "!#$&'()*+,-./:;=?@_~"));
 }
 
-CanvasSharing::CanvasSharing(canvas::MWCanvas& canvas, UrlOpener& opener, Alerts& alerts)
+CanvasSharing::CanvasSharing(mwcanvas::MWCanvas& canvas, UrlOpener& opener, Alerts& alerts)
     : canvas(canvas), opener(opener), alerts(alerts) {}
 
 CanvasSharing::~CanvasSharing() = default;

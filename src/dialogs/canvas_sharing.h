@@ -9,7 +9,7 @@
 class QMenu;
 class QWidget;
 
-namespace velmo::canvas {
+namespace velmo::mwcanvas {
 class MWCanvas;
 }
 
@@ -31,7 +31,7 @@ public:
     }
     static QString twitterAppTemplate() { return QStringLiteral("tweetie:///post?message=%1"); }
 
-    CanvasSharing(canvas::MWCanvas& canvas, UrlOpener& opener, Alerts& alerts);
+    CanvasSharing(mwcanvas::MWCanvas& canvas, UrlOpener& opener, Alerts& alerts);
     ~CanvasSharing();
     CanvasSharing(const CanvasSharing&) = delete;
     CanvasSharing& operator=(const CanvasSharing&) = delete;
@@ -57,7 +57,7 @@ public:
     QPointer<QMenu> action_sheet;
 
 private:
-    canvas::MWCanvas& canvas;
+    mwcanvas::MWCanvas& canvas;
     UrlOpener& opener;
     Alerts& alerts;
 };

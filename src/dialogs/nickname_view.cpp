@@ -1,7 +1,7 @@
 #include "dialogs/nickname_view.h"
 
-#include "canvas/mw_canvas.h"
 #include "dialogs/dialog_presenter.h"
+#include "mwcanvas/mw_canvas.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -26,8 +26,8 @@ QString storedNickname(const QString& typed) {
     return name;
 }
 
-NicknameView::NicknameView(canvas::MWCanvas& canvas, DialogPresenter& presenter, QWidget& main_view,
-                           const NicknameViewEdges& edges)
+NicknameView::NicknameView(mwcanvas::MWCanvas& canvas, DialogPresenter& presenter,
+                           QWidget& main_view, const NicknameViewEdges& edges)
     : QWidget(&main_view), sharing(canvas, edges.opener, edges.alerts),
       search(canvas, SearchEdges{edges.http, edges.scheduler, edges.clock, edges.alerts}, this),
       canvas(canvas), presenter(presenter), main_view(main_view) {

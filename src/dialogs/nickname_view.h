@@ -8,7 +8,7 @@
 class QLineEdit;
 class QPushButton;
 
-namespace velmo::canvas {
+namespace velmo::mwcanvas {
 class MWCanvas;
 }
 
@@ -34,7 +34,7 @@ struct NicknameViewEdges {
 // tree owns it; the canvas and the presenter must outlive it.
 class NicknameView : public QWidget {
 public:
-    NicknameView(canvas::MWCanvas& canvas, DialogPresenter& presenter, QWidget& main_view,
+    NicknameView(mwcanvas::MWCanvas& canvas, DialogPresenter& presenter, QWidget& main_view,
                  const NicknameViewEdges& edges);
 
     // The nickname button of the main screen.
@@ -66,7 +66,7 @@ public:
 private:
     bool tablet() const;
 
-    canvas::MWCanvas& canvas;
+    mwcanvas::MWCanvas& canvas;
     DialogPresenter& presenter;
     QWidget& main_view;
 };

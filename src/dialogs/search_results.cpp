@@ -1,8 +1,8 @@
 #include "dialogs/search_results.h"
 
-#include "canvas/mw_canvas.h"
 #include "dialogs/alerts.h"
 #include "dialogs/gyazo_image_view.h"
+#include "mwcanvas/mw_canvas.h"
 #include "sync/stroke_sync_agent.h"
 
 #include <QHeaderView>
@@ -35,7 +35,7 @@ bool usableCanvasID(const std::string& id) {
 
 } // namespace
 
-SearchResults::SearchResults(canvas::MWCanvas& canvas, const SearchEdges& edges, QWidget* parent)
+SearchResults::SearchResults(mwcanvas::MWCanvas& canvas, const SearchEdges& edges, QWidget* parent)
     : canvas(canvas), edges(edges) {
     search_result_table = new QTableWidget(0, 1, parent);
     search_result_table->setObjectName("search_result_table");

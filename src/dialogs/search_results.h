@@ -12,7 +12,7 @@ class QLineEdit;
 class QTableWidget;
 class QWidget;
 
-namespace velmo::canvas {
+namespace velmo::mwcanvas {
 class MWCanvas;
 }
 namespace velmo::platform {
@@ -47,7 +47,7 @@ public:
     static constexpr const char* SchemePrefix = "velmorastra://";
 
     // The table is made as a child of `parent`; the canvas and the edges must outlive this.
-    SearchResults(canvas::MWCanvas& canvas, const SearchEdges& edges, QWidget* parent);
+    SearchResults(mwcanvas::MWCanvas& canvas, const SearchEdges& edges, QWidget* parent);
 
     // The search button of `search_bar` (its return key).
     void searchBarSearchButtonClicked(QLineEdit* search_bar);
@@ -72,7 +72,7 @@ private:
     static std::optional<std::string> linkedCanvasID(const QString& text);
     void openCanvas(const std::string& canvas_id);
 
-    canvas::MWCanvas& canvas;
+    mwcanvas::MWCanvas& canvas;
     SearchEdges edges;
 };
 

@@ -1,7 +1,7 @@
 #include "identity/canvas_identity.h"
 
-#include "sync/gmt_stamp.h"
-#include "sync/utf8_text.h"
+#include "text/gmt_stamp.h"
+#include "text/utf8_text.h"
 
 #include <cstdint>
 
@@ -59,7 +59,7 @@ std::optional<std::string> percentDecoded(std::string_view text) {
 std::string makeID(std::string_view nickname, double seconds) {
     std::string id(nickname);
     id += '@';
-    id += sync::gmtStampMillis(seconds);
+    id += text::gmtStampMillis(seconds);
     return id;
 }
 
@@ -99,7 +99,7 @@ std::optional<std::string> dateID(std::string_view canvas_id) {
 
 std::optional<std::string> canvasIDFromLink(std::string_view link) {
     auto decoded = percentDecoded(link);
-    if (!decoded || !sync::isValidUtf8(*decoded) || decoded->size() < SchemePrefixLength) {
+    if (!decoded || !text::isValidUtf8(*decoded) || decoded->size() < SchemePrefixLength) {
         return std::nullopt;
     }
     for (size_t i = 0; i < SchemePrefixLength; ++i) {

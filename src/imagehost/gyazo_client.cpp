@@ -1,8 +1,8 @@
 #include "imagehost/gyazo_client.h"
 
-#include "imagehost/png_encoder.h"
 #include "imagehost/upload_answer.h"
-#include "sync/gmt_stamp.h"
+#include "png/png_encoder.h"
+#include "text/gmt_stamp.h"
 
 #include <utility>
 
@@ -60,14 +60,14 @@ std::string GyazoClient::uploadBody(std::string_view id, std::string_view png) c
 void GyazoClient::sendImage(const canvas::Surface& picture) {
     image = picture;
     resultURLString.reset();
-    const auto png = encodePng(image);
+    const auto png = png::encodePng(image);
     if (!png) {
         return;
     }
     platform::HttpRequest request;
     request.url = cgiURL;
     request.method = "POST";
-    request.body = uploadBody(sync::gmtStampSeconds(clock.now()), *png);
+    request.body = uploadBody(text::gmtStampSeconds(clock.now()), *png);
     request.timeout_seconds = UploadTimeout;
     request.headers = {
         {"Content-Length", std::to_string(request.body.size())},

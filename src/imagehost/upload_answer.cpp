@@ -1,11 +1,11 @@
 #include "imagehost/upload_answer.h"
 
-#include "sync/utf8_text.h"
+#include "text/utf8_text.h"
 
 namespace velmo::imagehost {
 
 std::optional<std::string> readUploadAnswer(std::string_view answer) {
-    if (!sync::isValidUtf8(answer)) {
+    if (!text::isValidUtf8(answer)) {
         return std::nullopt;
     }
     std::optional<std::string> url;
@@ -13,7 +13,7 @@ std::optional<std::string> readUploadAnswer(std::string_view answer) {
     for (;;) {
         const size_t end = answer.find("\r\n", start);
         const std::string_view line = answer.substr(start, end - start);
-        if (line.starts_with("http://") && !sync::holdsLineTerminator(line)) {
+        if (line.starts_with("http://") && !text::holdsLineTerminator(line)) {
             url = std::string(line);
         }
         if (end == std::string_view::npos) {

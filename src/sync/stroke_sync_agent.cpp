@@ -1,8 +1,8 @@
 #include "sync/stroke_sync_agent.h"
 
 #include "canvas/stroke_text.h"
-#include "sync/command_text.h"
-#include "sync/reply_line.h"
+#include "wire/command_text.h"
+#include "wire/reply_line.h"
 
 #include <utility>
 
@@ -22,37 +22,37 @@ StrokeSyncAgent::~StrokeSyncAgent() {
 
 void StrokeSyncAgent::append_stroke(const canvas::MWStroke& stroke) {
     if (canvas != nullptr) {
-        enqueue_command(appendCommand(canvas->canvasID(), stroke));
+        enqueue_command(wire::appendCommand(canvas->canvasID(), stroke));
     }
 }
 
 void StrokeSyncAgent::delete_stroke(const canvas::MWStroke& stroke) {
     if (canvas != nullptr) {
-        enqueue_command(deleteCommand(canvas->canvasID(), stroke));
+        enqueue_command(wire::deleteCommand(canvas->canvasID(), stroke));
     }
 }
 
 void StrokeSyncAgent::update_thumbnail(std::string_view url) {
     if (canvas != nullptr) {
-        enqueue_command(updateThumbnailCommand(canvas->canvasID(), url));
+        enqueue_command(wire::updateThumbnailCommand(canvas->canvasID(), url));
     }
 }
 
 void StrokeSyncAgent::update_fullimage(std::string_view url) {
     if (canvas != nullptr) {
-        enqueue_command(updateFullimageCommand(canvas->canvasID(), url));
+        enqueue_command(wire::updateFullimageCommand(canvas->canvasID(), url));
     }
 }
 
 void StrokeSyncAgent::get_strokes() {
     if (canvas != nullptr) {
-        send_request(getStrokesCommand(canvas->canvasID()), true);
+        send_request(wire::getStrokesCommand(canvas->canvasID()), true);
     }
 }
 
 void StrokeSyncAgent::search_canvas_list(std::string_view nickname) {
     if (canvas != nullptr) {
-        send_request(searchCanvasListCommand(canvas->canvasID(), nickname), true);
+        send_request(wire::searchCanvasListCommand(canvas->canvasID(), nickname), true);
     }
 }
 
@@ -133,7 +133,7 @@ void StrokeSyncAgent::send_request(const std::string& body, bool synchronous) {
     connection = serial;
     requesting = true;
     last_request_time = clock.now();
-    in_flight_canvas_id = std::string(commandCanvasID(body));
+    in_flight_canvas_id = std::string(wire::commandCanvasID(body));
     // Bytes of an earlier, forgotten request are no part of this reply.
     delegate->response.clear();
 
@@ -192,26 +192,26 @@ void StrokeSyncAgent::dispatchReply(std::string_view reply, bool for_open_canvas
     {
         std::lock_guard guard(mutex);
         const float pixel_scale = canvas != nullptr ? canvas->pixelScale() : 0.1f;
-        for (const std::string_view line : splitReplyLines(reply)) {
-            const ReplyLine read = classifyReplyLine(line);
+        for (const std::string_view line : wire::splitReplyLines(reply)) {
+            const wire::ReplyLine read = wire::classifyReplyLine(line);
             switch (read.kind) {
-            case ReplyLineKind::Stroke:
+            case wire::ReplyLineKind::Stroke:
                 // A reply to a command of a canvas closed since then carries that canvas's
                 // strokes; they must not be painted into this one.
                 if (for_open_canvas) {
                     returned_strokes.push_back(canvas::stroke_from_text(line, pixel_scale));
                 }
                 break;
-            case ReplyLineKind::Delete:
+            case wire::ReplyLineKind::Delete:
                 if (for_open_canvas) {
                     canvas_should_be_refreshed = true;
                 }
                 break;
-            case ReplyLineKind::CanvasListEntry:
+            case wire::ReplyLineKind::CanvasListEntry:
                 canvas_list.emplace_back(read.canvas_id);
                 thumbnail_list[std::string(read.canvas_id)] = std::string(read.thumbnail_url);
                 break;
-            case ReplyLineKind::Nothing:
+            case wire::ReplyLineKind::Nothing:
                 break;
             }
         }

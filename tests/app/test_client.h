@@ -80,7 +80,7 @@ public:
     }
 
     QWidget* view() const { return ui.canvas_view; }
-    canvas::MWCanvas& canvas() const { return *ui.canvas; }
+    mwcanvas::MWCanvas& canvas() const { return *ui.canvas; }
     app::VelmorastraViewController& controller() const { return *ui.viewController; }
 
     FakeClock clock;

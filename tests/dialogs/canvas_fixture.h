@@ -1,8 +1,8 @@
 #pragma once
 
-#include "canvas/mw_canvas.h"
 #include "dialogs/alerts.h"
 #include "dialogs/url_opener.h"
+#include "mwcanvas/mw_canvas.h"
 #include "support/fake_clock.h"
 #include "support/manual_scheduler.h"
 #include "support/memory_settings.h"
@@ -52,7 +52,7 @@ struct CanvasWithView {
     ScriptedHttp http;
     ManualScheduler scheduler;
     MemorySettings settings;
-    canvas::MWCanvas canvas;
+    mwcanvas::MWCanvas canvas;
     RecordingUrlOpener opener;
     RecordingAlerts alerts;
     QWidget main_view;

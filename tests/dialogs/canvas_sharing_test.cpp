@@ -43,8 +43,8 @@ TEST(CanvasSharing, EncodedLinkEscapesEveryReservedCharacter) {
     testing::ScriptedHttp http;
     testing::ManualScheduler scheduler;
     testing::MemorySettings settings;
-    canvas::MWCanvas canvas({outlets, clock, http, scheduler, settings},
-                            "https://u@h.example:1/a;b=c&d+e$f,g/é?", testing::TestUploadURL);
+    mwcanvas::MWCanvas canvas({outlets, clock, http, scheduler, settings},
+                              "https://u@h.example:1/a;b=c&d+e$f,g/é?", testing::TestUploadURL);
     canvas.canvas_id = CanvasID;
     testing::RecordingUrlOpener opener;
     testing::RecordingAlerts alerts;

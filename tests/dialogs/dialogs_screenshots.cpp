@@ -10,7 +10,7 @@
 #include "dialogs/sat_bri_box.h"
 #include "dialogs/value_slider.h"
 #include "identity/canvas_picture.h"
-#include "imagehost/png_encoder.h"
+#include "png/png_encoder.h"
 
 #include <QApplication>
 #include <QDir>
@@ -44,8 +44,7 @@ std::string drawnThumbnail(int seed) {
         }
         canvas.touchReleasedAtX(160, 240);
     }
-    return imagehost::encodePng(identity::stretchedPicture(canvas.display_bitmap, 64, 96))
-        .value_or("");
+    return png::encodePng(identity::stretchedPicture(canvas.display_bitmap, 64, 96)).value_or("");
 }
 
 bool save(QWidget& widget, const QString& path) {

@@ -2,12 +2,12 @@
 // pictures through the share menu, the other finds it by nickname, shows its thumbnail from
 // the server's image host and opens it with its strokes.
 
-#include "canvas/mw_canvas.h"
 #include "dialogs/alerts.h"
 #include "dialogs/dialog_presenter.h"
 #include "dialogs/gyazo_image_view.h"
 #include "dialogs/nickname_view.h"
 #include "dialogs/url_opener.h"
+#include "mwcanvas/mw_canvas.h"
 #include "platform/qt/qt_clock.h"
 #include "platform/qt/qt_http_exchange.h"
 #include "platform/qt/qt_scheduler.h"
@@ -30,7 +30,7 @@
 #include <unistd.h>
 
 #ifdef VELMO_SERVER_BINARY
-#include "server/server_process.h"
+#include "support/server_process.h"
 #endif
 
 namespace velmo::dialogs {
@@ -69,7 +69,7 @@ struct Client {
     platform::qt::QtHttpExchange http;
     platform::qt::QtScheduler scheduler;
     testing::MemorySettings settings;
-    canvas::MWCanvas canvas;
+    mwcanvas::MWCanvas canvas;
     RecordingOpener opener;
     RecordingAlerts alerts;
     QWidget main_view;

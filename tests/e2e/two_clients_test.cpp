@@ -7,7 +7,7 @@
 #include "platform/qt/qt_scheduler.h"
 #include "platform/qt/qt_settings_store.h"
 #include "platform/qt/qt_wait.h"
-#include "server/server_process.h"
+#include "support/server_process.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -41,7 +41,7 @@ public:
     }
     ~Client() { ui.delegate->applicationWillTerminate(); }
 
-    canvas::MWCanvas& canvas() { return *ui.canvas; }
+    mwcanvas::MWCanvas& canvas() { return *ui.canvas; }
 
     void drawLine(QPoint from, QPoint to) {
         QWidget* view = ui.canvas_view;

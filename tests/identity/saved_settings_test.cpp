@@ -18,8 +18,7 @@ TEST(SavedSettings, TheServerAndImageHostComeFromTheSettingsOrTheDefaults) {
               "http://canvas.example:81/upload.cgi");
 
     settings.setString("GyazoURL", "http://images.example/upload.cgi");
-    EXPECT_EQ(imageHostURL(settings, serverBaseURL(settings)),
-              "http://images.example/upload.cgi");
+    EXPECT_EQ(imageHostURL(settings, serverBaseURL(settings)), "http://images.example/upload.cgi");
 
     // A list where a string belongs counts as no value.
     settings.setStringList("ServerURL", {"http://x/"});

@@ -1,6 +1,6 @@
 #include "imagehost/gyazo_client.h"
 
-#include "imagehost/png_encoder.h"
+#include "png/png_encoder.h"
 #include "support/fake_clock.h"
 #include "support/scripted_http.h"
 
@@ -37,7 +37,7 @@ TEST_F(GyazoClientTest, PostsTheMultipartBodyByteForByte) {
 
     ASSERT_EQ(http.sync_requests.size(), 1u);
     const auto& request = http.sync_requests[0];
-    const std::string png = *encodePng(picture);
+    const std::string png = *png::encodePng(picture);
     const std::string expected = "------BOUNDARYBOUNDARY----\r\n"
                                  "content-disposition: form-data; name=\"id\"\r\n"
                                  "\r\n"

@@ -3,7 +3,7 @@
 #include "support/fake_clock.h"
 #include "support/manual_scheduler.h"
 #include "support/scripted_http.h"
-#include "sync/command_text.h"
+#include "wire/command_text.h"
 
 #include <gtest/gtest.h>
 
@@ -314,7 +314,7 @@ TEST_F(AgentTest, RepliesToCommandsOfAClosedCanvasBringNoStrokes) {
     EXPECT_TRUE(agent->queued_commands.empty());
 
     agent->append_stroke(strokeAt(2));
-    EXPECT_EQ(commandCanvasID(http.lastBody()), "public@20111111111111111");
+    EXPECT_EQ(wire::commandCanvasID(http.lastBody()), "public@20111111111111111");
     http.answer(1, strokeLine("public@20111111111111111", 100, 1, "u@1"));
     EXPECT_EQ(agent->response_status(), 1);
 }

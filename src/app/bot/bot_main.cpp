@@ -3,8 +3,8 @@
 #include "app/bot/memory_settings_store.h"
 #include "app/bot/stroke_script.h"
 #include "app/quit_signals.h"
-#include "canvas/mw_canvas.h"
 #include "identity/saved_settings.h"
+#include "mwcanvas/mw_canvas.h"
 #include "platform/qt/qt_clock.h"
 #include "platform/qt/qt_http_exchange.h"
 #include "platform/qt/qt_scheduler.h"
@@ -23,7 +23,7 @@ using namespace velmo;
 namespace {
 
 // Draws one stroke through the canvas's touch operations, as a finger would.
-void drawStroke(canvas::MWCanvas& canvas, const bot::ScriptedStroke& stroke) {
+void drawStroke(mwcanvas::MWCanvas& canvas, const bot::ScriptedStroke& stroke) {
     canvas.setLayerIndex(static_cast<unsigned>(stroke.layer));
     canvas.touchPressedAtX(stroke.points.front().first, stroke.points.front().second);
     for (size_t i = 1; i < stroke.points.size(); ++i) {
@@ -75,8 +75,8 @@ int main(int argc, char** argv) {
     platform::qt::QtHttpExchange http;
     platform::qt::QtScheduler scheduler;
     bot::HeadlessOutlets outlets;
-    canvas::MWCanvas canvas({outlets, clock, http, scheduler, *settings}, server,
-                            identity::imageHostURL(*settings, server));
+    mwcanvas::MWCanvas canvas({outlets, clock, http, scheduler, *settings}, server,
+                              identity::imageHostURL(*settings, server));
     const app::QuitSignals quit_signals;
 
     canvas.setScreenSize(static_cast<float>(options.width), static_cast<float>(options.height));

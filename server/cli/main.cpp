@@ -1,0 +1,116 @@
+#include "cli/cli_options.h"
+#include "http/http_server.h"
+#include "store/delivery_marks.h"
+#include "store/sqlite/sqlite_store.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+using namespace velmo::server;
+
+namespace {
+
+// Thousands of keep-alive clients need as many descriptors as the system lets us have.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+// Two servers on one database would write the same stroke journal over each other. The lock
+// is held until the process ends, a crash included; its descriptor is never closed. False
+// only when another process holds it: a folder that cannot be written is for the store to
+// report.
+bool lockDatabase(const std::string& db_path) {
+    const int fd = ::open((db_path + "-lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    return fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+}
+
+std::string hostForUrl(const std::string& host) {
+    return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string error;
+    const auto options = parseCli(std::vector<std::string>(argv + 1, argv + argc), &error);
+    if (!options) {
+        std::fprintf(stderr, "velmorastra-server: %s\n", error.c_str());
+        return 2;
+    }
+    if (options->help) {
+        std::fputs(usageText().c_str(), stdout);
+        return 0;
+    }
+    const std::string db_path = options->db_path.empty() ? defaultDatabasePath() : options->db_path;
+    if (options->db_path.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(std::filesystem::path(db_path).parent_path(), ec);
+    }
+    if (!lockDatabase(db_path)) {
+        std::fprintf(stderr,
+                     "velmorastra-server: another velmorastra-server uses the database %s\n",
+                     db_path.c_str());
+        return 1;
+    }
+    auto store = SqliteStore::open(db_path, &error);
+    if (!store) {
+        std::fprintf(stderr, "velmorastra-server: cannot open the database %s: %s\n",
+                     db_path.c_str(), error.c_str());
+        return 1;
+    }
+    raiseDescriptorLimit();
+    // A closed stderr pipe must not end the server in the middle of an access log line.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    DeliveryMarks marks;
+    if (const auto saved = store->takeSavedMarks()) {
+        marks.restore(*saved);
+    }
+    HandlerContext context{*store, marks, options->public_url};
+    ServerOptions server_options;
+    server_options.host = options->host;
+    server_options.port = static_cast<uint16_t>(options->port);
+    server_options.threads = options->threads;
+    server_options.worker_threads = options->worker_threads;
+    server_options.idle_timeout =
+        std::chrono::milliseconds(static_cast<int64_t>(options->idle_timeout_s * 1000));
+    server_options.request_timeout =
+        std::chrono::milliseconds(static_cast<int64_t>(options->request_timeout_s * 1000));
+    server_options.access_log = !options->quiet;
+    HttpServer server(server_options, context);
+    if (!server.listen(&error)) {
+        std::fprintf(stderr, "velmorastra-server: %s\n", error.c_str());
+        return 1;
+    }
+    if (context.public_url.empty()) {
+        context.public_url =
+            "http://" + hostForUrl(options->host) + ":" + std::to_string(server.port()) + "/";
+    }
+    if (context.public_url.rfind("https://", 0) == 0) {
+        // The app takes an upload's answer only when it begins with "http://".
+        std::fprintf(stderr, "velmorastra-server: warning: with an https public URL the app "
+                             "ignores the image URLs this server answers to uploads\n");
+    }
+    std::fprintf(stderr, "velmorastra-server: listening on http://%s:%u/ (database %s)\n",
+                 hostForUrl(options->host).c_str(), static_cast<unsigned>(server.port()),
+                 db_path.c_str());
+    std::fflush(stderr);
+    server.run();
+    if (!store->saveMarks(marks.snapshot())) {
+        std::fprintf(stderr, "velmorastra-server: could not save the delivery marks; clients "
+                             "will be sent their strokes again\n");
+    }
+    store.reset();
+    std::fprintf(stderr, "velmorastra-server: stopped\n");
+    return 0;
+}

@@ -1,0 +1,133 @@
+#include "handler/html.h"
+
+namespace velmo::server {
+namespace {
+
+constexpr std::string_view PageStyle =
+    "body{font-family:system-ui,sans-serif;margin:0;padding:2em 1em;background:#f4f3ef;"
+    "color:#222;text-align:center}"
+    "img{max-width:100%;height:auto;background:#fff;box-shadow:0 1px 6px rgba(0,0,0,.25)}"
+    "h1{font-size:1.1em;font-weight:normal;word-break:break-all}"
+    "a.open{display:inline-block;margin-top:1em;padding:.6em 1.2em;border-radius:.4em;"
+    "background:#2d6cdf;color:#fff;text-decoration:none}";
+
+std::string page(std::string_view title, std::string_view body) {
+    std::string out = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+                      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+                      "<title>";
+    out += title;
+    out += "</title>\n<style>";
+    out += PageStyle;
+    out += "</style>\n</head>\n<body>\n";
+    out += body;
+    out += "</body>\n</html>\n";
+    return out;
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+} // namespace
+
+std::string escapeHtml(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&#39;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string percentEncode(std::string_view bytes) {
+    static constexpr char Hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~' ||
+                           c == '@';
+        if (plain) {
+            out += c;
+        } else {
+            out += '%';
+            out += Hex[byte >> 4];
+            out += Hex[byte & 15];
+        }
+    }
+    return out;
+}
+
+std::optional<std::string> percentDecode(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out += text[i];
+            continue;
+        }
+        if (i + 2 >= text.size()) {
+            return std::nullopt;
+        }
+        const int high = hexValue(text[i + 1]);
+        const int low = hexValue(text[i + 2]);
+        if (high < 0 || low < 0) {
+            return std::nullopt;
+        }
+        out += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    return out;
+}
+
+std::string sharePage(std::string_view canvas_id, std::string_view picture_url) {
+    const std::string id = escapeHtml(canvas_id);
+    std::string body = "<h1>";
+    body += id;
+    body += "</h1>\n<p><img src=\"";
+    body += escapeHtml(picture_url);
+    body += "\" width=\"320\" height=\"480\" alt=\"the picture of canvas ";
+    body += id;
+    body += "\"></p>\n<p><a class=\"open\" href=\"velmorastra://";
+    body += id;
+    body += "\">Open in Velmorastra</a></p>\n";
+    return page("Velmorastra canvas " + id, body);
+}
+
+std::string notFoundPage() {
+    return page("Canvas not found", "<h1>There is no canvas under this link.</h1>\n");
+}
+
+std::string indexPage() {
+    return page("Velmorastra canvas server",
+                "<h1>Velmorastra canvas server</h1>\n<p>Open a shared link to see a canvas.</p>\n");
+}
+
+} // namespace velmo::server

@@ -1,0 +1,463 @@
+#include "handler/request_handler.h"
+
+#include "canvas/canvas_geometry.h"
+#include "canvas/stroke_painter.h"
+#include "canvas/stroke_text.h"
+#include "handler/html.h"
+#include "handler/limits.h"
+#include "handler/multipart.h"
+#include "handler/png_check.h"
+#include "handler/png_encode.h"
+#include "handler/sha256.h"
+#include "store/stroke_pages.h"
+#include "wire/canvas_id.h"
+#include "wire/command_parser.h"
+
+#include <charconv>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+
+namespace velmo::server {
+
+Response textResponse(int status, std::string body) {
+    Response response;
+    response.status = status;
+    response.body = std::move(body);
+    return response;
+}
+
+namespace {
+
+Response unavailable() {
+    return textResponse(503, "storage unavailable\n");
+}
+
+Response htmlResponse(int status, std::string body) {
+    Response response;
+    response.status = status;
+    response.content_type = "text/html; charset=utf-8";
+    response.body = std::move(body);
+    response.headers.emplace_back("Content-Security-Policy", std::string(PagePolicy));
+    response.headers.emplace_back("X-Content-Type-Options", "nosniff");
+    return response;
+}
+
+void appendLine(std::string& body, std::string_view line) {
+    if (!body.empty()) {
+        body += '\n';
+    }
+    body += line;
+}
+
+void appendStrokeLines(std::string& body, std::string_view canvas_id,
+                       const std::vector<StoredStroke>& strokes) {
+    size_t size = body.size();
+    for (const StoredStroke& stroke : strokes) {
+        size += canvas_id.size() + stroke.text.size() + 12;
+    }
+    body.reserve(size); // a reply can carry thousands of lines: one allocation, not a series
+    for (const StoredStroke& stroke : strokes) {
+        if (!body.empty()) {
+            body += '\n';
+        }
+        body += canvas_id;
+        body += ": append: ";
+        body += stroke.text;
+    }
+}
+
+// The owed delete notice, then the strokes stamped after the user's mark, and the mark moves.
+// `echo` is the stamp of the stroke this request appended (0 for none). A resent append is
+// stored once and may already lie behind the mark (its first reply was lost on the way); its
+// line is sent again so the client can put its provisional copy in place.
+Response strokesForUser(HandlerContext& context, const std::string& canvas_id,
+                        const std::string& user_name, int64_t now_ms, int64_t echo = 0) {
+    const DeliveryMarks::Delivery delivery = context.marks.take(canvas_id, user_name, now_ms);
+    std::string body;
+    if (delivery.owes_notice) {
+        body = canvas_id + ": delete: ";
+    }
+    if (echo != 0 && echo <= delivery.mark) {
+        const auto resent = context.store.strokesAfter(canvas_id, echo - 1, 1);
+        if (resent && !resent->empty() && resent->front().server_time == echo) {
+            appendStrokeLines(body, canvas_id, *resent);
+        }
+    }
+    if (context.store.lastStamp(canvas_id) > delivery.mark) {
+        const auto strokes =
+            context.store.strokesAfter(canvas_id, delivery.mark, MaxStrokesPerReply);
+        if (!strokes) {
+            if (delivery.owes_notice) {
+                context.marks.oweNotice(canvas_id, user_name); // not given after all
+            }
+            return unavailable();
+        }
+        appendStrokeLines(body, canvas_id, *strokes);
+        if (!strokes->empty()) {
+            context.marks.advance(canvas_id, user_name, strokes->back().server_time);
+        }
+    }
+    return textResponse(200, std::move(body));
+}
+
+Response handleCommand(const Request& request, HandlerContext& context, int64_t now_ms) {
+    if (request.body.size() > MaxCommandBody) {
+        return textResponse(413, "command too large\n");
+    }
+    auto parsed = wire::parseCommand(request.body);
+    if (auto* error = std::get_if<wire::CommandError>(&parsed)) {
+        return textResponse(error->status, error->message + "\n");
+    }
+    wire::Command& command = std::get<wire::Command>(parsed);
+    switch (command.kind) {
+    case wire::CommandKind::Append: {
+        if (command.stroke.points_x.empty()) {
+            return strokesForUser(context, command.canvas_id, command.stroke.user_name, now_ms);
+        }
+        const auto stamp = context.store.appendStroke(command.canvas_id, command.stroke, now_ms);
+        return answerAppend(context, command.canvas_id, command.stroke.user_name, now_ms, stamp);
+    }
+    case wire::CommandKind::Delete: {
+        const auto removed = context.store.deleteStrokes(
+            command.canvas_id, command.stroke.user_name, command.stroke.client_time, now_ms);
+        if (!removed) {
+            return unavailable();
+        }
+        if (*removed > 0) {
+            context.marks.noteDelete(command.canvas_id, command.stroke.user_name);
+        }
+        return strokesForUser(context, command.canvas_id, command.stroke.user_name, now_ms);
+    }
+    case wire::CommandKind::GetStrokes: {
+        // A canvas can be far larger than any reply the server should hold: the first page
+        // answers, and the rest follows page by page.
+        auto pages =
+            std::make_shared<StrokePages>(context.store, command.canvas_id, context.page_bytes);
+        const auto first = pages->next();
+        if (!first) {
+            return unavailable();
+        }
+        std::string body;
+        appendStrokeLines(body, command.canvas_id, *first);
+        Response response = textResponse(200, std::move(body));
+        if (!pages->done()) {
+            response.next_piece = [pages, canvas_id = command.canvas_id,
+                                   any = !first->empty()]() mutable -> std::optional<std::string> {
+                while (!pages->done()) {
+                    const auto page = pages->next();
+                    if (!page) {
+                        throw std::runtime_error("the store failed during a reply");
+                    }
+                    if (!page->empty()) {
+                        std::string piece;
+                        appendStrokeLines(piece, canvas_id, *page);
+                        // Lines are separated, not ended, by "\n": a piece after the first
+                        // line starts with one.
+                        if (any) {
+                            piece.insert(0, 1, '\n');
+                        }
+                        any = true;
+                        return piece;
+                    }
+                }
+                return std::nullopt;
+            };
+        }
+        return response;
+    }
+    case wire::CommandKind::SearchCanvasList: {
+        const auto found = context.store.findCanvases(command.text, MaxSearchResults);
+        if (!found) {
+            return unavailable();
+        }
+        std::string body;
+        for (const CanvasInfo& canvas : *found) {
+            appendLine(body, canvas.canvas_id + " " + canvas.thumbnail_url);
+        }
+        return textResponse(200, std::move(body));
+    }
+    case wire::CommandKind::UpdateThumbnail:
+    case wire::CommandKind::UpdateFullimage: {
+        const ImageKind kind = command.kind == wire::CommandKind::UpdateThumbnail
+                                   ? ImageKind::Thumbnail
+                                   : ImageKind::FullImage;
+        if (!context.store.setImageUrl(command.canvas_id, kind, command.text, now_ms)) {
+            return unavailable();
+        }
+        return textResponse(200, "");
+    }
+    }
+    return textResponse(400, "unknown command\n");
+}
+
+bool isDateId(std::string_view text) {
+    if (text.size() != 7) {
+        return false;
+    }
+    for (const char c : text) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Response sharePageFor(std::string_view query, HandlerContext& context) {
+    if (query.substr(0, 2) != "v:" || !isDateId(query.substr(2))) {
+        return htmlResponse(404, notFoundPage());
+    }
+    const auto canvas = context.store.canvasByDateId(query.substr(2));
+    if (!canvas) {
+        return htmlResponse(404, notFoundPage());
+    }
+    const std::string picture =
+        wire::isValidImageUrl(canvas->fullimage_url)
+            ? canvas->fullimage_url
+            : context.public_url + "render/" + percentEncode(canvas->canvas_id) + ".png";
+    return htmlResponse(200, sharePage(canvas->canvas_id, picture));
+}
+
+// "w=<n>&h=<n>" in any order, each optional; nothing for anything else or out of bounds.
+std::optional<std::pair<int, int>> renderSize(std::string_view query) {
+    int width = DefaultRenderWidth;
+    int height = DefaultRenderHeight;
+    while (!query.empty()) {
+        const size_t amp = query.find('&');
+        const std::string_view item = query.substr(0, amp);
+        query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+        if (item.empty()) {
+            continue;
+        }
+        int* field = item.substr(0, 2) == "w="   ? &width
+                     : item.substr(0, 2) == "h=" ? &height
+                                                 : nullptr;
+        if (field == nullptr) {
+            return std::nullopt;
+        }
+        const std::string_view digits = item.substr(2);
+        const auto result = std::from_chars(digits.data(), digits.data() + digits.size(), *field);
+        if (result.ec != std::errc() || result.ptr != digits.data() + digits.size()) {
+            return std::nullopt;
+        }
+    }
+    if (width < 1 || height < 1 || width > MaxRenderWidth || height > MaxRenderHeight) {
+        return std::nullopt;
+    }
+    return std::make_pair(width, height);
+}
+
+Response render(std::string_view name, std::string_view query, HandlerContext& context) {
+    if (name.size() < 4 || name.substr(name.size() - 4) != ".png") {
+        return textResponse(404, "not found\n");
+    }
+    const auto canvas_id = percentDecode(name.substr(0, name.size() - 4));
+    if (!canvas_id || !wire::isValidCanvasId(*canvas_id)) {
+        return textResponse(400, "bad canvas ID\n");
+    }
+    const auto size = renderSize(query);
+    if (!size) {
+        return textResponse(400, "size out of bounds (w at most 1280, h at most 1920)\n");
+    }
+    if (!context.store.canvas(*canvas_id)) {
+        return textResponse(404, "no such canvas\n");
+    }
+    canvas::CanvasGeometry geometry;
+    geometry.setScreenSize(static_cast<float>(size->first), static_cast<float>(size->second));
+    // Painted a page of strokes at a time: the picture's memory is bounded, the canvas's not.
+    const int w = geometry.canvas_width;
+    const int h = geometry.canvas_height;
+    canvas::LayerSurfaces layers{canvas::Surface(w, h), canvas::Surface(w, h),
+                                 canvas::Surface(w, h)};
+    canvas::resetLayers(layers);
+    canvas::StrokePainter painter;
+    StrokePages pages(context.store, *canvas_id, context.page_bytes);
+    while (!pages.done()) {
+        const auto page = pages.next();
+        if (!page) {
+            return unavailable();
+        }
+        for (const StoredStroke& stored : *page) {
+            const canvas::MWStroke stroke =
+                canvas::stroke_from_text(stored.text, geometry.pixel_scale);
+            if (stroke.layer >= 0 && stroke.layer <= 2) {
+                painter.drawStroke(layers[static_cast<size_t>(stroke.layer)], stroke,
+                                   geometry.pixel_scale);
+            }
+        }
+    }
+    canvas::Surface picture(w, h);
+    canvas::composeAllLayers(layers, picture, picture.bounds());
+    auto png = encodePng(picture);
+    if (!png) {
+        return textResponse(500, "could not encode the picture\n");
+    }
+    Response response;
+    response.content_type = "image/png";
+    response.body = std::move(*png);
+    response.headers.emplace_back("X-Content-Type-Options", "nosniff");
+    response.headers.emplace_back("Cache-Control", "no-cache");
+    return response;
+}
+
+Response upload(const Request& request, HandlerContext& context, int64_t now_ms) {
+    if (request.body.size() > MaxUploadBody) {
+        return textResponse(413, "upload too large\n");
+    }
+    const auto boundary = multipartBoundary(request.content_type);
+    if (!boundary) {
+        return textResponse(400, "expected multipart/form-data\n");
+    }
+    const auto parts = parseMultipart(request.body, *boundary);
+    if (!parts) {
+        return textResponse(400, "malformed form\n");
+    }
+    const FormPart* image = nullptr;
+    for (const FormPart& part : *parts) {
+        if (part.name == "imagedata") {
+            image = &part;
+        }
+    }
+    if (image == nullptr) {
+        return textResponse(400, "no imagedata field\n");
+    }
+    const auto checked = checkPng(image->data);
+    if (const auto* problem = std::get_if<PngProblem>(&checked)) {
+        switch (*problem) {
+        case PngProblem::TooLarge:
+            return textResponse(413, "image larger than 8 MiB\n");
+        case PngProblem::TooManyPixels:
+            return textResponse(413, "image has too many pixels\n");
+        case PngProblem::NotPng:
+            return textResponse(415, "only PNG images are accepted\n");
+        case PngProblem::Malformed:
+            return textResponse(400, "malformed PNG\n");
+        }
+    }
+    const std::string hash = sha256Hex(image->data);
+    if (!context.store.putImage(hash, image->data, now_ms)) {
+        return unavailable();
+    }
+    // One line and nothing else: the client takes a whole line beginning with the scheme.
+    return textResponse(200, context.public_url + "images/" + hash + ".png");
+}
+
+bool isImageName(std::string_view name) {
+    if (name.size() != 64 + 4 || name.substr(64) != ".png") {
+        return false;
+    }
+    for (const char c : name.substr(0, 64)) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Response hostedImage(std::string_view name, HandlerContext& context) {
+    if (!isImageName(name)) {
+        return textResponse(404, "not found\n");
+    }
+    auto png = context.store.image(name.substr(0, 64));
+    if (!png) {
+        return textResponse(404, "not found\n");
+    }
+    Response response;
+    response.content_type = "image/png";
+    response.body = std::move(*png);
+    response.headers.emplace_back("X-Content-Type-Options", "nosniff");
+    response.headers.emplace_back("Cache-Control", "public, max-age=31536000, immutable");
+    return response;
+}
+
+Response methodNotAllowed() {
+    return textResponse(405, "method not allowed\n");
+}
+
+} // namespace
+
+bool isQuick(const Request& request) {
+    const std::string_view target = request.target;
+    if (request.method == "GET") {
+        return target == "/healthz" || target == "/";
+    }
+    if (request.method != "POST" || target != "/") {
+        return false;
+    }
+    const std::string_view body = request.body;
+    const size_t id_end = body.find(": ");
+    if (id_end == std::string_view::npos) {
+        return true; // refused without touching anything
+    }
+    const size_t word_end = body.find(':', id_end + 2);
+    if (word_end == std::string_view::npos) {
+        return true;
+    }
+    // The poll is the append whose stroke text ends at "points:".
+    constexpr std::string_view NoPoints = "points:";
+    return body.substr(id_end + 2, word_end - id_end - 2) == "append" &&
+           body.size() >= NoPoints.size() && body.substr(body.size() - NoPoints.size()) == NoPoints;
+}
+
+std::optional<AppendCommand> appendCommandOf(const Request& request) {
+    const std::string_view target = request.target;
+    if (request.method != "POST" || target.substr(0, target.find('?')) != "/" ||
+        request.body.size() > MaxCommandBody) {
+        return std::nullopt;
+    }
+    auto parsed = wire::parseCommand(request.body);
+    auto* command = std::get_if<wire::Command>(&parsed);
+    if (command == nullptr || command->kind != wire::CommandKind::Append ||
+        command->stroke.points_x.empty()) {
+        return std::nullopt;
+    }
+    return AppendCommand{std::move(command->canvas_id), std::move(command->stroke)};
+}
+
+Response answerAppend(HandlerContext& context, const std::string& canvas_id,
+                      const std::string& user_name, int64_t now_ms, std::optional<int64_t> stamp) {
+    if (!stamp) {
+        return unavailable();
+    }
+    return strokesForUser(context, canvas_id, user_name, now_ms, *stamp);
+}
+
+Response handleRequest(const Request& request, HandlerContext& context, int64_t now_ms) {
+    const std::string_view target = request.target;
+    const size_t question = target.find('?');
+    const std::string_view path = target.substr(0, question);
+    const std::string_view query =
+        question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
+    const bool get = request.method == "GET";
+    const bool post = request.method == "POST";
+
+    if (path == "/") {
+        if (post) {
+            return handleCommand(request, context, now_ms);
+        }
+        if (!get) {
+            return methodNotAllowed();
+        }
+        if (query.empty()) {
+            return htmlResponse(200, indexPage());
+        }
+        return sharePageFor(query, context);
+    }
+    if (path == "/healthz") {
+        return get ? textResponse(200, "ok\n") : methodNotAllowed();
+    }
+    if (path == "/upload.cgi") {
+        return post ? upload(request, context, now_ms) : methodNotAllowed();
+    }
+    constexpr std::string_view RenderPrefix = "/render/";
+    if (path.substr(0, RenderPrefix.size()) == RenderPrefix) {
+        return get ? render(path.substr(RenderPrefix.size()), query, context) : methodNotAllowed();
+    }
+    constexpr std::string_view ImagePrefix = "/images/";
+    if (path.substr(0, ImagePrefix.size()) == ImagePrefix) {
+        return get ? hostedImage(path.substr(ImagePrefix.size()), context) : methodNotAllowed();
+    }
+    return textResponse(404, "not found\n");
+}
+
+} // namespace velmo::server

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "handler/request_handler.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace velmo::server {
+
+struct ServerOptions {
+    std::string host = "127.0.0.1";
+    uint16_t port = 8640; // 0 picks a free port
+    // Network threads: they read requests, answer reads and polls, and write responses.
+    int threads = 2;
+    // Threads for every request that is not quick (isQuick): durable writes, database reads,
+    // renders, uploads. Appends waiting at the same time are committed together, so this also
+    // bounds how many share one disk flush.
+    int worker_threads = 32;
+    // A keep-alive connection with no request starting within this time is closed.
+    std::chrono::milliseconds idle_timeout{60'000};
+    // A request must arrive completely, and its answer be taken, within this time.
+    std::chrono::milliseconds request_timeout{20'000};
+    bool access_log = true;
+};
+
+// HTTP/1.1 with keep-alive on a fixed pool of threads; connections cost no thread. Every
+// request goes to handleRequest with `context`. Bodies over the limits are refused with 413
+// before they are read, malformed requests get 400 and the connection is closed.
+class HttpServer {
+public:
+    HttpServer(ServerOptions options, HandlerContext& context);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // Binds and listens. False with a message in `error` (for instance a busy port).
+    bool listen(std::string* error);
+    // The bound port (after listen).
+    uint16_t port() const;
+
+    // Serves until stop() or SIGINT/SIGTERM, then returns once the requests in flight are
+    // answered (at most a few seconds) and every connection is closed.
+    void run();
+    // Thread-safe; may be called before or during run().
+    void stop();
+
+    // The Beast/Asio machinery, kept out of this header.
+    class Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace velmo::server

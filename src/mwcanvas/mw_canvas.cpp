@@ -1,0 +1,195 @@
+#include "mwcanvas/mw_canvas.h"
+
+#include "canvas/stroke_text.h"
+#include "identity/canvas_identity.h"
+#include "identity/canvas_picture.h"
+#include "identity/saved_settings.h"
+
+#include <mutex>
+
+namespace velmo::mwcanvas {
+
+MWCanvas::MWCanvas(const MWCanvasPlatform& platform, const std::string& server_base_url,
+                   const std::string& upload_url)
+    : canvas::CanvasEngine(platform.outlets, platform.clock),
+      sync_agent(platform.http, platform.scheduler, platform.clock, server_base_url),
+      gyazo_client(platform.http, platform.clock, upload_url), settings(platform.settings) {
+    sync_agent.canvas = this;
+    sync_agent.setResponseListener([this] { get_response(); });
+    setStrokeAgent(&sync_agent);
+    polling_timer = platform.scheduler.scheduleRepeating(PollingInterval, [this] { polling(); });
+}
+
+std::string MWCanvas::userID() {
+    if (user_id.empty()) {
+        user_id = identity::makeID(user_nickname, clock.now());
+    }
+    return user_id;
+}
+
+std::string MWCanvas::canvasID() {
+    if (canvas_id.empty()) {
+        canvas_id = identity::makeID(user_nickname, clock.now());
+    }
+    return canvas_id;
+}
+
+void MWCanvas::get_response() {
+    std::lock_guard guard(sync_agent.lock());
+    switch (sync_agent.response_status()) {
+    case 1: {
+        const std::vector<canvas::MWStroke> strokes = std::move(sync_agent.returned_strokes);
+        sync_agent.returned_strokes.clear();
+        if (mergeStrokes(strokes)) {
+            redrawStrokes();
+        }
+        break;
+    }
+    case 2:
+        refreshCanvas();
+        break;
+    default:
+        break;
+    }
+}
+
+bool MWCanvas::mergeStrokes(const std::vector<canvas::MWStroke>& strokes) {
+    bool redraw = false;
+    const std::string me = userID();
+    for (const canvas::MWStroke& stroke : strokes) {
+        if (stroke.user_name != me) {
+            redraw = true;
+        }
+        dropUnconfirmedCopy(stroke);
+        strokes_history[{stroke.server_time, stroke.client_time}] = stroke;
+    }
+    return redraw;
+}
+
+void MWCanvas::dropUnconfirmedCopy(const canvas::MWStroke& echo) {
+    for (const int64_t unconfirmed : {InitServerTime, int64_t{0}}) {
+        const auto it = strokes_history.find({unconfirmed, echo.client_time});
+        if (it != strokes_history.end() && it->second.user_name == echo.user_name) {
+            strokes_history.erase(it);
+        }
+    }
+}
+
+void MWCanvas::refreshCanvas() {
+    sync_agent.canvas_should_be_refreshed = false;
+    // Own strokes the server has not confirmed yet are not in its answer; they stay.
+    canvas::StrokeHistory previous = std::move(strokes_history);
+    strokes_history.clear();
+    for (const auto& [key, stroke] : previous) {
+        if (key.first == InitServerTime || key.first == 0) {
+            strokes_history.emplace(key, stroke);
+        }
+    }
+    sync_agent.get_strokes();
+    if (sync_agent.error_occcured) {
+        // Without the server's answer the old history is still the best picture there is.
+        strokes_history = std::move(previous);
+        return;
+    }
+    // Merged and repainted now, whoever drew the strokes: the picture must lose what was
+    // deleted even when every stroke left is the user's own, or none is left at all.
+    const std::vector<canvas::MWStroke> strokes = std::move(sync_agent.returned_strokes);
+    sync_agent.returned_strokes.clear();
+    mergeStrokes(strokes);
+    redrawStrokes();
+}
+
+void MWCanvas::polling() {
+    std::lock_guard guard(sync_agent.lock());
+    if (sync_agent.queued_commands.empty()) {
+        canvas::MWStroke poll;
+        poll.user_name = userID();
+        poll.client_time = static_cast<int64_t>(clock.now() * 1000.0);
+        poll.pen_properties = canvas::defaultPen(geometry.pixel_scale);
+        sync_agent.append_stroke(poll);
+    } else {
+        sync_agent.resumeQueue();
+    }
+}
+
+void MWCanvas::setCanvasID(const std::string& id) {
+    canvas_id = id;
+    user_id.clear();
+    strokes_history.clear();
+    // What arrived before belongs to the canvas that was open.
+    sync_agent.clearInbox();
+    sync_agent.get_strokes();
+    redrawStrokes();
+    setInfoLabel();
+}
+
+void MWCanvas::setNickname(const std::string& name) {
+    if (name != user_nickname) {
+        user_nickname = name;
+        user_id.clear();
+    }
+}
+
+void MWCanvas::saveDefaults() {
+    settings.setString(identity::UserNicknameKey, user_nickname);
+    settings.setString(identity::SearchNicknameKey, search_nickname);
+    settings.setString(identity::CanvasIDKey, canvas_id);
+    std::vector<std::string> history;
+    history.reserve(strokes_history.size());
+    for (const auto& [key, stroke] : strokes_history) {
+        history.push_back(canvas::stroke_to_text(stroke));
+    }
+    settings.setStringList(identity::StrokesHistoryKey, history);
+    settings.setStringList(identity::QueuedCommandsKey,
+                           {sync_agent.queued_commands.begin(), sync_agent.queued_commands.end()});
+    settings.synchronize();
+}
+
+void MWCanvas::loadDefaults() {
+    if (auto nickname = settings.stringValue(identity::UserNicknameKey)) {
+        user_nickname = *nickname;
+    }
+    search_nickname = settings.stringValue(identity::SearchNicknameKey).value_or("");
+    outlets.setSearchText(search_nickname);
+    if (auto id = settings.stringValue(identity::CanvasIDKey)) {
+        canvas_id = *id;
+    }
+    strokes_history.clear();
+    if (auto texts = settings.stringList(identity::StrokesHistoryKey)) {
+        for (const std::string& text : *texts) {
+            canvas::MWStroke stroke = canvas::stroke_from_text(text, geometry.pixel_scale);
+            const canvas::StrokeKey key{stroke.server_time, stroke.client_time};
+            strokes_history[key] = std::move(stroke);
+        }
+    }
+    // Nothing is sent here; the next command or the next tick sends the head.
+    sync_agent.restoreQueue(
+        settings.stringList(identity::QueuedCommandsKey).value_or(std::vector<std::string>{}));
+}
+
+std::optional<std::string> MWCanvas::dateID() {
+    return identity::dateID(canvasID());
+}
+
+void MWCanvas::generateThumbnail() {
+    publishPicture(identity::ThumbnailWidth, identity::ThumbnailHeight, thumbnail_url,
+                   &sync::StrokeSyncAgent::update_thumbnail);
+}
+
+void MWCanvas::generateFullImage() {
+    publishPicture(identity::FullImageWidth, identity::FullImageHeight, fullimage_url,
+                   &sync::StrokeSyncAgent::update_fullimage);
+}
+
+void MWCanvas::publishPicture(int width, int height, std::string& url,
+                              void (sync::StrokeSyncAgent::*registration)(std::string_view)) {
+    const canvas::Surface picture = identity::stretchedPicture(display_bitmap, width, height);
+    const auto uploaded = gyazo_client.getURLOfImage(picture);
+    if (!uploaded) {
+        return;
+    }
+    url = *uploaded;
+    (sync_agent.*registration)(url);
+}
+
+} // namespace velmo::mwcanvas

@@ -1,0 +1,99 @@
+#pragma once
+
+#include "canvas/canvas_engine.h"
+#include "imagehost/gyazo_client.h"
+#include "platform/canvas_outlets.h"
+#include "platform/clock.h"
+#include "platform/http_exchange.h"
+#include "platform/scheduler.h"
+#include "platform/settings_store.h"
+#include "sync/stroke_sync_agent.h"
+#include "sync/sync_canvas.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velmo::mwcanvas {
+
+// The edges the canvas reaches the world through. All must outlive the canvas.
+struct MWCanvasPlatform {
+    platform::CanvasOutlets& outlets;
+    const platform::Clock& clock;
+    platform::HttpExchange& http;
+    platform::Scheduler& scheduler;
+    platform::SettingsStore& settings;
+};
+
+// The canvas as the user knows it: the engine with its identity (nickname, canvas and user
+// IDs), its conversation with the canvas server, its saved state and its published
+// pictures. Everything runs on the UI thread.
+//
+// From construction on, a timer polls the server every five seconds, and every reply the
+// agent handles is merged into the history when the UI thread is idle.
+class MWCanvas : public canvas::CanvasEngine, public sync::SyncCanvas {
+public:
+    static constexpr double PollingInterval = 5.0;
+
+    MWCanvas(const MWCanvasPlatform& platform, const std::string& server_base_url,
+             const std::string& upload_url);
+    ~MWCanvas() override = default;
+
+    // The IDs, made from the nickname and the current GMT time when empty.
+    std::string userID() override;
+    std::string canvasID() override;
+    float pixelScale() const override { return geometry.pixel_scale; }
+
+    // Merges what the agent received: the echo of an own stroke moves it to its server
+    // place without a repaint, strokes of others repaint once, and a delete notice makes the
+    // canvas fetch all its strokes again and repaint.
+    void get_response() override;
+    // The timer's action: with nothing queued, an append without points asks the server for
+    // news; otherwise a command left unsent by a failed request goes again.
+    void polling();
+
+    // Opens the canvas `id` (empty: a new canvas, named at once), fetching its strokes.
+    void setCanvasID(const std::string& id);
+    // A different nickname renews the user ID; the canvas keeps its ID.
+    void setNickname(const std::string& name);
+    // The search field's text, kept for the saved state.
+    void setSearchNickname(const std::string& text) { search_nickname = text; }
+
+    void saveDefaults();
+    void loadDefaults();
+
+    // The share-link date code of the canvas (naming the canvas if it has no ID yet);
+    // nothing when its ID carries no time stamp from 2010 on.
+    std::optional<std::string> dateID();
+
+    // Stretch the display to 64 x 96 or 320 x 480, upload it, and on success keep the URL
+    // and register it with the server. A failed upload changes nothing.
+    void generateThumbnail();
+    void generateFullImage();
+    std::string thumbnailUrl() const { return thumbnail_url; }
+    std::string fullImageUrl() const { return fullimage_url; }
+
+    std::string user_nickname = "public";
+    std::string thumbnail_url;
+    std::string fullimage_url;
+    std::string search_nickname;
+    sync::StrokeSyncAgent sync_agent;
+    imagehost::GyazoClient gyazo_client;
+
+private:
+    // Stores returned strokes under their server keys; true when one is not the user's.
+    bool mergeStrokes(const std::vector<canvas::MWStroke>& strokes);
+    // Removes the unconfirmed copy of an echoed stroke: the provisional entry, or one saved
+    // before the server confirmed it and restored under server time 0 (a user ID of an
+    // earlier run), when author and client time agree.
+    void dropUnconfirmedCopy(const canvas::MWStroke& echo);
+    void refreshCanvas();
+    void publishPicture(int width, int height, std::string& url,
+                        void (sync::StrokeSyncAgent::*registration)(std::string_view));
+
+    platform::SettingsStore& settings;
+    std::unique_ptr<platform::RepeatingTimer> polling_timer;
+};
+
+} // namespace velmo::mwcanvas

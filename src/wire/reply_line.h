@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string_view>
+#include <vector>
+
+namespace velmo::wire {
+
+enum class ReplyLineKind {
+    Stroke,          // holds " append: ": a stroke text, read from the whole line
+    Delete,          // holds " delete: ": the canvas must be fetched again
+    CanvasListEntry, // "<nickname>@<17 digits> <thumbnail URL>": a canvas found by a search
+    Nothing,         // empty or unknown: ignored
+};
+
+// One classified line. For a canvas-list entry, `canvas_id` is the line up to its first space
+// and `thumbnail_url` the rest after that space (possibly empty); both view the line.
+struct ReplyLine {
+    ReplyLineKind kind = ReplyLineKind::Nothing;
+    std::string_view canvas_id;
+    std::string_view thumbnail_url;
+};
+
+// Cuts a reply at each line feed; the text after the last one is a line too (possibly
+// empty). Carriage returns stay in the lines.
+std::vector<std::string_view> splitReplyLines(std::string_view reply);
+
+// Total: any bytes give a kind. The first rule that applies wins, in the order of the kinds.
+ReplyLine classifyReplyLine(std::string_view line);
+
+// The whole-line search pattern: one or more non-space characters, "@", exactly 17 ASCII
+// digits, a space, then anything but a line terminator. The line must be valid UTF-8.
+bool isCanvasListLine(std::string_view line);
+
+} // namespace velmo::wire

@@ -1,0 +1,62 @@
+#include "cli/cli_options.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace velmo::server {
+namespace {
+
+TEST(CliOptions, DefaultsAndEveryOption) {
+    std::string error;
+    const auto defaults = parseCli({}, &error);
+    ASSERT_TRUE(defaults);
+    EXPECT_EQ(defaults->host, "127.0.0.1");
+    EXPECT_EQ(defaults->port, 8640);
+    EXPECT_EQ(defaults->db_path, "");
+    EXPECT_EQ(defaults->threads, 2);
+    EXPECT_EQ(defaults->worker_threads, 32);
+    EXPECT_FALSE(defaults->quiet);
+
+    const auto all =
+        parseCli({"--listen", "[::1]:9000", "--db", "/tmp/x.sqlite", "--public-url",
+                  "https://canvas.example/app", "--threads", "3", "--worker-threads", "40",
+                  "--idle-timeout", "1.5", "--request-timeout", "3", "--quiet", "--help"},
+                 &error);
+    ASSERT_TRUE(all) << error;
+    EXPECT_EQ(all->host, "::1");
+    EXPECT_EQ(all->port, 9000);
+    EXPECT_EQ(all->db_path, "/tmp/x.sqlite");
+    EXPECT_EQ(all->public_url, "https://canvas.example/app/");
+    EXPECT_EQ(all->threads, 3);
+    EXPECT_EQ(all->worker_threads, 40);
+    EXPECT_DOUBLE_EQ(all->idle_timeout_s, 1.5);
+    EXPECT_DOUBLE_EQ(all->request_timeout_s, 3);
+    EXPECT_TRUE(all->quiet);
+    EXPECT_TRUE(all->help);
+}
+
+TEST(CliOptions, RefusesBadValuesWithAMessage) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"--listen"},        {"--listen", "8640"},  {"--listen", "host:99999"},
+        {"--listen", ":80"}, {"--db", ""},          {"--public-url", "ftp://x"},
+        {"--threads", "0"},  {"--threads", "lots"}, {"--idle-timeout", "-1"},
+        {"--frobnicate"},
+    };
+    for (const auto& args : bad) {
+        std::string error;
+        EXPECT_FALSE(parseCli(args, &error)) << args[0];
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+TEST(CliOptions, DatabaseLivesInTheUsersDataFolder) {
+    setenv("XDG_DATA_HOME", "/data/home", 1);
+    EXPECT_EQ(defaultDatabasePath(), "/data/home/velmorastra/server.sqlite");
+    unsetenv("XDG_DATA_HOME");
+    setenv("HOME", "/home/someone", 1);
+    EXPECT_EQ(defaultDatabasePath(), "/home/someone/.local/share/velmorastra/server.sqlite");
+}
+
+} // namespace
+} // namespace velmo::server

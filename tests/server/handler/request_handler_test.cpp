@@ -1,0 +1,572 @@
+#include "handler/request_handler.h"
+
+#include "canvas/canvas_geometry.h"
+#include "canvas/stroke_painter.h"
+#include "canvas/stroke_text.h"
+#include "handler/limits.h"
+#include "handler/png_encode.h"
+#include "handler/sha256.h"
+#include "store/sqlite/sqlite_store.h"
+#include "support/png_test_files.h"
+#include "support/temp_dir.h"
+#include "wire/command_parser.h"
+#include "wire/command_text.h"
+#include "wire/reply_line.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace velmo::server {
+namespace {
+
+constexpr const char* Canvas = "anna@20100704123456789";
+constexpr const char* Anna = "anna@20100704130000001";
+constexpr const char* Bob = "bob@20100704130000002";
+constexpr const char* Carol = "carol@20100704130000003";
+constexpr int64_t Now = 1291201234567;
+
+canvas::MWStroke stroke(const std::string& user, int64_t client_time, int points = 2) {
+    canvas::MWStroke s;
+    s.client_time = client_time;
+    s.user_name = user;
+    s.pen_properties = {static_cast<int32_t>(0xFF000000u), 2999, 128};
+    for (int i = 0; i < points; ++i) {
+        s.points_x.push_back(10000 + 1000 * i);
+        s.points_y.push_back(240000);
+    }
+    return s;
+}
+
+canvas::MWStroke poll(const std::string& user) {
+    return stroke(user, Now, 0);
+}
+
+// A reply read the way the client reads it.
+struct Reply {
+    std::vector<canvas::MWStroke> strokes;
+    int delete_notices = 0;
+    std::vector<std::pair<std::string, std::string>> canvases;
+    std::vector<std::string> lines;
+};
+
+Reply readReply(const std::string& body) {
+    Reply reply;
+    for (const auto line : wire::splitReplyLines(body)) {
+        reply.lines.emplace_back(line);
+        const auto classified = wire::classifyReplyLine(line);
+        switch (classified.kind) {
+        case wire::ReplyLineKind::Stroke:
+            reply.strokes.push_back(canvas::stroke_from_text(line, wire::ServerPixelScale));
+            break;
+        case wire::ReplyLineKind::Delete:
+            ++reply.delete_notices;
+            break;
+        case wire::ReplyLineKind::CanvasListEntry:
+            reply.canvases.emplace_back(classified.canvas_id, classified.thumbnail_url);
+            break;
+        case wire::ReplyLineKind::Nothing:
+            break;
+        }
+    }
+    return reply;
+}
+
+std::string gyazoBody(const std::string& png) {
+    const std::string b = "----BOUNDARYBOUNDARY----";
+    return "--" + b + "\r\ncontent-disposition: form-data; name=\"id\"\r\n\r\n20100304050607\r\n" +
+           "--" + b + "\r\ncontent-disposition: form-data; name=\"version\"\r\n\r\n0.4\r\n" + "--" +
+           b + "\r\ncontent-disposition: form-data; name=\"imagedata\"\r\n\r\n" + png + "\r\n--" +
+           b + "--\r\n";
+}
+
+std::string header(const Response& response, const std::string& name) {
+    for (const auto& [n, v] : response.headers) {
+        if (n == name) {
+            return v;
+        }
+    }
+    return {};
+}
+
+class RequestHandlerTest : public ::testing::Test {
+protected:
+    RequestHandlerTest() {
+        std::string error;
+        store = SqliteStore::open(dir.file("canvas.sqlite"), &error);
+        EXPECT_TRUE(store) << error;
+        context =
+            std::make_unique<HandlerContext>(HandlerContext{*store, marks, "http://canvas.test/"});
+    }
+
+    Response post(const std::string& body, int64_t now = Now) {
+        return drained(handleRequest({"POST", "/", "", body}, *context, now));
+    }
+    Response get(const std::string& target) {
+        return drained(handleRequest({"GET", target, "", ""}, *context, Now));
+    }
+    // The whole body of a reply sent in pieces, as the client receives it.
+    static Response drained(Response response) {
+        if (response.next_piece) {
+            while (auto piece = response.next_piece()) {
+                response.body += *piece;
+            }
+            response.next_piece = nullptr;
+        }
+        return response;
+    }
+    Reply command(const std::string& body, int64_t now = Now) {
+        const Response response = post(body, now);
+        EXPECT_EQ(response.status, 200) << response.body;
+        EXPECT_EQ(response.content_type, "text/plain; charset=utf-8");
+        return readReply(response.body);
+    }
+    Reply append(const canvas::MWStroke& s, const std::string& canvas_id = Canvas,
+                 int64_t now = Now) {
+        return command(wire::appendCommand(canvas_id, s), now);
+    }
+    size_t storedCount(const std::string& canvas_id = Canvas) {
+        return store->strokesAfter(canvas_id, INT64_MIN, 1'000'000)->size();
+    }
+
+    testing::TempDir dir;
+    std::unique_ptr<SqliteStore> store;
+    DeliveryMarks marks;
+    std::unique_ptr<HandlerContext> context;
+};
+
+TEST_F(RequestHandlerTest, AppendIsStampedStoredAndEchoedToItsAuthor) {
+    const Reply reply = append(stroke(Anna, 7), Canvas, Now + 5);
+    ASSERT_EQ(reply.strokes.size(), 1u);
+    canvas::MWStroke expected = stroke(Anna, 7);
+    expected.server_time = Now + 5;
+    EXPECT_EQ(reply.strokes[0], expected);
+    EXPECT_EQ(reply.lines[0],
+              std::string(Canvas) + ": append: " + canvas::stroke_to_text(expected));
+    EXPECT_EQ(storedCount(), 1u);
+}
+
+// The server's own path for appends: the store is called without waiting and the reply is
+// built afterwards; it must answer like handleRequest.
+TEST_F(RequestHandlerTest, SplitAppendAnswersLikeTheWholeRequest) {
+    const std::string body = wire::appendCommand(Canvas, stroke(Anna, 7));
+    auto append = appendCommandOf({"POST", "/", "", body});
+    ASSERT_TRUE(append);
+    EXPECT_EQ(append->canvas_id, Canvas);
+    const auto stamp = store->appendStroke(append->canvas_id, append->stroke, Now);
+    const Response split = answerAppend(*context, append->canvas_id, Anna, Now, stamp);
+    EXPECT_EQ(split.status, 200);
+    EXPECT_EQ(readReply(split.body).strokes.size(), 1u);
+    EXPECT_EQ(answerAppend(*context, Canvas, Anna, Now, std::nullopt).status, 503);
+
+    // Everything else takes the whole path: polls, other commands, refusals, other routes.
+    EXPECT_FALSE(appendCommandOf({"POST", "/", "", wire::appendCommand(Canvas, poll(Anna))}));
+    EXPECT_FALSE(appendCommandOf({"GET", "/", "", body}));
+    EXPECT_FALSE(appendCommandOf({"POST", "/upload.cgi", "", body}));
+    EXPECT_FALSE(appendCommandOf({"POST", "/", "", "bad id: " + body.substr(body.find(':'))}));
+    EXPECT_FALSE(appendCommandOf({"POST", "/", "", std::string(Canvas) + ": get_strokes: "}));
+    EXPECT_TRUE(appendCommandOf({"POST", "/?x", "", body}));
+}
+
+TEST_F(RequestHandlerTest, ResentAppendIsStoredOnceAndEchoedAgain) {
+    // The client resends a queued append whose reply it never got.
+    const std::string command = wire::appendCommand(Canvas, stroke(Anna, 7));
+    const Reply first = this->command(command, Now);
+    ASSERT_EQ(first.strokes.size(), 1u);
+    append(stroke(Bob, 8), Canvas, Now + 1);
+    const Reply again = this->command(command, Now + 2);
+    EXPECT_EQ(storedCount(), 2u);
+    ASSERT_EQ(again.strokes.size(), 2u);
+    EXPECT_EQ(again.strokes[0], first.strokes[0]); // the echo, same stamp
+    EXPECT_EQ(again.strokes[1].user_name, Bob);
+    EXPECT_EQ(this->command(wire::appendCommand(Canvas, poll(Anna))).strokes.size(), 0u);
+}
+
+TEST_F(RequestHandlerTest, PollStoresNothingAndBringsWhatOthersDrew) {
+    EXPECT_TRUE(command(wire::appendCommand(Canvas, poll(Bob))).lines.empty() ||
+                command(wire::appendCommand(Canvas, poll(Bob))).strokes.empty());
+    EXPECT_EQ(storedCount(), 0u);
+    EXPECT_FALSE(store->canvas(Canvas)); // a poll makes no canvas
+
+    append(stroke(Anna, 1));
+    append(stroke(Anna, 2), Canvas, Now + 1);
+    const Reply first = command(wire::appendCommand(Canvas, poll(Bob)));
+    ASSERT_EQ(first.strokes.size(), 2u);
+    EXPECT_EQ(first.strokes[0].client_time, 1);
+    EXPECT_EQ(first.strokes[1].client_time, 2);
+    EXPECT_EQ(command(wire::appendCommand(Canvas, poll(Bob))).strokes.size(), 0u);
+
+    append(stroke(Anna, 3), Canvas, Now + 2);
+    const Reply later = command(wire::appendCommand(Canvas, poll(Bob)));
+    ASSERT_EQ(later.strokes.size(), 1u);
+    EXPECT_EQ(later.strokes[0].client_time, 3);
+    // Bob's own stroke comes back to him with its stamp, and Anna gets it once.
+    const Reply own = append(stroke(Bob, 4), Canvas, Now + 3);
+    ASSERT_EQ(own.strokes.size(), 1u);
+    EXPECT_EQ(own.strokes[0].user_name, Bob);
+    EXPECT_EQ(own.strokes[0].server_time, Now + 3);
+    const Reply anna = command(wire::appendCommand(Canvas, poll(Anna)));
+    ASSERT_EQ(anna.strokes.size(), 1u);
+    EXPECT_EQ(anna.strokes[0].user_name, Bob);
+    EXPECT_EQ(storedCount(), 4u);
+}
+
+TEST_F(RequestHandlerTest, UserSeenForTheFirstTimeGetsEverythingAndNoNotice) {
+    append(stroke(Anna, 1));
+    append(stroke(Anna, 2));
+    const Reply carol = command(wire::appendCommand(Canvas, poll(Carol)));
+    EXPECT_EQ(carol.strokes.size(), 2u);
+    EXPECT_EQ(carol.delete_notices, 0);
+}
+
+TEST_F(RequestHandlerTest, ReplyCarriesAtMost5000StrokesAndTheRestNext) {
+    // Four writers so appends share commits and the test stays quick.
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t) {
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < 1251; ++i) {
+                store->appendStroke(Canvas, stroke(Anna, t * 10000 + i), Now);
+            }
+        });
+    }
+    for (auto& w : writers) {
+        w.join();
+    }
+    ASSERT_EQ(storedCount(), 5004u);
+    const Reply first = command(wire::appendCommand(Canvas, poll(Bob)));
+    EXPECT_EQ(first.strokes.size(), 5000u);
+    const Reply second = command(wire::appendCommand(Canvas, poll(Bob)));
+    EXPECT_EQ(second.strokes.size(), 4u);
+    EXPECT_GT(second.strokes[0].server_time, first.strokes.back().server_time);
+    EXPECT_EQ(command(wire::appendCommand(Canvas, poll(Bob))).strokes.size(), 0u);
+    // get_strokes is not capped.
+    EXPECT_EQ(command(wire::getStrokesCommand(Canvas)).strokes.size(), 5004u);
+}
+
+TEST_F(RequestHandlerTest, DeleteOfAnUnconfirmedStrokeByClientTimeNotifiesOthersOnce) {
+    append(stroke(Anna, 7));
+    append(stroke(Anna, 8));
+    command(wire::appendCommand(Canvas, poll(Bob)));
+    command(wire::appendCommand(Canvas, poll(Carol)));
+
+    canvas::MWStroke unconfirmed = stroke(Anna, 7);
+    unconfirmed.server_time = 0;
+    const Reply deleter = command(wire::deleteCommand(Canvas, unconfirmed));
+    EXPECT_EQ(deleter.delete_notices, 0);
+    EXPECT_EQ(storedCount(), 1u);
+
+    const Reply bob = command(wire::appendCommand(Canvas, poll(Bob)));
+    EXPECT_EQ(bob.delete_notices, 1);
+    EXPECT_EQ(bob.lines[0], std::string(Canvas) + ": delete: ");
+    EXPECT_EQ(command(wire::appendCommand(Canvas, poll(Bob))).delete_notices, 0);
+    EXPECT_EQ(command(wire::appendCommand(Canvas, poll(Carol))).delete_notices, 1);
+    EXPECT_EQ(command(wire::appendCommand(Canvas, poll("dave@1"))).delete_notices, 0);
+
+    const Reply all = command(wire::getStrokesCommand(Canvas));
+    ASSERT_EQ(all.strokes.size(), 1u);
+    EXPECT_EQ(all.strokes[0].client_time, 8);
+}
+
+TEST_F(RequestHandlerTest, DeleteThatRemovesNothingOwesNoNotice) {
+    append(stroke(Anna, 7));
+    command(wire::appendCommand(Canvas, poll(Bob)));
+    command(wire::deleteCommand(Canvas, stroke(Anna, 99)));
+    command(wire::deleteCommand(Canvas, stroke(Bob, 7))); // someone else's client time
+    EXPECT_EQ(command(wire::appendCommand(Canvas, poll(Bob))).delete_notices, 0);
+    EXPECT_EQ(storedCount(), 1u);
+}
+
+TEST_F(RequestHandlerTest, NoticeComesBeforeTheNewStrokes) {
+    append(stroke(Anna, 7));
+    command(wire::appendCommand(Canvas, poll(Bob)));
+    command(wire::deleteCommand(Canvas, stroke(Anna, 7)));
+    append(stroke(Anna, 9));
+    const Reply bob = command(wire::appendCommand(Canvas, poll(Bob)));
+    ASSERT_EQ(bob.lines.size(), 2u);
+    EXPECT_EQ(wire::classifyReplyLine(bob.lines[0]).kind, wire::ReplyLineKind::Delete);
+    EXPECT_EQ(wire::classifyReplyLine(bob.lines[1]).kind, wire::ReplyLineKind::Stroke);
+}
+
+TEST_F(RequestHandlerTest, GetStrokesSendsTheWholeCanvasInOrderAndMovesNoMark) {
+    append(stroke(Anna, 5), Canvas, Now + 10);
+    append(stroke(Bob, 1), Canvas, Now + 10);
+    append(stroke(Anna, 3), Canvas, Now + 5);
+    append(stroke(Anna, 1), "other@20100704123456789");
+    const Reply all = command(wire::getStrokesCommand(Canvas));
+    ASSERT_EQ(all.strokes.size(), 3u);
+    EXPECT_EQ(all.strokes[0].client_time, 5);
+    EXPECT_EQ(all.strokes[1].client_time, 1);
+    EXPECT_EQ(all.strokes[2].client_time, 3);
+    EXPECT_LT(all.strokes[0].server_time, all.strokes[1].server_time);
+    EXPECT_LT(all.strokes[1].server_time, all.strokes[2].server_time);
+    EXPECT_EQ(command(wire::appendCommand(Canvas, poll(Carol))).strokes.size(), 3u);
+    EXPECT_TRUE(command(wire::getStrokesCommand("empty@20100704123456789")).lines.size() <= 1);
+}
+
+TEST_F(RequestHandlerTest, LargeCanvasesAreReadAndSentInPages) {
+    for (int i = 0; i < 60; ++i) {
+        append(stroke(i % 2 ? Anna : Bob, i + 1, 2 + i % 5), Canvas, Now + i);
+    }
+    std::string expected;
+    const auto stored = store->strokesAfter(Canvas, INT64_MIN, 1000);
+    for (const StoredStroke& s : *stored) {
+        expected += (expected.empty() ? "" : "\n") + std::string(Canvas) + ": append: " + s.text;
+    }
+    const auto render = [&] { return get("/render/" + std::string(Canvas) + ".png"); };
+    const Response whole_picture = render();
+    // A stroke a page after the first: the reply comes in pieces and reads as one body.
+    context->page_bytes = 1;
+    const Response first =
+        handleRequest({"POST", "/", "", wire::getStrokesCommand(Canvas)}, *context, Now);
+    ASSERT_EQ(first.status, 200);
+    ASSERT_TRUE(first.next_piece);
+    EXPECT_LT(first.body.size(), expected.size());
+    EXPECT_EQ(drained(first).body, expected);
+    // Strokes appended while the reply is on its way come at its end.
+    Response growing =
+        handleRequest({"POST", "/", "", wire::getStrokesCommand(Canvas)}, *context, Now);
+    append(stroke(Carol, 99, 9), Canvas, Now + 1000); // longer than any before it
+    const Reply grown = readReply(drained(std::move(growing)).body);
+    ASSERT_EQ(grown.strokes.size(), 61u);
+    EXPECT_EQ(grown.strokes.back().client_time, 99);
+    // A render painted page by page is the same picture.
+    const Response paged_picture = render();
+    ASSERT_EQ(paged_picture.status, 200);
+    context->page_bytes = 1 << 20;
+    EXPECT_EQ(render().body, paged_picture.body);
+    EXPECT_NE(whole_picture.body, paged_picture.body); // Carol's stroke is on it
+    // A canvas of one page has its whole reply in the body.
+    EXPECT_FALSE(
+        handleRequest({"POST", "/", "", wire::getStrokesCommand("other@20100704123456789")},
+                      *context, Now)
+            .next_piece);
+}
+
+TEST_F(RequestHandlerTest, SearchMatchesCreatorNicknameIgnoringCaseNewestFirst) {
+    append(stroke(Anna, 1), "Anna@20100704123456001", Now);
+    append(stroke(Anna, 1), "anna@20100704123456002", Now + 100);
+    append(stroke(Anna, 1), "annabel@20100704123456003", Now + 200);
+    command(wire::updateThumbnailCommand("ANNA@20100704123456004", "http://t.test/4.png"),
+            Now + 50);
+    command(wire::appendCommand("anna@20100704123456005", poll(Anna))); // nothing in it
+
+    const Reply found = command(wire::searchCanvasListCommand("x@1", "anna"));
+    ASSERT_EQ(found.canvases.size(), 3u);
+    EXPECT_EQ(found.canvases[0],
+              std::make_pair(std::string("anna@20100704123456002"), std::string()));
+    EXPECT_EQ(found.canvases[1], std::make_pair(std::string("ANNA@20100704123456004"),
+                                                std::string("http://t.test/4.png")));
+    EXPECT_EQ(found.canvases[2].first, "Anna@20100704123456001");
+    EXPECT_EQ(found.lines[0], "anna@20100704123456002 ");
+
+    const Reply recent = command(wire::searchCanvasListCommand("x@1", ""));
+    ASSERT_EQ(recent.canvases.size(), 4u);
+    EXPECT_EQ(recent.canvases[0].first, "annabel@20100704123456003");
+    EXPECT_TRUE(command(wire::searchCanvasListCommand("x@1", "nobody")).canvases.empty());
+}
+
+TEST_F(RequestHandlerTest, SearchListsAtMost200) {
+    for (int i = 0; i < 205; ++i) {
+        char id[64];
+        std::snprintf(id, sizeof id, "many@20100704123%06d", i);
+        command(wire::updateThumbnailCommand(id, "http://t.test/x.png"), Now + i);
+    }
+    const Reply found = command(wire::searchCanvasListCommand("x@1", "MANY"));
+    ASSERT_EQ(found.canvases.size(), 200u);
+    EXPECT_EQ(found.canvases[0].first, "many@20100704123000204");
+}
+
+TEST_F(RequestHandlerTest, ImageUrlsAreKeptAndCheckedAndAnswerEmpty) {
+    const Response thumb = post(wire::updateThumbnailCommand(Canvas, "http://t.test/1.png"));
+    EXPECT_EQ(thumb.status, 200);
+    EXPECT_EQ(thumb.body, "");
+    EXPECT_EQ(post(wire::updateFullimageCommand(Canvas, "https://f.test/1.png")).status, 200);
+    EXPECT_EQ(store->canvas(Canvas)->thumbnail_url, "http://t.test/1.png");
+    EXPECT_EQ(store->canvas(Canvas)->fullimage_url, "https://f.test/1.png");
+    EXPECT_EQ(post(wire::updateThumbnailCommand(Canvas, "javascript:alert(1)")).status, 400);
+    EXPECT_EQ(post(wire::updateThumbnailCommand(Canvas, "http://t.test/\n" + std::string(Canvas) +
+                                                            ": delete: "))
+                  .status,
+              400);
+    EXPECT_EQ(store->canvas(Canvas)->thumbnail_url, "http://t.test/1.png");
+}
+
+TEST_F(RequestHandlerTest, LimitsAreRefusedWithNothingStored) {
+    const struct {
+        std::string body;
+        int status;
+    } cases[] = {
+        {wire::appendCommand(Canvas, stroke(Anna, 1)) + std::string(MaxCommandBody, ' '), 413},
+        {wire::appendCommand("", stroke(Anna, 1)), 400},
+        {wire::appendCommand(std::string(257, 'c'), stroke(Anna, 1)), 400},
+        {wire::appendCommand("a\tb@1", stroke(Anna, 1)), 400},
+        {wire::appendCommand(Canvas, stroke(Anna, 1, 100001)), 413},
+        {wire::appendCommand(Canvas, stroke(std::string(257, 'u'), 1)), 400},
+        {wire::appendCommand(Canvas, stroke("evil\n" + std::string(Canvas) + ": delete: ", 1)),
+         400},
+        {wire::searchCanvasListCommand(Canvas, std::string(257, 'n')), 400},
+        {"garbage", 400},
+        {std::string("\0\xff\xfe: append: \x01", 14), 400},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(post(c.body).status, c.status) << c.body.substr(0, 80);
+    }
+    EXPECT_EQ(storedCount(), 0u);
+    EXPECT_TRUE(store->findCanvases("", 200)->empty());
+    // The limits themselves are allowed.
+    canvas::MWStroke largest = stroke(std::string(256, 'u'), 1, 0);
+    largest.points_x.assign(100000, 1);
+    largest.points_y.assign(100000, 2);
+    EXPECT_EQ(post(wire::appendCommand(std::string(256, 'c'), largest)).status, 200);
+}
+
+TEST_F(RequestHandlerTest, SharePageShowsPictureIdAndAppLinkAllEscaped) {
+    const std::string id = "<b>\"x'&@20100704123456789";
+    append(stroke(Anna, 1), id);
+    const Response page = get("/?v:0hSboGx");
+    EXPECT_EQ(page.status, 200);
+    EXPECT_EQ(page.content_type, "text/html; charset=utf-8");
+    EXPECT_FALSE(header(page, "Content-Security-Policy").empty());
+    EXPECT_EQ(page.body.find("<b>"), std::string::npos);
+    EXPECT_NE(page.body.find("&lt;b&gt;&quot;x&#39;&amp;@20100704123456789"), std::string::npos);
+    EXPECT_NE(page.body.find("href=\"velmorastra://&lt;b&gt;&quot;x&#39;&amp;@20100704123456789\""),
+              std::string::npos);
+    EXPECT_NE(
+        page.body.find("src=\"http://canvas.test/render/%3Cb%3E%22x%27%26@20100704123456789.png\""),
+        std::string::npos);
+    // A registered full image is the picture.
+    post(wire::updateFullimageCommand(id, "https://img.test/full.png?a=1&b=\"2\""));
+    EXPECT_NE(
+        get("/?v:0hSboGx").body.find("src=\"https://img.test/full.png?a=1&amp;b=&quot;2&quot;\""),
+        std::string::npos);
+}
+
+TEST_F(RequestHandlerTest, SharePageOfAnUnknownIdIs404) {
+    EXPECT_EQ(get("/?v:0000000").status, 404);
+    EXPECT_EQ(get("/?v:<script>").status, 404);
+    EXPECT_EQ(get("/?v:").status, 404);
+    EXPECT_EQ(get("/?x:0hSboGx").status, 404);
+    EXPECT_EQ(get("/?v:0000000").content_type, "text/html; charset=utf-8");
+    EXPECT_EQ(get("/").status, 200);
+}
+
+TEST_F(RequestHandlerTest, RenderReplaysTheStrokesWithTheEngine) {
+    append(stroke(Anna, 1, 5));
+    append(stroke(Bob, 2, 3));
+    const Response png = get("/render/" + std::string(Canvas) + ".png");
+    ASSERT_EQ(png.status, 200);
+    EXPECT_EQ(png.content_type, "image/png");
+    canvas::CanvasGeometry geometry;
+    geometry.setScreenSize(320, 480);
+    std::vector<canvas::MWStroke> strokes;
+    const auto stored = store->strokesAfter(Canvas, INT64_MIN, 100);
+    for (const auto& s : *stored) {
+        strokes.push_back(canvas::stroke_from_text(s.text, geometry.pixel_scale));
+    }
+    EXPECT_EQ(png.body, encodePng(canvas::renderPicture(strokes, geometry)));
+
+    const Response big = get("/render/" + std::string(Canvas) + ".png?w=640&h=960");
+    ASSERT_EQ(big.status, 200);
+    geometry.setScreenSize(640, 960);
+    EXPECT_EQ(big.body, encodePng(canvas::renderPicture(strokes, geometry)));
+}
+
+TEST_F(RequestHandlerTest, RenderIsBounded) {
+    append(stroke(Anna, 1));
+    const std::string base = "/render/" + std::string(Canvas) + ".png";
+    EXPECT_EQ(get(base + "?w=1281").status, 400);
+    EXPECT_EQ(get(base + "?h=1921").status, 400);
+    EXPECT_EQ(get(base + "?w=0").status, 400);
+    EXPECT_EQ(get(base + "?w=-5").status, 400);
+    EXPECT_EQ(get(base + "?w=99999999999999999999").status, 400);
+    EXPECT_EQ(get(base + "?size=big").status, 400);
+    EXPECT_EQ(get(base + "?w=1280&h=1920").status, 200);
+    EXPECT_EQ(get("/render/nobody@20100704123456789.png").status, 404);
+    EXPECT_EQ(get("/render/" + std::string(Canvas)).status, 404);
+    EXPECT_EQ(get("/render/a%20b.png").status, 400);
+    EXPECT_EQ(get("/render/%zz.png").status, 400);
+}
+
+TEST_F(RequestHandlerTest, UploadStoresAPngByContentHashAndServesIt) {
+    const std::string png = *encodePng(canvas::Surface(64, 96, canvas::OpaqueWhite));
+    const Request upload{"POST", "/upload.cgi",
+                         "multipart/form-data; boundary=----BOUNDARYBOUNDARY----", gyazoBody(png)};
+    const Response answer = handleRequest(upload, *context, Now);
+    ASSERT_EQ(answer.status, 200) << answer.body;
+    const std::string url = "http://canvas.test/images/" + sha256Hex(png) + ".png";
+    EXPECT_EQ(answer.body, url);
+    // Uploading the same picture again gives the same URL.
+    EXPECT_EQ(handleRequest(upload, *context, Now + 1).body, url);
+
+    const Response image = get("/images/" + sha256Hex(png) + ".png");
+    EXPECT_EQ(image.status, 200);
+    EXPECT_EQ(image.content_type, "image/png");
+    EXPECT_EQ(header(image, "X-Content-Type-Options"), "nosniff");
+    EXPECT_EQ(image.body, png);
+    EXPECT_EQ(get("/images/" + std::string(64, '0') + ".png").status, 404);
+    EXPECT_EQ(get("/images/../canvas.sqlite").status, 404);
+    EXPECT_EQ(get("/images/" + sha256Hex(png).substr(1) + "x.png").status, 404);
+}
+
+TEST_F(RequestHandlerTest, UploadRefusesWhatIsNotABoundedPng) {
+    const std::string type = "multipart/form-data; boundary=----BOUNDARYBOUNDARY----";
+    const auto status = [&](const std::string& content_type, const std::string& body) {
+        return handleRequest({"POST", "/upload.cgi", content_type, body}, *context, Now).status;
+    };
+    EXPECT_EQ(status(type, gyazoBody("GIF89a...")), 415);
+    EXPECT_EQ(status(type, gyazoBody(testing::pngWithHeader(5000, 5000))), 413);
+    EXPECT_EQ(status(type, gyazoBody(std::string("\x89PNG\r\n\x1a\n", 8) +
+                                     std::string(MaxUploadImage, 'x'))),
+              413);
+    EXPECT_EQ(status(type, gyazoBody(std::string("\x89PNG\r\n\x1a\n", 8) + "broken")), 400);
+    EXPECT_EQ(status("text/plain", gyazoBody(testing::pngWithHeader(5, 5))), 400);
+    EXPECT_EQ(status(type, "not a form"), 400);
+    std::string no_image = gyazoBody(testing::pngWithHeader(5, 5));
+    no_image.replace(no_image.find("imagedata"), 9, "something");
+    EXPECT_EQ(status(type, no_image), 400);
+    EXPECT_EQ(status(type, std::string(MaxUploadBody + 1, 'x')), 413);
+}
+
+TEST_F(RequestHandlerTest, OtherRoutesAndMethods) {
+    EXPECT_EQ(get("/healthz").status, 200);
+    EXPECT_EQ(get("/healthz").body, "ok\n");
+    EXPECT_EQ(get("/nothing").status, 404);
+    EXPECT_EQ(get("/upload.cgi").status, 405);
+    EXPECT_EQ(handleRequest({"PUT", "/", "", "x"}, *context, Now).status, 405);
+    EXPECT_EQ(handleRequest({"POST", "/healthz", "", ""}, *context, Now).status, 405);
+    EXPECT_EQ(handleRequest({"DELETE", "/render/x.png", "", ""}, *context, Now).status, 405);
+}
+
+} // namespace
+} // namespace velmo::server
+
+namespace velmo::server {
+namespace {
+
+TEST(RequestHandlerRouting, OnlyPollsHealthAndIndexAreQuick) {
+    const struct {
+        Request request;
+        bool quick;
+    } cases[] = {
+        {{"POST", "/", "", wire::appendCommand(Canvas, poll(Anna))}, true},
+        {{"GET", "/healthz", "", ""}, true},
+        {{"GET", "/", "", ""}, true},
+        {{"POST", "/", "", "garbage"}, true},
+        {{"POST", "/", "", wire::appendCommand(Canvas, stroke(Anna, 1))}, false},
+        {{"POST", "/", "", wire::deleteCommand(Canvas, stroke(Anna, 1))}, false},
+        {{"POST", "/", "", wire::getStrokesCommand(Canvas)}, false},
+        {{"POST", "/", "", wire::searchCanvasListCommand(Canvas, "anna")}, false},
+        {{"POST", "/", "", wire::updateThumbnailCommand(Canvas, "http://t/x.png")}, false},
+        {{"GET", "/?v:0hSboGx", "", ""}, false},
+        {{"GET", "/render/x.png", "", ""}, false},
+        {{"POST", "/upload.cgi", "", ""}, false},
+        {{"GET", "/images/x.png", "", ""}, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(isQuick(c.request), c.quick)
+            << c.request.method << " " << c.request.target << " " << c.request.body.substr(0, 60);
+    }
+}
+
+} // namespace
+} // namespace velmo::server

@@ -1,0 +1,431 @@
+#include "canvas/stroke_text.h"
+#include "handler/limits.h"
+#include "handler/png_encode.h"
+#include "support/server_process.h"
+#include "wire/command_parser.h"
+#include "wire/command_text.h"
+#include "wire/reply_line.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace velmo::server {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Connection;
+using testing::getRequest;
+using testing::postRequest;
+using testing::ServerProcess;
+
+constexpr const char* Canvas = "anna@20100704123456789";
+
+canvas::MWStroke stroke(const std::string& user, int64_t client_time, int points = 2) {
+    canvas::MWStroke s;
+    s.client_time = client_time;
+    s.user_name = user;
+    s.pen_properties = {static_cast<int32_t>(0xFF000000u), 2999, 128};
+    for (int i = 0; i < points; ++i) {
+        s.points_x.push_back(1000 * i);
+        s.points_y.push_back(2000 * i);
+    }
+    return s;
+}
+
+size_t strokeLines(const std::string& body) {
+    size_t count = 0;
+    for (const auto line : wire::splitReplyLines(body)) {
+        count += wire::classifyReplyLine(line).kind == wire::ReplyLineKind::Stroke;
+    }
+    return count;
+}
+
+class HttpServerTest : public ::testing::Test {
+protected:
+    std::unique_ptr<ServerProcess> startServer(std::vector<std::string> extra = {}) {
+        auto server = std::make_unique<ServerProcess>(dir.file("canvas.sqlite"),
+                                                      dir.file("server.log"), std::move(extra));
+        EXPECT_TRUE(server->start()) << server->log();
+        return server;
+    }
+
+    std::optional<testing::HttpReply> exchange(int port, const std::string& request) {
+        Connection connection(port);
+        EXPECT_TRUE(connection.connected());
+        connection.send(request);
+        return connection.read();
+    }
+
+    size_t storedStrokes(int port) {
+        const auto reply = exchange(port, postRequest("/", wire::getStrokesCommand(Canvas)));
+        return reply ? strokeLines(reply->body) : 0;
+    }
+
+    testing::TempDir dir;
+};
+
+TEST_F(HttpServerTest, KeepAliveCarriesManyRequestsOnOneConnection) {
+    auto server = startServer();
+    Connection connection(server->port());
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(connection.send(
+            postRequest("/", wire::appendCommand(Canvas, stroke("anna@1", i, i % 2 ? 0 : 3)))));
+        const auto reply = connection.read();
+        ASSERT_TRUE(reply) << "request " << i;
+        EXPECT_EQ(reply->status, 200);
+        EXPECT_EQ(reply->headers.at("content-type"), "text/plain; charset=utf-8");
+    }
+    // Two requests sent at once are answered in order.
+    ASSERT_TRUE(connection.send(getRequest("/healthz") + getRequest("/nothing")));
+    const auto healthy = connection.read();
+    ASSERT_TRUE(healthy);
+    EXPECT_EQ(healthy->status, 200);
+    EXPECT_EQ(healthy->body, "ok\n");
+    EXPECT_EQ(healthy->headers.at("content-length"), "3");
+    EXPECT_EQ(healthy->headers.at("server"), "velmorastra-server");
+    EXPECT_EQ(healthy->headers.count("connection"), 0u);
+    EXPECT_EQ(connection.read()->status, 404);
+    // A reply to HEAD announces its body without sending it, so the next reply starts where
+    // the client expects it.
+    ASSERT_TRUE(
+        connection.send("HEAD /healthz HTTP/1.1\r\nHost: x\r\n\r\n" + getRequest("/healthz")));
+    const auto head = connection.read(20s, true);
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->status, 405);
+    EXPECT_NE(head->headers.at("content-length"), "0");
+    const auto after = connection.read();
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->status, 200);
+    EXPECT_EQ(after->body, "ok\n");
+    EXPECT_EQ(storedStrokes(server->port()), 10u);
+    EXPECT_EQ(server->stop(), 0);
+}
+
+TEST_F(HttpServerTest, ALargeCanvasComesInPiecesOverOneConnection) {
+    auto server = startServer();
+    Connection connection(server->port());
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_TRUE(
+            connection.send(postRequest("/", wire::appendCommand(Canvas, stroke("anna@1", i, 3)))));
+        ASSERT_TRUE(connection.read());
+    }
+    // Chunked, and the connection serves the next request after the last chunk.
+    ASSERT_TRUE(connection.send(postRequest("/", wire::getStrokesCommand(Canvas))));
+    const auto reply = connection.read();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200);
+    EXPECT_EQ(reply->headers.at("transfer-encoding"), "chunked");
+    EXPECT_EQ(reply->headers.count("content-length"), 0u);
+    EXPECT_GT(reply->chunks, 2);
+    EXPECT_EQ(strokeLines(reply->body), 200u);
+    EXPECT_EQ(reply->body.find("\n\n"), std::string::npos);
+    ASSERT_TRUE(connection.send(getRequest("/healthz")));
+    EXPECT_EQ(connection.read()->body, "ok\n");
+    // HTTP/1.0 has no chunks: the body ends with the connection.
+    const std::string body = wire::getStrokesCommand(Canvas);
+    Connection old(server->port());
+    old.send("POST / HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+             body);
+    const auto whole = old.read();
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(whole->headers.count("transfer-encoding"), 0u);
+    EXPECT_EQ(whole->headers.at("connection"), "close");
+    EXPECT_EQ(whole->body, reply->body);
+    EXPECT_EQ(server->stop(), 0);
+    // Logged once complete, with every byte of the body.
+    EXPECT_NE(server->log().find("\"POST /\" 200 " + std::to_string(reply->body.size()) + " "),
+              std::string::npos);
+}
+
+TEST_F(HttpServerTest, BodyOverTheLimitIsRefusedBeforeItIsRead) {
+    auto server = startServer();
+    {
+        Connection connection(server->port());
+        connection.send("POST / HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+                        std::to_string(MaxCommandBody + 1) + "\r\n\r\n");
+        const auto reply = connection.read();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, 413);
+        EXPECT_TRUE(connection.closedWithin(5s));
+    }
+    {
+        Connection connection(server->port());
+        connection.send("POST /upload.cgi HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+                        std::to_string(MaxUploadBody + 1) + "\r\n\r\n");
+        EXPECT_EQ(connection.read()->status, 413);
+    }
+    {
+        // Chunked, so the size shows only while reading.
+        Connection connection(server->port());
+        connection.send("POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n");
+        const std::string chunk(256 * 1024, 'a');
+        char size_line[32];
+        std::snprintf(size_line, sizeof size_line, "%zx\r\n", chunk.size());
+        for (int i = 0; i < 5; ++i) {
+            if (!connection.send(size_line + chunk + "\r\n")) {
+                break;
+            }
+        }
+        const auto reply = connection.read();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, 413);
+    }
+    // A command body of exactly the limit is read (and refused as a command, not for size).
+    const std::string body = std::string(Canvas) + ": get_strokes: " +
+                             std::string(MaxCommandBody - std::strlen(Canvas) - 15, ' ');
+    ASSERT_EQ(body.size(), MaxCommandBody);
+    EXPECT_EQ(exchange(server->port(), postRequest("/", body))->status, 200);
+    EXPECT_EQ(storedStrokes(server->port()), 0u);
+    EXPECT_EQ(exchange(server->port(), getRequest("/healthz"))->status, 200);
+}
+
+TEST_F(HttpServerTest, SlowAndIdleConnectionsAreClosedWhileOthersAreServed) {
+    auto server = startServer({"--request-timeout", "0.5", "--idle-timeout", "1"});
+    Connection slow(server->port());
+    slow.send("POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\nonly part");
+    Connection idle(server->port());
+    Connection trickle(server->port());
+    trickle.send("GET /heal");
+    // Meanwhile the server answers others.
+    EXPECT_EQ(exchange(server->port(), getRequest("/healthz"))->status, 200);
+    const auto started = testing::Clock::now();
+    EXPECT_TRUE(slow.closedWithin(5s));
+    EXPECT_TRUE(trickle.closedWithin(5s));
+    EXPECT_TRUE(idle.closedWithin(5s));
+    EXPECT_LT(testing::Clock::now() - started, 4s);
+    EXPECT_EQ(storedStrokes(server->port()), 0u);
+
+    // A keep-alive connection that goes quiet after a request is closed too.
+    Connection quiet(server->port());
+    quiet.send(getRequest("/healthz"));
+    EXPECT_EQ(quiet.read()->status, 200);
+    EXPECT_TRUE(quiet.closedWithin(5s));
+}
+
+TEST_F(HttpServerTest, GarbageGetsAnErrorAndTheServerKeepsServing) {
+    auto server = startServer();
+    const std::string garbage[] = {
+        std::string("\0\xff\xfe\x01\x02 garbage\r\n\r\n", 18),
+        "GET\r\n\r\n",
+        "GET / HTTP/9.9\r\n\r\n",
+        "POST / HTTP/1.1\r\nContent-Length: -5\r\n\r\n",
+        "POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nhello",
+        "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
+        "GET /" + std::string(20000, 'a') + " HTTP/1.1\r\n\r\n",
+        "GET / HTTP/1.1\r\nX: " + std::string(20000, 'b') + "\r\n\r\n",
+    };
+    for (const auto& bytes : garbage) {
+        Connection connection(server->port());
+        connection.send(bytes);
+        const auto reply = connection.read(5s);
+        if (reply) {
+            EXPECT_GE(reply->status, 400) << bytes.substr(0, 40);
+            EXPECT_LT(reply->status, 500) << bytes.substr(0, 40);
+        }
+        EXPECT_TRUE(connection.closedWithin(5s)) << bytes.substr(0, 40);
+    }
+    // Bytes that no parser should see as a command.
+    for (int seed = 0; seed < 50; ++seed) {
+        std::string body(static_cast<size_t>(seed * 37 % 500), '\0');
+        for (size_t i = 0; i < body.size(); ++i) {
+            body[i] = static_cast<char>((i * 7919 + static_cast<size_t>(seed) * 104729) % 256);
+        }
+        const auto reply = exchange(server->port(), postRequest("/", body));
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, 400);
+    }
+    EXPECT_EQ(exchange(server->port(), getRequest("/healthz"))->status, 200);
+    EXPECT_FALSE(server->exited());
+}
+
+TEST_F(HttpServerTest, RestartWithTheSameDatabaseKeepsEverything) {
+    int64_t last_stamp = 0;
+    {
+        auto server = startServer();
+        const auto reply = exchange(
+            server->port(), postRequest("/", wire::appendCommand(Canvas, stroke("a@1", 1))));
+        ASSERT_TRUE(reply);
+        last_stamp = canvas::stroke_from_text(reply->body, wire::ServerPixelScale).server_time;
+        exchange(server->port(),
+                 postRequest("/", wire::updateThumbnailCommand(Canvas, "http://t.test/1.png")));
+        EXPECT_EQ(server->stop(SIGTERM), 0);
+        EXPECT_NE(server->log().find("stopped"), std::string::npos);
+    }
+    auto server = startServer();
+    EXPECT_EQ(storedStrokes(server->port()), 1u);
+    const auto search =
+        exchange(server->port(), postRequest("/", wire::searchCanvasListCommand("x@1", "anna")));
+    EXPECT_EQ(search->body, std::string(Canvas) + " http://t.test/1.png");
+    const auto next =
+        exchange(server->port(), postRequest("/", wire::appendCommand(Canvas, stroke("a@1", 2))));
+    const auto strokes = wire::splitReplyLines(next->body);
+    EXPECT_GT(canvas::stroke_from_text(strokes.back(), wire::ServerPixelScale).server_time,
+              last_stamp);
+    EXPECT_EQ(server->stop(SIGINT), 0);
+}
+
+TEST_F(HttpServerTest, CleanRestartKeepsDeliveryMarksAndOwedNotices) {
+    {
+        auto server = startServer();
+        exchange(server->port(), postRequest("/", wire::appendCommand(Canvas, stroke("a@1", 1))));
+        exchange(server->port(), postRequest("/", wire::appendCommand(Canvas, stroke("a@1", 2))));
+        const auto bob = exchange(
+            server->port(), postRequest("/", wire::appendCommand(Canvas, stroke("b@1", 9, 0))));
+        EXPECT_EQ(strokeLines(bob->body), 2u);
+        exchange(server->port(), postRequest("/", wire::deleteCommand(Canvas, stroke("a@1", 1))));
+        EXPECT_EQ(server->stop(), 0);
+    }
+    auto server = startServer();
+    const auto bob = exchange(server->port(),
+                              postRequest("/", wire::appendCommand(Canvas, stroke("b@1", 9, 0))));
+    ASSERT_TRUE(bob);
+    EXPECT_EQ(bob->body, std::string(Canvas) + ": delete: "); // the notice, no resent strokes
+}
+
+TEST_F(HttpServerTest, AcknowledgedAppendsSurviveKillNine) {
+    int64_t last_stamp = 0;
+    {
+        auto server = startServer({"--quiet"});
+        Connection connection(server->port());
+        for (int i = 0; i < 50; ++i) {
+            connection.send(postRequest("/", wire::appendCommand(Canvas, stroke("a@1", i))));
+            const auto reply = connection.read();
+            ASSERT_TRUE(reply);
+            ASSERT_EQ(reply->status, 200);
+            const auto lines = wire::splitReplyLines(reply->body);
+            last_stamp = canvas::stroke_from_text(lines.back(), wire::ServerPixelScale).server_time;
+        }
+        // A stroke deleted before the crash stays deleted, wherever the appends were kept.
+        connection.send(postRequest("/", wire::deleteCommand(Canvas, stroke("a@1", 7))));
+        ASSERT_EQ(connection.read()->status, 200);
+        connection.send(postRequest("/", wire::appendCommand(Canvas, stroke("a@1", 50))));
+        ASSERT_EQ(connection.read()->status, 200);
+        server->kill(SIGKILL);
+    }
+    auto server = startServer();
+    EXPECT_EQ(storedStrokes(server->port()), 50u);
+    const auto search =
+        exchange(server->port(), postRequest("/", wire::searchCanvasListCommand("x@1", "anna")));
+    EXPECT_EQ(search->body, std::string(Canvas) + " ");
+    const auto next =
+        exchange(server->port(), postRequest("/", wire::appendCommand(Canvas, stroke("a@1", 51))));
+    const auto lines = wire::splitReplyLines(next->body);
+    EXPECT_GT(canvas::stroke_from_text(lines.back(), wire::ServerPixelScale).server_time,
+              last_stamp + 1);
+}
+
+TEST_F(HttpServerTest, SigtermAnswersTheRequestInFlightThenExits) {
+    auto server = startServer();
+    Connection idle(server->port());
+    Connection busy(server->port());
+    const std::string request = postRequest("/", wire::appendCommand(Canvas, stroke("a@1", 1)));
+    busy.send(request.substr(0, request.size() - 10));
+    std::this_thread::sleep_for(200ms);
+    server->kill(SIGTERM);
+    EXPECT_TRUE(idle.closedWithin(5s));
+    busy.send(request.substr(request.size() - 10));
+    const auto reply = busy.read(5s);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200);
+    EXPECT_EQ(reply->headers.at("connection"), "close");
+    EXPECT_EQ(server->waitExit(), 0);
+    auto again = startServer();
+    EXPECT_EQ(storedStrokes(again->port()), 1u);
+}
+
+TEST_F(HttpServerTest, UploadThroughTheSocketAndFetchTheImage) {
+    auto server = startServer({"--public-url", "http://pictures.test/base"});
+    // The 100-continue handshake some clients use before large bodies.
+    Connection connection(server->port());
+    connection.send("POST /upload.cgi HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; "
+                    "boundary=B\r\nContent-Length: 10\r\nExpect: 100-continue\r\n\r\n");
+    const auto interim = connection.read(5s);
+    ASSERT_TRUE(interim);
+    EXPECT_EQ(interim->status, 100);
+    connection.send("0123456789");
+    EXPECT_EQ(connection.read()->status, 400);
+
+    const std::string png = *encodePng(canvas::Surface(320, 480, canvas::OpaqueWhite));
+    const std::string b = "----BOUNDARYBOUNDARY----";
+    const std::string form =
+        "--" + b + "\r\ncontent-disposition: form-data; name=\"id\"\r\n\r\n20100304050607\r\n" +
+        "--" + b + "\r\ncontent-disposition: form-data; name=\"version\"\r\n\r\n0.4\r\n" + "--" +
+        b + "\r\ncontent-disposition: form-data; name=\"imagedata\"\r\n\r\n" + png + "\r\n--" + b +
+        "--\r\n";
+    const auto answer = exchange(
+        server->port(), postRequest("/upload.cgi", form,
+                                    "Content-type: multipart/form-data; boundary=" + b + "\r\n"));
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 200);
+    const std::string prefix = "http://pictures.test/base/images/";
+    ASSERT_EQ(answer->body.substr(0, prefix.size()), prefix);
+    const auto image =
+        exchange(server->port(), getRequest("/images/" + answer->body.substr(prefix.size())));
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->status, 200);
+    EXPECT_EQ(image->headers.at("content-type"), "image/png");
+    EXPECT_EQ(image->headers.at("x-content-type-options"), "nosniff");
+    EXPECT_EQ(image->body, png);
+}
+
+TEST_F(HttpServerTest, AccessLogHasOneLinePerRequestUnlessQuiet) {
+    {
+        auto server = startServer();
+        exchange(server->port(), getRequest("/healthz"));
+        exchange(server->port(), getRequest("/x\xc3\xa9\"y"));
+        exchange(server->port(), "GET /\x01 HTTP/1.1\r\n\r\n");
+        server->stop();
+        const std::string log = server->log();
+        EXPECT_NE(log.find("127.0.0.1 \"GET /healthz\" 200 3 "), std::string::npos) << log;
+        EXPECT_NE(log.find("\"GET /x\\xc3\\xa9\\x22y\" 404"), std::string::npos) << log;
+        EXPECT_NE(log.find("\"- -\" 400"), std::string::npos) << log;
+    }
+    auto quiet = startServer({"--quiet"});
+    exchange(quiet->port(), getRequest("/healthz"));
+    quiet->stop();
+    EXPECT_EQ(quiet->log().find("GET /healthz"), std::string::npos);
+}
+
+TEST_F(HttpServerTest, BusyPortAndUnusableDatabaseAreClearErrors) {
+    auto server = startServer();
+    const std::string out = dir.file("second.log");
+    const int status = ServerProcess::runToEnd(
+        {"--listen", "127.0.0.1:" + std::to_string(server->port()), "--db", dir.file("b.sqlite")},
+        out);
+    EXPECT_EQ(status, 1);
+    ServerProcess reader(dir.file("x"), out);
+    EXPECT_NE(reader.log().find("cannot listen on 127.0.0.1:"), std::string::npos) << reader.log();
+
+    EXPECT_EQ(ServerProcess::runToEnd(
+                  {"--listen", "127.0.0.1:0", "--db", dir.file("no/such/dir/db.sqlite")}, out),
+              1);
+    EXPECT_NE(reader.log().find("cannot open the database"), std::string::npos) << reader.log();
+
+    // The running server's database: a second server on it would overwrite its journal.
+    EXPECT_EQ(ServerProcess::runToEnd(
+                  {"--listen", "127.0.0.1:0", "--db", dir.file("canvas.sqlite")}, out),
+              1);
+    EXPECT_NE(reader.log().find("another velmorastra-server uses the database"), std::string::npos)
+        << reader.log();
+    EXPECT_EQ(exchange(server->port(), getRequest("/healthz"))->status, 200);
+
+    EXPECT_EQ(ServerProcess::runToEnd({"--bogus"}, out), 2);
+    EXPECT_NE(reader.log().find("unknown option --bogus"), std::string::npos);
+}
+
+TEST_F(HttpServerTest, HelpNamesEveryOption) {
+    const std::string out = dir.file("help.txt");
+    EXPECT_EQ(ServerProcess::runToEnd({"--help"}, out), 0);
+    ServerProcess reader(dir.file("x"), out);
+    const std::string help = reader.log();
+    for (const char* option :
+         {"--listen", "--db", "--public-url", "--threads", "--worker-threads", "--idle-timeout",
+          "--request-timeout", "--quiet", "--help", "127.0.0.1:8640",
+          ".local/share/velmorastra/server.sqlite", "FILE-strokes"}) {
+        EXPECT_NE(help.find(option), std::string::npos) << option;
+    }
+}
+
+} // namespace
+} // namespace velmo::server

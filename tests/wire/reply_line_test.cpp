@@ -1,0 +1,62 @@
+#include "wire/reply_line.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace velmo::wire {
+namespace {
+
+TEST(ReplyLine, SplitsAtLineFeedsOnlyAndKeepsTheLastPiece) {
+    using Lines = std::vector<std::string_view>;
+    EXPECT_EQ(splitReplyLines(""), Lines{""});
+    EXPECT_EQ(splitReplyLines("a"), Lines{"a"});
+    EXPECT_EQ(splitReplyLines("a\n"), (Lines{"a", ""}));
+    EXPECT_EQ(splitReplyLines("a\r\nb\n\nc"), (Lines{"a\r", "b", "", "c"}));
+}
+
+TEST(ReplyLine, ClassifiesByTheFirstRuleThatApplies) {
+    const std::string invalid_utf8 = "a@12345678901234567 http://x/\xff";
+    const std::string latin_nickname = "\xc3\xa9t\xc3\xa9@12345678901234567 http://x/";
+    const struct {
+        std::string line;
+        ReplyLineKind kind;
+        std::string canvas_id;
+        std::string url;
+    } cases[] = {
+        {"c@20101201095959123: append:  client_time:1 points: 1-2", ReplyLineKind::Stroke, "", ""},
+        {"x append: y", ReplyLineKind::Stroke, "", ""},
+        {"c: append:  a delete: b", ReplyLineKind::Stroke, "", ""},
+        {"c@20101201095959123: delete: ", ReplyLineKind::Delete, "", ""},
+        {"", ReplyLineKind::Nothing, "", ""},
+        {"x", ReplyLineKind::Nothing, "", ""},
+        {"a@12345678901234567 http://i/t.png", ReplyLineKind::CanvasListEntry,
+         "a@12345678901234567", "http://i/t.png"},
+        {"a@12345678901234567 ", ReplyLineKind::CanvasListEntry, "a@12345678901234567", ""},
+        {"a@12345678901234567", ReplyLineKind::Nothing, "", ""},
+        {"a@1234567890123456 http://i/t.png", ReplyLineKind::Nothing, "", ""},
+        {"a@123456789012345678 http://i/t.png", ReplyLineKind::Nothing, "", ""},
+        {"@12345678901234567 http://i/t.png", ReplyLineKind::Nothing, "", ""},
+        {"word a@12345678901234567 http://i/t.png", ReplyLineKind::Nothing, "", ""},
+        {"a@b@12345678901234567 u v", ReplyLineKind::CanvasListEntry, "a@b@12345678901234567",
+         "u v"},
+        {"a@12345678901234567 http://i/t.png\r", ReplyLineKind::Nothing, "", ""},
+        {"a@12345678901234567 x\x0by", ReplyLineKind::Nothing, "", ""},
+        {"a@12345678901234567 x\xe2\x80\xa8y", ReplyLineKind::Nothing, "", ""},
+        {"a\r@12345678901234567 u", ReplyLineKind::CanvasListEntry, "a\r@12345678901234567", "u"},
+        {"a@1234567890123456\xd9\xa0 u", ReplyLineKind::Nothing, "", ""},
+        {invalid_utf8, ReplyLineKind::Nothing, "", ""},
+        {latin_nickname, ReplyLineKind::CanvasListEntry, "\xc3\xa9t\xc3\xa9@12345678901234567",
+         "http://x/"},
+    };
+    for (const auto& c : cases) {
+        const ReplyLine read = classifyReplyLine(c.line);
+        EXPECT_EQ(read.kind, c.kind) << c.line;
+        EXPECT_EQ(read.canvas_id, c.canvas_id) << c.line;
+        EXPECT_EQ(read.thumbnail_url, c.url) << c.line;
+    }
+}
+
+} // namespace
+} // namespace velmo::wire
