@@ -5,13 +5,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+packages=(build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev
           libgtest-dev libgmock-dev libbenchmark-dev libcairo2-dev libpng-dev
           libboost-dev libsqlite3-dev wrk nginx-light qt6-base-dev qt6-base-dev-tools libgl-dev)
 ./scripts/install-packages.sh "${packages[@]}"
 
 jobs=$(nproc)
 export CTEST_OUTPUT_ON_FAILURE=1
+
+echo "== formatting (.clang-format)"
+find src server tests bench fuzz scripts \( -name '*.h' -o -name '*.cpp' \) -print0 |
+  xargs -0 clang-format --dry-run --Werror
 
 echo "== build and test (release)"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMO_WERROR=ON
