@@ -1,6 +1,7 @@
 #pragma once
 
 #include "store/store.h"
+#include "store/string_hash.h"
 
 #include <cstdint>
 #include <mutex>
@@ -49,18 +50,12 @@ private:
         bool owes_notice = false;
     };
     // Looked up by string_view without building a string on every poll.
-    struct Hash {
-        using is_transparent = void;
-        size_t operator()(std::string_view text) const {
-            return std::hash<std::string_view>{}(text);
-        }
-    };
-    using Users = std::unordered_map<std::string, Entry, Hash, std::equal_to<>>;
+    using Users = std::unordered_map<std::string, Entry, StringHash, std::equal_to<>>;
 
     void forgetOldest();
 
     mutable std::mutex mutex_;
-    std::unordered_map<std::string, Users, Hash, std::equal_to<>> canvases_;
+    std::unordered_map<std::string, Users, StringHash, std::equal_to<>> canvases_;
     size_t count_ = 0;
     size_t capacity_;
 };
