@@ -7,8 +7,8 @@
 #include "handler/limits.h"
 #include "handler/multipart.h"
 #include "handler/png_check.h"
-#include "handler/png_encode.h"
 #include "handler/sha256.h"
+#include "png/png_encoder.h"
 #include "store/stroke_pages.h"
 #include "wire/canvas_id.h"
 #include "wire/command_parser.h"
@@ -288,13 +288,13 @@ Response render(std::string_view name, std::string_view query, HandlerContext& c
     }
     canvas::Surface picture(w, h);
     canvas::composeAllLayers(layers, picture, picture.bounds());
-    auto png = encodePng(picture);
-    if (!png) {
+    auto file = png::encodePng(picture);
+    if (!file) {
         return textResponse(500, "could not encode the picture\n");
     }
     Response response;
     response.content_type = "image/png";
-    response.body = std::move(*png);
+    response.body = std::move(*file);
     response.headers.emplace_back("X-Content-Type-Options", "nosniff");
     response.headers.emplace_back("Cache-Control", "no-cache");
     return response;
