@@ -1,7 +1,7 @@
 #include "handler/request_handler.h"
 
 #include "canvas/canvas_geometry.h"
-#include "canvas/stroke_painter.h"
+#include "canvas/stroke_replay.h"
 #include "canvas/stroke_text.h"
 #include "handler/html.h"
 #include "handler/limits.h"
@@ -16,6 +16,7 @@
 #include <charconv>
 #include <limits>
 #include <memory>
+#include <ranges>
 #include <stdexcept>
 
 namespace velmo::server {
@@ -271,20 +272,16 @@ Response render(std::string_view name, std::string_view query, HandlerContext& c
                                  canvas::Surface(w, h)};
     canvas::resetLayers(layers);
     canvas::StrokePainter painter;
+    const auto decoded = [&geometry](const StoredStroke& stored) {
+        return canvas::stroke_from_text(stored.text, geometry.pixel_scale);
+    };
     StrokePages pages(context.store, *canvas_id, context.page_bytes);
     while (!pages.done()) {
         const auto page = pages.next();
         if (!page) {
             return unavailable();
         }
-        for (const StoredStroke& stored : *page) {
-            const canvas::MWStroke stroke =
-                canvas::stroke_from_text(stored.text, geometry.pixel_scale);
-            if (stroke.layer >= 0 && stroke.layer <= 2) {
-                painter.drawStroke(layers[static_cast<size_t>(stroke.layer)], stroke,
-                                   geometry.pixel_scale);
-            }
-        }
+        canvas::replayStrokes(painter, layers, geometry, *page | std::views::transform(decoded));
     }
     canvas::Surface picture(w, h);
     canvas::composeAllLayers(layers, picture, picture.bounds());

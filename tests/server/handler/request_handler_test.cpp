@@ -1,7 +1,7 @@
 #include "handler/request_handler.h"
 
 #include "canvas/canvas_geometry.h"
-#include "canvas/stroke_painter.h"
+#include "canvas/stroke_replay.h"
 #include "canvas/stroke_text.h"
 #include "handler/limits.h"
 #include "handler/sha256.h"
