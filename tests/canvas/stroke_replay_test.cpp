@@ -16,6 +16,10 @@
 namespace velmo::canvas {
 namespace {
 
+static_assert(StrokeRange<std::vector<MWStroke>>);
+static_assert(StrokeRange<std::span<const MWStroke>>);
+static_assert(!StrokeRange<std::vector<std::string>>);
+
 CanvasGeometry geometryOf(float width, float height) {
     CanvasGeometry g;
     g.setScreenSize(width, height);
