@@ -8,7 +8,7 @@
 
 #include "canvas/canvas_engine.h"
 #include "canvas/compositing.h"
-#include "canvas/stroke_painter.h"
+#include "canvas/stroke_replay.h"
 #include "platform/canvas_outlets.h"
 #include "platform/clock.h"
 
@@ -242,7 +242,9 @@ void BM_Rebuild_ours(benchmark::State& state) {
     Surface display(Width, Height);
     StrokePainter painter;
     for (auto _ : state) {
-        painter.render(layers, display, strokes, g.pixel_scale);
+        resetLayers(layers);
+        replayStrokes(painter, layers, g, strokes);
+        composeAllLayers(layers, display, display.bounds());
         benchmark::DoNotOptimize(display.data());
     }
 }

@@ -1,14 +1,14 @@
 #include "handler/request_handler.h"
 
 #include "canvas/canvas_geometry.h"
-#include "canvas/stroke_painter.h"
+#include "canvas/stroke_replay.h"
 #include "canvas/stroke_text.h"
 #include "handler/html.h"
 #include "handler/limits.h"
 #include "handler/multipart.h"
 #include "handler/png_check.h"
-#include "handler/png_encode.h"
 #include "handler/sha256.h"
+#include "png/png_encoder.h"
 #include "store/stroke_pages.h"
 #include "wire/canvas_id.h"
 #include "wire/command_parser.h"
@@ -16,6 +16,7 @@
 #include <charconv>
 #include <limits>
 #include <memory>
+#include <ranges>
 #include <stdexcept>
 
 namespace velmo::server {
@@ -271,30 +272,26 @@ Response render(std::string_view name, std::string_view query, HandlerContext& c
                                  canvas::Surface(w, h)};
     canvas::resetLayers(layers);
     canvas::StrokePainter painter;
+    const auto decoded = [&geometry](const StoredStroke& stored) {
+        return canvas::stroke_from_text(stored.text, geometry.pixel_scale);
+    };
     StrokePages pages(context.store, *canvas_id, context.page_bytes);
     while (!pages.done()) {
         const auto page = pages.next();
         if (!page) {
             return unavailable();
         }
-        for (const StoredStroke& stored : *page) {
-            const canvas::MWStroke stroke =
-                canvas::stroke_from_text(stored.text, geometry.pixel_scale);
-            if (stroke.layer >= 0 && stroke.layer <= 2) {
-                painter.drawStroke(layers[static_cast<size_t>(stroke.layer)], stroke,
-                                   geometry.pixel_scale);
-            }
-        }
+        canvas::replayStrokes(painter, layers, geometry, *page | std::views::transform(decoded));
     }
     canvas::Surface picture(w, h);
     canvas::composeAllLayers(layers, picture, picture.bounds());
-    auto png = encodePng(picture);
-    if (!png) {
+    auto file = png::encodePng(picture);
+    if (!file) {
         return textResponse(500, "could not encode the picture\n");
     }
     Response response;
     response.content_type = "image/png";
-    response.body = std::move(*png);
+    response.body = std::move(*file);
     response.headers.emplace_back("X-Content-Type-Options", "nosniff");
     response.headers.emplace_back("Cache-Control", "no-cache");
     return response;

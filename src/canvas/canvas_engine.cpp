@@ -2,10 +2,12 @@
 
 #include "canvas/eyedropper.h"
 #include "canvas/rasterizer.h"
+#include "canvas/stroke_replay.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <ranges>
 
 namespace velmo::canvas {
 namespace {
@@ -251,11 +253,7 @@ void CanvasEngine::redrawStrokes() {
         return;
     }
     resetLayers(layer_bitmap);
-    for (const auto& [key, stroke] : strokes_history) {
-        if (stroke.layer >= 0 && stroke.layer <= 2) {
-            drawStroke(layer_bitmap[static_cast<size_t>(stroke.layer)], stroke);
-        }
-    }
+    replayStrokes(painter, layer_bitmap, geometry, strokes_history | std::views::values);
     composeAllLayers(layer_bitmap, display_bitmap, wholeCanvas());
     restartStroke();
     outlets.invalidateDisplay();

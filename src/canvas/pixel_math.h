@@ -47,4 +47,15 @@ constexpr Pixel over(Pixel source, Pixel dst) {
     return addChannelsSaturated(source, mulChannels(dst, inverse));
 }
 
+// The straight value of a premultiplied channel, channel * 255 / alpha rounded to nearest;
+// 0 where alpha is 0. Premultiplying the result again gives back the channel exactly (for a
+// channel at most its alpha, as in every valid pixel); a larger channel gives 255.
+constexpr uint8_t unpremultiply(uint32_t channel, uint32_t alpha) {
+    if (alpha == 0) {
+        return 0;
+    }
+    const uint32_t value = (channel * 255 + alpha / 2) / alpha;
+    return static_cast<uint8_t>(value > 255 ? 255 : value);
+}
+
 } // namespace velmo::canvas

@@ -22,25 +22,4 @@ PixelRect StrokePainter::drawStroke(Surface& bitmap, const MWStroke& stroke, flo
                                     color);
 }
 
-void StrokePainter::render(LayerSurfaces& layers, Surface& display,
-                           const std::vector<MWStroke>& strokes, float pixel_scale) {
-    resetLayers(layers);
-    for (const MWStroke& stroke : strokes) {
-        if (stroke.layer >= 0 && stroke.layer <= 2) {
-            drawStroke(layers[static_cast<size_t>(stroke.layer)], stroke, pixel_scale);
-        }
-    }
-    composeAllLayers(layers, display, display.bounds());
-}
-
-Surface renderPicture(const std::vector<MWStroke>& strokes, const CanvasGeometry& geometry) {
-    const int w = geometry.canvas_width;
-    const int h = geometry.canvas_height;
-    LayerSurfaces layers{Surface(w, h), Surface(w, h), Surface(w, h)};
-    Surface display(w, h);
-    StrokePainter painter;
-    painter.render(layers, display, strokes, geometry.pixel_scale);
-    return display;
-}
-
 } // namespace velmo::canvas

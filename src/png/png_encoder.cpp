@@ -1,5 +1,7 @@
 #include "png/png_encoder.h"
 
+#include "canvas/pixel_math.h"
+
 #include <png.h>
 
 #include <csetjmp>
@@ -16,8 +18,30 @@ void appendToString(png_structp png, png_bytep data, png_size_t length) {
 
 void flushNothing(png_structp) {}
 
+// The write structures, destroyed with the frame that made them.
+class WriteStruct {
+public:
+    WriteStruct()
+        : png_(png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr)) {
+        if (png_ != nullptr) {
+            info_ = png_create_info_struct(png_);
+        }
+    }
+    ~WriteStruct() { png_destroy_write_struct(&png_, info_ != nullptr ? &info_ : nullptr); }
+    WriteStruct(const WriteStruct&) = delete;
+    WriteStruct& operator=(const WriteStruct&) = delete;
+
+    bool valid() const { return png_ != nullptr && info_ != nullptr; }
+    png_structp png() const { return png_; }
+    png_infop info() const { return info_; }
+
+private:
+    png_structp png_ = nullptr;
+    png_infop info_ = nullptr;
+};
+
 // libpng reports errors by longjmp, so this frame holds nothing that needs destroying: the
-// rows and the output belong to the caller.
+// structures, the rows and the output belong to the caller.
 bool writePng(png_structp png, png_infop info, std::string* out, png_bytep* rows, int width,
               int height) {
     if (setjmp(png_jmpbuf(png))) {
@@ -33,14 +57,6 @@ bool writePng(png_structp png, png_infop info, std::string* out, png_bytep* rows
     return true;
 }
 
-uint8_t unpremultiplied(uint8_t channel, uint8_t alpha) {
-    if (alpha == 0) {
-        return 0;
-    }
-    const unsigned value = (static_cast<unsigned>(channel) * 255 + alpha / 2) / alpha;
-    return static_cast<uint8_t>(value > 255 ? 255 : value);
-}
-
 } // namespace
 
 std::optional<std::string> encodePng(const canvas::Surface& surface) {
@@ -52,30 +68,24 @@ std::optional<std::string> encodePng(const canvas::Surface& surface) {
     std::vector<uint8_t> rgba(static_cast<size_t>(width) * height * 4);
     std::vector<png_bytep> rows(static_cast<size_t>(height));
     for (int y = 0; y < height; ++y) {
+        const canvas::Pixel* in = surface.row(y);
         uint8_t* out = rgba.data() + static_cast<size_t>(y) * width * 4;
         rows[static_cast<size_t>(y)] = out;
         for (int x = 0; x < width; ++x) {
-            const canvas::Argb p = canvas::unpackPixel(surface.at(x, y));
-            out[x * 4 + 0] = unpremultiplied(p.r, p.a);
-            out[x * 4 + 1] = unpremultiplied(p.g, p.a);
-            out[x * 4 + 2] = unpremultiplied(p.b, p.a);
+            const canvas::Argb p = canvas::unpackPixel(in[x]);
+            out[x * 4 + 0] = canvas::unpremultiply(p.r, p.a);
+            out[x * 4 + 1] = canvas::unpremultiply(p.g, p.a);
+            out[x * 4 + 2] = canvas::unpremultiply(p.b, p.a);
             out[x * 4 + 3] = p.a;
         }
     }
 
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    if (png == nullptr) {
-        return std::nullopt;
-    }
-    png_infop info = png_create_info_struct(png);
-    if (info == nullptr) {
-        png_destroy_write_struct(&png, nullptr);
+    WriteStruct write;
+    if (!write.valid()) {
         return std::nullopt;
     }
     std::string file;
-    const bool written = writePng(png, info, &file, rows.data(), width, height);
-    png_destroy_write_struct(&png, &info);
-    if (!written) {
+    if (!writePng(write.png(), write.info(), &file, rows.data(), width, height)) {
         return std::nullopt;
     }
     return file;

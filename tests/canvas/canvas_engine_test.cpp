@@ -1,5 +1,5 @@
 #include "canvas/canvas_engine.h"
-#include "canvas/stroke_painter.h"
+#include "canvas/stroke_replay.h"
 #include "support/fake_clock.h"
 #include "support/recording_outlets.h"
 

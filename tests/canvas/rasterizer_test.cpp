@@ -1,5 +1,4 @@
 #include "canvas/rasterizer.h"
-#include "canvas/stroke_painter.h"
 #include "canvas/surface.h"
 
 #include <gtest/gtest.h>
@@ -158,31 +157,6 @@ TEST(Rasterizer, SourceColourRoundingAndBlendArithmetic) {
     EXPECT_EQ(blendOverWithCoverage(OpaqueWhite, red, 0), OpaqueWhite);
     EXPECT_EQ(unpackPixel(blendOverWithCoverage(OpaqueWhite, OpaqueBlack, 128)),
               (Argb{255, 127, 127, 127}));
-}
-
-TEST(StrokePainter, ReplaysStrokesInCanvasUnitsOnTheirLayers) {
-    CanvasGeometry g;
-    g.setScreenSize(320, 480);
-    MWStroke s;
-    s.pen_properties = {static_cast<int32_t>(0xFFFF0000u), g.toUnits(6), 255};
-    s.points_x = {g.toUnits(100), g.toUnits(200)};
-    s.points_y = {g.toUnits(50), g.toUnits(50)};
-    s.layer = 0;
-    MWStroke hidden = s;
-    hidden.layer = 3; // never painted
-    hidden.points_y = {g.toUnits(300), g.toUnits(300)};
-    const Surface picture = renderPicture({s, hidden}, g);
-    EXPECT_EQ(unpackPixel(picture.at(150, 50)), (Argb{255, 255, 0, 0}));
-    EXPECT_EQ(picture.at(150, 300), OpaqueWhite);
-    EXPECT_EQ(picture.at(150, 60), OpaqueWhite);
-    // A stroke whose points_y is shorter than points_x (possible from outside) draws only the
-    // complete points.
-    MWStroke ragged = s;
-    ragged.points_x.push_back(g.toUnits(200));
-    StrokePainter painter;
-    Surface layer(320, 480, OpaqueWhite);
-    painter.drawStroke(layer, ragged, g.pixel_scale);
-    EXPECT_EQ(unpackPixel(layer.at(150, 50)), (Argb{255, 255, 0, 0}));
 }
 
 } // namespace

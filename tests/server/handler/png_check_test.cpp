@@ -1,7 +1,7 @@
 #include "handler/png_check.h"
 
 #include "handler/limits.h"
-#include "handler/png_encode.h"
+#include "png/png_encoder.h"
 #include "support/png_test_files.h"
 
 #include <gtest/gtest.h>
@@ -21,7 +21,7 @@ std::optional<PngProblem> problem(const std::string& bytes) {
 }
 
 TEST(PngCheck, AcceptsAnEncodedPictureAndReportsItsSize) {
-    const auto png = encodePng(canvas::Surface(64, 96, canvas::OpaqueWhite));
+    const auto png = png::encodePng(canvas::Surface(64, 96, canvas::OpaqueWhite));
     ASSERT_TRUE(png);
     const auto result = checkPng(*png);
     ASSERT_TRUE(std::holds_alternative<PngSize>(result));

@@ -1,11 +1,11 @@
 #include "handler/request_handler.h"
 
 #include "canvas/canvas_geometry.h"
-#include "canvas/stroke_painter.h"
+#include "canvas/stroke_replay.h"
 #include "canvas/stroke_text.h"
 #include "handler/limits.h"
-#include "handler/png_encode.h"
 #include "handler/sha256.h"
+#include "png/png_encoder.h"
 #include "store/sqlite/sqlite_store.h"
 #include "support/png_test_files.h"
 #include "support/temp_dir.h"
@@ -463,12 +463,12 @@ TEST_F(RequestHandlerTest, RenderReplaysTheStrokesWithTheEngine) {
     for (const auto& s : *stored) {
         strokes.push_back(canvas::stroke_from_text(s.text, geometry.pixel_scale));
     }
-    EXPECT_EQ(png.body, encodePng(canvas::renderPicture(strokes, geometry)));
+    EXPECT_EQ(png.body, png::encodePng(canvas::renderPicture(strokes, geometry)));
 
     const Response big = get("/render/" + std::string(Canvas) + ".png?w=640&h=960");
     ASSERT_EQ(big.status, 200);
     geometry.setScreenSize(640, 960);
-    EXPECT_EQ(big.body, encodePng(canvas::renderPicture(strokes, geometry)));
+    EXPECT_EQ(big.body, png::encodePng(canvas::renderPicture(strokes, geometry)));
 }
 
 TEST_F(RequestHandlerTest, RenderIsBounded) {
@@ -488,7 +488,7 @@ TEST_F(RequestHandlerTest, RenderIsBounded) {
 }
 
 TEST_F(RequestHandlerTest, UploadStoresAPngByContentHashAndServesIt) {
-    const std::string png = *encodePng(canvas::Surface(64, 96, canvas::OpaqueWhite));
+    const std::string png = *png::encodePng(canvas::Surface(64, 96, canvas::OpaqueWhite));
     const Request upload{"POST", "/upload.cgi",
                          "multipart/form-data; boundary=----BOUNDARYBOUNDARY----", gyazoBody(png)};
     const Response answer = handleRequest(upload, *context, Now);

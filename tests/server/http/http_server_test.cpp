@@ -1,6 +1,6 @@
 #include "canvas/stroke_text.h"
 #include "handler/limits.h"
-#include "handler/png_encode.h"
+#include "png/png_encoder.h"
 #include "support/server_process.h"
 #include "wire/command_parser.h"
 #include "wire/command_text.h"
@@ -346,7 +346,7 @@ TEST_F(HttpServerTest, UploadThroughTheSocketAndFetchTheImage) {
     connection.send("0123456789");
     EXPECT_EQ(connection.read()->status, 400);
 
-    const std::string png = *encodePng(canvas::Surface(320, 480, canvas::OpaqueWhite));
+    const std::string png = *png::encodePng(canvas::Surface(320, 480, canvas::OpaqueWhite));
     const std::string b = "----BOUNDARYBOUNDARY----";
     const std::string form =
         "--" + b + "\r\ncontent-disposition: form-data; name=\"id\"\r\n\r\n20100304050607\r\n" +
