@@ -1,10 +1,10 @@
 #include "app/bot/bot_options.h"
-#include "app/bot/headless_outlets.h"
 #include "app/bot/memory_settings_store.h"
 #include "app/bot/stroke_script.h"
 #include "app/quit_signals.h"
 #include "identity/saved_settings.h"
 #include "mwcanvas/mw_canvas.h"
+#include "platform/null_outlets.h"
 #include "platform/qt/qt_clock.h"
 #include "platform/qt/qt_http_exchange.h"
 #include "platform/qt/qt_scheduler.h"
@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
     platform::qt::QtClock clock;
     platform::qt::QtHttpExchange http;
     platform::qt::QtScheduler scheduler;
-    bot::HeadlessOutlets outlets;
+    platform::NullOutlets outlets;
     mwcanvas::MWCanvas canvas({outlets, clock, http, scheduler, *settings}, server,
                               identity::imageHostURL(*settings, server));
     const app::QuitSignals quit_signals;
