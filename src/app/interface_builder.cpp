@@ -2,7 +2,6 @@
 
 #include "app/canvas_view.h"
 #include "app/mw_canvas_display.h"
-#include "app/segmented_control.h"
 #include "app/velmorastra_app_delegate.h"
 #include "app/velmorastra_view_controller.h"
 #include "app/widget_outlets.h"
@@ -10,6 +9,7 @@
 #include "dialogs/dialog_presenter.h"
 #include "dialogs/nickname_view.h"
 #include "dialogs/pen_dialog.h"
+#include "dialogs/segmented_control.h"
 #include "dialogs/url_opener.h"
 #include "identity/saved_settings.h"
 
@@ -77,7 +77,10 @@ VelmorastraInterface::VelmorastraInterface(const ClientEdges& edges,
     // A press on the bar between its buttons is not a touch on the canvas beneath.
     bar->setAttribute(Qt::WA_NoMousePropagation);
 
-    draw_mode_button = new SegmentedControl({"Draw", "Pick", "Pan"}, bar);
+    draw_mode_button = new dialogs::SegmentedControl(
+        {"Draw", "Pick", "Pan"}, dialogs::SegmentedControl::Place::Toolbar, bar);
+    // The canvas starts in drawing mode.
+    draw_mode_button->setSelectedSegmentIndex(0);
     draw_mode_button->setObjectName("draw_mode_button");
     draw_mode_button->setToolTip("Draw, pick a colour from the picture, or move the view");
     undo_button = toolButton("Undo", "undo_button", bar);

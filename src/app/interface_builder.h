@@ -20,13 +20,13 @@ class DialogPresenter;
 class MessageBoxAlerts;
 class NicknameView;
 class PenDialog;
+class SegmentedControl;
 } // namespace velmo::dialogs
 
 namespace velmo::app {
 
 class CanvasView;
 class MWCanvasDisplay;
-class SegmentedControl;
 class VelmorastraAppDelegate;
 class VelmorastraViewController;
 class WidgetOutlets;
@@ -62,7 +62,7 @@ public:
     std::unique_ptr<QWidget> window;
     CanvasView* canvas_view = nullptr;
     MWCanvasDisplay* display = nullptr;
-    SegmentedControl* draw_mode_button = nullptr;
+    dialogs::SegmentedControl* draw_mode_button = nullptr;
     QToolButton* undo_button = nullptr;
     QLabel* info_label = nullptr;
     QWidget* spuit_view = nullptr;

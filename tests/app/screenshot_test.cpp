@@ -1,6 +1,6 @@
 #include "test_client.h"
 
-#include "app/segmented_control.h"
+#include "dialogs/segmented_control.h"
 
 #include <QAbstractButton>
 #include <QDir>

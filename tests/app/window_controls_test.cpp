@@ -1,8 +1,8 @@
 #include "test_client.h"
 
-#include "app/segmented_control.h"
 #include "canvas/surface.h"
 #include "dialogs/nickname_view.h"
+#include "dialogs/segmented_control.h"
 
 #include <QAbstractButton>
 #include <QLabel>
