@@ -85,6 +85,18 @@ public:
     std::unique_ptr<EngineTouchTarget> touch_target;
     std::unique_ptr<VelmorastraViewController> viewController;
     std::unique_ptr<VelmorastraAppDelegate> delegate;
+
+private:
+    // The construction's steps, in this order: each uses what the ones before made.
+    void makeWindow(QSize size);
+    void makeToolbar(int width);
+    // The info line, the zoom slider and the eyedropper swatch over the canvas.
+    void makeCanvasOverlays(QSize size);
+    void makeCanvas(const ClientEdges& edges, const InterfaceOptions& options);
+    void makeDialogs(const ClientEdges& edges, Idiom idiom);
+    // The touch routing, the view controller and the application delegate.
+    void makeControllers(const InterfaceOptions& options);
+    void connectControls(Idiom idiom);
 };
 
 // Where this run talks to: --server, else the saved "ServerURL", else the local default; the
