@@ -1,5 +1,6 @@
 #include "app/velmorastra_interface.h"
 
+#include "app/canvas_launch.h"
 #include "app/canvas_view.h"
 #include "app/mw_canvas_display.h"
 #include "app/velmorastra_app_delegate.h"
@@ -11,7 +12,6 @@
 #include "dialogs/pen_dialog.h"
 #include "dialogs/segmented_control.h"
 #include "dialogs/url_opener.h"
-#include "identity/saved_settings.h"
 
 #include <QFrame>
 #include <QHBoxLayout>
@@ -79,10 +79,10 @@ void layOutToolbar(QFrame& bar, const QWidgetList& drawing, const QWidgetList& s
 
 InterfaceOptions interfaceOptions(const ClientOptions& options,
                                   const platform::SettingsStore& settings, QSize size) {
+    ServerAddresses addresses = serverAddresses(options.server_url, settings);
     InterfaceOptions out;
-    out.server_base_url =
-        options.server_url ? *options.server_url : identity::serverBaseURL(settings);
-    out.upload_url = identity::imageHostURL(settings, out.server_base_url);
+    out.server_base_url = std::move(addresses.server_base_url);
+    out.upload_url = std::move(addresses.upload_url);
     out.size = size;
     out.idiom = idiomFor(options, size);
     return out;

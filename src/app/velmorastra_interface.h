@@ -99,8 +99,8 @@ private:
     void connectControls(Idiom idiom);
 };
 
-// Where this run talks to: --server, else the saved "ServerURL", else the local default; the
-// image host from "GyazoURL", else the canvas server's own upload address.
+// This run's interface: its server addresses (see serverAddresses), the window's size, and
+// the idiom the command line or that size decides.
 InterfaceOptions interfaceOptions(const ClientOptions& options,
                                   const platform::SettingsStore& settings, QSize size);
 
