@@ -3,9 +3,9 @@
 // It measures and prints; it asserts nothing. Run offscreen:
 //   QT_QPA_PLATFORM=offscreen build/bench/client_bench
 #include "app/canvas_view.h"
-#include "app/interface_builder.h"
 #include "app/mw_canvas_display.h"
 #include "app/velmorastra_app_delegate.h"
+#include "app/velmorastra_interface.h"
 #include "canvas/stroke_text.h"
 #include "platform/qt/qt_clock.h"
 #include "platform/qt/qt_scheduler.h"

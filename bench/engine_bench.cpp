@@ -8,9 +8,10 @@
 
 #include "canvas/canvas_engine.h"
 #include "canvas/compositing.h"
+#include "canvas/stroke_painter.h"
 #include "canvas/stroke_replay.h"
-#include "platform/canvas_outlets.h"
 #include "platform/clock.h"
+#include "platform/null_outlets.h"
 
 #include <benchmark/benchmark.h>
 #include <cairo.h>
@@ -29,23 +30,6 @@ using namespace velmo::canvas;
 
 constexpr int Width = 2048;
 constexpr int Height = 1536;
-
-class NullOutlets : public velmo::platform::CanvasOutlets {
-public:
-    int drawMode() const override { return 0; }
-    void selectDrawMode(int) override {}
-    void setInfoText(const std::string&) override {}
-    void showSwatch(float, float, float, float, float) override {}
-    void hideSwatch() override {}
-    float swatchHeight() const override { return 40; }
-    void setZoomSliderValue(float) override {}
-    void setZoomSliderVisible(bool) override {}
-    void setSearchText(const std::string&) override {}
-    void invalidateDisplayRect(int, int, int, int) override {}
-    void invalidateDisplay() override {}
-    void setDisplayTransform(const velmo::platform::AffineTransform&) override {}
-    velmo::platform::AffineTransform displayTransform() const override { return {}; }
-};
 
 class FixedClock : public velmo::platform::Clock {
 public:
@@ -112,7 +96,7 @@ const std::vector<MWStroke>& rebuildStrokes() {
 // ---- drag ----
 
 void BM_DragSegment_ours(benchmark::State& state) {
-    NullOutlets outlets;
+    velmo::platform::NullOutlets outlets;
     FixedClock clock;
     CanvasEngine engine(outlets, clock);
     engine.setScreenSize(Width, Height);

@@ -9,10 +9,10 @@
 
 #include "canvas/stroke_text.h"
 #include "mwcanvas/mw_canvas.h"
+#include "platform/null_outlets.h"
 #include "support/fake_clock.h"
 #include "support/manual_scheduler.h"
 #include "support/memory_settings.h"
-#include "support/recording_outlets.h"
 #include "support/scripted_http.h"
 
 #include <benchmark/benchmark.h>
@@ -154,7 +154,7 @@ void BM_DecodeStroke(benchmark::State& state) {
 BENCHMARK(BM_DecodeStroke)->ArgsProduct({{20, 1000}, {0, 1}});
 
 struct Rig {
-    testing::RecordingOutlets outlets;
+    platform::NullOutlets outlets;
     testing::FakeClock clock;
     testing::ScriptedHttp http;
     testing::ManualScheduler scheduler;

@@ -1,5 +1,6 @@
 #include "app/velmorastra_app_delegate.h"
 
+#include "app/canvas_launch.h"
 #include "app/canvas_link.h"
 #include "mwcanvas/mw_canvas.h"
 
@@ -20,12 +21,7 @@ void VelmorastraAppDelegate::applicationDidFinishLaunching() {
     window.show();
     window.raise();
     window.activateWindow();
-    // The server URL was fixed when the canvas was made: its agent is built with it.
-    canvas.setScreenSize(static_cast<float>(canvas_size.width()),
-                         static_cast<float>(canvas_size.height()));
-    canvas.clear_canvas();
-    canvas.loadDefaults();
-    canvas.redrawStrokes();
+    launchCanvas(canvas, canvas_size);
     did_launch = true;
 }
 

@@ -1,7 +1,7 @@
 #include "app/widget_outlets.h"
 
 #include "app/mw_canvas_display.h"
-#include "app/segmented_control.h"
+#include "dialogs/segmented_control.h"
 
 #include <QLabel>
 #include <QLineEdit>

@@ -7,10 +7,13 @@ class QLineEdit;
 class QSlider;
 class QWidget;
 
+namespace velmo::dialogs {
+class SegmentedControl;
+}
+
 namespace velmo::app {
 
 class MWCanvasDisplay;
-class SegmentedControl;
 
 // The canvas outlets as widgets. The widgets belong to the window and must outlive this.
 class WidgetOutlets : public platform::CanvasOutlets {
@@ -19,7 +22,7 @@ public:
     static constexpr int ZoomSliderSteps = 10;
 
     struct Widgets {
-        SegmentedControl* draw_mode_button;
+        dialogs::SegmentedControl* draw_mode_button;
         QLabel* info_label;
         QWidget* spuit_view;
         QSlider* zoom_slider;

@@ -1,12 +1,12 @@
 #include "dialogs/pen_dialog.h"
 
 #include "canvas/canvas_engine.h"
-#include "dialogs/choice_buttons.h"
 #include "dialogs/color_box.h"
 #include "dialogs/dialog_presenter.h"
 #include "dialogs/hsb_color.h"
 #include "dialogs/hsb_color_picker.h"
 #include "dialogs/sat_bri_box.h"
+#include "dialogs/segmented_control.h"
 #include "dialogs/value_slider.h"
 
 #include <QGridLayout>
@@ -44,7 +44,8 @@ PenDialog::PenDialog(canvas::CanvasEngine& canvas, DialogPresenter& presenter, Q
 
     column->addWidget(new QLabel(tr("Colour"), panel));
     auto* color_row = new QHBoxLayout();
-    pen_color_btns = new ChoiceButtons({tr("Black"), tr("White"), tr("Colour")}, panel);
+    pen_color_btns = new SegmentedControl({tr("Black"), tr("White"), tr("Colour")},
+                                          SegmentedControl::Place::Dialog, panel);
     pendlgcolbox = new ColorBox(panel);
     pendlgcolbox->setFixedSize(40, 32);
     color_row->addWidget(pen_color_btns, 1);
@@ -66,7 +67,8 @@ PenDialog::PenDialog(canvas::CanvasEngine& canvas, DialogPresenter& presenter, Q
     column->addLayout(grid);
 
     column->addWidget(new QLabel(tr("Layer"), panel));
-    layer_btns = new ChoiceButtons({tr("Normal"), tr("Multiply"), tr("Screen")}, panel);
+    layer_btns = new SegmentedControl({tr("Normal"), tr("Multiply"), tr("Screen")},
+                                      SegmentedControl::Place::Dialog, panel);
     column->addWidget(layer_btns);
     column->addStretch();
 

@@ -13,10 +13,10 @@ class CanvasEngine;
 
 namespace velmo::dialogs {
 
-class ChoiceButtons;
 class ColorBox;
 class DialogPresenter;
 class HSBColorPicker;
+class SegmentedControl;
 class ValueSlider;
 
 // The pen dialog and its colour picker. The controls are filled from the canvas's pen and
@@ -49,10 +49,10 @@ public:
     void dismissHSBColorPicker();
     bool pickerShown() const;
 
-    ChoiceButtons* pen_color_btns = nullptr;
+    SegmentedControl* pen_color_btns = nullptr;
     ValueSlider* pen_width_slider = nullptr;
     ValueSlider* pen_density_slider = nullptr;
-    ChoiceButtons* layer_btns = nullptr;
+    SegmentedControl* layer_btns = nullptr;
     ColorBox* pendlgcolbox = nullptr;
     QPushButton* apply_button = nullptr;
     QPushButton* cancel_button = nullptr;

@@ -2,8 +2,6 @@
 // popover on a tablet-sized window and over the whole window on a phone-sized one.
 #include "test_client.h"
 
-#include "app/segmented_control.h"
-#include "dialogs/choice_buttons.h"
 #include "dialogs/color_box.h"
 #include "dialogs/dialog_presenter.h"
 #include "dialogs/hsb_color.h"
@@ -11,6 +9,7 @@
 #include "dialogs/nickname_view.h"
 #include "dialogs/pen_dialog.h"
 #include "dialogs/sat_bri_box.h"
+#include "dialogs/segmented_control.h"
 #include "dialogs/value_slider.h"
 #include "identity/canvas_identity.h"
 

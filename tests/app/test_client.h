@@ -1,9 +1,9 @@
 #pragma once
 
 #include "app/canvas_view.h"
-#include "app/interface_builder.h"
 #include "app/mw_canvas_display.h"
 #include "app/velmorastra_app_delegate.h"
+#include "app/velmorastra_interface.h"
 #include "app/velmorastra_view_controller.h"
 #include "app/widget_outlets.h"
 #include "support/fake_clock.h"

@@ -1,10 +1,12 @@
 #include "test_client.h"
+#include "window_scenes.h"
 
-#include "app/segmented_control.h"
 #include "canvas/surface.h"
 #include "dialogs/nickname_view.h"
+#include "dialogs/segmented_control.h"
 
 #include <QAbstractButton>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QSlider>
@@ -16,7 +18,13 @@
 #include <cmath>
 
 using velmo::canvas::makePixel;
+using velmo::testing::drawAWaveOnTheScreenLayer;
+using velmo::testing::drawDownTheMultiplyLayer;
+using velmo::testing::drawTwoWavesOnLayer0;
+using velmo::testing::drawWith;
 using velmo::testing::TestClient;
+using velmo::testing::wave;
+using velmo::testing::zoomInOnTheMiddle;
 
 TEST(WindowControls, TheInterfaceHasEveryControl) {
     TestClient client;
@@ -114,4 +122,46 @@ TEST(WindowControls, TheInfoLineAndTheSearchTextFollowTheCanvas) {
     EXPECT_EQ(client.ui.info_label->text(), "layer:2 bob@20200101000000000");
     QTest::keyClicks(search_bar, "x");
     EXPECT_EQ(client.canvas().search_nickname, "annax");
+}
+
+TEST(WindowControls, EachLayerDrawsIntoTheWindowAndTheSliderZoomsItInPanMode) {
+    TestClient client(QSize(480, 640));
+    client.launch();
+    client.canvas().canvas_id = "anna@20261207120000000";
+
+    drawTwoWavesOnLayer0(client);
+    const QImage layer0 = client.ui.window->grab().toImage();
+    drawDownTheMultiplyLayer(client);
+    const QImage layer1 = client.ui.window->grab().toImage();
+    drawAWaveOnTheScreenLayer(client);
+    const QImage layer2 = client.ui.window->grab().toImage();
+    EXPECT_NE(layer0, layer1);
+    EXPECT_NE(layer1, layer2);
+    // Screen over white stays white.
+    EXPECT_EQ(client.canvas().display_bitmap.at(20, 620), velmo::canvas::OpaqueWhite);
+    EXPECT_EQ(client.canvas().strokes_history.size(), 4u);
+
+    zoomInOnTheMiddle(client);
+    EXPECT_NEAR(client.canvas().view.zoom_scale, std::exp(30.0f / 40.0f), 1e-4);
+    EXPECT_NE(client.ui.window->grab().toImage(), layer2);
+}
+
+TEST(WindowControls, ThePenAndNicknameButtonsShowTheirDialogsInTheWindow) {
+    {
+        TestClient client(QSize(768, 1024), velmo::app::Idiom::Tablet);
+        client.launch();
+        client.canvas().canvas_id = "anna@20261207120000000";
+        drawWith(client, 0, 0xFFD03020u, 28, wave(600, 60));
+        const QImage closed = client.ui.window->grab().toImage();
+        QTest::mouseClick(client.ui.pen_button, Qt::LeftButton);
+        EXPECT_NE(client.ui.window->grab().toImage(), closed);
+    }
+    {
+        TestClient client(QSize(320, 480), velmo::app::Idiom::Phone);
+        client.launch();
+        client.canvas().canvas_id = "anna@20261207120000000";
+        const QImage closed = client.ui.window->grab().toImage();
+        QTest::mouseClick(client.ui.nickname_button, Qt::LeftButton);
+        EXPECT_NE(client.ui.window->grab().toImage(), closed);
+    }
 }

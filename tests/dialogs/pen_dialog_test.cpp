@@ -1,11 +1,11 @@
 #include "dialogs/pen_dialog.h"
 
 #include "dialog_fixture.h"
-#include "dialogs/choice_buttons.h"
 #include "dialogs/color_box.h"
 #include "dialogs/dialog_presenter.h"
 #include "dialogs/hsb_color_picker.h"
 #include "dialogs/sat_bri_box.h"
+#include "dialogs/segmented_control.h"
 #include "dialogs/value_slider.h"
 
 #include <QAbstractButton>

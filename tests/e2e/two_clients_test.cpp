@@ -1,6 +1,6 @@
 #include "app/canvas_view.h"
-#include "app/interface_builder.h"
 #include "app/velmorastra_app_delegate.h"
+#include "app/velmorastra_interface.h"
 #include "canvas/surface.h"
 #include "platform/qt/qt_clock.h"
 #include "platform/qt/qt_http_exchange.h"

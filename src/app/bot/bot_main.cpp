@@ -1,10 +1,10 @@
 #include "app/bot/bot_options.h"
-#include "app/bot/headless_outlets.h"
 #include "app/bot/memory_settings_store.h"
 #include "app/bot/stroke_script.h"
+#include "app/canvas_launch.h"
 #include "app/quit_signals.h"
-#include "identity/saved_settings.h"
 #include "mwcanvas/mw_canvas.h"
+#include "platform/null_outlets.h"
 #include "platform/qt/qt_clock.h"
 #include "platform/qt/qt_http_exchange.h"
 #include "platform/qt/qt_scheduler.h"
@@ -17,10 +17,40 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
+#include <vector>
 
 using namespace velmo;
 
 namespace {
+
+// The strokes of a script file, none without one; nothing (and a message on stderr) when the
+// file cannot be read or a line is not a stroke.
+std::optional<std::vector<bot::ScriptedStroke>> readScript(const std::string& file_name) {
+    if (file_name.empty()) {
+        return std::vector<bot::ScriptedStroke>{};
+    }
+    QFile file(QString::fromStdString(file_name));
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "velmorastra-bot: cannot read %s\n", file_name.c_str());
+        return std::nullopt;
+    }
+    const auto result = bot::parseStrokeScript(file.readAll().toStdString());
+    if (result.bad_line != 0) {
+        std::fprintf(stderr, "velmorastra-bot: %s:%d: not a stroke\n", file_name.c_str(),
+                     result.bad_line);
+        return std::nullopt;
+    }
+    return result.strokes;
+}
+
+// A bot without a settings file starts afresh each time.
+std::unique_ptr<platform::SettingsStore> openSettings(const std::string& file_name) {
+    if (file_name.empty()) {
+        return std::make_unique<bot::MemorySettingsStore>();
+    }
+    return std::make_unique<platform::qt::QtSettingsStore>(QString::fromStdString(file_name));
+}
 
 // Draws one stroke through the canvas's touch operations, as a finger would.
 void drawStroke(mwcanvas::MWCanvas& canvas, const bot::ScriptedStroke& stroke) {
@@ -30,6 +60,59 @@ void drawStroke(mwcanvas::MWCanvas& canvas, const bot::ScriptedStroke& stroke) {
         canvas.touchDraggedAtX(stroke.points[i].first, stroke.points[i].second);
     }
     canvas.touchReleasedAtX(stroke.points.back().first, stroke.points.back().second);
+}
+
+struct DrawingRun {
+    int drawn = 0;
+    bool delivered = false;
+};
+
+// Draws the script's strokes, or random ones on the options' layer, at the options' rate. Runs
+// the event loop until every stroke is drawn, the server has taken every command, and the
+// linger time is over; or until the time-out, or a quit signal.
+DrawingRun drawStrokes(mwcanvas::MWCanvas& canvas, const bot::BotOptions& options,
+                       const std::vector<bot::ScriptedStroke>& script) {
+    const int total = script.empty() ? options.strokes : static_cast<int>(script.size());
+    bot::RandomStrokes random(options.seed, options.width, options.height, options.points);
+    DrawingRun run;
+    QTimer pacer;
+    pacer.setInterval(static_cast<int>(1000.0 / options.rate));
+    QObject::connect(&pacer, &QTimer::timeout, &pacer, [&] {
+        if (run.drawn >= total) {
+            pacer.stop();
+            return;
+        }
+        bot::ScriptedStroke stroke = script.empty() ? random.next() : script[run.drawn];
+        if (script.empty()) {
+            stroke.layer = options.layer;
+        }
+        drawStroke(canvas, stroke);
+        ++run.drawn;
+    });
+    pacer.start();
+
+    QElapsedTimer since_start;
+    since_start.start();
+    QElapsedTimer since_drawn;
+    QTimer watcher;
+    watcher.setInterval(50);
+    QObject::connect(&watcher, &QTimer::timeout, &watcher, [&] {
+        const bool all_drawn = run.drawn >= total;
+        if (all_drawn && !since_drawn.isValid()) {
+            since_drawn.start();
+        }
+        run.delivered = all_drawn && canvas.sync_agent.queued_commands.empty();
+        const bool lingered =
+            since_drawn.isValid() && since_drawn.elapsed() >= options.linger * 1000;
+        if ((run.delivered && lingered) ||
+            since_start.elapsed() > options.timeout * 1000 + total * pacer.interval()) {
+            QCoreApplication::quit();
+        }
+    });
+    watcher.start();
+
+    QCoreApplication::exec();
+    return run;
 }
 
 } // namespace
@@ -46,43 +129,21 @@ int main(int argc, char** argv) {
         std::fputs(bot::botUsage(), stdout);
         return 0;
     }
-
-    std::vector<bot::ScriptedStroke> script;
-    if (!options.script_file.empty()) {
-        QFile file(QString::fromStdString(options.script_file));
-        if (!file.open(QIODevice::ReadOnly)) {
-            std::fprintf(stderr, "velmorastra-bot: cannot read %s\n", options.script_file.c_str());
-            return 2;
-        }
-        const auto result = bot::parseStrokeScript(file.readAll().toStdString());
-        if (result.bad_line != 0) {
-            std::fprintf(stderr, "velmorastra-bot: %s:%d: not a stroke\n",
-                         options.script_file.c_str(), result.bad_line);
-            return 2;
-        }
-        script = result.strokes;
+    const auto script = readScript(options.script_file);
+    if (!script) {
+        return 2;
     }
 
-    std::unique_ptr<platform::SettingsStore> settings;
-    if (options.settings_file.empty()) {
-        settings = std::make_unique<bot::MemorySettingsStore>();
-    } else {
-        settings = std::make_unique<platform::qt::QtSettingsStore>(
-            QString::fromStdString(options.settings_file));
-    }
-    const std::string server = options.server_url.value_or(identity::serverBaseURL(*settings));
+    const std::unique_ptr<platform::SettingsStore> settings = openSettings(options.settings_file);
+    const app::ServerAddresses addresses = app::serverAddresses(options.server_url, *settings);
     platform::qt::QtClock clock;
     platform::qt::QtHttpExchange http;
     platform::qt::QtScheduler scheduler;
-    bot::HeadlessOutlets outlets;
-    mwcanvas::MWCanvas canvas({outlets, clock, http, scheduler, *settings}, server,
-                              identity::imageHostURL(*settings, server));
+    platform::NullOutlets outlets;
+    mwcanvas::MWCanvas canvas({outlets, clock, http, scheduler, *settings},
+                              addresses.server_base_url, addresses.upload_url);
     const app::QuitSignals quit_signals;
-
-    canvas.setScreenSize(static_cast<float>(options.width), static_cast<float>(options.height));
-    canvas.clear_canvas();
-    canvas.loadDefaults();
-    canvas.redrawStrokes();
+    app::launchCanvas(canvas, QSize(options.width, options.height));
     if (options.nickname) {
         canvas.setNickname(*options.nickname);
     }
@@ -92,51 +153,9 @@ int main(int argc, char** argv) {
     std::printf("canvas %s\n", canvas.canvasID().c_str());
     std::fflush(stdout);
 
-    const int total = script.empty() ? options.strokes : static_cast<int>(script.size());
-    bot::RandomStrokes random(options.seed, options.width, options.height, options.points);
-    int drawn = 0;
-    QTimer pacer;
-    pacer.setInterval(static_cast<int>(1000.0 / options.rate));
-    QObject::connect(&pacer, &QTimer::timeout, &pacer, [&] {
-        if (drawn >= total) {
-            pacer.stop();
-            return;
-        }
-        bot::ScriptedStroke stroke = script.empty() ? random.next() : script[drawn];
-        if (script.empty()) {
-            stroke.layer = options.layer;
-        }
-        drawStroke(canvas, stroke);
-        ++drawn;
-    });
-    pacer.start();
-
-    // Done when every stroke is drawn, the server has taken every command, and the linger
-    // time is over; or at the time-out.
-    QElapsedTimer since_start;
-    since_start.start();
-    QElapsedTimer since_drawn;
-    bool delivered = false;
-    QTimer watcher;
-    watcher.setInterval(50);
-    QObject::connect(&watcher, &QTimer::timeout, &watcher, [&] {
-        const bool all_drawn = drawn >= total;
-        if (all_drawn && !since_drawn.isValid()) {
-            since_drawn.start();
-        }
-        delivered = all_drawn && canvas.sync_agent.queued_commands.empty();
-        const bool lingered =
-            since_drawn.isValid() && since_drawn.elapsed() >= options.linger * 1000;
-        if ((delivered && lingered) ||
-            since_start.elapsed() > options.timeout * 1000 + total * pacer.interval()) {
-            QCoreApplication::quit();
-        }
-    });
-    watcher.start();
-
-    QCoreApplication::exec();
+    const DrawingRun run = drawStrokes(canvas, options, *script);
     canvas.saveDefaults();
-    std::printf("drawn %d delivered %s history %zu\n", drawn, delivered ? "yes" : "no",
+    std::printf("drawn %d delivered %s history %zu\n", run.drawn, run.delivered ? "yes" : "no",
                 canvas.strokes_history.size());
-    return delivered ? 0 : 1;
+    return run.delivered ? 0 : 1;
 }

@@ -20,13 +20,13 @@ class DialogPresenter;
 class MessageBoxAlerts;
 class NicknameView;
 class PenDialog;
+class SegmentedControl;
 } // namespace velmo::dialogs
 
 namespace velmo::app {
 
 class CanvasView;
 class MWCanvasDisplay;
-class SegmentedControl;
 class VelmorastraAppDelegate;
 class VelmorastraViewController;
 class WidgetOutlets;
@@ -62,7 +62,7 @@ public:
     std::unique_ptr<QWidget> window;
     CanvasView* canvas_view = nullptr;
     MWCanvasDisplay* display = nullptr;
-    SegmentedControl* draw_mode_button = nullptr;
+    dialogs::SegmentedControl* draw_mode_button = nullptr;
     QToolButton* undo_button = nullptr;
     QLabel* info_label = nullptr;
     QWidget* spuit_view = nullptr;
@@ -85,10 +85,22 @@ public:
     std::unique_ptr<EngineTouchTarget> touch_target;
     std::unique_ptr<VelmorastraViewController> viewController;
     std::unique_ptr<VelmorastraAppDelegate> delegate;
+
+private:
+    // The construction's steps, in this order: each uses what the ones before made.
+    void makeWindow(QSize size);
+    void makeToolbar(int width);
+    // The info line, the zoom slider and the eyedropper swatch over the canvas.
+    void makeCanvasOverlays(QSize size);
+    void makeCanvas(const ClientEdges& edges, const InterfaceOptions& options);
+    void makeDialogs(const ClientEdges& edges, Idiom idiom);
+    // The touch routing, the view controller and the application delegate.
+    void makeControllers(const InterfaceOptions& options);
+    void connectControls(Idiom idiom);
 };
 
-// Where this run talks to: --server, else the saved "ServerURL", else the local default; the
-// image host from "GyazoURL", else the canvas server's own upload address.
+// This run's interface: its server addresses (see serverAddresses), the window's size, and
+// the idiom the command line or that size decides.
 InterfaceOptions interfaceOptions(const ClientOptions& options,
                                   const platform::SettingsStore& settings, QSize size);
 

@@ -8,14 +8,20 @@
 
 class QAbstractButton;
 
-namespace velmo::app {
+namespace velmo::dialogs {
 
-// A row of exclusive buttons, one of them selected. A user's choice calls the action; a
-// selection made by the program does not.
+// A row of exclusive buttons, at most one selected; none is until the program or the user
+// selects one. A user's choice calls the action; a selection made by the program does not.
 class SegmentedControl : public QWidget {
 public:
-    SegmentedControl(const QStringList& titles, QWidget* parent);
+    // Where the control stands decides its buttons: on a toolbar they are tool buttons like
+    // the bar's others and never take the keyboard focus from the canvas; in a dialog they
+    // are push buttons that the keyboard reaches like the dialog's other controls.
+    enum class Place { Toolbar, Dialog };
 
+    SegmentedControl(const QStringList& titles, Place place, QWidget* parent);
+
+    // -1 when none is selected.
     int selectedSegmentIndex() const { return group.checkedId(); }
     // Selects without calling the action; an index outside the segments selects none.
     void setSelectedSegmentIndex(int index);
@@ -28,4 +34,4 @@ private:
     std::function<void()> on_change;
 };
 
-} // namespace velmo::app
+} // namespace velmo::dialogs

@@ -2,11 +2,14 @@
 
 #include "platform/canvas_outlets.h"
 
-namespace velmo::bot {
+#include <string>
 
-// Canvas outlets with no window: the draw mode and the display transform are remembered,
-// everything shown is dropped.
-class HeadlessOutlets : public platform::CanvasOutlets {
+namespace velmo::platform {
+
+// Outlets for a canvas with no controls around it (the bot, benchmarks): everything shown is
+// dropped. The draw mode and the display transform are remembered, because the canvas reads
+// back what it set.
+class NullOutlets : public CanvasOutlets {
 public:
     int drawMode() const override { return draw_mode; }
     void selectDrawMode(int index) override { draw_mode = index; }
@@ -19,12 +22,12 @@ public:
     void setSearchText(const std::string&) override {}
     void invalidateDisplayRect(int, int, int, int) override {}
     void invalidateDisplay() override {}
-    void setDisplayTransform(const platform::AffineTransform& t) override { transform = t; }
-    platform::AffineTransform displayTransform() const override { return transform; }
+    void setDisplayTransform(const AffineTransform& t) override { transform = t; }
+    AffineTransform displayTransform() const override { return transform; }
 
 private:
     int draw_mode = 0;
-    platform::AffineTransform transform;
+    AffineTransform transform;
 };
 
-} // namespace velmo::bot
+} // namespace velmo::platform

@@ -1,8 +1,8 @@
-#include "app/interface_builder.h"
+#include "app/velmorastra_interface.h"
 
+#include "app/canvas_launch.h"
 #include "app/canvas_view.h"
 #include "app/mw_canvas_display.h"
-#include "app/segmented_control.h"
 #include "app/velmorastra_app_delegate.h"
 #include "app/velmorastra_view_controller.h"
 #include "app/widget_outlets.h"
@@ -10,8 +10,8 @@
 #include "dialogs/dialog_presenter.h"
 #include "dialogs/nickname_view.h"
 #include "dialogs/pen_dialog.h"
+#include "dialogs/segmented_control.h"
 #include "dialogs/url_opener.h"
-#include "identity/saved_settings.h"
 
 #include <QFrame>
 #include <QHBoxLayout>
@@ -39,66 +39,19 @@ QToolButton* toolButton(const QString& title, const QString& name, QWidget* pare
     return button;
 }
 
-} // namespace
-
-InterfaceOptions interfaceOptions(const ClientOptions& options,
-                                  const platform::SettingsStore& settings, QSize size) {
-    InterfaceOptions out;
-    out.server_base_url =
-        options.server_url ? *options.server_url : identity::serverBaseURL(settings);
-    out.upload_url = identity::imageHostURL(settings, out.server_base_url);
-    out.size = size;
-    out.idiom = idiomFor(options, size);
-    return out;
-}
-
-VelmorastraInterface::VelmorastraInterface(const ClientEdges& edges,
-                                           const InterfaceOptions& options)
-    : window(std::make_unique<QWidget>()) {
-    const QSize size = options.size;
-    window->setObjectName("window");
-    window->setWindowTitle("Velmorastra");
-    // The window is the canvas: its size is fixed with the pixel grid at launch.
-    window->setFixedSize(size);
-    window->setAttribute(Qt::WA_AcceptTouchEvents);
-
-    canvas_view = new CanvasView(window.get());
-    canvas_view->setObjectName("canvas");
-    canvas_view->setGeometry(0, 0, size.width(), size.height());
-
-    display = new MWCanvasDisplay(canvas_view);
-    display->setObjectName("display");
-    display->setGeometry(0, 0, size.width(), size.height());
-    display->lower();
-
-    auto* bar = new QFrame(canvas_view);
-    bar->setObjectName("toolbar");
-    bar->setAutoFillBackground(true);
-    // A press on the bar between its buttons is not a touch on the canvas beneath.
-    bar->setAttribute(Qt::WA_NoMousePropagation);
-
-    draw_mode_button = new SegmentedControl({"Draw", "Pick", "Pan"}, bar);
-    draw_mode_button->setObjectName("draw_mode_button");
-    draw_mode_button->setToolTip("Draw, pick a colour from the picture, or move the view");
-    undo_button = toolButton("Undo", "undo_button", bar);
-    pen_button = toolButton("Pen…", "pen_button", bar);
-    nickname_button = toolButton("Nickname…", "nickname_button", bar);
-    canvas_id_button = toolButton("Canvas…", "canvas_id_button", bar);
-
-    // Drawing controls on the left, the canvas's own on the right; on a window too narrow
-    // for one row, as a phone's, the canvas's go to a second row so every button stays
-    // within reach.
-    const QWidgetList drawing = {draw_mode_button, undo_button, pen_button};
-    const QWidgetList sharing = {nickname_button, canvas_id_button};
+// Drawing controls on the left, the canvas's own on the right; on a window too narrow for one
+// row, as a phone's, the canvas's go to a second row so every button stays within reach. The
+// bar takes the window's width and the height of its rows.
+void layOutToolbar(QFrame& bar, const QWidgetList& drawing, const QWidgetList& sharing, int width) {
     int one_row = 2 * BarMargin + BarSpacing * static_cast<int>(drawing.size() + sharing.size());
     for (QWidget* control : drawing + sharing) {
         one_row += control->sizeHint().width();
     }
-    const bool two_rows = one_row > size.width();
+    const bool two_rows = one_row > width;
     const int row_height = BarHeight - 2 * BarMargin;
-    bar->setGeometry(0, 0, size.width(),
-                     two_rows ? 2 * BarMargin + 2 * row_height + BarSpacing : BarHeight);
-    auto* rows = new QVBoxLayout(bar);
+    bar.setGeometry(0, 0, width,
+                    two_rows ? 2 * BarMargin + 2 * row_height + BarSpacing : BarHeight);
+    auto* rows = new QVBoxLayout(&bar);
     rows->setContentsMargins(BarMargin, BarMargin, BarMargin, BarMargin);
     rows->setSpacing(BarSpacing);
     auto* first = new QHBoxLayout();
@@ -120,7 +73,73 @@ VelmorastraInterface::VelmorastraInterface(const ClientEdges& edges,
     for (QWidget* control : sharing) {
         second->addWidget(control);
     }
+}
 
+} // namespace
+
+InterfaceOptions interfaceOptions(const ClientOptions& options,
+                                  const platform::SettingsStore& settings, QSize size) {
+    ServerAddresses addresses = serverAddresses(options.server_url, settings);
+    InterfaceOptions out;
+    out.server_base_url = std::move(addresses.server_base_url);
+    out.upload_url = std::move(addresses.upload_url);
+    out.size = size;
+    out.idiom = idiomFor(options, size);
+    return out;
+}
+
+VelmorastraInterface::VelmorastraInterface(const ClientEdges& edges,
+                                           const InterfaceOptions& options)
+    : window(std::make_unique<QWidget>()) {
+    makeWindow(options.size);
+    makeToolbar(options.size.width());
+    makeCanvasOverlays(options.size);
+    makeCanvas(edges, options);
+    makeDialogs(edges, options.idiom);
+    makeControllers(options);
+    connectControls(options.idiom);
+}
+
+void VelmorastraInterface::makeWindow(QSize size) {
+    window->setObjectName("window");
+    window->setWindowTitle("Velmorastra");
+    // The window is the canvas: its size is fixed with the pixel grid at launch.
+    window->setFixedSize(size);
+    window->setAttribute(Qt::WA_AcceptTouchEvents);
+
+    canvas_view = new CanvasView(window.get());
+    canvas_view->setObjectName("canvas");
+    canvas_view->setGeometry(0, 0, size.width(), size.height());
+
+    display = new MWCanvasDisplay(canvas_view);
+    display->setObjectName("display");
+    display->setGeometry(0, 0, size.width(), size.height());
+    display->lower();
+}
+
+void VelmorastraInterface::makeToolbar(int width) {
+    auto* bar = new QFrame(canvas_view);
+    bar->setObjectName("toolbar");
+    bar->setAutoFillBackground(true);
+    // A press on the bar between its buttons is not a touch on the canvas beneath.
+    bar->setAttribute(Qt::WA_NoMousePropagation);
+
+    draw_mode_button = new dialogs::SegmentedControl(
+        {"Draw", "Pick", "Pan"}, dialogs::SegmentedControl::Place::Toolbar, bar);
+    // The canvas starts in drawing mode.
+    draw_mode_button->setSelectedSegmentIndex(0);
+    draw_mode_button->setObjectName("draw_mode_button");
+    draw_mode_button->setToolTip("Draw, pick a colour from the picture, or move the view");
+    undo_button = toolButton("Undo", "undo_button", bar);
+    pen_button = toolButton("Pen…", "pen_button", bar);
+    nickname_button = toolButton("Nickname…", "nickname_button", bar);
+    canvas_id_button = toolButton("Canvas…", "canvas_id_button", bar);
+
+    layOutToolbar(*bar, {draw_mode_button, undo_button, pen_button},
+                  {nickname_button, canvas_id_button}, width);
+}
+
+void VelmorastraInterface::makeCanvasOverlays(QSize size) {
     info_label = new QLabel("layer:0", canvas_view);
     info_label->setObjectName("info_label");
     info_label->setAttribute(Qt::WA_TransparentForMouseEvents);
@@ -143,7 +162,9 @@ VelmorastraInterface::VelmorastraInterface(const ClientEdges& edges,
     spuit_view->setAttribute(Qt::WA_TransparentForMouseEvents);
     spuit_view->resize(SwatchSide, SwatchSide);
     spuit_view->hide();
+}
 
+void VelmorastraInterface::makeCanvas(const ClientEdges& edges, const InterfaceOptions& options) {
     outlets = std::make_unique<WidgetOutlets>(
         WidgetOutlets::Widgets{draw_mode_button, info_label, spuit_view, zoom_slider, display});
     canvas = std::make_unique<mwcanvas::MWCanvas>(
@@ -151,10 +172,11 @@ VelmorastraInterface::VelmorastraInterface(const ClientEdges& edges,
                                    edges.settings},
         options.server_base_url, options.upload_url);
     display->setPicture(&canvas->display_bitmap);
+}
 
+void VelmorastraInterface::makeDialogs(const ClientEdges& edges, Idiom idiom) {
     presenter = std::make_unique<dialogs::DialogPresenter>(
-        *canvas_view,
-        options.idiom == Idiom::Tablet ? dialogs::Idiom::Tablet : dialogs::Idiom::Phone);
+        *canvas_view, idiom == Idiom::Tablet ? dialogs::Idiom::Tablet : dialogs::Idiom::Phone);
     url_opener = std::make_unique<dialogs::DesktopUrlOpener>();
     alerts = std::make_unique<dialogs::MessageBoxAlerts>(window.get());
     pen_dialog = new dialogs::PenDialog(*canvas, *presenter, *canvas_view);
@@ -169,14 +191,19 @@ VelmorastraInterface::VelmorastraInterface(const ClientEdges& edges,
         dialog->setAttribute(Qt::WA_NoMousePropagation);
     }
     outlets->setSearchBar(nickname_view->search_bar);
+}
 
+void VelmorastraInterface::makeControllers(const InterfaceOptions& options) {
     touch_target = std::make_unique<EngineTouchTarget>(*canvas);
     viewController = std::make_unique<VelmorastraViewController>(*touch_target, *outlets);
     viewController->idiom = options.idiom;
     canvas_view->setViewController(viewController.get());
-    delegate = std::make_unique<VelmorastraAppDelegate>(*window, *viewController, *canvas, size);
+    delegate =
+        std::make_unique<VelmorastraAppDelegate>(*window, *viewController, *canvas, options.size);
+}
 
-    // Actions. Each connection dies with its control.
+void VelmorastraInterface::connectControls(Idiom idiom) {
+    // Each connection dies with its control.
     mwcanvas::MWCanvas* target = canvas.get();
     draw_mode_button->setAction([target] { target->setDrawMode(); });
     QObject::connect(undo_button, &QToolButton::clicked, undo_button,
@@ -200,7 +227,7 @@ VelmorastraInterface::VelmorastraInterface(const ClientEdges& edges,
     QObject::connect(nickname_button, &QToolButton::clicked, nickname_button,
                      [nickname, nickname_anchor] { nickname->showNicknameView(nickname_anchor); });
     QToolButton* canvas_id_anchor = canvas_id_button;
-    const bool tablet = options.idiom == Idiom::Tablet;
+    const bool tablet = idiom == Idiom::Tablet;
     QObject::connect(canvas_id_button, &QToolButton::clicked, canvas_id_button,
                      [nickname, canvas_id_anchor, tablet] {
                          nickname->sharing.canvasIDBtnPressed(canvas_id_anchor, tablet);

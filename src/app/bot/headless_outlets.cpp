@@ -1,1 +1,0 @@
-#include "app/bot/headless_outlets.h"
