@@ -12,6 +12,7 @@
 #include "store/stroke_pages.h"
 #include "wire/canvas_id.h"
 #include "wire/command_parser.h"
+#include "wire/percent_codec.h"
 
 #include <charconv>
 #include <limits>
@@ -19,6 +20,9 @@
 #include <stdexcept>
 
 namespace velmo::server {
+
+using wire::percentDecode;
+using wire::percentEncode;
 
 Response textResponse(int status, std::string body) {
     Response response;
