@@ -1,5 +1,7 @@
 #include "handler/html.h"
 
+#include "wire/canvas_link.h"
+
 namespace velmo::server {
 namespace {
 
@@ -61,7 +63,8 @@ std::string sharePage(std::string_view canvas_id, std::string_view picture_url) 
     body += escapeHtml(picture_url);
     body += "\" width=\"320\" height=\"480\" alt=\"the picture of canvas ";
     body += id;
-    body += "\"></p>\n<p><a class=\"open\" href=\"velmorastra://";
+    body += "\"></p>\n<p><a class=\"open\" href=\"";
+    body += wire::LinkPrefix;
     body += id;
     body += "\">Open in Velmorastra</a></p>\n";
     return page("Velmorastra canvas " + id, body);

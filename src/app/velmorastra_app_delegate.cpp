@@ -1,7 +1,7 @@
 #include "app/velmorastra_app_delegate.h"
 
-#include "app/canvas_link.h"
 #include "mwcanvas/mw_canvas.h"
+#include "wire/canvas_link.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -54,7 +54,7 @@ bool VelmorastraAppDelegate::application_handleOpenURL(const std::optional<std::
     if (!url) {
         return false;
     }
-    if (const auto id = canvasIDFromLink(*url)) {
+    if (const auto id = wire::canvasIDFromLink(*url)) {
         canvas.setCanvasID(*id);
     }
     return true;
