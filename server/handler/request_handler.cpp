@@ -12,6 +12,7 @@
 #include "store/stroke_pages.h"
 #include "wire/canvas_id.h"
 #include "wire/command_parser.h"
+#include "wire/command_words.h"
 #include "wire/percent_codec.h"
 
 #include <charconv>
@@ -399,7 +400,7 @@ bool isQuick(const Request& request) {
     }
     // The poll is the append whose stroke text ends at "points:".
     constexpr std::string_view NoPoints = "points:";
-    return body.substr(id_end + 2, word_end - id_end - 2) == "append" &&
+    return body.substr(id_end + 2, word_end - id_end - 2) == wire::wordOf(wire::AppendAfterID) &&
            body.size() >= NoPoints.size() && body.substr(body.size() - NoPoints.size()) == NoPoints;
 }
 
