@@ -14,6 +14,7 @@
 #include "wire/command_parser.h"
 #include "wire/command_words.h"
 #include "wire/percent_codec.h"
+#include "wire/reply_line.h"
 
 #include <charconv>
 #include <limits>
@@ -48,27 +49,15 @@ Response htmlResponse(int status, std::string body) {
     return response;
 }
 
-void appendLine(std::string& body, std::string_view line) {
-    if (!body.empty()) {
-        body += '\n';
-    }
-    body += line;
-}
-
 void appendStrokeLines(std::string& body, std::string_view canvas_id,
                        const std::vector<StoredStroke>& strokes) {
     size_t size = body.size();
     for (const StoredStroke& stroke : strokes) {
-        size += canvas_id.size() + stroke.text.size() + 12;
+        size += wire::strokeLineSize(canvas_id, stroke.text);
     }
     body.reserve(size); // a reply can carry thousands of lines: one allocation, not a series
     for (const StoredStroke& stroke : strokes) {
-        if (!body.empty()) {
-            body += '\n';
-        }
-        body += canvas_id;
-        body += ": append: ";
-        body += stroke.text;
+        wire::appendStrokeLine(body, canvas_id, stroke.text);
     }
 }
 
@@ -81,7 +70,7 @@ Response strokesForUser(HandlerContext& context, const std::string& canvas_id,
     const DeliveryMarks::Delivery delivery = context.marks.take(canvas_id, user_name, now_ms);
     std::string body;
     if (delivery.owes_notice) {
-        body = canvas_id + ": delete: ";
+        wire::appendDeleteNotice(body, canvas_id);
     }
     if (echo != 0 && echo <= delivery.mark) {
         const auto resent = context.store.strokesAfter(canvas_id, echo - 1, 1);
@@ -178,7 +167,7 @@ Response handleCommand(const Request& request, HandlerContext& context, int64_t 
         }
         std::string body;
         for (const CanvasInfo& canvas : *found) {
-            appendLine(body, canvas.canvas_id + " " + canvas.thumbnail_url);
+            wire::appendCanvasListLine(body, canvas.canvas_id, canvas.thumbnail_url);
         }
         return textResponse(200, std::move(body));
     }
