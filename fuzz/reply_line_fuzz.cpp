@@ -1,4 +1,6 @@
 #include "sync/stroke_sync_agent.h"
+#include "wire/canvas_id.h"
+#include "wire/command_parser.h"
 #include "wire/reply_line.h"
 
 #include <cstddef>
@@ -42,12 +44,53 @@ bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
+// The server's writer, given a canvas ID and text that passed the command parser's limits
+// (the input before and after its first NUL byte), writes lines the reader takes back as
+// written.
+void checkWrittenLines(std::string_view input) {
+    const size_t cut = input.find('\0');
+    if (cut == std::string_view::npos) {
+        return;
+    }
+    const std::string_view canvas_id = input.substr(0, cut);
+    const std::string_view text = input.substr(cut + 1);
+    if (!wire::isValidCanvasId(canvas_id)) {
+        return;
+    }
+    std::string reply;
+    wire::appendDeleteNotice(reply, canvas_id);
+    if (wire::classifyReplyLine(reply).kind != wire::ReplyLineKind::Delete) {
+        std::abort();
+    }
+    const size_t before = reply.size();
+    wire::appendStrokeLine(reply, canvas_id, text);
+    if (reply.size() - before != wire::strokeLineSize(canvas_id, text)) {
+        std::abort();
+    }
+    const auto lines = wire::splitReplyLines(reply);
+    if (text.find('\n') == std::string_view::npos &&
+        (lines.size() != 2 ||
+         wire::classifyReplyLine(lines[1]).kind != wire::ReplyLineKind::Stroke)) {
+        std::abort();
+    }
+    if (wire::isValidImageUrl(text)) {
+        std::string entry;
+        wire::appendCanvasListLine(entry, canvas_id, text);
+        const wire::ReplyLine read = wire::classifyReplyLine(entry);
+        if (read.kind == wire::ReplyLineKind::CanvasListEntry &&
+            (read.canvas_id != canvas_id || read.thumbnail_url != text)) {
+            std::abort();
+        }
+    }
+}
+
 } // namespace
 
 // Every line gets one kind; a canvas-list entry names an ID of the search shape; the agent
-// sorts any reply into its inboxes without reading past it.
+// sorts any reply into its inboxes without reading past it; written lines read back.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view reply(reinterpret_cast<const char*>(data), size);
+    checkWrittenLines(reply);
     size_t lines = 0;
     size_t strokes = 0;
     size_t entries = 0;

@@ -1,5 +1,7 @@
 #include "handler/html.h"
 
+#include "wire/canvas_link.h"
+
 namespace velmo::server {
 namespace {
 
@@ -22,19 +24,6 @@ std::string page(std::string_view title, std::string_view body) {
     out += body;
     out += "</body>\n</html>\n";
     return out;
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 } // namespace
@@ -66,47 +55,6 @@ std::string escapeHtml(std::string_view text) {
     return out;
 }
 
-std::string percentEncode(std::string_view bytes) {
-    static constexpr char Hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                           (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~' ||
-                           c == '@';
-        if (plain) {
-            out += c;
-        } else {
-            out += '%';
-            out += Hex[byte >> 4];
-            out += Hex[byte & 15];
-        }
-    }
-    return out;
-}
-
-std::optional<std::string> percentDecode(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            out += text[i];
-            continue;
-        }
-        if (i + 2 >= text.size()) {
-            return std::nullopt;
-        }
-        const int high = hexValue(text[i + 1]);
-        const int low = hexValue(text[i + 2]);
-        if (high < 0 || low < 0) {
-            return std::nullopt;
-        }
-        out += static_cast<char>(high * 16 + low);
-        i += 2;
-    }
-    return out;
-}
-
 std::string sharePage(std::string_view canvas_id, std::string_view picture_url) {
     const std::string id = escapeHtml(canvas_id);
     std::string body = "<h1>";
@@ -115,7 +63,8 @@ std::string sharePage(std::string_view canvas_id, std::string_view picture_url) 
     body += escapeHtml(picture_url);
     body += "\" width=\"320\" height=\"480\" alt=\"the picture of canvas ";
     body += id;
-    body += "\"></p>\n<p><a class=\"open\" href=\"velmorastra://";
+    body += "\"></p>\n<p><a class=\"open\" href=\"";
+    body += wire::LinkPrefix;
     body += id;
     body += "\">Open in Velmorastra</a></p>\n";
     return page("Velmorastra canvas " + id, body);

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -9,12 +8,6 @@ namespace velmo::server {
 // Makes any bytes safe as HTML text and as a quoted attribute value: & < > " ' become
 // character references. Other bytes pass unchanged.
 std::string escapeHtml(std::string_view text);
-
-// Percent-encodes every byte but letters, digits and - . _ ~ @ so that a canvas ID can stand
-// in a URL path.
-std::string percentEncode(std::string_view bytes);
-// The reverse; nothing when a "%" is not followed by two hexadecimal digits.
-std::optional<std::string> percentDecode(std::string_view text);
 
 // The share page of a canvas: its picture, its ID and the link that opens it in the app. Every
 // argument is escaped here; the page loads nothing but the picture.

@@ -12,6 +12,9 @@
 #include "store/stroke_pages.h"
 #include "wire/canvas_id.h"
 #include "wire/command_parser.h"
+#include "wire/command_words.h"
+#include "wire/percent_codec.h"
+#include "wire/reply_line.h"
 
 #include <charconv>
 #include <limits>
@@ -20,6 +23,9 @@
 #include <stdexcept>
 
 namespace velmo::server {
+
+using wire::percentDecode;
+using wire::percentEncode;
 
 Response textResponse(int status, std::string body) {
     Response response;
@@ -44,27 +50,15 @@ Response htmlResponse(int status, std::string body) {
     return response;
 }
 
-void appendLine(std::string& body, std::string_view line) {
-    if (!body.empty()) {
-        body += '\n';
-    }
-    body += line;
-}
-
 void appendStrokeLines(std::string& body, std::string_view canvas_id,
                        const std::vector<StoredStroke>& strokes) {
     size_t size = body.size();
     for (const StoredStroke& stroke : strokes) {
-        size += canvas_id.size() + stroke.text.size() + 12;
+        size += wire::strokeLineSize(canvas_id, stroke.text);
     }
     body.reserve(size); // a reply can carry thousands of lines: one allocation, not a series
     for (const StoredStroke& stroke : strokes) {
-        if (!body.empty()) {
-            body += '\n';
-        }
-        body += canvas_id;
-        body += ": append: ";
-        body += stroke.text;
+        wire::appendStrokeLine(body, canvas_id, stroke.text);
     }
 }
 
@@ -77,7 +71,7 @@ Response strokesForUser(HandlerContext& context, const std::string& canvas_id,
     const DeliveryMarks::Delivery delivery = context.marks.take(canvas_id, user_name, now_ms);
     std::string body;
     if (delivery.owes_notice) {
-        body = canvas_id + ": delete: ";
+        wire::appendDeleteNotice(body, canvas_id);
     }
     if (echo != 0 && echo <= delivery.mark) {
         const auto resent = context.store.strokesAfter(canvas_id, echo - 1, 1);
@@ -174,7 +168,7 @@ Response handleCommand(const Request& request, HandlerContext& context, int64_t 
         }
         std::string body;
         for (const CanvasInfo& canvas : *found) {
-            appendLine(body, canvas.canvas_id + " " + canvas.thumbnail_url);
+            wire::appendCanvasListLine(body, canvas.canvas_id, canvas.thumbnail_url);
         }
         return textResponse(200, std::move(body));
     }
@@ -392,7 +386,7 @@ bool isQuick(const Request& request) {
     }
     // The poll is the append whose stroke text ends at "points:".
     constexpr std::string_view NoPoints = "points:";
-    return body.substr(id_end + 2, word_end - id_end - 2) == "append" &&
+    return body.substr(id_end + 2, word_end - id_end - 2) == wire::wordOf(wire::AppendAfterID) &&
            body.size() >= NoPoints.size() && body.substr(body.size() - NoPoints.size()) == NoPoints;
 }
 

@@ -1,6 +1,6 @@
 #include "app/command_line.h"
 
-#include "app/canvas_link.h"
+#include "wire/canvas_link.h"
 
 #include <QRegularExpression>
 #include <QUrl>
@@ -94,7 +94,7 @@ std::variant<ClientOptions, QString> parseCommandLine(const QStringList& argumen
             } else {
                 return QStringLiteral("--idiom is phone or tablet");
             }
-        } else if (isCanvasLink(argument.toStdString()) && !options.link) {
+        } else if (wire::isCanvasLink(argument.toStdString()) && !options.link) {
             options.link = argument.toStdString();
         } else {
             return QStringLiteral("unknown argument: %1").arg(arguments[i]);

@@ -1,8 +1,8 @@
 #include "app/velmorastra_app_delegate.h"
 
 #include "app/canvas_launch.h"
-#include "app/canvas_link.h"
 #include "mwcanvas/mw_canvas.h"
+#include "wire/canvas_link.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -50,7 +50,7 @@ bool VelmorastraAppDelegate::application_handleOpenURL(const std::optional<std::
     if (!url) {
         return false;
     }
-    if (const auto id = canvasIDFromLink(*url)) {
+    if (const auto id = wire::canvasIDFromLink(*url)) {
         canvas.setCanvasID(*id);
     }
     return true;

@@ -4,6 +4,7 @@
 #include "dialogs/gyazo_image_view.h"
 #include "mwcanvas/mw_canvas.h"
 #include "sync/stroke_sync_agent.h"
+#include "wire/canvas_id.h"
 
 #include <QHeaderView>
 #include <QLabel>
@@ -13,27 +14,6 @@
 #include <cstring>
 
 namespace velmo::dialogs {
-
-namespace {
-
-// The server refuses canvas IDs longer than this or holding a space or a control byte; a
-// canvas opened with one could never be fetched or drawn on.
-constexpr std::size_t MaxCanvasIDBytes = 256;
-
-bool usableCanvasID(const std::string& id) {
-    if (id.empty() || id.size() > MaxCanvasIDBytes) {
-        return false;
-    }
-    for (const char c : id) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte <= 0x20 || byte == 0x7F) {
-            return false;
-        }
-    }
-    return true;
-}
-
-} // namespace
 
 SearchResults::SearchResults(mwcanvas::MWCanvas& canvas, const SearchEdges& edges, QWidget* parent)
     : canvas(canvas), edges(edges) {
@@ -65,7 +45,8 @@ void SearchResults::searchBarSearchButtonClicked(QLineEdit* search_bar) {
     text.remove(QChar(' '));
     canvas.setSearchNickname(search_bar->text().toStdString());
 
-    if (const auto id = linkedCanvasID(text); id && usableCanvasID(*id)) {
+    // A canvas opened with an ID the server refuses could never be fetched or drawn on.
+    if (const auto id = linkedCanvasID(text); id && wire::isValidCanvasId(*id)) {
         openCanvas(*id);
         return;
     }

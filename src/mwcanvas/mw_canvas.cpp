@@ -4,6 +4,7 @@
 #include "identity/canvas_identity.h"
 #include "identity/canvas_picture.h"
 #include "identity/saved_settings.h"
+#include "wire/date_id.h"
 
 #include <mutex>
 
@@ -168,7 +169,7 @@ void MWCanvas::loadDefaults() {
 }
 
 std::optional<std::string> MWCanvas::dateID() {
-    return identity::dateID(canvasID());
+    return wire::dateID(canvasID());
 }
 
 void MWCanvas::generateThumbnail() {

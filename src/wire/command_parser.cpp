@@ -2,6 +2,7 @@
 
 #include "canvas/stroke_text.h"
 #include "wire/canvas_id.h"
+#include "wire/command_words.h"
 #include "wire/wire_limits.h"
 
 #include <array>
@@ -16,12 +17,12 @@ struct Word {
 };
 
 constexpr std::array<Word, 6> Words = {{
-    {"append", CommandKind::Append},
-    {"delete", CommandKind::Delete},
-    {"get_strokes", CommandKind::GetStrokes},
-    {"search_canvas_list", CommandKind::SearchCanvasList},
-    {"update_thumbnail", CommandKind::UpdateThumbnail},
-    {"update_fullimage", CommandKind::UpdateFullimage},
+    {wordOf(AppendAfterID), CommandKind::Append},
+    {wordOf(DeleteAfterID), CommandKind::Delete},
+    {wordOf(GetStrokesAfterID), CommandKind::GetStrokes},
+    {wordOf(SearchCanvasListAfterID), CommandKind::SearchCanvasList},
+    {wordOf(UpdateThumbnailAfterID), CommandKind::UpdateThumbnail},
+    {wordOf(UpdateFullimageAfterID), CommandKind::UpdateFullimage},
 }};
 
 CommandError error(int status, std::string message) {
@@ -74,7 +75,7 @@ bool isValidImageUrl(std::string_view url) {
 }
 
 std::variant<Command, CommandError> parseCommand(std::string_view body) {
-    const size_t id_end = body.find(": ");
+    const size_t id_end = body.find(AfterCanvasID);
     if (id_end == std::string_view::npos) {
         return error(400, "no canvas ID");
     }
@@ -83,7 +84,7 @@ std::variant<Command, CommandError> parseCommand(std::string_view body) {
     if (!isValidCanvasId(canvas_id)) {
         return error(400, "bad canvas ID");
     }
-    const std::string_view rest = body.substr(id_end + 2);
+    const std::string_view rest = body.substr(id_end + AfterCanvasID.size());
     const size_t word_end = rest.find(':');
     if (word_end == std::string_view::npos) {
         return error(400, "no command");
@@ -116,7 +117,7 @@ std::variant<Command, CommandError> parseCommand(std::string_view body) {
     case CommandKind::GetStrokes:
         break;
     case CommandKind::SearchCanvasList: {
-        const auto nickname = keyedArgument(argument, "nickname:");
+        const auto nickname = keyedArgument(argument, NicknameKey);
         if (!nickname) {
             return error(400, "no nickname");
         }
@@ -128,7 +129,7 @@ std::variant<Command, CommandError> parseCommand(std::string_view body) {
     }
     case CommandKind::UpdateThumbnail:
     case CommandKind::UpdateFullimage: {
-        const auto url = keyedArgument(argument, "url:");
+        const auto url = keyedArgument(argument, UrlKey);
         if (!url || !isValidImageUrl(*url)) {
             return error(400, "bad URL");
         }

@@ -20,7 +20,7 @@ int64_t number(std::string_view digits) {
 
 } // namespace
 
-std::optional<std::string> dateIdOf(std::string_view canvas_id) {
+std::optional<std::string> dateID(std::string_view canvas_id) {
     if (canvas_id.size() < StampDigits) {
         return std::nullopt;
     }

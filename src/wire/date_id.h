@@ -6,10 +6,17 @@
 
 namespace velmo::wire {
 
-// The seven-character code of a canvas's creation time that share links carry, made from the
-// last 17 digits of the canvas ID ("yyyyMMddHHmmssSSS", every month counted as 31 days, base
-// 62). Nothing for an ID that does not end in 17 digits or whose time lies before 2010: such
-// a canvas has no share link.
-std::optional<std::string> dateIdOf(std::string_view canvas_id);
+// The seven-character date code of a canvas ID, which share links carry ("?v:<date ID>"): the
+// time stamp in the ID's last 17 characters ("yyyyMMddHHmmssSSS"), every month counted as 31
+// days, as milliseconds since 2010 in base 62 (0-9, a-z, A-Z), higher digits dropped. Month
+// 00 and day 00 are read as written. Nothing when the ID carries no such stamp: shorter than
+// 17 characters, not all ASCII digits there, or a time before 2010; such a canvas has no
+// share link.
+std::optional<std::string> dateID(std::string_view canvas_id);
+
+// The name the SQLite store still calls it by; it goes when the store is next edited.
+inline std::optional<std::string> dateIdOf(std::string_view canvas_id) {
+    return dateID(canvas_id);
+}
 
 } // namespace velmo::wire

@@ -41,10 +41,11 @@ bool isCanvasListLine(std::string_view line) {
 }
 
 ReplyLine classifyReplyLine(std::string_view line) {
-    if (line.find(" append: ") != std::string_view::npos) {
+    // " append: " anywhere counts, whatever stands before it.
+    if (line.find(AppendAfterID.substr(1)) != std::string_view::npos) {
         return {ReplyLineKind::Stroke, {}, {}};
     }
-    if (line.find(" delete: ") != std::string_view::npos) {
+    if (line.find(DeleteAfterID.substr(1)) != std::string_view::npos) {
         return {ReplyLineKind::Delete, {}, {}};
     }
     if (line.empty() || !isCanvasListLine(line)) {

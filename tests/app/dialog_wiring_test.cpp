@@ -11,7 +11,7 @@
 #include "dialogs/sat_bri_box.h"
 #include "dialogs/segmented_control.h"
 #include "dialogs/value_slider.h"
-#include "identity/canvas_identity.h"
+#include "wire/date_id.h"
 
 #include <QAction>
 #include <QClipboard>
@@ -207,7 +207,7 @@ TEST(DialogWiring, TheCanvasButtonPublishesThePicturesAndOffersTheLink) {
         }
         ASSERT_NE(clipboard, nullptr);
         QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(clipboard).center());
-        const auto date_id = velmo::identity::dateID("anna@20261207120000000");
+        const auto date_id = velmo::wire::dateID("anna@20261207120000000");
         ASSERT_TRUE(date_id.has_value());
         EXPECT_EQ(QGuiApplication::clipboard()->text(),
                   QString::fromStdString("http://127.0.0.1:9/?v:" + *date_id));

@@ -1,7 +1,7 @@
 #include "dialogs/canvas_sharing.h"
 
 #include "canvas_fixture.h"
-#include "identity/canvas_identity.h"
+#include "wire/date_id.h"
 
 #include <QAction>
 #include <QClipboard>
@@ -23,7 +23,7 @@ struct SharingFixture : testing::CanvasWithView {
         canvas.canvas_id = CanvasID;
         QGuiApplication::clipboard()->setText("before");
     }
-    QString dateCode() const { return QString::fromStdString(*identity::dateID(CanvasID)); }
+    QString dateCode() const { return QString::fromStdString(*wire::dateID(CanvasID)); }
 
     CanvasSharing sharing;
 };
@@ -52,7 +52,7 @@ TEST(CanvasSharing, EncodedLinkEscapesEveryReservedCharacter) {
     const QString encoded = *sharing.URLOfCanvasIDWithEncode(true);
     EXPECT_EQ(encoded,
               "https%3A%2F%2Fu%40h.example%3A1%2Fa%3Bb%3Dc%26d%2Be%24f%2Cg%2F%C3%A9%3F%3Fv%3A" +
-                  QString::fromStdString(*identity::dateID(CanvasID)));
+                  QString::fromStdString(*wire::dateID(CanvasID)));
 }
 
 TEST(CanvasSharing, ClipboardGetsThePlainLink) {

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <string>
 
 namespace velmo::identity {
@@ -27,59 +26,6 @@ TEST(CanvasIdentity, ClocksOutsideAnyCalendarStillGiveDigits) {
     for (const double seconds : {-1.0, -1e300, 1e300, 1e30}) {
         const std::string stamp = text::gmtStampMillis(seconds);
         EXPECT_GE(stamp.size(), 17u) << seconds;
-    }
-}
-
-TEST(CanvasIdentity, WritesTheDateCodeInSevenBase62Digits) {
-    const struct {
-        std::string canvas_id;
-        std::optional<std::string> code;
-    } cases[] = {
-        {"public@20100101000000000", "0000000"},
-        {"public@20100101000000061", "000000Z"},
-        {"public@20100101000000062", "0000010"},
-        {"public@20100704123456789", "0hSboGx"},
-        {"20100704123456789", "0hSboGx"},
-        // Not a date code: too short, not digits, before 2010.
-        {"", std::nullopt},
-        {"2010070412345678", std::nullopt},
-        {"public@2010070412345678x", std::nullopt},
-        {"public@2010-07-04T12:34:56", std::nullopt},
-        {"public@20091231235959999", std::nullopt},
-        {"public@00000000000000000", std::nullopt},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(dateID(c.canvas_id), c.code) << c.canvas_id;
-    }
-    // The largest stamp still gives seven digits of the code.
-    const auto largest = dateID("x@99999999999999999");
-    ASSERT_TRUE(largest.has_value());
-    EXPECT_EQ(largest->size(), 7u);
-    // Month 00 and day 00 are read as written, never as an error.
-    EXPECT_TRUE(dateID("x@20110000000000000").has_value());
-}
-
-TEST(CanvasIdentity, ReadsTheCanvasIDOfALink) {
-    const struct {
-        std::string link;
-        std::optional<std::string> canvas_id;
-    } cases[] = {
-        {"velmorastra://public@20101201095959123", "public@20101201095959123"},
-        {"velmorastra://public%4020101201095959123", "public@20101201095959123"},
-        {"velmorastra://", ""},
-        {"velmorastra://a@20101201095959123?x=1", "a@20101201095959123?x=1"},
-        {"velmorastra://%C3%A9t%C3%A9@20101201095959123", "\xc3\xa9t\xc3\xa9@20101201095959123"},
-        {"velmorastra:/", std::nullopt},
-        {"", std::nullopt},
-        {"velmorastra://a%", std::nullopt},
-        {"velmorastra://a%4", std::nullopt},
-        {"velmorastra://a%zz", std::nullopt},
-        {"velmorastra://a%FF", std::nullopt},
-        {"velmorastra://a%C3", std::nullopt},
-        {"\xc3\xa9lmorastra://x", std::nullopt},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(canvasIDFromLink(c.link), c.canvas_id) << c.link;
     }
 }
 

@@ -58,5 +58,47 @@ TEST(ReplyLine, ClassifiesByTheFirstRuleThatApplies) {
     }
 }
 
+TEST(ReplyLine, WritesTheServersLinesByteExactly) {
+    const std::string stroke_text = " client_time:1 server_time:2 user_name:u@1 points: 1-2";
+    std::string reply;
+    appendDeleteNotice(reply, "c@20101201095959123");
+    EXPECT_EQ(reply, "c@20101201095959123: delete: ");
+    size_t before = reply.size();
+    appendStrokeLine(reply, "c@20101201095959123", stroke_text);
+    EXPECT_EQ(reply.size() - before, strokeLineSize("c@20101201095959123", stroke_text));
+    appendStrokeLine(reply, "c@20101201095959123", "");
+    EXPECT_EQ(reply, "c@20101201095959123: delete: \n"
+                     "c@20101201095959123: append:  client_time:1 server_time:2 user_name:u@1 "
+                     "points: 1-2\n"
+                     "c@20101201095959123: append: ");
+
+    // The first line of a reply has no line feed before it.
+    std::string first;
+    appendStrokeLine(first, "c@1", stroke_text);
+    EXPECT_EQ(first, "c@1: append: " + stroke_text);
+    std::string search;
+    appendCanvasListLine(search, "anna@20100704123456002", "");
+    appendCanvasListLine(search, "ANNA@20100704123456004", "http://t.test/4.png");
+    EXPECT_EQ(search, "anna@20100704123456002 \nANNA@20100704123456004 http://t.test/4.png");
+}
+
+TEST(ReplyLine, ReadsBackEveryLineTheServerWrites) {
+    std::string reply;
+    appendDeleteNotice(reply, "c@20101201095959123");
+    appendStrokeLine(reply, "c@20101201095959123", " client_time:1 points: 1-2");
+    appendCanvasListLine(reply, "\xc3\xa9t\xc3\xa9@12345678901234567", "http://i/t.png");
+    appendCanvasListLine(reply, "a@12345678901234567", "");
+    const std::vector<std::string_view> lines = splitReplyLines(reply);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(classifyReplyLine(lines[0]).kind, ReplyLineKind::Delete);
+    EXPECT_EQ(classifyReplyLine(lines[1]).kind, ReplyLineKind::Stroke);
+    const ReplyLine entry = classifyReplyLine(lines[2]);
+    EXPECT_EQ(entry.kind, ReplyLineKind::CanvasListEntry);
+    EXPECT_EQ(entry.canvas_id, "\xc3\xa9t\xc3\xa9@12345678901234567");
+    EXPECT_EQ(entry.thumbnail_url, "http://i/t.png");
+    EXPECT_EQ(classifyReplyLine(lines[3]).canvas_id, "a@12345678901234567");
+    EXPECT_EQ(classifyReplyLine(lines[3]).thumbnail_url, "");
+}
+
 } // namespace
 } // namespace velmo::wire

@@ -1,6 +1,6 @@
 #include "app/bot/bot_options.h"
 
-#include "app/canvas_link.h"
+#include "wire/canvas_link.h"
 
 #include <QRegularExpression>
 #include <QUrl>
@@ -38,8 +38,8 @@ std::variant<BotOptions, std::string> parseBotOptions(const QStringList& argumen
         } else if (name == "--settings") {
             options.settings_file = value.toStdString();
         } else if (name == "--canvas") {
-            if (app::isCanvasLink(value.toStdString())) {
-                const auto id = app::canvasIDFromLink(value.toStdString());
+            if (wire::isCanvasLink(value.toStdString())) {
+                const auto id = wire::canvasIDFromLink(value.toStdString());
                 ok = id.has_value();
                 options.canvas_id = id.value_or("");
             } else {
