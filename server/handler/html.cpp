@@ -1,6 +1,7 @@
 #include "handler/html.h"
 
 #include "wire/canvas_link.h"
+#include "wire/percent_codec.h"
 
 namespace velmo::server {
 namespace {
@@ -64,8 +65,9 @@ std::string sharePage(std::string_view canvas_id, std::string_view picture_url) 
     body += "\" width=\"320\" height=\"480\" alt=\"the picture of canvas ";
     body += id;
     body += "\"></p>\n<p><a class=\"open\" href=\"";
+    // Escaped, so that an ID holding "%" still opens: the app decodes every escape of a link.
     body += wire::LinkPrefix;
-    body += id;
+    body += escapeHtml(wire::percentEncode(canvas_id));
     body += "\">Open in Velmorastra</a></p>\n";
     return page("Velmorastra canvas " + id, body);
 }

@@ -14,9 +14,4 @@ namespace velmo::wire {
 // share link.
 std::optional<std::string> dateID(std::string_view canvas_id);
 
-// The name the SQLite store still calls it by; it goes when the store is next edited.
-inline std::optional<std::string> dateIdOf(std::string_view canvas_id) {
-    return dateID(canvas_id);
-}
-
 } // namespace velmo::wire

@@ -42,8 +42,6 @@ TEST(DateId, FarStampsAndOddDatesStillGiveSevenDigits) {
     EXPECT_EQ(largest->size(), 7u);
     // Month 00 and day 00 are read as written, never as an error.
     EXPECT_TRUE(dateID("x@20110000000000000").has_value());
-    // The store's older name gives the same code.
-    EXPECT_EQ(dateIdOf("anna@20100704123456789"), "0hSboGx");
 }
 
 } // namespace

@@ -81,7 +81,7 @@ void insertJournaled(SqliteConnection& db, const JournalPart& journaled) {
             insert.step();
             count += sqlite3_changes64(db.db());
         }
-        const auto date_id = wire::dateIdOf(canvas_id);
+        const auto date_id = wire::dateID(canvas_id);
         SqliteQuery(db, SaveCanvas)
             .bind(1, canvas_id)
             .bindNullable(2, wire::nicknameOf(canvas_id))

@@ -26,7 +26,7 @@ void upsertCanvasColumns(SqliteConnection& db, std::string_view canvas_id, int64
     static constexpr const char* Sql =
         "INSERT INTO canvases (canvas_id, nickname, date_id, last_activity) VALUES (?1, ?2, ?3, "
         "?4) ON CONFLICT (canvas_id) DO UPDATE SET last_activity = max(last_activity, ?4)";
-    const auto date_id = wire::dateIdOf(canvas_id);
+    const auto date_id = wire::dateID(canvas_id);
     SqliteQuery query(db, Sql);
     query.bind(1, canvas_id).bindNullable(2, wire::nicknameOf(canvas_id));
     query.bindNullable(3, date_id ? std::optional<std::string_view>(*date_id) : std::nullopt);

@@ -1,5 +1,7 @@
 #include "handler/html.h"
 
+#include "wire/canvas_link.h"
+
 #include <gtest/gtest.h>
 
 namespace velmo::server {
@@ -17,9 +19,22 @@ TEST(Html, SharePageEscapesTheIdEverywhereItAppears) {
     EXPECT_EQ(page.find("\"onerror"), std::string::npos);
     EXPECT_NE(page.find("&lt;script&gt;alert(1)&lt;/script&gt;&quot;&#39;&amp;@"),
               std::string::npos);
-    EXPECT_NE(page.find("href=\"velmorastra://&lt;script&gt;"), std::string::npos);
+    EXPECT_NE(page.find("href=\"velmorastra://%3Cscript%3Ealert%281%29"), std::string::npos);
     EXPECT_NE(page.find("<img src=\"http://x/&quot;onerror=&quot;alert(2).png\""),
               std::string::npos);
+}
+
+TEST(Html, SharePageLinkOpensExactlyItsCanvas) {
+    for (const std::string id : {"anna@20101201095959123", "50%@20101201095959123",
+                                 "<b>\"x\"@20101201095959123", "caf\xc3\xa9@20101201095959123"}) {
+        const std::string page = sharePage(id, "http://x/p.png");
+        const std::string open = "class=\"open\" href=\"";
+        const size_t start = page.find(open);
+        ASSERT_NE(start, std::string::npos) << id;
+        const size_t end = page.find('"', start + open.size());
+        const std::string link = page.substr(start + open.size(), end - start - open.size());
+        EXPECT_EQ(wire::canvasIDFromLink(link), id) << link;
+    }
 }
 
 } // namespace
