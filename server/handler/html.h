@@ -1,5 +1,7 @@
 #pragma once
 
+#include "wire/percent_codec.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,11 +12,9 @@ namespace velmo::server {
 // character references. Other bytes pass unchanged.
 std::string escapeHtml(std::string_view text);
 
-// Percent-encodes every byte but letters, digits and - . _ ~ @ so that a canvas ID can stand
-// in a URL path.
-std::string percentEncode(std::string_view bytes);
-// The reverse; nothing when a "%" is not followed by two hexadecimal digits.
-std::optional<std::string> percentDecode(std::string_view text);
+// Canvas IDs in links and routes use the codec both sides of the wire share.
+using wire::percentDecode;
+using wire::percentEncode;
 
 // The share page of a canvas: its picture, its ID and the link that opens it in the app. Every
 // argument is escaped here; the page loads nothing but the picture.
