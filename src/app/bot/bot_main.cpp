@@ -2,10 +2,12 @@
 #include "app/bot/headless_outlets.h"
 #include "app/bot/memory_settings_store.h"
 #include "app/bot/stroke_script.h"
+#include "app/bot/stroke_watch.h"
 #include "app/quit_signals.h"
 #include "identity/saved_settings.h"
 #include "mwcanvas/mw_canvas.h"
 #include "platform/qt/qt_clock.h"
+#include "platform/qt/qt_event_stream.h"
 #include "platform/qt/qt_http_exchange.h"
 #include "platform/qt/qt_scheduler.h"
 #include "platform/qt/qt_settings_store.h"
@@ -74,8 +76,9 @@ int main(int argc, char** argv) {
     platform::qt::QtClock clock;
     platform::qt::QtHttpExchange http;
     platform::qt::QtScheduler scheduler;
+    platform::qt::QtEventStream events;
     bot::HeadlessOutlets outlets;
-    mwcanvas::MWCanvas canvas({outlets, clock, http, scheduler, *settings}, server,
+    mwcanvas::MWCanvas canvas({outlets, clock, http, scheduler, *settings, &events}, server,
                               identity::imageHostURL(*settings, server));
     const app::QuitSignals quit_signals;
 
@@ -91,6 +94,10 @@ int main(int argc, char** argv) {
     }
     std::printf("canvas %s\n", canvas.canvasID().c_str());
     std::fflush(stdout);
+    std::unique_ptr<bot::StrokeWatch> watch;
+    if (options.watch > 0) {
+        watch = std::make_unique<bot::StrokeWatch>(canvas, clock, stdout);
+    }
 
     const int total = script.empty() ? options.strokes : static_cast<int>(script.size());
     bot::RandomStrokes random(options.seed, options.width, options.height, options.points);
@@ -127,7 +134,8 @@ int main(int argc, char** argv) {
         delivered = all_drawn && canvas.sync_agent.queued_commands.empty();
         const bool lingered =
             since_drawn.isValid() && since_drawn.elapsed() >= options.linger * 1000;
-        if ((delivered && lingered) ||
+        const bool watched = !watch || watch->seen() >= options.watch;
+        if ((delivered && lingered && watched) ||
             since_start.elapsed() > options.timeout * 1000 + total * pacer.interval()) {
             QCoreApplication::quit();
         }
@@ -138,5 +146,8 @@ int main(int argc, char** argv) {
     canvas.saveDefaults();
     std::printf("drawn %d delivered %s history %zu\n", drawn, delivered ? "yes" : "no",
                 canvas.strokes_history.size());
-    return delivered ? 0 : 1;
+    if (watch) {
+        std::printf("watched %d of %d\n", watch->seen(), options.watch);
+    }
+    return delivered && (!watch || watch->seen() >= options.watch) ? 0 : 1;
 }
