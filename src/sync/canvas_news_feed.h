@@ -38,7 +38,6 @@ public:
     const std::string& canvasID() const { return canvas_id; }
     // A stream is open and has sent an event.
     bool live() const { return open && heard; }
-    int failuresInARow() const { return failures; }
 
 private:
     void openStream();

@@ -63,36 +63,6 @@ TEST_F(FeedTest, FollowingAnotherCanvasMovesTheStream) {
     EXPECT_TRUE(stream.is_open);
 }
 
-TEST_F(FeedTest, AFailedStreamIsReopenedFromTheTicksWithBackoff) {
-    feed.follow(CanvasA);
-    // Ticks until the stream is open again, after each failure in a row.
-    const auto ticksToReopen = [&] {
-        stream.fail();
-        int ticks = 0;
-        while (!stream.is_open && ticks < 100) {
-            feed.tick();
-            ++ticks;
-        }
-        return ticks;
-    };
-    std::vector<int> waits;
-    for (int i = 0; i < 7; ++i) {
-        waits.push_back(ticksToReopen());
-    }
-    EXPECT_EQ(waits, (std::vector<int>{1, 2, 4, 8, 12, 12, 12}));
-    EXPECT_EQ(feed.failuresInARow(), 7);
-    // A stream that spoke once starts over.
-    stream.event("ready", "0");
-    EXPECT_EQ(feed.failuresInARow(), 0);
-    EXPECT_EQ(ticksToReopen(), 1);
-    // A canvas opened meanwhile is followed at once, whatever the back-off.
-    stream.fail();
-    stream.fail();
-    feed.follow(CanvasB);
-    EXPECT_TRUE(stream.is_open);
-    EXPECT_EQ(feed.failuresInARow(), 0);
-}
-
 TEST(CanvasNewsFeed, ClosesItsStreamWhenItGoes) {
     testing::ScriptedEventStream stream;
     {
