@@ -7,7 +7,9 @@
 #
 # Environment: DURATION (seconds per short run, 10), LONG_DURATION (the 1000-connection run
 # with memory samples, 60), CONNECTIONS (50), MANY_CONNECTIONS (1000), WRK_THREADS (2),
-# SERVER_THREADS (network threads, 2), WORKER_THREADS (32), STROKES (strokes on the polled canvas, 10000), USERS (polling users, 100).
+# SERVER_THREADS (network threads, 2), WORKER_THREADS (32), STROKES (strokes on the polled canvas, 10000), USERS (polling users, 100),
+# STREAMS (event streams held open through every scenario, spread over the polled canvas and
+# the 50 canvases drawn on, so appends wake them; 0, the default, holds none).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -22,6 +24,7 @@ server_threads=${SERVER_THREADS:-2}
 worker_threads=${WORKER_THREADS:-32}
 strokes=${STROKES:-10000}
 users=${USERS:-100}
+streams=${STREAMS:-0}
 
 for tool in wrk nginx python3; do
   command -v "$tool" >/dev/null || { echo "needs $tool (Debian: wrk, nginx-light, python3)" >&2; exit 1; }
@@ -37,7 +40,8 @@ export VELMO_BENCH_USERS="$users"
 
 # The canvas server, on its own fresh database.
 start_server "$server_bin" "$work/bench.sqlite" "$work/server.log" --threads "$server_threads" \
-  --worker-threads "$worker_threads"
+  --worker-threads "$worker_threads" --max-streams $((streams + 100)) \
+  --max-streams-per-address $((streams + 100))
 server_url="http://127.0.0.1:$server_port/"
 
 start_nginx
@@ -65,6 +69,29 @@ run() { # name connections seconds url script
 }
 rss_kb() { awk '/VmRSS/ {print $2}' "/proc/$server_pid/status"; }
 wal_bytes() { stat -c %s "$work/bench.sqlite-wal" 2>/dev/null || echo 0; }
+
+# The event streams, opened before the scenarios and held through all of them; the server's
+# memory is read before and once every stream has had its first event.
+holder_pid=""
+stop_holder() { [ -n "$holder_pid" ] && kill "$holder_pid" 2>/dev/null && wait "$holder_pid" 2>/dev/null; holder_pid=""; }
+trap 'stop_holder; cleanup' EXIT
+holder_status="$work/streams"
+if [ "$streams" -gt 0 ]; then
+  echo "== opening $streams event streams"
+  stream_canvases=("$VELMO_BENCH_CANVAS")
+  for which in $(seq 0 49); do stream_canvases+=("$VELMO_BENCH_APPEND_CANVAS$which"); done
+  rss_before_streams=$(rss_kb)
+  python3 "$here/stream_holder.py" "$server_port" "$streams" "$holder_status" "${stream_canvases[@]}" &
+  holder_pid=$!
+  for _ in $(seq 600); do
+    [ "$(awk '{print $2}' "$holder_status" 2>/dev/null)" = "$streams" ] && break
+    sleep 0.1
+  done
+  sleep 1 # the last ready events written and taken
+  rss_with_streams=$(rss_kb)
+  echo "   $(cat "$holder_status")"
+  [ "$(awk '{print $2}' "$holder_status")" = "$streams" ] || { echo "the streams did not all open" >&2; exit 1; }
+fi
 
 # nginx runs right before and after each scenario, and the scenario is set against their mean:
 # this machine's speed drifts by up to a factor of two within minutes, and a ceiling measured
@@ -118,6 +145,13 @@ echo "poll / nginx rate, $many connections: $(ratio "$(value poll_many rps)" "$(
 echo "poll / nginx p99, $many connections:  $(ratio "$(value poll_many p99_ms)" "$(around nginx_many nginx_many_2 p99_ms)") (target <= 5)"
 echo "WAL bytes before and after the poll run: $wal_before $wal_after (polls write nothing)"
 echo "server RSS (kB) every 5 s of the ${long}s run: $(tr '\n' ' ' <"$rss_log")"
+if [ "$streams" -gt 0 ]; then
+  echo "event streams: $(cat "$holder_status") (at the end of the run)"
+  echo "server RSS (kB) before and with the $streams streams: $rss_before_streams $rss_with_streams," \
+    "$(awk -v a="$rss_before_streams" -v b="$rss_with_streams" -v n="$streams" \
+      'BEGIN { printf "%.2f", (b - a) / n }') kB a stream"
+  stop_holder
+fi
 echo "strokes stored by the append run: $(python3 - "$server_port" <<'PY'
 import http.client, os, sys
 c = http.client.HTTPConnection("127.0.0.1", int(sys.argv[1]), timeout=60)

@@ -73,13 +73,20 @@ std::string usageText() {
            "                         (appends never do: they share one journal write and\n"
            "                         flush), 1 to 256 (default 32)\n"
            "  --idle-timeout SEC     close keep-alive connections idle this long (default 60)\n"
-           "  --request-timeout SEC  a request must arrive within this time (default 20)\n"
+           "  --request-timeout SEC  a request must arrive within this time (default 20); an\n"
+           "                         event stream whose client takes nothing for this long\n"
+           "                         is dropped\n"
+           "  --stream-keepalive SEC a comment this often on an event stream without news,\n"
+           "                         so proxies keep it open (default 20)\n"
+           "  --max-streams N        event streams open at once, in all (default 10000)\n"
+           "  --max-streams-per-address N\n"
+           "                         event streams open at once from one address (default 64)\n"
            "  --quiet                no access log (one line per request on stderr)\n"
            "  --help                 show this text\n"
            "\n"
            "SIGINT or SIGTERM stop the server: requests in flight are answered (for up to\n"
-           "5 seconds), idle connections are closed, the delivery marks are saved, then the\n"
-           "database is closed.\n";
+           "5 seconds), idle connections and event streams are closed, the delivery marks\n"
+           "are saved, then the database is closed.\n";
 }
 
 std::optional<CliOptions> parseCli(const std::vector<std::string>& args, std::string* error) {
@@ -147,13 +154,26 @@ std::optional<CliOptions> parseCli(const std::vector<std::string>& args, std::st
                 *error = "--worker-threads wants a number from 1 to 256";
                 return std::nullopt;
             }
-        } else if (arg == "--idle-timeout" || arg == "--request-timeout") {
+        } else if (arg == "--max-streams" || arg == "--max-streams-per-address") {
             const std::string* v = value();
             if (v == nullptr) {
                 return std::nullopt;
             }
-            double& field =
-                arg == "--idle-timeout" ? options.idle_timeout_s : options.request_timeout_s;
+            int& field =
+                arg == "--max-streams" ? options.max_streams : options.max_streams_per_address;
+            if (!readNumber(*v, field, 1, 1'000'000)) {
+                *error = arg + " wants a number from 1 to 1000000";
+                return std::nullopt;
+            }
+        } else if (arg == "--idle-timeout" || arg == "--request-timeout" ||
+                   arg == "--stream-keepalive") {
+            const std::string* v = value();
+            if (v == nullptr) {
+                return std::nullopt;
+            }
+            double& field = arg == "--idle-timeout"      ? options.idle_timeout_s
+                            : arg == "--request-timeout" ? options.request_timeout_s
+                                                         : options.stream_keepalive_s;
             if (!readNumber(*v, field, 0.01, 86400.0)) {
                 *error = arg + " wants seconds, from 0.01 to 86400";
                 return std::nullopt;

@@ -15,6 +15,9 @@ struct CliOptions {
     int worker_threads = 32;
     double idle_timeout_s = 60;
     double request_timeout_s = 20;
+    double stream_keepalive_s = 20;
+    int max_streams = 10'000;
+    int max_streams_per_address = 64;
     bool quiet = false;
     bool help = false;
 };

@@ -1,6 +1,7 @@
 #include "cli/cli_options.h"
 #include "http/http_server.h"
 #include "store/delivery_marks.h"
+#include "store/in_process_canvas_news.h"
 #include "store/sqlite/sqlite_store.h"
 
 #include <fcntl.h>
@@ -76,7 +77,11 @@ int main(int argc, char** argv) {
     if (const auto saved = store->takeSavedMarks()) {
         marks.restore(*saved);
     }
+    // News of canvases for their event streams. With SQLite one process serves a database, so
+    // the news of this process is all there is.
+    InProcessCanvasNews news;
     HandlerContext context{*store, marks, options->public_url};
+    context.news = &news;
     ServerOptions server_options;
     server_options.host = options->host;
     server_options.port = static_cast<uint16_t>(options->port);
@@ -87,6 +92,10 @@ int main(int argc, char** argv) {
     server_options.request_timeout =
         std::chrono::milliseconds(static_cast<int64_t>(options->request_timeout_s * 1000));
     server_options.access_log = !options->quiet;
+    server_options.stream_keepalive =
+        std::chrono::milliseconds(static_cast<int64_t>(options->stream_keepalive_s * 1000));
+    server_options.max_streams = static_cast<size_t>(options->max_streams);
+    server_options.max_streams_per_address = static_cast<size_t>(options->max_streams_per_address);
     HttpServer server(server_options, context);
     if (!server.listen(&error)) {
         std::fprintf(stderr, "velmorastra-server: %s\n", error.c_str());

@@ -121,6 +121,9 @@ Response handleCommand(const Request& request, HandlerContext& context, int64_t 
         }
         if (*removed > 0) {
             context.marks.noteDelete(command.canvas_id, command.stroke.user_name);
+            if (context.news != nullptr) {
+                context.news->publish(command.canvas_id, {StrokeNews::Kind::Delete, 0});
+            }
         }
         return strokesForUser(context, command.canvas_id, command.stroke.user_name, now_ms);
     }
@@ -409,6 +412,9 @@ Response answerAppend(HandlerContext& context, const std::string& canvas_id,
                       const std::string& user_name, int64_t now_ms, std::optional<int64_t> stamp) {
     if (!stamp) {
         return unavailable();
+    }
+    if (context.news != nullptr) {
+        context.news->publish(canvas_id, {StrokeNews::Kind::Append, *stamp});
     }
     return strokesForUser(context, canvas_id, user_name, now_ms, *stamp);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "handler/http_types.h"
+#include "store/canvas_news.h"
 #include "store/delivery_marks.h"
 #include "store/store.h"
 
@@ -22,6 +23,8 @@ struct HandlerContext {
     std::string public_url;
     // How much stroke text a get_strokes reply or a render reads from the store at a time.
     size_t page_bytes = 4 * 1024 * 1024;
+    // Told of every stroke stored or removed, once the store has it; none: nobody listens.
+    CanvasNews* news = nullptr;
 };
 
 // Answers one request: the canvas commands (POST /), the share page (GET /?v:<date ID>),

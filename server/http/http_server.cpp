@@ -1,7 +1,11 @@
 #include "http/http_server.h"
 
+#include "handler/event_stream_route.h"
 #include "handler/limits.h"
 #include "http/access_log.h"
+#include "http/chunked_body.h"
+#include "http/event_streams.h"
+#include "http/session_types.h"
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/io_context.hpp>
@@ -31,10 +35,6 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
-// Concrete executor types throughout: a type-erased executor holding a strand is copied to the
-// heap by every asynchronous operation that keeps work alive.
-using SessionExecutor = net::strand<net::io_context::executor_type>;
-using SessionSocket = net::basic_stream_socket<tcp, SessionExecutor>;
 using SessionStream = beast::basic_stream<tcp, SessionExecutor>;
 
 namespace {
@@ -65,6 +65,16 @@ public:
           control(net::make_strand(io)), acceptor(net::make_strand(io)), signals(control),
           grace(control), accept_retry(acceptor.get_executor()),
           workers(static_cast<size_t>(this->options.worker_threads)) {}
+
+    static EventStreamOptions streamOptions(const ServerOptions& options) {
+        EventStreamOptions out;
+        out.keepalive = options.stream_keepalive;
+        out.write_timeout = options.request_timeout;
+        out.max_streams = options.max_streams;
+        out.max_streams_per_address = options.max_streams_per_address;
+        out.access_log = options.access_log;
+        return out;
+    }
     ~Impl() {
         // Sessions still queued in the io_context are destroyed with it and untrack themselves.
         destroying = true;
@@ -78,6 +88,8 @@ public:
     void startSession(SessionSocket socket);
     void track(const std::shared_ptr<Session>& session);
     void untrack(Session* session);
+    // Ends the shutdown's grace early once no connection or stream is left.
+    void checkDrained();
 
     // Appends handed to the store and not yet answered back; run() waits for them, so no
     // answer is posted to an io_context that is gone.
@@ -102,6 +114,7 @@ public:
     std::mutex appends_mutex;
     std::condition_variable appends_done;
     size_t appends_in_flight = 0;
+    EventStreams streams{streamOptions(options), context, [this] { checkDrained(); }};
 
     // Declared after what sessions touch on their way out, so it is destroyed before that.
     net::io_context io;
@@ -273,6 +286,10 @@ private:
         request.body = std::move(message.body());
         const bool keep_alive = message.keep_alive();
         chunked_ok_ = message.version() >= 11;
+        if (server_.context.news != nullptr && isEventStreamTarget(request.target)) {
+            openEventStream(request, keep_alive);
+            return;
+        }
         if (isQuick(request)) {
             respond(handle(request), keep_alive, request);
             return;
@@ -290,6 +307,25 @@ private:
                                     self->respond(std::move(response), keep_alive, request);
                                 });
                   });
+    }
+
+    // A stream keeps the connection: its socket goes to the event streams and this session
+    // ends. Refusals are ordinary replies.
+    void openEventStream(const Request& request, bool keep_alive) {
+        auto canvas_id = eventStreamCanvas(request);
+        if (auto* refusal = std::get_if<Response>(&canvas_id)) {
+            respond(std::move(*refusal), keep_alive, request);
+            return;
+        }
+        const auto admission = server_.streams.admit(client_);
+        if (admission != EventStreams::Admission::Admitted) {
+            respond(streamsRefused(admission == EventStreams::Admission::AddressFull), keep_alive,
+                    request);
+            return;
+        }
+        server_.streams.start(stream_.release_socket(), client_,
+                              std::move(std::get<std::string>(canvas_id)), request.target,
+                              chunked_ok_, started_);
     }
 
     // The stroke goes to the store's commit queue and no thread waits for the flush: the
@@ -478,22 +514,6 @@ private:
                          beast::bind_front_handler(&Session::onWritten, shared_from_this()));
     }
 
-    // `data` framed as one chunk; nothing for no data, since an empty chunk ends the body.
-    static std::string chunk(std::string_view data) {
-        if (data.empty()) {
-            return {};
-        }
-        std::string framed;
-        framed.reserve(data.size() + 20);
-        char digits[20];
-        const auto end = std::to_chars(digits, digits + sizeof digits, data.size(), 16).ptr;
-        framed.append(digits, end);
-        framed += "\r\n";
-        framed += data;
-        framed += "\r\n";
-        return framed;
-    }
-
     void writeHead(const Response& response, bool keep_alive) {
         const auto status = static_cast<http::status>(response.status);
         response_size_ = response.body.size();
@@ -648,6 +668,13 @@ void HttpServer::Impl::track(const std::shared_ptr<Session>& session) {
 void HttpServer::Impl::untrack(Session* session) {
     std::lock_guard lock(sessions_mutex);
     sessions.erase(session);
+    if (stopping && sessions.empty() && streams.openCount() == 0 && !destroying) {
+        net::post(control, [this] { grace.cancel(); });
+    }
+}
+
+void HttpServer::Impl::checkDrained() {
+    std::lock_guard lock(sessions_mutex);
     if (stopping && sessions.empty() && !destroying) {
         net::post(control, [this] { grace.cancel(); });
     }
@@ -686,6 +713,8 @@ void HttpServer::Impl::stop() {
             acceptor.close(ec);
             accept_retry.cancel();
         });
+        // Streams have no request in flight: they close now.
+        streams.closeAll();
         std::vector<std::shared_ptr<Session>> open;
         {
             std::lock_guard lock(sessions_mutex);
@@ -695,7 +724,7 @@ void HttpServer::Impl::stop() {
                 }
             }
         }
-        if (open.empty()) {
+        if (open.empty() && streams.openCount() == 0) {
             return;
         }
         for (const auto& session : open) {

@@ -3,6 +3,7 @@
 #include "handler/request_handler.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -23,11 +24,18 @@ struct ServerOptions {
     // A request must arrive completely, and its answer be taken, within this time.
     std::chrono::milliseconds request_timeout{20'000};
     bool access_log = true;
+    // Event streams (GET /events/<canvas ID>, when the handler context has a news hub): a
+    // comment this often keeps proxies from closing one without news; at most this many open
+    // in all and from one client address. A stream's writes share the request time-out.
+    std::chrono::milliseconds stream_keepalive{20'000};
+    size_t max_streams = 10'000;
+    size_t max_streams_per_address = 64;
 };
 
 // HTTP/1.1 with keep-alive on a fixed pool of threads; connections cost no thread. Every
-// request goes to handleRequest with `context`. Bodies over the limits are refused with 413
-// before they are read, malformed requests get 400 and the connection is closed.
+// request goes to handleRequest with `context`, but for event streams, which this layer holds
+// open itself (EventStreams). Bodies over the limits are refused with 413 before they are read,
+// malformed requests get 400 and the connection is closed.
 class HttpServer {
 public:
     HttpServer(ServerOptions options, HandlerContext& context);

@@ -4,6 +4,7 @@
 #include "app/velmorastra_app_delegate.h"
 #include "app/velmorastra_interface.h"
 #include "platform/qt/qt_clock.h"
+#include "platform/qt/qt_event_stream.h"
 #include "platform/qt/qt_http_exchange.h"
 #include "platform/qt/qt_scheduler.h"
 #include "platform/qt/qt_settings_store.h"
@@ -63,8 +64,9 @@ int main(int argc, char** argv) {
     platform::qt::QtClock clock;
     platform::qt::QtHttpExchange http;
     platform::qt::QtScheduler scheduler;
+    platform::qt::QtEventStream events;
     const QSize size = options.size.value_or(defaultWindowSize());
-    app::VelmorastraInterface ui(app::ClientEdges{clock, http, scheduler, settings},
+    app::VelmorastraInterface ui(app::ClientEdges{clock, http, scheduler, settings, &events},
                                  app::interfaceOptions(options, settings, size));
     ui.delegate->observeApplicationEvents();
 

@@ -37,6 +37,8 @@ struct ClientEdges {
     platform::HttpExchange& http;
     platform::Scheduler& scheduler;
     platform::SettingsStore& settings;
+    // The live channel of the open canvas; without one the client polls alone.
+    platform::EventStream* events = nullptr;
 };
 
 struct InterfaceOptions {

@@ -17,8 +17,26 @@ MWCanvas::MWCanvas(const MWCanvasPlatform& platform, const std::string& server_b
       gyazo_client(platform.http, platform.clock, upload_url), settings(platform.settings) {
     sync_agent.canvas = this;
     sync_agent.setResponseListener([this] { get_response(); });
+    sync_agent.setPollSource([this] { polling(); });
     setStrokeAgent(&sync_agent);
-    polling_timer = platform.scheduler.scheduleRepeating(PollingInterval, [this] { polling(); });
+    if (platform.events != nullptr) {
+        news_feed = std::make_unique<sync::CanvasNewsFeed>(
+            *platform.events, server_base_url,
+            [this](std::optional<int64_t> stamp) { sync_agent.newsArrived(stamp); });
+    }
+    polling_timer = platform.scheduler.scheduleRepeating(PollingInterval, [this] {
+        polling();
+        followOpenCanvas();
+        if (news_feed) {
+            news_feed->tick();
+        }
+    });
+}
+
+void MWCanvas::followOpenCanvas() {
+    if (news_feed) {
+        news_feed->follow(canvas_id);
+    }
 }
 
 std::string MWCanvas::userID() {
@@ -120,6 +138,7 @@ void MWCanvas::setCanvasID(const std::string& id) {
     // What arrived before belongs to the canvas that was open.
     sync_agent.clearInbox();
     sync_agent.get_strokes();
+    followOpenCanvas();
     redrawStrokes();
     setInfoLabel();
 }
@@ -155,6 +174,7 @@ void MWCanvas::loadDefaults() {
     if (auto id = settings.stringValue(identity::CanvasIDKey)) {
         canvas_id = *id;
     }
+    followOpenCanvas();
     strokes_history.clear();
     if (auto texts = settings.stringList(identity::StrokesHistoryKey)) {
         for (const std::string& text : *texts) {

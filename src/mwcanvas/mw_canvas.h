@@ -4,9 +4,11 @@
 #include "imagehost/gyazo_client.h"
 #include "platform/canvas_outlets.h"
 #include "platform/clock.h"
+#include "platform/event_stream.h"
 #include "platform/http_exchange.h"
 #include "platform/scheduler.h"
 #include "platform/settings_store.h"
+#include "sync/canvas_news_feed.h"
 #include "sync/stroke_sync_agent.h"
 #include "sync/sync_canvas.h"
 
@@ -24,6 +26,8 @@ struct MWCanvasPlatform {
     platform::HttpExchange& http;
     platform::Scheduler& scheduler;
     platform::SettingsStore& settings;
+    // The live channel; without one the canvas learns of news by polling alone.
+    platform::EventStream* events = nullptr;
 };
 
 // The canvas as the user knows it: the engine with its identity (nickname, canvas and user
@@ -31,7 +35,9 @@ struct MWCanvasPlatform {
 // pictures. Everything runs on the UI thread.
 //
 // From construction on, a timer polls the server every five seconds, and every reply the
-// agent handles is merged into the history when the UI thread is idle.
+// agent handles is merged into the history when the UI thread is idle. With an event stream,
+// the open canvas also holds a live stream on the server, whose events ask for a poll at once
+// (CanvasNewsFeed); the timer stays for when the stream is not there.
 class MWCanvas : public canvas::CanvasEngine, public sync::SyncCanvas {
 public:
     static constexpr double PollingInterval = 5.0;
@@ -80,6 +86,8 @@ public:
     std::string search_nickname;
     sync::StrokeSyncAgent sync_agent;
     imagehost::GyazoClient gyazo_client;
+    // The live stream of the open canvas; none without an event stream.
+    std::unique_ptr<sync::CanvasNewsFeed> news_feed;
 
 private:
     // Stores returned strokes under their server keys; true when one is not the user's.
@@ -89,6 +97,8 @@ private:
     // earlier run), when author and client time agree.
     void dropUnconfirmedCopy(const canvas::MWStroke& echo);
     void refreshCanvas();
+    // Moves the live stream to the canvas open now.
+    void followOpenCanvas();
     void publishPicture(int width, int height, std::string& url,
                         void (sync::StrokeSyncAgent::*registration)(std::string_view));
 

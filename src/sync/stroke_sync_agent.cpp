@@ -4,9 +4,20 @@
 #include "wire/command_text.h"
 #include "wire/reply_line.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace velmo::sync {
+namespace {
+
+// Replies to appends (polls included) and deletes carry the user's strokes; the others do not.
+bool repliesWithStrokes(std::string_view command) {
+    const size_t word = std::min(command.size(), wire::commandCanvasID(command).size() + 2);
+    const std::string_view rest = command.substr(word);
+    return rest.starts_with("append:") || rest.starts_with("delete:");
+}
+
+} // namespace
 
 StrokeSyncAgent::StrokeSyncAgent(platform::HttpExchange& http, platform::Scheduler& scheduler,
                                  const platform::Clock& clock, std::string server_base_url)
@@ -100,6 +111,41 @@ void StrokeSyncAgent::clearInbox() {
     std::lock_guard guard(mutex);
     returned_strokes.clear();
     canvas_should_be_refreshed = false;
+    newest_stamp = 0;
+    news = {};
+    in_flight_news = 0;
+}
+
+void StrokeSyncAgent::newsArrived(std::optional<int64_t> stamp) {
+    std::lock_guard guard(mutex);
+    if (stamp && *stamp <= newest_stamp) {
+        return;
+    }
+    ++news.arrived;
+    if (stamp) {
+        news.stamp = std::max(news.stamp, *stamp);
+    } else {
+        news.poll_needed = true;
+    }
+    pollForNews();
+}
+
+bool StrokeSyncAgent::owesNews() const {
+    return news.arrived > news.covered && (news.poll_needed || news.stamp > newest_stamp);
+}
+
+void StrokeSyncAgent::pollForNews() {
+    if (requesting || !owesNews()) {
+        return;
+    }
+    if (queued_commands.empty()) {
+        if (poll_source) {
+            poll_source();
+        }
+    } else {
+        // The head waits for the timer after a failed request; news means the server is there.
+        send_next_command();
+    }
 }
 
 void StrokeSyncAgent::send_next_command() {
@@ -134,6 +180,7 @@ void StrokeSyncAgent::send_request(const std::string& body, bool synchronous) {
     requesting = true;
     last_request_time = clock.now();
     in_flight_canvas_id = std::string(wire::commandCanvasID(body));
+    in_flight_news = repliesWithStrokes(body) ? news.arrived : news.covered;
     // Bytes of an earlier, forgotten request are no part of this reply.
     delegate->response.clear();
 
@@ -182,10 +229,19 @@ void StrokeSyncAgent::connectionFailed(uint64_t serial) {
 
 void StrokeSyncAgent::handle_response(const std::string& reply) {
     const bool for_open_canvas = canvas == nullptr || in_flight_canvas_id == canvas->canvasID();
+    const uint64_t covers = in_flight_news;
     reset_connection();
     dispatchReply(reply, for_open_canvas);
+    if (for_open_canvas && covers > news.covered) {
+        news.covered = covers;
+        if (news.covered == news.arrived) {
+            news.stamp = 0;
+            news.poll_needed = false;
+        }
+    }
     pop_sent_command();
     send_next_command();
+    pollForNews();
 }
 
 void StrokeSyncAgent::dispatchReply(std::string_view reply, bool for_open_canvas) {
@@ -200,6 +256,7 @@ void StrokeSyncAgent::dispatchReply(std::string_view reply, bool for_open_canvas
                 // strokes; they must not be painted into this one.
                 if (for_open_canvas) {
                     returned_strokes.push_back(canvas::stroke_from_text(line, pixel_scale));
+                    newest_stamp = std::max(newest_stamp, returned_strokes.back().server_time);
                 }
                 break;
             case wire::ReplyLineKind::Delete:
@@ -224,6 +281,7 @@ void StrokeSyncAgent::reset_connection() {
     requesting = false;
     last_request_time = 0.0;
     in_flight_canvas_id.clear();
+    in_flight_news = 0;
 }
 
 void StrokeSyncAgent::pop_sent_command() {

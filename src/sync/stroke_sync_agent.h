@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -67,8 +68,17 @@ public:
     // Replaces the queue (restored settings). A request in flight is forgotten, since the
     // command it carried is no longer the head.
     void restoreQueue(std::vector<std::string> commands);
-    // Drops what arrived for the canvas that was open before.
+    // Drops what arrived for the canvas that was open before, and what was known of its news.
     void clearInbox();
+
+    // News of the open canvas from its live stream: a stroke stamped `stamp` was stored, or,
+    // without a stamp, something changed that only a poll tells. News the agent already holds
+    // (a stroke stamped at or after `stamp` came in a reply) is dropped. Otherwise a poll goes
+    // now, or, with a request in flight, once its reply is handled: one request at a time, and
+    // any burst of news during a request makes one poll after it.
+    void newsArrived(std::optional<int64_t> stamp);
+    // What sends a poll: the canvas builds it (an append without points of its user).
+    void setPollSource(std::function<void()> source) { poll_source = std::move(source); }
 
     // Called, through the scheduler, after a reply has been handled.
     void setResponseListener(std::function<void()> listener) {
@@ -92,8 +102,14 @@ public:
     std::vector<std::string> canvas_list;
     std::map<std::string, std::string> thumbnail_list;
     SyncCanvas* canvas = nullptr;
+    // The newest server stamp among the strokes received for the open canvas.
+    int64_t newest_stamp = 0;
 
 private:
+    // Sends what news is owed, when no request is in flight.
+    void pollForNews();
+    bool owesNews() const;
+
     void enqueue_command(std::string command);
     void send_next_command();
     void send_request(const std::string& body, bool synchronous);
@@ -120,6 +136,17 @@ private:
     uint64_t last_serial = 0;
     // The canvas the request in flight speaks for.
     std::string in_flight_canvas_id;
+    std::function<void()> poll_source;
+    // News of the open canvas, counted as it arrives. A handled reply to an append (a poll
+    // included) or a delete covers all news that came before its request was sent.
+    struct News {
+        uint64_t arrived = 0;
+        uint64_t covered = 0;
+        int64_t stamp = 0;        // the newest stamp among the news not covered
+        bool poll_needed = false; // news without a stamp among them
+    } news;
+    // The news count when the request in flight was sent, if its reply carries strokes.
+    uint64_t in_flight_news = 0;
 };
 
 } // namespace velmo::sync

@@ -3,6 +3,7 @@
 #include "app/velmorastra_interface.h"
 #include "canvas/surface.h"
 #include "platform/qt/qt_clock.h"
+#include "platform/qt/qt_event_stream.h"
 #include "platform/qt/qt_http_exchange.h"
 #include "platform/qt/qt_scheduler.h"
 #include "platform/qt/qt_settings_store.h"
@@ -21,6 +22,7 @@
 #include <memory>
 
 using namespace velmo;
+using velmo::testing::spinFor;
 using velmo::testing::spinUntil;
 
 namespace {
@@ -28,12 +30,13 @@ namespace {
 constexpr int Width = 320;
 constexpr int Height = 480;
 
-// One client as the program builds it: real HTTP, timers and settings file, its own window.
+// One client as the program builds it: real HTTP, event stream, timers and settings file, its
+// own window.
 class Client {
 public:
     Client(const QString& settings_file, const std::string& server_url)
         : settings(settings_file),
-          ui(app::ClientEdges{clock, http, scheduler, settings},
+          ui(app::ClientEdges{clock, http, scheduler, settings, &events},
              app::InterfaceOptions{server_url, server_url + "upload.cgi", QSize(Width, Height),
                                    app::Idiom::Phone}) {
         ui.delegate->applicationDidFinishLaunching();
@@ -65,6 +68,7 @@ public:
     platform::qt::QtClock clock;
     platform::qt::QtHttpExchange http;
     platform::qt::QtScheduler scheduler;
+    platform::qt::QtEventStream events;
     platform::qt::QtSettingsStore settings;
     app::VelmorastraInterface ui;
 };
@@ -130,6 +134,38 @@ TEST(TwoClients, StrokesTravelUndoFollowsAndAnOfflineStrokeArrivesLater) {
                    history.begin()->first.first != 0;
         },
         12000));
+}
+
+TEST(TwoClients, ALiveStrokeArrivesInUnderASecond) {
+    QTemporaryDir dir;
+    velmo::testing::ServerProcess server(dir.filePath("canvas.db").toStdString(),
+                                         dir.filePath("server.log").toStdString());
+    ASSERT_TRUE(server.start()) << server.log();
+    const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/";
+    Client first(dir.filePath("first.ini"), url);
+    Client second(dir.filePath("second.ini"), url);
+    first.canvas().setCanvasID("");
+    const std::string canvas_id = first.canvas().canvasID();
+    ASSERT_TRUE(second.ui.delegate->application_handleOpenURL("velmorastra://" + canvas_id));
+    ASSERT_TRUE(spinUntil(
+        [&] { return first.canvas().news_feed->live() && second.canvas().news_feed->live(); },
+        5000))
+        << server.log();
+
+    // Polling alone, a stroke waits for the next tick of the five-second timer: five strokes
+    // drawn at odd moments would all come within a second once in thousands of runs.
+    for (int i = 0; i < 5; ++i) {
+        spinFor(300 + 370 * i);
+        const int y = 80 + 60 * i;
+        first.drawLine(QPoint(40, y), QPoint(280, y));
+        QElapsedTimer clock;
+        clock.start();
+        ASSERT_TRUE(spinUntil([&] { return second.paintedAt(160, y); }, 1000))
+            << "stroke " << i << " took longer than a second; server log:\n"
+            << server.log();
+        std::printf("live stroke %d arrived after %lld ms\n", i,
+                    static_cast<long long>(clock.elapsed()));
+    }
 }
 
 TEST(TwoClients, TheBotsStrokesReachAClientThatOpensItsCanvas) {

@@ -338,5 +338,99 @@ TEST_F(AgentTest, WithoutACanvasNoCommandIsBuilt) {
     EXPECT_TRUE(http.sync_requests.empty());
 }
 
+// The live stream's news, with a poll source that queues an append without points as the
+// canvas does.
+class AgentNewsTest : public AgentTest {
+protected:
+    AgentNewsTest() {
+        agent->setPollSource([this] {
+            ++polls;
+            canvas::MWStroke poll = strokeAt(1000 + polls);
+            poll.points_x.clear();
+            poll.points_y.clear();
+            agent->append_stroke(poll);
+        });
+    }
+    std::string line(int64_t server_time) const {
+        return strokeLine(canvas.id, server_time, server_time, "other@20101201100000002");
+    }
+    int polls = 0;
+};
+
+TEST_F(AgentNewsTest, NewsPollsAtOnceAndABurstDuringTheRequestMakesOnePollAfterIt) {
+    agent->newsArrived(std::nullopt);
+    ASSERT_EQ(polls, 1);
+    ASSERT_EQ(http.async_requests.size(), 1u);
+    EXPECT_TRUE(http.lastBody().ends_with("points:"));
+    // One request at a time: news during it waits.
+    agent->newsArrived(101);
+    agent->newsArrived(std::nullopt);
+    agent->newsArrived(102);
+    EXPECT_EQ(http.async_requests.size(), 1u);
+    http.answer(0, line(100));
+    EXPECT_EQ(polls, 2);
+    ASSERT_EQ(http.async_requests.size(), 2u);
+    http.answer(1, line(101) + "\n" + line(102));
+    EXPECT_EQ(polls, 2) << "the news is in";
+    EXPECT_EQ(agent->newest_stamp, 102);
+    EXPECT_EQ(http.async_requests.size(), 2u);
+
+    // News of strokes already received is no news.
+    agent->newsArrived(101);
+    agent->newsArrived(102);
+    agent->newsArrived(0);
+    EXPECT_EQ(polls, 2);
+    agent->newsArrived(103);
+    EXPECT_EQ(polls, 3);
+}
+
+TEST_F(AgentNewsTest, AReplyThatBringsTheNewsOrWasSentAfterItSettlesIt) {
+    // The user's own stroke: its event comes while its append is in flight, and the echo in
+    // the reply is that news.
+    agent->append_stroke(strokeAt(1));
+    agent->newsArrived(200);
+    http.answer(0, line(200));
+    EXPECT_EQ(polls, 0);
+    EXPECT_EQ(http.async_requests.size(), 1u);
+
+    // A stroke removed before the poll never comes: the poll sent after the news settles it
+    // all the same, or the agent would poll forever.
+    agent->newsArrived(300);
+    ASSERT_EQ(polls, 1);
+    http.answer(1, "");
+    EXPECT_EQ(polls, 1);
+    EXPECT_EQ(http.async_requests.size(), 2u);
+
+    // A reply that carries no strokes settles nothing: a poll follows it.
+    agent->update_thumbnail("http://x/t.png");
+    agent->newsArrived(301);
+    http.answer(2, "");
+    EXPECT_EQ(polls, 2);
+    EXPECT_TRUE(http.lastBody().ends_with("points:"));
+}
+
+TEST_F(AgentNewsTest, NewsResendsAHeadLeftByAFailedRequestAndForgetsAnotherCanvas) {
+    agent->append_stroke(strokeAt(1));
+    http.fail(0);
+    EXPECT_FALSE(agent->requesting);
+    agent->newsArrived(400);
+    EXPECT_EQ(polls, 0);
+    ASSERT_EQ(http.async_requests.size(), 2u);
+    EXPECT_EQ(http.async_requests[1].request.body, http.async_requests[0].request.body);
+
+    // Another canvas opens while that request is in flight: neither its reply nor the news
+    // of the canvas before count for the new one.
+    canvas.id = "public@20111111111111111";
+    agent->clearInbox();
+    EXPECT_EQ(agent->newest_stamp, 0);
+    http.answer(1, "public@20101201095959123: append:  client_time:1 server_time:400 "
+                   "user_name:u@1 pen_properties:color=ff000000,width=2999,density=128 layer:0 "
+                   "points: 5-6");
+    EXPECT_EQ(agent->newest_stamp, 0);
+    EXPECT_EQ(polls, 0);
+    agent->newsArrived(5);
+    EXPECT_EQ(polls, 1);
+}
+
 } // namespace
 } // namespace velmo::sync

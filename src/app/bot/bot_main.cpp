@@ -1,11 +1,13 @@
 #include "app/bot/bot_options.h"
 #include "app/bot/memory_settings_store.h"
 #include "app/bot/stroke_script.h"
+#include "app/bot/stroke_watch.h"
 #include "app/canvas_launch.h"
 #include "app/quit_signals.h"
 #include "mwcanvas/mw_canvas.h"
 #include "platform/null_outlets.h"
 #include "platform/qt/qt_clock.h"
+#include "platform/qt/qt_event_stream.h"
 #include "platform/qt/qt_http_exchange.h"
 #include "platform/qt/qt_scheduler.h"
 #include "platform/qt/qt_settings_store.h"
@@ -69,9 +71,11 @@ struct DrawingRun {
 
 // Draws the script's strokes, or random ones on the options' layer, at the options' rate. Runs
 // the event loop until every stroke is drawn, the server has taken every command, and the
-// linger time is over; or until the time-out, or a quit signal.
+// linger time is over and, when watching, the watched strokes have arrived; or until the
+// time-out, or a quit signal.
 DrawingRun drawStrokes(mwcanvas::MWCanvas& canvas, const bot::BotOptions& options,
-                       const std::vector<bot::ScriptedStroke>& script) {
+                       const std::vector<bot::ScriptedStroke>& script,
+                       const bot::StrokeWatch* watch) {
     const int total = script.empty() ? options.strokes : static_cast<int>(script.size());
     bot::RandomStrokes random(options.seed, options.width, options.height, options.points);
     DrawingRun run;
@@ -104,7 +108,8 @@ DrawingRun drawStrokes(mwcanvas::MWCanvas& canvas, const bot::BotOptions& option
         run.delivered = all_drawn && canvas.sync_agent.queued_commands.empty();
         const bool lingered =
             since_drawn.isValid() && since_drawn.elapsed() >= options.linger * 1000;
-        if ((run.delivered && lingered) ||
+        const bool watched = watch == nullptr || watch->seen() >= options.watch;
+        if ((run.delivered && lingered && watched) ||
             since_start.elapsed() > options.timeout * 1000 + total * pacer.interval()) {
             QCoreApplication::quit();
         }
@@ -139,8 +144,9 @@ int main(int argc, char** argv) {
     platform::qt::QtClock clock;
     platform::qt::QtHttpExchange http;
     platform::qt::QtScheduler scheduler;
+    platform::qt::QtEventStream events;
     platform::NullOutlets outlets;
-    mwcanvas::MWCanvas canvas({outlets, clock, http, scheduler, *settings},
+    mwcanvas::MWCanvas canvas({outlets, clock, http, scheduler, *settings, &events},
                               addresses.server_base_url, addresses.upload_url);
     const app::QuitSignals quit_signals;
     app::launchCanvas(canvas, QSize(options.width, options.height));
@@ -153,9 +159,17 @@ int main(int argc, char** argv) {
     std::printf("canvas %s\n", canvas.canvasID().c_str());
     std::fflush(stdout);
 
-    const DrawingRun run = drawStrokes(canvas, options, *script);
+    std::unique_ptr<bot::StrokeWatch> watch;
+    if (options.watch > 0) {
+        watch = std::make_unique<bot::StrokeWatch>(canvas, clock, stdout);
+    }
+
+    const DrawingRun run = drawStrokes(canvas, options, *script, watch.get());
     canvas.saveDefaults();
     std::printf("drawn %d delivered %s history %zu\n", run.drawn, run.delivered ? "yes" : "no",
                 canvas.strokes_history.size());
-    return run.delivered ? 0 : 1;
+    if (watch) {
+        std::printf("watched %d of %d\n", watch->seen(), options.watch);
+    }
+    return run.delivered && (!watch || watch->seen() >= options.watch) ? 0 : 1;
 }

@@ -12,14 +12,17 @@ const char* botUsage() {
            "ID|velmorastra://ID]\n"
            "         [--nickname NAME] [--strokes N] [--rate PER_SECOND] [--points N]\n"
            "         [--layer 0|1|2] [--size WxH] [--seed N] [--script FILE]\n"
-           "         [--linger SECONDS] [--timeout SECONDS]\n"
+           "         [--linger SECONDS] [--timeout SECONDS] [--watch N]\n"
            "Draws N random strokes (or the strokes of a script: one a line, \"LAYER X,Y X,Y "
            "...\")\n"
-           "on a canvas, waits until the server has them all, and prints the canvas ID.\n";
+           "on a canvas, waits until the server has them all, and prints the canvas ID.\n"
+           "--watch N prints, for each stroke of another user drawn after the start, how long\n"
+           "after its drawing it arrived (one clock: run both on one machine), until N came.\n";
 }
 
 std::variant<BotOptions, std::string> parseBotOptions(const QStringList& arguments) {
     BotOptions options;
+    bool strokes_given = false;
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString name = arguments[i];
         if (name == "-h" || name == "--help") {
@@ -48,6 +51,7 @@ std::variant<BotOptions, std::string> parseBotOptions(const QStringList& argumen
         } else if (name == "--nickname") {
             options.nickname = value.toStdString();
         } else if (name == "--strokes") {
+            strokes_given = true;
             options.strokes = value.toInt(&ok);
             ok = ok && options.strokes >= 0;
         } else if (name == "--rate") {
@@ -78,12 +82,18 @@ std::variant<BotOptions, std::string> parseBotOptions(const QStringList& argumen
         } else if (name == "--timeout") {
             options.timeout = value.toDouble(&ok);
             ok = ok && options.timeout > 0.0;
+        } else if (name == "--watch") {
+            options.watch = value.toInt(&ok);
+            ok = ok && options.watch >= 1;
         } else {
             return "unknown argument: " + name.toStdString();
         }
         if (!ok) {
             return "bad value for " + name.toStdString() + ": " + value.toStdString();
         }
+    }
+    if (options.watch > 0 && !strokes_given) {
+        options.strokes = 0;
     }
     return options;
 }

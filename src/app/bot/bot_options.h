@@ -11,7 +11,7 @@ namespace velmo::bot {
 // velmorastra-bot [--server URL] [--settings FILE] [--canvas ID|velmorastra://ID]
 //                 [--nickname NAME] [--strokes N] [--rate PER_SECOND] [--points N]
 //                 [--layer 0|1|2] [--size WxH] [--seed N] [--script FILE]
-//                 [--linger SECONDS] [--timeout SECONDS]
+//                 [--linger SECONDS] [--timeout SECONDS] [--watch N]
 struct BotOptions {
     std::optional<std::string> server_url;
     std::string settings_file;
@@ -27,6 +27,9 @@ struct BotOptions {
     std::string script_file;
     double linger = 0.0;
     double timeout = 30.0;
+    // Strokes of others to watch arrive (StrokeWatch) before the bot is done; with it, the
+    // bot draws nothing unless --strokes says otherwise.
+    int watch = 0;
     bool help = false;
 };
 

@@ -36,6 +36,29 @@ TEST(CliOptions, DefaultsAndEveryOption) {
     EXPECT_TRUE(all->help);
 }
 
+TEST(CliOptions, EventStreamOptions) {
+    std::string error;
+    const auto defaults = parseCli({}, &error);
+    ASSERT_TRUE(defaults);
+    EXPECT_DOUBLE_EQ(defaults->stream_keepalive_s, 20);
+    EXPECT_EQ(defaults->max_streams, 10000);
+    EXPECT_EQ(defaults->max_streams_per_address, 64);
+    const auto set = parseCli(
+        {"--stream-keepalive", "0.5", "--max-streams", "2000", "--max-streams-per-address", "7"},
+        &error);
+    ASSERT_TRUE(set) << error;
+    EXPECT_DOUBLE_EQ(set->stream_keepalive_s, 0.5);
+    EXPECT_EQ(set->max_streams, 2000);
+    EXPECT_EQ(set->max_streams_per_address, 7);
+    for (const std::vector<std::string>& bad :
+         std::vector<std::vector<std::string>>{{"--stream-keepalive", "0"},
+                                               {"--max-streams", "0"},
+                                               {"--max-streams-per-address", "x"},
+                                               {"--max-streams"}}) {
+        EXPECT_FALSE(parseCli(bad, &error)) << bad[0];
+    }
+}
+
 TEST(CliOptions, RefusesBadValuesWithAMessage) {
     const std::vector<std::vector<std::string>> bad = {
         {"--listen"},        {"--listen", "8640"},  {"--listen", "host:99999"},

@@ -429,7 +429,7 @@ TEST_F(RequestHandlerTest, SharePageShowsPictureIdAndAppLinkAllEscaped) {
     EXPECT_FALSE(header(page, "Content-Security-Policy").empty());
     EXPECT_EQ(page.body.find("<b>"), std::string::npos);
     EXPECT_NE(page.body.find("&lt;b&gt;&quot;x&#39;&amp;@20100704123456789"), std::string::npos);
-    EXPECT_NE(page.body.find("href=\"velmorastra://&lt;b&gt;&quot;x&#39;&amp;@20100704123456789\""),
+    EXPECT_NE(page.body.find("href=\"velmorastra://%3Cb%3E%22x%27%26@20100704123456789\""),
               std::string::npos);
     EXPECT_NE(
         page.body.find("src=\"http://canvas.test/render/%3Cb%3E%22x%27%26@20100704123456789.png\""),

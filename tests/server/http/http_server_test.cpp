@@ -421,8 +421,9 @@ TEST_F(HttpServerTest, HelpNamesEveryOption) {
     const std::string help = reader.log();
     for (const char* option :
          {"--listen", "--db", "--public-url", "--threads", "--worker-threads", "--idle-timeout",
-          "--request-timeout", "--quiet", "--help", "127.0.0.1:8640",
-          ".local/share/velmorastra/server.sqlite", "FILE-strokes"}) {
+          "--request-timeout", "--stream-keepalive", "--max-streams", "--max-streams-per-address",
+          "--quiet", "--help", "127.0.0.1:8640", ".local/share/velmorastra/server.sqlite",
+          "FILE-strokes"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
 }

@@ -1,0 +1,30 @@
+#include "app/bot/stroke_watch.h"
+
+#include <cinttypes>
+
+namespace velmo::bot {
+
+StrokeWatch::StrokeWatch(mwcanvas::MWCanvas& canvas, const platform::Clock& clock, std::FILE* out)
+    : canvas(canvas), clock(clock), out(out), start_ms(static_cast<int64_t>(clock.now() * 1000.0)) {
+    canvas.sync_agent.setResponseListener([this] {
+        noteArrivals();
+        this->canvas.get_response();
+    });
+}
+
+void StrokeWatch::noteArrivals() {
+    const double now_ms = clock.now() * 1000.0;
+    const std::string me = canvas.userID();
+    for (const canvas::MWStroke& stroke : canvas.sync_agent.returned_strokes) {
+        if (stroke.user_name == me || stroke.client_time < start_ms ||
+            !arrived.emplace(stroke.user_name, stroke.client_time).second) {
+            continue;
+        }
+        std::fprintf(out, "stroke of %s drawn at %" PRId64 " arrived after %.1f ms\n",
+                     stroke.user_name.c_str(), stroke.client_time,
+                     now_ms - static_cast<double>(stroke.client_time));
+    }
+    std::fflush(out);
+}
+
+} // namespace velmo::bot
