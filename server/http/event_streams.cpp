@@ -41,7 +41,7 @@ std::string streamHead(bool chunked) {
 // Listeners hold this, never the stream itself, so no stream is ever destroyed inside a
 // publish (where the hub's lock is held).
 struct Mailbox {
-    explicit Mailbox(SessionExecutor executor) : executor(std::move(executor)) {}
+    explicit Mailbox(SessionExecutor executor_) : executor(std::move(executor_)) {}
     PendingNews news;
     SessionExecutor executor;
     std::weak_ptr<StreamSession> session;

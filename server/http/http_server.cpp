@@ -60,8 +60,8 @@ class Session;
 
 class HttpServer::Impl {
 public:
-    Impl(ServerOptions options, HandlerContext& context)
-        : options(std::move(options)), context(context), io(this->options.threads),
+    Impl(ServerOptions options_, HandlerContext& context_)
+        : options(std::move(options_)), context(context_), io(this->options.threads),
           control(net::make_strand(io)), acceptor(net::make_strand(io)), signals(control),
           grace(control), accept_retry(acceptor.get_executor()),
           workers(static_cast<size_t>(this->options.worker_threads)) {}

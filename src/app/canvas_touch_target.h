@@ -24,7 +24,7 @@ public:
 // The canvas engine as the target.
 class EngineTouchTarget : public CanvasTouchTarget {
 public:
-    explicit EngineTouchTarget(canvas::CanvasEngine& engine) : engine(engine) {}
+    explicit EngineTouchTarget(canvas::CanvasEngine& engine_) : engine(engine_) {}
     bool hasDisplayBitmap() const override { return !engine.display_bitmap.empty(); }
     void touchPressedAtX(int x, int y) override { engine.touchPressedAtX(x, y); }
     void touchDraggedAtX(int x, int y) override { engine.touchDraggedAtX(x, y); }

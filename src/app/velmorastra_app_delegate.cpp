@@ -12,10 +12,11 @@
 
 namespace velmo::app {
 
-VelmorastraAppDelegate::VelmorastraAppDelegate(QWidget& window,
-                                               VelmorastraViewController& viewController,
-                                               mwcanvas::MWCanvas& canvas, QSize canvas_size)
-    : window(window), viewController(viewController), canvas(canvas), canvas_size(canvas_size) {}
+VelmorastraAppDelegate::VelmorastraAppDelegate(QWidget& window_,
+                                               VelmorastraViewController& viewController_,
+                                               mwcanvas::MWCanvas& canvas_, QSize canvas_size_)
+    : window(window_), viewController(viewController_), canvas(canvas_), canvas_size(canvas_size_) {
+}
 
 void VelmorastraAppDelegate::applicationDidFinishLaunching() {
     window.show();

@@ -9,9 +9,9 @@
 
 namespace velmo::app {
 
-VelmorastraViewController::VelmorastraViewController(CanvasTouchTarget& canvas,
-                                                     platform::CanvasOutlets& outlets)
-    : canvas(&canvas), outlets(outlets) {}
+VelmorastraViewController::VelmorastraViewController(CanvasTouchTarget& canvas_,
+                                                     platform::CanvasOutlets& outlets_)
+    : canvas(&canvas_), outlets(outlets_) {}
 
 int VelmorastraViewController::truncated(double v) {
     return canvas::truncateToInt(static_cast<float>(v));

@@ -36,8 +36,8 @@ void copyRect(const Surface& from, Surface& to, PixelRect rect) {
 
 } // namespace
 
-CanvasEngine::CanvasEngine(platform::CanvasOutlets& outlets, const platform::Clock& clock)
-    : pen_properties(defaultPen(geometry.pixel_scale)), outlets(outlets), clock(clock) {}
+CanvasEngine::CanvasEngine(platform::CanvasOutlets& outlets_, const platform::Clock& clock_)
+    : pen_properties(defaultPen(geometry.pixel_scale)), outlets(outlets_), clock(clock_) {}
 
 void CanvasEngine::setScreenSize(float width, float height) {
     geometry.setScreenSize(width, height);

@@ -18,7 +18,7 @@ public:
 class MessageBoxAlerts : public Alerts {
 public:
     // The alerts stand over `window`; none if it is gone.
-    explicit MessageBoxAlerts(QWidget* window) : window(window) {}
+    explicit MessageBoxAlerts(QWidget* window_) : window(window_) {}
     void showAlert(const QString& title, const QString& message) override;
 
 private:

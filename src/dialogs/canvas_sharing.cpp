@@ -36,8 +36,8 @@ QString escapeForURL(const QString& text) {
     return QString::fromLatin1(QUrl::toPercentEncoding(text, "!#$&'()*+,-./:;=?@_~"));
 }
 
-CanvasSharing::CanvasSharing(mwcanvas::MWCanvas& canvas, UrlOpener& opener, Alerts& alerts)
-    : canvas(canvas), opener(opener), alerts(alerts) {}
+CanvasSharing::CanvasSharing(mwcanvas::MWCanvas& canvas_, UrlOpener& opener_, Alerts& alerts_)
+    : canvas(canvas_), opener(opener_), alerts(alerts_) {}
 
 CanvasSharing::~CanvasSharing() = default;
 

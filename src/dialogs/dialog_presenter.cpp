@@ -9,7 +9,7 @@ namespace velmo::dialogs {
 
 class DialogPresenter::ResizeWatcher : public QObject {
 public:
-    explicit ResizeWatcher(DialogPresenter& presenter) : presenter(presenter) {}
+    explicit ResizeWatcher(DialogPresenter& presenter_) : presenter(presenter_) {}
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
@@ -23,8 +23,8 @@ private:
     DialogPresenter& presenter;
 };
 
-DialogPresenter::DialogPresenter(QWidget& main_view, Idiom idiom)
-    : main_view(main_view), main_view_alive(&main_view), device_idiom(idiom),
+DialogPresenter::DialogPresenter(QWidget& main_view_, Idiom idiom)
+    : main_view(main_view_), main_view_alive(&main_view_), device_idiom(idiom),
       resize_watcher(std::make_unique<ResizeWatcher>(*this)) {
     main_view.installEventFilter(resize_watcher.get());
 }

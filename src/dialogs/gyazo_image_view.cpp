@@ -4,8 +4,8 @@
 
 namespace velmo::dialogs {
 
-GyazoImageView::GyazoImageView(platform::HttpExchange& http, QWidget* parent)
-    : QWidget(parent), http(http) {}
+GyazoImageView::GyazoImageView(platform::HttpExchange& http_, QWidget* parent)
+    : QWidget(parent), http(http_) {}
 
 GyazoImageView::~GyazoImageView() {
     if (connection) {

@@ -26,11 +26,11 @@ QString storedNickname(const QString& typed) {
     return name;
 }
 
-NicknameView::NicknameView(mwcanvas::MWCanvas& canvas, DialogPresenter& presenter,
-                           QWidget& main_view, const NicknameViewEdges& edges)
-    : QWidget(&main_view), sharing(canvas, edges.opener, edges.alerts),
-      search(canvas, SearchEdges{edges.http, edges.scheduler, edges.clock, edges.alerts}, this),
-      canvas(canvas), presenter(presenter), main_view(main_view) {
+NicknameView::NicknameView(mwcanvas::MWCanvas& canvas_, DialogPresenter& presenter_,
+                           QWidget& main_view_, const NicknameViewEdges& edges)
+    : QWidget(&main_view_), sharing(canvas_, edges.opener, edges.alerts),
+      search(canvas_, SearchEdges{edges.http, edges.scheduler, edges.clock, edges.alerts}, this),
+      canvas(canvas_), presenter(presenter_), main_view(main_view_) {
     hide();
     setObjectName("nicknameviewcontroller");
     setAutoFillBackground(true);

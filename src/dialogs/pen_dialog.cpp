@@ -24,8 +24,9 @@ constexpr uint32_t White = 0xFFFFFFFFu;
 
 } // namespace
 
-PenDialog::PenDialog(canvas::CanvasEngine& canvas, DialogPresenter& presenter, QWidget& main_view)
-    : QWidget(&main_view), canvas(canvas), presenter(presenter), main_view(main_view) {
+PenDialog::PenDialog(canvas::CanvasEngine& canvas_, DialogPresenter& presenter_,
+                     QWidget& main_view_)
+    : QWidget(&main_view_), canvas(canvas_), presenter(presenter_), main_view(main_view_) {
     hide();
     setObjectName("penpropviewcontroller");
     setAutoFillBackground(true);

@@ -15,8 +15,9 @@
 
 namespace velmo::dialogs {
 
-SearchResults::SearchResults(mwcanvas::MWCanvas& canvas, const SearchEdges& edges, QWidget* parent)
-    : canvas(canvas), edges(edges) {
+SearchResults::SearchResults(mwcanvas::MWCanvas& canvas_, const SearchEdges& edges_,
+                             QWidget* parent)
+    : canvas(canvas_), edges(edges_) {
     search_result_table = new QTableWidget(0, 1, parent);
     search_result_table->setObjectName("search_result_table");
     search_result_table->horizontalHeader()->hide();

@@ -18,7 +18,7 @@ void replaceAll(std::string& text, std::string_view from, std::string_view to) {
 
 } // namespace
 
-GyazoClient::GyazoClient(platform::HttpExchange& http, const platform::Clock& clock,
+GyazoClient::GyazoClient(platform::HttpExchange& http_, const platform::Clock& clock_,
                          std::string upload_url)
     : cgiURL(std::move(upload_url)),
       dataStrArray{
@@ -34,7 +34,7 @@ GyazoClient::GyazoClient(platform::HttpExchange& http, const platform::Clock& cl
           "content-disposition: form-data; name=\"imagedata\"\r\n",
           "\r\n",
       },
-      http(http), clock(clock) {}
+      http(http_), clock(clock_) {}
 
 std::optional<std::string> GyazoClient::getURLOfImage(const canvas::Surface& picture) {
     resultURLString.reset();

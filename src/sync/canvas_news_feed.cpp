@@ -7,9 +7,9 @@
 
 namespace velmo::sync {
 
-CanvasNewsFeed::CanvasNewsFeed(platform::EventStream& stream, std::string server_base_url,
-                               std::function<void(std::optional<int64_t>)> on_news)
-    : stream(stream), server_base_url(std::move(server_base_url)), on_news(std::move(on_news)) {}
+CanvasNewsFeed::CanvasNewsFeed(platform::EventStream& stream_, std::string server_base_url_,
+                               std::function<void(std::optional<int64_t>)> on_news_)
+    : stream(stream_), server_base_url(std::move(server_base_url_)), on_news(std::move(on_news_)) {}
 
 CanvasNewsFeed::~CanvasNewsFeed() {
     if (open) {

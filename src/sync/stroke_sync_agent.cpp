@@ -19,10 +19,10 @@ bool repliesWithStrokes(std::string_view command) {
 
 } // namespace
 
-StrokeSyncAgent::StrokeSyncAgent(platform::HttpExchange& http, platform::Scheduler& scheduler,
-                                 const platform::Clock& clock, std::string server_base_url)
-    : delegate(std::make_shared<StrokeSyncDelegate>()), http(http), scheduler(scheduler),
-      clock(clock), server_base_url(std::move(server_base_url)) {
+StrokeSyncAgent::StrokeSyncAgent(platform::HttpExchange& http_, platform::Scheduler& scheduler_,
+                                 const platform::Clock& clock_, std::string server_base_url_)
+    : delegate(std::make_shared<StrokeSyncDelegate>()), http(http_), scheduler(scheduler_),
+      clock(clock_), server_base_url(std::move(server_base_url_)) {
     delegate->agent = this;
 }
 

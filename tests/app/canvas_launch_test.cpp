@@ -61,7 +61,7 @@ TEST(CanvasLaunch, TheServerComesFromTheRunThenTheSettingsAndTheImageHostFollows
 
 // A windowless client, as the bot runs one, on settings that outlive it.
 struct Client {
-    explicit Client(testing::MemorySettings& settings) : settings(settings) {}
+    explicit Client(testing::MemorySettings& settings_) : settings(settings_) {}
 
     platform::NullOutlets outlets;
     testing::FakeClock clock{1278246896.789};

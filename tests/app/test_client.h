@@ -26,7 +26,7 @@ namespace velmo::testing {
 // Writes down every call of the touch routing, then passes it on to the real canvas.
 class RecordingTouchTarget : public app::CanvasTouchTarget {
 public:
-    explicit RecordingTouchTarget(app::CanvasTouchTarget& next) : next(next) {}
+    explicit RecordingTouchTarget(app::CanvasTouchTarget& next_) : next(next_) {}
 
     bool hasDisplayBitmap() const override { return next.hasDisplayBitmap(); }
     void touchPressedAtX(int x, int y) override {

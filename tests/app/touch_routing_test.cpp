@@ -24,7 +24,7 @@ QPointingDevice* touchscreen() {
 // down, the ones not named as stationary, as a touch screen reports them.
 class Fingers {
 public:
-    explicit Fingers(TestClient& client) : client(client) {}
+    explicit Fingers(TestClient& client_) : client(client_) {}
 
     Fingers& press(int id, QPoint at) {
         pressed[id] = at;

@@ -101,7 +101,7 @@ TEST(GyazoImageView, ASecondLoadAbandonsTheFirst) {
 // small pieces, slowly, so the load really runs in the background.
 class SlowPictureServer {
 public:
-    explicit SlowPictureServer(std::string body) : body(std::move(body)) {
+    explicit SlowPictureServer(std::string body_) : body(std::move(body_)) {
         server.listen(QHostAddress::LocalHost, 0);
         QObject::connect(&server, &QTcpServer::newConnection, &server, [this] {
             while (QTcpSocket* socket = server.nextPendingConnection()) {

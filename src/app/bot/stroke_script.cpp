@@ -60,9 +60,9 @@ ScriptResult parseStrokeScript(const std::string& text) {
     return result;
 }
 
-RandomStrokes::RandomStrokes(uint32_t seed, int width, int height, int points)
-    : random(seed), width(std::max(width, 1)), height(std::max(height, 1)),
-      points(std::max(points, 1)) {}
+RandomStrokes::RandomStrokes(uint32_t seed, int width_, int height_, int points_)
+    : random(seed), width(std::max(width_, 1)), height(std::max(height_, 1)),
+      points(std::max(points_, 1)) {}
 
 ScriptedStroke RandomStrokes::next() {
     std::uniform_int_distribution<int> x_at(0, width - 1);

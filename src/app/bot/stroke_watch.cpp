@@ -4,8 +4,10 @@
 
 namespace velmo::bot {
 
-StrokeWatch::StrokeWatch(mwcanvas::MWCanvas& canvas, const platform::Clock& clock, std::FILE* out)
-    : canvas(canvas), clock(clock), out(out), start_ms(static_cast<int64_t>(clock.now() * 1000.0)) {
+StrokeWatch::StrokeWatch(mwcanvas::MWCanvas& canvas_, const platform::Clock& clock_,
+                         std::FILE* out_)
+    : canvas(canvas_), clock(clock_), out(out_),
+      start_ms(static_cast<int64_t>(clock_.now() * 1000.0)) {
     canvas.sync_agent.setResponseListener([this] {
         noteArrivals();
         this->canvas.get_response();

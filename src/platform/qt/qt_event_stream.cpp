@@ -56,8 +56,8 @@ bool isEventStream(const QNetworkReply& reply) {
 
 } // namespace
 
-QtEventStream::QtEventStream(double silence_seconds)
-    : manager(std::make_unique<QNetworkAccessManager>()), silence_seconds(silence_seconds) {}
+QtEventStream::QtEventStream(double silence_seconds_)
+    : manager(std::make_unique<QNetworkAccessManager>()), silence_seconds(silence_seconds_) {}
 
 QtEventStream::~QtEventStream() {
     close();
