@@ -54,7 +54,8 @@ public:
     StreamSession(SessionSocket socket, EventStreams& streams, std::string client,
                   std::string canvas_id, std::string target, bool chunked,
                   std::chrono::steady_clock::time_point started)
-        : socket_(std::move(socket)), timer_(socket_.get_executor()), streams_(streams),
+        : socket_(std::move(socket)), timer_(socket_.get_executor()),
+          pace_timer_(socket_.get_executor()), streams_(streams),
           mailbox_(std::make_shared<Mailbox>(socket_.get_executor())), client_(std::move(client)),
           canvas_id_(std::move(canvas_id)), target_(std::move(target)), started_(started),
           chunked_(chunked) {}
@@ -120,19 +121,32 @@ private:
             close();
             return;
         }
-        if (auto event = mailbox_->news.take()) {
-            write(frame(*event));
-            return;
-        }
         arm(streams_.options_.keepalive);
+        deliver();
     }
 
-    // A wake-up from a publisher; news that comes during a write waits for its end.
+    // A wake-up from a publisher; news that comes during a write waits for its end. A stroke
+    // after a quiet spell goes out at once; during a burst on the canvas, the news of a spacing
+    // is sent as one event at its end, so a busy canvas costs each stream (and each client's
+    // polls) a bounded number of events a second.
     void deliver() {
-        if (closed_ || writing_) {
+        if (closed_ || writing_ || pacing_) {
+            return;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now < quiet_until_) {
+            pacing_ = true;
+            pace_timer_.expires_at(quiet_until_);
+            pace_timer_.async_wait([self = shared_from_this()](boost::system::error_code ec) {
+                self->pacing_ = false;
+                if (!ec) {
+                    self->deliver();
+                }
+            });
             return;
         }
         if (auto event = mailbox_->news.take()) {
+            quiet_until_ = now + streams_.options_.event_spacing;
             write(frame(*event));
         }
     }
@@ -195,6 +209,7 @@ private:
         subscription_.reset();
         ++timer_serial_;
         timer_.cancel();
+        pace_timer_.cancel();
         boost::system::error_code ec;
         socket_.shutdown(tcp::socket::shutdown_both, ec);
         socket_.close(ec);
@@ -208,6 +223,7 @@ private:
 
     SessionSocket socket_;
     net::steady_timer timer_;
+    net::steady_timer pace_timer_;
     EventStreams& streams_;
     std::shared_ptr<Mailbox> mailbox_;
     std::unique_ptr<CanvasNews::Subscription> subscription_;
@@ -217,10 +233,13 @@ private:
     // The bytes being written; nothing between writes.
     std::string out_;
     std::chrono::steady_clock::time_point started_;
+    // No news event before this time; see deliver().
+    std::chrono::steady_clock::time_point quiet_until_{};
     size_t body_bytes_ = 0;
     uint64_t timer_serial_ = 0;
     bool chunked_ = true;
     bool writing_ = false;
+    bool pacing_ = false;
     bool closed_ = false;
 };
 

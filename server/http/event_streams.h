@@ -20,6 +20,8 @@ struct EventStreamOptions {
     std::chrono::milliseconds keepalive{20'000};
     // A write the client does not take within this time ends the stream.
     std::chrono::milliseconds write_timeout{20'000};
+    // At most one news event this often on a stream; the first after a quiet spell goes at once.
+    std::chrono::milliseconds event_spacing{100};
     size_t max_streams = 10'000;
     size_t max_streams_per_address = 64;
     bool access_log = true;

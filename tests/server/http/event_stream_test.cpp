@@ -267,6 +267,26 @@ TEST_F(EventStreamTest, AnAppendOrDeleteWakesEveryStreamOfItsCanvasAndNoOther) {
               std::string::npos);
 }
 
+TEST_F(EventStreamTest, ABurstOnOneCanvasIsPacedAndItsNewestStampArrives) {
+    auto server = startServer();
+    const int port = server->port();
+    StreamClient watcher(port, path(CanvasA));
+    ASSERT_TRUE(watcher.next());
+    Connection writer(port);
+    constexpr size_t Burst = 30;
+    for (size_t i = 1; i <= Burst; ++i) {
+        ASSERT_EQ(command(writer, wire::appendCommand(CanvasA, stroke(static_cast<int64_t>(i)))),
+                  200);
+    }
+    const auto events = watcher.readFor(600ms);
+    StreamClient late(port, path(CanvasA));
+    const auto newest = late.next();
+    ASSERT_TRUE(newest);
+    ASSERT_FALSE(events.empty());
+    EXPECT_LT(events.size(), Burst);
+    EXPECT_EQ(events.back().data, newest->data);
+}
+
 TEST_F(EventStreamTest, StreamsAreBoundedPerAddressAndInAll) {
     auto server = startServer({"--max-streams-per-address", "2", "--max-streams", "3"});
     const int port = server->port();
