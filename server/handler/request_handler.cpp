@@ -19,7 +19,6 @@
 #include <charconv>
 #include <limits>
 #include <memory>
-#include <ranges>
 #include <stdexcept>
 
 namespace velmo::server {
@@ -278,7 +277,7 @@ Response render(std::string_view name, std::string_view query, HandlerContext& c
         if (!page) {
             return unavailable();
         }
-        canvas::replayStrokes(painter, layers, geometry, *page | std::views::transform(decoded));
+        canvas::replayStrokes(painter, layers, geometry, *page, decoded);
     }
     canvas::Surface picture(w, h);
     canvas::composeAllLayers(layers, picture, picture.bounds());

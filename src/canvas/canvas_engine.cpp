@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <ranges>
 
 namespace velmo::canvas {
 namespace {
@@ -253,7 +252,8 @@ void CanvasEngine::redrawStrokes() {
         return;
     }
     resetLayers(layer_bitmap);
-    replayStrokes(painter, layer_bitmap, geometry, strokes_history | std::views::values);
+    replayStrokes(painter, layer_bitmap, geometry, strokes_history,
+                  [](const auto& entry) -> const MWStroke& { return entry.second; });
     composeAllLayers(layer_bitmap, display_bitmap, wholeCanvas());
     restartStroke();
     outlets.invalidateDisplay();

@@ -8,17 +8,12 @@
 #include <limits>
 #include <map>
 #include <random>
-#include <ranges>
 #include <span>
 #include <string>
 #include <vector>
 
 namespace velmo::canvas {
 namespace {
-
-static_assert(StrokeRange<std::vector<MWStroke>>);
-static_assert(StrokeRange<std::span<const MWStroke>>);
-static_assert(!StrokeRange<std::vector<std::string>>);
 
 CanvasGeometry geometryOf(float width, float height) {
     CanvasGeometry g;
@@ -145,7 +140,8 @@ TEST(StrokeReplay, InPiecesFromAMapOrFromStoredTextTheLayersAreTheSame) {
         history[{s.server_time, s.client_time}] = s;
     }
     LayerSurfaces from_map = neutralLayers(g);
-    replayStrokes(painter, from_map, g, history | std::views::values);
+    replayStrokes(painter, from_map, g, history,
+                  [](const auto& entry) -> const MWStroke& { return entry.second; });
     EXPECT_EQ(from_map, whole);
 
     // Stored text, decoded as it is replayed, a few strokes at a time.
@@ -160,7 +156,7 @@ TEST(StrokeReplay, InPiecesFromAMapOrFromStoredTextTheLayersAreTheSame) {
     const std::span<const std::string> stored(texts);
     for (size_t at = 0; at < stored.size(); at += 7) {
         const auto page = stored.subspan(at, std::min<size_t>(7, stored.size() - at));
-        replayStrokes(painter, from_text, g, page | std::views::transform(decoded));
+        replayStrokes(painter, from_text, g, page, decoded);
     }
     EXPECT_EQ(from_text, whole);
 }
