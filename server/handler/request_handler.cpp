@@ -393,6 +393,16 @@ bool isQuick(const Request& request) {
            body.size() >= NoPoints.size() && body.substr(body.size() - NoPoints.size()) == NoPoints;
 }
 
+bool isRender(const Request& request) {
+    return request.method == "GET" && std::string_view(request.target).starts_with("/render/");
+}
+
+Response rendersBusy() {
+    Response response = textResponse(503, "too many renders in flight\n");
+    response.headers.emplace_back("Retry-After", "5");
+    return response;
+}
+
 std::optional<AppendCommand> appendCommandOf(const Request& request) {
     const std::string_view target = request.target;
     if (request.method != "POST" || target.substr(0, target.find('?')) != "/" ||
