@@ -205,15 +205,23 @@ Response sharePageFor(std::string_view query, HandlerContext& context) {
     if (query.substr(0, 2) != "v:" || !isDateId(query.substr(2))) {
         return htmlResponse(404, notFoundPage());
     }
-    const auto canvas = context.store.canvasByDateId(query.substr(2));
-    if (!canvas) {
+    const auto canvases = context.store.canvasesByDateId(query.substr(2), MaxCanvasesPerDateId);
+    if (!canvases) {
+        return unavailable();
+    }
+    if (canvases->empty()) {
         return htmlResponse(404, notFoundPage());
+    }
+    const CanvasInfo* canvas = &canvases->front();
+    std::vector<std::string> others;
+    for (auto other = canvases->begin() + 1; other != canvases->end(); ++other) {
+        others.push_back(other->canvas_id);
     }
     const std::string picture =
         wire::isValidImageUrl(canvas->fullimage_url)
             ? canvas->fullimage_url
             : context.public_url + "render/" + percentEncode(canvas->canvas_id) + ".png";
-    return htmlResponse(200, sharePage(canvas->canvas_id, picture));
+    return htmlResponse(200, sharePage(canvas->canvas_id, picture, others));
 }
 
 // "w=<n>&h=<n>" in any order, each optional; nothing for anything else or out of bounds.
