@@ -13,9 +13,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <functional>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <thread>
 
