@@ -4,6 +4,9 @@
 //   BM_Rebuild:     10,000 seeded random strokes replayed onto three layers, then composed.
 //   BM_ComposeAll:  the three layers composed over the whole canvas, against a plain memcpy
 //                   of one surface (the bandwidth reference).
+//   BM_AbsurdStroke: one stroke of the most points and the widest pen a client may send,
+//                   replayed onto the server's default 320 x 480 picture (no peer: the case
+//                   is ours to bound).
 // After the runs the ratios are printed.
 
 #include "canvas/canvas_engine.h"
@@ -19,6 +22,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <random>
 #include <string>
@@ -275,6 +279,26 @@ void BM_Rebuild_cairo(benchmark::State& state) {
     }
 }
 
+// ---- absurd stroke ----
+
+void BM_AbsurdStroke_ours(benchmark::State& state) {
+    CanvasGeometry g;
+    g.setScreenSize(320, 480);
+    std::mt19937 rng(20261208);
+    std::uniform_int_distribution<int32_t> x(0, 320000);
+    std::uniform_int_distribution<int32_t> y(0, 480000);
+    std::vector<MWStroke> strokes(1);
+    MWStroke& s = strokes.front();
+    s.pen_properties.width = std::numeric_limits<int32_t>::max();
+    for (int i = 0; i < 100000; ++i) {
+        s.points_x.push_back(x(rng));
+        s.points_y.push_back(y(rng));
+    }
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(renderPicture(strokes, g).data());
+    }
+}
+
 // ---- composition bandwidth ----
 
 void BM_ComposeAll_ours(benchmark::State& state) {
@@ -311,6 +335,10 @@ BENCHMARK(BM_DragSegment_ours)->Name("BM_DragSegment/ours");
 BENCHMARK(BM_DragSegment_cairo)->Name("BM_DragSegment/cairo");
 BENCHMARK(BM_Rebuild_ours)->Name("BM_Rebuild/ours")->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Rebuild_cairo)->Name("BM_Rebuild/cairo")->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_AbsurdStroke_ours)
+    ->Name("BM_AbsurdStroke/ours")
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 BENCHMARK(BM_ComposeAll_ours)->Name("BM_ComposeAll/ours")->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Memcpy)->Name("BM_Memcpy")->Unit(benchmark::kMillisecond);
 

@@ -1,5 +1,6 @@
 #include "cli/cli_options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 
@@ -72,6 +73,9 @@ std::string usageText() {
            "  --worker-threads N     threads for requests that wait on the database or render\n"
            "                         (appends never do: they share one journal write and\n"
            "                         flush), 1 to 256 (default 32)\n"
+           "  --max-renders N        server renders running at once, below --worker-threads\n"
+           "                         (default 4, or one less than --worker-threads; 0 turns\n"
+           "                         renders off); beyond, 503 with Retry-After\n"
            "  --idle-timeout SEC     close keep-alive connections idle this long (default 60)\n"
            "  --request-timeout SEC  a request must arrive within this time (default 20); an\n"
            "                         event stream whose client takes nothing for this long\n"
@@ -91,6 +95,7 @@ std::string usageText() {
 
 std::optional<CliOptions> parseCli(const std::vector<std::string>& args, std::string* error) {
     CliOptions options;
+    bool max_renders_given = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         const auto value = [&]() -> const std::string* {
@@ -145,6 +150,16 @@ std::optional<CliOptions> parseCli(const std::vector<std::string>& args, std::st
                 *error = "--threads wants a number from 1 to 64";
                 return std::nullopt;
             }
+        } else if (arg == "--max-renders") {
+            const std::string* v = value();
+            if (v == nullptr) {
+                return std::nullopt;
+            }
+            if (!readNumber(*v, options.max_renders, 0, 255)) {
+                *error = "--max-renders wants a number from 0 to 255";
+                return std::nullopt;
+            }
+            max_renders_given = true;
         } else if (arg == "--worker-threads") {
             const std::string* v = value();
             if (v == nullptr) {
@@ -182,6 +197,13 @@ std::optional<CliOptions> parseCli(const std::vector<std::string>& args, std::st
             *error = "unknown option " + arg + " (see --help)";
             return std::nullopt;
         }
+    }
+    // Renders holding every worker would starve the reads clients wait on.
+    if (!max_renders_given) {
+        options.max_renders = std::min(options.max_renders, options.worker_threads - 1);
+    } else if (options.max_renders >= options.worker_threads && options.max_renders > 0) {
+        *error = "--max-renders must be below --worker-threads";
+        return std::nullopt;
     }
     return options;
 }

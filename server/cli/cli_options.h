@@ -18,6 +18,7 @@ struct CliOptions {
     double stream_keepalive_s = 20;
     int max_streams = 10'000;
     int max_streams_per_address = 64;
+    int max_renders = 4;
     bool quiet = false;
     bool help = false;
 };

@@ -87,6 +87,7 @@ int main(int argc, char** argv) {
     server_options.port = static_cast<uint16_t>(options->port);
     server_options.threads = options->threads;
     server_options.worker_threads = options->worker_threads;
+    server_options.max_renders = static_cast<size_t>(options->max_renders);
     server_options.idle_timeout =
         std::chrono::milliseconds(static_cast<int64_t>(options->idle_timeout_s * 1000));
     server_options.request_timeout =

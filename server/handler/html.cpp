@@ -56,7 +56,8 @@ std::string escapeHtml(std::string_view text) {
     return out;
 }
 
-std::string sharePage(std::string_view canvas_id, std::string_view picture_url) {
+std::string sharePage(std::string_view canvas_id, std::string_view picture_url,
+                      std::span<const std::string> others) {
     const std::string id = escapeHtml(canvas_id);
     std::string body = "<h1>";
     body += id;
@@ -69,6 +70,18 @@ std::string sharePage(std::string_view canvas_id, std::string_view picture_url) 
     body += wire::LinkPrefix;
     body += escapeHtml(wire::percentEncode(canvas_id));
     body += "\">Open in Velmorastra</a></p>\n";
+    if (!others.empty()) {
+        body += "<h2>Other canvases with this link's code</h2>\n<ul>\n";
+        for (const std::string& other : others) {
+            body += "<li><a class=\"other\" href=\"";
+            body += wire::LinkPrefix;
+            body += escapeHtml(wire::percentEncode(other));
+            body += "\">";
+            body += escapeHtml(other);
+            body += "</a></li>\n";
+        }
+        body += "</ul>\n";
+    }
     return page("Velmorastra canvas " + id, body);
 }
 

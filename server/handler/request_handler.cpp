@@ -204,15 +204,23 @@ Response sharePageFor(std::string_view query, HandlerContext& context) {
     if (query.substr(0, 2) != "v:" || !isDateId(query.substr(2))) {
         return htmlResponse(404, notFoundPage());
     }
-    const auto canvas = context.store.canvasByDateId(query.substr(2));
-    if (!canvas) {
+    const auto canvases = context.store.canvasesByDateId(query.substr(2), MaxCanvasesPerDateId);
+    if (!canvases) {
+        return unavailable();
+    }
+    if (canvases->empty()) {
         return htmlResponse(404, notFoundPage());
+    }
+    const CanvasInfo* canvas = &canvases->front();
+    std::vector<std::string> others;
+    for (auto other = canvases->begin() + 1; other != canvases->end(); ++other) {
+        others.push_back(other->canvas_id);
     }
     const std::string picture =
         wire::isValidImageUrl(canvas->fullimage_url)
             ? canvas->fullimage_url
             : context.public_url + "render/" + percentEncode(canvas->canvas_id) + ".png";
-    return htmlResponse(200, sharePage(canvas->canvas_id, picture));
+    return htmlResponse(200, sharePage(canvas->canvas_id, picture, others));
 }
 
 // "w=<n>&h=<n>" in any order, each optional; nothing for anything else or out of bounds.
@@ -390,6 +398,16 @@ bool isQuick(const Request& request) {
     constexpr std::string_view NoPoints = "points:";
     return body.substr(id_end + 2, word_end - id_end - 2) == wire::wordOf(wire::AppendAfterID) &&
            body.size() >= NoPoints.size() && body.substr(body.size() - NoPoints.size()) == NoPoints;
+}
+
+bool isRender(const Request& request) {
+    return request.method == "GET" && std::string_view(request.target).starts_with("/render/");
+}
+
+Response rendersBusy() {
+    Response response = textResponse(503, "too many renders in flight\n");
+    response.headers.emplace_back("Retry-After", "5");
+    return response;
 }
 
 std::optional<AppendCommand> appendCommandOf(const Request& request) {

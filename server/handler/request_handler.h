@@ -39,6 +39,12 @@ Response handleRequest(const Request& request, HandlerContext& context, int64_t 
 // uploads) on worker threads, so that a disk flush or a render never holds up the network.
 bool isQuick(const Request& request);
 
+// True for a server render (GET /render/...), the one request whose cost is the CPU's, not the
+// database's: the server bounds how many run at once and answers the rest with rendersBusy.
+bool isRender(const Request& request);
+// 503 with Retry-After: too many renders are running; the client may ask again shortly.
+Response rendersBusy();
+
 // An append with points, split in two so that no thread waits for its flush: the server hands
 // the stroke to Store::appendStrokeAsync and answers with answerAppend once the store is done.
 struct AppendCommand {

@@ -5,6 +5,7 @@
 #include "http/access_log.h"
 #include "http/chunked_body.h"
 #include "http/event_streams.h"
+#include "http/render_slots.h"
 #include "http/session_types.h"
 
 #include <boost/asio/dispatch.hpp>
@@ -124,6 +125,7 @@ public:
     net::signal_set signals;
     net::steady_timer grace;
     net::steady_timer accept_retry;
+    RenderSlots renders{options.max_renders};
     // Destroyed (joined) before the io_context its jobs post back to.
     net::thread_pool workers;
 };
@@ -298,9 +300,20 @@ private:
             startAppend(std::move(*append), request, keep_alive);
             return;
         }
+        std::optional<RenderSlots::Slot> render_slot;
+        if (isRender(request)) {
+            render_slot = server_.renders.tryTake();
+            if (!render_slot) {
+                respond(rendersBusy(), keep_alive, request);
+                return;
+            }
+        }
         net::post(server_.workers,
-                  [self = shared_from_this(), request = std::move(request), keep_alive]() mutable {
+                  [self = shared_from_this(), request = std::move(request), keep_alive,
+                   render_slot = std::make_shared<std::optional<RenderSlots::Slot>>(
+                       std::move(render_slot))]() mutable {
                       Response response = self->handle(request);
+                      render_slot->reset();
                       net::post(self->stream_.get_executor(),
                                 [self, request = std::move(request), response = std::move(response),
                                  keep_alive]() mutable {

@@ -30,6 +30,9 @@ struct ServerOptions {
     std::chrono::milliseconds stream_keepalive{20'000};
     size_t max_streams = 10'000;
     size_t max_streams_per_address = 64;
+    // Server renders running at once; beyond, a render is answered 503 with Retry-After. Kept
+    // below worker_threads so that renders never hold every worker. 0 turns renders off.
+    size_t max_renders = 4;
 };
 
 // HTTP/1.1 with keep-alive on a fixed pool of threads; connections cost no thread. Every

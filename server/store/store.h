@@ -84,13 +84,18 @@ public:
 
     // Canvases with a stroke or a registered image, newest activity first. An empty
     // `nickname` matches every canvas; otherwise the creator nickname (the ID before its last
-    // "@") must equal it, ASCII case ignored.
+    // "@") must equal it, ASCII case ignored. Nothing when storage fails, a full disk included:
+    // never a short list.
     virtual std::optional<std::vector<CanvasInfo>> findCanvases(std::string_view nickname,
                                                                 size_t limit) = 0;
 
-    // The canvas a share link's date ID names (the most recently active one should two
-    // canvases share a creation time); nothing when none is known.
-    virtual std::optional<CanvasInfo> canvasByDateId(std::string_view date_id) = 0;
+    // The canvases whose ID gives this share-link date ID, at most `limit`, the one that had
+    // the code first leading: by their first stored stroke, earliest first (canvases holding
+    // only an image come last), then by ID. Anyone can make a canvas with another canvas's
+    // time stamp, so the code's first holder keeps it however active the others are. Empty
+    // when none is known; nothing when storage fails.
+    virtual std::optional<std::vector<CanvasInfo>> canvasesByDateId(std::string_view date_id,
+                                                                    size_t limit) = 0;
 
     // The canvas with this ID if it holds a stroke or an image URL.
     virtual std::optional<CanvasInfo> canvas(std::string_view canvas_id) = 0;

@@ -297,6 +297,48 @@ CapsuleCoverage::CapsuleCoverage(float x0, float y0, float x1, float y1, float l
     last_row_ = ceilToInt(std::max(y0, y1) + reach_);
 }
 
+bool CapsuleCoverage::coversSurface(int width, int height) const {
+    if (width <= 0 || height <= 0) {
+        return false;
+    }
+    // The coverage is worked out in single precision: keep clear of the edge by more than its
+    // rounding at these magnitudes.
+    const double magnitude =
+        std::max({std::fabs(x0_), std::fabs(y0_), std::fabs(x1_), std::fabs(y1_), radius_,
+                  static_cast<float>(width), static_cast<float>(height)});
+    const double slack = 1.0 + magnitude * 1e-5;
+    const double limit = static_cast<double>(radius_) - HalfDiagonal - slack;
+    if (!(limit > 0.0)) {
+        return false;
+    }
+    const double corners[4][2] = {
+        {0.5, 0.5}, {width - 0.5, 0.5}, {0.5, height - 0.5}, {width - 0.5, height - 0.5}};
+    // Each of the regions below is convex and wholly painted at 255 by at(), so holding the
+    // four corner pixel centres means holding every pixel centre between them.
+    auto all = [&](auto&& inside) {
+        return std::all_of(std::begin(corners), std::end(corners),
+                           [&](const double(&c)[2]) { return inside(c[0], c[1]); });
+    };
+    auto along = [&](double cx, double cy) { return (cx - x0_) * ux_ + (cy - y0_) * uy_; };
+    auto nearSegment = [&](double cx, double cy) {
+        const double t = std::clamp(along(cx, cy), 0.0, static_cast<double>(length_));
+        const double ex = cx - (x0_ + t * ux_);
+        const double ey = cy - (y0_ + t * uy_);
+        return ex * ex + ey * ey <= limit * limit;
+    };
+    auto nearEnd = [&](double cx, double cy) {
+        const double ex = cx - x1_;
+        const double ey = cy - y1_;
+        return ex * ex + ey * ey <= limit * limit;
+    };
+    if (round_start_) {
+        return all(nearSegment);
+    }
+    return all(nearEnd) || all([&](double cx, double cy) {
+               return along(cx, cy) >= HalfDiagonal + slack && nearSegment(cx, cy);
+           });
+}
+
 void CapsuleCoverage::rowSpan(int py, int& first, int& last) const {
     int unused_first = 0;
     int unused_last = 0;
@@ -501,6 +543,19 @@ PixelRect StrokeRasterizer::drawSegment(Surface& target, float x0, float y0, flo
     return touched;
 }
 
+PixelRect StrokeRasterizer::fillSurface(Surface& target, Argb color) {
+    const int width = target.width();
+    if (coverage_.size() != static_cast<size_t>(width)) {
+        coverage_.assign(static_cast<size_t>(width), 0);
+    }
+    const Pixel source = makePixel(color.a, color.r, color.g, color.b);
+    for (int py = 0; py < target.height(); ++py) {
+        std::memset(coverage_.data(), 255, coverage_.size());
+        blendRow(target.row(py), coverage_.data(), width, source);
+    }
+    return target.bounds();
+}
+
 PixelRect StrokeRasterizer::drawPolyline(Surface& target, std::span<const float> xs,
                                          std::span<const float> ys, float line_width, Argb color) {
     const size_t count = std::min(xs.size(), ys.size());
@@ -519,6 +574,11 @@ PixelRect StrokeRasterizer::drawPolyline(Surface& target, std::span<const float>
             prepareSegment(target, xs[i - 1], ys[i - 1], xs[i], ys[i], line_width, !joined);
         joined = segment.has_value();
         if (segment) {
+            if (segment->coversSurface(width, target.height())) {
+                // Every pixel ends at coverage 255 whatever the other segments add.
+                segments_.clear();
+                return fillSurface(target, color);
+            }
             top = std::min(top, std::max(segment->firstRow(), 0));
             bottom = std::max(bottom, std::min(segment->lastRow(), target.height() - 1));
             segments_.push_back(*segment);
@@ -532,14 +592,28 @@ PixelRect StrokeRasterizer::drawPolyline(Surface& target, std::span<const float>
     }
     uint8_t* cov = coverage_.data();
     const Pixel source = makePixel(color.a, color.r, color.g, color.b);
+    // Segments enter a row's work when the row reaches them and leave it after their last
+    // row, so a stroke of many short segments costs what it paints, not rows times segments.
+    // The largest coverage wins, so the order they are looked at in changes nothing.
+    order_.resize(segments_.size());
+    for (size_t i = 0; i < order_.size(); ++i) {
+        order_[i] = static_cast<uint32_t>(i);
+    }
+    std::sort(order_.begin(), order_.end(), [this](uint32_t a, uint32_t b) {
+        return segments_[a].firstRow() < segments_[b].firstRow();
+    });
+    active_.clear();
+    size_t next = 0;
     PixelRect touched;
     for (int py = top; py <= bottom; ++py) {
+        while (next < order_.size() && segments_[order_[next]].firstRow() <= py) {
+            active_.push_back(order_[next++]);
+        }
+        std::erase_if(active_, [&](uint32_t i) { return segments_[i].lastRow() < py; });
         int row_first = width;
         int row_last = -1;
-        for (const CapsuleCoverage& segment : segments_) {
-            if (py < segment.firstRow() || py > segment.lastRow()) {
-                continue;
-            }
+        for (const uint32_t index : active_) {
+            const CapsuleCoverage& segment = segments_[index];
             int first = 0;
             int last = 0;
             int full_first = 0;
@@ -549,6 +623,13 @@ PixelRect StrokeRasterizer::drawPolyline(Surface& target, std::span<const float>
             last = std::min(last, width - 1);
             if (first > last) {
                 continue;
+            }
+            if (full_first <= 0 && full_last >= width - 1) {
+                // This segment alone covers the row: no other can add to it.
+                std::memset(cov, 255, static_cast<size_t>(width));
+                row_first = 0;
+                row_last = width - 1;
+                break;
             }
             // Where an earlier segment already covers a pixel wholly (around every joint),
             // this one has nothing to add.

@@ -36,6 +36,10 @@ public:
     void coveredSpan(int py, int& first, int& last) const;
     // Both at once.
     void rowSpans(int py, int& first, int& last, int& full_first, int& full_last) const;
+    // True only when every pixel of a `width` x `height` surface surely has coverage 255 (the
+    // test leaves a margin for rounding, so a shape that barely covers may give false). Lets a
+    // stroke far wider than the surface be painted as the full cover it is.
+    bool coversSurface(int width, int height) const;
     // Rows that may be touched, [first, last]. Not clipped.
     int firstRow() const { return first_row_; }
     int lastRow() const { return last_row_; }
@@ -66,13 +70,19 @@ public:
     // Paints the polyline through the points (pixel space, `xs.size()` of them, which must not
     // exceed `ys.size()`) as one shape: every pixel is painted once, with the largest coverage
     // any of its segments gives it, so overlaps do not darken. Fewer than two points paint
-    // nothing. Gives the pixels touched.
+    // nothing. Gives the pixels touched. The work is bounded by the surface, not by the pen: a
+    // segment that covers the whole surface ends the stroke's work with one full cover, and a
+    // row that one segment covers wholly is not looked at again by the others.
     PixelRect drawPolyline(Surface& target, std::span<const float> xs, std::span<const float> ys,
                            float line_width, Argb color);
 
 private:
+    // Paints every pixel of `target` at full coverage.
+    PixelRect fillSurface(Surface& target, Argb color);
+
     std::vector<uint8_t> coverage_;
     std::vector<CapsuleCoverage> segments_;
+    std::vector<uint32_t> order_, active_;
 };
 
 // Blends `color` over `dst` with an 8-bit coverage mask: dst = color * m + dst * (1 - color.a * m),

@@ -142,6 +142,88 @@ TEST(Rasterizer, DegenerateInputPaintsNothingAndNeverReadsOutside) {
     EXPECT_EQ(pairs.at(13, 10), OpaqueWhite);
 }
 
+TEST(Rasterizer, StrokesWiderOrLongerThanTheSurfacePaintAsTheReferenceDoes) {
+    // The shortcuts for strokes beyond the surface (one segment covering it all, one covering
+    // a row) must leave every pixel as the per-pixel reference has it, including where the
+    // wide stroke only partly reaches the surface.
+    struct Case {
+        const char* what;
+        std::vector<float> xs, ys;
+        float width;
+    };
+    const Case cases[] = {
+        {"widest pen over the surface", {3, 20, 5}, {4, 9, 17}, 2.1e9f},
+        {"wider than the diagonal, centred", {12, 13}, {10, 10}, 40},
+        {"wider than the diagonal, at a corner", {0, 1}, {0, 0}, 40},
+        {"widest pen from far outside", {-3e9f, -2e9f}, {10, 10}, 4.2e9f},
+        {"edge of a huge dot across the surface", {-1e6f, -1e6f}, {10, 10}, 2000024},
+        {"covering only after a flat joint", {-150, -150, 60}, {-300, 10, 10}, 300},
+        {"many rows covered by one segment", {-30, 50, 10}, {10, 10, 40}, 16},
+    };
+    const Argb c = premultipliedSource(0xFF3366CCu, 0.7f);
+    for (const Case& k : cases) {
+        Surface fast(24, 20, makePixel(255, 200, 100, 50));
+        Surface slow = fast;
+        StrokeRasterizer rasterizer;
+        const PixelRect touched = rasterizer.drawPolyline(fast, k.xs, k.ys, k.width, c);
+        const PixelRect expected = reference::drawPolyline(slow, k.xs, k.ys, k.width, c);
+        EXPECT_EQ(countDifferent(fast, slow), 0) << k.what;
+        // The fast one may name a few untouched pixels at a row's ends, never fewer.
+        EXPECT_EQ(touched.united(expected), touched) << k.what;
+    }
+    // Many points at the widest pen: every pixel covered once, as by one segment.
+    std::mt19937 rng(99);
+    std::uniform_real_distribution<float> coord(-50.0f, 80.0f);
+    std::vector<float> xs, ys;
+    for (int i = 0; i < 3000; ++i) {
+        xs.push_back(coord(rng));
+        ys.push_back(coord(rng));
+    }
+    Surface many(24, 20, OpaqueWhite);
+    StrokeRasterizer rasterizer;
+    rasterizer.drawPolyline(many, xs, ys, 2.1e9f, premultipliedSource(0xFF000000u, 128 / 255.0f));
+    for (int y = 0; y < 20; ++y) {
+        for (int x = 0; x < 24; ++x) {
+            ASSERT_EQ(unpackPixel(many.at(x, y)), (Argb{255, 127, 127, 127})) << x << "," << y;
+        }
+    }
+}
+
+TEST(Rasterizer, ASegmentCoversTheSurfaceOnlyWhenEveryPixelIsSurelyFull) {
+    struct Case {
+        float x0, y0, x1, y1, width;
+        bool round_start;
+        bool covers;
+    };
+    // A 24 x 20 surface: its diagonal is 31.2 pixels.
+    const Case cases[] = {
+        {12, 10, 12, 10, 40, true, true},       // a disc around the centre
+        {12, 10, 12, 10, 31, true, false},      // too small for the corners
+        {0, 0, 0, 0, 60, true, false},          // a corner's disc misses the far corner
+        {0, 0, 0, 0, 90, true, true},           // ... unless wide enough
+        {-100, 10, 100, 10, 60, true, true},    // a long band over the surface
+        {-100, 40, 100, 40, 60, true, false},   // a band beside it
+        {-1e9f, 10, 1e9f, 10, 60, true, false}, // too far out to trust single precision
+        {-100, 10, 100, 10, 60, false, true},   // the flat start is far away
+        {5, 10, 100, 10, 60, false, false},     // the flat start cuts through the surface
+        {-100, 10, 12, 10, 60, false, true},    // the round end covers it
+        {12, 10, 12, 10, -40, true, false},     // no width
+    };
+    for (const Case& k : cases) {
+        const CapsuleCoverage segment(k.x0, k.y0, k.x1, k.y1, k.width, k.round_start);
+        EXPECT_EQ(segment.coversSurface(24, 20), k.covers)
+            << k.x0 << "," << k.y0 << " to " << k.x1 << "," << k.y1 << " width " << k.width;
+        if (k.covers) {
+            for (int y = 0; y < 20; ++y) {
+                for (int x = 0; x < 24; ++x) {
+                    ASSERT_EQ(segment.at(x, y), 255) << x << "," << y;
+                }
+            }
+        }
+    }
+    EXPECT_FALSE(CapsuleCoverage(12, 10, 12, 10, 40).coversSurface(0, 0));
+}
+
 TEST(Rasterizer, SourceColourRoundingAndBlendArithmetic) {
     // Premultiplied at density 128: 255 * 128/255 through 16 bits gives 128.
     EXPECT_EQ(premultipliedSource(0xFFFFFFFFu, 128 / 255.0f), (Argb{128, 128, 128, 128}));

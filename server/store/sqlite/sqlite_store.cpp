@@ -205,7 +205,8 @@ bool SqliteStore::setImageUrl(std::string_view canvas_id, ImageKind kind, std::s
 }
 
 // The reads of canvas rows copy the journal first, so that the rows count every stroke;
-// searches and share pages are rare next to appends.
+// searches and share pages are rare next to appends. When the database refuses the copy (a
+// full disk), the rows would miss canvases, so these reads fail rather than answer short.
 
 std::optional<std::vector<CanvasInfo>> SqliteStore::findCanvases(std::string_view nickname,
                                                                  size_t limit) {
@@ -217,7 +218,9 @@ std::optional<std::vector<CanvasInfo>> SqliteStore::findCanvases(std::string_vie
                                           HasContent +
                                           " ORDER BY last_activity DESC, canvas_id LIMIT ?1";
     try {
-        pipeline_->copyAllNow();
+        if (!pipeline_->copyAllNow()) {
+            return std::nullopt;
+        }
         auto lease = readers_->lease();
         SqliteQuery query(*lease, nickname.empty() ? Any.c_str() : ByNickname.c_str());
         query.bind(1, static_cast<int64_t>(limit));
@@ -234,22 +237,30 @@ std::optional<std::vector<CanvasInfo>> SqliteStore::findCanvases(std::string_vie
     }
 }
 
-std::optional<CanvasInfo> SqliteStore::canvasByDateId(std::string_view date_id) {
+std::optional<std::vector<CanvasInfo>> SqliteStore::canvasesByDateId(std::string_view date_id,
+                                                                     size_t limit) {
+    // A canvas's first stroke is one step down the stamp index.
     static const std::string Sql =
-        std::string("SELECT canvas_id, thumbnail_url, fullimage_url, last_activity FROM "
-                    "canvases WHERE date_id = ?1 AND ") +
-        HasContent + " ORDER BY last_activity DESC, canvas_id LIMIT 1";
+        std::string("SELECT canvas_id, thumbnail_url, fullimage_url, last_activity, "
+                    "(SELECT min(server_time) FROM strokes WHERE strokes.canvas_id = "
+                    "canvases.canvas_id) AS first_stroke FROM canvases WHERE date_id = ?1 AND ") +
+        HasContent + " ORDER BY first_stroke IS NULL, first_stroke, canvas_id LIMIT ?2";
     try {
-        pipeline_->copyAllNow();
+        if (!pipeline_->copyAllNow()) {
+            return std::nullopt;
+        }
         auto lease = readers_->lease();
         SqliteQuery query(*lease, Sql.c_str());
         query.bind(1, date_id);
-        if (query.step()) {
-            return readCanvas(query);
+        query.bind(2, static_cast<int64_t>(limit));
+        std::vector<CanvasInfo> found;
+        while (query.step()) {
+            found.push_back(readCanvas(query));
         }
+        return found;
     } catch (const std::exception&) {
+        return std::nullopt;
     }
-    return std::nullopt;
 }
 
 std::optional<CanvasInfo> SqliteStore::canvas(std::string_view canvas_id) {

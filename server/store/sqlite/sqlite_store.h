@@ -45,7 +45,8 @@ public:
                      int64_t now_ms) override;
     std::optional<std::vector<CanvasInfo>> findCanvases(std::string_view nickname,
                                                         size_t limit) override;
-    std::optional<CanvasInfo> canvasByDateId(std::string_view date_id) override;
+    std::optional<std::vector<CanvasInfo>> canvasesByDateId(std::string_view date_id,
+                                                            size_t limit) override;
     std::optional<CanvasInfo> canvas(std::string_view canvas_id) override;
     bool saveMarks(const std::vector<SavedMark>& marks) override;
     std::optional<std::vector<SavedMark>> takeSavedMarks() override;

@@ -36,6 +36,35 @@ TEST(CliOptions, DefaultsAndEveryOption) {
     EXPECT_TRUE(all->help);
 }
 
+TEST(CliOptions, RendersInFlightStayBelowTheWorkerThreads) {
+    std::string error;
+    EXPECT_EQ(parseCli({}, &error)->max_renders, 4);
+    struct Case {
+        std::vector<std::string> args;
+        std::optional<int> max_renders; // nothing: refused
+    };
+    const Case cases[] = {
+        {{"--max-renders", "0"}, 0},
+        {{"--max-renders", "31"}, 31},
+        {{"--max-renders", "32"}, std::nullopt},
+        {{"--worker-threads", "2", "--max-renders", "1"}, 1},
+        {{"--max-renders", "2", "--worker-threads", "2"}, std::nullopt},
+        {{"--worker-threads", "3"}, 2},
+        {{"--worker-threads", "1"}, 0},
+        {{"--worker-threads", "1", "--max-renders", "0"}, 0},
+        {{"--max-renders", "-1"}, std::nullopt},
+        {{"--max-renders", "x"}, std::nullopt},
+        {{"--max-renders"}, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        const auto parsed = parseCli(c.args, &error);
+        ASSERT_EQ(parsed.has_value(), c.max_renders.has_value()) << c.args.back();
+        if (parsed) {
+            EXPECT_EQ(parsed->max_renders, *c.max_renders) << c.args.back();
+        }
+    }
+}
+
 TEST(CliOptions, EventStreamOptions) {
     std::string error;
     const auto defaults = parseCli({}, &error);

@@ -37,5 +37,35 @@ TEST(Html, SharePageLinkOpensExactlyItsCanvas) {
     }
 }
 
+TEST(Html, SharePageListsTheOtherCanvasesOfItsCodeEscaped) {
+    struct Case {
+        std::vector<std::string> others;
+        std::vector<std::string> links; // expected in this order
+    };
+    const Case cases[] = {
+        {{}, {}},
+        {{"bob@20101201095959123"}, {"velmorastra://bob@20101201095959123"}},
+        {{"<i>@20101201095959123", "50%@20101201095959123"},
+         {"velmorastra://%3Ci%3E@20101201095959123", "velmorastra://50%25@20101201095959123"}},
+    };
+    for (const Case& c : cases) {
+        const std::string page = sharePage("anna@20101201095959123", "http://x/p.png", c.others);
+        EXPECT_EQ(page.find("<i>"), std::string::npos);
+        EXPECT_EQ(page.find("<h2>") != std::string::npos, !c.others.empty());
+        size_t at = 0;
+        for (const std::string& link : c.links) {
+            at = page.find("class=\"other\" href=\"" + link + "\"", at);
+            ASSERT_NE(at, std::string::npos) << link;
+            EXPECT_EQ(wire::canvasIDFromLink(link), c.others[&link - c.links.data()]);
+        }
+        size_t count = 0;
+        for (size_t p = page.find("class=\"other\""); p != std::string::npos;
+             p = page.find("class=\"other\"", p + 1)) {
+            ++count;
+        }
+        EXPECT_EQ(count, c.others.size());
+    }
+}
+
 } // namespace
 } // namespace velmo::server

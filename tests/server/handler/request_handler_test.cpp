@@ -14,7 +14,9 @@
 #include "wire/reply_line.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
+#include <functional>
 #include <thread>
 
 namespace velmo::server {
@@ -439,6 +441,66 @@ TEST_F(RequestHandlerTest, SharePageShowsPictureIdAndAppLinkAllEscaped) {
     EXPECT_NE(
         get("/?v:0hSboGx").body.find("src=\"https://img.test/full.png?a=1&amp;b=&quot;2&quot;\""),
         std::string::npos);
+}
+
+TEST_F(RequestHandlerTest, SharePageKeepsItsFirstCanvasAndListsTheOthersWithItsCode) {
+    // The victim's canvas has the code first; another nickname with the same time stamp draws
+    // later and more, and registers a picture of its own.
+    const std::string victim = Canvas;
+    const std::string attacker = "mallory@20100704123456789";
+    append(stroke(Anna, 1), victim, Now);
+    for (int i = 0; i < 3; ++i) {
+        append(stroke("mallory@20100704130000009", 10 + i), attacker, Now + 1000 + i);
+    }
+    post(wire::updateFullimageCommand(attacker, "https://img.test/attacker.png"), Now + 2000);
+    const Response page = get("/?v:0hSboGx");
+    ASSERT_EQ(page.status, 200);
+    const size_t heading = page.body.find("<h1>");
+    const size_t others = page.body.find("<h2>");
+    ASSERT_NE(others, std::string::npos);
+    EXPECT_EQ(page.body.find("<h1>" + victim + "</h1>"), heading);
+    EXPECT_EQ(page.body.find("attacker.png"), std::string::npos);
+    const size_t picture = page.body.find("src=\"http://canvas.test/render/" + victim + ".png\"");
+    EXPECT_LT(picture, others);
+    const size_t open = page.body.find("class=\"open\" href=\"velmorastra://" + victim + "\"");
+    EXPECT_LT(open, others);
+    EXPECT_GT(page.body.find("class=\"other\" href=\"velmorastra://" + attacker + "\""), others);
+    EXPECT_EQ(page.body.find("class=\"other\" href=\"velmorastra://" + victim + "\""),
+              std::string::npos);
+}
+
+TEST_F(RequestHandlerTest, ReadsOfCanvasRowsAre503WhileTheDatabaseRefusesWrites) {
+    // What a full disk does to the copy of journaled strokes into the database, made
+    // deterministic: every insert of a stroke row is refused. Appends still go to the journal.
+    const auto exec = [&](const char* sql) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(dir.file("canvas.sqlite").c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK)
+            << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    };
+    exec("CREATE TRIGGER disk_full BEFORE INSERT ON strokes "
+         "BEGIN SELECT RAISE(ABORT, 'database or disk is full'); END");
+    append(stroke(Anna, 1), Canvas);
+    struct Case {
+        const char* what;
+        std::function<Response()> ask;
+    };
+    const Case cases[] = {
+        {"search by nickname", [&] { return post(wire::searchCanvasListCommand("x@1", "anna")); }},
+        {"most recent canvases", [&] { return post(wire::searchCanvasListCommand("x@1", "")); }},
+        {"share page", [&] { return get("/?v:0hSboGx"); }},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.ask().status, 503) << c.what;
+    }
+    // Once the database takes writes again the same reads find the canvas.
+    exec("DROP TRIGGER disk_full");
+    for (const Case& c : cases) {
+        const Response answer = c.ask();
+        EXPECT_EQ(answer.status, 200) << c.what;
+        EXPECT_NE(answer.body.find(Canvas), std::string::npos) << c.what;
+    }
 }
 
 TEST_F(RequestHandlerTest, SharePageOfAnUnknownIdIs404) {

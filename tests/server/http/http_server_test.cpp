@@ -369,6 +369,29 @@ TEST_F(HttpServerTest, UploadThroughTheSocketAndFetchTheImage) {
     EXPECT_EQ(image->body, png);
 }
 
+TEST_F(HttpServerTest, RendersBeyondTheBoundAreAskedToComeBackWhileReadsGoOn) {
+    auto server = startServer({"--max-renders", "0"});
+    ASSERT_EQ(exchange(server->port(),
+                       postRequest("/", wire::appendCommand(Canvas, stroke("anna@1", 1, 3))))
+                  ->status,
+              200);
+    const auto render =
+        exchange(server->port(), getRequest(std::string("/render/") + Canvas + ".png"));
+    ASSERT_TRUE(render);
+    EXPECT_EQ(render->status, 503);
+    EXPECT_EQ(render->headers.at("retry-after"), "5");
+    EXPECT_EQ(storedStrokes(server->port()), 1u);
+
+    // Under the default bound the same render is answered.
+    server.reset();
+    server = startServer();
+    const auto answered =
+        exchange(server->port(), getRequest(std::string("/render/") + Canvas + ".png"));
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(answered->status, 200);
+    EXPECT_EQ(answered->headers.at("content-type"), "image/png");
+}
+
 TEST_F(HttpServerTest, AccessLogHasOneLinePerRequestUnlessQuiet) {
     {
         auto server = startServer();
@@ -422,8 +445,8 @@ TEST_F(HttpServerTest, HelpNamesEveryOption) {
     for (const char* option :
          {"--listen", "--db", "--public-url", "--threads", "--worker-threads", "--idle-timeout",
           "--request-timeout", "--stream-keepalive", "--max-streams", "--max-streams-per-address",
-          "--quiet", "--help", "127.0.0.1:8640", ".local/share/velmorastra/server.sqlite",
-          "FILE-strokes"}) {
+          "--max-renders", "--quiet", "--help", "127.0.0.1:8640",
+          ".local/share/velmorastra/server.sqlite", "FILE-strokes"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
 }

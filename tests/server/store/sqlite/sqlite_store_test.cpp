@@ -15,6 +15,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -140,13 +141,49 @@ TEST_F(SqliteStoreTest, OnlyCanvasesWithAStrokeOrAnImageAreListed) {
     EXPECT_EQ(store->canvas("anna@20101201095959001")->fullimage_url, "http://f/1.png");
 }
 
-TEST_F(SqliteStoreTest, DateIdFindsTheCanvas) {
+TEST_F(SqliteStoreTest, DateIdNamesItsFirstHolderFirstHoweverActiveTheOthers) {
     auto store = open();
-    store->appendStroke("anna@20100704123456789", stroke(1), 100);
-    const auto found = store->canvasByDateId("0hSboGx");
-    ASSERT_TRUE(found);
-    EXPECT_EQ(found->canvas_id, "anna@20100704123456789");
-    EXPECT_FALSE(store->canvasByDateId("0000000"));
+    const auto ids = [&](size_t limit) {
+        std::vector<std::string> out;
+        const auto found = store->canvasesByDateId("0hSboGx", limit);
+        for (const CanvasInfo& c : found.value()) {
+            out.push_back(c.canvas_id);
+        }
+        return out;
+    };
+    EXPECT_TRUE(store->canvasesByDateId("0hSboGx", 10)->empty());
+    // Each step, then the canvases the code names in order.
+    struct Step {
+        std::function<void()> act;
+        std::vector<std::string> expected;
+    };
+    const std::string anna = "anna@20100704123456789";
+    const std::string mallory = "mallory@20100704123456789";
+    const std::string zed = "zed@20100704123456789";
+    const std::string image_only = "aaron@20100704123456789";
+    const Step steps[] = {
+        {[&] { store->appendStroke(anna, stroke(1), 100); }, {anna}},
+        // A later canvas with the same stamp, far more active, stays second.
+        {[&] {
+             for (int i = 0; i < 5; ++i) {
+                 store->appendStroke(mallory, stroke(10 + i), 200 + i);
+             }
+         },
+         {anna, mallory}},
+        {[&] { store->appendStroke(anna, stroke(2), 900); }, {anna, mallory}},
+        // Only an image: after every canvas with strokes, though its ID sorts first.
+        {[&] { store->setImageUrl(image_only, ImageKind::FullImage, "http://f/1.png", 50); },
+         {anna, mallory, image_only}},
+        // Strokes stamped in the same millisecond: by ID.
+        {[&] { store->appendStroke(zed, stroke(20), 200); }, {anna, mallory, zed, image_only}},
+    };
+    for (const Step& step : steps) {
+        step.act();
+        EXPECT_EQ(ids(10), step.expected);
+    }
+    EXPECT_EQ(ids(2), (std::vector<std::string>{anna, mallory}));
+    EXPECT_EQ(store->canvasesByDateId("0hSboGx", 1)->front().canvas_id, anna);
+    EXPECT_TRUE(store->canvasesByDateId("0000000", 10)->empty());
 }
 
 TEST_F(SqliteStoreTest, ImagesKeepTheirFirstCopy) {
