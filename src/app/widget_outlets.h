@@ -20,6 +20,7 @@ class WidgetOutlets : public platform::CanvasOutlets {
 public:
     // The zoom slider holds ten steps per unit of the slider value (zoom = e^(value / 40)).
     static constexpr int ZoomSliderSteps = 10;
+    static constexpr int MessageSeconds = 5;
 
     struct Widgets {
         dialogs::SegmentedControl* draw_mode_button;
@@ -37,6 +38,8 @@ public:
     int drawMode() const override;
     void selectDrawMode(int index) override;
     void setInfoText(const std::string& text) override;
+    // Shown on the info line for `MessageSeconds`, then the info text is back.
+    void showMessage(const std::string& text) override;
     void showSwatch(float red, float green, float blue, float center_x, float center_y) override;
     void hideSwatch() override;
     float swatchHeight() const override;
