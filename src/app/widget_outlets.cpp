@@ -38,7 +38,7 @@ void WidgetOutlets::showMessage(const std::string& text) {
     w.info_label->setText(message);
     // The label is the timer's context, so a window closed meanwhile cancels it.
     QLabel* label = w.info_label;
-    QTimer::singleShot(MessageSeconds * 1000, label, [label, message] {
+    QTimer::singleShot(message_milliseconds, label, [label, message] {
         // A newer message or info text since then stays.
         if (label->text() == message) {
             label->setText(label->property(InfoTextProperty).toString());

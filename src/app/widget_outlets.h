@@ -20,7 +20,6 @@ class WidgetOutlets : public platform::CanvasOutlets {
 public:
     // The zoom slider holds ten steps per unit of the slider value (zoom = e^(value / 40)).
     static constexpr int ZoomSliderSteps = 10;
-    static constexpr int MessageSeconds = 5;
 
     struct Widgets {
         dialogs::SegmentedControl* draw_mode_button;
@@ -38,7 +37,7 @@ public:
     int drawMode() const override;
     void selectDrawMode(int index) override;
     void setInfoText(const std::string& text) override;
-    // Shown on the info line for `MessageSeconds`, then the info text is back.
+    // Shown on the info line for `message_milliseconds`, then the info text is back.
     void showMessage(const std::string& text) override;
     void showSwatch(float red, float green, float blue, float center_x, float center_y) override;
     void hideSwatch() override;
@@ -53,6 +52,8 @@ public:
 
     // The slider's value in the canvas's terms.
     float zoomSliderValue() const;
+
+    int message_milliseconds = 5000;
 
 private:
     Widgets w;
