@@ -7,6 +7,8 @@
 #include <QLineEdit>
 #include <QSignalBlocker>
 #include <QSlider>
+#include <QTimer>
+#include <QVariant>
 
 #include <algorithm>
 #include <cmath>
@@ -21,8 +23,27 @@ void WidgetOutlets::selectDrawMode(int index) {
     w.draw_mode_button->setSelectedSegmentIndex(index);
 }
 
+// The info text a message covers for a while, kept on the label itself so that the message's
+// timer needs nothing but the label.
+constexpr const char* InfoTextProperty = "velmo_info_text";
+
 void WidgetOutlets::setInfoText(const std::string& text) {
-    w.info_label->setText(QString::fromStdString(text));
+    const QString info = QString::fromStdString(text);
+    w.info_label->setProperty(InfoTextProperty, info);
+    w.info_label->setText(info);
+}
+
+void WidgetOutlets::showMessage(const std::string& text) {
+    const QString message = QString::fromStdString(text);
+    w.info_label->setText(message);
+    // The label is the timer's context, so a window closed meanwhile cancels it.
+    QLabel* label = w.info_label;
+    QTimer::singleShot(message_milliseconds, label, [label, message] {
+        // A newer message or info text since then stays.
+        if (label->text() == message) {
+            label->setText(label->property(InfoTextProperty).toString());
+        }
+    });
 }
 
 void WidgetOutlets::showSwatch(float red, float green, float blue, float center_x, float center_y) {

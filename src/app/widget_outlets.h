@@ -37,6 +37,8 @@ public:
     int drawMode() const override;
     void selectDrawMode(int index) override;
     void setInfoText(const std::string& text) override;
+    // Shown on the info line for `message_milliseconds`, then the info text is back.
+    void showMessage(const std::string& text) override;
     void showSwatch(float red, float green, float blue, float center_x, float center_y) override;
     void hideSwatch() override;
     float swatchHeight() const override;
@@ -50,6 +52,8 @@ public:
 
     // The slider's value in the canvas's terms.
     float zoomSliderValue() const;
+
+    int message_milliseconds = 5000;
 
 private:
     Widgets w;

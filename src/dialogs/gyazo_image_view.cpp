@@ -40,7 +40,8 @@ void GyazoImageView::loadImageInBackgroundFromURL(const QString& url) {
         }
         download->receivedData.append(bytes);
     };
-    callbacks.finished = [weak] {
+    // Whatever the status, only a body that decodes as a picture shows.
+    callbacks.finished = [weak](const platform::HttpStatus&) {
         const auto download = weak.lock();
         if (download && download->view != nullptr) {
             download->view->connectionDidFinishLoading();

@@ -74,8 +74,9 @@ void GyazoClient::sendImage(const canvas::Surface& picture) {
         {"Content-type", "multipart/form-data; boundary=" + std::string(Boundary)},
     };
     const auto answer = http.sendSynchronously(request);
-    if (answer) {
-        resultURLString = readUploadAnswer(*answer);
+    // An error page may well hold a URL; only an upload the host took has one to keep.
+    if (answer && platform::meaningOf(answer->status.code) == platform::AnswerMeaning::Delivered) {
+        resultURLString = readUploadAnswer(answer->body);
     }
 }
 

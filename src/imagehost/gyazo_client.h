@@ -13,8 +13,8 @@ namespace velmo::imagehost {
 
 // Uploads one picture at a time to an image host with the Gyazo upload form and returns the
 // URL the host publishes it under. Uploads are synchronous: the calling (UI) thread waits up
-// to three seconds. Every failure (no answer, an answer without a URL, a picture that cannot
-// be encoded) gives nothing, and a result never outlives its upload.
+// to three seconds. Every failure (no answer, a status other than 2xx, an answer without a
+// URL, a picture that cannot be encoded) gives nothing, and a result never outlives its upload.
 class GyazoClient {
 public:
     static constexpr std::string_view Boundary = "----BOUNDARYBOUNDARY----";

@@ -13,7 +13,8 @@ std::optional<std::string> readUploadAnswer(std::string_view answer) {
     for (;;) {
         const size_t end = answer.find("\r\n", start);
         const std::string_view line = answer.substr(start, end - start);
-        if (line.starts_with("http://") && !text::holdsLineTerminator(line)) {
+        const bool web_url = line.starts_with("http://") || line.starts_with("https://");
+        if (web_url && !text::holdsLineTerminator(line)) {
             url = std::string(line);
         }
         if (end == std::string_view::npos) {

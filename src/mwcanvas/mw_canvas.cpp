@@ -18,6 +18,10 @@ MWCanvas::MWCanvas(const MWCanvasPlatform& platform, const std::string& server_b
     sync_agent.canvas = this;
     sync_agent.setResponseListener([this] { get_response(); });
     sync_agent.setPollSource([this] { polling(); });
+    sync_agent.setRefusalListener([this](const std::string&, int status) {
+        outlets.showMessage("The server refused a change to this canvas (HTTP " +
+                            std::to_string(status) + "); it was not shared.");
+    });
     setStrokeAgent(&sync_agent);
     if (platform.events != nullptr) {
         news_feed = std::make_unique<sync::CanvasNewsFeed>(
@@ -66,6 +70,14 @@ void MWCanvas::get_response() {
     }
     case 2:
         refreshCanvas();
+        if (sync_agent.canvas_should_be_refreshed) {
+            // The refresh stays owed; meanwhile the strokes that did come are shown.
+            const std::vector<canvas::MWStroke> strokes = std::move(sync_agent.returned_strokes);
+            sync_agent.returned_strokes.clear();
+            if (mergeStrokes(strokes)) {
+                redrawStrokes();
+            }
+        }
         break;
     default:
         break;
@@ -95,7 +107,6 @@ void MWCanvas::dropUnconfirmedCopy(const canvas::MWStroke& echo) {
 }
 
 void MWCanvas::refreshCanvas() {
-    sync_agent.canvas_should_be_refreshed = false;
     // Own strokes the server has not confirmed yet are not in its answer; they stay.
     canvas::StrokeHistory previous = std::move(strokes_history);
     strokes_history.clear();
@@ -106,10 +117,13 @@ void MWCanvas::refreshCanvas() {
     }
     sync_agent.get_strokes();
     if (sync_agent.error_occcured) {
-        // Without the server's answer the old history is still the best picture there is.
+        // Without the server's answer the old history is still the best picture there is. The
+        // server sends a delete notice once, so the refresh stays owed until a fetch succeeds.
         strokes_history = std::move(previous);
+        sync_agent.canvas_should_be_refreshed = true;
         return;
     }
+    sync_agent.canvas_should_be_refreshed = false;
     // Merged and repainted now, whoever drew the strokes: the picture must lose what was
     // deleted even when every stroke left is the user's own, or none is left at all.
     const std::vector<canvas::MWStroke> strokes = std::move(sync_agent.returned_strokes);
@@ -138,6 +152,9 @@ void MWCanvas::setCanvasID(const std::string& id) {
     // What arrived before belongs to the canvas that was open.
     sync_agent.clearInbox();
     sync_agent.get_strokes();
+    // A canvas whose strokes could not be fetched owes a fetch, made after a reply shows the
+    // server is there again.
+    sync_agent.canvas_should_be_refreshed = sync_agent.error_occcured;
     followOpenCanvas();
     redrawStrokes();
     setInfoLabel();

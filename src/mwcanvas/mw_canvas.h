@@ -53,13 +53,15 @@ public:
 
     // Merges what the agent received: the echo of an own stroke moves it to its server
     // place without a repaint, strokes of others repaint once, and a delete notice makes the
-    // canvas fetch all its strokes again and repaint.
+    // canvas fetch all its strokes again and repaint. A fetch that fails stays owed, and is
+    // tried again with the next reply; the strokes that came are merged meanwhile.
     void get_response() override;
     // The timer's action: with nothing queued, an append without points asks the server for
     // news; otherwise a command left unsent by a failed request goes again.
     void polling();
 
-    // Opens the canvas `id` (empty: a new canvas, named at once), fetching its strokes.
+    // Opens the canvas `id` (empty: a new canvas, named at once), fetching its strokes; a
+    // failed fetch is owed like a refresh.
     void setCanvasID(const std::string& id);
     // A different nickname renews the user ID; the canvas keeps its ID.
     void setNickname(const std::string& name);

@@ -18,6 +18,9 @@ public:
     virtual void selectDrawMode(int index) = 0;
 
     virtual void setInfoText(const std::string& text) = 0;
+    // A short message for the user, shown for a while without taking the focus (the server
+    // refused a change, say).
+    virtual void showMessage(const std::string& text) = 0;
 
     // The eyedropper swatch: colour components 0..1, centre in canvas-view coordinates.
     virtual void showSwatch(float red, float green, float blue, float center_x, float center_y) = 0;

@@ -19,13 +19,42 @@ struct HttpRequest {
     double timeout_seconds = 10.0;
 };
 
+// The head of an answer: its HTTP status, and the wait the server asked for with
+// Retry-After (in seconds; nothing when absent or not a number of seconds).
+struct HttpStatus {
+    int code = 200;
+    std::optional<double> retry_after;
+};
+
+// One whole answer of a synchronous exchange.
+struct HttpAnswer {
+    HttpStatus status;
+    std::string body;
+};
+
+// What an answer means for the command it carried. Only a 2xx delivers it. A redirect (never
+// followed), 408, 429 and 5xx say "not now": the command goes again later, as after a broken
+// connection. Any other status (another 4xx, or one outside 200..599) says the server will
+// never take it.
+enum class AnswerMeaning { Delivered, TryAgain, Refused };
+
+inline AnswerMeaning meaningOf(int code) {
+    if (code >= 200 && code < 300) {
+        return AnswerMeaning::Delivered;
+    }
+    if ((code >= 300 && code < 400) || code == 408 || code == 429 || (code >= 500 && code < 600)) {
+        return AnswerMeaning::TryAgain;
+    }
+    return AnswerMeaning::Refused;
+}
+
 // What an asynchronous exchange reports, always on the thread that started it and never from
-// inside `send`. `received` may come any number of times; then exactly one of `finished` or
-// `failed` (refused, no network, time-out). The HTTP status is not reported: any body that
-// arrives is the answer.
+// inside `send`. `received` may come any number of times; then exactly one of `finished`
+// (an answer came, with any status; its body is what was received) or `failed` (refused, no
+// network, a broken connection, time-out).
 struct HttpCallbacks {
     std::function<void(std::string_view bytes)> received;
-    std::function<void()> finished;
+    std::function<void(const HttpStatus& status)> finished;
     std::function<void()> failed;
 };
 
@@ -37,8 +66,8 @@ public:
     // must guard whatever they reach.
     virtual void send(const HttpRequest& request, HttpCallbacks callbacks) = 0;
     // Blocks the calling thread until the answer, a failure or the time-out; no other UI
-    // handler runs meanwhile. Returns the body, or nothing when no answer came.
-    virtual std::optional<std::string> sendSynchronously(const HttpRequest& request) = 0;
+    // handler runs meanwhile. Returns the answer with any status, or nothing when none came.
+    virtual std::optional<HttpAnswer> sendSynchronously(const HttpRequest& request) = 0;
 };
 
 } // namespace velmo::platform

@@ -17,6 +17,24 @@ bool repliesWithStrokes(std::string_view command) {
     return rest.starts_with("append:") || rest.starts_with("delete:");
 }
 
+// The wait before the head goes again after `failures` requests in a row came back without
+// delivering it: the next tick at first, then doubling up to a minute. A wait the server asks
+// for is kept, up to ten minutes, so a wild Retry-After cannot silence the client for good.
+double retryDelay(int failures, std::optional<double> retry_after) {
+    constexpr double First = 2.5;
+    constexpr double Longest = 60.0;
+    constexpr double LongestAsked = 600.0;
+    double delay = First;
+    for (int i = 1; i < failures && delay < Longest; ++i) {
+        delay *= 2.0;
+    }
+    delay = std::min(delay, Longest);
+    if (retry_after) {
+        delay = std::max(delay, std::min(*retry_after, LongestAsked));
+    }
+    return delay;
+}
+
 } // namespace
 
 StrokeSyncAgent::StrokeSyncAgent(platform::HttpExchange& http_, platform::Scheduler& scheduler_,
@@ -87,7 +105,20 @@ void StrokeSyncAgent::enqueue_command(std::string command) {
             return;
         }
     }
+    if (backingOff()) {
+        return;
+    }
     send_next_command();
+}
+
+bool StrokeSyncAgent::backingOff() const {
+    return clock.now() < retry_time;
+}
+
+void StrokeSyncAgent::noteFailure(std::optional<double> retry_after) {
+    ++failures;
+    retry_time = clock.now() + retryDelay(failures, retry_after);
+    server_asked_wait = retry_after.has_value();
 }
 
 void StrokeSyncAgent::resumeQueue() {
@@ -95,7 +126,7 @@ void StrokeSyncAgent::resumeQueue() {
     if (requesting && last_request_time + timeout < clock.now()) {
         reset_connection();
     }
-    if (!requesting) {
+    if (!requesting && !backingOff()) {
         send_next_command();
     }
 }
@@ -103,6 +134,9 @@ void StrokeSyncAgent::resumeQueue() {
 void StrokeSyncAgent::restoreQueue(std::vector<std::string> commands) {
     std::lock_guard guard(mutex);
     reset_connection();
+    failures = 0;
+    retry_time = 0.0;
+    server_asked_wait = false;
     queued_commands.assign(std::make_move_iterator(commands.begin()),
                            std::make_move_iterator(commands.end()));
 }
@@ -142,8 +176,9 @@ void StrokeSyncAgent::pollForNews() {
         if (poll_source) {
             poll_source();
         }
-    } else {
-        // The head waits for the timer after a failed request; news means the server is there.
+    } else if (!server_asked_wait || !backingOff()) {
+        // The head waits for the timer after a failed request; news means the server is there,
+        // unless it asked for a wait.
         send_next_command();
     }
 }
@@ -164,14 +199,16 @@ void StrokeSyncAgent::send_request(const std::string& body, bool synchronous) {
 
     if (synchronous) {
         error_occcured = false;
-        const auto reply = http.sendSynchronously(request);
-        if (!reply) {
+        const auto answer = http.sendSynchronously(request);
+        // An error page is no list of strokes or canvases: it must not read as an empty one.
+        if (!answer ||
+            platform::meaningOf(answer->status.code) != platform::AnswerMeaning::Delivered) {
             error_occcured = true;
             return;
         }
         // A synchronous reply answers only its own command: the head of the queue and the
         // request in flight are none of its business.
-        dispatchReply(*reply, true);
+        dispatchReply(answer->body, true);
         return;
     }
 
@@ -191,9 +228,9 @@ void StrokeSyncAgent::send_request(const std::string& body, bool synchronous) {
             d->agent->connectionReceived(serial, bytes);
         }
     };
-    callbacks.finished = [weak, serial] {
+    callbacks.finished = [weak, serial](const platform::HttpStatus& status) {
         if (const auto d = weak.lock(); d && d->agent != nullptr) {
-            d->agent->connectionFinished(serial);
+            d->agent->connectionFinished(serial, status);
         }
     };
     callbacks.failed = [weak, serial] {
@@ -210,13 +247,24 @@ void StrokeSyncAgent::connectionReceived(uint64_t serial, std::string_view bytes
     }
 }
 
-void StrokeSyncAgent::connectionFinished(uint64_t serial) {
+void StrokeSyncAgent::connectionFinished(uint64_t serial, const platform::HttpStatus& status) {
     if (serial != connection) {
         return;
     }
     const std::string reply = std::move(delegate->response);
     delegate->response.clear();
-    handle_response(reply);
+    switch (platform::meaningOf(status.code)) {
+    case platform::AnswerMeaning::Delivered:
+        handle_response(reply);
+        break;
+    case platform::AnswerMeaning::TryAgain:
+        reset_connection();
+        noteFailure(status.retry_after);
+        break;
+    case platform::AnswerMeaning::Refused:
+        handle_refusal(status.code);
+        break;
+    }
 }
 
 void StrokeSyncAgent::connectionFailed(uint64_t serial) {
@@ -225,12 +273,36 @@ void StrokeSyncAgent::connectionFailed(uint64_t serial) {
     }
     reset_connection();
     delegate->response.clear();
+    noteFailure(std::nullopt);
+}
+
+void StrokeSyncAgent::handle_refusal(int status) {
+    reset_connection();
+    failures = 0;
+    retry_time = 0.0;
+    server_asked_wait = false;
+    std::string command;
+    {
+        std::lock_guard guard(mutex);
+        if (!queued_commands.empty()) {
+            command = std::move(queued_commands.front());
+            queued_commands.pop_front();
+        }
+    }
+    if (refusal_listener) {
+        refusal_listener(command, status);
+    }
+    send_next_command();
+    pollForNews();
 }
 
 void StrokeSyncAgent::handle_response(const std::string& reply) {
     const bool for_open_canvas = canvas == nullptr || in_flight_canvas_id == canvas->canvasID();
     const uint64_t covers = in_flight_news;
     reset_connection();
+    failures = 0;
+    retry_time = 0.0;
+    server_asked_wait = false;
     dispatchReply(reply, for_open_canvas);
     if (for_open_canvas && covers > news.covered) {
         news.covered = covers;

@@ -30,8 +30,12 @@ struct StrokeSyncDelegate {
 };
 
 // The one talker to the canvas server. Commands wait in `queued_commands` and go out one
-// request at a time, the head first; it is retired only when its reply has been handled, so
-// a command the server never answered is never lost. Replies are sorted into the inboxes
+// request at a time, the head first; it is retired only when a 2xx reply has been handled, so
+// a command the server never took is never lost. A redirect (not followed), 408, 429, 5xx, a
+// broken connection or a time-out keep the head, which goes again on a later tick, after a
+// wait that doubles with each failure in a row up to a minute, and never before a
+// Retry-After. Any other 4xx means the server will never take the head: it is dropped, the
+// refusal listener hears of it, and the next command goes. Replies are sorted into the inboxes
 // (`returned_strokes`, `canvas_should_be_refreshed`, `canvas_list`, `thumbnail_list`) and a
 // notice is posted to the response listener when the UI thread is idle, one at a time.
 //
@@ -53,8 +57,9 @@ public:
     void delete_stroke(const canvas::MWStroke& stroke) override;
     void update_thumbnail(std::string_view url);
     void update_fullimage(std::string_view url);
-    // Synchronous commands: they block until the reply or the time-out. A failure sets
-    // `error_occcured`. The request in flight and the queue are left alone.
+    // Synchronous commands: they block until the reply or the time-out. A failure, or an
+    // answer with a status other than 2xx, sets `error_occcured`. The request in flight and the
+    // queue are left alone.
     void get_strokes();
     void search_canvas_list(std::string_view nickname);
 
@@ -62,8 +67,8 @@ public:
     int response_status() const;
 
     // Called by the polling timer: forgets a request older than `timeout`, then, when none is
-    // in flight, sends the head again. So a failed request or a restored queue drains by
-    // itself, one request at a time.
+    // in flight and the wait after a failure is over, sends the head again. So a failed request or
+    // a restored queue drains by itself, one request at a time.
     void resumeQueue();
     // Replaces the queue (restored settings). A request in flight is forgotten, since the
     // command it carried is no longer the head.
@@ -83,6 +88,10 @@ public:
     // Called, through the scheduler, after a reply has been handled.
     void setResponseListener(std::function<void()> listener) {
         response_listener = std::move(listener);
+    }
+    // Called with the command the server refused for good, and the status it answered.
+    void setRefusalListener(std::function<void(const std::string& command, int status)> listener) {
+        refusal_listener = std::move(listener);
     }
     std::recursive_mutex& lock() { return mutex; }
     // The sender of this agent's notices.
@@ -104,6 +113,10 @@ public:
     SyncCanvas* canvas = nullptr;
     // The newest server stamp among the strokes received for the open canvas.
     int64_t newest_stamp = 0;
+    // Requests in a row that came back without delivering the head, and the clock time before
+    // which it does not go again.
+    int failures = 0;
+    double retry_time = 0.0;
 
 private:
     // Sends what news is owed, when no request is in flight.
@@ -124,7 +137,11 @@ private:
     void deliverNotice();
 
     void connectionReceived(uint64_t serial, std::string_view bytes);
-    void connectionFinished(uint64_t serial);
+    void connectionFinished(uint64_t serial, const platform::HttpStatus& status);
+    // The server will never take the head: drops it and goes on with the next.
+    void handle_refusal(int status);
+    bool backingOff() const;
+    void noteFailure(std::optional<double> retry_after);
     void connectionFailed(uint64_t serial);
 
     platform::HttpExchange& http;
@@ -133,6 +150,9 @@ private:
     std::string server_base_url;
     std::recursive_mutex mutex;
     std::function<void()> response_listener;
+    std::function<void(const std::string&, int)> refusal_listener;
+    // The wait in force was asked for by the server, so news does not cut it short.
+    bool server_asked_wait = false;
     uint64_t last_serial = 0;
     // The canvas the request in flight speaks for.
     std::string in_flight_canvas_id;

@@ -124,6 +124,32 @@ TEST(WindowControls, TheInfoLineAndTheSearchTextFollowTheCanvas) {
     EXPECT_EQ(client.canvas().search_nickname, "annax");
 }
 
+TEST(WindowControls, ARefusedStrokeIsToldOnTheInfoLineForAWhile) {
+    TestClient client;
+    client.launch();
+    client.ui.outlets->message_milliseconds = 200;
+    client.canvas().canvas_id = "bob@20200101000000000";
+    client.canvas().setLayerIndex(1);
+    const QString info = client.ui.info_label->text();
+    client.canvas().touchPressedAtX(10, 10);
+    client.canvas().touchDraggedAtX(40, 40);
+    client.canvas().touchReleasedAtX(40, 40);
+    ASSERT_EQ(client.http.async_requests.size(), 1u);
+    client.http.answer(0, "", {403, std::nullopt});
+    EXPECT_TRUE(client.ui.info_label->text().contains("refused"))
+        << client.ui.info_label->text().toStdString();
+    EXPECT_TRUE(client.ui.info_label->text().contains("403"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return client.ui.info_label->text() == info; }, 2000));
+
+    // Info text set while a message shows stays when the message's time is up.
+    client.ui.outlets->showMessage("one");
+    client.canvas().setLayerIndex(2);
+    const QString newer = client.ui.info_label->text();
+    EXPECT_NE(newer, info);
+    QTest::qWait(400);
+    EXPECT_EQ(client.ui.info_label->text(), newer);
+}
+
 TEST(WindowControls, EachLayerDrawsIntoTheWindowAndTheSliderZoomsItInPanMode) {
     TestClient client(QSize(480, 640));
     client.launch();

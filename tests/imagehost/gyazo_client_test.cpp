@@ -78,6 +78,26 @@ TEST_F(GyazoClientTest, EveryUploadStartsWithoutAResult) {
     EXPECT_EQ(client.getURLOfImage(picture), std::nullopt);
 }
 
+TEST_F(GyazoClientTest, OnlyAnUploadTheHostTookGivesItsURL) {
+    const struct {
+        int status;
+        std::optional<std::string> url;
+    } cases[] = {
+        {200, "https://i.example/a.png"},
+        {201, "https://i.example/a.png"},
+        {302, std::nullopt},
+        {400, std::nullopt},
+        {413, std::nullopt},
+        {429, std::nullopt},
+        {500, std::nullopt},
+        {503, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        http.scriptSyncStatus({c.status, std::nullopt}, "https://i.example/a.png\r\n");
+        EXPECT_EQ(client.getURLOfImage(picture), c.url) << c.status;
+    }
+}
+
 TEST_F(GyazoClientTest, APictureThatCannotBeEncodedIsNotSent) {
     EXPECT_EQ(client.getURLOfImage(canvas::Surface()), std::nullopt);
     EXPECT_TRUE(http.sync_requests.empty());

@@ -8,14 +8,19 @@
 namespace velmo::imagehost {
 namespace {
 
-TEST(UploadAnswer, TakesTheLastWholeLineThatIsAnHttpURL) {
+TEST(UploadAnswer, TakesTheLastWholeLineThatIsAnHttpOrHttpsURL) {
     const struct {
         std::string answer;
         std::optional<std::string> url;
     } cases[] = {
         {"http://i.example/a.png", "http://i.example/a.png"},
         {"word\r\nhttp://i.example/a.png\r\nhttp://i.example/b.png\r\n", "http://i.example/b.png"},
-        {"https://i.example/a.png", std::nullopt},
+        {"https://i.example/a.png", "https://i.example/a.png"},
+        {"http://i.example/a.png\r\nhttps://i.example/b.png\r\n", "https://i.example/b.png"},
+        {"https://i.example/a.png\r\nword", "https://i.example/a.png"},
+        {"https:/i.example/a.png", std::nullopt},
+        {"ftp://i.example/a.png", std::nullopt},
+        {"HTTPS://i.example/a.png", std::nullopt},
         {"see http://i.example/a.png", std::nullopt},
         {"http://", "http://"},
         {"", std::nullopt},

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -256,7 +257,7 @@ TEST_F(MWCanvasSyncTest, ARefreshKeepsOwnStrokesTheServerHasNotConfirmed) {
     EXPECT_TRUE(paintedAt(50, 200));
 }
 
-TEST_F(MWCanvasSyncTest, AFailedRefetchKeepsTheHistory) {
+TEST_F(MWCanvasSyncTest, AFailedRefetchKeepsTheHistoryAndStaysOwedUntilAFetchSucceeds) {
     scheduler.tick();
     http.answer(0, line(othersStroke(1000, 1, 50000)) + "\n" + line(othersStroke(1001, 2, 60000)));
     scheduler.runIdle();
@@ -265,6 +266,70 @@ TEST_F(MWCanvasSyncTest, AFailedRefetchKeepsTheHistory) {
     scheduler.runIdle(); // the fetch gets no answer
     EXPECT_EQ(http.sync_requests.size(), 1u);
     EXPECT_EQ(keys(), (std::vector<StrokeKey>{{1000, 1}, {1001, 2}}));
+    EXPECT_TRUE(canvas.sync_agent.canvas_should_be_refreshed);
+
+    // The server sends no second notice; each later reply tries the fetch again, whatever
+    // way it fails, and the strokes those replies bring are shown meanwhile.
+    const std::optional<platform::HttpAnswer> failures[] = {
+        std::nullopt,
+        platform::HttpAnswer{{503, 5.0}, ""},
+        platform::HttpAnswer{{302, std::nullopt}, ""},
+        platform::HttpAnswer{{429, 1.0}, "error page"},
+        platform::HttpAnswer{{404, std::nullopt}, ""},
+    };
+    int64_t stamp = 1002;
+    for (const auto& failure : failures) {
+        http.sync_answers.push_back(failure);
+        scheduler.tick();
+        http.answer(http.async_requests.size() - 1, line(othersStroke(stamp, stamp, 200000)));
+        scheduler.runIdle();
+        EXPECT_TRUE(canvas.sync_agent.canvas_should_be_refreshed);
+        EXPECT_TRUE(canvas.strokes_history.contains({stamp, stamp}));
+        EXPECT_TRUE(canvas.strokes_history.contains({1000, 1}));
+        ++stamp;
+    }
+    EXPECT_EQ(http.sync_requests.size(), 6u);
+
+    // The stroke deleted elsewhere goes once a fetch succeeds; then no more fetches.
+    http.scriptSync(line(othersStroke(1001, 2, 60000)));
+    scheduler.tick();
+    http.answer(http.async_requests.size() - 1, "");
+    scheduler.runIdle();
+    EXPECT_FALSE(canvas.sync_agent.canvas_should_be_refreshed);
+    EXPECT_EQ(keys(), (std::vector<StrokeKey>{{1001, 2}}));
+    EXPECT_FALSE(paintedAt(50, 200));
+    scheduler.tick();
+    http.answer(http.async_requests.size() - 1, "");
+    scheduler.runIdle();
+    EXPECT_EQ(http.sync_requests.size(), 7u);
+}
+
+TEST_F(MWCanvasSyncTest, OpeningACanvasWhoseFetchFailsOwesTheFetch) {
+    http.scriptSyncStatus({500, std::nullopt}, line(othersStroke(1000, 1, 50000)));
+    canvas.setCanvasID(CanvasA);
+    EXPECT_TRUE(canvas.strokes_history.empty());
+    EXPECT_TRUE(canvas.sync_agent.canvas_should_be_refreshed);
+    http.scriptSync(line(othersStroke(1000, 1, 50000)));
+    scheduler.tick();
+    http.answer(0, "");
+    scheduler.runIdle();
+    EXPECT_EQ(keys(), (std::vector<StrokeKey>{{1000, 1}}));
+    EXPECT_FALSE(canvas.sync_agent.canvas_should_be_refreshed);
+}
+
+TEST_F(MWCanvasSyncTest, AStrokeTheServerRefusesForGoodIsDroppedWithAMessage) {
+    drawStroke(10, 10, 20, 20);
+    drawStroke(30, 30, 40, 40);
+    const std::string first = http.lastBody();
+    http.answer(0, "", {403, std::nullopt});
+    ASSERT_EQ(outlets.messages.size(), 1u);
+    EXPECT_NE(outlets.messages[0].find("refused"), std::string::npos);
+    EXPECT_NE(outlets.messages[0].find("403"), std::string::npos);
+    ASSERT_EQ(http.async_requests.size(), 2u);
+    EXPECT_NE(http.lastBody(), first);
+    http.answer(1, "");
+    EXPECT_TRUE(canvas.sync_agent.queued_commands.empty());
+    EXPECT_EQ(outlets.messages.size(), 1u);
 }
 
 TEST_F(MWCanvasSyncTest, AReleaseMergesTheWaitingReplyBeforeItSendsTheStroke) {
@@ -294,19 +359,30 @@ TEST_F(MWCanvasSyncTest, ThreeStrokesDrainOneRequestAtATime) {
     EXPECT_TRUE(canvas.sync_agent.queued_commands.empty());
 }
 
-TEST_F(MWCanvasSyncTest, AFailedRequestIsSentAgainByTheNextTick) {
+TEST_F(MWCanvasSyncTest, AFailedRequestIsSentAgainByALaterTickWaitingLongerEachTime) {
     drawStroke(10, 10, 20, 20);
     const std::string append = http.lastBody();
     http.fail(0);
+    clock.advance(MWCanvas::PollingInterval);
     scheduler.tick();
     ASSERT_EQ(http.async_requests.size(), 2u);
     EXPECT_EQ(http.lastBody(), append);
-    http.fail(1);
-    for (int i = 0; i < 3; ++i) {
-        scheduler.tick();
-        http.fail(http.async_requests.size() - 1);
+    // Refusals that mean "not now" count as failures too. The ticks that send, five seconds
+    // apart: the next (5 s), the second (10 s), the fourth (20 s).
+    http.answer(1, "", {503, std::nullopt});
+    for (const int ticks : {1, 2, 4}) {
+        const size_t sent = http.async_requests.size();
+        for (int i = 0; i < ticks; ++i) {
+            EXPECT_EQ(http.async_requests.size(), sent);
+            clock.advance(MWCanvas::PollingInterval);
+            scheduler.tick();
+        }
+        ASSERT_EQ(http.async_requests.size(), sent + 1);
+        EXPECT_EQ(http.lastBody(), append);
+        http.fail(sent);
     }
     EXPECT_EQ(http.async_requests.size(), 5u);
+    clock.advance(40);
     scheduler.tick();
     http.answer(5, "");
     EXPECT_TRUE(canvas.sync_agent.queued_commands.empty());

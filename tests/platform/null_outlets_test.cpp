@@ -24,6 +24,7 @@ TEST(NullOutlets, RemembersTheDrawModeAndTheTransformAndDropsTheRest) {
 
     // What a window would show changes nothing that can be read back.
     outlets.setInfoText("layer:1");
+    outlets.showMessage("refused");
     outlets.showSwatch(1, 0, 0, 10, 20);
     outlets.hideSwatch();
     outlets.setZoomSliderValue(12);

@@ -24,7 +24,8 @@ public:
         async_requests.push_back({request, std::move(callbacks)});
     }
 
-    std::optional<std::string> sendSynchronously(const platform::HttpRequest& request) override {
+    std::optional<platform::HttpAnswer>
+    sendSynchronously(const platform::HttpRequest& request) override {
         sync_requests.push_back(request);
         if (sync_answers.empty()) {
             return std::nullopt;
@@ -34,15 +35,23 @@ public:
         return answer;
     }
 
-    // Scripts the answer of the next synchronous request (nothing: it fails).
+    // Scripts the answer of the next synchronous request, a 200 (nothing: it fails).
     void scriptSync(std::optional<std::string> answer) {
-        sync_answers.push_back(std::move(answer));
+        if (answer) {
+            sync_answers.push_back(platform::HttpAnswer{{}, std::move(*answer)});
+        } else {
+            sync_answers.push_back(std::nullopt);
+        }
+    }
+    // Scripts an answer with this status to the next synchronous request.
+    void scriptSyncStatus(platform::HttpStatus status, std::string body = {}) {
+        sync_answers.push_back(platform::HttpAnswer{status, std::move(body)});
     }
 
-    // Delivers bytes, then the end, to asynchronous request `index`.
-    void answer(size_t index, const std::string& body) {
+    // Delivers bytes, then the end with `status`, to asynchronous request `index`.
+    void answer(size_t index, const std::string& body, platform::HttpStatus status = {}) {
         deliver(index, body);
-        finish(index);
+        finish(index, status);
     }
     void deliver(size_t index, const std::string& bytes) {
         const auto callbacks = async_requests.at(index).callbacks;
@@ -50,10 +59,10 @@ public:
             callbacks.received(bytes);
         }
     }
-    void finish(size_t index) {
+    void finish(size_t index, platform::HttpStatus status = {}) {
         const auto callbacks = async_requests.at(index).callbacks;
         if (callbacks.finished) {
-            callbacks.finished();
+            callbacks.finished(status);
         }
     }
     void fail(size_t index) {
@@ -67,7 +76,7 @@ public:
 
     std::vector<Pending> async_requests;
     std::vector<platform::HttpRequest> sync_requests;
-    std::deque<std::optional<std::string>> sync_answers;
+    std::deque<std::optional<platform::HttpAnswer>> sync_answers;
 };
 
 } // namespace velmo::testing

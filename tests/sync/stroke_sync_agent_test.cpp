@@ -8,7 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace velmo::sync {
 namespace {
@@ -183,6 +186,7 @@ TEST_F(AgentTest, AFailedRequestKeepsItsCommandAndTheNextTickSendsItAgain) {
     EXPECT_EQ(agent->queued_commands.size(), 1u);
     EXPECT_EQ(scheduler.runIdle(), 0);
 
+    clock.advance(5); // the timer's next tick
     agent->resumeQueue();
     ASSERT_EQ(http.async_requests.size(), 2u);
     EXPECT_EQ(http.async_requests[1].request.body, http.async_requests[0].request.body);
@@ -338,6 +342,152 @@ TEST_F(AgentTest, WithoutACanvasNoCommandIsBuilt) {
     EXPECT_TRUE(http.sync_requests.empty());
 }
 
+// What each status of an answer means for the head: the second command goes at once only when
+// the first was delivered or refused for good.
+TEST_F(AgentTest, OnlyA2xxAnswerDeliversTheHeadAndOtherThan4xxItGoesAgainLater) {
+    enum Meaning { Delivered, Kept, Dropped };
+    const struct {
+        int status;
+        std::optional<double> retry_after;
+        Meaning meaning;
+    } cases[] = {
+        {200, std::nullopt, Delivered},
+        {201, std::nullopt, Delivered},
+        {204, std::nullopt, Delivered},
+        {301, std::nullopt, Kept},
+        {302, std::nullopt, Kept},
+        {303, std::nullopt, Kept},
+        {307, std::nullopt, Kept},
+        {308, std::nullopt, Kept},
+        {408, std::nullopt, Kept},
+        {429, 30.0, Kept},
+        {429, std::nullopt, Kept},
+        {500, std::nullopt, Kept},
+        {502, std::nullopt, Kept},
+        {503, 1.0, Kept},
+        {504, std::nullopt, Kept},
+        {400, std::nullopt, Dropped},
+        {401, std::nullopt, Dropped},
+        {403, std::nullopt, Dropped},
+        {404, std::nullopt, Dropped},
+        {413, std::nullopt, Dropped},
+        {422, 9.0, Dropped},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        testing::ScriptedHttp exchange;
+        StrokeSyncAgent a(exchange, scheduler, clock, ServerURL);
+        a.canvas = &canvas;
+        std::vector<std::pair<std::string, int>> refusals;
+        a.setRefusalListener([&](const std::string& command, int status) {
+            refusals.emplace_back(command, status);
+        });
+        a.append_stroke(strokeAt(1));
+        a.append_stroke(strokeAt(2));
+        const std::string first = exchange.lastBody();
+        // An error page may look like a reply; it must not be read as one.
+        exchange.answer(0, strokeLine(canvas.id, 100, 5, "other@1"), {c.status, c.retry_after});
+
+        switch (c.meaning) {
+        case Delivered:
+            EXPECT_EQ(a.returned_strokes.size(), 1u);
+            ASSERT_EQ(exchange.async_requests.size(), 2u);
+            EXPECT_NE(exchange.lastBody(), first);
+            EXPECT_TRUE(refusals.empty());
+            break;
+        case Dropped:
+            EXPECT_TRUE(a.returned_strokes.empty());
+            ASSERT_EQ(a.queued_commands.size(), 1u);
+            ASSERT_EQ(exchange.async_requests.size(), 2u);
+            EXPECT_NE(exchange.lastBody(), first);
+            ASSERT_EQ(refusals.size(), 1u);
+            EXPECT_EQ(refusals[0].first, first);
+            EXPECT_EQ(refusals[0].second, c.status);
+            break;
+        case Kept: {
+            EXPECT_TRUE(a.returned_strokes.empty());
+            EXPECT_EQ(a.queued_commands.size(), 2u);
+            EXPECT_EQ(a.queued_commands.front(), first);
+            EXPECT_EQ(exchange.async_requests.size(), 1u);
+            EXPECT_TRUE(refusals.empty());
+            // Not even a new command sends it before the wait is over.
+            a.append_stroke(strokeAt(3));
+            EXPECT_EQ(exchange.async_requests.size(), 1u);
+            // The next tick sends the same head again, unless the server asked for longer.
+            const double wait = c.retry_after.value_or(0.0) > 5.0 ? *c.retry_after : 5.0;
+            clock.advance(wait - 0.5);
+            a.resumeQueue();
+            EXPECT_EQ(exchange.async_requests.size(), wait > 5.0 ? 1u : 2u);
+            clock.advance(0.5);
+            a.resumeQueue();
+            ASSERT_EQ(exchange.async_requests.size(), 2u);
+            EXPECT_EQ(exchange.lastBody(), first);
+            break;
+        }
+        }
+    }
+}
+
+// The wait after failures in a row: the next tick, then doubling up to a minute; a
+// Retry-After is kept even beyond that, up to ten minutes. A delivered command starts over.
+TEST_F(AgentTest, TheWaitAfterFailuresInARowDoublesUpToAMinute) {
+    const struct {
+        int status; // 0: no answer at all
+        std::optional<double> retry_after;
+        double wait;
+    } steps[] = {
+        {0, std::nullopt, 2.5},  {503, std::nullopt, 5},  {0, std::nullopt, 10},
+        {429, 1.0, 20},          {502, std::nullopt, 40}, {0, std::nullopt, 60},
+        {408, std::nullopt, 60}, {302, std::nullopt, 60}, {200, std::nullopt, 0},
+        {0, std::nullopt, 2.5},  {429, 120.0, 120},       {200, std::nullopt, 0},
+        {503, 100000.0, 600},    {200, std::nullopt, 0},
+    };
+    agent->append_stroke(strokeAt(1));
+    for (const auto& step : steps) {
+        SCOPED_TRACE(::testing::Message() << step.status << " then " << step.wait);
+        const size_t sent = http.async_requests.size();
+        if (step.status == 0) {
+            http.fail(sent - 1);
+        } else {
+            http.answer(sent - 1, "", {step.status, step.retry_after});
+        }
+        if (step.status == 200) {
+            // The head is delivered: the next command goes at once.
+            agent->append_stroke(strokeAt(2));
+            EXPECT_EQ(http.async_requests.size(), sent + 1);
+            continue;
+        }
+        clock.advance(step.wait - 0.01);
+        agent->resumeQueue();
+        EXPECT_EQ(http.async_requests.size(), sent);
+        clock.advance(0.01);
+        agent->resumeQueue();
+        EXPECT_EQ(http.async_requests.size(), sent + 1);
+    }
+}
+
+TEST_F(AgentTest, ASynchronousExchangeAnsweredWithoutA2xxIsAFailureNotAnEmptyAnswer) {
+    const std::string list = "anna@20101201095959123 http://x/t.png";
+    const struct {
+        int status;
+        bool failed;
+    } cases[] = {{200, false}, {204, false}, {302, true}, {400, true}, {403, true},
+                 {404, true},  {429, true},  {500, true}, {503, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        agent->canvas_list.clear();
+        agent->returned_strokes.clear();
+        http.scriptSyncStatus({c.status, std::nullopt}, strokeLine(canvas.id, 100, 5, "o@1"));
+        agent->get_strokes();
+        EXPECT_EQ(agent->error_occcured, c.failed);
+        EXPECT_EQ(agent->returned_strokes.size(), c.failed ? 0u : 1u);
+        http.scriptSyncStatus({c.status, std::nullopt}, list);
+        agent->search_canvas_list("anna");
+        EXPECT_EQ(agent->error_occcured, c.failed);
+        EXPECT_EQ(agent->canvas_list.size(), c.failed ? 0u : 1u);
+    }
+}
+
 // The live stream's news, with a poll source that queues an append without points as the
 // canvas does.
 class AgentNewsTest : public AgentTest {
@@ -430,6 +580,18 @@ TEST_F(AgentNewsTest, NewsResendsAHeadLeftByAFailedRequestAndForgetsAnotherCanva
     EXPECT_EQ(polls, 0);
     agent->newsArrived(5);
     EXPECT_EQ(polls, 1);
+}
+
+TEST_F(AgentNewsTest, NewsDoesNotCutShortAWaitTheServerAskedFor) {
+    agent->append_stroke(strokeAt(1));
+    http.answer(0, "", {429, 30.0});
+    agent->newsArrived(400);
+    EXPECT_EQ(http.async_requests.size(), 1u);
+    clock.advance(30);
+    agent->newsArrived(401);
+    ASSERT_EQ(http.async_requests.size(), 2u);
+    EXPECT_EQ(http.async_requests[1].request.body, http.async_requests[0].request.body);
+    EXPECT_EQ(polls, 0);
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "app/bot/bot_options.h"
+#include "app/bot/delivery_check.h"
 #include "app/bot/memory_settings_store.h"
 #include "app/bot/stroke_script.h"
 #include "app/bot/stroke_watch.h"
@@ -11,6 +12,7 @@
 #include "platform/qt/qt_http_exchange.h"
 #include "platform/qt/qt_scheduler.h"
 #include "platform/qt/qt_settings_store.h"
+#include "wire/command_text.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -20,6 +22,7 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <set>
 #include <vector>
 
 using namespace velmo;
@@ -67,7 +70,35 @@ void drawStroke(mwcanvas::MWCanvas& canvas, const bot::ScriptedStroke& stroke) {
 struct DrawingRun {
     int drawn = 0;
     bool delivered = false;
+    // The client times of the strokes drawn, which name them on the server.
+    std::set<int64_t> client_times;
 };
+
+// Notes the strokes of the user still waiting for the server's stamp: the one just drawn is
+// among them.
+void noteDrawn(mwcanvas::MWCanvas& canvas, DrawingRun& run) {
+    const std::string me = canvas.userID();
+    for (const auto& [key, stroke] : canvas.strokes_history) {
+        if (key.first == canvas.InitServerTime && stroke.user_name == me) {
+            run.client_times.insert(key.second);
+        }
+    }
+}
+
+// Asks the server for every stroke of the canvas and counts the ones drawn; nothing when the
+// server gave no 2xx answer.
+std::optional<bot::DeliveryCheck>
+checkWithServer(mwcanvas::MWCanvas& canvas, platform::HttpExchange& http, const DrawingRun& run) {
+    platform::HttpRequest request;
+    request.url = canvas.sync_agent.serverBaseURL();
+    request.body = wire::getStrokesCommand(canvas.canvasID());
+    request.timeout_seconds = canvas.sync_agent.timeout;
+    const auto answer = http.sendSynchronously(request);
+    if (!answer || platform::meaningOf(answer->status.code) != platform::AnswerMeaning::Delivered) {
+        return std::nullopt;
+    }
+    return bot::checkDelivery(answer->body, canvas.userID(), run.client_times);
+}
 
 // Draws the script's strokes, or random ones on the options' layer, at the options' rate. Runs
 // the event loop until every stroke is drawn, the server has taken every command, and the
@@ -91,6 +122,7 @@ DrawingRun drawStrokes(mwcanvas::MWCanvas& canvas, const bot::BotOptions& option
             stroke.layer = options.layer;
         }
         drawStroke(canvas, stroke);
+        noteDrawn(canvas, run);
         ++run.drawn;
     });
     pacer.start();
@@ -168,8 +200,18 @@ int main(int argc, char** argv) {
     canvas.saveDefaults();
     std::printf("drawn %d delivered %s history %zu\n", run.drawn, run.delivered ? "yes" : "no",
                 canvas.strokes_history.size());
+    // An empty queue says only that the server answered every command; whether it kept each
+    // stroke, once, only its list of strokes tells.
+    const auto check = checkWithServer(canvas, http, run);
+    if (check) {
+        std::printf("stored once %d of %d, missing %d, repeated %d\n", check->stored_once,
+                    check->drawn, check->missing, check->repeated);
+    } else {
+        std::printf("stored unknown: get_strokes failed\n");
+    }
     if (watch) {
         std::printf("watched %d of %d\n", watch->seen(), options.watch);
     }
-    return run.delivered && (!watch || watch->seen() >= options.watch) ? 0 : 1;
+    const bool stored = check && check->complete() && check->drawn == run.drawn;
+    return run.delivered && stored && (!watch || watch->seen() >= options.watch) ? 0 : 1;
 }

@@ -25,7 +25,8 @@ QUrl urlOf(const HttpRequest& request) {
 
 QNetworkRequest networkRequest(const HttpRequest& request) {
     QNetworkRequest out(urlOf(request));
-    // A redirect would resend a command somewhere the user never chose; its body is the answer.
+    // A redirect would resend a command somewhere the user never chose; the core learns its
+    // status and decides.
     out.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                      QNetworkRequest::ManualRedirectPolicy);
     bool has_type = false;
@@ -61,6 +62,25 @@ bool answered(const QNetworkReply& reply) {
     const int error = reply.error();
     const bool network_or_proxy = error > 0 && error < 200;
     return !network_or_proxy && reply.error() != QNetworkReply::ProtocolFailure;
+}
+
+// Retry-After as a number of seconds; the HTTP-date form is not used by the servers we talk to
+// and reads as absent.
+std::optional<double> retryAfterOf(const QNetworkReply& reply) {
+    const QByteArray value = reply.rawHeader("Retry-After").trimmed();
+    bool ok = false;
+    const qlonglong seconds = value.toLongLong(&ok);
+    if (!ok || seconds < 0) {
+        return std::nullopt;
+    }
+    return static_cast<double>(seconds);
+}
+
+HttpStatus statusOf(const QNetworkReply& reply) {
+    HttpStatus status;
+    status.code = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    status.retry_after = retryAfterOf(reply);
+    return status;
 }
 
 QNetworkReply* start(QNetworkAccessManager& manager, const HttpRequest& request) {
@@ -120,16 +140,16 @@ void QtHttpExchange::send(const HttpRequest& request, HttpCallbacks callbacks) {
             shared->received(std::string_view(rest.constData(), rest.size()));
         }
         if (shared->finished) {
-            shared->finished();
+            shared->finished(statusOf(*reply));
         }
     });
 }
 
-std::optional<std::string> QtHttpExchange::sendSynchronously(const HttpRequest& request) {
+std::optional<HttpAnswer> QtHttpExchange::sendSynchronously(const HttpRequest& request) {
     if (!fetchable(urlOf(request))) {
         return std::nullopt;
     }
-    std::optional<std::string> result;
+    std::optional<HttpAnswer> result;
     // The worker's own manager and event loop; this thread only waits for it to end, which
     // its time-out guarantees.
     std::unique_ptr<QThread> worker(QThread::create([&request, &result] {
@@ -142,7 +162,7 @@ std::optional<std::string> QtHttpExchange::sendSynchronously(const HttpRequest& 
             loop.exec();
         }
         if (answered(*reply)) {
-            result = reply->readAll().toStdString();
+            result = HttpAnswer{statusOf(*reply), reply->readAll().toStdString()};
         }
     }));
     worker->start();

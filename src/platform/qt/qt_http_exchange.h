@@ -14,7 +14,8 @@ namespace velmo::platform::qt {
 // loop, so no timer, touch or other handler runs in between.
 //
 // Only http and https URLs are fetched; any other URL fails. Every request ends within its
-// time-out, counted from the start. An answer with any HTTP status counts as an answer; a
+// time-out, counted from the start. An answer with any HTTP status is reported with that
+// status and its Retry-After, for the core to judge; redirects are never followed. A
 // connection that breaks before the whole body came is a failure.
 class QtHttpExchange : public HttpExchange {
 public:
@@ -25,7 +26,7 @@ public:
     QtHttpExchange& operator=(const QtHttpExchange&) = delete;
 
     void send(const HttpRequest& request, HttpCallbacks callbacks) override;
-    std::optional<std::string> sendSynchronously(const HttpRequest& request) override;
+    std::optional<HttpAnswer> sendSynchronously(const HttpRequest& request) override;
 
 private:
     std::unique_ptr<QNetworkAccessManager> manager;

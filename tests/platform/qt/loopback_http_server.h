@@ -53,10 +53,13 @@ public:
         return "http://127.0.0.1:" + std::to_string(port_) + path;
     }
 
-    void setAnswer(int status, std::string body, std::chrono::milliseconds delay = {}) {
+    // `headers` are extra header lines, each ending in CR LF.
+    void setAnswer(int status, std::string body, std::chrono::milliseconds delay = {},
+                   std::string headers = {}) {
         std::lock_guard guard(mutex);
         answer_status = status;
         answer_body = std::move(body);
+        answer_headers = std::move(headers);
         answer_delay = delay;
         silent = false;
     }
@@ -115,6 +118,7 @@ private:
         }
         int status;
         std::string body;
+        std::string headers;
         std::chrono::milliseconds delay;
         bool quiet;
         {
@@ -122,6 +126,7 @@ private:
             received.push_back({data.substr(0, head_end), data.substr(head_end + 4, length)});
             status = answer_status;
             body = answer_body;
+            headers = answer_headers;
             delay = answer_delay;
             quiet = silent;
         }
@@ -135,7 +140,7 @@ private:
         const std::string reply =
             "HTTP/1.1 " + std::to_string(status) +
             " X\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
-            "\r\nConnection: close\r\n\r\n" + body;
+            "\r\nConnection: close\r\n" + headers + "\r\n" + body;
         send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
     }
 
@@ -155,6 +160,7 @@ private:
     mutable std::mutex mutex;
     int answer_status = 200;
     std::string answer_body;
+    std::string answer_headers;
     std::chrono::milliseconds answer_delay{0};
     bool silent = false;
     std::vector<Request> received;

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
+#include <string>
 
 using velmo::platform::HttpCallbacks;
 using velmo::platform::HttpRequest;
@@ -23,13 +25,17 @@ struct Outcome {
     std::string body;
     int finished = 0;
     int failed = 0;
+    velmo::platform::HttpStatus status;
     bool done() const { return finished + failed > 0; }
 };
 
 HttpCallbacks recordInto(const std::shared_ptr<Outcome>& outcome) {
     HttpCallbacks callbacks;
     callbacks.received = [outcome](std::string_view bytes) { outcome->body.append(bytes); };
-    callbacks.finished = [outcome] { ++outcome->finished; };
+    callbacks.finished = [outcome](const velmo::platform::HttpStatus& status) {
+        ++outcome->finished;
+        outcome->status = status;
+    };
     callbacks.failed = [outcome] { ++outcome->failed; };
     return callbacks;
 }
@@ -72,15 +78,41 @@ TEST(QtHttpExchange, PostsTheBodyAndReportsTheAnswerLater) {
     EXPECT_EQ(outcome->finished, 1) << "exactly one end";
 }
 
-TEST(QtHttpExchange, AnErrorStatusWithABodyIsStillTheAnswer) {
-    LoopbackHttpServer server;
-    server.setAnswer(400, "bad command");
-    QtHttpExchange http;
-    auto outcome = std::make_shared<Outcome>();
-    http.send(post(server.url(), "x"), recordInto(outcome));
-    ASSERT_TRUE(spinUntil([&] { return outcome->done(); }, 5000));
-    EXPECT_EQ(outcome->finished, 1);
-    EXPECT_EQ(outcome->body, "bad command");
+TEST(QtHttpExchange, ReportsEveryStatusWithItsRetryAfterAndFollowsNoRedirect) {
+    const struct {
+        int status;
+        std::string headers;
+        std::optional<double> retry_after;
+    } cases[] = {
+        {200, "", std::nullopt},
+        {400, "", std::nullopt},
+        {429, "Retry-After: 7\r\n", 7.0},
+        {503, "Retry-After: 0\r\n", 0.0},
+        {503, "Retry-After: Fri, 31 Dec 1999 23:59:59 GMT\r\n", std::nullopt},
+        {503, "Retry-After: -3\r\n", std::nullopt},
+        {302, "Location: /elsewhere\r\n", std::nullopt},
+        {307, "Location: /elsewhere\r\n", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        LoopbackHttpServer server;
+        server.setAnswer(c.status, "the body", {}, c.headers);
+        QtHttpExchange http;
+        auto outcome = std::make_shared<Outcome>();
+        http.send(post(server.url(), "x"), recordInto(outcome));
+        ASSERT_TRUE(spinUntil([&] { return outcome->done(); }, 5000)) << c.status;
+        EXPECT_EQ(outcome->finished, 1) << c.status;
+        EXPECT_EQ(outcome->body, "the body") << c.status;
+        EXPECT_EQ(outcome->status.code, c.status);
+        EXPECT_EQ(outcome->status.retry_after, c.retry_after) << c.headers;
+
+        const auto answer = http.sendSynchronously(post(server.url(), "y"));
+        ASSERT_TRUE(answer.has_value()) << c.status;
+        EXPECT_EQ(answer->status.code, c.status);
+        EXPECT_EQ(answer->status.retry_after, c.retry_after) << c.headers;
+        EXPECT_EQ(answer->body, "the body");
+        // Only the two requests sent: a redirect is reported, never followed.
+        EXPECT_EQ(server.requests().size(), 2u) << c.status;
+    }
 }
 
 TEST(QtHttpExchange, ARefusedConnectionFails) {
@@ -129,7 +161,8 @@ TEST(QtHttpExchange, SendsTheCallersHeadersButCountsTheBodyItself) {
                        {"Content-type", "multipart/form-data; boundary=b"}};
     const auto answer = http.sendSynchronously(request);
     ASSERT_TRUE(answer.has_value());
-    EXPECT_EQ(*answer, "https://example.invalid/x.png");
+    EXPECT_EQ(answer->body, "https://example.invalid/x.png");
+    EXPECT_EQ(answer->status.code, 200);
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_NE(requests[0].head.find("multipart/form-data; boundary=b"), std::string::npos);
@@ -152,7 +185,7 @@ TEST(QtHttpExchange, ASynchronousExchangeBlocksWithoutRunningTimersOrEvents) {
     const auto answer = http.sendSynchronously(post(server.url(), "c@1: get_strokes: "));
     EXPECT_GE(clock.elapsed(), 280) << "returned before the answer came";
     ASSERT_TRUE(answer.has_value());
-    EXPECT_EQ(*answer, "all strokes");
+    EXPECT_EQ(answer->body, "all strokes");
     EXPECT_FALSE(timer_fired) << "a timer ran inside the synchronous exchange";
     EXPECT_FALSE(posted_ran) << "a queued event ran inside the synchronous exchange";
     spinUntil([&] { return timer_fired && posted_ran; }, 2000);
