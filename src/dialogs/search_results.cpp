@@ -5,6 +5,7 @@
 #include "mwcanvas/mw_canvas.h"
 #include "sync/stroke_sync_agent.h"
 #include "wire/canvas_id.h"
+#include "wire/canvas_link.h"
 
 #include <QHeaderView>
 #include <QLabel>
@@ -33,7 +34,10 @@ SearchResults::SearchResults(mwcanvas::MWCanvas& canvas_, const SearchEdges& edg
 }
 
 std::optional<std::string> SearchResults::linkedCanvasID(const QString& text) {
-    const QString prefix = QString::fromLatin1(SchemePrefix);
+    // Typed text, not a link from the system: the prefix is compared exactly and nothing is
+    // decoded.
+    const QString prefix = QString::fromLatin1(wire::LinkPrefix.data(),
+                                               static_cast<qsizetype>(wire::LinkPrefix.size()));
     if (text.size() <= prefix.size() || !text.startsWith(prefix, Qt::CaseSensitive)) {
         return std::nullopt;
     }

@@ -44,7 +44,6 @@ class SearchResults {
 public:
     static constexpr int ThumbnailWidth = 64;
     static constexpr int ThumbnailHeight = 96;
-    static constexpr const char* SchemePrefix = "velmorastra://";
 
     // The table is made as a child of `parent`; the canvas and the edges must outlive this.
     SearchResults(mwcanvas::MWCanvas& canvas, const SearchEdges& edges, QWidget* parent);
