@@ -29,8 +29,8 @@ struct NoScheduler : platform::Scheduler {
 // Answers every synchronous request with the fuzz input.
 struct EchoHttp : platform::HttpExchange {
     void send(const platform::HttpRequest&, platform::HttpCallbacks) override {}
-    std::optional<std::string> sendSynchronously(const platform::HttpRequest&) override {
-        return reply;
+    std::optional<platform::HttpAnswer> sendSynchronously(const platform::HttpRequest&) override {
+        return platform::HttpAnswer{{}, reply};
     }
     std::string reply;
 };
