@@ -29,16 +29,21 @@ DeliveryMarks::Delivery DeliveryMarks::take(std::string_view canvas_id, std::str
     return delivery;
 }
 
+DeliveryMarks::Entry* DeliveryMarks::entryOf(std::string_view canvas_id,
+                                             std::string_view user_name) {
+    const auto canvas = canvases_.find(canvas_id);
+    if (canvas == canvases_.end()) {
+        return nullptr;
+    }
+    const auto user = canvas->second.find(user_name);
+    return user == canvas->second.end() ? nullptr : &user->second;
+}
+
 void DeliveryMarks::advance(std::string_view canvas_id, std::string_view user_name,
                             int64_t sent_up_to) {
     std::lock_guard lock(mutex_);
-    const auto canvas = canvases_.find(canvas_id);
-    if (canvas == canvases_.end()) {
-        return;
-    }
-    const auto user = canvas->second.find(user_name);
-    if (user != canvas->second.end()) {
-        user->second.mark = std::max(user->second.mark, sent_up_to);
+    if (Entry* entry = entryOf(canvas_id, user_name)) {
+        entry->mark = std::max(entry->mark, sent_up_to);
     }
 }
 
@@ -57,13 +62,8 @@ void DeliveryMarks::noteDelete(std::string_view canvas_id, std::string_view dele
 
 void DeliveryMarks::oweNotice(std::string_view canvas_id, std::string_view user_name) {
     std::lock_guard lock(mutex_);
-    const auto canvas = canvases_.find(canvas_id);
-    if (canvas == canvases_.end()) {
-        return;
-    }
-    const auto user = canvas->second.find(user_name);
-    if (user != canvas->second.end()) {
-        user->second.owes_notice = true;
+    if (Entry* entry = entryOf(canvas_id, user_name)) {
+        entry->owes_notice = true;
     }
 }
 

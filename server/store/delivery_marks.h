@@ -53,6 +53,8 @@ private:
     using Users = std::unordered_map<std::string, Entry, StringHash, std::equal_to<>>;
 
     void forgetOldest();
+    // The entry of a user already seen on the canvas; nothing otherwise. The lock is held.
+    Entry* entryOf(std::string_view canvas_id, std::string_view user_name);
 
     mutable std::mutex mutex_;
     std::unordered_map<std::string, Users, StringHash, std::equal_to<>> canvases_;

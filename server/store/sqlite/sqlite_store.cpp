@@ -22,6 +22,14 @@ CanvasInfo readCanvas(SqliteQuery& query) {
     return CanvasInfo{query.text(0), query.text(1), query.text(2), query.integer(3)};
 }
 
+std::vector<CanvasInfo> readCanvases(SqliteQuery& query) {
+    std::vector<CanvasInfo> found;
+    while (query.step()) {
+        found.push_back(readCanvas(query));
+    }
+    return found;
+}
+
 void upsertCanvasColumns(SqliteConnection& db, std::string_view canvas_id, int64_t now_ms) {
     static constexpr const char* Sql =
         "INSERT INTO canvases (canvas_id, nickname, date_id, last_activity) VALUES (?1, ?2, ?3, "
@@ -227,11 +235,7 @@ std::optional<std::vector<CanvasInfo>> SqliteStore::findCanvases(std::string_vie
         if (!nickname.empty()) {
             query.bind(2, nickname);
         }
-        std::vector<CanvasInfo> found;
-        while (query.step()) {
-            found.push_back(readCanvas(query));
-        }
-        return found;
+        return readCanvases(query);
     } catch (const std::exception&) {
         return std::nullopt;
     }
@@ -253,11 +257,7 @@ std::optional<std::vector<CanvasInfo>> SqliteStore::canvasesByDateId(std::string
         SqliteQuery query(*lease, Sql.c_str());
         query.bind(1, date_id);
         query.bind(2, static_cast<int64_t>(limit));
-        std::vector<CanvasInfo> found;
-        while (query.step()) {
-            found.push_back(readCanvas(query));
-        }
-        return found;
+        return readCanvases(query);
     } catch (const std::exception&) {
         return std::nullopt;
     }
