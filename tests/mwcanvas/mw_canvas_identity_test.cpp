@@ -1,12 +1,8 @@
+#include "faked_canvas.h"
 #include "mwcanvas/mw_canvas.h"
 
 #include "canvas/stroke_text.h"
 #include "png/png_encoder.h"
-#include "support/fake_clock.h"
-#include "support/manual_scheduler.h"
-#include "support/memory_settings.h"
-#include "support/recording_outlets.h"
-#include "support/scripted_http.h"
 
 #include <gtest/gtest.h>
 
@@ -19,14 +15,15 @@ namespace {
 using mwcanvas::MWCanvas;
 using mwcanvas::MWCanvasPlatform;
 
-const char* const ServerURL = "http://127.0.0.1:8640/";
-const char* const UploadURL = "http://127.0.0.1:8640/upload.cgi";
+const char* const ServerURL = testing::CanvasServerURL;
+const char* const UploadURL = testing::CanvasUploadURL;
 constexpr double July4th2010 = 1278246896.789; // 2010-07-04 12:34:56.789 GMT
 
 using StringList = std::vector<std::string>;
 
-class MWCanvasIdentityTest : public ::testing::Test {
+class MWCanvasIdentityTest : public ::testing::Test, protected testing::FakedCanvas {
 protected:
+    MWCanvasIdentityTest() : FakedCanvas(July4th2010) {}
     void setUpScreen(float width, float height) {
         canvas.setScreenSize(width, height);
         canvas.clear_canvas();
@@ -43,13 +40,6 @@ protected:
         s.points_y = {3000, static_cast<int32_t>(client_time)};
         return s;
     }
-
-    testing::RecordingOutlets outlets;
-    testing::FakeClock clock{July4th2010};
-    testing::ScriptedHttp http;
-    testing::ManualScheduler scheduler;
-    testing::MemorySettings settings;
-    MWCanvas canvas{{outlets, clock, http, scheduler, settings}, ServerURL, UploadURL};
 };
 
 TEST_F(MWCanvasIdentityTest, MakesTheCanvasIDOnceAndKeepsIt) {

@@ -1,11 +1,7 @@
+#include "faked_canvas.h"
 #include "mwcanvas/mw_canvas.h"
 
 #include "canvas/stroke_text.h"
-#include "support/fake_clock.h"
-#include "support/manual_scheduler.h"
-#include "support/memory_settings.h"
-#include "support/recording_outlets.h"
-#include "support/scripted_http.h"
 #include "wire/command_text.h"
 
 #include <gtest/gtest.h>
@@ -20,15 +16,15 @@ namespace {
 using mwcanvas::MWCanvas;
 using mwcanvas::MWCanvasPlatform;
 
-const char* const ServerURL = "http://127.0.0.1:8640/";
-const char* const UploadURL = "http://127.0.0.1:8640/upload.cgi";
+const char* const ServerURL = testing::CanvasServerURL;
+const char* const UploadURL = testing::CanvasUploadURL;
 const char* const CanvasA = "anna@20101201095959123";
 constexpr double Start = 1291201234.567;
 
 // The canvas with every edge faked, at 320 x 480 pixels (pixel_scale 0.001).
-class MWCanvasSyncTest : public ::testing::Test {
+class MWCanvasSyncTest : public ::testing::Test, protected testing::FakedCanvas {
 protected:
-    MWCanvasSyncTest() {
+    MWCanvasSyncTest() : FakedCanvas(Start) {
         canvas.setScreenSize(320, 480);
         canvas.clear_canvas();
         canvas.canvas_id = CanvasA;
@@ -74,12 +70,6 @@ protected:
         return k;
     }
 
-    testing::RecordingOutlets outlets;
-    testing::FakeClock clock{Start};
-    testing::ScriptedHttp http;
-    testing::ManualScheduler scheduler;
-    testing::MemorySettings settings;
-    MWCanvas canvas{{outlets, clock, http, scheduler, settings}, ServerURL, UploadURL};
     const int64_t Init = DefaultInitServerTime;
 };
 

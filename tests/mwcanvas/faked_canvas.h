@@ -1,0 +1,29 @@
+#pragma once
+
+#include "mwcanvas/mw_canvas.h"
+#include "support/fake_clock.h"
+#include "support/manual_scheduler.h"
+#include "support/memory_settings.h"
+#include "support/recording_outlets.h"
+#include "support/scripted_http.h"
+
+namespace velmo::testing {
+
+inline constexpr const char* CanvasServerURL = "http://127.0.0.1:8640/";
+inline constexpr const char* CanvasUploadURL = "http://127.0.0.1:8640/upload.cgi";
+
+// A canvas with every edge faked, its clock at `start` seconds since 1970. Fixtures derive
+// from it to reach the fakes and the canvas by name.
+struct FakedCanvas {
+    explicit FakedCanvas(double start) : clock(start) {}
+
+    RecordingOutlets outlets;
+    FakeClock clock;
+    ScriptedHttp http;
+    ManualScheduler scheduler;
+    MemorySettings settings;
+    mwcanvas::MWCanvas canvas{
+        {outlets, clock, http, scheduler, settings}, CanvasServerURL, CanvasUploadURL};
+};
+
+} // namespace velmo::testing
