@@ -1,9 +1,14 @@
 #include "dialogs/dialog_presenter.h"
 
+#include <QAbstractButton>
+#include <QAbstractSlider>
+#include <QCoreApplication>
 #include <QEvent>
 #include <QFrame>
+#include <QKeyEvent>
 
 #include <algorithm>
+#include <utility>
 
 namespace velmo::dialogs {
 
@@ -23,13 +28,48 @@ private:
     DialogPresenter& presenter;
 };
 
+// Watches the whole application while a dialog is shown: the presses and keys meant for the
+// dialog reach the widgets of the main view's window, wherever the focus or the pointer is.
+class DialogPresenter::OutsideWatcher : public QObject {
+public:
+    explicit OutsideWatcher(DialogPresenter& presenter_) : presenter(presenter_) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        // Events reach the native window before its widgets; only the widgets are judged.
+        if (!watched->isWidgetType()) {
+            return false;
+        }
+        auto* widget = static_cast<QWidget*>(watched);
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::TouchBegin:
+            if (!presenter.outsidePopover(*widget)) {
+                return false;
+            }
+            return presenter.pressedOutside(*widget, *event);
+        case QEvent::KeyPress:
+            return presenter.inMainWindow(*widget) &&
+                   presenter.keyPressed(*static_cast<QKeyEvent*>(event));
+        default:
+            return false;
+        }
+    }
+
+private:
+    DialogPresenter& presenter;
+};
+
 DialogPresenter::DialogPresenter(QWidget& main_view_, Idiom idiom)
     : main_view(main_view_), main_view_alive(&main_view_), device_idiom(idiom),
-      resize_watcher(std::make_unique<ResizeWatcher>(*this)) {
+      resize_watcher(std::make_unique<ResizeWatcher>(*this)),
+      outside_watcher(std::make_unique<OutsideWatcher>(*this)) {
     main_view.installEventFilter(resize_watcher.get());
 }
 
 DialogPresenter::~DialogPresenter() {
+    watchOutside(false);
     // The main view may be gone already when the window is torn down first.
     if (main_view_alive) {
         main_view.removeEventFilter(resize_watcher.get());
@@ -48,13 +88,104 @@ void DialogPresenter::mainViewResized() {
     }
 }
 
-void DialogPresenter::displayViewController(QWidget* dialog, QWidget* button, QWidget* view) {
+void DialogPresenter::watchOutside(bool on) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr || on == watching) {
+        return;
+    }
+    watching = on;
+    if (on) {
+        app->installEventFilter(outside_watcher.get());
+    } else {
+        app->removeEventFilter(outside_watcher.get());
+    }
+}
+
+bool DialogPresenter::isControl(const QWidget& widget) {
+    for (const QWidget* w = &widget; w != nullptr && !w->isWindow(); w = w->parentWidget()) {
+        if (qobject_cast<const QAbstractButton*>(w) != nullptr ||
+            qobject_cast<const QAbstractSlider*>(w) != nullptr) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool DialogPresenter::inMainWindow(const QWidget& widget) const {
+    return main_view_alive && widget.window() == main_view.window();
+}
+
+bool DialogPresenter::outsidePopover(const QWidget& widget) const {
+    if (popoverController == nullptr || !presented || !inMainWindow(widget)) {
+        return false;
+    }
+    return &widget != popover_frame && !popover_frame->isAncestorOf(&widget);
+}
+
+bool DialogPresenter::pressedOutside(QWidget& widget, QEvent& press) {
+    // Read before the cancel, which forgets the anchor.
+    const bool on_anchor =
+        anchor_button && (anchor_button == &widget || anchor_button->isAncestorOf(&widget));
+    cancelPresented();
+    // A press on another control goes on to it (the pen button swaps one popover for the
+    // other). Anywhere else, the canvas above all, the press only closes: its moves and
+    // release find no press to continue, so nothing is drawn, not even a dot.
+    if (!on_anchor && isControl(widget)) {
+        return false;
+    }
+    press.accept();
+    return true;
+}
+
+bool DialogPresenter::keyPressed(const QKeyEvent& key) {
+    if (!presented) {
+        return false;
+    }
+    switch (key.key()) {
+    case Qt::Key_Escape:
+        return cancelPresented();
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        // Return stays with the dialog's fields when there is nothing to apply.
+        return applyPresented();
+    default:
+        return false;
+    }
+}
+
+bool DialogPresenter::cancelPresented() {
+    if (!presented) {
+        return false;
+    }
+    if (presented_actions.cancel) {
+        // A copy: the action may present another dialog and replace the stored one.
+        const auto cancel = presented_actions.cancel;
+        cancel();
+    } else {
+        dismissCurrentModalViewControllerFrom(&main_view);
+    }
+    return true;
+}
+
+bool DialogPresenter::applyPresented() {
+    if (!presented || !presented_actions.apply) {
+        return false;
+    }
+    const auto apply = presented_actions.apply;
+    apply();
+    return true;
+}
+
+void DialogPresenter::displayViewController(QWidget* dialog, QWidget* button, QWidget* view,
+                                            DialogActions actions) {
     if (dialog == nullptr) {
         return;
     }
     if (presented) {
         dismissCurrentModalViewControllerFrom(&main_view);
     }
+    presented_actions = std::move(actions);
+    watchOutside(true);
     if (view == nullptr) {
         view = &main_view;
     }
@@ -66,6 +197,7 @@ void DialogPresenter::displayViewController(QWidget* dialog, QWidget* button, QW
             popover_frame->setAutoFillBackground(true);
         }
         anchor_view = view;
+        anchor_button = button;
         anchor = button != nullptr ? QRect(button->mapTo(view, QPoint(0, 0)), button->size())
                                    : QRect(0, 0, 0, 0);
         dialog->setParent(popover_frame);
@@ -103,6 +235,8 @@ void DialogPresenter::dismissCurrentModalViewControllerFrom(QWidget*) {
         presented->hide();
     }
     presented = nullptr;
+    presented_actions = {};
+    watchOutside(false);
 }
 
 void DialogPresenter::setPopoverContentSize(QSize size) {

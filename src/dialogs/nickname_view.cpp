@@ -82,7 +82,9 @@ NicknameView::NicknameView(mwcanvas::MWCanvas& canvas_, DialogPresenter& present
 
 void NicknameView::showNicknameView(QWidget* button) {
     nickname_field->setText(QString::fromStdString(canvas.user_nickname));
-    presenter.displayViewController(this, button, &main_view);
+    // Nothing to apply: Return stays with the nickname and search fields.
+    presenter.displayViewController(this, button, &main_view,
+                                    {[this] { dismissNicknameView(); }, {}});
 }
 
 void NicknameView::dismissNicknameView() {

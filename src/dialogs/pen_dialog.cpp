@@ -110,7 +110,29 @@ void PenDialog::showPenPropDialog(QWidget* button) {
     pen_density_slider->setValue(static_cast<float>(canvas.pen_properties.density));
     layer_btns->setSelectedSegmentIndex(static_cast<int>(canvas.layer_index));
     showSliderValues();
-    presenter.displayViewController(this, button, &main_view);
+    presenter.displayViewController(this, button, &main_view,
+                                    {[this] { cancelTopmost(); }, [this] { applyTopmost(); }});
+}
+
+void PenDialog::cancelTopmost() {
+    // On a phone the picker is a view of its own over the dialog: it alone goes back. A
+    // popover closes whole, the picker beside the dialog with it.
+    const bool picker_on_top = pickerShown();
+    if (picker_on_top) {
+        dismissHSBColorPicker();
+        if (presenter.idiom() == Idiom::Phone) {
+            return;
+        }
+    }
+    dismissPenPropDialog();
+}
+
+void PenDialog::applyTopmost() {
+    if (pickerShown()) {
+        applyHSBColorPicker();
+    } else {
+        applyPenPropDialog();
+    }
 }
 
 void PenDialog::applyPenPropDialog() {

@@ -49,6 +49,11 @@ public:
     void dismissHSBColorPicker();
     bool pickerShown() const;
 
+    // Escape, or a press outside the popover: the picker's or the dialog's Cancel. Return:
+    // the Apply of whichever is in front.
+    void cancelTopmost();
+    void applyTopmost();
+
     SegmentedControl* pen_color_btns = nullptr;
     ValueSlider* pen_width_slider = nullptr;
     ValueSlider* pen_density_slider = nullptr;

@@ -428,3 +428,113 @@ TEST(DialogWiring, AFailedSearchAlertsOverTheWindow) {
     EXPECT_EQ(alert->windowTitle(), "connection error");
     EXPECT_EQ(client.ui.presenter->presentedDialog(), client.ui.nickname_view);
 }
+
+TEST(DialogWiring, APressOutsideAPopoverClosesItAsCancelAndDrawsNothing) {
+    const auto client = launched(TabletSize);
+    const auto& ui = client->ui;
+    QWidget* window = ui.window.get();
+    const QPoint outside(700, 900);
+    const int width_before = client->canvas().pen_properties.width;
+
+    // By mouse, on the pen dialog with a width not applied: dropped, as Cancel drops it.
+    QTest::mouseClick(ui.pen_button, Qt::LeftButton);
+    ASSERT_FALSE(isPartOf(client->view()->childAt(outside), ui.pen_dialog));
+    ui.pen_dialog->pen_width_slider->setValue(20.0f);
+    QTest::mousePress(client->view(), Qt::LeftButton, {}, outside);
+    EXPECT_EQ(ui.presenter->presentedDialog(), nullptr);
+    EXPECT_FALSE(ui.pen_dialog->isVisible());
+    QTest::mouseMove(client->view(), outside + QPoint(40, 0));
+    QTest::mouseRelease(client->view(), Qt::LeftButton, {}, outside + QPoint(40, 0));
+    EXPECT_EQ(client->canvas().pen_properties.width, width_before);
+
+    // By touch, on the pen dialog with the colour picker beside it: both close, the pen
+    // keeps its colour.
+    QTest::mouseClick(ui.pen_button, Qt::LeftButton);
+    QTest::mouseClick(ui.pen_dialog->pen_color_btns->segment(2), Qt::LeftButton);
+    ASSERT_TRUE(ui.pen_dialog->pickerShown());
+    const int32_t colour = client->canvas().pen_properties.color;
+    QTest::touchEvent(window, touchscreen()).press(0, outside, window);
+    QTest::touchEvent(window, touchscreen()).move(0, outside + QPoint(0, 40), window);
+    QTest::touchEvent(window, touchscreen()).release(0, outside + QPoint(0, 40), window);
+    QApplication::processEvents();
+    EXPECT_EQ(ui.presenter->presentedDialog(), nullptr);
+    EXPECT_FALSE(ui.pen_dialog->pickerShown());
+    EXPECT_EQ(client->canvas().pen_properties.color, colour);
+
+    // The nickname view, by a single click: not even a dot.
+    QTest::mouseClick(ui.nickname_button, Qt::LeftButton);
+    ASSERT_EQ(ui.presenter->presentedDialog(), ui.nickname_view);
+    QTest::mouseClick(client->view(), Qt::LeftButton, {}, outside);
+    EXPECT_EQ(ui.presenter->presentedDialog(), nullptr);
+
+    // The button that opened a popover closes it; another button goes on to its own work.
+    QTest::mouseClick(ui.pen_button, Qt::LeftButton);
+    QTest::mouseClick(ui.pen_button, Qt::LeftButton);
+    EXPECT_EQ(ui.presenter->presentedDialog(), nullptr);
+    QTest::mouseClick(ui.pen_button, Qt::LeftButton);
+    QTest::mouseClick(ui.nickname_button, Qt::LeftButton);
+    EXPECT_EQ(ui.presenter->presentedDialog(), ui.nickname_view);
+    QTest::mouseClick(client->view(), Qt::LeftButton, {}, outside);
+    EXPECT_EQ(ui.presenter->presentedDialog(), nullptr);
+
+    EXPECT_TRUE(client->recorder.calls.empty()) << client->recorder.calls.front();
+    EXPECT_TRUE(client->canvas().strokes_history.empty());
+
+    // With the popover closed, the same press draws again.
+    QTest::mouseClick(client->view(), Qt::LeftButton, {}, outside);
+    EXPECT_EQ(client->canvas().strokes_history.size(), 1u);
+}
+
+TEST(DialogWiring, EscapeClosesTheDialogAndReturnApplies) {
+    for (const QSize size : {TabletSize, PhoneSize}) {
+        SCOPED_TRACE(size.width());
+        const auto client = launched(size);
+        const auto& ui = client->ui;
+        const int width_before = client->canvas().pen_properties.width;
+
+        QTest::mouseClick(ui.pen_button, Qt::LeftButton);
+        ui.pen_dialog->pen_width_slider->setValue(20.0f);
+        QTest::keyClick(ui.pen_dialog, Qt::Key_Escape);
+        EXPECT_EQ(ui.presenter->presentedDialog(), nullptr);
+        EXPECT_EQ(client->canvas().pen_properties.width, width_before);
+
+        QTest::mouseClick(ui.pen_button, Qt::LeftButton);
+        ui.pen_dialog->pen_width_slider->setValue(20.0f);
+        ui.pen_dialog->layer_btns->setSelectedSegmentIndex(1);
+        // Wherever the keyboard is in the window.
+        QTest::keyClick(client->view(), Qt::Key_Return);
+        EXPECT_EQ(ui.presenter->presentedDialog(), nullptr);
+        EXPECT_EQ(client->canvas().pen_properties.width, client->canvas().geometry.toUnits(20));
+        EXPECT_EQ(client->canvas().layer_index, 1u);
+
+        // The picker in front: Return applies its colour; Escape closes it, and on a phone
+        // only it, since it covers the dialog there.
+        QTest::mouseClick(ui.pen_button, Qt::LeftButton);
+        QTest::mouseClick(ui.pen_dialog->pen_color_btns->segment(2), Qt::LeftButton);
+        ui.pen_dialog->hsbcolorpicker->penhsbcolbox->setColor({1.0f, 0.0f, 0.0f});
+        QTest::keyClick(ui.pen_dialog->hsbcolorpicker, Qt::Key_Enter);
+        EXPECT_FALSE(ui.pen_dialog->pickerShown());
+        EXPECT_EQ(ui.presenter->presentedDialog(), ui.pen_dialog);
+        EXPECT_EQ(static_cast<uint32_t>(client->canvas().pen_properties.color), 0xFFFF0000u);
+        QTest::mouseClick(ui.pen_dialog->pen_color_btns->segment(2), Qt::LeftButton);
+        QTest::keyClick(ui.pen_dialog->hsbcolorpicker, Qt::Key_Escape);
+        EXPECT_FALSE(ui.pen_dialog->pickerShown());
+        if (ui.viewController->idiom == velmo::app::Idiom::Phone) {
+            EXPECT_EQ(ui.presenter->presentedDialog(), ui.pen_dialog);
+            QTest::keyClick(ui.pen_dialog, Qt::Key_Escape);
+        }
+        EXPECT_EQ(ui.presenter->presentedDialog(), nullptr);
+
+        // The nickname view has nothing to apply: Return stays with its fields.
+        QTest::mouseClick(ui.nickname_button, Qt::LeftButton);
+        ui.nickname_view->nickname_field->setFocus();
+        ui.nickname_view->nickname_field->setText("ha na");
+        QTest::keyClick(ui.nickname_view->nickname_field, Qt::Key_Return);
+        EXPECT_EQ(client->canvas().user_nickname, "hana");
+        EXPECT_EQ(ui.presenter->presentedDialog(), ui.nickname_view);
+        QTest::keyClick(ui.nickname_view->nickname_field, Qt::Key_Escape);
+        EXPECT_EQ(ui.presenter->presentedDialog(), nullptr);
+        EXPECT_FALSE(ui.nickname_view->isVisible());
+        EXPECT_TRUE(client->canvas().strokes_history.empty());
+    }
+}
