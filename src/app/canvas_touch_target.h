@@ -19,6 +19,9 @@ public:
     virtual void changeTransform(const platform::AffineTransform& t0, canvas::ViewPoint a1,
                                  canvas::ViewPoint a2, canvas::ViewPoint b1, canvas::ViewPoint b2,
                                  bool fix) = 0;
+    // Wheel, touchpad pinch and scroll: zoom about a view point, move the view (view points).
+    virtual void zoomAtViewPoint(float factor, canvas::ViewPoint at) = 0;
+    virtual void panView(float dx, float dy) = 0;
 };
 
 // The canvas engine as the target.
@@ -35,6 +38,10 @@ public:
                          bool fix) override {
         engine.changeTransform(t0, a1, a2, b1, b2, fix);
     }
+    void zoomAtViewPoint(float factor, canvas::ViewPoint at) override {
+        engine.zoomAtViewPoint(factor, at);
+    }
+    void panView(float dx, float dy) override { engine.panView(dx, dy); }
 
 private:
     canvas::CanvasEngine& engine;

@@ -2,13 +2,18 @@
 
 #include "app/velmorastra_view_controller.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
+#include <QNativeGestureEvent>
 #include <QTouchEvent>
+#include <QWheelEvent>
 
 namespace velmo::app {
 
 CanvasView::CanvasView(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_AcceptTouchEvents);
+    // A click on the canvas takes the keyboard, so Escape reaches a stroke being drawn.
+    setFocusPolicy(Qt::ClickFocus);
 }
 
 bool CanvasView::event(QEvent* event) {
@@ -29,6 +34,27 @@ bool CanvasView::event(QEvent* event) {
     case QEvent::MouseButtonRelease:
         if (view_controller != nullptr &&
             view_controller->mouseEvent(static_cast<QMouseEvent*>(event))) {
+            event->accept();
+            return true;
+        }
+        return QWidget::event(event);
+    case QEvent::Wheel:
+        if (view_controller != nullptr &&
+            view_controller->wheelEvent(static_cast<QWheelEvent*>(event))) {
+            event->accept();
+            return true;
+        }
+        return QWidget::event(event);
+    case QEvent::NativeGesture:
+        if (view_controller != nullptr &&
+            view_controller->nativeGestureEvent(static_cast<QNativeGestureEvent*>(event))) {
+            event->accept();
+            return true;
+        }
+        return QWidget::event(event);
+    case QEvent::KeyPress:
+        if (view_controller != nullptr &&
+            view_controller->keyEvent(static_cast<QKeyEvent*>(event))) {
             event->accept();
             return true;
         }

@@ -15,8 +15,10 @@
 
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
+#include <QShortcut>
 #include <QSlider>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -29,7 +31,7 @@ constexpr int BarMargin = 4;
 constexpr int BarSpacing = 6;
 constexpr int SwatchSide = 40;
 // Slider values -120 .. 120: zoom from e^-3 (about 0.05) to e^3 (about 20), 1 in the middle.
-constexpr int ZoomSliderRange = 120;
+constexpr int ZoomSliderRange = static_cast<int>(canvas::MaxZoomSliderValue);
 
 QToolButton* toolButton(const QString& title, const QString& name, QWidget* parent) {
     auto* button = new QToolButton(parent);
@@ -102,7 +104,7 @@ VelmorastraInterface::VelmorastraInterface(const ClientEdges& edges,
 
 void VelmorastraInterface::makeWindow(QSize size) {
     window->setObjectName("window");
-    window->setWindowTitle("Velmorastra");
+    window->setWindowTitle(WidgetOutlets::windowTitle(""));
     // The window is the canvas: its size is fixed with the pixel grid at launch.
     window->setFixedSize(size);
     window->setAttribute(Qt::WA_AcceptTouchEvents);
@@ -131,9 +133,15 @@ void VelmorastraInterface::makeToolbar(int width) {
     draw_mode_button->setObjectName("draw_mode_button");
     draw_mode_button->setToolTip("Draw, pick a colour from the picture, or move the view");
     undo_button = toolButton("Undo", "undo_button", bar);
+    undo_button->setToolTip(
+        QStringLiteral("Undo your last stroke (%1)")
+            .arg(QKeySequence(QKeySequence::Undo).toString(QKeySequence::NativeText)));
     pen_button = toolButton("Pen…", "pen_button", bar);
+    pen_button->setToolTip("Pen colour, width, density and layer");
     nickname_button = toolButton("Nickname…", "nickname_button", bar);
+    nickname_button->setToolTip("Your nickname, a new canvas, and the search for canvases");
     canvas_id_button = toolButton("Canvas…", "canvas_id_button", bar);
+    canvas_id_button->setToolTip("Share a link to this canvas");
 
     layOutToolbar(*bar, {draw_mode_button, undo_button, pen_button},
                   {nickname_button, canvas_id_button}, width);
@@ -208,6 +216,11 @@ void VelmorastraInterface::connectControls(Idiom idiom) {
     draw_mode_button->setAction([target] { target->setDrawMode(); });
     QObject::connect(undo_button, &QToolButton::clicked, undo_button,
                      [target] { target->undoOneStroke(); });
+    // Anywhere in the window, as the button; a text field with the focus keeps Ctrl+Z for
+    // its own text.
+    auto* undo_shortcut = new QShortcut(QKeySequence::Undo, window.get());
+    QToolButton* undo = undo_button;
+    QObject::connect(undo_shortcut, &QShortcut::activated, undo_button, [undo] { undo->click(); });
     WidgetOutlets* slider_outlets = outlets.get();
     QObject::connect(zoom_slider, &QSlider::valueChanged, zoom_slider,
                      [target, slider_outlets](int) {

@@ -2,10 +2,14 @@
 
 #include "canvas/canvas_geometry.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
+#include <QNativeGestureEvent>
 #include <QTouchEvent>
+#include <QWheelEvent>
 
 #include <algorithm>
+#include <cmath>
 
 namespace velmo::app {
 
@@ -182,6 +186,57 @@ bool VelmorastraViewController::mouseEvent(QMouseEvent* event) {
     default:
         return false;
     }
+}
+
+bool VelmorastraViewController::wheelEvent(QWheelEvent* event) {
+    if (!canvas->hasDisplayBitmap()) {
+        return false;
+    }
+    const QPoint angle = event->angleDelta();
+    const QPointF at = event->position();
+    if (event->modifiers() & Qt::ControlModifier) {
+        const int notches_eighths = angle.y() != 0 ? angle.y() : angle.x();
+        if (notches_eighths == 0) {
+            return false;
+        }
+        const double factor = std::pow(WheelNotchZoom, notches_eighths / 120.0);
+        canvas->zoomAtViewPoint(static_cast<float>(factor),
+                                {static_cast<float>(at.x()), static_cast<float>(at.y())});
+        return true;
+    }
+    // A touchpad tells its movement in points; a wheel in notches.
+    QPointF delta = event->pixelDelta();
+    if (delta.isNull()) {
+        delta = QPointF(angle) * (WheelNotchPan / 120.0);
+    }
+    // Shift turns the wheel sideways, unless the system has done so already.
+    if ((event->modifiers() & Qt::ShiftModifier) && delta.x() == 0.0) {
+        delta = QPointF(delta.y(), 0.0);
+    }
+    if (delta.isNull()) {
+        return false;
+    }
+    canvas->panView(static_cast<float>(delta.x()), static_cast<float>(delta.y()));
+    return true;
+}
+
+bool VelmorastraViewController::nativeGestureEvent(QNativeGestureEvent* event) {
+    if (event->gestureType() != Qt::ZoomNativeGesture || !canvas->hasDisplayBitmap()) {
+        return false;
+    }
+    // The value is the change of scale since the last event: 0.1 is ten per cent larger.
+    const QPointF at = event->position();
+    canvas->zoomAtViewPoint(static_cast<float>(1.0 + event->value()),
+                            {static_cast<float>(at.x()), static_cast<float>(at.y())});
+    return true;
+}
+
+bool VelmorastraViewController::keyEvent(QKeyEvent* event) {
+    if (event->key() != Qt::Key_Escape || !locations.count(MouseTouchID)) {
+        return false;
+    }
+    touchesCancelled();
+    return true;
 }
 
 } // namespace velmo::app

@@ -10,8 +10,11 @@
 #include <optional>
 #include <vector>
 
+class QKeyEvent;
 class QMouseEvent;
+class QNativeGestureEvent;
 class QTouchEvent;
+class QWheelEvent;
 
 namespace velmo::app {
 
@@ -27,6 +30,10 @@ class VelmorastraViewController {
 public:
     // The id the mouse uses as a finger; touch point ids are never negative.
     static constexpr int MouseTouchID = -1;
+    // One wheel notch (120 eighths of a degree) pans this many view points, or zooms by
+    // this factor with Ctrl.
+    static constexpr double WheelNotchPan = 40.0;
+    static constexpr double WheelNotchZoom = 1.25;
 
     struct Touch {
         int id = 0;
@@ -39,6 +46,12 @@ public:
     // Event adapters; each returns whether it took the event.
     bool touchEvent(QTouchEvent* event);
     bool mouseEvent(QMouseEvent* event);
+    // Ctrl+wheel zooms about the pointer, a wheel pans (vertically; horizontally with Shift
+    // or a sideways wheel); a touchpad pinch zooms about the pointer.
+    bool wheelEvent(QWheelEvent* event);
+    bool nativeGestureEvent(QNativeGestureEvent* event);
+    // Escape while the mouse draws ends the stroke as a cancelled touch does.
+    bool keyEvent(QKeyEvent* event);
 
     // The routing, with touches already told apart; each takes the touches' locations as
     // their current ones. `touches_on_view` is the number of fingers the event has on the

@@ -33,6 +33,18 @@ void WidgetOutlets::setInfoText(const std::string& text) {
     w.info_label->setText(info);
 }
 
+QString WidgetOutlets::windowTitle(const std::string& canvas_id) {
+    const QString program = QStringLiteral("Velmorastra");
+    if (canvas_id.empty()) {
+        return program;
+    }
+    return QString::fromStdString(canvas_id) + QStringLiteral(" \u2014 ") + program;
+}
+
+void WidgetOutlets::showCanvasID(const std::string& canvas_id) {
+    w.info_label->window()->setWindowTitle(windowTitle(canvas_id));
+}
+
 void WidgetOutlets::showMessage(const std::string& text) {
     const QString message = QString::fromStdString(text);
     w.info_label->setText(message);

@@ -3,6 +3,7 @@
 #include "platform/canvas_outlets.h"
 
 class QLabel;
+class QString;
 class QLineEdit;
 class QSlider;
 class QWidget;
@@ -37,6 +38,9 @@ public:
     int drawMode() const override;
     void selectDrawMode(int index) override;
     void setInfoText(const std::string& text) override;
+    // The window's title: the canvas ID and the program's name.
+    void showCanvasID(const std::string& canvas_id) override;
+    static QString windowTitle(const std::string& canvas_id);
     // Shown on the info line for `message_milliseconds`, then the info text is back.
     void showMessage(const std::string& text) override;
     void showSwatch(float red, float green, float blue, float center_x, float center_y) override;

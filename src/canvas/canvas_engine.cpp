@@ -346,6 +346,21 @@ void CanvasEngine::changeTransform(const AffineTransform& t0, ViewPoint a1, View
     }
 }
 
+void CanvasEngine::zoomAtViewPoint(float factor, ViewPoint at) {
+    view.zoomAbout(factor, at.x, at.y);
+    applyZoomScaleAndShiftXY();
+    setProgressZoomSlider();
+}
+
+void CanvasEngine::panView(float dx, float dy) {
+    if (!std::isfinite(dx) || !std::isfinite(dy)) {
+        return;
+    }
+    view.shift_x += dx;
+    view.shift_y += dy;
+    applyZoomScaleAndShiftXY();
+}
+
 void CanvasEngine::setInfoLabel() {
     outlets.setInfoText("layer:" + std::to_string(layer_index) + " " + canvas_id);
 }

@@ -86,6 +86,10 @@ public:
     void applyZoomScaleAndShiftXY();
     void changeTransform(const AffineTransform& t0, ViewPoint a1, ViewPoint a2, ViewPoint b1,
                          ViewPoint b2, bool fix);
+    // Wheel and touchpad: zoom by `factor` keeping the picture under the view point `at` in
+    // place, and move the view by (dx, dy) view points. The zoom slider follows.
+    void zoomAtViewPoint(float factor, ViewPoint at);
+    void panView(float dx, float dy);
 
     // The dirty rectangle of a drag from (x0, y0) to (x1, y1) with the current pen.
     PixelRect segmentRect(int x0, int y0, int x1, int y1) const;

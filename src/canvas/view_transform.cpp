@@ -1,5 +1,6 @@
 #include "canvas/view_transform.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace velmo::canvas {
@@ -8,6 +9,19 @@ void ViewTransform::updateZoomScale(float z, float px, float py) {
     shift_x = (1.0f - z) * px;
     shift_y = (1.0f - z) * py;
     zoom_scale = z;
+}
+
+void ViewTransform::zoomAbout(float factor, float px, float py) {
+    if (!std::isfinite(factor) || factor <= 0.0f) {
+        return;
+    }
+    const float z = std::clamp(zoom_scale * factor, zoomForSliderValue(MinZoomSliderValue),
+                               zoomForSliderValue(MaxZoomSliderValue));
+    const float qx = transx(px);
+    const float qy = transy(py);
+    zoom_scale = z;
+    shift_x = px - z * qx;
+    shift_y = py - z * qy;
 }
 
 AffineTransform ViewTransform::displayTransform(int width, int height) const {

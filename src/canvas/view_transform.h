@@ -25,6 +25,9 @@ struct ViewTransform {
     // Zoom `z` about the pivot (px, py): the pivot, read as a surface position, is shown at the
     // view point (px, py). The previous shift is discarded.
     void updateZoomScale(float z, float px, float py);
+    // Multiplies the zoom by `factor` (the result held within the zoom slider's range) so that
+    // the surface position shown at the view point (px, py) stays there.
+    void zoomAbout(float factor, float px, float py);
 
     // The display transform (applied about the centre of a width x height display) that shows
     // p at zoom_scale * p + shift; exact for even sizes, half a point off per odd axis.
@@ -33,7 +36,9 @@ struct ViewTransform {
     bool operator==(const ViewTransform&) const = default;
 };
 
-// The zoom slider is logarithmic: zoom = e^(value / 40).
+// The zoom slider is logarithmic: zoom = e^(value / 40), its value from -120 to 120.
+inline constexpr float MinZoomSliderValue = -120.0f;
+inline constexpr float MaxZoomSliderValue = 120.0f;
 float zoomForSliderValue(float value);
 float sliderValueForZoom(float zoom);
 

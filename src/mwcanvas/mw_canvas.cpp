@@ -38,6 +38,7 @@ MWCanvas::MWCanvas(const MWCanvasPlatform& platform, const std::string& server_b
 }
 
 void MWCanvas::followOpenCanvas() {
+    outlets.showCanvasID(canvas_id);
     if (news_feed) {
         news_feed->follow(canvas_id);
     }
@@ -53,6 +54,7 @@ std::string MWCanvas::userID() {
 std::string MWCanvas::canvasID() {
     if (canvas_id.empty()) {
         canvas_id = identity::makeID(user_nickname, clock.now());
+        outlets.showCanvasID(canvas_id);
     }
     return canvas_id;
 }

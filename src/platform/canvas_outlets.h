@@ -18,6 +18,9 @@ public:
     virtual void selectDrawMode(int index) = 0;
 
     virtual void setInfoText(const std::string& text) = 0;
+    // The open canvas's ID changed (another canvas opened, or a fresh ID was made); the
+    // window's title names it.
+    virtual void showCanvasID(const std::string& canvas_id) = 0;
     // A short message for the user, shown for a while without taking the focus (the server
     // refused a change, say).
     virtual void showMessage(const std::string& text) = 0;

@@ -14,6 +14,7 @@ public:
     int drawMode() const override { return draw_mode; }
     void selectDrawMode(int index) override { draw_mode = index; }
     void setInfoText(const std::string&) override {}
+    void showCanvasID(const std::string&) override {}
     void showMessage(const std::string&) override {}
     void showSwatch(float, float, float, float, float) override {}
     void hideSwatch() override {}

@@ -53,6 +53,18 @@ public:
         record(text.str());
         next.changeTransform(t0, a1, a2, b1, b2, fix);
     }
+    void zoomAtViewPoint(float factor, canvas::ViewPoint at) override {
+        std::ostringstream text;
+        text << "zoom " << factor << " at " << at.x << "," << at.y;
+        record(text.str());
+        next.zoomAtViewPoint(factor, at);
+    }
+    void panView(float dx, float dy) override {
+        std::ostringstream text;
+        text << "pan " << dx << "," << dy;
+        record(text.str());
+        next.panView(dx, dy);
+    }
 
     std::vector<std::string> calls;
 

@@ -7,15 +7,22 @@
 
 #include <QAbstractButton>
 #include <QImage>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
+#include <QNativeGestureEvent>
+#include <QPointingDevice>
 #include <QSlider>
 #include <QTest>
 #include <QToolButton>
+#include <QWheelEvent>
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
+#include <string>
+#include <vector>
 
 using velmo::canvas::makePixel;
 using velmo::testing::drawAWaveOnTheScreenLayer;
@@ -190,4 +197,173 @@ TEST(WindowControls, ThePenAndNicknameButtonsShowTheirDialogsInTheWindow) {
         QTest::mouseClick(client.ui.nickname_button, Qt::LeftButton);
         EXPECT_NE(client.ui.window->grab().toImage(), closed);
     }
+}
+
+namespace {
+
+void sendWheel(QWidget* target, QPoint at, QPoint angle, Qt::KeyboardModifiers modifiers,
+               QPoint pixels = {}) {
+    QWheelEvent wheel(at, target->mapToGlobal(at), pixels, angle, Qt::NoButton, modifiers,
+                      Qt::NoScrollPhase, false);
+    QApplication::sendEvent(target, &wheel);
+}
+
+void sendPinch(QWidget* target, QPointF at, double value) {
+    static const QPointingDevice* touchpad = QPointingDevice::primaryPointingDevice();
+    QNativeGestureEvent pinch(Qt::ZoomNativeGesture, touchpad, 2, at, at, target->mapToGlobal(at),
+                              value, {}, 0);
+    QApplication::sendEvent(target, &pinch);
+}
+
+// The surface position shown at a view point.
+QPointF surfaceAt(const TestClient& client, QPointF view_point) {
+    const auto& view = client.canvas().view;
+    return {view.transx(static_cast<float>(view_point.x())),
+            view.transy(static_cast<float>(view_point.y()))};
+}
+
+} // namespace
+
+TEST(WindowControls, CtrlZUndoesAndEscapeEndsAMouseStrokeAsACancelledTouch) {
+    TestClient client;
+    client.launch();
+    client.ui.window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(client.ui.window.get()));
+    for (int y : {200, 300}) {
+        QTest::mousePress(client.view(), Qt::LeftButton, {}, QPoint(100, y));
+        QTest::mouseMove(client.view(), QPoint(200, y));
+        QTest::mouseRelease(client.view(), Qt::LeftButton, {}, QPoint(200, y));
+        client.clock.advance(1);
+    }
+    ASSERT_EQ(client.canvas().strokes_history.size(), 2u);
+    QTest::keyClick(client.ui.window.get(), Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(client.canvas().strokes_history.size(), 1u);
+    EXPECT_EQ(client.canvas().display_bitmap.at(150, 300), velmo::canvas::OpaqueWhite);
+
+    // Escape mid-drag: the stroke ends where the pointer was, and the rest of the drag does
+    // nothing until the button is pressed again.
+    client.recorder.calls.clear();
+    QTest::mousePress(client.view(), Qt::LeftButton, {}, QPoint(100, 400));
+    QTest::mouseMove(client.view(), QPoint(150, 400));
+    QTest::keyClick(client.view(), Qt::Key_Escape);
+    QTest::mouseMove(client.view(), QPoint(250, 420));
+    QTest::mouseRelease(client.view(), Qt::LeftButton, {}, QPoint(250, 420));
+    EXPECT_EQ(client.recorder.calls,
+              (std::vector<std::string>{"press 100 400", "drag 150 400", "release 150 400"}));
+    QTest::mouseClick(client.view(), Qt::LeftButton, {}, QPoint(60, 60));
+    EXPECT_EQ(client.recorder.calls.size(), 5u);
+
+    // Escape with no stroke going draws nothing.
+    QTest::keyClick(client.view(), Qt::Key_Escape);
+    EXPECT_EQ(client.recorder.calls.size(), 5u);
+}
+
+TEST(WindowControls, EveryToolbarButtonTellsWhatItDoesAndItsShortcut) {
+    TestClient client;
+    for (QWidget* button :
+         {static_cast<QWidget*>(client.ui.draw_mode_button),
+          static_cast<QWidget*>(client.ui.undo_button), static_cast<QWidget*>(client.ui.pen_button),
+          static_cast<QWidget*>(client.ui.nickname_button),
+          static_cast<QWidget*>(client.ui.canvas_id_button)}) {
+        EXPECT_FALSE(button->toolTip().isEmpty()) << button->objectName().toStdString();
+    }
+    EXPECT_TRUE(client.ui.undo_button->toolTip().contains(
+        QKeySequence(QKeySequence::Undo).toString(QKeySequence::NativeText)))
+        << client.ui.undo_button->toolTip().toStdString();
+}
+
+TEST(WindowControls, CtrlWheelAndPinchZoomAboutThePointerAndTheWheelPans) {
+    TestClient client;
+    client.launch();
+    auto& view = client.canvas().view;
+    const QPoint pointer(120, 340);
+
+    struct Zoom {
+        const char* how;
+        std::function<void()> send;
+        float factor;
+    };
+    const std::vector<Zoom> zooms = {
+        {"ctrl+wheel up",
+         [&] {
+             sendWheel(client.view(), pointer, {0, 120}, Qt::ControlModifier);
+         },
+         1.25f},
+        {"ctrl+wheel down",
+         [&] {
+             sendWheel(client.view(), pointer, {0, -240}, Qt::ControlModifier);
+         },
+         1.0f / (1.25f * 1.25f)},
+        {"pinch out", [&] { sendPinch(client.view(), pointer, 0.5); }, 1.5f},
+        {"pinch in", [&] { sendPinch(client.view(), pointer, -0.2); }, 0.8f},
+    };
+    for (const Zoom& zoom : zooms) {
+        SCOPED_TRACE(zoom.how);
+        const float before = view.zoom_scale;
+        const QPointF under = surfaceAt(client, pointer);
+        zoom.send();
+        EXPECT_NEAR(view.zoom_scale, before * zoom.factor, 1e-4f);
+        const QPointF after = surfaceAt(client, pointer);
+        EXPECT_NEAR(after.x(), under.x(), 1e-2);
+        EXPECT_NEAR(after.y(), under.y(), 1e-2);
+        // The display and the slider show the new view.
+        EXPECT_EQ(client.ui.outlets->displayTransform(), view.displayTransform(400, 600));
+        EXPECT_NEAR(client.ui.outlets->zoomSliderValue(),
+                    velmo::canvas::sliderValueForZoom(view.zoom_scale), 0.1f);
+    }
+
+    // The zoom stays within the slider's range, however far the wheel turns.
+    sendWheel(client.view(), pointer, {0, 120 * 100}, Qt::ControlModifier);
+    EXPECT_NEAR(view.zoom_scale, std::exp(3.0f), 1e-3f);
+
+    const struct {
+        const char* how;
+        QPoint angle;
+        QPoint pixels;
+        Qt::KeyboardModifiers modifiers;
+        float dx, dy;
+    } pans[] = {
+        {"wheel down", {0, -120}, {}, Qt::NoModifier, 0.0f, -40.0f},
+        {"wheel up", {0, 240}, {}, Qt::NoModifier, 0.0f, 80.0f},
+        {"shift+wheel", {0, -120}, {}, Qt::ShiftModifier, -40.0f, 0.0f},
+        {"sideways wheel", {120, 0}, {}, Qt::NoModifier, 40.0f, 0.0f},
+        {"touchpad", {30, -60}, {7, -13}, Qt::NoModifier, 7.0f, -13.0f},
+    };
+    for (const auto& pan : pans) {
+        SCOPED_TRACE(pan.how);
+        const float zoom = view.zoom_scale;
+        const float x = view.shift_x;
+        const float y = view.shift_y;
+        sendWheel(client.view(), pointer, pan.angle, pan.modifiers, pan.pixels);
+        EXPECT_FLOAT_EQ(view.zoom_scale, zoom);
+        EXPECT_NEAR(view.shift_x, x + pan.dx, 1e-3f);
+        EXPECT_NEAR(view.shift_y, y + pan.dy, 1e-3f);
+    }
+    EXPECT_TRUE(client.canvas().strokes_history.empty());
+
+    // Drawing after the zoom lands where the pointer shows it.
+    const QPointF target = surfaceAt(client, QPointF(200, 300));
+    QTest::mouseClick(client.view(), Qt::LeftButton, {}, QPoint(200, 300));
+    ASSERT_EQ(client.canvas().strokes_history.size(), 1u);
+    const auto& stroke = client.canvas().strokes_history.begin()->second;
+    EXPECT_NEAR(client.canvas().geometry.pixel_scale * static_cast<float>(stroke.points_x.front()),
+                target.x(), 1.0);
+}
+
+TEST(WindowControls, TheWindowTitleNamesTheOpenCanvas) {
+    TestClient client;
+    client.settings.values["CanvasID"] = std::string("anna@20261207120000000");
+    client.launch();
+    EXPECT_TRUE(client.ui.window->windowTitle().startsWith("anna@20261207120000000"))
+        << client.ui.window->windowTitle().toStdString();
+    EXPECT_TRUE(client.ui.window->windowTitle().contains("Velmorastra"));
+
+    client.canvas().setCanvasID("bob@20200101000000000");
+    EXPECT_TRUE(client.ui.window->windowTitle().startsWith("bob@20200101000000000"));
+
+    // A new canvas gets its ID when first needed; the title follows then.
+    client.canvas().user_nickname = "cleo";
+    client.canvas().setCanvasID("");
+    EXPECT_TRUE(client.ui.window->windowTitle().startsWith("cleo@"))
+        << client.ui.window->windowTitle().toStdString();
 }

@@ -29,6 +29,36 @@ TEST(ViewTransform, MapsViewPointsToSurfacePixels) {
     EXPECT_EQ(v.transy(200.0f), 200.0f);
 }
 
+TEST(ViewTransform, ZoomAboutKeepsThePointUnderThePointerAndStaysInTheSlidersRange) {
+    const struct {
+        ViewTransform start;
+        float factor;
+        float px, py;
+        float zoom; // expected
+    } cases[] = {
+        {{1.0f, 0.0f, 0.0f}, 2.0f, 100.0f, 200.0f, 2.0f},
+        {{2.5f, -40.0f, 13.0f}, 0.5f, 37.0f, 411.0f, 1.25f},
+        {{1.0f, 5.0f, 5.0f}, 1e6f, 10.0f, 10.0f, zoomForSliderValue(MaxZoomSliderValue)},
+        {{1.0f, 5.0f, 5.0f}, 1e-6f, 10.0f, 10.0f, zoomForSliderValue(MinZoomSliderValue)},
+    };
+    for (const auto& c : cases) {
+        ViewTransform v = c.start;
+        const float qx = v.transx(c.px);
+        const float qy = v.transy(c.py);
+        v.zoomAbout(c.factor, c.px, c.py);
+        EXPECT_NEAR(v.zoom_scale, c.zoom, 1e-4f * c.zoom);
+        EXPECT_NEAR(v.transx(c.px), qx, 1e-3f);
+        EXPECT_NEAR(v.transy(c.py), qy, 1e-3f);
+    }
+    // A factor that is no number, or not positive, changes nothing.
+    for (const float bad : {0.0f, -1.0f, std::numeric_limits<float>::quiet_NaN(),
+                            std::numeric_limits<float>::infinity()}) {
+        ViewTransform v{2.0f, 3.0f, 4.0f};
+        v.zoomAbout(bad, 10.0f, 10.0f);
+        EXPECT_EQ(v, (ViewTransform{2.0f, 3.0f, 4.0f}));
+    }
+}
+
 TEST(ViewTransform, SliderIsLogarithmic) {
     EXPECT_EQ(zoomForSliderValue(0.0f), 1.0f);
     EXPECT_NEAR(zoomForSliderValue(40.0f), 2.7182817f, 1e-6);

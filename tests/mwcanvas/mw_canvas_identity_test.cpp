@@ -51,6 +51,22 @@ TEST_F(MWCanvasIdentityTest, MakesTheCanvasIDOnceAndKeepsIt) {
     EXPECT_EQ(canvas.userID(), "public@20100704123457789");
 }
 
+TEST_F(MWCanvasIdentityTest, TheOutletsLearnEveryNewCanvasID) {
+    EXPECT_EQ(canvas.canvasID(), "public@20100704123456789");
+    EXPECT_EQ(outlets.shown_canvas_id, "public@20100704123456789");
+    setUpScreen(320, 480);
+    canvas.setCanvasID("anna@20100704123456789");
+    EXPECT_EQ(outlets.shown_canvas_id, "anna@20100704123456789");
+    // A new canvas gets its fresh ID at once (its strokes are fetched under it).
+    clock.advance(1);
+    canvas.setCanvasID("");
+    EXPECT_EQ(canvas.canvas_id, "public@20100704123457789");
+    EXPECT_EQ(outlets.shown_canvas_id, "public@20100704123457789");
+    settings.values["CanvasID"] = std::string("bob@20100704123456789");
+    canvas.loadDefaults();
+    EXPECT_EQ(outlets.shown_canvas_id, "bob@20100704123456789");
+}
+
 TEST_F(MWCanvasIdentityTest, ANewNicknameRenewsTheUserIDButNotTheCanvasID) {
     const std::string canvas_id = canvas.canvasID();
     const std::string user_id = canvas.userID();

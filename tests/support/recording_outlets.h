@@ -18,6 +18,7 @@ public:
     int drawMode() const override { return draw_mode; }
     void selectDrawMode(int index) override { draw_mode = index; }
     void setInfoText(const std::string& text) override { info_text = text; }
+    void showCanvasID(const std::string& id) override { shown_canvas_id = id; }
     void showMessage(const std::string& text) override { messages.push_back(text); }
     void showSwatch(float r, float g, float b, float x, float y) override {
         swatch_visible = true;
@@ -41,6 +42,7 @@ public:
 
     int draw_mode = 0;
     std::string info_text;
+    std::string shown_canvas_id;
     std::vector<std::string> messages;
     bool swatch_visible = false;
     float swatch_color[3] = {0, 0, 0};
