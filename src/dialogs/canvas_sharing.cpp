@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QClipboard>
+#include <QFont>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QUrl>
@@ -27,8 +28,8 @@ enum Entry { Clipboard, Mail, TwitterWeb, TwitterApp, Cancel };
 } // namespace
 
 const QStringList& CanvasSharing::menuTitles() {
-    static const QStringList titles = {"Clipboard", "Mail", "Twitter (Safari)", "Twitter (App)",
-                                       "Cancel"};
+    static const QStringList titles = {"Copy link", "Send by mail", "Post on Twitter (browser)",
+                                       "Post on Twitter (app)", "Cancel"};
     return titles;
 }
 
@@ -65,9 +66,20 @@ void CanvasSharing::canvasIDBtnPressed(QWidget* button, bool tablet) {
     auto* menu = new QMenu(button);
     menu->setAttribute(Qt::WA_DeleteOnClose);
     menu->setObjectName("canvas_id_menu");
-    menu->addSection(menuTitle());
+    // A section's title is drawn in the width of the entries or, by some styles, not at all;
+    // an entry of its own is always shown whole, and widens the menu as it needs.
+    QAction* title = menu->addAction(menuTitle());
+    title->setEnabled(false);
+    QFont bold = title->font();
+    bold.setBold(true);
+    title->setFont(bold);
+    menu->addSeparator();
     const auto& titles = menuTitles();
+    const bool app_handled = opener.canOpenScheme(twitterAppScheme());
     for (int i = 0; i < titles.size(); ++i) {
+        if (i == TwitterApp && !app_handled) {
+            continue;
+        }
         if (i == Cancel) {
             menu->addSeparator();
         }
@@ -89,7 +101,17 @@ void CanvasSharing::canvasIDBtnPressed(QWidget* button, bool tablet) {
     }
 }
 
+QString CanvasSharing::noLinkMessage(const QString& canvas_id) {
+    return QStringLiteral("The canvas \"%1\" has no creation date in its ID, and a link names "
+                          "a canvas by that date. Start a new canvas to share a link to it.")
+        .arg(canvas_id);
+}
+
 void CanvasSharing::actionSheet(int index) {
+    if (index >= Clipboard && index < Cancel && !URLOfCanvasIDWithEncode(false)) {
+        alerts.showAlert(noLinkTitle(), noLinkMessage(QString::fromStdString(canvas.canvas_id)));
+        return;
+    }
     switch (index) {
     case Clipboard:
         if (const auto link = URLOfCanvasIDWithEncode(false)) {

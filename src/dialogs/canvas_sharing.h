@@ -19,12 +19,17 @@ class Alerts;
 class UrlOpener;
 
 // The canvas-ID menu: it publishes the canvas's pictures, then offers to send a link to the
-// canvas (the server's share page for its date code) by clipboard, mail or a post; and the
-// about box. The canvas, the opener and the alerts must outlive it. UI thread only.
+// canvas (the server's share page for its date code) by clipboard, mail or a post on Twitter
+// in the browser or, when the desktop has a program for its links, in a Twitter app; and
+// the about box. A canvas whose ID carries no creation date has no link: choosing an entry
+// then says so in an alert. The canvas, the opener and the alerts must outlive it. UI thread
+// only.
 class CanvasSharing {
 public:
-    // The menu's entries in the order of their indices; the last one cancels.
+    // The menu's entries in the order of their indices; the last one cancels. The menu leaves
+    // out the app's entry when nothing handles its scheme; the indices stay.
     static const QStringList& menuTitles();
+    static QString twitterAppScheme() { return QStringLiteral("tweetie"); }
     static QString menuTitle() { return QStringLiteral("Send the Canvas ID to ..."); }
     static QString twitterWebTemplate() {
         return QStringLiteral("https://twitter.com/home?status=%1");
@@ -48,6 +53,9 @@ public:
     void canvasIDBtnPressed(QWidget* button, bool tablet);
     // Carries out menu entry `index`; the cancel entry or any other index does nothing.
     void actionSheet(int index);
+    // The alert of a canvas that has no link.
+    static QString noLinkTitle() { return QStringLiteral("No link to share"); }
+    static QString noLinkMessage(const QString& canvas_id);
 
     // "Velmorastra", the version of this build and the project's web page.
     void showAboutAlert();

@@ -201,7 +201,7 @@ TEST(DialogWiring, TheCanvasButtonPublishesThePicturesAndOffersTheLink) {
         QGuiApplication::clipboard()->clear();
         QAction* clipboard = nullptr;
         for (QAction* action : menu->actions()) {
-            if (action->text() == "Clipboard") {
+            if (action->text() == "Copy link") {
                 clipboard = action;
             }
         }

@@ -23,7 +23,9 @@ namespace velmo::testing {
 class RecordingUrlOpener : public dialogs::UrlOpener {
 public:
     void openURL(const QString& url) override { opened.append(url); }
+    bool canOpenScheme(const QString& scheme) override { return handled.contains(scheme); }
     QStringList opened;
+    QStringList handled = {"http", "https", "mailto"};
 };
 
 // Shows nothing: remembers the alerts.

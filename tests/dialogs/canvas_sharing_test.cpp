@@ -5,6 +5,8 @@
 
 #include <QAction>
 #include <QClipboard>
+#include <QFont>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QPushButton>
@@ -97,6 +99,15 @@ TEST(CanvasSharing, ACanvasWithoutCreationTimeSharesNothing) {
     }
     EXPECT_TRUE(f.opener.opened.isEmpty());
     EXPECT_EQ(QGuiApplication::clipboard()->text(), "before");
+    // Each entry says why, naming the canvas; Cancel stays silent.
+    ASSERT_EQ(f.alerts.shown.size(), 4u);
+    for (const auto& [title, message] : f.alerts.shown) {
+        EXPECT_EQ(title, "No link to share");
+        EXPECT_TRUE(message.contains("no-time-stamp")) << message.toStdString();
+        EXPECT_TRUE(message.contains("date")) << message.toStdString();
+    }
+    f.sharing.actionSheet(4);
+    EXPECT_EQ(f.alerts.shown.size(), 4u);
 }
 
 TEST(CanvasSharing, EscapingForOpeningKeepsReservedCharacters) {
@@ -134,16 +145,56 @@ TEST(CanvasSharing, MenuPublishesBothPicturesFirst) {
         if (!action->text().isEmpty()) {
             entries.append(action->text());
         }
-        if (action->text() == "Mail") {
+        if (action->text() == "Send by mail") {
             mail = action;
         }
     }
-    EXPECT_EQ(entries, QStringList({"Send the Canvas ID to ...", "Clipboard", "Mail",
-                                    "Twitter (Safari)", "Twitter (App)", "Cancel"}));
+    // No program takes the app's links here, so the menu does not offer it.
+    EXPECT_EQ(entries, QStringList({"Send the Canvas ID to ...", "Copy link", "Send by mail",
+                                    "Post on Twitter (browser)", "Cancel"}));
     ASSERT_NE(mail, nullptr);
     mail->trigger();
     ASSERT_EQ(f.opener.opened.size(), 1);
     EXPECT_TRUE(f.opener.opened[0].startsWith("mailto:?body="));
+}
+
+TEST(CanvasSharing, TheAppEntryShowsWhenItsLinksHaveAProgramAndTheTitleShowsWhole) {
+    for (const bool handled : {false, true}) {
+        SCOPED_TRACE(handled);
+        SharingFixture f;
+        if (handled) {
+            f.opener.handled.append("tweetie");
+        }
+        QPushButton button("share", &f.main_view);
+        f.main_view.show();
+        f.sharing.canvasIDBtnPressed(&button, true);
+        ASSERT_TRUE(f.sharing.action_sheet);
+        QMenu& menu = *f.sharing.action_sheet;
+        QAction* title = nullptr;
+        QAction* app = nullptr;
+        for (QAction* action : menu.actions()) {
+            if (action->text() == CanvasSharing::menuTitle()) {
+                title = action;
+            }
+            if (action->text() == "Post on Twitter (app)") {
+                app = action;
+            }
+        }
+        EXPECT_EQ(app != nullptr, handled);
+        if (app != nullptr) {
+            app->trigger();
+            ASSERT_EQ(f.opener.opened.size(), 1);
+            EXPECT_TRUE(f.opener.opened[0].startsWith("tweetie:///post?message="));
+        }
+        // The title is no entry one can choose, and it has room for all of its text.
+        ASSERT_NE(title, nullptr);
+        EXPECT_FALSE(title->isEnabled());
+        QFont font = menu.font();
+        font.setBold(true);
+        const int text_width = QFontMetrics(font).horizontalAdvance(CanvasSharing::menuTitle());
+        EXPECT_GE(menu.actionGeometry(title).width(), text_width);
+        EXPECT_GE(menu.sizeHint().width(), text_width);
+    }
 }
 
 TEST(CanvasSharing, MenuShowsEvenWhenUploadsFail) {

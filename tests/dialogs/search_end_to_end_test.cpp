@@ -41,6 +41,7 @@ namespace {
 class RecordingOpener : public UrlOpener {
 public:
     void openURL(const QString& url) override { opened.append(url); }
+    bool canOpenScheme(const QString&) override { return false; }
     QStringList opened;
 };
 
