@@ -8,15 +8,20 @@ GyazoImageView::GyazoImageView(platform::HttpExchange& http_, QWidget* parent)
     : QWidget(parent), http(http_) {}
 
 GyazoImageView::~GyazoImageView() {
-    if (connection) {
-        connection->view = nullptr;
+    cancelLoading();
+}
+
+void GyazoImageView::cancelLoading() {
+    if (!connection) {
+        return;
     }
+    connection->view = nullptr;
+    connection->cancellation->cancel();
+    connection.reset();
 }
 
 void GyazoImageView::loadImageInBackgroundFromURL(const QString& url) {
-    if (connection) {
-        connection->view = nullptr;
-    }
+    cancelLoading();
     connection = std::make_shared<Download>();
     connection->view = this;
 
@@ -27,6 +32,7 @@ void GyazoImageView::loadImageInBackgroundFromURL(const QString& url) {
 
     const std::weak_ptr<Download> weak = connection;
     platform::HttpCallbacks callbacks;
+    callbacks.cancellation = connection->cancellation;
     callbacks.received = [weak](std::string_view bytes) {
         const auto download = weak.lock();
         if (!download || download->too_long) {
@@ -59,17 +65,23 @@ void GyazoImageView::loadImageInBackgroundFromURL(const QString& url) {
 void GyazoImageView::connectionDidFinishLoading() {
     const auto download = std::move(connection);
     connection.reset();
-    if (download->too_long) {
-        return;
+    if (!download->too_long) {
+        // The status is not looked at: an error page simply decodes to no picture.
+        shown_image =
+            QImage::fromData(reinterpret_cast<const uchar*>(download->receivedData.data()),
+                             static_cast<int>(download->receivedData.size()));
+        update();
     }
-    // The status is not looked at: an error page simply decodes to no picture.
-    shown_image = QImage::fromData(reinterpret_cast<const uchar*>(download->receivedData.data()),
-                                   static_cast<int>(download->receivedData.size()));
-    update();
+    if (loading_ended) {
+        loading_ended();
+    }
 }
 
 void GyazoImageView::connectionDidFail() {
     connection.reset();
+    if (loading_ended) {
+        loading_ended();
+    }
 }
 
 void GyazoImageView::paintEvent(QPaintEvent*) {

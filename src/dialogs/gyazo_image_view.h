@@ -7,6 +7,7 @@
 #include <QWidget>
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -15,7 +16,8 @@ namespace velmo::dialogs {
 // An image view that fetches its own picture: the download runs in the background and the
 // picture, scaled to the view, appears once the whole answer has arrived. A failure, a
 // time-out after five seconds, or an answer that is no image leaves the view empty; nothing
-// is reported. Once the view is gone, whatever its download still delivers is dropped.
+// is reported. A view that is gone, or told to stop, aborts its download, and whatever the
+// download still delivers is dropped.
 //
 // The exchange must outlive the view. UI thread only.
 class GyazoImageView : public QWidget {
@@ -29,6 +31,11 @@ public:
 
     // Starts the download and returns at once. A second call abandons the first download.
     void loadImageInBackgroundFromURL(const QString& url);
+    // Aborts the download under way, if any; the view keeps what it shows.
+    void cancelLoading();
+
+    // Called when a download has ended, with a picture or without (not when cancelled).
+    std::function<void()> loading_ended;
 
     const QImage& image() const { return shown_image; }
     bool loading() const { return connection != nullptr; }
@@ -41,6 +48,8 @@ private:
     // callback that comes after the view (or the download) is gone finds nothing.
     struct Download {
         GyazoImageView* view = nullptr;
+        std::shared_ptr<platform::HttpCancellation> cancellation =
+            std::make_shared<platform::HttpCancellation>();
         std::string receivedData;
         bool too_long = false;
     };

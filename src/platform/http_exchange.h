@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,6 +49,30 @@ inline AnswerMeaning meaningOf(int code) {
     return AnswerMeaning::Refused;
 }
 
+// Lets the caller abandon one asynchronous exchange. After `cancel` the exchange calls none of
+// the request's callbacks and stops the transfer. The exchange sets `on_cancel` while the
+// request runs; cancelling twice, or after the end, does nothing more. UI thread only.
+class HttpCancellation {
+public:
+    void cancel() {
+        if (is_cancelled) {
+            return;
+        }
+        is_cancelled = true;
+        if (on_cancel) {
+            const auto stop = std::move(on_cancel);
+            on_cancel = nullptr;
+            stop();
+        }
+    }
+    bool cancelled() const { return is_cancelled; }
+
+    std::function<void()> on_cancel;
+
+private:
+    bool is_cancelled = false;
+};
+
 // What an asynchronous exchange reports, always on the thread that started it and never from
 // inside `send`. `received` may come any number of times; then exactly one of `finished`
 // (an answer came, with any status; its body is what was received) or `failed` (refused, no
@@ -56,6 +81,8 @@ struct HttpCallbacks {
     std::function<void(std::string_view bytes)> received;
     std::function<void(const HttpStatus& status)> finished;
     std::function<void()> failed;
+    // The caller's handle to abandon the request; none when it never will.
+    std::shared_ptr<HttpCancellation> cancellation;
 };
 
 // The HTTP client at the edge of the core.

@@ -86,6 +86,43 @@ TEST(GyazoImageView, AViewThatIsGoneGetsNoLateAnswer) {
     SUCCEED();
 }
 
+TEST(GyazoImageView, AbandonedLoadsAreCancelledAndEndedOnesAreTold) {
+    testing::ScriptedHttp http;
+    const auto cancelled = [&http](size_t i) {
+        const auto& token = http.async_requests.at(i).callbacks.cancellation;
+        return token != nullptr && token->cancelled();
+    };
+    int ended = 0;
+    {
+        GyazoImageView view(http);
+        view.loading_ended = [&ended] { ++ended; };
+        // A second load, a stop, and the view's end each abort the load under way.
+        view.loadImageInBackgroundFromURL("http://127.0.0.1:8640/images/a.png");
+        view.loadImageInBackgroundFromURL("http://127.0.0.1:8640/images/b.png");
+        EXPECT_TRUE(cancelled(0));
+        EXPECT_FALSE(cancelled(1));
+        view.cancelLoading();
+        EXPECT_TRUE(cancelled(1));
+        EXPECT_FALSE(view.loading());
+        http.answer(1, pngOf(5, 5, qRgb(1, 2, 3)));
+        EXPECT_TRUE(view.image().isNull());
+        EXPECT_EQ(ended, 0);
+
+        // A load that ends, by an answer or a failure, is told and not cancelled.
+        view.loadImageInBackgroundFromURL("http://127.0.0.1:8640/images/c.png");
+        http.answer(2, pngOf(5, 5, qRgb(1, 2, 3)));
+        EXPECT_EQ(ended, 1);
+        view.loadImageInBackgroundFromURL("http://127.0.0.1:8640/images/d.png");
+        http.fail(3);
+        EXPECT_EQ(ended, 2);
+        EXPECT_FALSE(cancelled(2));
+        EXPECT_FALSE(cancelled(3));
+        view.loadImageInBackgroundFromURL("http://127.0.0.1:8640/images/e.png");
+    }
+    EXPECT_TRUE(cancelled(4));
+    EXPECT_EQ(ended, 2);
+}
+
 TEST(GyazoImageView, ASecondLoadAbandonsTheFirst) {
     testing::ScriptedHttp http;
     GyazoImageView view(http);

@@ -3,9 +3,13 @@
 #include "canvas_fixture.h"
 #include "dialogs/gyazo_image_view.h"
 
+#include <QBuffer>
+#include <QCoreApplication>
 #include <QHeaderView>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QScrollBar>
 #include <QTableWidget>
 #include <QTest>
 
@@ -14,6 +18,7 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace velmo::dialogs {
 namespace {
@@ -202,6 +207,143 @@ TEST(SearchResults, ThumbnailArrivingAfterTheRowsWereReplacedIsDropped) {
     f.http.answer(0, "not a picture");
     f.http.fail(0);
     EXPECT_EQ(f.search.search_result_table->rowCount(), 0);
+}
+
+// `count` canvases of taro, each with the thumbnail ".../images/<row>.png".
+std::string manyCanvases(int count) {
+    std::string reply;
+    for (int row = 0; row < count; ++row) {
+        reply += "taro@201012011100" + std::to_string(10000 + row).substr(1) +
+                 "0 http://127.0.0.1:8640/images/" + std::to_string(row) + ".png\n";
+    }
+    return reply;
+}
+
+// The row whose thumbnail asynchronous request `index` fetches.
+int rowOfLoad(const testing::ScriptedHttp& http, size_t index) {
+    const std::string& url = http.async_requests.at(index).request.url;
+    const auto slash = url.rfind('/');
+    return std::stoi(url.substr(slash + 1));
+}
+
+bool cancelled(const testing::ScriptedHttp& http, size_t index) {
+    const auto& token = http.async_requests.at(index).callbacks.cancellation;
+    return token && token->cancelled();
+}
+
+// The rows the table shows, wholly or in part.
+std::pair<int, int> rowsInSight(const QTableWidget& table) {
+    const int last = table.rowAt(table.viewport()->height() - 1);
+    return {table.rowAt(0), last < 0 ? table.rowCount() - 1 : last};
+}
+
+std::string aPicture() {
+    QImage image(64, 96, QImage::Format_RGB32);
+    image.fill(qRgb(10, 200, 10));
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes.toStdString();
+}
+
+TEST(SearchResults, ThumbnailsLoadForTheRowsInSightFourAtATime) {
+    SearchFixture f;
+    f.searchFor("taro", manyCanvases(30));
+    QTableWidget& table = *f.search.search_result_table;
+    ASSERT_EQ(table.rowCount(), 30);
+    const auto [first, last] = rowsInSight(table);
+    ASSERT_EQ(first, 0);
+    ASSERT_GE(last, 4) << "more rows in sight than loads allowed";
+    ASSERT_LT(last, 10);
+
+    // Four start, for the top rows; the rest wait.
+    ASSERT_EQ(f.http.async_requests.size(), 4u);
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(rowOfLoad(f.http, i), static_cast<int>(i));
+    }
+    EXPECT_EQ(f.search.thumbnailsLoading(), 4);
+
+    // Each load that ends, with a picture or without, lets the next row in sight start.
+    f.http.answer(0, aPicture());
+    EXPECT_FALSE(f.cell(0)->findChild<GyazoImageView*>("thumbnail")->image().isNull());
+    ASSERT_EQ(f.http.async_requests.size(), 5u);
+    EXPECT_EQ(rowOfLoad(f.http, 4), 4);
+    size_t done = 1;
+    while (static_cast<int>(f.http.async_requests.size()) < last + 1) {
+        f.http.fail(done++);
+        EXPECT_LE(f.search.thumbnailsLoading(), SearchResults::MaxThumbnailLoads);
+    }
+    // Every row in sight has its load; the rows below wait while the last ones run.
+    const size_t in_sight = f.http.async_requests.size();
+    while (done < in_sight) {
+        f.http.fail(done++);
+    }
+    EXPECT_EQ(f.http.async_requests.size(), in_sight);
+    EXPECT_EQ(f.search.thumbnailsLoading(), 0);
+
+    // Scrolling to the end starts the rows that come into sight there, four at most. (The
+    // table lays out its scroll range from the event loop.)
+    QCoreApplication::processEvents();
+    table.verticalScrollBar()->setValue(table.verticalScrollBar()->maximum());
+    const auto [top, bottom] = rowsInSight(table);
+    ASSERT_GT(top, last);
+    EXPECT_EQ(bottom, 29);
+    ASSERT_EQ(f.http.async_requests.size(), in_sight + 4);
+    for (size_t i = in_sight; i < f.http.async_requests.size(); ++i) {
+        EXPECT_GE(rowOfLoad(f.http, i), top);
+        EXPECT_LE(rowOfLoad(f.http, i), bottom);
+    }
+    EXPECT_EQ(f.search.thumbnailsLoading(), 4);
+    // Scrolling back starts nothing again: those rows have loaded.
+    table.verticalScrollBar()->setValue(0);
+    EXPECT_EQ(f.http.async_requests.size(), in_sight + 4);
+}
+
+TEST(SearchResults, AClosedListAbortsItsLoadsAndLateAnswersReachNothing) {
+    SearchFixture f;
+    f.searchFor("taro", manyCanvases(8));
+    ASSERT_EQ(f.http.async_requests.size(), 4u);
+
+    // The list goes out of sight (the nickname view closes): every load is aborted.
+    f.main_view.hide();
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_TRUE(cancelled(f.http, i)) << i;
+    }
+    EXPECT_EQ(f.search.thumbnailsLoading(), 0);
+    // An answer that comes all the same shows nothing and starts nothing.
+    f.http.answer(0, aPicture());
+    f.http.fail(1);
+    EXPECT_TRUE(f.cell(0)->findChild<GyazoImageView*>("thumbnail")->image().isNull());
+    EXPECT_EQ(f.http.async_requests.size(), 4u);
+
+    // Back in sight, the rows that did not load start again.
+    f.main_view.show();
+    ASSERT_EQ(f.http.async_requests.size(), 8u);
+    EXPECT_EQ(rowOfLoad(f.http, 4), 0);
+    EXPECT_FALSE(cancelled(f.http, 4));
+
+    // New results replace the rows: the old loads are aborted with their views, and their
+    // late answers reach no view that is gone.
+    f.searchFor("jiro", manyCanvases(2));
+    for (size_t i = 4; i < 8; ++i) {
+        EXPECT_TRUE(cancelled(f.http, i)) << i;
+    }
+    ASSERT_EQ(f.http.async_requests.size(), 10u);
+    for (size_t i = 4; i < 8; ++i) {
+        f.http.answer(i, aPicture());
+    }
+    EXPECT_EQ(f.http.async_requests.size(), 10u);
+    EXPECT_EQ(f.search.thumbnailsLoading(), 2);
+}
+
+TEST(SearchResults, AHiddenListLoadsNothingUntilItIsShown) {
+    SearchFixture f;
+    f.main_view.hide();
+    f.searchFor("taro", manyCanvases(3));
+    EXPECT_TRUE(f.http.async_requests.empty());
+    f.main_view.show();
+    EXPECT_EQ(f.http.async_requests.size(), 3u);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QPointer>
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
@@ -109,10 +110,14 @@ QtHttpExchange::~QtHttpExchange() {
 }
 
 void QtHttpExchange::send(const HttpRequest& request, HttpCallbacks callbacks) {
+    const auto cancelled = [token = callbacks.cancellation] { return token && token->cancelled(); };
+    if (cancelled()) {
+        return;
+    }
     if (!fetchable(urlOf(request))) {
         // Reported later, from the event loop, as the interface promises.
-        QTimer::singleShot(0, manager.get(), [failed = std::move(callbacks.failed)] {
-            if (failed) {
+        QTimer::singleShot(0, manager.get(), [cancelled, failed = std::move(callbacks.failed)] {
+            if (failed && !cancelled()) {
                 failed();
             }
         });
@@ -120,8 +125,21 @@ void QtHttpExchange::send(const HttpRequest& request, HttpCallbacks callbacks) {
     }
     QNetworkReply* reply = start(*manager, request);
     armTimeout(reply, request);
+    if (callbacks.cancellation) {
+        // The reply is gone once it has finished; then there is nothing left to stop.
+        callbacks.cancellation->on_cancel = [alive = QPointer<QNetworkReply>(reply)] {
+            if (alive) {
+                QObject::disconnect(alive, nullptr, nullptr, nullptr);
+                alive->abort();
+                alive->deleteLater();
+            }
+        };
+    }
     auto shared = std::make_shared<HttpCallbacks>(std::move(callbacks));
     QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, shared] {
+        if (shared->cancellation && shared->cancellation->cancelled()) {
+            return;
+        }
         const QByteArray bytes = reply->readAll();
         if (shared->received && !bytes.isEmpty()) {
             shared->received(std::string_view(bytes.constData(), bytes.size()));
@@ -129,6 +147,12 @@ void QtHttpExchange::send(const HttpRequest& request, HttpCallbacks callbacks) {
     });
     QObject::connect(reply, &QNetworkReply::finished, reply, [reply, shared] {
         reply->deleteLater();
+        if (shared->cancellation) {
+            if (shared->cancellation->cancelled()) {
+                return;
+            }
+            shared->cancellation->on_cancel = nullptr;
+        }
         if (!answered(*reply)) {
             if (shared->failed) {
                 shared->failed();

@@ -16,7 +16,8 @@ namespace velmo::platform::qt {
 // Only http and https URLs are fetched; any other URL fails. Every request ends within its
 // time-out, counted from the start. An answer with any HTTP status is reported with that
 // status and its Retry-After, for the core to judge; redirects are never followed. A
-// connection that breaks before the whole body came is a failure.
+// connection that breaks before the whole body came is a failure. A cancelled request is
+// aborted at once and reports nothing.
 class QtHttpExchange : public HttpExchange {
 public:
     QtHttpExchange();

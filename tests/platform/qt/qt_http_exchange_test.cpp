@@ -220,3 +220,51 @@ TEST(QtHttpExchange, RequestsInFlightAreDroppedWithTheExchange) {
     EXPECT_FALSE(outcome->done());
     EXPECT_TRUE(outcome->body.empty());
 }
+
+TEST(QtHttpExchange, ACancelledRequestIsAbortedAndReportsNothing) {
+    LoopbackHttpServer server;
+    server.setAnswer(200, "late", std::chrono::milliseconds(300));
+    QtHttpExchange http;
+    const auto token = std::make_shared<velmo::platform::HttpCancellation>();
+
+    // Cancelled while it runs: aborted, so nothing comes, not even the failure an abort is.
+    auto outcome = std::make_shared<Outcome>();
+    HttpCallbacks callbacks = recordInto(outcome);
+    callbacks.cancellation = token;
+    http.send(post(server.url(), "x"), std::move(callbacks));
+    spinFor(50);
+    ASSERT_TRUE(static_cast<bool>(token->on_cancel)) << "the exchange can stop it";
+    token->cancel();
+    EXPECT_FALSE(token->on_cancel);
+    spinFor(600);
+    EXPECT_FALSE(outcome->done());
+    EXPECT_TRUE(outcome->body.empty());
+    token->cancel();
+
+    // Cancelled before it started, and a URL that would fail: nothing either.
+    for (const std::string& url : {server.url(), std::string("ftp://127.0.0.1/x")}) {
+        auto never = std::make_shared<Outcome>();
+        HttpCallbacks quiet = recordInto(never);
+        quiet.cancellation = std::make_shared<velmo::platform::HttpCancellation>();
+        if (url.rfind("ftp", 0) == 0) {
+            http.send(post(url, "x"), quiet);
+            quiet.cancellation->cancel();
+        } else {
+            quiet.cancellation->cancel();
+            http.send(post(url, "x"), quiet);
+        }
+        spinFor(500);
+        EXPECT_FALSE(never->done()) << url;
+    }
+
+    // A request that is not cancelled still gets its answer; its token is done with.
+    auto answered = std::make_shared<Outcome>();
+    HttpCallbacks kept = recordInto(answered);
+    kept.cancellation = std::make_shared<velmo::platform::HttpCancellation>();
+    const auto kept_token = kept.cancellation;
+    http.send(post(server.url(), "x"), std::move(kept));
+    ASSERT_TRUE(spinUntil([&] { return answered->done(); }, 5000));
+    EXPECT_EQ(answered->finished, 1);
+    EXPECT_EQ(answered->body, "late");
+    EXPECT_FALSE(kept_token->on_cancel);
+}
