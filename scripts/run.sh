@@ -8,8 +8,24 @@
 #   scripts/run.sh --two                             two windows on one new canvas, each
 #                                                    with its own settings file
 # A server this script started stops when its client window closes.
+#
+# Without a display (neither DISPLAY nor WAYLAND_DISPLAY set, and no QT_QPA_PLATFORM chosen)
+# there is no window to open: the script starts the server, says how to reach it and how to
+# open a window, and keeps the server running until Ctrl+C. With --xvfb (before the other
+# arguments) it installs xvfb and runs each window under xvfb-run, on a virtual display:
+#   scripts/run.sh --xvfb                            the window on a virtual display
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+use_xvfb=""
+if [ "${1:-}" = "--xvfb" ]; then
+  use_xvfb=1
+  shift
+fi
+headless=""
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+  headless=1
+fi
 
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
           libbenchmark-dev libcairo2-dev libpng-dev libboost-dev libsqlite3-dev
@@ -20,7 +36,15 @@ build=${VELMO_BUILD_DIR:-build-run}
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMO_BENCH=OFF
 fi
-cmake --build "$build" --target velmorastra velmorastra-server
+if [ -n "$headless" ] && [ -z "$use_xvfb" ]; then
+  # No window to open: the server alone.
+  cmake --build "$build" --target velmorastra-server
+else
+  cmake --build "$build" --target velmorastra velmorastra-server
+fi
+if [ -n "$use_xvfb" ]; then
+  ./scripts/install-packages.sh xvfb
+fi
 
 listening() { (exec 3<>/dev/tcp/127.0.0.1/8640) 2>/dev/null; }
 
@@ -36,10 +60,29 @@ if ! listening; then
   done
 fi
 
-if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
-  echo "run.sh: no display found (DISPLAY or WAYLAND_DISPLAY); try: xvfb-run scripts/run.sh" >&2
+if [ -n "$headless" ] && [ -z "$use_xvfb" ]; then
+  cat <<EOF
+run.sh: no display here (DISPLAY and WAYLAND_DISPLAY are not set), so no window opens.
+  The canvas server listens on http://127.0.0.1:8640/ (open that address for its front page).
+  From another machine, forward the port first:  ssh -L 8640:127.0.0.1:8640 THIS-HOST
+  A window on a virtual display:   scripts/run.sh --xvfb      (installs xvfb, uses xvfb-run)
+  or, with xvfb-run installed:     xvfb-run -a $build/src/app/velmorastra --server http://127.0.0.1:8640/
+  On a machine with a display, scripts/run.sh opens the window as usual.
+EOF
+  if [ -n "$server_pid" ]; then
+    echo "run.sh: the server runs until Ctrl+C"
+    wait "$server_pid"
+  else
+    echo "run.sh: a server was listening there already; it keeps running"
+  fi
+  exit 0
 fi
 client=("$build/src/app/velmorastra" --server http://127.0.0.1:8640/)
+if [ -n "$use_xvfb" ]; then
+  # -a: a free display number for each window.
+  client=(xvfb-run -a -s "-screen 0 1280x1024x24" "${client[@]}")
+  echo "run.sh: the window runs on a virtual display (xvfb-run); it closes with Ctrl+C"
+fi
 if [ "${1:-}" = "--two" ]; then
   shift
   # A fresh canvas ID (nickname, "@", GMT yyyyMMddHHmmssSSS) that both windows open.
