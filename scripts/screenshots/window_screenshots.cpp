@@ -1,13 +1,16 @@
 // Renders the window offscreen for the README: after a drawing on each layer, zoomed in pan
-// mode, and with a dialog open on a tablet and on a phone. Usage:
+// mode, with a dialog open on a tablet and on a phone, and the share menu. Usage:
 // window_screenshots OUTPUT_DIRECTORY
 
 #include "test_client.h"
 #include "window_scenes.h"
 
+#include "dialogs/nickname_view.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QImage>
+#include <QMenu>
 #include <QToolButton>
 
 #include <cstdio>
@@ -59,6 +62,18 @@ int main(int argc, char** argv) {
         drawWith(client, 0, 0xFFD03020u, 28, wave(600, 60));
         QTest::mouseClick(client.ui.pen_button, Qt::LeftButton);
         ok = save(client, out, "window-tablet-pen-dialog.png") && ok;
+        // A press outside the popover closes it; then the share menu, a window of its own.
+        QTest::mouseClick(client.view(), Qt::LeftButton, {}, QPoint(700, 900));
+        QTest::mouseClick(client.ui.canvas_id_button, Qt::LeftButton);
+        if (QMenu* menu = client.ui.nickname_view->sharing.action_sheet) {
+            const QString path = out.filePath("window-share-menu.png");
+            const bool saved = menu->grab().toImage().save(path);
+            std::printf("%s %s\n", saved ? "wrote" : "could not write", qPrintable(path));
+            ok = saved && ok;
+            menu->close();
+        } else {
+            ok = false;
+        }
     }
     {
         TestClient client(QSize(320, 480), velmo::app::Idiom::Phone);
