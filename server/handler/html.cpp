@@ -13,7 +13,8 @@ constexpr std::string_view PageStyle =
     "h1{font-size:1.1em;font-weight:normal;word-break:break-all}"
     "a.open{display:inline-block;margin-top:1em;padding:.6em 1.2em;border-radius:.4em;"
     "background:#2d6cdf;color:#fff;text-decoration:none}"
-    "code{background:#fff;padding:.1em .3em;border-radius:.2em;word-break:break-all}"
+    "h1.product{font-size:2em;font-weight:bold}"
+    "code{background:#fff;padding:.1em .3em;border-radius:.2em;overflow-wrap:anywhere}"
     "ul.canvases{list-style:none;padding:0;display:flex;flex-wrap:wrap;justify-content:center;"
     "gap:1em}"
     "ul.canvases li{width:160px;font-size:.8em;word-break:break-all}"
@@ -96,7 +97,8 @@ std::string notFoundPage() {
 
 std::string frontPage(std::string_view version, std::string_view server_url,
                       std::span<const CanvasCard> canvases) {
-    std::string body = "<h1>Velmorastra</h1>\n<p>Shared drawing canvas server, version ";
+    std::string body = "<h1 class=\"product\">Velmorastra</h1>\n"
+                       "<p>Shared drawing canvas server, version ";
     body += escapeHtml(version);
     body += "</p>\n<h2>Open the app</h2>\n"
             "<p>Start the Velmorastra app on this server with <code>velmorastra --server ";
