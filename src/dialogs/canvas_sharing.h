@@ -49,9 +49,10 @@ public:
     // Carries out menu entry `index`; the cancel entry or any other index does nothing.
     void actionSheet(int index);
 
-    // "Velmorastra", the version of this build and the project's web page.
+    // "Velmorastra", the version of this build and the front page of the canvas server that
+    // this client sends its commands to.
     void showAboutAlert();
-    static QString aboutMessage();
+    QString aboutMessage() const;
 
     // The menu shown last, while it exists.
     QPointer<QMenu> action_sheet;
