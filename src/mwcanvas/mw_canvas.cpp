@@ -286,7 +286,7 @@ void MWCanvas::loadDefaults() {
     auto queue =
         settings.stringList(identity::QueuedCommandsKey).value_or(std::vector<std::string>{});
     if (journal) {
-        replayJournal(queue);
+        applyJournal(queue);
     }
     followOpenCanvas();
     // Nothing is sent here; the next command or the next tick sends the head.
@@ -296,7 +296,7 @@ void MWCanvas::loadDefaults() {
     }
 }
 
-void MWCanvas::replayJournal(std::vector<std::string>& queue) {
+void MWCanvas::applyJournal(std::vector<std::string>& queue) {
     const std::string generation =
         settings.stringValue(identity::JournalGenerationKey).value_or("0");
     journal_generation = 0;

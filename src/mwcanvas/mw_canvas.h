@@ -121,7 +121,7 @@ private:
     void dropUnconfirmedCopy(const canvas::MWStroke& echo);
     void refreshCanvas();
     // Applies the journal of the last full save to what loadDefaults read from the settings.
-    void replayJournal(std::vector<std::string>& queue);
+    void applyJournal(std::vector<std::string>& queue);
     // Moves the live stream to the canvas open now.
     void followOpenCanvas();
     void publishPicture(int width, int height, std::string& url,
