@@ -12,7 +12,13 @@ constexpr std::string_view PageStyle =
     "img{max-width:100%;height:auto;background:#fff;box-shadow:0 1px 6px rgba(0,0,0,.25)}"
     "h1{font-size:1.1em;font-weight:normal;word-break:break-all}"
     "a.open{display:inline-block;margin-top:1em;padding:.6em 1.2em;border-radius:.4em;"
-    "background:#2d6cdf;color:#fff;text-decoration:none}";
+    "background:#2d6cdf;color:#fff;text-decoration:none}"
+    "h1.product{font-size:2em;font-weight:bold}"
+    "code{background:#fff;padding:.1em .3em;border-radius:.2em;overflow-wrap:anywhere}"
+    "ul.canvases{list-style:none;padding:0;display:flex;flex-wrap:wrap;justify-content:center;"
+    "gap:1em}"
+    "ul.canvases li{width:160px;font-size:.8em;word-break:break-all}"
+    "ul.canvases a{color:#222;text-decoration:none}";
 
 std::string page(std::string_view title, std::string_view body) {
     std::string out = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
@@ -89,9 +95,37 @@ std::string notFoundPage() {
     return page("Canvas not found", "<h1>There is no canvas under this link.</h1>\n");
 }
 
-std::string indexPage() {
-    return page("Velmorastra canvas server",
-                "<h1>Velmorastra canvas server</h1>\n<p>Open a shared link to see a canvas.</p>\n");
+std::string frontPage(std::string_view version, std::string_view server_url,
+                      std::span<const CanvasCard> canvases) {
+    std::string body = "<h1 class=\"product\">Velmorastra</h1>\n"
+                       "<p>Shared drawing canvas server, version ";
+    body += escapeHtml(version);
+    body += "</p>\n<h2>Open the app</h2>\n"
+            "<p>Start the Velmorastra app on this server with <code>velmorastra --server ";
+    body += escapeHtml(server_url);
+    body += "</code>. A link <code>";
+    body += wire::LinkPrefix;
+    body += "&lt;canvas ID&gt;</code> opens that canvas in the app; a canvas's page below "
+            "has its link.</p>\n";
+    if (canvases.empty()) {
+        body += "<p>No canvas has been drawn on yet.</p>\n";
+        return page("Velmorastra", body);
+    }
+    body += "<h2>Recently active canvases</h2>\n<ul class=\"canvases\">\n";
+    for (const CanvasCard& card : canvases) {
+        const std::string id = escapeHtml(card.canvas_id);
+        body += "<li><a href=\"";
+        body += escapeHtml(card.link_url);
+        body += "\"><img src=\"";
+        body += escapeHtml(card.picture_url);
+        body += "\" width=\"160\" height=\"240\" alt=\"the picture of canvas ";
+        body += id;
+        body += "\"><br>";
+        body += id;
+        body += "</a></li>\n";
+    }
+    body += "</ul>\n";
+    return page("Velmorastra", body);
 }
 
 } // namespace velmo::server

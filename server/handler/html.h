@@ -16,7 +16,19 @@ std::string escapeHtml(std::string_view text);
 std::string sharePage(std::string_view canvas_id, std::string_view picture_url,
                       std::span<const std::string> others = {});
 std::string notFoundPage();
-std::string indexPage();
+
+// One canvas on the front page: its ID, its picture and the page its picture links to.
+struct CanvasCard {
+    std::string canvas_id;
+    std::string picture_url;
+    std::string link_url;
+};
+// The server's front page: the product's name and `version`, how to open the app on this
+// server (`server_url`, the address clients send their commands to), and `canvases`, the most
+// recently active first, each a picture linking to its page. Every argument is escaped here;
+// the page loads nothing but the pictures.
+std::string frontPage(std::string_view version, std::string_view server_url,
+                      std::span<const CanvasCard> canvases);
 
 // The Content-Security-Policy the pages are sent with.
 inline constexpr std::string_view PagePolicy =

@@ -25,6 +25,8 @@ inline constexpr size_t MaxStrokesPerReply = 5000;
 inline constexpr size_t MaxSearchResults = 200;
 // Canvases a share page names for one date code: its first holder and the others after it.
 inline constexpr size_t MaxCanvasesPerDateId = 50;
+// Canvases on the front page: each is a server render, so few.
+inline constexpr size_t MaxFrontPageCanvases = 24;
 // Uploaded pictures: the client sends 320 x 480 and 64 x 96; larger ones are allowed up to a
 // size every browser decodes comfortably.
 inline constexpr uint32_t MaxImageSide = 8192;

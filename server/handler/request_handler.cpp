@@ -13,6 +13,7 @@
 #include "wire/canvas_id.h"
 #include "wire/command_parser.h"
 #include "wire/command_words.h"
+#include "wire/date_id.h"
 #include "wire/percent_codec.h"
 #include "wire/reply_line.h"
 
@@ -20,6 +21,10 @@
 #include <limits>
 #include <memory>
 #include <stdexcept>
+
+#ifndef VELMO_VERSION
+#error "VELMO_VERSION must come from the build"
+#endif
 
 namespace velmo::server {
 
@@ -233,6 +238,28 @@ Response sharePageFor(std::string_view query, HandlerContext& context) {
     return htmlResponse(200, sharePage(canvas->canvas_id, picture, others));
 }
 
+// The front page's canvases, each picture a server render (there is one even before any
+// upload) linking to the canvas's share page. A canvas whose ID carries no creation time has
+// no share page: its picture links to the render itself.
+Response frontPageFor(HandlerContext& context) {
+    const auto canvases = context.store.findCanvases("", MaxFrontPageCanvases);
+    if (!canvases) {
+        return unavailable();
+    }
+    std::vector<CanvasCard> cards;
+    cards.reserve(canvases->size());
+    for (const CanvasInfo& canvas : *canvases) {
+        CanvasCard card;
+        card.canvas_id = canvas.canvas_id;
+        const std::string render = context.public_url + "render/" + percentEncode(canvas.canvas_id);
+        card.picture_url = render + ".png?w=160&h=240";
+        const auto date_id = wire::dateID(canvas.canvas_id);
+        card.link_url = date_id ? context.public_url + "?v:" + *date_id : render + ".png";
+        cards.push_back(std::move(card));
+    }
+    return htmlResponse(200, frontPage(VELMO_VERSION, context.public_url, cards));
+}
+
 // "w=<n>&h=<n>" in any order, each optional; nothing for anything else or out of bounds.
 std::optional<std::pair<int, int>> renderSize(std::string_view query) {
     int width = DefaultRenderWidth;
@@ -380,7 +407,7 @@ Response methodNotAllowed() {
 bool isQuick(const Request& request) {
     const std::string_view target = request.target;
     if (request.method == "GET") {
-        return target == "/healthz" || target == "/";
+        return target == "/healthz";
     }
     if (request.method != "POST" || target != "/") {
         return false;
@@ -453,7 +480,7 @@ Response handleRequest(const Request& request, HandlerContext& context, int64_t 
             return methodNotAllowed();
         }
         if (query.empty()) {
-            return htmlResponse(200, indexPage());
+            return frontPageFor(context);
         }
         return sharePageFor(query, context);
     }

@@ -27,13 +27,14 @@ struct HandlerContext {
     CanvasNews* news = nullptr;
 };
 
-// Answers one request: the canvas commands (POST /), the share page (GET /?v:<date ID>),
+// Answers one request: the canvas commands (POST /), the front page (GET /) with the most
+// recently active canvases, the share page (GET /?v:<date ID>),
 // server renders, the image host and the health check. `now_ms` is the time the request is
 // handled, in ms since 1970. Never throws for any request.
 Response handleRequest(const Request& request, HandlerContext& context, int64_t now_ms);
 
 // True for the requests that are answered from memory in microseconds: the poll (an append
-// without points), the health check and the index page. A cheap look at the bytes, without
+// without points) and the health check. A cheap look at the bytes, without
 // parsing. The server answers these on its network threads, appends with points through
 // appendCommandOf and answerAppend, and everything else (deletes, database reads, renders,
 // uploads) on worker threads, so that a disk flush or a render never holds up the network.

@@ -6,6 +6,7 @@
 #include "platform/qt/qt_clock.h"
 #include "platform/qt/qt_event_stream.h"
 #include "platform/qt/qt_http_exchange.h"
+#include "platform/qt/qt_journal_file.h"
 #include "platform/qt/qt_scheduler.h"
 #include "platform/qt/qt_settings_store.h"
 
@@ -61,13 +62,16 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    platform::qt::QtJournalFile journal(
+        platform::qt::QtJournalFile::besideSettings(settings.fileName()));
     platform::qt::QtClock clock;
     platform::qt::QtHttpExchange http;
     platform::qt::QtScheduler scheduler;
     platform::qt::QtEventStream events;
     const QSize size = options.size.value_or(defaultWindowSize());
-    app::VelmorastraInterface ui(app::ClientEdges{clock, http, scheduler, settings, &events},
-                                 app::interfaceOptions(options, settings, size));
+    app::VelmorastraInterface ui(
+        app::ClientEdges{clock, http, scheduler, settings, &events, &journal},
+        app::interfaceOptions(options, settings, size));
     ui.delegate->observeApplicationEvents();
 
     app::SingleInstance instance;

@@ -39,6 +39,8 @@ struct ClientEdges {
     platform::SettingsStore& settings;
     // The live channel of the open canvas; without one the client polls alone.
     platform::EventStream* events = nullptr;
+    // The journal beside the settings; without one the state is saved at lifecycle events only.
+    platform::JournalFile* journal = nullptr;
 };
 
 struct InterfaceOptions {

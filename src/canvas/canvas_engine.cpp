@@ -45,6 +45,7 @@ void CanvasEngine::setScreenSize(float width, float height) {
 
 void CanvasEngine::clear_canvas() {
     strokes_history.clear();
+    historyEmptied();
     layer_index = 0;
     const int w = geometry.canvas_width;
     const int h = geometry.canvas_height;
@@ -174,10 +175,20 @@ void CanvasEngine::releaseDrawing() {
     // A merge that repaints from the history already paints this stroke and empties the
     // scratch, so the blend below then adds nothing twice.
     get_response();
+    strokeFinished({InitServerTime, stroke.client_time}, stroke);
+    applyWithStrokeBitmap(prev_bitmap, layer_bitmap[layer_index], strokeAlpha());
+}
+
+void CanvasEngine::strokeFinished(const StrokeKey& /*key*/, const MWStroke& stroke) {
     if (stroke_agent != nullptr) {
         stroke_agent->append_stroke(stroke);
     }
-    applyWithStrokeBitmap(prev_bitmap, layer_bitmap[layer_index], strokeAlpha());
+}
+
+void CanvasEngine::strokeUndone(const StrokeKey& /*key*/, const MWStroke& stroke) {
+    if (stroke_agent != nullptr) {
+        stroke_agent->delete_stroke(stroke);
+    }
 }
 
 void CanvasEngine::drawLineFromX(int x0, int y0, int x1, int y1) {
@@ -265,10 +276,10 @@ void CanvasEngine::undoOneStroke() {
         if (it->second.user_name != me) {
             continue;
         }
-        if (stroke_agent != nullptr) {
-            stroke_agent->delete_stroke(it->second);
-        }
+        const StrokeKey key = it->first;
+        const MWStroke stroke = std::move(it->second);
         strokes_history.erase(std::next(it).base());
+        strokeUndone(key, stroke);
         redrawStrokes();
         return;
     }

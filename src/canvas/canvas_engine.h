@@ -116,6 +116,14 @@ public:
     ViewTransform view;
 
 protected:
+    // A finished stroke is in the history under `key`: send it (to the stroke agent, if any).
+    // The undo of the stroke that was under `key`, already removed: send its delete. A canvas
+    // that keeps its saved state current records the change together with the command.
+    virtual void strokeFinished(const StrokeKey& key, const MWStroke& stroke);
+    virtual void strokeUndone(const StrokeKey& key, const MWStroke& stroke);
+    // The history was emptied by a reset.
+    virtual void historyEmptied() {}
+
     platform::CanvasOutlets& outlets;
     const platform::Clock& clock;
     StrokeAgent* stroke_agent = nullptr;

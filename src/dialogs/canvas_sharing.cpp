@@ -15,9 +15,6 @@
 #ifndef VELMO_VERSION
 #error "VELMO_VERSION must come from the build"
 #endif
-#ifndef VELMO_HOMEPAGE
-#error "VELMO_HOMEPAGE must come from the build"
-#endif
 
 namespace velmo::dialogs {
 
@@ -138,9 +135,10 @@ void CanvasSharing::actionSheet(int index) {
     }
 }
 
-QString CanvasSharing::aboutMessage() {
+QString CanvasSharing::aboutMessage() const {
     return QStringLiteral("version %1\n\n%2")
-        .arg(QStringLiteral(VELMO_VERSION), QStringLiteral(VELMO_HOMEPAGE));
+        .arg(QStringLiteral(VELMO_VERSION),
+             QString::fromStdString(canvas.sync_agent.serverBaseURL()));
 }
 
 void CanvasSharing::showAboutAlert() {

@@ -57,9 +57,10 @@ public:
     static QString noLinkTitle() { return QStringLiteral("No link to share"); }
     static QString noLinkMessage(const QString& canvas_id);
 
-    // "Velmorastra", the version of this build and the project's web page.
+    // "Velmorastra", the version of this build and the front page of the canvas server that
+    // this client sends its commands to.
     void showAboutAlert();
-    static QString aboutMessage();
+    QString aboutMessage() const;
 
     // The menu shown last, while it exists.
     QPointer<QMenu> action_sheet;

@@ -12,6 +12,8 @@ inline constexpr const char* SearchNicknameKey = "SearchNickname";
 inline constexpr const char* CanvasIDKey = "CanvasID";
 inline constexpr const char* StrokesHistoryKey = "StrokesHistory";
 inline constexpr const char* QueuedCommandsKey = "QueuedCommands";
+// The number of the last full save; the journal of changes since names it (SettingsJournal).
+inline constexpr const char* JournalGenerationKey = "JournalGeneration";
 inline constexpr const char* ServerURLKey = "ServerURL";
 inline constexpr const char* GyazoURLKey = "GyazoURL";
 

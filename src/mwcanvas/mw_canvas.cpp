@@ -6,6 +6,7 @@
 #include "identity/saved_settings.h"
 #include "wire/date_id.h"
 
+#include <charconv>
 #include <mutex>
 
 namespace velmo::mwcanvas {
@@ -14,7 +15,8 @@ MWCanvas::MWCanvas(const MWCanvasPlatform& platform, const std::string& server_b
                    const std::string& upload_url)
     : canvas::CanvasEngine(platform.outlets, platform.clock),
       sync_agent(platform.http, platform.scheduler, platform.clock, server_base_url),
-      gyazo_client(platform.http, platform.clock, upload_url), settings(platform.settings) {
+      gyazo_client(platform.http, platform.clock, upload_url), settings(platform.settings),
+      journal_file(platform.journal) {
     sync_agent.canvas = this;
     sync_agent.setResponseListener([this] { get_response(); });
     sync_agent.setPollSource([this] { polling(); });
@@ -28,6 +30,17 @@ MWCanvas::MWCanvas(const MWCanvasPlatform& platform, const std::string& server_b
             *platform.events, server_base_url,
             [this](std::optional<int64_t> stamp) { sync_agent.newsArrived(stamp); });
     }
+    if (journal_file != nullptr) {
+        journal = std::make_unique<identity::SettingsJournal>(*journal_file);
+        sync_agent.setQueueListener(journal.get());
+        journal_timer = platform.scheduler.scheduleRepeating(JournalSyncInterval, [this] {
+            if (journal->recordCount() >= JournalFoldRecords) {
+                saveDefaults();
+            } else {
+                journal->syncToDisk();
+            }
+        });
+    }
     polling_timer = platform.scheduler.scheduleRepeating(PollingInterval, [this] {
         polling();
         followOpenCanvas();
@@ -35,6 +48,46 @@ MWCanvas::MWCanvas(const MWCanvasPlatform& platform, const std::string& server_b
             news_feed->tick();
         }
     });
+}
+
+MWCanvas::~MWCanvas() {
+    sync_agent.setQueueListener(nullptr);
+}
+
+void MWCanvas::strokeFinished(const canvas::StrokeKey& key, const canvas::MWStroke& stroke) {
+    std::optional<identity::SettingsJournal::Batch> batch;
+    if (journal) {
+        batch.emplace(*journal);
+        journal->strokeStored(key, stroke);
+    }
+    CanvasEngine::strokeFinished(key, stroke);
+}
+
+void MWCanvas::strokeUndone(const canvas::StrokeKey& key, const canvas::MWStroke& stroke) {
+    std::optional<identity::SettingsJournal::Batch> batch;
+    if (journal) {
+        batch.emplace(*journal);
+        journal->strokeErased(key);
+    }
+    CanvasEngine::strokeUndone(key, stroke);
+}
+
+void MWCanvas::journalStored(const canvas::StrokeKey& key, const canvas::MWStroke& stroke) {
+    if (journal) {
+        journal->strokeStored(key, stroke);
+    }
+}
+
+void MWCanvas::journalErased(const canvas::StrokeKey& key) {
+    if (journal) {
+        journal->strokeErased(key);
+    }
+}
+
+void MWCanvas::historyEmptied() {
+    if (journal) {
+        journal->historyEmptied();
+    }
 }
 
 void MWCanvas::followOpenCanvas() {
@@ -55,6 +108,9 @@ std::string MWCanvas::canvasID() {
     if (canvas_id.empty()) {
         canvas_id = identity::makeID(user_nickname, clock.now());
         outlets.showCanvasID(canvas_id);
+        if (journal) {
+            journal->canvasIDSet(canvas_id);
+        }
     }
     return canvas_id;
 }
@@ -89,12 +145,18 @@ void MWCanvas::get_response() {
 bool MWCanvas::mergeStrokes(const std::vector<canvas::MWStroke>& strokes) {
     bool redraw = false;
     const std::string me = userID();
+    std::optional<identity::SettingsJournal::Batch> batch;
+    if (journal) {
+        batch.emplace(*journal);
+    }
     for (const canvas::MWStroke& stroke : strokes) {
         if (stroke.user_name != me) {
             redraw = true;
         }
         dropUnconfirmedCopy(stroke);
-        strokes_history[{stroke.server_time, stroke.client_time}] = stroke;
+        const canvas::StrokeKey key{stroke.server_time, stroke.client_time};
+        strokes_history[key] = stroke;
+        journalStored(key, stroke);
     }
     return redraw;
 }
@@ -103,7 +165,9 @@ void MWCanvas::dropUnconfirmedCopy(const canvas::MWStroke& echo) {
     for (const int64_t unconfirmed : {InitServerTime, int64_t{0}}) {
         const auto it = strokes_history.find({unconfirmed, echo.client_time});
         if (it != strokes_history.end() && it->second.user_name == echo.user_name) {
+            const canvas::StrokeKey key = it->first;
             strokes_history.erase(it);
+            journalErased(key);
         }
     }
 }
@@ -126,6 +190,14 @@ void MWCanvas::refreshCanvas() {
         return;
     }
     sync_agent.canvas_should_be_refreshed = false;
+    std::optional<identity::SettingsJournal::Batch> batch;
+    if (journal) {
+        batch.emplace(*journal);
+        journal->historyEmptied();
+        for (const auto& [key, stroke] : strokes_history) {
+            journal->strokeStored(key, stroke);
+        }
+    }
     // Merged and repainted now, whoever drew the strokes: the picture must lose what was
     // deleted even when every stroke left is the user's own, or none is left at all.
     const std::vector<canvas::MWStroke> strokes = std::move(sync_agent.returned_strokes);
@@ -151,6 +223,11 @@ void MWCanvas::setCanvasID(const std::string& id) {
     canvas_id = id;
     user_id.clear();
     strokes_history.clear();
+    if (journal) {
+        const identity::SettingsJournal::Batch batch(*journal);
+        journal->canvasIDSet(canvas_id);
+        journal->historyEmptied();
+    }
     // What arrived before belongs to the canvas that was open.
     sync_agent.clearInbox();
     sync_agent.get_strokes();
@@ -181,7 +258,14 @@ void MWCanvas::saveDefaults() {
     settings.setStringList(identity::StrokesHistoryKey, history);
     settings.setStringList(identity::QueuedCommandsKey,
                            {sync_agent.queued_commands.begin(), sync_agent.queued_commands.end()});
+    if (journal) {
+        settings.setString(identity::JournalGenerationKey, std::to_string(++journal_generation));
+    }
     settings.synchronize();
+    if (journal) {
+        // Only now do the settings hold everything the old journal said.
+        journal->restart(journal_generation);
+    }
 }
 
 void MWCanvas::loadDefaults() {
@@ -193,7 +277,6 @@ void MWCanvas::loadDefaults() {
     if (auto id = settings.stringValue(identity::CanvasIDKey)) {
         canvas_id = *id;
     }
-    followOpenCanvas();
     strokes_history.clear();
     if (auto texts = settings.stringList(identity::StrokesHistoryKey)) {
         for (const std::string& text : *texts) {
@@ -202,9 +285,38 @@ void MWCanvas::loadDefaults() {
             strokes_history[key] = std::move(stroke);
         }
     }
+    auto queue =
+        settings.stringList(identity::QueuedCommandsKey).value_or(std::vector<std::string>{});
+    if (journal) {
+        applyJournal(queue);
+    }
+    followOpenCanvas();
     // Nothing is sent here; the next command or the next tick sends the head.
-    sync_agent.restoreQueue(
-        settings.stringList(identity::QueuedCommandsKey).value_or(std::vector<std::string>{}));
+    sync_agent.restoreQueue(std::move(queue));
+    if (journal) {
+        saveDefaults();
+    }
+}
+
+void MWCanvas::applyJournal(std::vector<std::string>& queue) {
+    const std::string generation =
+        settings.stringValue(identity::JournalGenerationKey).value_or("0");
+    journal_generation = 0;
+    std::from_chars(generation.data(), generation.data() + generation.size(), journal_generation);
+    identity::JournaledState state{
+        std::move(canvas_id),
+        std::move(strokes_history),
+        {std::make_move_iterator(queue.begin()), std::make_move_iterator(queue.end())}};
+    identity::replayJournal(journal_file->readAll(), journal_generation, state,
+                            geometry.pixel_scale);
+    canvas_id = std::move(state.canvas_id);
+    // As loaded from a full save: an unconfirmed stroke goes under its own server time, 0.
+    strokes_history.clear();
+    for (auto& [key, stroke] : state.strokes_history) {
+        strokes_history[{stroke.server_time, stroke.client_time}] = std::move(stroke);
+    }
+    queue.assign(std::make_move_iterator(state.queued_commands.begin()),
+                 std::make_move_iterator(state.queued_commands.end()));
 }
 
 std::optional<std::string> MWCanvas::dateID() {

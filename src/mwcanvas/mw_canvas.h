@@ -1,11 +1,13 @@
 #pragma once
 
 #include "canvas/canvas_engine.h"
+#include "identity/settings_journal.h"
 #include "imagehost/gyazo_client.h"
 #include "platform/canvas_outlets.h"
 #include "platform/clock.h"
 #include "platform/event_stream.h"
 #include "platform/http_exchange.h"
+#include "platform/journal_file.h"
 #include "platform/scheduler.h"
 #include "platform/settings_store.h"
 #include "sync/canvas_news_feed.h"
@@ -28,6 +30,8 @@ struct MWCanvasPlatform {
     platform::SettingsStore& settings;
     // The live channel; without one the canvas learns of news by polling alone.
     platform::EventStream* events = nullptr;
+    // The journal beside the settings; without one the state is saved only by saveDefaults.
+    platform::JournalFile* journal = nullptr;
 };
 
 // The canvas as the user knows it: the engine with its identity (nickname, canvas and user
@@ -38,13 +42,21 @@ struct MWCanvasPlatform {
 // agent handles is merged into the history when the UI thread is idle. With an event stream,
 // the open canvas also holds a live stream on the server, whose events ask for a poll at once
 // (CanvasNewsFeed); the timer stays for when the stream is not there.
+//
+// With a journal file, every change of the canvas ID, the history and the queue is also
+// appended to it as it is made (SettingsJournal), and put on permanent storage within a
+// second; saveDefaults folds it into the settings. So a crash loses no finished stroke.
 class MWCanvas : public canvas::CanvasEngine, public sync::SyncCanvas {
 public:
     static constexpr double PollingInterval = 5.0;
+    // How often the journal goes to permanent storage, and its length in records past which
+    // it is folded into the settings (so reading it at the next start stays quick).
+    static constexpr double JournalSyncInterval = 1.0;
+    static constexpr size_t JournalFoldRecords = 20000;
 
     MWCanvas(const MWCanvasPlatform& platform, const std::string& server_base_url,
              const std::string& upload_url);
-    ~MWCanvas() override = default;
+    ~MWCanvas() override;
 
     // The IDs, made from the nickname and the current GMT time when empty.
     std::string userID() override;
@@ -68,7 +80,9 @@ public:
     // The search field's text, kept for the saved state.
     void setSearchNickname(const std::string& text) { search_nickname = text; }
 
+    // Writes the whole saved state and starts the journal afresh.
     void saveDefaults();
+    // Reads the saved state, then the journal's changes since, and folds them together.
     void loadDefaults();
 
     // The share-link date code of the canvas (naming the canvas if it has no ID yet);
@@ -92,6 +106,13 @@ public:
     std::unique_ptr<sync::CanvasNewsFeed> news_feed;
 
 private:
+    // The history change and its command go to the journal in one write, so a crash keeps
+    // both or neither.
+    void strokeFinished(const canvas::StrokeKey& key, const canvas::MWStroke& stroke) override;
+    void strokeUndone(const canvas::StrokeKey& key, const canvas::MWStroke& stroke) override;
+    void historyEmptied() override;
+    void journalStored(const canvas::StrokeKey& key, const canvas::MWStroke& stroke);
+    void journalErased(const canvas::StrokeKey& key);
     // Stores returned strokes under their server keys; true when one is not the user's.
     bool mergeStrokes(const std::vector<canvas::MWStroke>& strokes);
     // Removes the unconfirmed copy of an echoed stroke: the provisional entry, or one saved
@@ -99,12 +120,19 @@ private:
     // earlier run), when author and client time agree.
     void dropUnconfirmedCopy(const canvas::MWStroke& echo);
     void refreshCanvas();
+    // Applies the journal of the last full save to what loadDefaults read from the settings.
+    void applyJournal(std::vector<std::string>& queue);
     // Moves the live stream to the canvas open now.
     void followOpenCanvas();
     void publishPicture(int width, int height, std::string& url,
                         void (sync::StrokeSyncAgent::*registration)(std::string_view));
 
     platform::SettingsStore& settings;
+    platform::JournalFile* journal_file;
+    std::unique_ptr<identity::SettingsJournal> journal;
+    // The number of the last full save, which names the journal that follows it.
+    uint64_t journal_generation = 0;
+    std::unique_ptr<platform::RepeatingTimer> journal_timer;
     std::unique_ptr<platform::RepeatingTimer> polling_timer;
 };
 

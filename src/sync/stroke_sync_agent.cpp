@@ -96,6 +96,9 @@ void StrokeSyncAgent::enqueue_command(std::string command) {
     {
         std::lock_guard guard(mutex);
         queued_commands.push_back(std::move(command));
+        if (queue_listener != nullptr) {
+            queue_listener->commandQueued(queued_commands.back());
+        }
     }
     if (requesting) {
         if (last_request_time + timeout < clock.now()) {
@@ -139,6 +142,9 @@ void StrokeSyncAgent::restoreQueue(std::vector<std::string> commands) {
     server_asked_wait = false;
     queued_commands.assign(std::make_move_iterator(commands.begin()),
                            std::make_move_iterator(commands.end()));
+    if (queue_listener != nullptr) {
+        queue_listener->queueReplaced(queued_commands);
+    }
 }
 
 void StrokeSyncAgent::clearInbox() {
@@ -287,6 +293,9 @@ void StrokeSyncAgent::handle_refusal(int status) {
         if (!queued_commands.empty()) {
             command = std::move(queued_commands.front());
             queued_commands.pop_front();
+            if (queue_listener != nullptr) {
+                queue_listener->commandRetired();
+            }
         }
     }
     if (refusal_listener) {
@@ -360,6 +369,9 @@ void StrokeSyncAgent::pop_sent_command() {
     std::lock_guard guard(mutex);
     if (!queued_commands.empty()) {
         queued_commands.pop_front();
+        if (queue_listener != nullptr) {
+            queue_listener->commandRetired();
+        }
     }
 }
 

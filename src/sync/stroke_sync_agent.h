@@ -5,6 +5,7 @@
 #include "platform/clock.h"
 #include "platform/http_exchange.h"
 #include "platform/scheduler.h"
+#include "sync/queue_listener.h"
 #include "sync/sync_canvas.h"
 
 #include <cstdint>
@@ -93,6 +94,8 @@ public:
     void setRefusalListener(std::function<void(const std::string& command, int status)> listener) {
         refusal_listener = std::move(listener);
     }
+    // Told of every change of `queued_commands` from now on; none: nobody (non-owning).
+    void setQueueListener(QueueListener* listener) { queue_listener = listener; }
     std::recursive_mutex& lock() { return mutex; }
     // The sender of this agent's notices.
     const void* noticeSender() const { return delegate.get(); }
@@ -151,6 +154,7 @@ private:
     std::recursive_mutex mutex;
     std::function<void()> response_listener;
     std::function<void(const std::string&, int)> refusal_listener;
+    QueueListener* queue_listener = nullptr;
     // The wait in force was asked for by the server, so news does not cut it short.
     bool server_asked_wait = false;
     uint64_t last_serial = 0;

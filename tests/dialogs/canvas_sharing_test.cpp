@@ -211,13 +211,22 @@ TEST(CanvasSharing, MenuShowsEvenWhenUploadsFail) {
     EXPECT_TRUE(f.opener.opened.isEmpty());
 }
 
-TEST(CanvasSharing, AboutBoxNamesProjectVersionAndWebPage) {
+TEST(CanvasSharing, AboutBoxNamesTheVersionAndTheFrontPageOfItsServer) {
     SharingFixture f;
     f.sharing.showAboutAlert();
     ASSERT_EQ(f.alerts.shown.size(), 1u);
     EXPECT_EQ(f.alerts.shown[0].first, "Velmorastra");
     EXPECT_EQ(f.alerts.shown[0].second,
-              QStringLiteral("version " VELMO_TEST_VERSION "\n\n" VELMO_TEST_HOMEPAGE));
+              QStringLiteral("version " VELMO_TEST_VERSION "\n\nhttp://127.0.0.1:8640/"));
+
+    // The server this client was started with (--server or "ServerURL"), whatever it is.
+    mwcanvas::MWCanvas other({f.outlets, f.clock, f.http, f.scheduler, f.settings},
+                             "http://127.0.0.1:9/canvas/", testing::TestUploadURL);
+    CanvasSharing sharing(other, f.opener, f.alerts);
+    sharing.showAboutAlert();
+    ASSERT_EQ(f.alerts.shown.size(), 2u);
+    EXPECT_EQ(f.alerts.shown[1].second,
+              QStringLiteral("version " VELMO_TEST_VERSION "\n\nhttp://127.0.0.1:9/canvas/"));
 }
 
 } // namespace

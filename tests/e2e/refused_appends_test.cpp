@@ -2,6 +2,7 @@
 #include "support/server_process.h"
 
 #include "refusing_proxy.h"
+#include "stored_strokes.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -18,32 +19,6 @@ std::string refusal(const std::string& status_line, const std::string& headers =
     const std::string body = "not now";
     return "HTTP/1.1 " + status_line + "\r\nContent-Length: " + std::to_string(body.size()) +
            "\r\n" + headers + "\r\n" + body;
-}
-
-// How many times each stroke of `user_prefix` is in the canvas, asked of the server itself.
-std::map<std::string, int> storedStrokes(int server_port, const std::string& canvas_id,
-                                         const std::string& user_prefix) {
-    velmo::platform::qt::QtHttpExchange http;
-    velmo::platform::HttpRequest request;
-    request.url = "http://127.0.0.1:" + std::to_string(server_port) + "/";
-    request.body = canvas_id + ": get_strokes: ";
-    const auto answer = http.sendSynchronously(request);
-    std::map<std::string, int> counts;
-    if (!answer || answer->status.code != 200) {
-        return counts;
-    }
-    size_t at = 0;
-    while ((at = answer->body.find(" client_time:", at)) != std::string::npos) {
-        const size_t end = answer->body.find(' ', at + 1);
-        const std::string client_time = answer->body.substr(at, end - at);
-        const size_t user = answer->body.find(" user_name:", end);
-        if (user != std::string::npos &&
-            answer->body.compare(user + 11, user_prefix.size(), user_prefix) == 0) {
-            ++counts[client_time];
-        }
-        at = end;
-    }
-    return counts;
 }
 
 } // namespace
@@ -87,7 +62,7 @@ TEST(RefusedAppends, TheBotResendsWhatTheServerDeferredAndFailsOnWhatItNeverStor
         EXPECT_EQ(proxy.refused(), c.refused) << output;
         EXPECT_EQ(proxy.mostAppendsInFlight(), 1) << "never two requests in flight";
 
-        const auto stored = storedStrokes(server.port(), canvas_id, "bot@");
+        const auto stored = velmo::testing::storedStrokes(server.port(), canvas_id, "bot@");
         EXPECT_EQ(static_cast<int>(stored.size()), c.stored) << output << server.log();
         for (const auto& [client_time, count] : stored) {
             EXPECT_EQ(count, 1) << client_time;

@@ -21,11 +21,13 @@ namespace velmo::testing {
 // appends that carry points are counted; an attempt whose number has a scripted answer gets
 // that answer instead of reaching the server, the others go through. Event streams are
 // answered 404, so a client behind it polls on its timer. It also records how many appends
-// were ever in flight at once.
+// were ever in flight at once. With a `delay`, every command is held that long, half before it
+// reaches the server and half before its answer goes back: a slow link.
 class RefusingProxy {
 public:
-    RefusingProxy(int server_port, std::vector<std::string> scripted_answers)
-        : server_port_(server_port), scripted(std::move(scripted_answers)) {
+    RefusingProxy(int server_port, std::vector<std::string> scripted_answers,
+                  std::chrono::milliseconds delay = {})
+        : server_port_(server_port), scripted(std::move(scripted_answers)), delay_(delay) {
         listener = socket(AF_INET, SOCK_STREAM, 0);
         const int one = 1;
         setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -114,6 +116,14 @@ private:
         return 0;
     }
 
+    // Waits, but not past the proxy's end.
+    void pause(std::chrono::milliseconds time) const {
+        const auto until = std::chrono::steady_clock::now() + time;
+        while (!stopping && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+
     static void sendAll(int fd, const std::string& bytes) {
         send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     }
@@ -152,7 +162,9 @@ private:
                 most_in_flight = std::max(most_in_flight, ++in_flight);
             }
             if (answer.empty()) {
+                pause(delay_ / 2);
                 answer = forward(head, body);
+                pause(delay_ - delay_ / 2);
             }
             if (append) {
                 std::lock_guard guard(mutex);
@@ -188,6 +200,7 @@ private:
 
     int server_port_;
     std::vector<std::string> scripted;
+    std::chrono::milliseconds delay_;
     int listener = -1;
     int port_ = 0;
     std::atomic<bool> stopping{false};

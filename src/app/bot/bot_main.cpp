@@ -10,6 +10,7 @@
 #include "platform/qt/qt_clock.h"
 #include "platform/qt/qt_event_stream.h"
 #include "platform/qt/qt_http_exchange.h"
+#include "platform/qt/qt_journal_file.h"
 #include "platform/qt/qt_scheduler.h"
 #include "platform/qt/qt_settings_store.h"
 #include "wire/command_text.h"
@@ -49,12 +50,21 @@ std::optional<std::vector<bot::ScriptedStroke>> readScript(const std::string& fi
     return result.strokes;
 }
 
-// A bot without a settings file starts afresh each time.
-std::unique_ptr<platform::SettingsStore> openSettings(const std::string& file_name) {
+// A bot without a settings file starts afresh each time; one with a file keeps its changes
+// in a journal beside it, as the window does.
+struct SavedState {
+    std::unique_ptr<platform::SettingsStore> settings;
+    std::unique_ptr<platform::JournalFile> journal;
+};
+SavedState openSettings(const std::string& file_name) {
     if (file_name.empty()) {
-        return std::make_unique<bot::MemorySettingsStore>();
+        return {std::make_unique<bot::MemorySettingsStore>(), nullptr};
     }
-    return std::make_unique<platform::qt::QtSettingsStore>(QString::fromStdString(file_name));
+    auto settings =
+        std::make_unique<platform::qt::QtSettingsStore>(QString::fromStdString(file_name));
+    auto journal = std::make_unique<platform::qt::QtJournalFile>(
+        platform::qt::QtJournalFile::besideSettings(settings->fileName()));
+    return {std::move(settings), std::move(journal)};
 }
 
 // Draws one stroke through the canvas's touch operations, as a finger would.
@@ -75,12 +85,14 @@ struct DrawingRun {
 };
 
 // Notes the strokes of the user still waiting for the server's stamp: the one just drawn is
-// among them.
-void noteDrawn(mwcanvas::MWCanvas& canvas, DrawingRun& run) {
+// among them. Printed, a stroke is already in the journal, so a kill from then on keeps it.
+void noteDrawn(mwcanvas::MWCanvas& canvas, DrawingRun& run, bool print) {
     const std::string me = canvas.userID();
     for (const auto& [key, stroke] : canvas.strokes_history) {
-        if (key.first == canvas.InitServerTime && stroke.user_name == me) {
-            run.client_times.insert(key.second);
+        if (key.first == canvas.InitServerTime && stroke.user_name == me &&
+            run.client_times.insert(key.second).second && print) {
+            std::printf("drawn %lld\n", static_cast<long long>(key.second));
+            std::fflush(stdout);
         }
     }
 }
@@ -122,7 +134,7 @@ DrawingRun drawStrokes(mwcanvas::MWCanvas& canvas, const bot::BotOptions& option
             stroke.layer = options.layer;
         }
         drawStroke(canvas, stroke);
-        noteDrawn(canvas, run);
+        noteDrawn(canvas, run, options.print_strokes);
         ++run.drawn;
     });
     pacer.start();
@@ -171,15 +183,17 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    const std::unique_ptr<platform::SettingsStore> settings = openSettings(options.settings_file);
+    const SavedState saved = openSettings(options.settings_file);
+    platform::SettingsStore* const settings = saved.settings.get();
     const app::ServerAddresses addresses = app::serverAddresses(options.server_url, *settings);
     platform::qt::QtClock clock;
     platform::qt::QtHttpExchange http;
     platform::qt::QtScheduler scheduler;
     platform::qt::QtEventStream events;
     platform::NullOutlets outlets;
-    mwcanvas::MWCanvas canvas({outlets, clock, http, scheduler, *settings, &events},
-                              addresses.server_base_url, addresses.upload_url);
+    mwcanvas::MWCanvas canvas(
+        {outlets, clock, http, scheduler, *settings, &events, saved.journal.get()},
+        addresses.server_base_url, addresses.upload_url);
     const app::QuitSignals quit_signals;
     app::launchCanvas(canvas, QSize(options.width, options.height));
     if (options.nickname) {

@@ -12,12 +12,13 @@ const char* botUsage() {
            "ID|velmorastra://ID]\n"
            "         [--nickname NAME] [--strokes N] [--rate PER_SECOND] [--points N]\n"
            "         [--layer 0|1|2] [--size WxH] [--seed N] [--script FILE]\n"
-           "         [--linger SECONDS] [--timeout SECONDS] [--watch N]\n"
+           "         [--linger SECONDS] [--timeout SECONDS] [--watch N] [--print-strokes]\n"
            "Draws N random strokes (or the strokes of a script: one a line, \"LAYER X,Y X,Y "
            "...\")\n"
            "on a canvas, waits until the server has them all, and prints the canvas ID.\n"
            "--watch N prints, for each stroke of another user drawn after the start, how long\n"
-           "after its drawing it arrived (one clock: run both on one machine), until N came.\n";
+           "after its drawing it arrived (one clock: run both on one machine), until N came.\n"
+           "--print-strokes prints the client time of each stroke as it is finished.\n";
 }
 
 std::variant<BotOptions, std::string> parseBotOptions(const QStringList& arguments) {
@@ -27,6 +28,10 @@ std::variant<BotOptions, std::string> parseBotOptions(const QStringList& argumen
         const QString name = arguments[i];
         if (name == "-h" || name == "--help") {
             options.help = true;
+            continue;
+        }
+        if (name == "--print-strokes") {
+            options.print_strokes = true;
             continue;
         }
         if (i + 1 >= arguments.size()) {

@@ -11,7 +11,7 @@ namespace velmo::bot {
 // velmorastra-bot [--server URL] [--settings FILE] [--canvas ID|velmorastra://ID]
 //                 [--nickname NAME] [--strokes N] [--rate PER_SECOND] [--points N]
 //                 [--layer 0|1|2] [--size WxH] [--seed N] [--script FILE]
-//                 [--linger SECONDS] [--timeout SECONDS] [--watch N]
+//                 [--linger SECONDS] [--timeout SECONDS] [--watch N] [--print-strokes]
 struct BotOptions {
     std::optional<std::string> server_url;
     std::string settings_file;
@@ -30,6 +30,8 @@ struct BotOptions {
     // Strokes of others to watch arrive (StrokeWatch) before the bot is done; with it, the
     // bot draws nothing unless --strokes says otherwise.
     int watch = 0;
+    // Prints "drawn <client time>" as each stroke is finished, once it is in the saved state.
+    bool print_strokes = false;
     bool help = false;
 };
 

@@ -67,5 +67,31 @@ TEST(Html, SharePageListsTheOtherCanvasesOfItsCodeEscaped) {
     }
 }
 
+TEST(Html, FrontPageEscapesEveryArgumentAndLoadsNothingButPictures) {
+    const std::string id = "<script>alert(1)</script>\"'&@20101201095959123";
+    const CanvasCard cards[] = {
+        {id, "http://x/r.png?a=1&b=\"onerror=\"alert(2)", "http://x/?v:<i>"},
+        {"anna@20101201095959123", "http://x/anna.png", "http://x/?v:0wSJIGK"},
+    };
+    const std::string page = frontPage("1.<2>", "http://x/\"><script>", cards);
+    EXPECT_EQ(page.find("<script"), std::string::npos);
+    EXPECT_EQ(page.find("\"onerror"), std::string::npos);
+    EXPECT_EQ(page.find("<i>"), std::string::npos);
+    EXPECT_NE(page.find("version 1.&lt;2&gt;"), std::string::npos);
+    EXPECT_NE(page.find("velmorastra --server http://x/&quot;&gt;&lt;script&gt;"),
+              std::string::npos);
+    EXPECT_NE(page.find("<li><a href=\"http://x/?v:&lt;i&gt;\"><img "
+                        "src=\"http://x/r.png?a=1&amp;b=&quot;onerror=&quot;alert(2)\""),
+              std::string::npos);
+    EXPECT_NE(page.find("<br>&lt;script&gt;alert(1)&lt;/script&gt;&quot;&#39;&amp;@"),
+              std::string::npos);
+    EXPECT_LT(page.find("http://x/r.png"), page.find("http://x/anna.png"));
+    // Nothing but the pictures is loaded: no frame, object or style sheet from elsewhere.
+    for (const char* tag : {"<iframe", "<object", "<embed", "<link", "<base"}) {
+        EXPECT_EQ(page.find(tag), std::string::npos) << tag;
+    }
+    EXPECT_EQ(frontPage("0.1", "http://x/", {}).find("<ul"), std::string::npos);
+}
+
 } // namespace
 } // namespace velmo::server

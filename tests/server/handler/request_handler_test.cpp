@@ -3,6 +3,7 @@
 #include "canvas/canvas_geometry.h"
 #include "canvas/stroke_replay.h"
 #include "canvas/stroke_text.h"
+#include "handler/html.h"
 #include "handler/limits.h"
 #include "handler/sha256.h"
 #include "png/png_encoder.h"
@@ -490,6 +491,7 @@ TEST_F(RequestHandlerTest, ReadsOfCanvasRowsAre503WhileTheDatabaseRefusesWrites)
         {"search by nickname", [&] { return post(wire::searchCanvasListCommand("x@1", "anna")); }},
         {"most recent canvases", [&] { return post(wire::searchCanvasListCommand("x@1", "")); }},
         {"share page", [&] { return get("/?v:0hSboGx"); }},
+        {"front page", [&] { return get("/"); }},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.ask().status, 503) << c.what;
@@ -501,6 +503,58 @@ TEST_F(RequestHandlerTest, ReadsOfCanvasRowsAre503WhileTheDatabaseRefusesWrites)
         EXPECT_EQ(answer.status, 200) << c.what;
         EXPECT_NE(answer.body.find(Canvas), std::string::npos) << c.what;
     }
+}
+
+TEST_F(RequestHandlerTest, FrontPageListsTheRecentCanvasesWithTheirPicturesAndPages) {
+    const Response empty = get("/");
+    EXPECT_EQ(empty.status, 200);
+    EXPECT_NE(empty.body.find("version " VELMO_TEST_VERSION), std::string::npos);
+    EXPECT_NE(empty.body.find("velmorastra --server http://canvas.test/"), std::string::npos);
+
+    const std::string odd = "<b>\"x'&@20100704123456789"; // date ID 0hSboGx
+    const std::string undated = "no-date-here";
+    append(stroke(Anna, 1), Canvas, Now);
+    append(stroke(Bob, 2), odd, Now + 1000);
+    append(stroke(Carol, 3), undated, Now + 2000);
+    post(wire::updateThumbnailCommand("image-only@20101201095959123", "http://t/x.png"),
+         Now + 3000);
+    const Response page = get("/");
+    ASSERT_EQ(page.status, 200);
+    EXPECT_EQ(page.content_type, "text/html; charset=utf-8");
+    EXPECT_EQ(header(page, "Content-Security-Policy"), PagePolicy);
+    EXPECT_EQ(page.body.find("<script"), std::string::npos);
+    EXPECT_EQ(page.body.find("<b>"), std::string::npos);
+    EXPECT_NE(page.body.find("Velmorastra"), std::string::npos);
+    EXPECT_NE(page.body.find("version " VELMO_TEST_VERSION), std::string::npos);
+
+    // Newest activity first; each picture is the canvas's render, inside a link to its page.
+    const std::string odd_render = "http://canvas.test/render/%3Cb%3E%22x%27%26@20100704123456789";
+    const struct {
+        std::string link;
+        std::string picture;
+        std::string id_text;
+    } expected[] = {
+        {"http://canvas.test/?v:0wckh91", "http://canvas.test/render/image-only@20101201095959123",
+         "image-only@20101201095959123"},
+        {"http://canvas.test/render/no-date-here.png", "http://canvas.test/render/no-date-here",
+         undated},
+        {"http://canvas.test/?v:0hSboGx", odd_render,
+         "&lt;b&gt;&quot;x&#39;&amp;@20100704123456789"},
+        {"http://canvas.test/?v:0hSboGx", "http://canvas.test/render/" + std::string(Canvas),
+         Canvas},
+    };
+    size_t at = 0;
+    for (const auto& e : expected) {
+        const std::string card =
+            "<li><a href=\"" + e.link + "\"><img src=\"" + e.picture + ".png?w=160&amp;h=240\"";
+        const size_t found = page.body.find(card, at);
+        ASSERT_NE(found, std::string::npos) << card << "\n" << page.body;
+        EXPECT_NE(page.body.find("<br>" + e.id_text + "</a></li>", found), std::string::npos);
+        at = found + card.size();
+    }
+    // The page's own links lead where they say: the share page of the odd canvas names it.
+    EXPECT_NE(get("/?v:0hSboGx").body.find("<h1>"), std::string::npos);
+    EXPECT_EQ(get(odd_render.substr(18) + ".png?w=160&h=240").status, 200);
 }
 
 TEST_F(RequestHandlerTest, SharePageOfAnUnknownIdIs404) {
@@ -605,14 +659,14 @@ TEST_F(RequestHandlerTest, OtherRoutesAndMethods) {
 namespace velmo::server {
 namespace {
 
-TEST(RequestHandlerRouting, OnlyPollsHealthAndIndexAreQuick) {
+TEST(RequestHandlerRouting, OnlyPollsAndHealthAreQuick) {
     const struct {
         Request request;
         bool quick;
     } cases[] = {
         {{"POST", "/", "", wire::appendCommand(Canvas, poll(Anna))}, true},
         {{"GET", "/healthz", "", ""}, true},
-        {{"GET", "/", "", ""}, true},
+        {{"GET", "/", "", ""}, false}, // the front page reads the recent canvases
         {{"POST", "/", "", "garbage"}, true},
         {{"POST", "/", "", wire::appendCommand(Canvas, stroke(Anna, 1))}, false},
         {{"POST", "/", "", wire::deleteCommand(Canvas, stroke(Anna, 1))}, false},

@@ -1,0 +1,182 @@
+#include "mwcanvas/mw_canvas.h"
+
+#include "support/fake_clock.h"
+#include "support/manual_scheduler.h"
+#include "support/memory_journal_file.h"
+#include "support/memory_settings.h"
+#include "support/recording_outlets.h"
+#include "support/scripted_http.h"
+#include "wire/command_text.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+namespace velmo::canvas {
+namespace {
+
+using mwcanvas::MWCanvas;
+
+constexpr double Start = 1291201234.567;
+constexpr int64_t Init = DefaultInitServerTime;
+
+// A client process: its own canvas and fakes, on settings and a journal that outlive it, as
+// files outlive a killed process.
+struct Client {
+    Client(testing::MemorySettings& settings, testing::MemoryJournalFile& journal)
+        : canvas({outlets, clock, http, scheduler, settings, nullptr, &journal},
+                 "http://127.0.0.1:8640/", "http://127.0.0.1:8640/upload.cgi") {
+        canvas.setScreenSize(320, 480);
+        canvas.clear_canvas();
+        canvas.loadDefaults();
+        canvas.redrawStrokes();
+    }
+
+    int64_t draw(int x) {
+        clock.advance(1);
+        canvas.touchPressedAtX(x, 100);
+        canvas.touchDraggedAtX(x + 10, 200);
+        canvas.touchReleasedAtX(x + 10, 200);
+        return static_cast<int64_t>(clock.now() * 1000.0);
+    }
+    // The server's echo of the own stroke drawn at `client_time`, with `others` after it.
+    void echo(size_t request, int64_t client_time, int64_t stamp, const std::string& others = {}) {
+        MWStroke s = canvas.strokes_history.at({Init, client_time});
+        s.server_time = stamp;
+        http.answer(request, wire::appendCommand(canvas.canvas_id, s) + "\n" + others);
+        scheduler.runIdle();
+    }
+
+    testing::RecordingOutlets outlets;
+    testing::FakeClock clock{Start};
+    testing::ScriptedHttp http;
+    testing::ManualScheduler scheduler;
+    MWCanvas canvas;
+};
+
+identity::JournaledState stateOf(const MWCanvas& canvas) {
+    return {canvas.canvas_id,
+            canvas.strokes_history,
+            {canvas.sync_agent.queued_commands.begin(), canvas.sync_agent.queued_commands.end()}};
+}
+
+// A full save keeps an unconfirmed stroke with its own server time, 0, which it loads under.
+identity::JournaledState afterFullSave(identity::JournaledState state) {
+    StrokeHistory history;
+    for (auto& [key, stroke] : state.strokes_history) {
+        history[{key.first == Init ? 0 : key.first, key.second}] = stroke;
+    }
+    state.strokes_history = std::move(history);
+    return state;
+}
+
+std::string otherStrokeLine(const std::string& canvas_id, int64_t stamp, int64_t client_time) {
+    MWStroke s;
+    s.server_time = stamp;
+    s.client_time = client_time;
+    s.user_name = "bob@20101201000000000";
+    s.pen_properties = defaultPen(0.001f);
+    s.points_x = {1000, 5000};
+    s.points_y = {1000, 5000};
+    return wire::appendCommand(canvas_id, s) + "\n";
+}
+
+// A killed client (no saveDefaults) comes back with the state it had, as a full save would
+// have kept it: the canvas it had named, every stroke drawn, confirmed, undone or received,
+// and the queue.
+TEST(MWCanvasJournal, AKilledClientComesBackWithTheCanvasHistoryAndQueueItHad) {
+    testing::MemorySettings settings;
+    testing::MemoryJournalFile journal;
+    identity::JournaledState before;
+    std::string canvas_id;
+    {
+        Client first(settings, journal);
+        EXPECT_EQ(settings.synchronizations, 1) << "the start folds what it read";
+        const int64_t a = first.draw(10);
+        canvas_id = first.canvas.canvas_id;
+        EXPECT_FALSE(canvas_id.empty());
+        const int64_t b = first.draw(50);
+        first.draw(90);
+        first.echo(0, a, 1291201300000, otherStrokeLine(canvas_id, 1291201300001, 7));
+        first.echo(1, b, 1291201300002);
+        first.canvas.undoOneStroke(); // the third, unconfirmed: its delete joins the queue
+        first.draw(130);
+        first.http.fail(2); // the third's append stays at the head
+        before = stateOf(first.canvas);
+        EXPECT_EQ(before.strokes_history.size(), 4u);
+        EXPECT_EQ(before.queued_commands.size(), 3u);
+        first.scheduler.tick();
+        EXPECT_GE(journal.syncs, 1) << "on permanent storage within the timer's second";
+        EXPECT_EQ(journal.synced, journal.contents.size());
+        before = stateOf(first.canvas);
+        EXPECT_EQ(settings.synchronizations, 1) << "no full save per stroke";
+    }
+    Client second(settings, journal);
+    EXPECT_EQ(stateOf(second.canvas), afterFullSave(before));
+    EXPECT_EQ(second.canvas.canvas_id, canvas_id);
+
+    // Folded at that start: the settings alone now hold it all.
+    EXPECT_EQ(journal.contents, identity::journalHeader(2));
+    EXPECT_EQ(std::get<std::string>(settings.values.at("JournalGeneration")), "2");
+    second.canvas.saveDefaults();
+    testing::MemoryJournalFile empty;
+    testing::MemorySettings copy = settings;
+    Client third(copy, empty);
+    EXPECT_EQ(stateOf(third.canvas), afterFullSave(before));
+}
+
+TEST(MWCanvasJournal, ACanvasSwitchAndItsFetchedStrokesSurviveAKill) {
+    testing::MemorySettings settings;
+    testing::MemoryJournalFile journal;
+    identity::JournaledState before;
+    {
+        Client first(settings, journal);
+        first.draw(10);
+        first.http.scriptSync(otherStrokeLine("bob@20101201000000000", 1291201300001, 7) +
+                              otherStrokeLine("bob@20101201000000000", 1291201300002, 8));
+        first.canvas.setCanvasID("bob@20101201000000000");
+        first.scheduler.runIdle();
+        before = stateOf(first.canvas);
+        EXPECT_EQ(before.strokes_history.size(), 2u);
+    }
+    Client second(settings, journal);
+    EXPECT_EQ(stateOf(second.canvas), afterFullSave(before));
+}
+
+TEST(MWCanvasJournal, AJournalCutShortByACrashLoadsTheStateBeforeTheCut) {
+    testing::MemorySettings settings;
+    testing::MemoryJournalFile journal;
+    identity::JournaledState after_one;
+    {
+        Client first(settings, journal);
+        first.draw(10);
+        after_one = stateOf(first.canvas);
+        first.draw(50);
+    }
+    // The second stroke's records were being written when the process died.
+    journal.contents.resize(journal.contents.size() - 20);
+    Client second(settings, journal);
+    EXPECT_EQ(stateOf(second.canvas), afterFullSave(after_one));
+    // The cut-off tail is gone with the fold, so what is written next reads back.
+    second.draw(90);
+    const identity::JournaledState now = stateOf(second.canvas);
+    Client third(settings, journal);
+    EXPECT_EQ(stateOf(third.canvas), afterFullSave(now));
+}
+
+TEST(MWCanvasJournal, ALongJournalIsFoldedIntoTheSettingsByTheTimer) {
+    testing::MemorySettings settings;
+    testing::MemoryJournalFile journal;
+    Client client(settings, journal);
+    const int saves = settings.synchronizations;
+    for (size_t i = 0; i < MWCanvas::JournalFoldRecords; ++i) {
+        client.canvas.sync_agent.update_thumbnail("http://127.0.0.1:8640/images/x.png");
+    }
+    client.scheduler.tick();
+    EXPECT_EQ(settings.synchronizations, saves + 1);
+    EXPECT_EQ(journal.contents, identity::journalHeader(2));
+}
+
+} // namespace
+} // namespace velmo::canvas
