@@ -169,7 +169,7 @@ void VelmorastraInterface::makeCanvas(const ClientEdges& edges, const InterfaceO
         WidgetOutlets::Widgets{draw_mode_button, info_label, spuit_view, zoom_slider, display});
     canvas = std::make_unique<mwcanvas::MWCanvas>(
         mwcanvas::MWCanvasPlatform{*outlets, edges.clock, edges.http, edges.scheduler,
-                                   edges.settings, edges.events},
+                                   edges.settings, edges.random, edges.events},
         options.server_base_url, options.upload_url);
     display->setPicture(&canvas->display_bitmap);
 }

@@ -4,15 +4,17 @@
 #include "identity/canvas_identity.h"
 #include "identity/canvas_picture.h"
 #include "identity/saved_settings.h"
+#include "wire/command_parser.h"
 #include "wire/date_id.h"
 
 #include <mutex>
+#include <set>
 
 namespace velmo::mwcanvas {
 
 MWCanvas::MWCanvas(const MWCanvasPlatform& platform, const std::string& server_base_url,
                    const std::string& upload_url)
-    : canvas::CanvasEngine(platform.outlets, platform.clock),
+    : canvas::CanvasEngine(platform.outlets, platform.clock), user_keys(platform.random),
       sync_agent(platform.http, platform.scheduler, platform.clock, server_base_url),
       gyazo_client(platform.http, platform.clock, upload_url), settings(platform.settings) {
     sync_agent.canvas = this;
@@ -46,8 +48,14 @@ void MWCanvas::followOpenCanvas() {
 std::string MWCanvas::userID() {
     if (user_id.empty()) {
         user_id = identity::makeID(user_nickname, clock.now());
+        user_keys.make(user_id);
     }
     return user_id;
+}
+
+std::optional<std::string> MWCanvas::keyHeader(std::string_view user) {
+    // A command without a stroke speaks for the current user, but makes none.
+    return user_keys.header(user.empty() ? std::string_view(user_id) : user);
 }
 
 std::string MWCanvas::canvasID() {
@@ -179,6 +187,13 @@ void MWCanvas::saveDefaults() {
     settings.setStringList(identity::StrokesHistoryKey, history);
     settings.setStringList(identity::QueuedCommandsKey,
                            {sync_agent.queued_commands.begin(), sync_agent.queued_commands.end()});
+    // The user ID is made afresh each run: besides the current one, only the IDs of queued
+    // commands still need their keys.
+    std::set<std::string> needed{user_id};
+    for (const std::string& command : sync_agent.queued_commands) {
+        needed.insert(wire::commandUserName(command));
+    }
+    user_keys.save(settings, needed);
     settings.synchronize();
 }
 
@@ -200,6 +215,7 @@ void MWCanvas::loadDefaults() {
             strokes_history[key] = std::move(stroke);
         }
     }
+    user_keys.load(settings);
     // Nothing is sent here; the next command or the next tick sends the head.
     sync_agent.restoreQueue(
         settings.stringList(identity::QueuedCommandsKey).value_or(std::vector<std::string>{}));

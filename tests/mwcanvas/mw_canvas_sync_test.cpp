@@ -402,7 +402,7 @@ TEST_F(MWCanvasSyncTest, AnOwnStrokeRestoredUnconfirmedIsReplacedByItsEcho) {
     // The next run: a new canvas object, a new user ID.
     testing::ManualScheduler scheduler2;
     testing::ScriptedHttp http2;
-    MWCanvas next{{outlets, clock, http2, scheduler2, settings}, ServerURL, UploadURL};
+    MWCanvas next{{outlets, clock, http2, scheduler2, settings, random}, ServerURL, UploadURL};
     next.setScreenSize(320, 480);
     next.clear_canvas();
     next.loadDefaults();
@@ -488,7 +488,8 @@ TEST_F(MWCanvasSyncTest, ThePollingTimerRunsEveryFiveSecondsForTheCanvasLifetime
     EXPECT_EQ(scheduler.timers.begin()->second.interval, 5.0);
     {
         testing::ScriptedHttp other_http;
-        MWCanvas other{{outlets, clock, other_http, scheduler, settings}, ServerURL, UploadURL};
+        MWCanvas other{
+            {outlets, clock, other_http, scheduler, settings, random}, ServerURL, UploadURL};
         EXPECT_EQ(scheduler.timers.size(), 2u);
     }
     EXPECT_EQ(scheduler.timers.size(), 1u);
