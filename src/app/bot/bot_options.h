@@ -11,7 +11,7 @@ namespace velmo::bot {
 // velmorastra-bot [--server URL] [--settings FILE] [--canvas ID|velmorastra://ID]
 //                 [--nickname NAME] [--strokes N] [--rate PER_SECOND] [--points N]
 //                 [--layer 0|1|2] [--size WxH] [--seed N] [--script FILE]
-//                 [--linger SECONDS] [--timeout SECONDS] [--watch N]
+//                 [--linger SECONDS] [--timeout SECONDS] [--watch N] [--undo N]
 struct BotOptions {
     std::optional<std::string> server_url;
     std::string settings_file;
@@ -30,6 +30,8 @@ struct BotOptions {
     // Strokes of others to watch arrive (StrokeWatch) before the bot is done; with it, the
     // bot draws nothing unless --strokes says otherwise.
     int watch = 0;
+    // Own strokes undone once all are drawn, newest first, as the user's undo does.
+    int undo = 0;
     bool help = false;
 };
 
