@@ -301,8 +301,13 @@ private:
         }
         if (auto append = appendCommandOf(request)) {
             // Bound names are known from memory; only a name's first key waits for a write.
-            if (auto refusal =
-                    keyRefusal(request, server_.context, append->stroke.user_name, nowMs())) {
+            std::optional<Response> refusal;
+            try {
+                refusal = keyRefusal(request, server_.context, append->stroke.user_name, nowMs());
+            } catch (const std::exception&) {
+                refusal = textResponse(500, "internal error\n");
+            }
+            if (refusal) {
                 respond(std::move(*refusal), keep_alive, request);
                 return;
             }
