@@ -18,7 +18,8 @@ inline constexpr const char* UserKeysKey = "UserKeys";
 // The secret keys this client made for its user IDs, one for each ID, by which the server
 // tells this client's commands from a stranger's under the same user name. Kept in the
 // settings under "UserKeys", one element a user ID in the key header's own form "<user ID>
-// <key in hex>", for the commands still queued under an earlier ID.
+// <key in hex>", for the commands still queued under an earlier ID and the pictures of a
+// canvas drawn on under one.
 class UserKeys {
 public:
     // 128 bits.

@@ -54,8 +54,22 @@ std::string MWCanvas::userID() {
 }
 
 std::optional<std::string> MWCanvas::keyHeader(std::string_view user) {
-    // A command without a stroke speaks for the current user, but makes none.
-    return user_keys.header(user.empty() ? std::string_view(user_id) : user);
+    if (!user.empty()) {
+        return user_keys.header(user);
+    }
+    // A command without a stroke (a picture) speaks for a user who drew on the open canvas: the
+    // current one, or, after a restart, an earlier ID of this client's with a stroke there. It
+    // makes no user ID.
+    std::optional<std::string> earlier;
+    for (auto it = strokes_history.rbegin(); it != strokes_history.rend(); ++it) {
+        if (!user_id.empty() && it->second.user_name == user_id) {
+            return user_keys.header(user_id);
+        }
+        if (!earlier) {
+            earlier = user_keys.header(it->second.user_name);
+        }
+    }
+    return earlier ? earlier : user_keys.header(user_id);
 }
 
 std::string MWCanvas::canvasID() {
@@ -188,10 +202,14 @@ void MWCanvas::saveDefaults() {
     settings.setStringList(identity::QueuedCommandsKey,
                            {sync_agent.queued_commands.begin(), sync_agent.queued_commands.end()});
     // The user ID is made afresh each run: besides the current one, only the IDs of queued
-    // commands still need their keys.
+    // commands, and those of own strokes on the open canvas (its pictures go under them), still
+    // need their keys.
     std::set<std::string> needed{user_id};
     for (const std::string& command : sync_agent.queued_commands) {
         needed.insert(wire::commandUserName(command));
+    }
+    for (const auto& [key, stroke] : strokes_history) {
+        needed.insert(stroke.user_name);
     }
     user_keys.save(settings, needed);
     settings.synchronize();

@@ -195,7 +195,7 @@ TEST_F(MWCanvasIdentityTest, KeysNeverGoToTheImageHost) {
     EXPECT_EQ(keyOf(http.async_requests[0].request).first, canvas.userID());
 }
 
-TEST_F(MWCanvasIdentityTest, KeysOfQueuedCommandsAreKeptAcrossARestart) {
+TEST_F(MWCanvasIdentityTest, KeysOfQueuedCommandsAndOwnStrokesAreKeptAcrossARestart) {
     setUpScreen(320, 480);
     canvas.canvas_id = "anna@20101201095959123";
     // The server is away: the stroke stays queued when the client quits.
@@ -222,12 +222,21 @@ TEST_F(MWCanvasIdentityTest, KeysOfQueuedCommandsAreKeptAcrossARestart) {
     ASSERT_EQ(http2.async_requests.size(), 1u);
     EXPECT_EQ(http2.async_requests[0].request.body, http.async_requests[0].request.body);
     EXPECT_EQ(keyOf(http2.async_requests[0].request), key);
-    // The new run's user ID is another, with another key.
+    // The new run's user ID is another, with another key; the canvas's pictures go under the
+    // earlier ID, which drew on it.
     EXPECT_NE(next.userID(), user);
     http2.answer(0, "");
+    next.sync_agent.update_thumbnail("http://i.example/t.png");
+    ASSERT_EQ(http2.async_requests.size(), 2u);
+    EXPECT_EQ(keyOf(http2.async_requests[1].request), key);
+    http2.answer(1, "");
     next.saveDefaults();
-    EXPECT_EQ(settings.stringList("UserKeys")->size(), 1u); // the old ID's key is forgotten
-    EXPECT_NE(settings.stringList("UserKeys")->front(), saved->front());
+    EXPECT_EQ(settings.stringList("UserKeys")->size(), 2u);
+    // On another canvas neither is needed any more.
+    http2.scriptSync("");
+    next.setCanvasID("bob@20101201095959123");
+    next.saveDefaults();
+    EXPECT_TRUE(settings.stringList("UserKeys")->empty());
 }
 
 TEST_F(MWCanvasIdentityTest, SettingsFromBeforeKeysLoadAndTheNextUserIDGetsOne) {
