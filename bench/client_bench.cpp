@@ -10,6 +10,7 @@
 #include "platform/qt/qt_clock.h"
 #include "platform/qt/qt_scheduler.h"
 #include "platform/qt/qt_settings_store.h"
+#include "support/counting_random.h"
 #include "support/memory_settings.h"
 #include "support/scripted_http.h"
 
@@ -159,7 +160,8 @@ int main(int argc, char** argv) {
     QElapsedTimer startup;
     startup.start();
     platform::qt::QtSettingsStore settings(dir.filePath("bench.ini"));
-    app::VelmorastraInterface ui(app::ClientEdges{clock, http, scheduler, settings},
+    testing::CountingRandom random;
+    app::VelmorastraInterface ui(app::ClientEdges{clock, http, scheduler, settings, random},
                                  app::InterfaceOptions{"http://127.0.0.1:9/",
                                                        "http://127.0.0.1:9/upload.cgi",
                                                        QSize(Width, Height), app::Idiom::Tablet});
@@ -181,7 +183,7 @@ int main(int argc, char** argv) {
         QElapsedTimer t;
         t.start();
         app::VelmorastraInterface other(
-            app::ClientEdges{clock, other_http, scheduler, memory},
+            app::ClientEdges{clock, other_http, scheduler, memory, random},
             app::InterfaceOptions{"http://127.0.0.1:9/", "http://127.0.0.1:9/upload.cgi",
                                   QSize(Width, Height), app::Idiom::Tablet});
         other.canvas->setScreenSize(Width, Height);

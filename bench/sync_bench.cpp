@@ -10,6 +10,7 @@
 #include "canvas/stroke_text.h"
 #include "mwcanvas/mw_canvas.h"
 #include "platform/null_outlets.h"
+#include "support/counting_random.h"
 #include "support/fake_clock.h"
 #include "support/manual_scheduler.h"
 #include "support/memory_settings.h"
@@ -159,7 +160,8 @@ struct Rig {
     testing::ScriptedHttp http;
     testing::ManualScheduler scheduler;
     testing::MemorySettings settings;
-    mwcanvas::MWCanvas mw{{outlets, clock, http, scheduler, settings},
+    testing::CountingRandom random;
+    mwcanvas::MWCanvas mw{{outlets, clock, http, scheduler, settings, random},
                           "http://127.0.0.1:8640/",
                           "http://127.0.0.1:8640/upload.cgi"};
     Rig() {

@@ -15,6 +15,7 @@ struct Request {
     std::string target;       // the request target as sent, path and query
     std::string content_type; // empty when absent
     std::string body;
+    std::string key = {}; // the Velmorastra-Key header, empty when absent
 };
 
 struct Response {

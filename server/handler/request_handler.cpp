@@ -14,6 +14,7 @@
 #include "wire/command_parser.h"
 #include "wire/command_words.h"
 #include "wire/date_id.h"
+#include "wire/key_header.h"
 #include "wire/percent_codec.h"
 #include "wire/reply_line.h"
 
@@ -110,6 +111,33 @@ Response strokesForUser(HandlerContext& context, const std::string& canvas_id,
     return textResponse(200, std::move(body));
 }
 
+Response badKeyHeader() {
+    return textResponse(400, "malformed Velmorastra-Key header\n");
+}
+
+// Pictures stand for a canvas in searches and on share pages, so only someone who proves a user
+// ID that drew on the canvas may set them.
+std::optional<Response> pictureRefusal(const Request& request, HandlerContext& context,
+                                       const std::string& canvas_id, int64_t now_ms) {
+    if (request.key.empty()) {
+        return textResponse(403, "pictures are taken only with a key\n");
+    }
+    const auto header = wire::parseKeyHeader(request.key);
+    if (!header) {
+        return badKeyHeader();
+    }
+    // Looked at before the key, so that a refused picture binds no name.
+    const auto drew = context.store.hasStrokeBy(canvas_id, header->user_id);
+    if (!drew) {
+        return unavailable();
+    }
+    if (!*drew) {
+        return textResponse(403, "pictures are taken only from a user with a stroke on the "
+                                 "canvas\n");
+    }
+    return keyRefusal(request, context, header->user_id, now_ms);
+}
+
 Response handleCommand(const Request& request, HandlerContext& context, int64_t now_ms) {
     if (request.body.size() > MaxCommandBody) {
         return textResponse(413, "command too large\n");
@@ -119,6 +147,13 @@ Response handleCommand(const Request& request, HandlerContext& context, int64_t 
         return textResponse(error->status, error->message + "\n");
     }
     wire::Command& command = std::get<wire::Command>(parsed);
+    // An append, a poll included, and a delete speak for their user name: a poll moves the
+    // name's delivery mark, so a stranger must not swallow its deliveries either.
+    if (command.kind == wire::CommandKind::Append || command.kind == wire::CommandKind::Delete) {
+        if (auto refusal = keyRefusal(request, context, command.stroke.user_name, now_ms)) {
+            return std::move(*refusal);
+        }
+    }
     switch (command.kind) {
     case wire::CommandKind::Append: {
         if (command.stroke.points_x.empty()) {
@@ -194,6 +229,9 @@ Response handleCommand(const Request& request, HandlerContext& context, int64_t 
         const ImageKind kind = command.kind == wire::CommandKind::UpdateThumbnail
                                    ? ImageKind::Thumbnail
                                    : ImageKind::FullImage;
+        if (auto refusal = pictureRefusal(request, context, command.canvas_id, now_ms)) {
+            return std::move(*refusal);
+        }
         if (!context.store.setImageUrl(command.canvas_id, kind, command.text, now_ms)) {
             return unavailable();
         }
@@ -450,6 +488,28 @@ std::optional<AppendCommand> appendCommandOf(const Request& request) {
         return std::nullopt;
     }
     return AppendCommand{std::move(command->canvas_id), std::move(command->stroke)};
+}
+
+std::optional<Response> keyRefusal(const Request& request, HandlerContext& context,
+                                   std::string_view user_name, int64_t now_ms) {
+    std::string hash; // empty: no key for this user name
+    if (!request.key.empty()) {
+        const auto header = wire::parseKeyHeader(request.key);
+        if (!header) {
+            return badKeyHeader();
+        }
+        if (header->user_id == user_name) {
+            hash = sha256Hex(header->key);
+        }
+    }
+    const auto check = context.store.checkUserKey(user_name, hash, now_ms);
+    if (!check) {
+        return unavailable();
+    }
+    if (*check == KeyCheck::Mismatch) {
+        return textResponse(403, "this user name is bound to another key\n");
+    }
+    return std::nullopt;
 }
 
 Response answerAppend(HandlerContext& context, const std::string& canvas_id,

@@ -55,6 +55,13 @@ struct AppendCommand {
 // The append a request carries when it is a valid append with points (the rest, refusals
 // included, goes through handleRequest).
 std::optional<AppendCommand> appendCommandOf(const Request& request);
+// The refusal of a command for `user_name` by the request's key, or nothing when it may go on:
+// 403 when the name is bound to a key the request does not bring (a key counts only for the
+// user ID its header names), 400 for a malformed key header, 503 when storage fails. The first
+// key that comes for a name binds it. The server calls it before an append with points goes to
+// the store; handleRequest checks the other commands itself.
+std::optional<Response> keyRefusal(const Request& request, HandlerContext& context,
+                                   std::string_view user_name, int64_t now_ms);
 // The reply to an append once the store answered: `stamp` is its stamp, nothing on failure.
 Response answerAppend(HandlerContext& context, const std::string& canvas_id,
                       const std::string& user_name, int64_t now_ms, std::optional<int64_t> stamp);

@@ -7,6 +7,7 @@
 #include "http/event_streams.h"
 #include "http/render_slots.h"
 #include "http/session_types.h"
+#include "wire/key_header.h"
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/io_context.hpp>
@@ -285,6 +286,8 @@ private:
         request.method = std::string(message.method_string());
         request.target = std::string(message.target());
         request.content_type = std::string(message[http::field::content_type]);
+        request.key = std::string(
+            message[beast::string_view(wire::KeyHeaderName.data(), wire::KeyHeaderName.size())]);
         request.body = std::move(message.body());
         const bool keep_alive = message.keep_alive();
         chunked_ok_ = message.version() >= 11;
@@ -297,6 +300,17 @@ private:
             return;
         }
         if (auto append = appendCommandOf(request)) {
+            // Bound names are known from memory; only a name's first key waits for a write.
+            std::optional<Response> refusal;
+            try {
+                refusal = keyRefusal(request, server_.context, append->stroke.user_name, nowMs());
+            } catch (const std::exception&) {
+                refusal = textResponse(500, "internal error\n");
+            }
+            if (refusal) {
+                respond(std::move(*refusal), keep_alive, request);
+                return;
+            }
             startAppend(std::move(*append), request, keep_alive);
             return;
         }
@@ -429,6 +443,12 @@ private:
             keep_alive = keep_alive && chunked_;
         }
         writeHead(response, keep_alive);
+        // A refusal by key says why in the log, so that an operator can tell a stranger from a
+        // bug.
+        logged_reason_.clear();
+        if (server_.options.access_log && response.status == 403) {
+            logged_reason_ = response.body.substr(0, response.body.find('\n'));
+        }
         reply_body_ = std::move(response.body);
         if (head_only) {
             reply_body_.clear(); // the head announces the length of a body that is not sent
@@ -460,7 +480,7 @@ private:
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started_)
                 .count();
         writeLogLine(accessLogLine(client_, logged_method_, logged_target_, logged_status_,
-                                   response_size_, ms));
+                                   response_size_, ms, logged_reason_));
     }
 
     void onWritten(beast::error_code ec, size_t) {
@@ -582,6 +602,7 @@ private:
     std::string logged_method_;
     std::string logged_target_;
     int logged_status_ = 0;
+    std::string logged_reason_;
     // An append handed to the store. `self` keeps the session alive until the answer is back.
     struct PendingAppend {
         std::shared_ptr<Session> self;

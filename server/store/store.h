@@ -32,6 +32,9 @@ struct CanvasInfo {
 
 enum class ImageKind { Thumbnail, FullImage };
 
+// What a command's key says about its user name (Store::checkUserKey).
+enum class KeyCheck { Unbound, Matches, Mismatch };
+
 // A delivery mark kept across a clean restart (see DeliveryMarks).
 struct SavedMark {
     std::string canvas_id;
@@ -105,6 +108,17 @@ public:
     // notice. saveMarks replaces whatever was saved.
     virtual bool saveMarks(const std::vector<SavedMark>& marks) = 0;
     virtual std::optional<std::vector<SavedMark>> takeSavedMarks() = 0;
+
+    // User names bound to the hash of their client's secret key, for good: a bound name never
+    // changes its hash.
+    // `key_hash` empty: the command brought no key. A key for a user name never bound binds it
+    // (Matches). A bound name with another hash or none: Mismatch. A never-bound name without a
+    // key: Unbound.
+    virtual std::optional<KeyCheck> checkUserKey(std::string_view user_name,
+                                                 std::string_view key_hash, int64_t now_ms) = 0;
+    // Whether the canvas holds a stroke of this user name.
+    virtual std::optional<bool> hasStrokeBy(std::string_view canvas_id,
+                                            std::string_view user_name) = 0;
 
     // Hosted images, by content hash. Storing the same hash again keeps the first copy.
     virtual bool putImage(std::string_view hash, std::string_view png, int64_t now_ms) = 0;

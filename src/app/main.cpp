@@ -7,6 +7,7 @@
 #include "platform/qt/qt_event_stream.h"
 #include "platform/qt/qt_http_exchange.h"
 #include "platform/qt/qt_journal_file.h"
+#include "platform/qt/qt_random_source.h"
 #include "platform/qt/qt_scheduler.h"
 #include "platform/qt/qt_settings_store.h"
 
@@ -68,9 +69,10 @@ int main(int argc, char** argv) {
     platform::qt::QtHttpExchange http;
     platform::qt::QtScheduler scheduler;
     platform::qt::QtEventStream events;
+    platform::qt::QtRandomSource random;
     const QSize size = options.size.value_or(defaultWindowSize());
     app::VelmorastraInterface ui(
-        app::ClientEdges{clock, http, scheduler, settings, &events, &journal},
+        app::ClientEdges{clock, http, scheduler, settings, random, &events, &journal},
         app::interfaceOptions(options, settings, size));
     ui.delegate->observeApplicationEvents();
 

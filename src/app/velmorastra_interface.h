@@ -37,6 +37,8 @@ struct ClientEdges {
     platform::HttpExchange& http;
     platform::Scheduler& scheduler;
     platform::SettingsStore& settings;
+    // The source of the user IDs' secret keys.
+    platform::RandomSource& random;
     // The live channel of the open canvas; without one the client polls alone.
     platform::EventStream* events = nullptr;
     // The journal beside the settings; without one the state is saved at lifecycle events only.

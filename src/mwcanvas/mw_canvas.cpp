@@ -4,16 +4,18 @@
 #include "identity/canvas_identity.h"
 #include "identity/canvas_picture.h"
 #include "identity/saved_settings.h"
+#include "wire/command_parser.h"
 #include "wire/date_id.h"
 
 #include <charconv>
 #include <mutex>
+#include <set>
 
 namespace velmo::mwcanvas {
 
 MWCanvas::MWCanvas(const MWCanvasPlatform& platform, const std::string& server_base_url,
                    const std::string& upload_url)
-    : canvas::CanvasEngine(platform.outlets, platform.clock),
+    : canvas::CanvasEngine(platform.outlets, platform.clock), user_keys(platform.random),
       sync_agent(platform.http, platform.scheduler, platform.clock, server_base_url),
       gyazo_client(platform.http, platform.clock, upload_url), settings(platform.settings),
       journal_file(platform.journal) {
@@ -100,8 +102,34 @@ void MWCanvas::followOpenCanvas() {
 std::string MWCanvas::userID() {
     if (user_id.empty()) {
         user_id = identity::makeID(user_nickname, clock.now());
+        user_keys.make(user_id);
+        if (journal) {
+            // The journal may soon hold commands under this ID; after a crash they would go
+            // without their key and be refused, so the key is on disk before any of them.
+            saveUserKeys();
+            settings.synchronize();
+        }
     }
     return user_id;
+}
+
+std::optional<std::string> MWCanvas::keyHeader(std::string_view user) {
+    if (!user.empty()) {
+        return user_keys.header(user);
+    }
+    // A command without a stroke (a picture) speaks for a user who drew on the open canvas: the
+    // current one, or, after a restart, an earlier ID of this client's with a stroke there. It
+    // makes no user ID.
+    std::optional<std::string> earlier;
+    for (auto it = strokes_history.rbegin(); it != strokes_history.rend(); ++it) {
+        if (!user_id.empty() && it->second.user_name == user_id) {
+            return user_keys.header(user_id);
+        }
+        if (!earlier) {
+            earlier = user_keys.header(it->second.user_name);
+        }
+    }
+    return earlier ? earlier : user_keys.header(user_id);
 }
 
 std::string MWCanvas::canvasID() {
@@ -261,11 +289,26 @@ void MWCanvas::saveDefaults() {
     if (journal) {
         settings.setString(identity::JournalGenerationKey, std::to_string(++journal_generation));
     }
+    saveUserKeys();
     settings.synchronize();
     if (journal) {
         // Only now do the settings hold everything the old journal said.
         journal->restart(journal_generation);
     }
+}
+
+void MWCanvas::saveUserKeys() {
+    // The user ID is made afresh each run: besides the current one, only the IDs of queued
+    // commands, and those of own strokes on the open canvas (its pictures go under them), still
+    // need their keys.
+    std::set<std::string> needed{user_id};
+    for (const std::string& command : sync_agent.queued_commands) {
+        needed.insert(wire::commandUserName(command));
+    }
+    for (const auto& [key, stroke] : strokes_history) {
+        needed.insert(stroke.user_name);
+    }
+    user_keys.save(settings, needed);
 }
 
 void MWCanvas::loadDefaults() {
@@ -285,6 +328,7 @@ void MWCanvas::loadDefaults() {
             strokes_history[key] = std::move(stroke);
         }
     }
+    user_keys.load(settings);
     auto queue =
         settings.stringList(identity::QueuedCommandsKey).value_or(std::vector<std::string>{});
     if (journal) {

@@ -2,12 +2,14 @@
 
 #include "canvas/canvas_engine.h"
 #include "identity/settings_journal.h"
+#include "identity/user_keys.h"
 #include "imagehost/gyazo_client.h"
 #include "platform/canvas_outlets.h"
 #include "platform/clock.h"
 #include "platform/event_stream.h"
 #include "platform/http_exchange.h"
 #include "platform/journal_file.h"
+#include "platform/random_source.h"
 #include "platform/scheduler.h"
 #include "platform/settings_store.h"
 #include "sync/canvas_news_feed.h"
@@ -28,6 +30,8 @@ struct MWCanvasPlatform {
     platform::HttpExchange& http;
     platform::Scheduler& scheduler;
     platform::SettingsStore& settings;
+    // The source of the user IDs' secret keys.
+    platform::RandomSource& random;
     // The live channel; without one the canvas learns of news by polling alone.
     platform::EventStream* events = nullptr;
     // The journal beside the settings; without one the state is saved only by saveDefaults.
@@ -58,10 +62,12 @@ public:
              const std::string& upload_url);
     ~MWCanvas() override;
 
-    // The IDs, made from the nickname and the current GMT time when empty.
+    // The IDs, made from the nickname and the current GMT time when empty. A user ID is made
+    // with its secret key, which every command for it carries.
     std::string userID() override;
     std::string canvasID() override;
     float pixelScale() const override { return geometry.pixel_scale; }
+    std::optional<std::string> keyHeader(std::string_view user) override;
 
     // Merges what the agent received: the echo of an own stroke moves it to its server
     // place without a repaint, strokes of others repaint once, and a delete notice makes the
@@ -100,6 +106,8 @@ public:
     std::string thumbnail_url;
     std::string fullimage_url;
     std::string search_nickname;
+    // Kept in the settings for the IDs that queued commands still speak for.
+    identity::UserKeys user_keys;
     sync::StrokeSyncAgent sync_agent;
     imagehost::GyazoClient gyazo_client;
     // The live stream of the open canvas; none without an event stream.
@@ -111,6 +119,8 @@ private:
     void strokeFinished(const canvas::StrokeKey& key, const canvas::MWStroke& stroke) override;
     void strokeUndone(const canvas::StrokeKey& key, const canvas::MWStroke& stroke) override;
     void historyEmptied() override;
+    // Writes the keys still needed into the settings (not to disk).
+    void saveUserKeys();
     void journalStored(const canvas::StrokeKey& key, const canvas::MWStroke& stroke);
     void journalErased(const canvas::StrokeKey& key);
     // Stores returned strokes under their server keys; true when one is not the user's.

@@ -1,7 +1,9 @@
 #include "sync/stroke_sync_agent.h"
 
 #include "canvas/stroke_text.h"
+#include "wire/command_parser.h"
 #include "wire/command_text.h"
+#include "wire/key_header.h"
 #include "wire/reply_line.h"
 
 #include <algorithm>
@@ -202,6 +204,11 @@ void StrokeSyncAgent::send_request(const std::string& body, bool synchronous) {
     request.method = "POST";
     request.body = body;
     request.timeout_seconds = timeout;
+    if (canvas != nullptr) {
+        if (auto key = canvas->keyHeader(wire::commandUserName(body))) {
+            request.headers.emplace_back(wire::KeyHeaderName, std::move(*key));
+        }
+    }
 
     if (synchronous) {
         error_occcured = false;

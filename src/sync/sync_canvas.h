@@ -1,6 +1,8 @@
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace velmo::sync {
 
@@ -13,6 +15,10 @@ public:
     virtual std::string canvasID() = 0;
     // Pixels per canvas unit: decoded strokes take their default pen from it.
     virtual float pixelScale() const = 0;
+    // The key header value that proves `user_id` is this client's, nothing when the client has
+    // no key for it. An empty `user_id` asks for the current user, if one has been made: a
+    // command without a stroke speaks for it.
+    virtual std::optional<std::string> keyHeader(std::string_view user_id) = 0;
 };
 
 } // namespace velmo::sync

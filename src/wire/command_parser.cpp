@@ -140,4 +140,14 @@ std::variant<Command, CommandError> parseCommand(std::string_view body) {
     return command;
 }
 
+std::string commandUserName(std::string_view body) {
+    auto parsed = parseCommand(body);
+    auto* command = std::get_if<Command>(&parsed);
+    if (command == nullptr ||
+        (command->kind != CommandKind::Append && command->kind != CommandKind::Delete)) {
+        return {};
+    }
+    return std::move(command->stroke.user_name);
+}
+
 } // namespace velmo::wire

@@ -38,6 +38,10 @@ struct CommandError {
 // command that passed every limit (canvas ID, user name, points, nickname, URL) or an error.
 std::variant<Command, CommandError> parseCommand(std::string_view body);
 
+// The user an append or a delete speaks for, its stroke's author as parseCommand reads it;
+// empty for any other body.
+std::string commandUserName(std::string_view body);
+
 // http:// or https://, at most 2048 bytes, no space or control byte (a reply line must not be
 // split by it).
 bool isValidImageUrl(std::string_view url);

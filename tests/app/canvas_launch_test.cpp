@@ -3,6 +3,7 @@
 #include "canvas/surface.h"
 #include "mwcanvas/mw_canvas.h"
 #include "platform/null_outlets.h"
+#include "support/counting_random.h"
 #include "support/fake_clock.h"
 #include "support/manual_scheduler.h"
 #include "support/memory_settings.h"
@@ -68,7 +69,8 @@ struct Client {
     testing::ScriptedHttp http;
     testing::ManualScheduler scheduler;
     testing::MemorySettings& settings;
-    mwcanvas::MWCanvas canvas{{outlets, clock, http, scheduler, settings},
+    testing::CountingRandom random;
+    mwcanvas::MWCanvas canvas{{outlets, clock, http, scheduler, settings, random},
                               "http://127.0.0.1:9/",
                               "http://127.0.0.1:9/upload.cgi"};
 };

@@ -1,6 +1,7 @@
 #include "app/bot/stroke_watch.h"
 
 #include "app/bot/bot_options.h"
+#include "support/counting_random.h"
 #include "support/fake_clock.h"
 #include "support/manual_scheduler.h"
 #include "support/memory_settings.h"
@@ -57,7 +58,8 @@ TEST(StrokeWatch, PrintsHowLongAfterItsDrawingEachStrokeOfAnotherUserArrived) {
     velmo::testing::ScriptedHttp http;
     velmo::testing::ManualScheduler scheduler;
     velmo::testing::MemorySettings settings;
-    mwcanvas::MWCanvas canvas({outlets, clock, http, scheduler, settings}, "http://x/", "");
+    velmo::testing::CountingRandom random;
+    mwcanvas::MWCanvas canvas({outlets, clock, http, scheduler, settings, random}, "http://x/", "");
     canvas.setScreenSize(320, 480);
     canvas.clear_canvas();
     canvas.canvas_id = CanvasA;
@@ -102,4 +104,7 @@ TEST(StrokeWatch, WatchingDrawsNothingUnlessAskedTo) {
     EXPECT_EQ(std::get<bot::BotOptions>(parse({})).strokes, 10);
     EXPECT_TRUE(std::holds_alternative<std::string>(parse({"--watch", "0"})));
     EXPECT_TRUE(std::holds_alternative<std::string>(parse({"--watch", "x"})));
+    EXPECT_EQ(std::get<bot::BotOptions>(parse({"--undo", "2"})).undo, 2);
+    EXPECT_EQ(std::get<bot::BotOptions>(parse({})).undo, 0);
+    EXPECT_TRUE(std::holds_alternative<std::string>(parse({"--undo", "-1"})));
 }

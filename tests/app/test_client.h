@@ -6,6 +6,7 @@
 #include "app/velmorastra_interface.h"
 #include "app/velmorastra_view_controller.h"
 #include "app/widget_outlets.h"
+#include "support/counting_random.h"
 #include "support/fake_clock.h"
 #include "support/manual_scheduler.h"
 #include "support/memory_settings.h"
@@ -78,7 +79,7 @@ private:
 class TestClient {
 public:
     explicit TestClient(QSize size = QSize(400, 600), app::Idiom idiom = app::Idiom::Tablet)
-        : ui(app::ClientEdges{clock, http, scheduler, settings},
+        : ui(app::ClientEdges{clock, http, scheduler, settings, random},
              app::InterfaceOptions{"http://127.0.0.1:9/", "http://127.0.0.1:9/upload.cgi", size,
                                    idiom}),
           recorder(*ui.touch_target) {
@@ -99,6 +100,7 @@ public:
     ScriptedHttp http;
     ManualScheduler scheduler;
     MemorySettings settings;
+    CountingRandom random;
     app::VelmorastraInterface ui;
     RecordingTouchTarget recorder;
 };

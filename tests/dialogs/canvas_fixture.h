@@ -3,6 +3,7 @@
 #include "dialogs/alerts.h"
 #include "dialogs/url_opener.h"
 #include "mwcanvas/mw_canvas.h"
+#include "support/counting_random.h"
 #include "support/fake_clock.h"
 #include "support/manual_scheduler.h"
 #include "support/memory_settings.h"
@@ -43,7 +44,7 @@ inline const std::string TestUploadURL = "http://127.0.0.1:8640/upload.cgi";
 // A whole canvas whose network is scripted, with the main view the dialogs are shown over.
 struct CanvasWithView {
     explicit CanvasWithView(int width = 320, int height = 480)
-        : canvas({outlets, clock, http, scheduler, settings}, TestServer, TestUploadURL) {
+        : canvas({outlets, clock, http, scheduler, settings, random}, TestServer, TestUploadURL) {
         canvas.setScreenSize(static_cast<float>(width), static_cast<float>(height));
         canvas.clear_canvas();
         main_view.resize(width, height);
@@ -54,6 +55,7 @@ struct CanvasWithView {
     ScriptedHttp http;
     ManualScheduler scheduler;
     MemorySettings settings;
+    CountingRandom random;
     mwcanvas::MWCanvas canvas;
     RecordingUrlOpener opener;
     RecordingAlerts alerts;

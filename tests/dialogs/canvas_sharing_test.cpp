@@ -1,4 +1,5 @@
 #include "dialogs/canvas_sharing.h"
+#include "support/counting_random.h"
 
 #include "canvas_fixture.h"
 #include "wire/date_id.h"
@@ -45,7 +46,8 @@ TEST(CanvasSharing, EncodedLinkEscapesEveryReservedCharacter) {
     testing::ScriptedHttp http;
     testing::ManualScheduler scheduler;
     testing::MemorySettings settings;
-    mwcanvas::MWCanvas canvas({outlets, clock, http, scheduler, settings},
+    testing::CountingRandom random;
+    mwcanvas::MWCanvas canvas({outlets, clock, http, scheduler, settings, random},
                               "https://u@h.example:1/a;b=c&d+e$f,g/é?", testing::TestUploadURL);
     canvas.canvas_id = CanvasID;
     testing::RecordingUrlOpener opener;

@@ -11,6 +11,7 @@
 #include "platform/qt/qt_clock.h"
 #include "platform/qt/qt_http_exchange.h"
 #include "platform/qt/qt_scheduler.h"
+#include "support/counting_random.h"
 #include "support/memory_settings.h"
 #include "support/recording_outlets.h"
 
@@ -54,7 +55,8 @@ public:
 // One client: a canvas on the Qt edges with the nickname view over it.
 struct Client {
     Client(const std::string& base_url, const std::string& nickname)
-        : canvas({outlets, clock, http, scheduler, settings}, base_url, base_url + "upload.cgi"),
+        : canvas({outlets, clock, http, scheduler, settings, random}, base_url,
+                 base_url + "upload.cgi"),
           presenter(main_view, Idiom::Phone), button(new QPushButton("nickname", &main_view)),
           view(new NicknameView(canvas, presenter, main_view,
                                 {opener, alerts, http, scheduler, clock})) {
@@ -70,6 +72,7 @@ struct Client {
     platform::qt::QtHttpExchange http;
     platform::qt::QtScheduler scheduler;
     testing::MemorySettings settings;
+    testing::CountingRandom random;
     mwcanvas::MWCanvas canvas;
     RecordingOpener opener;
     RecordingAlerts alerts;

@@ -5,6 +5,7 @@
 #include "platform/qt/qt_clock.h"
 #include "platform/qt/qt_event_stream.h"
 #include "platform/qt/qt_http_exchange.h"
+#include "platform/qt/qt_random_source.h"
 #include "platform/qt/qt_scheduler.h"
 #include "platform/qt/qt_settings_store.h"
 #include "platform/qt/qt_wait.h"
@@ -36,7 +37,7 @@ class Client {
 public:
     Client(const QString& settings_file, const std::string& server_url)
         : settings(settings_file),
-          ui(app::ClientEdges{clock, http, scheduler, settings, &events},
+          ui(app::ClientEdges{clock, http, scheduler, settings, random, &events},
              app::InterfaceOptions{server_url, server_url + "upload.cgi", QSize(Width, Height),
                                    app::Idiom::Phone}) {
         ui.delegate->applicationDidFinishLaunching();
@@ -70,6 +71,7 @@ public:
     platform::qt::QtScheduler scheduler;
     platform::qt::QtEventStream events;
     platform::qt::QtSettingsStore settings;
+    platform::qt::QtRandomSource random;
     app::VelmorastraInterface ui;
 };
 

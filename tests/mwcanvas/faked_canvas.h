@@ -1,6 +1,7 @@
 #pragma once
 
 #include "mwcanvas/mw_canvas.h"
+#include "support/counting_random.h"
 #include "support/fake_clock.h"
 #include "support/manual_scheduler.h"
 #include "support/memory_settings.h"
@@ -22,8 +23,9 @@ struct FakedCanvas {
     ScriptedHttp http;
     ManualScheduler scheduler;
     MemorySettings settings;
+    CountingRandom random;
     mwcanvas::MWCanvas canvas{
-        {outlets, clock, http, scheduler, settings}, CanvasServerURL, CanvasUploadURL};
+        {outlets, clock, http, scheduler, settings, random}, CanvasServerURL, CanvasUploadURL};
 };
 
 } // namespace velmo::testing

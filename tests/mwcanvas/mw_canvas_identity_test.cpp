@@ -3,6 +3,8 @@
 
 #include "canvas/stroke_text.h"
 #include "png/png_encoder.h"
+#include "wire/command_text.h"
+#include "wire/key_header.h"
 
 #include <gtest/gtest.h>
 
@@ -117,7 +119,7 @@ TEST_F(MWCanvasIdentityTest, SavingThenLoadingGivesBackTheSameState) {
 
     testing::RecordingOutlets outlets2;
     testing::ManualScheduler scheduler2;
-    MWCanvas next{{outlets2, clock, http, scheduler2, settings}, ServerURL, UploadURL};
+    MWCanvas next{{outlets2, clock, http, scheduler2, settings, random}, ServerURL, UploadURL};
     next.setScreenSize(320, 480);
     next.clear_canvas();
     next.loadDefaults();
@@ -129,6 +131,146 @@ TEST_F(MWCanvasIdentityTest, SavingThenLoadingGivesBackTheSameState) {
     EXPECT_EQ(next.sync_agent.queued_commands, canvas.sync_agent.queued_commands);
     EXPECT_TRUE(next.user_id.empty());
     EXPECT_TRUE(http.async_requests.empty()); // nothing is sent by loading
+}
+
+// The user ID and key that a request proves, empty when it carries no key header.
+std::pair<std::string, std::string> keyOf(const platform::HttpRequest& request) {
+    for (const auto& [name, value] : request.headers) {
+        if (name == wire::KeyHeaderName) {
+            const auto header = wire::parseKeyHeader(value);
+            EXPECT_TRUE(header) << value;
+            return header ? std::make_pair(header->user_id, header->key)
+                          : std::make_pair(std::string("?"), std::string());
+        }
+    }
+    return {};
+}
+
+TEST_F(MWCanvasIdentityTest, EachUserIDGetsOneKeyWhichEveryCommandForItCarries) {
+    setUpScreen(320, 480);
+    canvas.canvas_id = "anna@20101201095959123";
+    EXPECT_EQ(random.calls, 0);
+    const std::string first = canvas.userID();
+    EXPECT_EQ(canvas.userID(), first);
+    EXPECT_EQ(random.calls, 1); // made with the ID, once
+
+    // A stroke, the poll, an undo, the pictures and a fetch all carry it, one at a time.
+    canvas.touchPressedAtX(10, 10);
+    canvas.touchDraggedAtX(20, 20);
+    canvas.touchReleasedAtX(20, 20);
+    http.answer(0, "");
+    canvas.polling();
+    http.answer(1, "");
+    canvas.undoOneStroke();
+    http.answer(2, "");
+    canvas.sync_agent.update_thumbnail("http://i.example/t.png");
+    http.answer(3, "");
+    canvas.sync_agent.update_fullimage("http://i.example/f.png");
+    http.answer(4, "");
+    http.scriptSync("");
+    canvas.sync_agent.get_strokes();
+    ASSERT_EQ(http.async_requests.size(), 5u);
+    ASSERT_EQ(http.sync_requests.size(), 1u);
+    std::vector<platform::HttpRequest> sent = {http.sync_requests[0]};
+    for (const auto& pending : http.async_requests) {
+        sent.push_back(pending.request);
+    }
+    const auto key = keyOf(sent[0]);
+    EXPECT_EQ(key.first, first);
+    EXPECT_EQ(key.second.size(), 16u);
+    for (const platform::HttpRequest& request : sent) {
+        EXPECT_EQ(keyOf(request), key) << request.body;
+    }
+
+    // A new nickname makes a new user ID with a key of its own; a stroke still queued under
+    // the old ID when it changed goes with the old key.
+    canvas.polling();
+    canvas.touchPressedAtX(30, 30);
+    canvas.touchReleasedAtX(30, 30);
+    canvas.setNickname("bob");
+    const std::string second = canvas.userID();
+    http.answer(5, "");
+    http.answer(6, "");
+    canvas.polling();
+    ASSERT_EQ(http.async_requests.size(), 8u);
+    EXPECT_NE(http.async_requests[6].request.body.find("append"), std::string::npos);
+    EXPECT_EQ(keyOf(http.async_requests[6].request), key);
+    EXPECT_EQ(keyOf(http.async_requests[7].request).first, second);
+    EXPECT_NE(keyOf(http.async_requests[7].request).second, key.second);
+    EXPECT_EQ(random.calls, 2);
+}
+
+TEST_F(MWCanvasIdentityTest, KeysNeverGoToTheImageHost) {
+    setUpScreen(320, 480);
+    canvas.userID();
+    http.scriptSync("http://i.example/t.png");
+    canvas.generateThumbnail();
+    ASSERT_EQ(http.sync_requests.size(), 1u);
+    EXPECT_EQ(keyOf(http.sync_requests[0]), (std::pair<std::string, std::string>{}));
+    ASSERT_EQ(http.async_requests.size(), 1u); // the registration goes to the canvas server
+    EXPECT_EQ(keyOf(http.async_requests[0].request).first, canvas.userID());
+}
+
+TEST_F(MWCanvasIdentityTest, KeysOfQueuedCommandsAndOwnStrokesAreKeptAcrossARestart) {
+    setUpScreen(320, 480);
+    canvas.canvas_id = "anna@20101201095959123";
+    // The server is away: the stroke stays queued when the client quits.
+    canvas.touchPressedAtX(10, 10);
+    canvas.touchReleasedAtX(10, 10);
+    http.fail(0);
+    const std::string user = canvas.userID();
+    const auto key = keyOf(http.async_requests[0].request);
+    ASSERT_EQ(key.first, user);
+    canvas.saveDefaults();
+    const auto saved = settings.stringList("UserKeys");
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(saved->size(), 1u); // the current ID, which the queued stroke speaks for
+
+    testing::RecordingOutlets outlets2;
+    testing::ManualScheduler scheduler2;
+    testing::ScriptedHttp http2;
+    MWCanvas next{{outlets2, clock, http2, scheduler2, settings, random}, ServerURL, UploadURL};
+    next.setScreenSize(320, 480);
+    next.clear_canvas();
+    next.loadDefaults();
+    clock.advance(60);
+    next.polling(); // sends the restored head
+    ASSERT_EQ(http2.async_requests.size(), 1u);
+    EXPECT_EQ(http2.async_requests[0].request.body, http.async_requests[0].request.body);
+    EXPECT_EQ(keyOf(http2.async_requests[0].request), key);
+    // The new run's user ID is another, with another key; the canvas's pictures go under the
+    // earlier ID, which drew on it.
+    EXPECT_NE(next.userID(), user);
+    http2.answer(0, "");
+    next.sync_agent.update_thumbnail("http://i.example/t.png");
+    ASSERT_EQ(http2.async_requests.size(), 2u);
+    EXPECT_EQ(keyOf(http2.async_requests[1].request), key);
+    http2.answer(1, "");
+    next.saveDefaults();
+    EXPECT_EQ(settings.stringList("UserKeys")->size(), 2u);
+    // On another canvas neither is needed any more.
+    http2.scriptSync("");
+    next.setCanvasID("bob@20101201095959123");
+    next.saveDefaults();
+    EXPECT_TRUE(settings.stringList("UserKeys")->empty());
+}
+
+TEST_F(MWCanvasIdentityTest, SettingsFromBeforeKeysLoadAndTheNextUserIDGetsOne) {
+    setUpScreen(320, 480);
+    // A file written before keys: a queued stroke of an earlier run, no "UserKeys".
+    MWStroke old = strokeAt(0, 5, "anna@20101201000000001");
+    settings.setString("CanvasID", "anna@20101201095959123");
+    settings.setStringList("QueuedCommands", {wire::appendCommand("anna@20101201095959123", old)});
+    canvas.loadDefaults();
+    EXPECT_EQ(canvas.user_keys.size(), 0u);
+    canvas.polling();
+    ASSERT_EQ(http.async_requests.size(), 1u);
+    EXPECT_EQ(keyOf(http.async_requests[0].request), (std::pair<std::string, std::string>{}));
+    http.answer(0, "");
+    canvas.polling(); // the poll of the new user ID, which has a key
+    ASSERT_EQ(http.async_requests.size(), 2u);
+    EXPECT_EQ(keyOf(http.async_requests[1].request).first, canvas.userID());
+    EXPECT_EQ(canvas.user_keys.size(), 1u);
 }
 
 TEST_F(MWCanvasIdentityTest, AnUnconfirmedStrokeIsSavedWithServerTimeZero) {

@@ -1,5 +1,6 @@
 #include "mwcanvas/mw_canvas.h"
 
+#include "support/counting_random.h"
 #include "support/fake_clock.h"
 #include "support/manual_scheduler.h"
 #include "support/memory_settings.h"
@@ -63,8 +64,9 @@ protected:
     testing::ScriptedHttp http;
     testing::ManualScheduler scheduler;
     testing::MemorySettings settings;
+    testing::CountingRandom random;
     testing::ScriptedEventStream events;
-    MWCanvas canvas{{outlets, clock, http, scheduler, settings, &events},
+    MWCanvas canvas{{outlets, clock, http, scheduler, settings, random, &events},
                     ServerURL,
                     std::string(ServerURL) + "upload.cgi"};
 };
@@ -154,16 +156,18 @@ TEST(MWCanvasLive, WithoutAnEventStreamOnlyTheTimerPolls) {
     testing::ScriptedHttp http;
     testing::ManualScheduler scheduler;
     testing::MemorySettings settings;
+    testing::CountingRandom random;
     testing::ScriptedEventStream unused;
     {
-        MWCanvas canvas({outlets, clock, http, scheduler, settings}, ServerURL, "");
+        MWCanvas canvas({outlets, clock, http, scheduler, settings, random}, ServerURL, "");
         EXPECT_EQ(canvas.news_feed, nullptr);
         canvas.setCanvasID(CanvasA);
         scheduler.tick();
         EXPECT_EQ(http.async_requests.size(), 1u);
     }
     {
-        MWCanvas canvas({outlets, clock, http, scheduler, settings, &unused}, ServerURL, "");
+        MWCanvas canvas({outlets, clock, http, scheduler, settings, random, &unused}, ServerURL,
+                        "");
         canvas.setCanvasID(CanvasA);
         EXPECT_TRUE(unused.is_open);
     }

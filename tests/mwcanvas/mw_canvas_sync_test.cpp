@@ -322,6 +322,28 @@ TEST_F(MWCanvasSyncTest, AStrokeTheServerRefusesForGoodIsDroppedWithAMessage) {
     EXPECT_EQ(outlets.messages.size(), 1u);
 }
 
+TEST_F(MWCanvasSyncTest, ARefusedKeyOrPictureIsDroppedWithAMessageAndADeferralWaits) {
+    // 403: a user name bound to another key, or a picture from a user without a stroke.
+    canvas.sync_agent.update_thumbnail("http://i.example/t.png");
+    drawStroke(10, 10, 20, 20);
+    http.answer(0, "this user name is bound to another key\n", {403, std::nullopt});
+    ASSERT_EQ(outlets.messages.size(), 1u);
+    EXPECT_NE(outlets.messages[0].find("403"), std::string::npos);
+    ASSERT_EQ(http.async_requests.size(), 2u);
+    EXPECT_NE(http.lastBody().find(": append: "), std::string::npos);
+    // 429: the same command again once the wait is over, and no message.
+    http.answer(1, "", {429, 2.0});
+    EXPECT_EQ(canvas.sync_agent.queued_commands.size(), 1u);
+    EXPECT_EQ(http.async_requests.size(), 2u);
+    clock.advance(5);
+    scheduler.tick();
+    ASSERT_EQ(http.async_requests.size(), 3u);
+    EXPECT_EQ(http.async_requests[2].request.body, http.async_requests[1].request.body);
+    http.answer(2, "");
+    EXPECT_TRUE(canvas.sync_agent.queued_commands.empty());
+    EXPECT_EQ(outlets.messages.size(), 1u);
+}
+
 TEST_F(MWCanvasSyncTest, AReleaseMergesTheWaitingReplyBeforeItSendsTheStroke) {
     scheduler.tick();
     http.answer(0, line(othersStroke(1000, 1, 50000)));
@@ -402,7 +424,7 @@ TEST_F(MWCanvasSyncTest, AnOwnStrokeRestoredUnconfirmedIsReplacedByItsEcho) {
     // The next run: a new canvas object, a new user ID.
     testing::ManualScheduler scheduler2;
     testing::ScriptedHttp http2;
-    MWCanvas next{{outlets, clock, http2, scheduler2, settings}, ServerURL, UploadURL};
+    MWCanvas next{{outlets, clock, http2, scheduler2, settings, random}, ServerURL, UploadURL};
     next.setScreenSize(320, 480);
     next.clear_canvas();
     next.loadDefaults();
@@ -488,7 +510,8 @@ TEST_F(MWCanvasSyncTest, ThePollingTimerRunsEveryFiveSecondsForTheCanvasLifetime
     EXPECT_EQ(scheduler.timers.begin()->second.interval, 5.0);
     {
         testing::ScriptedHttp other_http;
-        MWCanvas other{{outlets, clock, other_http, scheduler, settings}, ServerURL, UploadURL};
+        MWCanvas other{
+            {outlets, clock, other_http, scheduler, settings, random}, ServerURL, UploadURL};
         EXPECT_EQ(scheduler.timers.size(), 2u);
     }
     EXPECT_EQ(scheduler.timers.size(), 1u);

@@ -22,7 +22,16 @@ const char* const ServerURL = "http://127.0.0.1:8640/";
 struct FixedCanvas : SyncCanvas {
     std::string canvasID() override { return id; }
     float pixelScale() const override { return Scale320; }
+    std::optional<std::string> keyHeader(std::string_view user_id) override {
+        asked.emplace_back(user_id);
+        const auto it = keys.find(std::string(user_id.empty() ? current_user : user_id));
+        return it == keys.end() ? std::nullopt : std::optional<std::string>(it->second);
+    }
     std::string id = "public@20101201095959123";
+    // Header values by user ID; none: the canvas has no key to send.
+    std::map<std::string, std::string> keys;
+    std::string current_user;
+    std::vector<std::string> asked;
 };
 
 canvas::MWStroke strokeAt(int64_t client_time) {
@@ -56,6 +65,41 @@ protected:
     std::unique_ptr<StrokeSyncAgent> agent;
     int notices = 0;
 };
+
+TEST_F(AgentTest, EachCommandCarriesTheKeyOfTheUserItSpeaksFor) {
+    canvas.keys = {{"public@20101201100000001", "public@20101201100000001 00ff"},
+                   {"anna@1", "anna@1 0102"}};
+    canvas.current_user = "anna@1";
+    const auto keyOf = [](const platform::HttpRequest& request) {
+        EXPECT_LE(request.headers.size(), 1u);
+        return request.headers.empty()
+                   ? std::string()
+                   : request.headers[0].first + ": " + request.headers[0].second;
+    };
+    canvas::MWStroke bob = strokeAt(9);
+    bob.user_name = "bob@1"; // a command queued under an ID the canvas has no key for
+    agent->append_stroke(strokeAt(7));
+    agent->delete_stroke(strokeAt(7));
+    agent->append_stroke(bob);
+    agent->update_thumbnail("http://i.example/t.png");
+    for (size_t i = 0; i < 4; ++i) {
+        http.answer(i, "");
+    }
+    ASSERT_EQ(http.async_requests.size(), 4u);
+    EXPECT_EQ(keyOf(http.async_requests[0].request),
+              "Velmorastra-Key: public@20101201100000001 00ff");
+    EXPECT_EQ(keyOf(http.async_requests[1].request),
+              "Velmorastra-Key: public@20101201100000001 00ff");
+    EXPECT_EQ(keyOf(http.async_requests[2].request), "");
+    EXPECT_EQ(keyOf(http.async_requests[3].request), "Velmorastra-Key: anna@1 0102");
+    http.scriptSync("");
+    agent->get_strokes();
+    ASSERT_EQ(http.sync_requests.size(), 1u);
+    EXPECT_EQ(keyOf(http.sync_requests[0]), "Velmorastra-Key: anna@1 0102");
+    EXPECT_EQ(canvas.asked,
+              (std::vector<std::string>{"public@20101201100000001", "public@20101201100000001",
+                                        "bob@1", "", ""}));
+}
 
 TEST_F(AgentTest, StartsIdleAndEmpty) {
     EXPECT_EQ(agent->timeout, 10.0);

@@ -64,6 +64,24 @@ TEST(CommandParser, ReadsEveryCommandTheClientBuilds) {
     EXPECT_EQ(command(full).text, "https://i.example/b.png");
 }
 
+TEST(CommandParser, AppendsAndDeletesNameTheirUserTheOthersNone) {
+    const struct {
+        std::string body;
+        const char* user;
+    } cases[] = {
+        {appendCommand(Canvas, stroke(2)), "public@20101201100000001"},
+        {appendCommand(Canvas, stroke(0)), "public@20101201100000001"},
+        {deleteCommand(Canvas, stroke(1)), "public@20101201100000001"},
+        {getStrokesCommand(Canvas), ""},
+        {searchCanvasListCommand(Canvas, "public@20101201100000001"), ""},
+        {updateThumbnailCommand(Canvas, "http://i.example/a.png"), ""},
+        {"no command at all", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(commandUserName(c.body), c.user) << c.body;
+    }
+}
+
 TEST(CommandParser, RefusesWhatBreaksALimit) {
     const struct {
         std::string body;

@@ -69,6 +69,14 @@ constexpr const char* Migrations[] = {
     );
     INSERT INTO journal_state (id, copied) VALUES (1, 0);
     )sql",
+    // The hash of each user name's secret key, kept from the first command that brought one.
+    R"sql(
+    CREATE TABLE user_keys (
+        user_name TEXT PRIMARY KEY,
+        key_hash TEXT NOT NULL,
+        bound INTEGER NOT NULL
+    ) WITHOUT ROWID;
+    )sql",
 };
 static_assert(std::size(Migrations) == SqliteSchema::Version);
 

@@ -329,6 +329,82 @@ std::optional<std::vector<SavedMark>> SqliteStore::takeSavedMarks() {
     }
 }
 
+std::optional<KeyCheck> SqliteStore::checkUserKey(std::string_view user_name,
+                                                  std::string_view key_hash, int64_t now_ms) {
+    static constexpr const char* Select = "SELECT key_hash FROM user_keys WHERE user_name = ?1";
+    static constexpr const char* Bind =
+        "INSERT OR IGNORE INTO user_keys (user_name, key_hash, bound) VALUES (?1, ?2, ?3)";
+    static constexpr size_t MaxRemembered = 100000;
+    const auto verdict = [key_hash](std::string_view bound) {
+        return bound == key_hash ? KeyCheck::Matches : KeyCheck::Mismatch;
+    };
+    {
+        std::lock_guard lock(bound_mutex_);
+        const auto known = bound_keys_.find(user_name);
+        if (known != bound_keys_.end()) {
+            return verdict(known->second);
+        }
+    }
+    try {
+        std::optional<std::string> bound;
+        {
+            auto lease = readers_->lease();
+            SqliteQuery query(*lease, Select);
+            query.bind(1, user_name);
+            if (query.step()) {
+                bound = query.text(0);
+            }
+        }
+        if (!bound && key_hash.empty()) {
+            return KeyCheck::Unbound;
+        }
+        if (!bound) {
+            // Two first keys for one name may race: the one written first binds it.
+            const auto db = writer_->hold();
+            SqliteTransaction transaction(*db);
+            SqliteQuery(*db, Bind).bind(1, user_name).bind(2, key_hash).bind(3, now_ms).step();
+            {
+                SqliteQuery query(*db, Select);
+                query.bind(1, user_name);
+                if (query.step()) {
+                    bound = query.text(0);
+                }
+            }
+            transaction.commit();
+            if (!bound) {
+                return std::nullopt;
+            }
+        }
+        std::lock_guard lock(bound_mutex_);
+        if (bound_keys_.size() >= MaxRemembered) {
+            bound_keys_.clear();
+        }
+        bound_keys_.emplace(std::string(user_name), *bound);
+        return verdict(*bound);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<bool> SqliteStore::hasStrokeBy(std::string_view canvas_id,
+                                             std::string_view user_name) {
+    static constexpr const char* Sql =
+        "SELECT 1 FROM strokes WHERE canvas_id = ?1 AND user_name = ?2 LIMIT 1";
+    try {
+        // Pictures are registered rarely; the journal is copied so that the table has every
+        // stroke.
+        if (!pipeline_->copyAllNow()) {
+            return std::nullopt;
+        }
+        auto lease = readers_->lease();
+        SqliteQuery query(*lease, Sql);
+        query.bind(1, canvas_id).bind(2, user_name);
+        return query.step();
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 bool SqliteStore::putImage(std::string_view hash, std::string_view png, int64_t now_ms) {
     static constexpr const char* Sql =
         "INSERT OR IGNORE INTO images (hash, data, created) VALUES (?1, ?2, ?3)";

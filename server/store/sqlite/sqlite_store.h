@@ -2,9 +2,12 @@
 
 #include "store/sqlite/sqlite_schema.h"
 #include "store/store.h"
+#include "store/string_hash.h"
 
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 namespace velmo::server {
 
@@ -50,6 +53,10 @@ public:
     std::optional<CanvasInfo> canvas(std::string_view canvas_id) override;
     bool saveMarks(const std::vector<SavedMark>& marks) override;
     std::optional<std::vector<SavedMark>> takeSavedMarks() override;
+    std::optional<KeyCheck> checkUserKey(std::string_view user_name, std::string_view key_hash,
+                                         int64_t now_ms) override;
+    std::optional<bool> hasStrokeBy(std::string_view canvas_id,
+                                    std::string_view user_name) override;
     bool putImage(std::string_view hash, std::string_view png, int64_t now_ms) override;
     std::optional<std::string> image(std::string_view hash) override;
 
@@ -63,6 +70,10 @@ private:
     std::unique_ptr<SqliteReaders> readers_;
     std::unique_ptr<RecentStrokes> recent_;
     std::unique_ptr<AppendPipeline> pipeline_;
+    // Bound names and their hashes, which never change once written: every command checks its
+    // user name, and the poll is answered on a network thread. Emptied when it grows too large.
+    std::mutex bound_mutex_;
+    std::unordered_map<std::string, std::string, StringHash, std::equal_to<>> bound_keys_;
 };
 
 } // namespace velmo::server

@@ -11,6 +11,7 @@
 #include "platform/qt/qt_event_stream.h"
 #include "platform/qt/qt_http_exchange.h"
 #include "platform/qt/qt_journal_file.h"
+#include "platform/qt/qt_random_source.h"
 #include "platform/qt/qt_scheduler.h"
 #include "platform/qt/qt_settings_store.h"
 #include "wire/command_text.h"
@@ -80,9 +81,30 @@ void drawStroke(mwcanvas::MWCanvas& canvas, const bot::ScriptedStroke& stroke) {
 struct DrawingRun {
     int drawn = 0;
     bool delivered = false;
-    // The client times of the strokes drawn, which name them on the server.
+    // The client times of the strokes drawn and kept, and of those undone, which name them on
+    // the server.
     std::set<int64_t> client_times;
+    std::set<int64_t> undone;
 };
+
+// Undoes the user's newest stroke and notes which one went.
+void undoStroke(mwcanvas::MWCanvas& canvas, DrawingRun& run) {
+    const std::string me = canvas.userID();
+    std::set<int64_t> before;
+    for (const auto& [key, stroke] : canvas.strokes_history) {
+        if (stroke.user_name == me) {
+            before.insert(key.second);
+        }
+    }
+    canvas.undoOneStroke();
+    for (const auto& [key, stroke] : canvas.strokes_history) {
+        before.erase(key.second);
+    }
+    for (const int64_t client_time : before) {
+        run.client_times.erase(client_time);
+        run.undone.insert(client_time);
+    }
+}
 
 // Notes the strokes of the user still waiting for the server's stamp: the one just drawn is
 // among them. Printed, a stroke is already in the journal, so a kill from then on keeps it.
@@ -109,7 +131,10 @@ checkWithServer(mwcanvas::MWCanvas& canvas, platform::HttpExchange& http, const 
     if (!answer || platform::meaningOf(answer->status.code) != platform::AnswerMeaning::Delivered) {
         return std::nullopt;
     }
-    return bot::checkDelivery(answer->body, canvas.userID(), run.client_times);
+    bot::DeliveryCheck check = bot::checkDelivery(answer->body, canvas.userID(), run.client_times);
+    check.undone = static_cast<int>(run.undone.size());
+    check.undone_left = bot::checkDelivery(answer->body, canvas.userID(), run.undone).stored_once;
+    return check;
 }
 
 // Draws the script's strokes, or random ones on the options' layer, at the options' rate. Runs
@@ -126,6 +151,10 @@ DrawingRun drawStrokes(mwcanvas::MWCanvas& canvas, const bot::BotOptions& option
     pacer.setInterval(static_cast<int>(1000.0 / options.rate));
     QObject::connect(&pacer, &QTimer::timeout, &pacer, [&] {
         if (run.drawn >= total) {
+            if (static_cast<int>(run.undone.size()) < options.undo && !run.client_times.empty()) {
+                undoStroke(canvas, run);
+                return;
+            }
             pacer.stop();
             return;
         }
@@ -145,7 +174,9 @@ DrawingRun drawStrokes(mwcanvas::MWCanvas& canvas, const bot::BotOptions& option
     QTimer watcher;
     watcher.setInterval(50);
     QObject::connect(&watcher, &QTimer::timeout, &watcher, [&] {
-        const bool all_drawn = run.drawn >= total;
+        const bool all_drawn =
+            run.drawn >= total &&
+            (static_cast<int>(run.undone.size()) >= options.undo || run.client_times.empty());
         if (all_drawn && !since_drawn.isValid()) {
             since_drawn.start();
         }
@@ -190,9 +221,10 @@ int main(int argc, char** argv) {
     platform::qt::QtHttpExchange http;
     platform::qt::QtScheduler scheduler;
     platform::qt::QtEventStream events;
+    platform::qt::QtRandomSource random;
     platform::NullOutlets outlets;
     mwcanvas::MWCanvas canvas(
-        {outlets, clock, http, scheduler, *settings, &events, saved.journal.get()},
+        {outlets, clock, http, scheduler, *settings, random, &events, saved.journal.get()},
         addresses.server_base_url, addresses.upload_url);
     const app::QuitSignals quit_signals;
     app::launchCanvas(canvas, QSize(options.width, options.height));
@@ -220,12 +252,16 @@ int main(int argc, char** argv) {
     if (check) {
         std::printf("stored once %d of %d, missing %d, repeated %d\n", check->stored_once,
                     check->drawn, check->missing, check->repeated);
+        if (options.undo > 0) {
+            std::printf("undone %d, still stored %d\n", check->undone, check->undone_left);
+        }
     } else {
         std::printf("stored unknown: get_strokes failed\n");
     }
     if (watch) {
         std::printf("watched %d of %d\n", watch->seen(), options.watch);
     }
-    const bool stored = check && check->complete() && check->drawn == run.drawn;
+    const bool stored = check && check->complete() && check->drawn + check->undone == run.drawn &&
+                        check->undone_left == 0;
     return run.delivered && stored && (!watch || watch->seen() >= options.watch) ? 0 : 1;
 }

@@ -12,13 +12,17 @@ const char* botUsage() {
            "ID|velmorastra://ID]\n"
            "         [--nickname NAME] [--strokes N] [--rate PER_SECOND] [--points N]\n"
            "         [--layer 0|1|2] [--size WxH] [--seed N] [--script FILE]\n"
-           "         [--linger SECONDS] [--timeout SECONDS] [--watch N] [--print-strokes]\n"
+           "         [--linger SECONDS] [--timeout SECONDS] [--watch N] [--undo N]\n"
+           "         [--print-strokes]\n"
            "Draws N random strokes (or the strokes of a script: one a line, \"LAYER X,Y X,Y "
            "...\")\n"
            "on a canvas, waits until the server has them all, and prints the canvas ID.\n"
            "--watch N prints, for each stroke of another user drawn after the start, how long\n"
            "after its drawing it arrived (one clock: run both on one machine), until N came.\n"
-           "--print-strokes prints the client time of each stroke as it is finished.\n";
+           "--print-strokes prints the client time of each stroke as it is finished.\n"
+           "--undo N undoes the last N strokes once all are drawn; they must leave the server.\n"
+           "Every command carries the secret key the bot made for its user ID, kept in the\n"
+           "settings file when there is one.\n";
 }
 
 std::variant<BotOptions, std::string> parseBotOptions(const QStringList& arguments) {
@@ -90,6 +94,9 @@ std::variant<BotOptions, std::string> parseBotOptions(const QStringList& argumen
         } else if (name == "--watch") {
             options.watch = value.toInt(&ok);
             ok = ok && options.watch >= 1;
+        } else if (name == "--undo") {
+            options.undo = value.toInt(&ok);
+            ok = ok && options.undo >= 0;
         } else {
             return "unknown argument: " + name.toStdString();
         }

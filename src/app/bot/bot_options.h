@@ -11,7 +11,8 @@ namespace velmo::bot {
 // velmorastra-bot [--server URL] [--settings FILE] [--canvas ID|velmorastra://ID]
 //                 [--nickname NAME] [--strokes N] [--rate PER_SECOND] [--points N]
 //                 [--layer 0|1|2] [--size WxH] [--seed N] [--script FILE]
-//                 [--linger SECONDS] [--timeout SECONDS] [--watch N] [--print-strokes]
+//                 [--linger SECONDS] [--timeout SECONDS] [--watch N] [--undo N]
+//                 [--print-strokes]
 struct BotOptions {
     std::optional<std::string> server_url;
     std::string settings_file;
@@ -32,6 +33,8 @@ struct BotOptions {
     int watch = 0;
     // Prints "drawn <client time>" as each stroke is finished, once it is in the saved state.
     bool print_strokes = false;
+    // Own strokes undone once all are drawn, newest first, as the user's undo does.
+    int undo = 0;
     bool help = false;
 };
 

@@ -14,6 +14,9 @@ struct DeliveryCheck {
     int stored_once = 0;
     int missing = 0;
     int repeated = 0;
+    // Strokes undone, and how many of them the server still holds; the caller fills them in.
+    int undone = 0;
+    int undone_left = 0;
     bool complete() const { return stored_once == drawn; }
 };
 

@@ -12,6 +12,7 @@
 #include "support/temp_dir.h"
 #include "wire/command_parser.h"
 #include "wire/command_text.h"
+#include "wire/key_header.h"
 #include "wire/reply_line.h"
 
 #include <gtest/gtest.h>
@@ -39,6 +40,11 @@ canvas::MWStroke stroke(const std::string& user, int64_t client_time, int points
         s.points_y.push_back(240000);
     }
     return s;
+}
+
+// The header by which a client proves `user`; `secret` stands for its key.
+std::string keyOf(const std::string& user, char secret = 'k') {
+    return wire::keyHeaderValue(user, std::string(16, secret));
 }
 
 canvas::MWStroke poll(const std::string& user) {
@@ -102,8 +108,8 @@ protected:
             std::make_unique<HandlerContext>(HandlerContext{*store, marks, "http://canvas.test/"});
     }
 
-    Response post(const std::string& body, int64_t now = Now) {
-        return drained(handleRequest({"POST", "/", "", body}, *context, now));
+    Response post(const std::string& body, int64_t now = Now, const std::string& key = "") {
+        return drained(handleRequest({"POST", "/", "", body, key}, *context, now));
     }
     Response get(const std::string& target) {
         return drained(handleRequest({"GET", target, "", ""}, *context, Now));
@@ -118,8 +124,8 @@ protected:
         }
         return response;
     }
-    Reply command(const std::string& body, int64_t now = Now) {
-        const Response response = post(body, now);
+    Reply command(const std::string& body, int64_t now = Now, const std::string& key = "") {
+        const Response response = post(body, now, key);
         EXPECT_EQ(response.status, 200) << response.body;
         EXPECT_EQ(response.content_type, "text/plain; charset=utf-8");
         return readReply(response.body);
@@ -349,8 +355,9 @@ TEST_F(RequestHandlerTest, SearchMatchesCreatorNicknameIgnoringCaseNewestFirst) 
     append(stroke(Anna, 1), "Anna@20100704123456001", Now);
     append(stroke(Anna, 1), "anna@20100704123456002", Now + 100);
     append(stroke(Anna, 1), "annabel@20100704123456003", Now + 200);
-    command(wire::updateThumbnailCommand("ANNA@20100704123456004", "http://t.test/4.png"),
-            Now + 50);
+    // A canvas with a picture and no stroke left.
+    ASSERT_TRUE(store->setImageUrl("ANNA@20100704123456004", ImageKind::Thumbnail,
+                                   "http://t.test/4.png", Now + 50));
     command(wire::appendCommand("anna@20100704123456005", poll(Anna))); // nothing in it
 
     const Reply found = command(wire::searchCanvasListCommand("x@1", "anna"));
@@ -372,7 +379,7 @@ TEST_F(RequestHandlerTest, SearchListsAtMost200) {
     for (int i = 0; i < 205; ++i) {
         char id[64];
         std::snprintf(id, sizeof id, "many@20100704123%06d", i);
-        command(wire::updateThumbnailCommand(id, "http://t.test/x.png"), Now + i);
+        append(stroke(Anna, i), id, Now + i);
     }
     const Reply found = command(wire::searchCanvasListCommand("x@1", "MANY"));
     ASSERT_EQ(found.canvases.size(), 200u);
@@ -380,18 +387,109 @@ TEST_F(RequestHandlerTest, SearchListsAtMost200) {
 }
 
 TEST_F(RequestHandlerTest, ImageUrlsAreKeptAndCheckedAndAnswerEmpty) {
-    const Response thumb = post(wire::updateThumbnailCommand(Canvas, "http://t.test/1.png"));
+    ASSERT_EQ(post(wire::appendCommand(Canvas, stroke(Anna, 1)), Now, keyOf(Anna)).status, 200);
+    const Response thumb =
+        post(wire::updateThumbnailCommand(Canvas, "http://t.test/1.png"), Now, keyOf(Anna));
     EXPECT_EQ(thumb.status, 200);
     EXPECT_EQ(thumb.body, "");
-    EXPECT_EQ(post(wire::updateFullimageCommand(Canvas, "https://f.test/1.png")).status, 200);
+    EXPECT_EQ(
+        post(wire::updateFullimageCommand(Canvas, "https://f.test/1.png"), Now, keyOf(Anna)).status,
+        200);
     EXPECT_EQ(store->canvas(Canvas)->thumbnail_url, "http://t.test/1.png");
     EXPECT_EQ(store->canvas(Canvas)->fullimage_url, "https://f.test/1.png");
-    EXPECT_EQ(post(wire::updateThumbnailCommand(Canvas, "javascript:alert(1)")).status, 400);
+    EXPECT_EQ(
+        post(wire::updateThumbnailCommand(Canvas, "javascript:alert(1)"), Now, keyOf(Anna)).status,
+        400);
     EXPECT_EQ(post(wire::updateThumbnailCommand(Canvas, "http://t.test/\n" + std::string(Canvas) +
-                                                            ": delete: "))
+                                                            ": delete: "),
+                   Now, keyOf(Anna))
                   .status,
               400);
     EXPECT_EQ(store->canvas(Canvas)->thumbnail_url, "http://t.test/1.png");
+}
+
+TEST_F(RequestHandlerTest, AFirstKeyBindsItsUserNameAndOthersAreRefusedWithNothingChanged) {
+    // Nobody's key yet: a client without keys works as it always did.
+    EXPECT_EQ(post(wire::appendCommand(Canvas, stroke(Carol, 1))).status, 200);
+    EXPECT_EQ(post(wire::deleteCommand(Canvas, stroke(Carol, 1))).status, 200);
+    // Anna's first key binds her name.
+    ASSERT_EQ(post(wire::appendCommand(Canvas, stroke(Anna, 1)), Now, keyOf(Anna)).status, 200);
+    ASSERT_EQ(post(wire::appendCommand(Canvas, stroke(Anna, 2)), Now, keyOf(Anna)).status, 200);
+    append(stroke(Bob, 3), Canvas, Now + 1); // Bob, keyless, drew after her
+    ASSERT_EQ(storedCount(), 3u);
+    const struct {
+        const char* what;
+        std::string body;
+        std::string key;
+    } refused[] = {
+        {"append without key", wire::appendCommand(Canvas, stroke(Anna, 4)), ""},
+        {"append with another key", wire::appendCommand(Canvas, stroke(Anna, 4)), keyOf(Anna, 'x')},
+        {"append with Bob's key", wire::appendCommand(Canvas, stroke(Anna, 4)), keyOf(Bob)},
+        {"delete without key", wire::deleteCommand(Canvas, stroke(Anna, 1)), ""},
+        {"delete with another key", wire::deleteCommand(Canvas, stroke(Anna, 1)), keyOf(Anna, 'x')},
+        {"poll without key", wire::appendCommand(Canvas, poll(Anna)), ""},
+        {"poll with another key", wire::appendCommand(Canvas, poll(Anna)), keyOf(Anna, 'x')},
+    };
+    for (const auto& c : refused) {
+        const Response response = post(c.body, Now + 2, c.key);
+        EXPECT_EQ(response.status, 403) << c.what;
+        EXPECT_EQ(response.body, "this user name is bound to another key\n") << c.what;
+    }
+    EXPECT_EQ(storedCount(), 3u);
+    // The refused polls moved no mark: Bob's stroke is still owed to Anna. The refused delete
+    // owes Bob no notice.
+    const Reply anna = command(wire::appendCommand(Canvas, poll(Anna)), Now + 3, keyOf(Anna));
+    ASSERT_EQ(anna.strokes.size(), 1u);
+    EXPECT_EQ(anna.strokes[0].user_name, Bob);
+    EXPECT_EQ(command(wire::appendCommand(Canvas, poll(Bob))).delete_notices, 0);
+    // Her key still works for everything, and the split append path checks it too.
+    const Request keyless{"POST", "/", "", wire::appendCommand(Canvas, stroke(Anna, 5)), ""};
+    ASSERT_TRUE(appendCommandOf(keyless));
+    EXPECT_EQ(keyRefusal(keyless, *context, Anna, Now)->status, 403);
+    Request keyed = keyless;
+    keyed.key = keyOf(Anna);
+    EXPECT_FALSE(keyRefusal(keyed, *context, Anna, Now));
+    EXPECT_EQ(post(wire::deleteCommand(Canvas, stroke(Anna, 1)), Now + 4, keyOf(Anna)).status, 200);
+    EXPECT_EQ(storedCount(), 2u);
+    // A malformed header is refused whoever the command is for.
+    EXPECT_EQ(post(wire::appendCommand(Canvas, poll(Carol)), Now, "carol@1 zz").status, 400);
+}
+
+TEST_F(RequestHandlerTest, PicturesComeOnlyFromAKeyedUserWithAStroke) {
+    append(stroke(Carol, 1)); // Carol never sends a key
+    ASSERT_EQ(post(wire::appendCommand(Canvas, stroke(Anna, 2)), Now, keyOf(Anna)).status, 200);
+    const std::string url = "http://t.test/1.png";
+    const struct {
+        const char* what;
+        std::string key;
+        const char* reason;
+    } refused[] = {
+        {"no key", "", "pictures are taken only with a key\n"},
+        {"a stroke but no key yet", keyOf(Carol),
+         "this user name is bound to another key\n"}, // bound first below
+        {"keyed, without a stroke", keyOf(Bob),
+         "pictures are taken only from a user with a stroke on the canvas\n"},
+        {"a stroke, another key", keyOf(Anna, 'x'), "this user name is bound to another key\n"},
+    };
+    // Carol's name is taken by someone else's key before she ever sends one.
+    ASSERT_EQ(
+        post(wire::appendCommand("other@20100704123456789", poll(Carol)), Now, keyOf(Carol, 'm'))
+            .status,
+        200);
+    for (const auto& c : refused) {
+        for (const std::string& body : {wire::updateThumbnailCommand(Canvas, url),
+                                        wire::updateFullimageCommand(Canvas, url)}) {
+            const Response response = post(body, Now, c.key);
+            EXPECT_EQ(response.status, 403) << c.what;
+            EXPECT_EQ(response.body, c.reason) << c.what;
+        }
+    }
+    EXPECT_EQ(store->canvas(Canvas)->thumbnail_url, "");
+    EXPECT_EQ(store->canvas(Canvas)->fullimage_url, "");
+    // A refused picture binds no name: Bob's first key is still to come.
+    EXPECT_EQ(store->checkUserKey(Bob, "", Now), KeyCheck::Unbound);
+    EXPECT_EQ(post(wire::updateThumbnailCommand(Canvas, url), Now, keyOf(Anna)).status, 200);
+    EXPECT_EQ(store->canvas(Canvas)->thumbnail_url, url);
 }
 
 TEST_F(RequestHandlerTest, LimitsAreRefusedWithNothingStored) {
@@ -438,7 +536,11 @@ TEST_F(RequestHandlerTest, SharePageShowsPictureIdAndAppLinkAllEscaped) {
         page.body.find("src=\"http://canvas.test/render/%3Cb%3E%22x%27%26@20100704123456789.png\""),
         std::string::npos);
     // A registered full image is the picture.
-    post(wire::updateFullimageCommand(id, "https://img.test/full.png?a=1&b=\"2\""));
+    post(wire::appendCommand(id, stroke(Bob, 2)), Now, keyOf(Bob));
+    ASSERT_EQ(post(wire::updateFullimageCommand(id, "https://img.test/full.png?a=1&b=\"2\""), Now,
+                   keyOf(Bob))
+                  .status,
+              200);
     EXPECT_NE(
         get("/?v:0hSboGx").body.find("src=\"https://img.test/full.png?a=1&amp;b=&quot;2&quot;\""),
         std::string::npos);
@@ -450,10 +552,15 @@ TEST_F(RequestHandlerTest, SharePageKeepsItsFirstCanvasAndListsTheOthersWithItsC
     const std::string victim = Canvas;
     const std::string attacker = "mallory@20100704123456789";
     append(stroke(Anna, 1), victim, Now);
+    const std::string mallory = "mallory@20100704130000009";
     for (int i = 0; i < 3; ++i) {
-        append(stroke("mallory@20100704130000009", 10 + i), attacker, Now + 1000 + i);
+        post(wire::appendCommand(attacker, stroke(mallory, 10 + i)), Now + 1000 + i,
+             keyOf(mallory));
     }
-    post(wire::updateFullimageCommand(attacker, "https://img.test/attacker.png"), Now + 2000);
+    ASSERT_EQ(post(wire::updateFullimageCommand(attacker, "https://img.test/attacker.png"),
+                   Now + 2000, keyOf(mallory))
+                  .status,
+              200);
     const Response page = get("/?v:0hSboGx");
     ASSERT_EQ(page.status, 200);
     const size_t heading = page.body.find("<h1>");

@@ -4,6 +4,7 @@
 #include "support/server_process.h"
 #include "wire/command_parser.h"
 #include "wire/command_text.h"
+#include "wire/key_header.h"
 #include "wire/reply_line.h"
 
 #include <gtest/gtest.h>
@@ -31,6 +32,11 @@ canvas::MWStroke stroke(const std::string& user, int64_t client_time, int points
         s.points_y.push_back(2000 * i);
     }
     return s;
+}
+
+// The request header by which a client proves `user`.
+std::string keyHeader(const std::string& user, char secret = 'k') {
+    return "Velmorastra-Key: " + wire::keyHeaderValue(user, std::string(16, secret)) + "\r\n";
 }
 
 size_t strokeLines(const std::string& body) {
@@ -243,12 +249,14 @@ TEST_F(HttpServerTest, RestartWithTheSameDatabaseKeepsEverything) {
     int64_t last_stamp = 0;
     {
         auto server = startServer();
-        const auto reply = exchange(
-            server->port(), postRequest("/", wire::appendCommand(Canvas, stroke("a@1", 1))));
+        const auto reply =
+            exchange(server->port(), postRequest("/", wire::appendCommand(Canvas, stroke("a@1", 1)),
+                                                 keyHeader("a@1")));
         ASSERT_TRUE(reply);
         last_stamp = canvas::stroke_from_text(reply->body, wire::ServerPixelScale).server_time;
         exchange(server->port(),
-                 postRequest("/", wire::updateThumbnailCommand(Canvas, "http://t.test/1.png")));
+                 postRequest("/", wire::updateThumbnailCommand(Canvas, "http://t.test/1.png"),
+                             keyHeader("a@1")));
         EXPECT_EQ(server->stop(SIGTERM), 0);
         EXPECT_NE(server->log().find("stopped"), std::string::npos);
     }
@@ -257,8 +265,14 @@ TEST_F(HttpServerTest, RestartWithTheSameDatabaseKeepsEverything) {
     const auto search =
         exchange(server->port(), postRequest("/", wire::searchCanvasListCommand("x@1", "anna")));
     EXPECT_EQ(search->body, std::string(Canvas) + " http://t.test/1.png");
+    // The key bound before the restart still holds.
+    EXPECT_EQ(
+        exchange(server->port(), postRequest("/", wire::appendCommand(Canvas, stroke("a@1", 2))))
+            ->status,
+        403);
     const auto next =
-        exchange(server->port(), postRequest("/", wire::appendCommand(Canvas, stroke("a@1", 2))));
+        exchange(server->port(),
+                 postRequest("/", wire::appendCommand(Canvas, stroke("a@1", 2)), keyHeader("a@1")));
     const auto strokes = wire::splitReplyLines(next->body);
     EXPECT_GT(canvas::stroke_from_text(strokes.back(), wire::ServerPixelScale).server_time,
               last_stamp);
@@ -390,6 +404,32 @@ TEST_F(HttpServerTest, RendersBeyondTheBoundAreAskedToComeBackWhileReadsGoOn) {
     ASSERT_TRUE(answered);
     EXPECT_EQ(answered->status, 200);
     EXPECT_EQ(answered->headers.at("content-type"), "image/png");
+}
+
+TEST_F(HttpServerTest, KeysAreCheckedOnEveryPathAndRefusalsLogged) {
+    auto server = startServer();
+    const int port = server->port();
+    const auto status = [&](const std::string& body, const std::string& key) {
+        const auto reply = exchange(port, postRequest("/", body, key));
+        return reply ? reply->status : 0;
+    };
+    // An append with points (answered once its flush is done), a poll (answered on the network
+    // thread) and a delete (on a worker) all bind and check alike.
+    EXPECT_EQ(status(wire::appendCommand(Canvas, stroke("a@1", 1)), keyHeader("a@1")), 200);
+    EXPECT_EQ(status(wire::appendCommand(Canvas, stroke("a@1", 2)), ""), 403);
+    EXPECT_EQ(status(wire::appendCommand(Canvas, stroke("a@1", 2)), keyHeader("a@1", 'x')), 403);
+    EXPECT_EQ(status(wire::appendCommand(Canvas, stroke("a@1", 3, 0)), keyHeader("b@1")), 403);
+    EXPECT_EQ(status(wire::deleteCommand(Canvas, stroke("a@1", 1)), ""), 403);
+    EXPECT_EQ(status(wire::appendCommand(Canvas, stroke("a@1", 4, 0)), keyHeader("a@1")), 200);
+    EXPECT_EQ(storedStrokes(port), 1u);
+    EXPECT_EQ(status(wire::appendCommand(Canvas, stroke("b@1", 1)), ""), 200); // never bound
+    EXPECT_EQ(status(wire::deleteCommand(Canvas, stroke("a@1", 1)), keyHeader("a@1")), 200);
+    EXPECT_EQ(storedStrokes(port), 1u);
+    server->stop();
+    const std::string log = server->log();
+    EXPECT_NE(log.find("\"POST /\" 403 39 "), std::string::npos) << log;
+    EXPECT_NE(log.find("ms \"this user name is bound to another key\"\n"), std::string::npos)
+        << log;
 }
 
 TEST_F(HttpServerTest, AccessLogHasOneLinePerRequestUnlessQuiet) {

@@ -295,12 +295,14 @@ TEST_F(SqliteStoreTest, MigratesAVersion1Database) {
         auto store = open();
         store->appendStroke("c@1", stroke(1), 10);
     }
-    // Back to what version 1 had: no saved_marks, fresh_strokes or journal_state table.
+    // Back to what version 1 had: no saved_marks, fresh_strokes, journal_state or user_keys
+    // table.
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(dir.file("canvas.sqlite").c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db,
                            "DROP TABLE saved_marks; DROP TABLE fresh_strokes; "
-                           "DROP TABLE journal_state; PRAGMA user_version=1",
+                           "DROP TABLE journal_state; DROP TABLE user_keys; "
+                           "PRAGMA user_version=1",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(db);
@@ -333,7 +335,7 @@ TEST_F(SqliteStoreTest, MigratesAVersion2Database) {
     sqlite3_finalize(statement);
     ASSERT_EQ(sqlite3_exec(db,
                            "DROP TABLE fresh_strokes; DROP TABLE journal_state; "
-                           "PRAGMA user_version=2",
+                           "DROP TABLE user_keys; PRAGMA user_version=2",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(db);
@@ -523,7 +525,8 @@ TEST_F(SqliteStoreTest, MigratesAVersion3DatabaseWithFreshStrokes) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(dir.file("canvas.sqlite").c_str(), &db), SQLITE_OK);
     const std::string sql =
-        "DROP TABLE journal_state; PRAGMA user_version=3; INSERT INTO fresh_strokes VALUES "
+        "DROP TABLE journal_state; DROP TABLE user_keys; PRAGMA user_version=3; "
+        "INSERT INTO fresh_strokes VALUES "
         "('c@1', 15, 2, 'anna@20101201100000001', '" +
         canvas::stroke_to_text(left) + "')";
     ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
@@ -539,6 +542,97 @@ TEST_F(SqliteStoreTest, MigratesAVersion3DatabaseWithFreshStrokes) {
     EXPECT_EQ(store->findCanvases("", 10)->size(), 1u); // one stroke left of three
     EXPECT_EQ(store->deleteStrokes("c@1", "anna@20101201100000001", 3, 20), 1u);
     EXPECT_EQ(store->findCanvases("", 10)->size(), 0u);
+}
+
+TEST_F(SqliteStoreTest, AFirstKeyBindsItsUserNameForGood) {
+    const std::string anna(64, 'a'), other(64, 'b');
+    {
+        auto store = open();
+        const struct {
+            const char* user;
+            const std::string& hash;
+            KeyCheck expected;
+        } steps[] = {
+            {"anna@1", "", KeyCheck::Unbound},     // never bound, no key: as before
+            {"anna@1", anna, KeyCheck::Matches},   // the first key binds
+            {"anna@1", anna, KeyCheck::Matches},   // and is known again
+            {"anna@1", other, KeyCheck::Mismatch}, // another key
+            {"anna@1", "", KeyCheck::Mismatch},    // no key for a bound name
+            {"bob@1", other, KeyCheck::Matches},   // names are bound one by one
+            {"anna@1x", "", KeyCheck::Unbound},
+        };
+        for (const auto& step : steps) {
+            EXPECT_EQ(store->checkUserKey(step.user, step.hash, 10), step.expected)
+                << step.user << " " << step.hash;
+        }
+    }
+    // The bindings live in the database, not only in the store's memory.
+    auto store = open();
+    EXPECT_EQ(store->checkUserKey("anna@1", "", 20), KeyCheck::Mismatch);
+    EXPECT_EQ(store->checkUserKey("anna@1", other, 20), KeyCheck::Mismatch);
+    EXPECT_EQ(store->checkUserKey("anna@1", anna, 20), KeyCheck::Matches);
+    EXPECT_EQ(store->checkUserKey("bob@1", anna, 20), KeyCheck::Mismatch);
+}
+
+TEST_F(SqliteStoreTest, RacingFirstKeysBindOneOfThem) {
+    auto store = open();
+    std::vector<std::optional<KeyCheck>> checks(8);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < checks.size(); ++i) {
+        threads.emplace_back([&, i] {
+            checks[i] =
+                store->checkUserKey("anna@1", std::string(64, static_cast<char>('a' + i)), 1);
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(std::count(checks.begin(), checks.end(), KeyCheck::Matches), 1);
+    EXPECT_EQ(std::count(checks.begin(), checks.end(), KeyCheck::Mismatch), 7);
+}
+
+TEST_F(SqliteStoreTest, HasStrokeByLooksAtTheCanvasAndTheUserName) {
+    auto store = open();
+    ASSERT_TRUE(store->appendStroke("c@1", stroke(1, "anna@1"), 10));
+    EXPECT_EQ(store->hasStrokeBy("c@1", "anna@1"), true); // still journaled, not copied
+    EXPECT_EQ(store->hasStrokeBy("c@1", "bob@1"), false);
+    EXPECT_EQ(store->hasStrokeBy("c@2", "anna@1"), false);
+    ASSERT_EQ(store->deleteStrokes("c@1", "anna@1", 1, 20), 1u);
+    EXPECT_EQ(store->hasStrokeBy("c@1", "anna@1"), false);
+}
+
+TEST_F(SqliteStoreTest, MigratesAVersion4DatabaseToKeys) {
+    {
+        auto store = open();
+        ASSERT_EQ(store->appendStroke("c@1", stroke(1), 10), 10);
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(dir.file("canvas.sqlite").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(db, "DROP TABLE user_keys; PRAGMA user_version=4", nullptr, nullptr, nullptr),
+        SQLITE_OK);
+    sqlite3_close(db);
+    {
+        auto store = open();
+        ASSERT_TRUE(store);
+        EXPECT_EQ(store->strokesAfter("c@1", 0, 10)->size(), 1u);
+        // Nobody is bound after the migration: every name works as before until a key comes.
+        EXPECT_EQ(store->checkUserKey("anna@20101201100000001", "", 20), KeyCheck::Unbound);
+        EXPECT_EQ(store->checkUserKey("anna@20101201100000001", std::string(64, 'c'), 20),
+                  KeyCheck::Matches);
+        EXPECT_EQ(store->hasStrokeBy("c@1", "anna@20101201100000001"), true);
+    }
+    ASSERT_EQ(sqlite3_open(dir.file("canvas.sqlite").c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(db,
+                       "SELECT (SELECT user_version FROM pragma_user_version), count(*) "
+                       "FROM user_keys",
+                       -1, &statement, nullptr);
+    ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(statement, 0), SqliteStore::SchemaVersion);
+    EXPECT_EQ(sqlite3_column_int(statement, 1), 1);
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
 }
 
 TEST_F(SqliteStoreTest, RefusesADatabaseFromANewerVersion) {
