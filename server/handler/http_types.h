@@ -15,6 +15,9 @@ struct Request {
     std::string target;       // the request target as sent, path and query
     std::string content_type; // empty when absent
     std::string body;
+    // The client's address as the server saw it; the limits per client count by it. Initialised
+    // so that requests written as {method, target, type, body} need not name it.
+    std::string client = {};
 };
 
 struct Response {
