@@ -28,7 +28,7 @@ void appendPrintable(std::string& out, std::string_view text) {
 } // namespace
 
 std::string accessLogLine(std::string_view client, std::string_view method, std::string_view target,
-                          int status, size_t body_bytes, double ms) {
+                          int status, size_t body_bytes, double ms, std::string_view reason) {
     std::string line(client);
     line += " \"";
     appendPrintable(line, method);
@@ -39,8 +39,14 @@ std::string accessLogLine(std::string_view client, std::string_view method, std:
     line += ' ';
     line += std::to_string(body_bytes);
     char timing[32];
-    std::snprintf(timing, sizeof timing, " %.2fms\n", ms);
+    std::snprintf(timing, sizeof timing, " %.2fms", ms);
     line += timing;
+    if (!reason.empty()) {
+        line += " \"";
+        appendPrintable(line, reason);
+        line += '"';
+    }
+    line += '\n';
     return line;
 }
 

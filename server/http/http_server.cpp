@@ -3,9 +3,11 @@
 #include "handler/event_stream_route.h"
 #include "handler/limits.h"
 #include "http/access_log.h"
+#include "http/address_slots.h"
 #include "http/chunked_body.h"
 #include "http/event_streams.h"
 #include "http/render_slots.h"
+#include "http/reply_budget.h"
 #include "http/session_types.h"
 
 #include <boost/asio/dispatch.hpp>
@@ -49,6 +51,15 @@ int64_t nowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
+}
+
+// The one-line reason of a refusal, for the access log; empty for any other answer.
+std::string_view refusalReason(const Response& response) {
+    if (response.status < 400 || !response.content_type.starts_with("text/plain")) {
+        return {};
+    }
+    const std::string_view body = response.body;
+    return body.substr(0, body.find('\n'));
 }
 
 bool isUploadTarget(std::string_view target) {
@@ -126,6 +137,8 @@ public:
     net::steady_timer grace;
     net::steady_timer accept_retry;
     RenderSlots renders{options.max_renders};
+    AddressSlots connections{options.max_connections_per_address};
+    ReplyBudget replies{options.reply_budget};
     // Destroyed (joined) before the io_context its jobs post back to.
     net::thread_pool workers;
 };
@@ -141,10 +154,24 @@ public:
         if (!ec) {
             client_ = remote.address().to_string();
         }
+        admitted_ = server_.connections.take(client_);
     }
-    ~Session() { server_.untrack(this); }
+    ~Session() {
+        if (admitted_) {
+            server_.connections.give(client_);
+        }
+        server_.untrack(this);
+    }
 
     void start() {
+        if (!admitted_) {
+            net::dispatch(stream_.get_executor(), [self = shared_from_this()] {
+                Response refusal = textResponse(429, "too many connections from this address\n");
+                refusal.headers.emplace_back("Retry-After", "1");
+                self->send(std::move(refusal), false, "-", "-");
+            });
+            return;
+        }
         net::dispatch(stream_.get_executor(),
                       beast::bind_front_handler(&Session::waitForRequest, shared_from_this()));
     }
@@ -286,6 +313,7 @@ private:
         request.target = std::string(message.target());
         request.content_type = std::string(message[http::field::content_type]);
         request.body = std::move(message.body());
+        request.client = client_;
         const bool keep_alive = message.keep_alive();
         chunked_ok_ = message.version() >= 11;
         if (server_.context.news != nullptr && isEventStreamTarget(request.target)) {
@@ -297,7 +325,19 @@ private:
             return;
         }
         if (auto append = appendCommandOf(request)) {
+            if (auto refusal = refuseAppend(server_.context, client_, *append, nowMs())) {
+                respond(std::move(*refusal), keep_alive, request);
+                return;
+            }
             startAppend(std::move(*append), request, keep_alive);
+            return;
+        }
+        // What a worker answers may be large (a whole canvas, a picture) and is held until the
+        // client takes it: it needs room in the budget first. A reply in pages holds two at
+        // most, the page read from the store and the piece made of it.
+        auto lease = server_.replies.tryTake(2 * server_.context.page_bytes);
+        if (!lease) {
+            respond(repliesBusy(), keep_alive, request);
             return;
         }
         std::optional<RenderSlots::Slot> render_slot;
@@ -308,6 +348,7 @@ private:
                 return;
             }
         }
+        reply_lease_ = std::move(lease);
         net::post(server_.workers,
                   [self = shared_from_this(), request = std::move(request), keep_alive,
                    render_slot = std::make_shared<std::optional<RenderSlots::Slot>>(
@@ -429,11 +470,17 @@ private:
             keep_alive = keep_alive && chunked_;
         }
         writeHead(response, keep_alive);
+        if (server_.options.access_log) {
+            logged_reason_ = refusalReason(response);
+        }
         reply_body_ = std::move(response.body);
         if (head_only) {
             reply_body_.clear(); // the head announces the length of a body that is not sent
         } else if (pieces_ && chunked_) {
             reply_body_ = chunk(reply_body_);
+        }
+        if (reply_lease_) {
+            reply_lease_->growTo(reply_body_.size());
         }
         if (server_.options.access_log) {
             logged_method_ = method;
@@ -460,12 +507,15 @@ private:
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started_)
                 .count();
         writeLogLine(accessLogLine(client_, logged_method_, logged_target_, logged_status_,
-                                   response_size_, ms));
+                                   response_size_, ms, logged_reason_));
     }
 
     void onWritten(beast::error_code ec, size_t) {
         // A large reply is not kept while the connection waits.
         reply_body_ = std::string();
+        if (!pieces_) {
+            reply_lease_.reset();
+        }
         if (ec) {
             if (pieces_) {
                 pieces_ = nullptr;
@@ -479,6 +529,10 @@ private:
             return;
         }
         if (!keep_alive_) {
+            if (!admitted_) {
+                lingerThenClose();
+                return;
+            }
             close();
             return;
         }
@@ -518,12 +572,22 @@ private:
                 return;
             }
             reply_body_ = "0\r\n\r\n";
+            chunk_head_.clear();
         } else {
             response_size_ += piece->size();
-            reply_body_ = chunked_ ? chunk(*piece) : std::move(*piece);
+            reply_body_ = std::move(*piece);
+            if (reply_lease_) {
+                reply_lease_->growTo(reply_body_.size());
+            }
+            // Framed around the piece rather than copied with it: a piece is up to a page.
+            chunk_head_ = chunked_ && !reply_body_.empty() ? chunkHead(reply_body_.size()) : "";
         }
+        static constexpr std::string_view ChunkEnd = "\r\n";
         stream_.expires_after(server_.options.request_timeout);
-        net::async_write(stream_, net::buffer(reply_body_),
+        const std::array<net::const_buffer, 3> buffers{
+            net::buffer(chunk_head_), net::buffer(reply_body_),
+            net::buffer(ChunkEnd.data(), chunk_head_.empty() ? 0 : ChunkEnd.size())};
+        net::async_write(stream_, buffers,
                          beast::bind_front_handler(&Session::onWritten, shared_from_this()));
     }
 
@@ -559,6 +623,24 @@ private:
         out.append(digits, end);
     }
 
+    // A refused connection's request is read and dropped for a moment before the socket
+    // closes: closing with it unread would reset the connection, and the client could lose the
+    // answer saying why.
+    void lingerThenClose() {
+        beast::error_code ec;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+        stream_.expires_after(std::chrono::seconds(1));
+        stream_.async_read_some(buffer_.prepare(FirstReadBytes),
+                                [self = shared_from_this()](beast::error_code e, size_t) {
+                                    self->buffer_.clear();
+                                    if (e) {
+                                        self->close();
+                                        return;
+                                    }
+                                    self->lingerThenClose();
+                                });
+    }
+
     void close() {
         beast::error_code ec;
         stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
@@ -582,6 +664,12 @@ private:
     std::string logged_method_;
     std::string logged_target_;
     int logged_status_ = 0;
+    std::string logged_reason_;
+    // The room in the server's reply budget that the reply being made or sent holds.
+    std::optional<ReplyBudget::Lease> reply_lease_;
+    std::string chunk_head_;
+    // Whether this connection has a place among its address's (AddressSlots).
+    bool admitted_ = false;
     // An append handed to the store. `self` keeps the session alive until the answer is back.
     struct PendingAppend {
         std::shared_ptr<Session> self;
