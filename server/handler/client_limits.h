@@ -21,8 +21,9 @@ struct ClientLimitOptions {
     // Uploads per client address, by count and by bytes; the app uploads two pictures a save.
     BucketRule uploads{0.5, 30};
     BucketRule upload_bytes{1024.0 * 1024.0, 64.0 * 1024 * 1024};
-    // Keys each table holds at most before it forgets the longest untouched.
-    size_t max_clients = 65'536;
+    // Keys each table holds at most before it forgets the longest untouched: a few MiB each,
+    // and a bucket that refilled (10 s after its last use, with the defaults) goes first.
+    size_t max_clients = 32'768;
 };
 
 // The token buckets of every client. Thread-safe.

@@ -25,17 +25,16 @@ int64_t TokenBuckets::take(std::string_view key, double cost, int64_t now_ms) {
         // Refilled buckets at the old end are forgotten at no cost to anyone; beyond the bound
         // the oldest goes anyway, so a flood of new keys cannot grow the table.
         while (!order_.empty()) {
-            const auto oldest = buckets_.find(order_.front());
+            const auto oldest = buckets_.find(*order_.front());
             if (buckets_.size() < max_keys_ && tokensAt(oldest->second, now_ms) < rule_.burst) {
                 break;
             }
             buckets_.erase(oldest);
             order_.pop_front();
         }
-        order_.emplace_back(key);
-        found =
-            buckets_.emplace(order_.back(), Bucket{rule_.burst, now_ms, std::prev(order_.end())})
-                .first;
+        found = buckets_.emplace(std::string(key), Bucket{rule_.burst, now_ms, {}}).first;
+        order_.push_back(&found->first);
+        found->second.order = std::prev(order_.end());
     } else {
         order_.splice(order_.end(), order_, found->second.order);
     }

@@ -42,7 +42,7 @@ private:
     struct Bucket {
         double tokens = 0;
         int64_t updated_ms = 0;
-        std::list<std::string>::iterator order; // its place in order_
+        std::list<const std::string*>::iterator order; // its place in order_
     };
 
     // Tokens in a bucket left alone since `bucket.updated_ms`.
@@ -52,8 +52,8 @@ private:
     const size_t max_keys_;
     mutable std::mutex mutex_;
     std::unordered_map<std::string, Bucket, StringHash, std::equal_to<>> buckets_;
-    // Keys, least recently used first.
-    std::list<std::string> order_;
+    // The keys of buckets_ (whose nodes stay put), least recently used first.
+    std::list<const std::string*> order_;
 };
 
 } // namespace velmo::server

@@ -629,7 +629,13 @@ private:
     void lingerThenClose() {
         beast::error_code ec;
         stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+        // One deadline for the whole drain: a client that keeps sending does not keep the
+        // connection.
         stream_.expires_after(std::chrono::seconds(1));
+        drainThenClose();
+    }
+
+    void drainThenClose() {
         stream_.async_read_some(buffer_.prepare(FirstReadBytes),
                                 [self = shared_from_this()](beast::error_code e, size_t) {
                                     self->buffer_.clear();
@@ -637,7 +643,7 @@ private:
                                         self->close();
                                         return;
                                     }
-                                    self->lingerThenClose();
+                                    self->drainThenClose();
                                 });
     }
 

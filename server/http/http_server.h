@@ -46,7 +46,9 @@ struct ServerOptions {
 // HTTP/1.1 with keep-alive on a fixed pool of threads; connections cost no thread. Every
 // request goes to handleRequest with `context`, but for event streams, which this layer holds
 // open itself (EventStreams). Bodies over the limits are refused with 413 before they are read,
-// malformed requests get 400 and the connection is closed.
+// malformed requests get 400 and the connection is closed. A connection beyond the bound of its
+// address is answered 429 and closed without a request being served; a request that needs a
+// worker waits for none: without room in the reply budget it is answered 503 at once.
 class HttpServer {
 public:
     HttpServer(ServerOptions options, HandlerContext& context);
