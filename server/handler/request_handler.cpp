@@ -143,8 +143,8 @@ Response handleCommand(const Request& request, HandlerContext& context, int64_t 
             }
             return strokesForUser(context, command.canvas_id, command.stroke.user_name, now_ms);
         }
-        const AppendCommand append{command.canvas_id, command.stroke};
-        if (auto refusal = refuseAppend(context, request.client, append, now_ms)) {
+        if (auto refusal = refuseAppend(context, request.client, command.canvas_id,
+                                        command.stroke.user_name, now_ms)) {
             return std::move(*refusal);
         }
         const auto stamp = context.store.appendStroke(command.canvas_id, command.stroke, now_ms);
@@ -465,20 +465,21 @@ std::optional<AppendCommand> appendCommandOf(const Request& request) {
     return AppendCommand{std::move(command->canvas_id), std::move(command->stroke)};
 }
 
-std::optional<Response> refuseAppend(HandlerContext& context, const std::string& client,
-                                     const AppendCommand& append, int64_t now_ms) {
+std::optional<Response> refuseAppend(HandlerContext& context, std::string_view client,
+                                     std::string_view canvas_id, std::string_view user_name,
+                                     int64_t now_ms) {
     if (context.limits != nullptr) {
-        if (const int64_t wait =
-                context.limits->takeAppend(client, append.stroke.user_name, now_ms)) {
+        if (const int64_t wait = context.limits->takeAppend(client, user_name, now_ms)) {
             return tooMany("appends", wait);
         }
     }
     if (context.max_canvas_strokes > 0 || context.max_canvas_bytes > 0) {
-        const auto size = context.store.canvasSize(append.canvas_id);
+        const auto size = context.store.canvasSize(canvas_id);
         if (!size) {
             return unavailable();
         }
-        // The stroke's own size is not known before it is stamped; its points are most of it.
+        // A canvas below its cap takes the stroke whatever its size: the cap is passed by the
+        // last strokes let in at most (one each of the appends in flight).
         const bool full =
             (context.max_canvas_strokes > 0 && size->strokes >= context.max_canvas_strokes) ||
             (context.max_canvas_bytes > 0 && size->bytes >= context.max_canvas_bytes);

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace velmo::server {
 
@@ -65,10 +66,12 @@ struct AppendCommand {
 // The append a request carries when it is a valid append with points (the rest, refusals
 // included, goes through handleRequest).
 std::optional<AppendCommand> appendCommandOf(const Request& request);
-// The refusal of an append by the limits: 429 when its client appends too fast, 409 when the
-// canvas is full. Nothing when it may go to the store. Counts the append against its client.
-std::optional<Response> refuseAppend(HandlerContext& context, const std::string& client,
-                                     const AppendCommand& append, int64_t now_ms);
+// The refusal of an append by the limits: 429 when its client (`client` is its address) appends
+// too fast, 409 when the canvas is full. Nothing when it may go to the store. Counts the append
+// against its client.
+std::optional<Response> refuseAppend(HandlerContext& context, std::string_view client,
+                                     std::string_view canvas_id, std::string_view user_name,
+                                     int64_t now_ms);
 // The reply to an append once the store answered: `stamp` is its stamp, nothing on failure.
 Response answerAppend(HandlerContext& context, const std::string& canvas_id,
                       const std::string& user_name, int64_t now_ms, std::optional<int64_t> stamp);

@@ -325,7 +325,8 @@ private:
             return;
         }
         if (auto append = appendCommandOf(request)) {
-            if (auto refusal = refuseAppend(server_.context, client_, *append, nowMs())) {
+            if (auto refusal = refuseAppend(server_.context, client_, append->canvas_id,
+                                            append->stroke.user_name, nowMs())) {
                 respond(std::move(*refusal), keep_alive, request);
                 return;
             }

@@ -463,7 +463,8 @@ TEST_F(ClientLimitsTest, AppendsOfOneClientAreRefused429WithRetryAfterAndNothing
     const auto split =
         appendCommandOf({"POST", "/", "", wire::appendCommand(Canvas, stroke(Anna, 5))});
     ASSERT_TRUE(split);
-    const auto split_refusal = refuseAppend(*context, "10.0.0.1", *split, Now);
+    const auto split_refusal =
+        refuseAppend(*context, "10.0.0.1", split->canvas_id, split->stroke.user_name, Now);
     ASSERT_TRUE(split_refusal);
     EXPECT_EQ(split_refusal->status, 429);
     // A client is its address and user name: the others are not held back.
