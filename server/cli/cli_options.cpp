@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
+#include <functional>
+#include <type_traits>
 
 namespace velmo::server {
 namespace {
@@ -36,6 +38,73 @@ bool readListen(const std::string& text, CliOptions& options) {
     options.host = host;
     options.port = port;
     return true;
+}
+
+// A numeric limit option: its bounds and where its value goes, in the option's unit.
+struct LimitOption {
+    double low;
+    double high;
+    const char* range;
+    std::function<void(double)> set;
+};
+
+std::optional<LimitOption> readLimit(const std::string& arg, CliOptions& options) {
+    constexpr double KiB = 1024;
+    constexpr double MiB = 1024 * 1024;
+    ClientLimitOptions& limits = options.client_limits;
+    const auto count = [](auto& field) {
+        return [&field](double v) {
+            field = static_cast<std::remove_reference_t<decltype(field)>>(v);
+        };
+    };
+    if (arg == "--append-rate") {
+        return LimitOption{0, 1e6, "0 to 1000000", count(limits.appends.rate)};
+    }
+    if (arg == "--append-burst") {
+        return LimitOption{1, 1e6, "1 to 1000000", count(limits.appends.burst)};
+    }
+    if (arg == "--poll-rate") {
+        return LimitOption{0, 1e6, "0 to 1000000", count(limits.polls.rate)};
+    }
+    if (arg == "--poll-burst") {
+        return LimitOption{1, 1e6, "1 to 1000000", count(limits.polls.burst)};
+    }
+    if (arg == "--upload-rate") {
+        return LimitOption{0, 1e6, "0 to 1000000", count(limits.uploads.rate)};
+    }
+    if (arg == "--upload-burst") {
+        return LimitOption{1, 1e6, "1 to 1000000", count(limits.uploads.burst)};
+    }
+    if (arg == "--upload-kib-rate") {
+        return LimitOption{0, 1e7, "0 to 10000000",
+                           [&limits](double v) { limits.upload_bytes.rate = v * KiB; }};
+    }
+    if (arg == "--upload-mib-burst") {
+        return LimitOption{1, 1e5, "1 to 100000",
+                           [&limits](double v) { limits.upload_bytes.burst = v * MiB; }};
+    }
+    if (arg == "--max-canvas-strokes") {
+        return LimitOption{0, 1e12, "0 to 1000000000000", count(options.max_canvas_strokes)};
+    }
+    if (arg == "--max-canvas-mib") {
+        return LimitOption{0, 1e9, "0 to 1000000000", [&options](double v) {
+                               options.max_canvas_bytes = static_cast<int64_t>(v * MiB);
+                           }};
+    }
+    if (arg == "--max-connections-per-address") {
+        return LimitOption{0, 1e7, "0 to 10000000", count(options.max_connections_per_address)};
+    }
+    if (arg == "--reply-budget") {
+        return LimitOption{0, 1e7, "0 to 10000000", [&options](double v) {
+                               options.reply_budget = static_cast<size_t>(v * MiB);
+                           }};
+    }
+    if (arg == "--reply-budget-per-connection") {
+        return LimitOption{128, 1e6, "128 to 1000000", [&options](double v) {
+                               options.reply_budget_per_connection = static_cast<size_t>(v * KiB);
+                           }};
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -85,6 +154,38 @@ std::string usageText() {
            "  --max-streams N        event streams open at once, in all (default 10000)\n"
            "  --max-streams-per-address N\n"
            "                         event streams open at once from one address (default 64)\n"
+           "\n"
+           "Limits (0 turns one off; each refusal is answered with its status and a\n"
+           "one-line reason, and named in the access log):\n"
+           "  --append-rate N        appends with points a second per client (address and\n"
+           "                         user name), on average (default 10); beyond, 429 with\n"
+           "                         Retry-After\n"
+           "  --append-burst N       appends a client may send at once (default 100)\n"
+           "  --poll-rate N          polls (appends without points) a second per client\n"
+           "                         (default 20); beyond, 429 with Retry-After\n"
+           "  --poll-burst N         polls a client may send at once (default 200)\n"
+           "  --upload-rate N        uploads a second per address, on average (default 0.5,\n"
+           "                         one every 2 s); beyond, 429 with Retry-After\n"
+           "  --upload-burst N       uploads an address may send at once (default 30)\n"
+           "  --upload-kib-rate N    KiB of uploads a second per address (default 1024)\n"
+           "  --upload-mib-burst N   MiB of uploads an address may send at once (default 64)\n"
+           "  --max-canvas-strokes N strokes a canvas holds at most (default 200000); an\n"
+           "                         append to a full canvas is answered 409 \"canvas is\n"
+           "                         full\"; polls and reads go on\n"
+           "  --max-canvas-mib N     MiB of stroke text a canvas holds at most (default 256)\n"
+           "  --max-connections-per-address N\n"
+           "                         connections open at once from one address, loopback\n"
+           "                         included (default 256); a further one is answered 429\n"
+           "                         and closed\n"
+           "  --reply-budget MIB     memory for replies held for clients, in all (default\n"
+           "                         256); beyond, a request that reads the database or\n"
+           "                         renders is answered 503 with Retry-After\n"
+           "  --reply-budget-per-connection KIB\n"
+           "                         memory one reply holds at most, twice the page size of\n"
+           "                         a canvas read (default 2048, at least 128)\n"
+           "  --no-limits            turns every limit above off (for benchmarks); options\n"
+           "                         after it set single ones again\n"
+           "\n"
            "  --quiet                no access log (one line per request on stderr)\n"
            "  --help                 show this text\n"
            "\n"
@@ -180,6 +281,26 @@ std::optional<CliOptions> parseCli(const std::vector<std::string>& args, std::st
                 *error = arg + " wants a number from 1 to 1000000";
                 return std::nullopt;
             }
+        } else if (arg == "--no-limits") {
+            options.client_limits.appends.rate = 0;
+            options.client_limits.polls.rate = 0;
+            options.client_limits.uploads.rate = 0;
+            options.client_limits.upload_bytes.rate = 0;
+            options.max_canvas_strokes = 0;
+            options.max_canvas_bytes = 0;
+            options.max_connections_per_address = 0;
+            options.reply_budget = 0;
+        } else if (const auto limit = readLimit(arg, options)) {
+            const std::string* v = value();
+            if (v == nullptr) {
+                return std::nullopt;
+            }
+            double number = 0;
+            if (!readNumber(*v, number, limit->low, limit->high)) {
+                *error = arg + " wants a number from " + limit->range;
+                return std::nullopt;
+            }
+            limit->set(number);
         } else if (arg == "--idle-timeout" || arg == "--request-timeout" ||
                    arg == "--stream-keepalive") {
             const std::string* v = value();

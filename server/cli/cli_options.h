@@ -1,5 +1,10 @@
 #pragma once
 
+#include "handler/client_limits.h"
+#include "handler/limits.h"
+#include "http/http_server.h"
+
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +24,14 @@ struct CliOptions {
     int max_streams = 10'000;
     int max_streams_per_address = 64;
     int max_renders = 4;
+    // The limits on what clients may ask; --no-limits turns every one of them off.
+    ClientLimitOptions client_limits;
+    int64_t max_canvas_strokes = DefaultMaxCanvasStrokes;
+    int64_t max_canvas_bytes = DefaultMaxCanvasBytes;
+    size_t max_connections_per_address = ServerOptions{}.max_connections_per_address;
+    size_t reply_budget = ServerOptions{}.reply_budget;
+    // The bound of one connection's reply: two pages of a canvas read.
+    size_t reply_budget_per_connection = 2 * HandlerContext::DefaultPageBytes;
     bool quiet = false;
     bool help = false;
 };

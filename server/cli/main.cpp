@@ -82,6 +82,12 @@ int main(int argc, char** argv) {
     InProcessCanvasNews news;
     HandlerContext context{*store, marks, options->public_url};
     context.news = &news;
+    ClientLimits client_limits(options->client_limits);
+    context.limits = &client_limits;
+    context.max_canvas_strokes = options->max_canvas_strokes;
+    context.max_canvas_bytes = options->max_canvas_bytes;
+    // A reply holds the page read and the piece made of it.
+    context.page_bytes = options->reply_budget_per_connection / 2;
     ServerOptions server_options;
     server_options.host = options->host;
     server_options.port = static_cast<uint16_t>(options->port);
@@ -97,6 +103,8 @@ int main(int argc, char** argv) {
         std::chrono::milliseconds(static_cast<int64_t>(options->stream_keepalive_s * 1000));
     server_options.max_streams = static_cast<size_t>(options->max_streams);
     server_options.max_streams_per_address = static_cast<size_t>(options->max_streams_per_address);
+    server_options.max_connections_per_address = options->max_connections_per_address;
+    server_options.reply_budget = options->reply_budget;
     HttpServer server(server_options, context);
     if (!server.listen(&error)) {
         std::fprintf(stderr, "velmorastra-server: %s\n", error.c_str());

@@ -16,6 +16,9 @@ struct Request {
     std::string content_type; // empty when absent
     std::string body;
     std::string key = {}; // the Velmorastra-Key header, empty when absent
+    // The client's address as the server saw it; the limits per client count by it. Initialised
+    // so that requests written as {method, target, type, body} need not name it.
+    std::string client = {};
 };
 
 struct Response {

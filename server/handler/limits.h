@@ -31,6 +31,10 @@ inline constexpr size_t MaxFrontPageCanvases = 24;
 // size every browser decodes comfortably.
 inline constexpr uint32_t MaxImageSide = 8192;
 inline constexpr uint64_t MaxImagePixels = 4096ull * 4096ull;
+// A canvas takes no more strokes once it holds this many, or this many bytes of stroke text:
+// every client that opens it reads all of it, and a phone holds it in memory.
+inline constexpr int64_t DefaultMaxCanvasStrokes = 200'000;
+inline constexpr int64_t DefaultMaxCanvasBytes = 256ll * 1024 * 1024;
 // Server renders.
 inline constexpr int DefaultRenderWidth = 320;
 inline constexpr int DefaultRenderHeight = 480;

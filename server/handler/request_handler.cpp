@@ -55,6 +55,15 @@ Response unavailable() {
     return textResponse(503, "storage unavailable\n");
 }
 
+// 429 with the seconds to wait, rounded up: the app waits that long before it sends again.
+Response tooMany(std::string_view what, int64_t wait_ms) {
+    const std::string seconds = std::to_string((wait_ms + 999) / 1000);
+    Response response =
+        textResponse(429, "too many " + std::string(what) + "; try again in " + seconds + " s\n");
+    response.headers.emplace_back("Retry-After", seconds);
+    return response;
+}
+
 Response htmlResponse(int status, std::string body) {
     Response response;
     response.status = status;
@@ -95,14 +104,23 @@ Response strokesForUser(HandlerContext& context, const std::string& canvas_id,
         }
     }
     if (context.store.lastStamp(canvas_id) > delivery.mark) {
-        const auto strokes =
-            context.store.strokesAfter(canvas_id, delivery.mark, MaxStrokesPerReply);
+        auto strokes = context.store.strokesAfter(canvas_id, delivery.mark, MaxStrokesPerReply);
         if (!strokes) {
             if (delivery.owes_notice) {
                 context.marks.oweNotice(canvas_id, user_name); // not given after all
             }
             return unavailable();
         }
+        // A reply holds about a page at most, however large the strokes: the rest follows.
+        size_t bytes = 0;
+        size_t kept = 0;
+        while (kept < strokes->size() && (kept == 0 || bytes <= context.page_bytes)) {
+            bytes += (*strokes)[kept++].text.size();
+        }
+        if (bytes > context.page_bytes && kept > 1) {
+            --kept;
+        }
+        strokes->resize(kept);
         appendStrokeLines(body, canvas_id, *strokes);
         if (!strokes->empty()) {
             context.marks.advance(canvas_id, user_name, strokes->back().server_time);
@@ -157,7 +175,17 @@ Response handleCommand(const Request& request, HandlerContext& context, int64_t 
     switch (command.kind) {
     case wire::CommandKind::Append: {
         if (command.stroke.points_x.empty()) {
+            if (context.limits != nullptr) {
+                if (const int64_t wait = context.limits->takePoll(
+                        request.client, command.stroke.user_name, now_ms)) {
+                    return tooMany("polls", wait);
+                }
+            }
             return strokesForUser(context, command.canvas_id, command.stroke.user_name, now_ms);
+        }
+        if (auto refusal = refuseAppend(context, request.client, command.canvas_id,
+                                        command.stroke.user_name, now_ms)) {
+            return std::move(*refusal);
         }
         const auto stamp = context.store.appendStroke(command.canvas_id, command.stroke, now_ms);
         return answerAppend(context, command.canvas_id, command.stroke.user_name, now_ms, stamp);
@@ -375,6 +403,12 @@ Response upload(const Request& request, HandlerContext& context, int64_t now_ms)
     if (request.body.size() > MaxUploadBody) {
         return textResponse(413, "upload too large\n");
     }
+    if (context.limits != nullptr) {
+        if (const int64_t wait =
+                context.limits->takeUpload(request.client, request.body.size(), now_ms)) {
+            return tooMany("uploads", wait);
+        }
+    }
     const auto boundary = multipartBoundary(request.content_type);
     if (!boundary) {
         return textResponse(400, "expected multipart/form-data\n");
@@ -475,6 +509,12 @@ Response rendersBusy() {
     return response;
 }
 
+Response repliesBusy() {
+    Response response = textResponse(503, "server busy: too many replies in flight\n");
+    response.headers.emplace_back("Retry-After", "2");
+    return response;
+}
+
 std::optional<AppendCommand> appendCommandOf(const Request& request) {
     const std::string_view target = request.target;
     if (request.method != "POST" || target.substr(0, target.find('?')) != "/" ||
@@ -508,6 +548,33 @@ std::optional<Response> keyRefusal(const Request& request, HandlerContext& conte
     }
     if (*check == KeyCheck::Mismatch) {
         return textResponse(403, "this user name is bound to another key\n");
+    }
+    return std::nullopt;
+}
+
+std::optional<Response> refuseAppend(HandlerContext& context, std::string_view client,
+                                     std::string_view canvas_id, std::string_view user_name,
+                                     int64_t now_ms) {
+    if (context.limits != nullptr) {
+        if (const int64_t wait = context.limits->takeAppend(client, user_name, now_ms)) {
+            return tooMany("appends", wait);
+        }
+    }
+    if (context.max_canvas_strokes > 0 || context.max_canvas_bytes > 0) {
+        const auto size = context.store.canvasSize(canvas_id);
+        if (!size) {
+            return unavailable();
+        }
+        // A canvas below its cap takes the stroke whatever its size: the cap is passed by the
+        // last strokes let in at most (one each of the appends in flight).
+        const bool full =
+            (context.max_canvas_strokes > 0 && size->strokes >= context.max_canvas_strokes) ||
+            (context.max_canvas_bytes > 0 && size->bytes >= context.max_canvas_bytes);
+        if (full) {
+            // 409: the canvas's state refuses the stroke, and will keep refusing it, so the app
+            // drops it and says so instead of sending it again.
+            return textResponse(409, "canvas is full\n");
+        }
     }
     return std::nullopt;
 }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "handler/client_limits.h"
 #include "handler/http_types.h"
+#include "handler/limits.h"
 #include "store/canvas_news.h"
 #include "store/delivery_marks.h"
 #include "store/store.h"
@@ -10,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace velmo::server {
 
@@ -21,10 +24,17 @@ struct HandlerContext {
     // The address clients reach this server under, ending in "/": the base of hosted image
     // URLs and of the pictures on share pages.
     std::string public_url;
-    // How much stroke text a get_strokes reply or a render reads from the store at a time.
-    size_t page_bytes = 4 * 1024 * 1024;
+    // How much stroke text a get_strokes reply or a render reads from the store at a time, and
+    // a poll's reply carries at most (but always one stroke): what one reply holds in memory.
+    static constexpr size_t DefaultPageBytes = 1024 * 1024;
+    size_t page_bytes = DefaultPageBytes;
     // Told of every stroke stored or removed, once the store has it; none: nobody listens.
     CanvasNews* news = nullptr;
+    // Appends, polls and uploads per client; none: unlimited.
+    ClientLimits* limits = nullptr;
+    // The size cap of a canvas; 0 turns either off.
+    int64_t max_canvas_strokes = DefaultMaxCanvasStrokes;
+    int64_t max_canvas_bytes = DefaultMaxCanvasBytes;
 };
 
 // Answers one request: the canvas commands (POST /), the front page (GET /) with the most
@@ -45,6 +55,8 @@ bool isQuick(const Request& request);
 bool isRender(const Request& request);
 // 503 with Retry-After: too many renders are running; the client may ask again shortly.
 Response rendersBusy();
+// 503 with Retry-After: the replies held for clients fill the server's budget for them.
+Response repliesBusy();
 
 // An append with points, split in two so that no thread waits for its flush: the server hands
 // the stroke to Store::appendStrokeAsync and answers with answerAppend once the store is done.
@@ -62,6 +74,12 @@ std::optional<AppendCommand> appendCommandOf(const Request& request);
 // the store; handleRequest checks the other commands itself.
 std::optional<Response> keyRefusal(const Request& request, HandlerContext& context,
                                    std::string_view user_name, int64_t now_ms);
+// The refusal of an append by the limits: 429 when its client (`client` is its address) appends
+// too fast, 409 when the canvas is full. Nothing when it may go to the store. Counts the append
+// against its client.
+std::optional<Response> refuseAppend(HandlerContext& context, std::string_view client,
+                                     std::string_view canvas_id, std::string_view user_name,
+                                     int64_t now_ms);
 // The reply to an append once the store answered: `stamp` is its stamp, nothing on failure.
 Response answerAppend(HandlerContext& context, const std::string& canvas_id,
                       const std::string& user_name, int64_t now_ms, std::optional<int64_t> stamp);

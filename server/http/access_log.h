@@ -6,8 +6,8 @@
 namespace velmo::server {
 
 // One line per request: client address, method and target (bytes outside printable ASCII
-// shown as \xNN, at most 200 of them), status, body bytes, handling time and, when given, the
-// reason of a refusal, quoted like the target.
+// shown as \xNN, at most 200 of them), status, body bytes and handling time, then the reason
+// of a refusal in quotes when there is one.
 std::string accessLogLine(std::string_view client, std::string_view method, std::string_view target,
                           int status, size_t body_bytes, double ms, std::string_view reason = {});
 

@@ -1,10 +1,21 @@
 #pragma once
 
 #include <charconv>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 namespace velmo::server {
+
+// What goes before `size` bytes of data to frame them as one chunk; "\r\n" goes after them.
+// Lets a large piece be sent framed without a copy of it.
+inline std::string chunkHead(size_t size) {
+    char digits[20];
+    const auto end = std::to_chars(digits, digits + sizeof digits, size, 16).ptr;
+    std::string head(digits, end);
+    head += "\r\n";
+    return head;
+}
 
 // `data` framed as one chunk of a chunked body; nothing for no data, since an empty chunk ends
 // the body.

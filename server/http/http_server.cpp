@@ -3,9 +3,11 @@
 #include "handler/event_stream_route.h"
 #include "handler/limits.h"
 #include "http/access_log.h"
+#include "http/address_slots.h"
 #include "http/chunked_body.h"
 #include "http/event_streams.h"
 #include "http/render_slots.h"
+#include "http/reply_budget.h"
 #include "http/session_types.h"
 #include "wire/key_header.h"
 
@@ -50,6 +52,15 @@ int64_t nowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
+}
+
+// The one-line reason of a refusal, for the access log; empty for any other answer.
+std::string_view refusalReason(const Response& response) {
+    if (response.status < 400 || !response.content_type.starts_with("text/plain")) {
+        return {};
+    }
+    const std::string_view body = response.body;
+    return body.substr(0, body.find('\n'));
 }
 
 bool isUploadTarget(std::string_view target) {
@@ -127,6 +138,8 @@ public:
     net::steady_timer grace;
     net::steady_timer accept_retry;
     RenderSlots renders{options.max_renders};
+    AddressSlots connections{options.max_connections_per_address};
+    ReplyBudget replies{options.reply_budget};
     // Destroyed (joined) before the io_context its jobs post back to.
     net::thread_pool workers;
 };
@@ -142,10 +155,24 @@ public:
         if (!ec) {
             client_ = remote.address().to_string();
         }
+        admitted_ = server_.connections.take(client_);
     }
-    ~Session() { server_.untrack(this); }
+    ~Session() {
+        if (admitted_) {
+            server_.connections.give(client_);
+        }
+        server_.untrack(this);
+    }
 
     void start() {
+        if (!admitted_) {
+            net::dispatch(stream_.get_executor(), [self = shared_from_this()] {
+                Response refusal = textResponse(429, "too many connections from this address\n");
+                refusal.headers.emplace_back("Retry-After", "1");
+                self->send(std::move(refusal), false, "-", "-");
+            });
+            return;
+        }
         net::dispatch(stream_.get_executor(),
                       beast::bind_front_handler(&Session::waitForRequest, shared_from_this()));
     }
@@ -289,6 +316,7 @@ private:
         request.key = std::string(
             message[beast::string_view(wire::KeyHeaderName.data(), wire::KeyHeaderName.size())]);
         request.body = std::move(message.body());
+        request.client = client_;
         const bool keep_alive = message.keep_alive();
         chunked_ok_ = message.version() >= 11;
         if (server_.context.news != nullptr && isEventStreamTarget(request.target)) {
@@ -300,10 +328,16 @@ private:
             return;
         }
         if (auto append = appendCommandOf(request)) {
-            // Bound names are known from memory; only a name's first key waits for a write.
+            // The limits first: they cost no database. Bound names are known from memory; only a
+            // name's first key waits for a write.
             std::optional<Response> refusal;
             try {
-                refusal = keyRefusal(request, server_.context, append->stroke.user_name, nowMs());
+                refusal = refuseAppend(server_.context, client_, append->canvas_id,
+                                       append->stroke.user_name, nowMs());
+                if (!refusal) {
+                    refusal =
+                        keyRefusal(request, server_.context, append->stroke.user_name, nowMs());
+                }
             } catch (const std::exception&) {
                 refusal = textResponse(500, "internal error\n");
             }
@@ -314,6 +348,14 @@ private:
             startAppend(std::move(*append), request, keep_alive);
             return;
         }
+        // What a worker answers may be large (a whole canvas, a picture) and is held until the
+        // client takes it: it needs room in the budget first. A reply in pages holds two at
+        // most, the page read from the store and the piece made of it.
+        auto lease = server_.replies.tryTake(2 * server_.context.page_bytes);
+        if (!lease) {
+            respond(repliesBusy(), keep_alive, request);
+            return;
+        }
         std::optional<RenderSlots::Slot> render_slot;
         if (isRender(request)) {
             render_slot = server_.renders.tryTake();
@@ -322,6 +364,7 @@ private:
                 return;
             }
         }
+        reply_lease_ = std::move(lease);
         net::post(server_.workers,
                   [self = shared_from_this(), request = std::move(request), keep_alive,
                    render_slot = std::make_shared<std::optional<RenderSlots::Slot>>(
@@ -443,17 +486,17 @@ private:
             keep_alive = keep_alive && chunked_;
         }
         writeHead(response, keep_alive);
-        // A refusal by key says why in the log, so that an operator can tell a stranger from a
-        // bug.
-        logged_reason_.clear();
-        if (server_.options.access_log && response.status == 403) {
-            logged_reason_ = response.body.substr(0, response.body.find('\n'));
+        if (server_.options.access_log) {
+            logged_reason_ = refusalReason(response);
         }
         reply_body_ = std::move(response.body);
         if (head_only) {
             reply_body_.clear(); // the head announces the length of a body that is not sent
         } else if (pieces_ && chunked_) {
             reply_body_ = chunk(reply_body_);
+        }
+        if (reply_lease_) {
+            reply_lease_->growTo(reply_body_.size());
         }
         if (server_.options.access_log) {
             logged_method_ = method;
@@ -486,6 +529,9 @@ private:
     void onWritten(beast::error_code ec, size_t) {
         // A large reply is not kept while the connection waits.
         reply_body_ = std::string();
+        if (!pieces_) {
+            reply_lease_.reset();
+        }
         if (ec) {
             if (pieces_) {
                 pieces_ = nullptr;
@@ -499,6 +545,10 @@ private:
             return;
         }
         if (!keep_alive_) {
+            if (!admitted_) {
+                lingerThenClose();
+                return;
+            }
             close();
             return;
         }
@@ -538,12 +588,22 @@ private:
                 return;
             }
             reply_body_ = "0\r\n\r\n";
+            chunk_head_.clear();
         } else {
             response_size_ += piece->size();
-            reply_body_ = chunked_ ? chunk(*piece) : std::move(*piece);
+            reply_body_ = std::move(*piece);
+            if (reply_lease_) {
+                reply_lease_->growTo(reply_body_.size());
+            }
+            // Framed around the piece rather than copied with it: a piece is up to a page.
+            chunk_head_ = chunked_ && !reply_body_.empty() ? chunkHead(reply_body_.size()) : "";
         }
+        static constexpr std::string_view ChunkEnd = "\r\n";
         stream_.expires_after(server_.options.request_timeout);
-        net::async_write(stream_, net::buffer(reply_body_),
+        const std::array<net::const_buffer, 3> buffers{
+            net::buffer(chunk_head_), net::buffer(reply_body_),
+            net::buffer(ChunkEnd.data(), chunk_head_.empty() ? 0 : ChunkEnd.size())};
+        net::async_write(stream_, buffers,
                          beast::bind_front_handler(&Session::onWritten, shared_from_this()));
     }
 
@@ -579,6 +639,30 @@ private:
         out.append(digits, end);
     }
 
+    // A refused connection's request is read and dropped for a moment before the socket
+    // closes: closing with it unread would reset the connection, and the client could lose the
+    // answer saying why.
+    void lingerThenClose() {
+        beast::error_code ec;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+        // One deadline for the whole drain: a client that keeps sending does not keep the
+        // connection.
+        stream_.expires_after(std::chrono::seconds(1));
+        drainThenClose();
+    }
+
+    void drainThenClose() {
+        stream_.async_read_some(buffer_.prepare(FirstReadBytes),
+                                [self = shared_from_this()](beast::error_code e, size_t) {
+                                    self->buffer_.clear();
+                                    if (e) {
+                                        self->close();
+                                        return;
+                                    }
+                                    self->drainThenClose();
+                                });
+    }
+
     void close() {
         beast::error_code ec;
         stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
@@ -603,6 +687,11 @@ private:
     std::string logged_target_;
     int logged_status_ = 0;
     std::string logged_reason_;
+    // The room in the server's reply budget that the reply being made or sent holds.
+    std::optional<ReplyBudget::Lease> reply_lease_;
+    std::string chunk_head_;
+    // Whether this connection has a place among its address's (AddressSlots).
+    bool admitted_ = false;
     // An append handed to the store. `self` keeps the session alive until the answer is back.
     struct PendingAppend {
         std::shared_ptr<Session> self;

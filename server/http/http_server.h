@@ -33,12 +33,22 @@ struct ServerOptions {
     // Server renders running at once; beyond, a render is answered 503 with Retry-After. Kept
     // below worker_threads so that renders never hold every worker. 0 turns renders off.
     size_t max_renders = 4;
+    // Connections open at once from one client address; a further one is answered 429 and
+    // closed. 0: no limit.
+    size_t max_connections_per_address = 256;
+    // Bytes of replies held for clients at once, in all: each reply made by a worker takes
+    // twice the handler context's page_bytes (the bound of one connection's reply) until it is
+    // sent, more if it is larger; beyond, such a request is answered 503 with Retry-After.
+    // 0: no limit.
+    size_t reply_budget = 256 * 1024 * 1024;
 };
 
 // HTTP/1.1 with keep-alive on a fixed pool of threads; connections cost no thread. Every
 // request goes to handleRequest with `context`, but for event streams, which this layer holds
 // open itself (EventStreams). Bodies over the limits are refused with 413 before they are read,
-// malformed requests get 400 and the connection is closed.
+// malformed requests get 400 and the connection is closed. A connection beyond the bound of its
+// address is answered 429 and closed without a request being served; a request that needs a
+// worker waits for none: without room in the reply budget it is answered 503 at once.
 class HttpServer {
 public:
     HttpServer(ServerOptions options, HandlerContext& context);

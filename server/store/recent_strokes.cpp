@@ -15,11 +15,27 @@ constexpr size_t RecentBytes = 16 << 20;
 
 } // namespace
 
-void RecentStrokes::seed(std::string canvas_id, int64_t last_stamp) {
+void RecentStrokes::seed(std::string canvas_id, int64_t last_stamp, Store::CanvasSize size) {
     std::unique_lock lock(mutex_);
     // Memory starts empty: only strokes stamped after `last_stamp` are certain to be in it.
     canvases_.emplace(std::move(canvas_id),
-                      CanvasMemory{last_stamp, last_stamp, last_stamp, nullptr});
+                      CanvasMemory{last_stamp, last_stamp, last_stamp, size, nullptr});
+}
+
+Store::CanvasSize RecentStrokes::size(std::string_view canvas_id) const {
+    std::shared_lock lock(mutex_);
+    const auto found = canvases_.find(canvas_id);
+    return found == canvases_.end() ? Store::CanvasSize{} : found->second.size;
+}
+
+void RecentStrokes::shrink(std::string_view canvas_id, Store::CanvasSize removed) {
+    std::unique_lock lock(mutex_);
+    const auto found = canvases_.find(canvas_id);
+    if (found != canvases_.end()) {
+        Store::CanvasSize& size = found->second.size;
+        size.strokes = std::max<int64_t>(size.strokes - removed.strokes, 0);
+        size.bytes = std::max<int64_t>(size.bytes - removed.bytes, 0);
+    }
 }
 
 int64_t RecentStrokes::lastStamp(std::string_view canvas_id) const {
@@ -36,6 +52,8 @@ void RecentStrokes::remember(const std::string& canvas_id, std::vector<RecentStr
     }
     for (RecentStroke& stroke : strokes) {
         canvas.last_stamp = std::max(canvas.last_stamp, stroke.server_time);
+        ++canvas.size.strokes;
+        canvas.size.bytes += static_cast<int64_t>(stroke.text.size());
         recent_bytes_ += stroke.text.size() + stroke.user_name.size();
         recent_order_.push_back({&canvas, stroke.server_time});
         canvas.recent->push_back(std::move(stroke));

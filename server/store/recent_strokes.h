@@ -32,8 +32,9 @@ struct RecentStroke {
 class RecentStrokes {
 public:
     // A canvas whose strokes up to `last_stamp` are in the database; memory holds none of them.
-    // For the start, before the strokes of any append are remembered.
-    void seed(std::string canvas_id, int64_t last_stamp);
+    // `size` is what the database holds of it. For the start, before the strokes of any append
+    // are remembered.
+    void seed(std::string canvas_id, int64_t last_stamp, Store::CanvasSize size = {});
 
     // The newest stamp remembered for the canvas, 0 for an unknown canvas.
     int64_t lastStamp(std::string_view canvas_id) const;
@@ -53,6 +54,11 @@ public:
     // Forgets the canvas's strokes of `user_name` with `client_time`, once the database has
     // removed them.
     void forget(std::string_view canvas_id, std::string_view user_name, int64_t client_time);
+
+    // Strokes and bytes of text of the canvas: the seeded size, every remembered stroke added
+    // and every removal noted with shrink() taken off. 0, 0 for an unknown canvas.
+    Store::CanvasSize size(std::string_view canvas_id) const;
+    void shrink(std::string_view canvas_id, Store::CanvasSize removed);
 
     // Notes strokes that reached the database, all under one hold of the lock: memory may drop
     // them from now on. Made by noteCopied(); note() once per stroke copied.
@@ -75,6 +81,7 @@ private:
         int64_t last_stamp = 0;
         int64_t floor = 0;
         int64_t copied = 0;
+        Store::CanvasSize size;
         std::unique_ptr<std::deque<RecentStroke>> recent; // made on the first append
     };
     struct RecentRef {

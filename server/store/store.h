@@ -103,6 +103,14 @@ public:
     // The canvas with this ID if it holds a stroke or an image URL.
     virtual std::optional<CanvasInfo> canvas(std::string_view canvas_id) = 0;
 
+    // Strokes and bytes of stroke text; what the size cap of a canvas counts.
+    struct CanvasSize {
+        int64_t strokes = 0;
+        int64_t bytes = 0;
+    };
+    // What the canvas holds now (0, 0 for an unknown canvas); nothing on a storage failure.
+    virtual std::optional<CanvasSize> canvasSize(std::string_view canvas_id) = 0;
+
     // Delivery marks live in memory; a clean shutdown saves them here and the next start takes
     // them back (and removes them), so a restart neither resends strokes nor loses a delete
     // notice. saveMarks replaces whatever was saved.

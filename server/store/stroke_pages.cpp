@@ -4,38 +4,36 @@
 #include <limits>
 
 namespace velmo::server {
-namespace {
-
-constexpr size_t MaxStrokesPerPage = 4096;
-
-} // namespace
 
 StrokePages::StrokePages(Store& store, std::string canvas_id, size_t page_bytes)
     : store_(store), canvas_id_(std::move(canvas_id)), page_bytes_(std::max<size_t>(page_bytes, 1)),
       after_(std::numeric_limits<int64_t>::min()) {}
 
 std::optional<std::vector<StoredStroke>> StrokePages::next() {
-    if (done_) {
-        return std::vector<StoredStroke>{};
-    }
-    auto page = store_.strokesAfter(canvas_id_, after_, count_);
-    if (!page) {
-        return std::nullopt;
-    }
-    if (page->size() < count_) {
-        done_ = true;
-    }
-    if (page->empty()) {
-        return page;
-    }
-    // Stamps are unique within a canvas, so the next page starts right after this one.
-    after_ = page->back().server_time;
+    std::vector<StoredStroke> page;
     size_t bytes = 0;
-    for (const StoredStroke& stroke : *page) {
-        bytes += stroke.text.size();
+    while (!done_ && bytes < page_bytes_) {
+        auto asked = store_.strokesAfter(canvas_id_, after_, count_);
+        if (!asked) {
+            return std::nullopt;
+        }
+        if (asked->size() < count_) {
+            done_ = true;
+        }
+        if (asked->empty()) {
+            break;
+        }
+        // Stamps are unique within a canvas, so the next ask starts right after this one.
+        after_ = asked->back().server_time;
+        for (StoredStroke& stroke : *asked) {
+            bytes += stroke.text.size();
+            largest_ = std::max(largest_, stroke.text.size());
+            page.push_back(std::move(stroke));
+        }
+        // The largest stroke, not the average, sizes the next ask: strokes of any size may come.
+        const size_t room = bytes < page_bytes_ ? page_bytes_ - bytes : page_bytes_;
+        count_ = std::clamp<size_t>(room / largest_, 1, std::min(MaxStrokesPerAsk, count_ * 2));
     }
-    const size_t average = std::max<size_t>(bytes / page->size(), 1);
-    count_ = std::clamp<size_t>(page_bytes_ / average, 1, std::min(MaxStrokesPerPage, count_ * 2));
     return page;
 }
 

@@ -110,6 +110,18 @@ public:
 
     int port() const { return port_; }
 
+    // The server's resident memory in KiB (VmRSS), 0 when it is not running.
+    int64_t residentKiB() const {
+        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        std::string line;
+        while (pid_ > 0 && std::getline(status, line)) {
+            if (line.rfind("VmRSS:", 0) == 0) {
+                return std::stoll(line.substr(6));
+            }
+        }
+        return 0;
+    }
+
     // Runs the binary with `args` to completion; its exit status, stderr and stdout in files.
     static int runToEnd(std::vector<std::string> args, const std::string& out_path) {
         args.insert(args.begin(), VELMO_SERVER_BINARY);

@@ -41,6 +41,12 @@ void upsertCanvasColumns(SqliteConnection& db, std::string_view canvas_id, int64
     query.bind(4, now_ms).step();
 }
 
+constexpr const char* SeedCanvases =
+    "SELECT canvas_id, last_stamp, coalesce(counted.strokes, 0), coalesce(counted.bytes, 0) "
+    "FROM canvases LEFT JOIN (SELECT canvas_id, count(*) AS strokes, "
+    "sum(length(CAST(text AS BLOB))) AS bytes FROM strokes GROUP BY canvas_id) AS counted "
+    "USING (canvas_id)";
+
 } // namespace
 
 std::unique_ptr<SqliteStore> SqliteStore::open(const std::string& path, std::string* error) {
@@ -55,9 +61,11 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const std::string& path, std::str
             if (!journals) {
                 return nullptr;
             }
-            SqliteQuery stamps(*db, "SELECT canvas_id, last_stamp FROM canvases");
+            // The sizes are counted once here, so the cap of a canvas costs no read per append.
+            SqliteQuery stamps(*db, SeedCanvases);
             while (stamps.step()) {
-                recent->seed(stamps.text(0), stamps.integer(1));
+                recent->seed(stamps.text(0), stamps.integer(1),
+                             {stamps.integer(2), stamps.integer(3)});
             }
         }
         auto lookup = SqliteConnection::openReader(path);
@@ -151,6 +159,9 @@ std::optional<size_t> SqliteStore::deleteStrokes(std::string_view canvas_id,
                                                  int64_t now_ms) {
     static constexpr const char* Delete =
         "DELETE FROM strokes WHERE canvas_id = ?1 AND user_name = ?2 AND client_time = ?3";
+    static constexpr const char* Measure =
+        "SELECT coalesce(sum(length(CAST(text AS BLOB))), 0) FROM strokes WHERE canvas_id = ?1 "
+        "AND user_name = ?2 AND client_time = ?3";
     static constexpr const char* Count =
         "UPDATE canvases SET stroke_count = stroke_count - ?2, "
         "last_activity = max(last_activity, ?3) WHERE canvas_id = ?1";
@@ -161,9 +172,17 @@ std::optional<size_t> SqliteStore::deleteStrokes(std::string_view canvas_id,
             return std::nullopt;
         }
         size_t removed = 0;
+        int64_t removed_bytes = 0;
         {
             const auto db = writer_->hold();
             SqliteTransaction transaction(*db);
+            {
+                SqliteQuery measure(*db, Measure);
+                measure.bind(1, canvas_id).bind(2, user_name).bind(3, client_time);
+                if (measure.step()) {
+                    removed_bytes = measure.integer(0);
+                }
+            }
             SqliteQuery(*db, Delete)
                 .bind(1, canvas_id)
                 .bind(2, user_name)
@@ -184,6 +203,7 @@ std::optional<size_t> SqliteStore::deleteStrokes(std::string_view canvas_id,
         pause.waitUntilPublished();
         if (removed > 0) {
             recent_->forget(canvas_id, user_name, client_time);
+            recent_->shrink(canvas_id, {static_cast<int64_t>(removed), removed_bytes});
         }
         return removed;
     } catch (const std::exception&) {
@@ -403,6 +423,10 @@ std::optional<bool> SqliteStore::hasStrokeBy(std::string_view canvas_id,
     } catch (const std::exception&) {
         return std::nullopt;
     }
+}
+
+std::optional<Store::CanvasSize> SqliteStore::canvasSize(std::string_view canvas_id) {
+    return recent_->size(canvas_id);
 }
 
 bool SqliteStore::putImage(std::string_view hash, std::string_view png, int64_t now_ms) {

@@ -51,6 +51,8 @@ public:
     std::optional<std::vector<CanvasInfo>> canvasesByDateId(std::string_view date_id,
                                                             size_t limit) override;
     std::optional<CanvasInfo> canvas(std::string_view canvas_id) override;
+    // Counted at the start and kept in memory with every append and delete.
+    std::optional<CanvasSize> canvasSize(std::string_view canvas_id) override;
     bool saveMarks(const std::vector<SavedMark>& marks) override;
     std::optional<std::vector<SavedMark>> takeSavedMarks() override;
     std::optional<KeyCheck> checkUserKey(std::string_view user_name, std::string_view key_hash,

@@ -88,6 +88,83 @@ TEST(CliOptions, EventStreamOptions) {
     }
 }
 
+TEST(CliOptions, LimitsHavePublicDefaultsOptionsAndAWayOff) {
+    std::string error;
+    const auto defaults = parseCli({}, &error);
+    ASSERT_TRUE(defaults);
+    EXPECT_EQ(defaults->client_limits.appends, (BucketRule{10, 100}));
+    EXPECT_EQ(defaults->client_limits.polls, (BucketRule{20, 200}));
+    EXPECT_EQ(defaults->client_limits.uploads, (BucketRule{0.5, 30}));
+    EXPECT_EQ(defaults->client_limits.upload_bytes, (BucketRule{1 << 20, 64 << 20}));
+    EXPECT_EQ(defaults->max_canvas_strokes, 200'000);
+    EXPECT_EQ(defaults->max_canvas_bytes, 256ll << 20);
+    EXPECT_EQ(defaults->max_connections_per_address, 256u);
+    EXPECT_EQ(defaults->reply_budget, 256u << 20);
+    EXPECT_EQ(defaults->reply_budget_per_connection, 2u << 20);
+
+    const auto set = parseCli({"--append-rate",
+                               "2.5",
+                               "--append-burst",
+                               "7",
+                               "--poll-rate",
+                               "3",
+                               "--poll-burst",
+                               "9",
+                               "--upload-rate",
+                               "0.25",
+                               "--upload-burst",
+                               "4",
+                               "--upload-kib-rate",
+                               "10",
+                               "--upload-mib-burst",
+                               "16",
+                               "--max-canvas-strokes",
+                               "1000",
+                               "--max-canvas-mib",
+                               "5",
+                               "--max-connections-per-address",
+                               "8",
+                               "--reply-budget",
+                               "32",
+                               "--reply-budget-per-connection",
+                               "512"},
+                              &error);
+    ASSERT_TRUE(set) << error;
+    EXPECT_EQ(set->client_limits.appends, (BucketRule{2.5, 7}));
+    EXPECT_EQ(set->client_limits.polls, (BucketRule{3, 9}));
+    EXPECT_EQ(set->client_limits.uploads, (BucketRule{0.25, 4}));
+    EXPECT_EQ(set->client_limits.upload_bytes, (BucketRule{10 << 10, 16 << 20}));
+    EXPECT_EQ(set->max_canvas_strokes, 1000);
+    EXPECT_EQ(set->max_canvas_bytes, 5 << 20);
+    EXPECT_EQ(set->max_connections_per_address, 8u);
+    EXPECT_EQ(set->reply_budget, 32u << 20);
+    EXPECT_EQ(set->reply_budget_per_connection, 512u << 10);
+
+    // Off, all at once, then one set again.
+    const auto off = parseCli({"--no-limits", "--max-connections-per-address", "4"}, &error);
+    ASSERT_TRUE(off) << error;
+    EXPECT_TRUE(off->client_limits.appends.off());
+    EXPECT_TRUE(off->client_limits.polls.off());
+    EXPECT_TRUE(off->client_limits.uploads.off());
+    EXPECT_TRUE(off->client_limits.upload_bytes.off());
+    EXPECT_EQ(off->max_canvas_strokes, 0);
+    EXPECT_EQ(off->max_canvas_bytes, 0);
+    EXPECT_EQ(off->reply_budget, 0u);
+    EXPECT_EQ(off->max_connections_per_address, 4u);
+
+    for (const std::vector<std::string>& bad :
+         std::vector<std::vector<std::string>>{{"--append-rate", "-1"},
+                                               {"--append-burst", "0"},
+                                               {"--poll-rate", "x"},
+                                               {"--upload-mib-burst", "0"},
+                                               {"--max-canvas-mib", "-5"},
+                                               {"--reply-budget-per-connection", "64"},
+                                               {"--max-connections-per-address"}}) {
+        EXPECT_FALSE(parseCli(bad, &error)) << bad[0];
+        EXPECT_NE(error.find(bad[0]), std::string::npos) << error;
+    }
+}
+
 TEST(CliOptions, RefusesBadValuesWithAMessage) {
     const std::vector<std::vector<std::string>> bad = {
         {"--listen"},        {"--listen", "8640"},  {"--listen", "host:99999"},

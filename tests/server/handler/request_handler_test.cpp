@@ -4,6 +4,7 @@
 #include "canvas/stroke_replay.h"
 #include "canvas/stroke_text.h"
 #include "handler/html.h"
+#include "handler/client_limits.h"
 #include "handler/limits.h"
 #include "handler/sha256.h"
 #include "png/png_encoder.h"
@@ -519,6 +520,158 @@ TEST_F(RequestHandlerTest, LimitsAreRefusedWithNothingStored) {
     largest.points_x.assign(100000, 1);
     largest.points_y.assign(100000, 2);
     EXPECT_EQ(post(wire::appendCommand(std::string(256, 'c'), largest)).status, 200);
+}
+
+// The limits per client, each with its own answer: a status, a one-line reason, and for 429 the
+// seconds to wait.
+class ClientLimitsTest : public RequestHandlerTest {
+protected:
+    void limit(const ClientLimitOptions& options) {
+        limits = std::make_unique<ClientLimits>(options);
+        context->limits = limits.get();
+    }
+    Response from(const std::string& client, const std::string& body, int64_t now = Now) {
+        Request request{"POST", "/", "", body};
+        request.client = client;
+        return drained(handleRequest(request, *context, now));
+    }
+    Response upload(const std::string& client, const std::string& body, int64_t now = Now) {
+        Request request{"POST", "/upload.cgi",
+                        "multipart/form-data; boundary=----BOUNDARYBOUNDARY----", body};
+        request.client = client;
+        return handleRequest(request, *context, now);
+    }
+
+    std::unique_ptr<ClientLimits> limits;
+};
+
+TEST_F(ClientLimitsTest, AppendsOfOneClientAreRefused429WithRetryAfterAndNothingStored) {
+    ClientLimitOptions options;
+    options.appends = {1, 3};
+    options.polls = {};
+    limit(options);
+    for (int i = 1; i <= 3; ++i) {
+        ASSERT_EQ(from("10.0.0.1", wire::appendCommand(Canvas, stroke(Anna, i))).status, 200);
+    }
+    const Response refused = from("10.0.0.1", wire::appendCommand(Canvas, stroke(Anna, 4)));
+    EXPECT_EQ(refused.status, 429);
+    EXPECT_EQ(refused.body, "too many appends; try again in 1 s\n");
+    EXPECT_EQ(header(refused, "Retry-After"), "1");
+    EXPECT_EQ(storedCount(), 3u);
+    // The split path the server takes for appends refuses the same way, and counts too.
+    const auto split =
+        appendCommandOf({"POST", "/", "", wire::appendCommand(Canvas, stroke(Anna, 5))});
+    ASSERT_TRUE(split);
+    const auto split_refusal =
+        refuseAppend(*context, "10.0.0.1", split->canvas_id, split->stroke.user_name, Now);
+    ASSERT_TRUE(split_refusal);
+    EXPECT_EQ(split_refusal->status, 429);
+    // A client is its address and user name: the others are not held back.
+    EXPECT_EQ(from("10.0.0.1", wire::appendCommand(Canvas, stroke(Bob, 1))).status, 200);
+    EXPECT_EQ(from("10.0.0.2", wire::appendCommand(Canvas, stroke(Anna, 6))).status, 200);
+    // Polls are not appends, and the client may append again once a token is back.
+    EXPECT_EQ(from("10.0.0.1", wire::appendCommand(Canvas, poll(Anna))).status, 200);
+    EXPECT_EQ(from("10.0.0.1", wire::appendCommand(Canvas, stroke(Anna, 7)), Now + 1000).status,
+              200);
+    EXPECT_EQ(storedCount(), 6u);
+}
+
+TEST_F(ClientLimitsTest, PollsHaveABucketOfTheirOwn) {
+    ClientLimitOptions options;
+    options.appends = {};
+    options.polls = {0.2, 2};
+    limit(options);
+    EXPECT_EQ(from("10.0.0.1", wire::appendCommand(Canvas, poll(Anna))).status, 200);
+    EXPECT_EQ(from("10.0.0.1", wire::appendCommand(Canvas, poll(Anna))).status, 200);
+    const Response refused = from("10.0.0.1", wire::appendCommand(Canvas, poll(Anna)));
+    EXPECT_EQ(refused.status, 429);
+    EXPECT_EQ(refused.body, "too many polls; try again in 5 s\n");
+    EXPECT_EQ(header(refused, "Retry-After"), "5");
+    EXPECT_EQ(from("10.0.0.1", wire::appendCommand(Canvas, stroke(Anna, 1))).status, 200);
+    EXPECT_EQ(from("10.0.0.1", wire::appendCommand(Canvas, poll(Bob))).status, 200);
+    // Without limits, nothing is counted.
+    context->limits = nullptr;
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(from("10.0.0.1", wire::appendCommand(Canvas, poll(Anna))).status, 200);
+    }
+}
+
+TEST_F(ClientLimitsTest, UploadsPerAddressAreBoundedByCountAndBytes) {
+    const std::string png = *png::encodePng(canvas::Surface(64, 96, canvas::OpaqueWhite));
+    const std::string body = gyazoBody(png);
+    const double bytes = static_cast<double>(body.size());
+    ClientLimitOptions options;
+    options.uploads = {0.1, 2};
+    options.upload_bytes = {};
+    limit(options);
+    EXPECT_EQ(upload("10.0.0.1", body).status, 200);
+    EXPECT_EQ(upload("10.0.0.1", body).status, 200);
+    const Response by_count = upload("10.0.0.1", body);
+    EXPECT_EQ(by_count.status, 429);
+    EXPECT_EQ(by_count.body, "too many uploads; try again in 10 s\n");
+    EXPECT_EQ(header(by_count, "Retry-After"), "10");
+    EXPECT_EQ(upload("10.0.0.2", body).status, 200);
+    EXPECT_EQ(upload("10.0.0.1", body, Now + 10'000).status, 200);
+    // By bytes: two and a half bodies at once, then a tenth of one a second.
+    options.uploads = {};
+    options.upload_bytes = {bytes / 10, bytes * 2.5};
+    limit(options);
+    EXPECT_EQ(upload("10.0.0.1", body).status, 200);
+    EXPECT_EQ(upload("10.0.0.1", body).status, 200);
+    const Response by_bytes = upload("10.0.0.1", body);
+    EXPECT_EQ(by_bytes.status, 429);
+    EXPECT_EQ(header(by_bytes, "Retry-After"), "5"); // half a body short
+    EXPECT_EQ(upload("10.0.0.1", body, Now + 5'000).status, 200);
+}
+
+TEST_F(ClientLimitsTest, AFullCanvasRefusesAppends409WhileReadsGoOn) {
+    context->max_canvas_strokes = 3;
+    for (int i = 1; i <= 3; ++i) {
+        append(stroke(Anna, i));
+    }
+    const Response full = post(wire::appendCommand(Canvas, stroke(Bob, 1)));
+    EXPECT_EQ(full.status, 409);
+    EXPECT_EQ(full.body, "canvas is full\n");
+    EXPECT_EQ(storedCount(), 3u);
+    EXPECT_EQ(command(wire::appendCommand(Canvas, poll(Bob))).strokes.size(), 3u);
+    EXPECT_EQ(command(wire::getStrokesCommand(Canvas)).strokes.size(), 3u);
+    EXPECT_EQ(post(wire::appendCommand("other@20100704123456789", stroke(Bob, 1))).status, 200);
+    // A delete makes room again.
+    command(wire::deleteCommand(Canvas, stroke(Anna, 2)));
+    EXPECT_EQ(post(wire::appendCommand(Canvas, stroke(Bob, 2))).status, 200);
+    EXPECT_EQ(post(wire::appendCommand(Canvas, stroke(Bob, 3))).status, 409);
+    // Bytes count the same way; 0 turns either cap off.
+    context->max_canvas_strokes = 0;
+    context->max_canvas_bytes = static_cast<int64_t>(store->canvasSize(Canvas)->bytes) + 1;
+    EXPECT_EQ(post(wire::appendCommand(Canvas, stroke(Bob, 4))).status, 200);
+    EXPECT_EQ(post(wire::appendCommand(Canvas, stroke(Bob, 5))).status, 409);
+    context->max_canvas_bytes = 0;
+    EXPECT_EQ(post(wire::appendCommand(Canvas, stroke(Bob, 6))).status, 200);
+}
+
+TEST_F(RequestHandlerTest, APollReplyHoldsAboutAPageAndTheRestFollows) {
+    for (int i = 1; i <= 30; ++i) {
+        append(stroke(Anna, i, 50));
+    }
+    const size_t stroke_bytes = store->strokesAfter(Canvas, 0, 1)->front().text.size();
+    context->page_bytes = stroke_bytes * 10;
+    size_t received = 0;
+    int replies = 0;
+    while (true) {
+        const Reply reply = command(wire::appendCommand(Canvas, poll(Bob)));
+        if (reply.strokes.empty()) {
+            break;
+        }
+        EXPECT_LE(reply.strokes.size(), 10u);
+        received += reply.strokes.size();
+        ++replies;
+    }
+    EXPECT_EQ(received, 30u);
+    EXPECT_GE(replies, 3);
+    // However small the page, a reply carries a stroke.
+    context->page_bytes = 1;
+    append(stroke(Anna, 31, 50));
+    EXPECT_EQ(command(wire::appendCommand(Canvas, poll(Bob))).strokes.size(), 1u);
 }
 
 TEST_F(RequestHandlerTest, SharePageShowsPictureIdAndAppLinkAllEscaped) {

@@ -9,7 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 namespace velmo::server {
 namespace {
@@ -21,6 +24,20 @@ using testing::postRequest;
 using testing::ServerProcess;
 
 constexpr const char* Canvas = "anna@20100704123456789";
+
+// AddressSanitizer keeps freed memory in quarantine, so a process's resident memory says little
+// about what it holds.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool Sanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool Sanitized = true;
+#else
+constexpr bool Sanitized = false;
+#endif
+#else
+constexpr bool Sanitized = false;
+#endif
 
 canvas::MWStroke stroke(const std::string& user, int64_t client_time, int points = 2) {
     canvas::MWStroke s;
@@ -109,11 +126,12 @@ TEST_F(HttpServerTest, KeepAliveCarriesManyRequestsOnOneConnection) {
 }
 
 TEST_F(HttpServerTest, ALargeCanvasComesInPiecesOverOneConnection) {
-    auto server = startServer();
+    // Pages of 64 KiB; the canvas holds about ten of them.
+    auto server = startServer({"--reply-budget-per-connection", "128", "--append-rate", "0"});
     Connection connection(server->port());
     for (int i = 0; i < 200; ++i) {
-        ASSERT_TRUE(
-            connection.send(postRequest("/", wire::appendCommand(Canvas, stroke("anna@1", i, 3)))));
+        ASSERT_TRUE(connection.send(
+            postRequest("/", wire::appendCommand(Canvas, stroke("anna@1", i, 300)))));
         ASSERT_TRUE(connection.read());
     }
     // Chunked, and the connection serves the next request after the last chunk.
@@ -450,6 +468,150 @@ TEST_F(HttpServerTest, AccessLogHasOneLinePerRequestUnlessQuiet) {
     EXPECT_EQ(quiet->log().find("GET /healthz"), std::string::npos);
 }
 
+TEST_F(HttpServerTest, AFloodOfAppendsIsAnswered429WhileOtherUsersAreServed) {
+    auto server = startServer({"--append-rate", "20", "--append-burst", "20"});
+    std::atomic<bool> flooding{true};
+    std::vector<int64_t> acknowledged;
+    int refused = 0;
+    std::thread flooder([&] {
+        Connection connection(server->port());
+        for (int i = 1; i <= 200; ++i) {
+            connection.send(postRequest("/", wire::appendCommand(Canvas, stroke("anna@1", i))));
+            const auto reply = connection.read();
+            ASSERT_TRUE(reply) << "append " << i;
+            if (reply->status == 200) {
+                acknowledged.push_back(i);
+            } else {
+                ASSERT_EQ(reply->status, 429) << reply->body;
+                EXPECT_EQ(reply->headers.count("retry-after"), 1u);
+                ++refused;
+            }
+        }
+        flooding = false;
+    });
+    // Another user's polls on their own connection are answered, promptly, all along.
+    int polls = 0;
+    {
+        Connection connection(server->port());
+        while (flooding || polls < 3) {
+            const auto sent = testing::Clock::now();
+            connection.send(postRequest("/", wire::appendCommand(Canvas, stroke("bob@1", 0, 0))));
+            const auto reply = connection.read(5s);
+            ASSERT_TRUE(reply);
+            EXPECT_EQ(reply->status, 200);
+            EXPECT_LT(testing::Clock::now() - sent, 1s);
+            ++polls;
+            std::this_thread::sleep_for(100ms);
+        }
+    }
+    flooder.join();
+    EXPECT_GT(refused, 0);
+    EXPECT_GE(acknowledged.size(), 20u);
+    // Every acknowledged append is stored, and nothing else.
+    const auto all = exchange(server->port(), postRequest("/", wire::getStrokesCommand(Canvas)));
+    ASSERT_TRUE(all);
+    std::vector<int64_t> stored;
+    for (const auto line : wire::splitReplyLines(all->body)) {
+        stored.push_back(canvas::stroke_from_text(line, wire::ServerPixelScale).client_time);
+    }
+    std::sort(stored.begin(), stored.end());
+    EXPECT_EQ(stored, acknowledged);
+    server->stop();
+    EXPECT_NE(server->log().find("\" 429 "), std::string::npos);
+    EXPECT_NE(server->log().find("\"too many appends; try again in 1 s\""), std::string::npos);
+}
+
+TEST_F(HttpServerTest, ConnectionsOverTheLimitOfAnAddressAreRefusedAndClosed) {
+    auto server = startServer({"--max-connections-per-address", "3"});
+    std::vector<std::unique_ptr<Connection>> open;
+    for (int i = 0; i < 3; ++i) {
+        open.push_back(std::make_unique<Connection>(server->port()));
+        open.back()->send(getRequest("/healthz"));
+        ASSERT_EQ(open.back()->read()->status, 200);
+    }
+    {
+        Connection over(server->port());
+        over.send(getRequest("/healthz"));
+        const auto reply = over.read();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, 429);
+        EXPECT_EQ(reply->body, "too many connections from this address\n");
+        EXPECT_EQ(reply->headers.count("retry-after"), 1u);
+        EXPECT_TRUE(over.closedWithin(5s));
+    }
+    // A connection that ends gives its place back.
+    open.pop_back();
+    bool served = false;
+    for (int attempt = 0; attempt < 50 && !served; ++attempt) {
+        Connection again(server->port());
+        again.send(getRequest("/healthz"));
+        const auto reply = again.read();
+        served = reply && reply->status == 200;
+        if (!served) {
+            std::this_thread::sleep_for(100ms);
+        }
+    }
+    EXPECT_TRUE(served);
+    server->stop();
+    EXPECT_NE(server->log().find("429 39 "), std::string::npos) << server->log();
+    EXPECT_NE(server->log().find("\"too many connections from this address\""), std::string::npos);
+}
+
+TEST_F(HttpServerTest, UnreadRepliesOfALargeCanvasStayWithinTheReplyBudget) {
+    // 8 MiB for replies, 2 MiB a connection: four readers of the canvas at once at most.
+    auto server = startServer({"--quiet", "--append-rate", "0", "--reply-budget", "8"});
+    constexpr int Strokes = 250;
+    {
+        Connection connection(server->port());
+        for (int i = 0; i < Strokes; ++i) {
+            connection.send(
+                postRequest("/", wire::appendCommand(Canvas, stroke("anna@1", i + 1, 6000))));
+            ASSERT_EQ(connection.read()->status, 200);
+        }
+    }
+    const auto whole = exchange(server->port(), postRequest("/", wire::getStrokesCommand(Canvas)));
+    ASSERT_TRUE(whole);
+    ASSERT_GT(whole->body.size(), 20u << 20);
+    const int64_t before = server->residentKiB();
+    constexpr int Readers = 100;
+    std::vector<std::unique_ptr<Connection>> readers;
+    for (int i = 0; i < Readers; ++i) {
+        readers.push_back(std::make_unique<Connection>(server->port()));
+        readers.back()->send(postRequest("/", wire::getStrokesCommand(Canvas)));
+    }
+    int64_t highest = 0;
+    for (int sample = 0; sample < 20; ++sample) {
+        std::this_thread::sleep_for(100ms);
+        highest = std::max(highest, server->residentKiB());
+    }
+    // Unbounded, each reader held a page or more: about 300 MiB more.
+    if (!Sanitized) {
+        EXPECT_LT(highest - before, 64 * 1024)
+            << "KiB before " << before << ", highest " << highest;
+    }
+    int busy = 0;
+    int complete = 0;
+    for (const auto& reader : readers) {
+        const auto reply = reader->read(60s);
+        ASSERT_TRUE(reply);
+        if (reply->status == 503) {
+            EXPECT_EQ(reply->body, "server busy: too many replies in flight\n");
+            EXPECT_EQ(reply->headers.count("retry-after"), 1u);
+            ++busy;
+        } else {
+            ASSERT_EQ(reply->status, 200);
+            EXPECT_EQ(reply->body, whole->body);
+            ++complete;
+        }
+    }
+    EXPECT_GE(complete, 1);
+    EXPECT_LE(complete, 4);
+    EXPECT_EQ(busy + complete, Readers);
+    // The budget is given back once the replies are taken.
+    EXPECT_EQ(exchange(server->port(), postRequest("/", wire::getStrokesCommand(Canvas)))->body,
+              whole->body);
+}
+
 TEST_F(HttpServerTest, BusyPortAndUnusableDatabaseAreClearErrors) {
     auto server = startServer();
     const std::string out = dir.file("second.log");
@@ -482,11 +644,36 @@ TEST_F(HttpServerTest, HelpNamesEveryOption) {
     EXPECT_EQ(ServerProcess::runToEnd({"--help"}, out), 0);
     ServerProcess reader(dir.file("x"), out);
     const std::string help = reader.log();
-    for (const char* option :
-         {"--listen", "--db", "--public-url", "--threads", "--worker-threads", "--idle-timeout",
-          "--request-timeout", "--stream-keepalive", "--max-streams", "--max-streams-per-address",
-          "--max-renders", "--quiet", "--help", "127.0.0.1:8640",
-          ".local/share/velmorastra/server.sqlite", "FILE-strokes"}) {
+    for (const char* option : {"--listen",
+                               "--db",
+                               "--public-url",
+                               "--threads",
+                               "--worker-threads",
+                               "--idle-timeout",
+                               "--request-timeout",
+                               "--stream-keepalive",
+                               "--max-streams",
+                               "--max-streams-per-address",
+                               "--max-renders",
+                               "--append-rate",
+                               "--append-burst",
+                               "--poll-rate",
+                               "--poll-burst",
+                               "--upload-rate",
+                               "--upload-burst",
+                               "--upload-kib-rate",
+                               "--upload-mib-burst",
+                               "--max-canvas-strokes",
+                               "--max-canvas-mib",
+                               "--max-connections-per-address",
+                               "--reply-budget",
+                               "--reply-budget-per-connection",
+                               "--no-limits",
+                               "--quiet",
+                               "--help",
+                               "127.0.0.1:8640",
+                               ".local/share/velmorastra/server.sqlite",
+                               "FILE-strokes"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
 }

@@ -206,6 +206,37 @@ TEST_F(SqliteStoreTest, EverythingSurvivesReopening) {
     EXPECT_EQ(store->canvas("c@1")->thumbnail_url, "http://t.png");
 }
 
+TEST_F(SqliteStoreTest, CanvasSizeFollowsAppendsResendsAndDeletesAndSurvivesReopening) {
+    const auto textOf = [](canvas::MWStroke s, int64_t stamp) {
+        s.server_time = stamp;
+        return static_cast<int64_t>(canvas::stroke_to_text(s).size());
+    };
+    // Strokes and bytes; (-1, -1) on a failure.
+    using Size = std::pair<int64_t, int64_t>;
+    const auto sizeOf = [](Store& store, std::string_view canvas_id) {
+        const auto size = store.canvasSize(canvas_id);
+        return size ? Size{size->strokes, size->bytes} : Size{-1, -1};
+    };
+    int64_t bytes = 0;
+    {
+        auto store = open();
+        EXPECT_EQ(sizeOf(*store, "c@1"), (Size{0, 0}));
+        bytes += textOf(stroke(1, "anna@1"), *store->appendStroke("c@1", stroke(1, "anna@1"), 10));
+        bytes += textOf(stroke(2, "anna@1"), *store->appendStroke("c@1", stroke(2, "anna@1"), 11));
+        const int64_t third = *store->appendStroke("c@1", stroke(3, "bob@1"), 12);
+        store->appendStroke("c@1", stroke(3, "bob@1"), 13); // a resend: stored once
+        store->appendStroke("d@1", stroke(1), 14);
+        EXPECT_EQ(sizeOf(*store, "c@1"), (Size{3, bytes + textOf(stroke(3, "bob@1"), third)}));
+        EXPECT_EQ(store->deleteStrokes("c@1", "bob@1", 3, 20), 1u);
+        EXPECT_EQ(sizeOf(*store, "c@1"), (Size{2, bytes}));
+    }
+    // Counted again from the database at the start.
+    auto store = open();
+    EXPECT_EQ(sizeOf(*store, "c@1"), (Size{2, bytes}));
+    EXPECT_EQ(store->canvasSize("d@1")->strokes, 1);
+    EXPECT_EQ(sizeOf(*store, "unknown@1"), (Size{0, 0}));
+}
+
 TEST_F(SqliteStoreTest, ConcurrentAppendsGetDistinctIncreasingStamps) {
     auto store = open();
     std::vector<std::thread> threads;
