@@ -77,7 +77,11 @@ void appendStrokeLines(std::string& body, std::string_view canvas_id,
 // line is sent again so the client can put its provisional copy in place.
 Response strokesForUser(HandlerContext& context, const std::string& canvas_id,
                         const std::string& user_name, int64_t now_ms, int64_t echo = 0) {
-    const DeliveryMarks::Delivery delivery = context.marks.take(canvas_id, user_name, now_ms);
+    const auto taken = context.marks.take(canvas_id, user_name, now_ms);
+    if (!taken) {
+        return unavailable();
+    }
+    const DeliveryBook::Delivery delivery = *taken;
     std::string body;
     if (delivery.owes_notice) {
         wire::appendDeleteNotice(body, canvas_id);

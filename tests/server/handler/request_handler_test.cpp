@@ -1,4 +1,5 @@
 #include "handler/request_handler.h"
+#include "store/delivery_marks.h"
 
 #include "canvas/canvas_geometry.h"
 #include "canvas/stroke_replay.h"
