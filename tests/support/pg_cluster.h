@@ -26,10 +26,11 @@ namespace velmo::testing {
 
 // A throw-away PostgreSQL cluster of the test's own: a data folder in a temporary folder,
 // the server on a free loopback port with its socket in that folder, stopped and removed at
-// the end. The data folder is a copy of one initdb run, made once per machine and user and
-// shared by later tests, as initdb takes seconds. PostgreSQL refuses to run as root: as root
-// the cluster runs as the `postgres` user. When the binaries are missing, running() is false
-// and problem() says why, for GTEST_SKIP.
+// the end. It never syncs to disk (fsync=off): what the tests crash is the canvas server, never
+// the database, and the machine's disk is shared. The data folder is a copy of one initdb run, made
+// once per machine and user and shared by later tests, as initdb takes seconds. PostgreSQL refuses
+// to run as root: as root the cluster runs as the `postgres` user. When the binaries are missing,
+// running() is false and problem() says why, for GTEST_SKIP.
 class PgCluster {
 public:
     static constexpr const char* BinDir = "/usr/lib/postgresql/15/bin";
@@ -57,7 +58,7 @@ public:
         port_ = freePort();
         pid_ = spawn({std::string(BinDir) + "/postgres", "-D", data, "-p", std::to_string(port_),
                       "-k", dir_.path().string(), "-c", "listen_addresses=127.0.0.1", "-c",
-                      "max_connections=200"},
+                      "max_connections=200", "-c", "fsync=off"},
                      dir_.file("postgres.log"));
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (std::chrono::steady_clock::now() < deadline) {

@@ -57,7 +57,7 @@ constexpr const char* ByDateId =
     "SELECT canvas_id, thumbnail_url, fullimage_url, last_activity, (SELECT min(server_time) "
     "FROM strokes WHERE strokes.canvas_id = canvases.canvas_id) AS first_stroke FROM canvases "
     "WHERE date_id = $1 AND " VELMO_HAS_CONTENT
-    " ORDER BY first_stroke IS NULL, first_stroke, canvas_id LIMIT $2";
+    " ORDER BY first_stroke NULLS LAST, canvas_id LIMIT $2";
 constexpr const char* OneCanvas =
     "SELECT canvas_id, thumbnail_url, fullimage_url, last_activity FROM canvases WHERE "
     "canvas_id = $1 AND " VELMO_HAS_CONTENT;
