@@ -4,6 +4,7 @@
 #include "store/delivery_marks.h"
 #include "store/postgres/pg_store.h"
 #include "store/sqlite/sqlite_store.h"
+#include "support/backend.h"
 #include "support/pg_cluster.h"
 #include "support/temp_dir.h"
 
@@ -13,13 +14,6 @@
 #include <string>
 
 namespace velmo::testing {
-
-// The storage backends the server's tests run against.
-enum class Backend { Sqlite, Postgres };
-
-inline std::string backendName(const ::testing::TestParamInfo<Backend>& info) {
-    return info.param == Backend::Sqlite ? "Sqlite" : "Postgres";
-}
 
 // A fresh store of either backend with the delivery book the server uses with it: SQLite in
 // `dir` with marks in memory, or PostgreSQL on a throw-away cluster with marks in the database.
