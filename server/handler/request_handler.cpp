@@ -16,6 +16,7 @@
 #include "wire/percent_codec.h"
 #include "wire/reply_line.h"
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
 #include <memory>
@@ -92,7 +93,8 @@ Response strokesForUser(HandlerContext& context, const std::string& canvas_id,
             appendStrokeLines(body, canvas_id, *resent);
         }
     }
-    if (context.store.lastStamp(canvas_id) > delivery.mark) {
+    const int64_t last_stamp = context.store.lastStamp(canvas_id);
+    if (last_stamp > delivery.mark) {
         const auto strokes =
             context.store.strokesAfter(canvas_id, delivery.mark, MaxStrokesPerReply);
         if (!strokes) {
@@ -102,8 +104,16 @@ Response strokesForUser(HandlerContext& context, const std::string& canvas_id,
             return unavailable();
         }
         appendStrokeLines(body, canvas_id, *strokes);
-        if (!strokes->empty()) {
-            context.marks.advance(canvas_id, user_name, strokes->back().server_time);
+        // A canvas's strokes are readable in stamp order, so a reply short of the limit holds
+        // every stroke up to the last stamp known before the read: the mark goes that far even
+        // when the newest strokes were deleted, and the next poll knows from memory that
+        // nothing is new.
+        const int64_t sent_up_to = strokes->empty() ? last_stamp
+                                   : strokes->size() < MaxStrokesPerReply
+                                       ? std::max(last_stamp, strokes->back().server_time)
+                                       : strokes->back().server_time;
+        if (sent_up_to > delivery.mark) {
+            context.marks.advance(canvas_id, user_name, sent_up_to);
         }
     }
     return textResponse(200, std::move(body));

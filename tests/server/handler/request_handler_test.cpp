@@ -288,6 +288,21 @@ TEST_P(RequestHandlerTest, DeleteThatRemovesNothingOwesNoNotice) {
     EXPECT_EQ(storedCount(), 1u);
 }
 
+TEST_P(RequestHandlerTest, AReplyMovesTheMarkPastDeletedStrokesToTheLastStamp) {
+    append(stroke(Anna, 1));
+    append(stroke(Anna, 2), Canvas, Now + 1);
+    ASSERT_EQ(command(wire::appendCommand(Canvas, poll(Bob))).strokes.size(), 2u);
+    // The canvas's newest stamp now belongs to a deleted stroke.
+    append(stroke(Anna, 3), Canvas, Now + 2);
+    command(wire::deleteCommand(Canvas, stroke(Anna, 3)));
+    const Reply reply = command(wire::appendCommand(Canvas, poll(Bob)));
+    EXPECT_EQ(reply.delete_notices, 1);
+    EXPECT_TRUE(reply.strokes.empty());
+    // So the next poll knows from memory that nothing is new.
+    EXPECT_EQ(backend->marks().take(Canvas, Bob, Now)->mark, store->lastStamp(Canvas));
+    EXPECT_EQ(store->lastStamp(Canvas), Now + 2);
+}
+
 TEST_P(RequestHandlerTest, NoticeComesBeforeTheNewStrokes) {
     append(stroke(Anna, 7));
     command(wire::appendCommand(Canvas, poll(Bob)));
