@@ -32,6 +32,8 @@ struct CanvasInfo {
 
 enum class ImageKind { Thumbnail, FullImage };
 
+enum class KeyCheck { Unbound, Matches, Mismatch };
+
 // A delivery mark kept across a clean restart (see DeliveryMarks).
 struct SavedMark {
     std::string canvas_id;
@@ -105,6 +107,25 @@ public:
     // notice. saveMarks replaces whatever was saved.
     virtual bool saveMarks(const std::vector<SavedMark>& marks) = 0;
     virtual std::optional<std::vector<SavedMark>> takeSavedMarks() = 0;
+
+    // `key_hash` empty: the command brought no key. A key for a user name never bound binds it
+    // (Matches). A bound name with another hash or none: Mismatch. A never-bound name without
+    // a key: Unbound.
+    virtual std::optional<KeyCheck> checkUserKey(std::string_view user_name,
+                                                 std::string_view key_hash, int64_t now_ms) = 0;
+
+    // Whether the canvas holds a stroke of this user name.
+    virtual std::optional<bool> hasStrokeBy(std::string_view canvas_id,
+                                            std::string_view user_name) = 0;
+
+    struct CanvasSize {
+        int64_t strokes = 0;
+        int64_t bytes = 0; // of stroke text
+
+        bool operator==(const CanvasSize&) const = default;
+    };
+    // What the canvas holds now (0, 0 for an unknown canvas); nothing on a storage failure.
+    virtual std::optional<CanvasSize> canvasSize(std::string_view canvas_id) = 0;
 
     // Hosted images, by content hash. Storing the same hash again keeps the first copy.
     virtual bool putImage(std::string_view hash, std::string_view png, int64_t now_ms) = 0;

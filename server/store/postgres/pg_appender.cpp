@@ -32,7 +32,8 @@ constexpr const char* AddStroke =
     "SELECT server_time, true FROM twin UNION ALL SELECT server_time, false FROM added";
 constexpr const char* CountStrokes =
     "UPDATE canvases SET last_stamp = GREATEST(last_stamp, $2), stroke_count = stroke_count + "
-    "$3, last_activity = GREATEST(last_activity, $2) WHERE canvas_id = $1";
+    "$3, stroke_bytes = stroke_bytes + $4, last_activity = GREATEST(last_activity, $2) WHERE "
+    "canvas_id = $1";
 constexpr const char* Announce = "SELECT pg_notify($1, $2)";
 
 // Time to wait for appends before looking again whether the queue closed.
@@ -170,10 +171,15 @@ void PgAppender::commit(std::vector<std::unique_ptr<PendingAppend>>& appends,
             if (fresh.empty()) {
                 continue;
             }
+            int64_t bytes = 0;
+            for (const RecentStroke& added_stroke : fresh) {
+                bytes += static_cast<int64_t>(added_stroke.text.size());
+            }
             closing.push_back({CountStrokes, PgParams()
                                                  .bytes(canvas_id)
                                                  .int64(fresh.back().server_time)
-                                                 .int64(static_cast<int64_t>(fresh.size()))});
+                                                 .int64(static_cast<int64_t>(fresh.size()))
+                                                 .int64(bytes)});
             const std::string payload =
                 newsPayload({instance_,
                              {StrokeNews::Kind::Append, fresh.back().server_time},

@@ -62,6 +62,13 @@ constexpr const char* Migrations[] = {
         bound_at bigint NOT NULL
     );
     )sql",
+    // The bytes of stroke text a canvas holds, kept with its count, for its size cap.
+    R"sql(
+    ALTER TABLE canvases ADD COLUMN stroke_bytes bigint NOT NULL DEFAULT 0;
+    UPDATE canvases SET stroke_bytes = counted.bytes FROM (SELECT canvas_id,
+        sum(length(text)) AS bytes FROM strokes GROUP BY canvas_id) AS counted
+        WHERE canvases.canvas_id = counted.canvas_id;
+    )sql",
 };
 static_assert(std::size(Migrations) == PgSchema::Version);
 

@@ -30,8 +30,10 @@ constexpr const char* StrokesAfter =
 // user of the canvas a notice, in the same transaction.
 constexpr const char* Delete =
     "WITH gone AS (DELETE FROM strokes WHERE canvas_id = $1 AND user_name = $2 AND "
-    "client_time = $3 RETURNING 1), removed AS (SELECT count(*) AS n FROM gone), "
-    "counted AS (UPDATE canvases SET stroke_count = stroke_count - removed.n, last_activity = "
+    "client_time = $3 RETURNING length(text) AS size), removed AS (SELECT count(*) AS n, "
+    "coalesce(sum(size), 0) AS bytes FROM gone), "
+    "counted AS (UPDATE canvases SET stroke_count = stroke_count - removed.n, stroke_bytes = "
+    "stroke_bytes - removed.bytes, last_activity = "
     "GREATEST(last_activity, $4) FROM removed WHERE canvas_id = $1 AND removed.n > 0 "
     "RETURNING 1), owed AS (UPDATE delivery_marks SET owes_notice = true FROM removed WHERE "
     "canvas_id = $1 AND user_name <> $2 AND removed.n > 0 RETURNING 1) "
@@ -65,6 +67,15 @@ constexpr const char* Stamps = "SELECT canvas_id, last_stamp FROM canvases";
 constexpr const char* PutImage =
     "INSERT INTO images (hash, data, created) VALUES ($1, $2, $3) ON CONFLICT (hash) DO NOTHING";
 constexpr const char* GetImage = "SELECT data FROM images WHERE hash = $1";
+constexpr const char* BindKey = "INSERT INTO user_keys (user_name, key_hash, bound_at) VALUES "
+                                "($1, $2, $3) ON CONFLICT (user_name) DO NOTHING";
+constexpr const char* BoundKey = "SELECT key_hash FROM user_keys WHERE user_name = $1";
+constexpr const char* HasStrokeBy =
+    "SELECT EXISTS (SELECT 1 FROM strokes WHERE canvas_id = $1 AND user_name = $2)";
+constexpr const char* SizeOf =
+    "SELECT stroke_count, stroke_bytes FROM canvases WHERE canvas_id = $1";
+// Bound keys kept in memory; past this many the memory starts over.
+constexpr size_t MaxBoundKeys = 1 << 20;
 
 #undef VELMO_HAS_CONTENT
 
@@ -327,6 +338,71 @@ std::optional<std::string> PgStore::image(std::string_view hash) {
     } catch (const PgError&) {
     }
     return std::nullopt;
+}
+
+std::optional<KeyCheck> PgStore::checkUserKey(std::string_view user_name, std::string_view key_hash,
+                                              int64_t now_ms) {
+    {
+        // A binding never changes, so one seen once answers every later check.
+        std::lock_guard lock(keys_mutex_);
+        const auto bound = bound_keys_.find(user_name);
+        if (bound != bound_keys_.end()) {
+            return bound->second == key_hash ? KeyCheck::Matches : KeyCheck::Mismatch;
+        }
+    }
+    std::optional<std::string> bound;
+    try {
+        auto conn = pool_->lease();
+        if (key_hash.empty()) {
+            const PgResult result = conn->exec(BoundKey, PgParams().bytes(user_name));
+            if (result.rows() > 0) {
+                bound = result.bytes(0, 0);
+            }
+        } else {
+            // Bound by this key unless another instance bound the name first.
+            const auto results = conn->pipeline(
+                {{BindKey, PgParams().bytes(user_name).bytes(key_hash).int64(now_ms)},
+                 {BoundKey, PgParams().bytes(user_name)}});
+            if (results[1].rows() > 0) {
+                bound = results[1].bytes(0, 0);
+            }
+        }
+    } catch (const PgError&) {
+        return std::nullopt;
+    }
+    if (!bound) {
+        return KeyCheck::Unbound; // never bound, and no key came
+    }
+    {
+        std::lock_guard lock(keys_mutex_);
+        if (bound_keys_.size() >= MaxBoundKeys) {
+            bound_keys_.clear();
+        }
+        bound_keys_.emplace(std::string(user_name), *bound);
+    }
+    return *bound == key_hash ? KeyCheck::Matches : KeyCheck::Mismatch;
+}
+
+std::optional<bool> PgStore::hasStrokeBy(std::string_view canvas_id, std::string_view user_name) {
+    try {
+        auto conn = pool_->lease();
+        return conn->exec(HasStrokeBy, PgParams().bytes(canvas_id).bytes(user_name)).boolean(0, 0);
+    } catch (const PgError&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<Store::CanvasSize> PgStore::canvasSize(std::string_view canvas_id) {
+    try {
+        auto conn = pool_->lease();
+        const PgResult result = conn->exec(SizeOf, PgParams().bytes(canvas_id));
+        if (result.rows() == 0) {
+            return Store::CanvasSize{};
+        }
+        return Store::CanvasSize{result.int64(0, 0), result.int64(0, 1)};
+    } catch (const PgError&) {
+        return std::nullopt;
+    }
 }
 
 } // namespace velmo::server

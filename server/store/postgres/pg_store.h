@@ -2,10 +2,12 @@
 
 #include "store/canvas_news.h"
 #include "store/store.h"
+#include "store/string_hash.h"
 
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 namespace velmo::server {
 
@@ -57,6 +59,13 @@ public:
     // and there is never anything to take.
     bool saveMarks(const std::vector<SavedMark>& marks) override;
     std::optional<std::vector<SavedMark>> takeSavedMarks() override;
+    // A bound key is kept in memory once seen; a name not bound is asked of the database
+    // every time, as another instance may bind it any moment.
+    std::optional<KeyCheck> checkUserKey(std::string_view user_name, std::string_view key_hash,
+                                         int64_t now_ms) override;
+    std::optional<bool> hasStrokeBy(std::string_view canvas_id,
+                                    std::string_view user_name) override;
+    std::optional<CanvasSize> canvasSize(std::string_view canvas_id) override;
     bool putImage(std::string_view hash, std::string_view png, int64_t now_ms) override;
     std::optional<std::string> image(std::string_view hash) override;
 
@@ -74,6 +83,8 @@ private:
     std::unique_ptr<PgDeliveries> deliveries_;
     std::mutex publish_mutex_; // see PgAppender
     std::unique_ptr<PgAppender> appender_;
+    std::mutex keys_mutex_;
+    std::unordered_map<std::string, std::string, StringHash, std::equal_to<>> bound_keys_;
     std::unique_ptr<PgNewsListener> listener_; // stops first
 };
 

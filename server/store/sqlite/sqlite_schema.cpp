@@ -69,6 +69,14 @@ constexpr const char* Migrations[] = {
     );
     INSERT INTO journal_state (id, copied) VALUES (1, 0);
     )sql",
+    // The key hash a user name is bound to.
+    R"sql(
+    CREATE TABLE user_keys (
+        user_name TEXT PRIMARY KEY,
+        key_hash TEXT NOT NULL,
+        bound_at INTEGER NOT NULL
+    );
+    )sql",
 };
 static_assert(std::size(Migrations) == SqliteSchema::Version);
 

@@ -355,4 +355,62 @@ std::optional<std::string> SqliteStore::image(std::string_view hash) {
     return std::nullopt;
 }
 
+std::optional<KeyCheck> SqliteStore::checkUserKey(std::string_view user_name,
+                                                  std::string_view key_hash, int64_t now_ms) {
+    static constexpr const char* Bind =
+        "INSERT OR IGNORE INTO user_keys (user_name, key_hash, bound_at) VALUES (?1, ?2, ?3)";
+    static constexpr const char* Bound = "SELECT key_hash FROM user_keys WHERE user_name = ?1";
+    try {
+        const auto db = writer_->hold();
+        if (!key_hash.empty()) {
+            SqliteQuery(*db, Bind).bind(1, user_name).bind(2, key_hash).bind(3, now_ms).step();
+        }
+        SqliteQuery bound(*db, Bound);
+        bound.bind(1, user_name);
+        if (!bound.step()) {
+            return KeyCheck::Unbound;
+        }
+        return bound.text(0) == key_hash ? KeyCheck::Matches : KeyCheck::Mismatch;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<bool> SqliteStore::hasStrokeBy(std::string_view canvas_id,
+                                             std::string_view user_name) {
+    static constexpr const char* Sql =
+        "SELECT EXISTS (SELECT 1 FROM strokes WHERE canvas_id = ?1 AND user_name = ?2)";
+    try {
+        if (!pipeline_->copyAllNow()) {
+            return std::nullopt;
+        }
+        auto lease = readers_->lease();
+        SqliteQuery query(*lease, Sql);
+        query.bind(1, canvas_id).bind(2, user_name);
+        return query.step() && query.integer(0) != 0;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<Store::CanvasSize> SqliteStore::canvasSize(std::string_view canvas_id) {
+    static constexpr const char* Sql =
+        "SELECT count(*), coalesce(sum(length(CAST(text AS BLOB))), 0) FROM strokes WHERE "
+        "canvas_id = ?1";
+    try {
+        if (!pipeline_->copyAllNow()) {
+            return std::nullopt;
+        }
+        auto lease = readers_->lease();
+        SqliteQuery query(*lease, Sql);
+        query.bind(1, canvas_id);
+        if (!query.step()) {
+            return Store::CanvasSize{};
+        }
+        return Store::CanvasSize{query.integer(0), query.integer(1)};
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 } // namespace velmo::server

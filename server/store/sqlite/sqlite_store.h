@@ -50,6 +50,12 @@ public:
     std::optional<CanvasInfo> canvas(std::string_view canvas_id) override;
     bool saveMarks(const std::vector<SavedMark>& marks) override;
     std::optional<std::vector<SavedMark>> takeSavedMarks() override;
+    std::optional<KeyCheck> checkUserKey(std::string_view user_name, std::string_view key_hash,
+                                         int64_t now_ms) override;
+    // These two copy the journal first, like the other reads of what a canvas holds.
+    std::optional<bool> hasStrokeBy(std::string_view canvas_id,
+                                    std::string_view user_name) override;
+    std::optional<CanvasSize> canvasSize(std::string_view canvas_id) override;
     bool putImage(std::string_view hash, std::string_view png, int64_t now_ms) override;
     std::optional<std::string> image(std::string_view hash) override;
 

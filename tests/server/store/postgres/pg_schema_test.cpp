@@ -76,6 +76,7 @@ TEST_F(PgSchemaTest, EachEarlierVersionIsBroughtUpKeepingItsData) {
         ASSERT_EQ(strokes->size(), 1u);
         EXPECT_EQ(strokes->front().text, "the stroke text");
         EXPECT_EQ(store->image("ab"), "png");
+        EXPECT_EQ(store->canvasSize(Canvas), (Store::CanvasSize{1, 15})); // counted on the way
         EXPECT_EQ(store->findCanvases("ANNA", 10)->size(), 1u);
         store.reset();
         auto conn = PgConnection::open(cluster.uri(name));

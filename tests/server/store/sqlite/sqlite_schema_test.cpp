@@ -21,8 +21,8 @@ TEST(SqliteSchema, AnEmptyDatabaseGetsEveryTableOnce) {
     auto db = SqliteConnection::open(dir.file("db.sqlite"), true);
     SqliteSchema::migrate(*db);
     EXPECT_EQ(integer(*db, "PRAGMA user_version"), SqliteSchema::Version);
-    for (const char* table :
-         {"canvases", "strokes", "images", "saved_marks", "fresh_strokes", "journal_state"}) {
+    for (const char* table : {"canvases", "strokes", "images", "saved_marks", "fresh_strokes",
+                              "journal_state", "user_keys"}) {
         SqliteQuery query(*db, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND "
                                "name = ?1");
         query.bind(1, table);

@@ -300,7 +300,7 @@ TEST_F(SqliteStoreTest, MigratesAVersion1Database) {
     ASSERT_EQ(sqlite3_open(dir.file("canvas.sqlite").c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db,
                            "DROP TABLE saved_marks; DROP TABLE fresh_strokes; "
-                           "DROP TABLE journal_state; PRAGMA user_version=1",
+                           "DROP TABLE journal_state; DROP TABLE user_keys; PRAGMA user_version=1",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(db);
@@ -331,11 +331,12 @@ TEST_F(SqliteStoreTest, MigratesAVersion2Database) {
     ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
     EXPECT_EQ(sqlite3_column_int(statement, 0), 2);
     sqlite3_finalize(statement);
-    ASSERT_EQ(sqlite3_exec(db,
-                           "DROP TABLE fresh_strokes; DROP TABLE journal_state; "
-                           "PRAGMA user_version=2",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(db,
+                     "DROP TABLE fresh_strokes; DROP TABLE journal_state; DROP TABLE user_keys; "
+                     "PRAGMA user_version=2",
+                     nullptr, nullptr, nullptr),
+        SQLITE_OK);
     sqlite3_close(db);
     auto store = open();
     ASSERT_TRUE(store);
@@ -522,10 +523,10 @@ TEST_F(SqliteStoreTest, MigratesAVersion3DatabaseWithFreshStrokes) {
     left.server_time = 15;
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(dir.file("canvas.sqlite").c_str(), &db), SQLITE_OK);
-    const std::string sql =
-        "DROP TABLE journal_state; PRAGMA user_version=3; INSERT INTO fresh_strokes VALUES "
-        "('c@1', 15, 2, 'anna@20101201100000001', '" +
-        canvas::stroke_to_text(left) + "')";
+    const std::string sql = "DROP TABLE journal_state; DROP TABLE user_keys; PRAGMA "
+                            "user_version=3; INSERT INTO fresh_strokes VALUES "
+                            "('c@1', 15, 2, 'anna@20101201100000001', '" +
+                            canvas::stroke_to_text(left) + "')";
     ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
     auto store = open();
@@ -539,6 +540,24 @@ TEST_F(SqliteStoreTest, MigratesAVersion3DatabaseWithFreshStrokes) {
     EXPECT_EQ(store->findCanvases("", 10)->size(), 1u); // one stroke left of three
     EXPECT_EQ(store->deleteStrokes("c@1", "anna@20101201100000001", 3, 20), 1u);
     EXPECT_EQ(store->findCanvases("", 10)->size(), 0u);
+}
+
+TEST_F(SqliteStoreTest, MigratesAVersion4DatabaseWithoutUserKeys) {
+    {
+        auto store = open();
+        store->appendStroke("c@1", stroke(1), 10);
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(dir.file("canvas.sqlite").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(db, "DROP TABLE user_keys; PRAGMA user_version=4", nullptr, nullptr, nullptr),
+        SQLITE_OK);
+    sqlite3_close(db);
+    auto store = open();
+    ASSERT_TRUE(store);
+    EXPECT_EQ(store->strokesAfter("c@1", 0, 10)->size(), 1u);
+    EXPECT_EQ(store->checkUserKey("u@1", "h", 11), KeyCheck::Matches);
+    EXPECT_EQ(store->checkUserKey("u@1", "", 12), KeyCheck::Mismatch);
 }
 
 TEST_F(SqliteStoreTest, RefusesADatabaseFromANewerVersion) {
