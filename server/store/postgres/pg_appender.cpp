@@ -78,7 +78,7 @@ void PgAppender::commitLoop() {
         if (taken == AppendQueue::Taken::Closed) {
             return;
         }
-        std::vector<std::pair<std::string, std::vector<RecentStroke>>> added;
+        std::vector<Added> added;
         {
             // Taken by commit() before COMMIT and held until memory has the strokes: a delete
             // of this instance that finds one of them committed forgets it only after that.
@@ -94,9 +94,14 @@ void PgAppender::commitLoop() {
                     conn_.reset();
                 }
             }
-            for (auto& [canvas_id, strokes] : added) {
-                recent_.noteCopied().note(canvas_id, strokes.back().server_time);
-                recent_.remember(canvas_id, strokes);
+            for (Added& canvas : added) {
+                // Strokes of other instances stamped before these may not have been heard of
+                // yet: memory must not take these as following everything it holds.
+                if (recent_.lastStamp(canvas.canvas_id) < canvas.stamped_after) {
+                    recent_.noteForeign(canvas.canvas_id, canvas.stamped_after);
+                }
+                recent_.noteCopied().note(canvas.canvas_id, canvas.strokes.back().server_time);
+                recent_.remember(canvas.canvas_id, canvas.strokes);
             }
         }
         for (auto& pending : appends) {
@@ -106,8 +111,7 @@ void PgAppender::commitLoop() {
 }
 
 void PgAppender::commit(std::vector<std::unique_ptr<PendingAppend>>& appends,
-                        std::vector<std::pair<std::string, std::vector<RecentStroke>>>& added,
-                        std::unique_lock<std::mutex>& publish) {
+                        std::vector<Added>& added, std::unique_lock<std::mutex>& publish) {
     if (!conn_) {
         conn_ = PgConnection::open(uri_);
     }
@@ -136,8 +140,10 @@ void PgAppender::commit(std::vector<std::unique_ptr<PendingAppend>>& appends,
         std::vector<PgStatement> strokes;
         std::vector<std::string> texts;
         size_t row = 1 + canvases.size();
+        std::vector<int64_t> stamped_after; // per canvas, in the map's order
         for (auto& [canvas_id, pendings] : canvases) {
             int64_t last = locked[row++].int64(0, 0);
+            stamped_after.push_back(last);
             for (PendingAppend* pending : pendings) {
                 canvas::MWStroke& stroke = pending->stroke;
                 stroke.server_time = std::max(pending->now_ms, last + 1);
@@ -155,7 +161,9 @@ void PgAppender::commit(std::vector<std::unique_ptr<PendingAppend>>& appends,
         const auto stored = conn_->pipeline(strokes);
         std::vector<PgStatement> closing;
         size_t index = 0;
+        size_t canvas_index = 0;
         for (auto& [canvas_id, pendings] : canvases) {
+            const int64_t before = stamped_after[canvas_index++];
             std::vector<RecentStroke> fresh;
             for (PendingAppend* pending : pendings) {
                 const PgResult& result = stored[index];
@@ -185,7 +193,7 @@ void PgAppender::commit(std::vector<std::unique_ptr<PendingAppend>>& appends,
                              {StrokeNews::Kind::Append, fresh.back().server_time},
                              std::string(canvas_id)});
             closing.push_back({Announce, PgParams().text(PgNewsChannel).text(payload)});
-            added.emplace_back(std::string(canvas_id), std::move(fresh));
+            added.push_back({std::string(canvas_id), before, std::move(fresh)});
         }
         closing.push_back({Commit, {}});
         publish.lock();

@@ -41,10 +41,15 @@ public:
 
 private:
     void commitLoop();
+    // The new strokes of one canvas in a committed batch.
+    struct Added {
+        std::string canvas_id;
+        int64_t stamped_after = 0; // the canvas's last stamp in the database before them
+        std::vector<RecentStroke> strokes;
+    };
     // Stores the batch; fills each append's stamp, and `added` with the new strokes per canvas.
     // Locks `publish` before the commit. Throws PgError: then nothing was stored.
-    void commit(std::vector<std::unique_ptr<PendingAppend>>& appends,
-                std::vector<std::pair<std::string, std::vector<RecentStroke>>>& added,
+    void commit(std::vector<std::unique_ptr<PendingAppend>>& appends, std::vector<Added>& added,
                 std::unique_lock<std::mutex>& publish);
 
     std::string uri_;

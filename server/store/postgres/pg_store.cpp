@@ -38,6 +38,7 @@ constexpr const char* Delete =
     "RETURNING 1), owed AS (UPDATE delivery_marks SET owes_notice = true FROM removed WHERE "
     "canvas_id = $1 AND user_name <> $2 AND removed.n > 0 RETURNING 1) "
     "SELECT n, (SELECT count(*) FROM counted), (SELECT count(*) FROM owed) FROM removed";
+constexpr const char* LockCanvas = "SELECT 1 FROM canvases WHERE canvas_id = $1 FOR UPDATE";
 constexpr const char* Announce = "SELECT pg_notify($1, $2)";
 constexpr const char* SetThumbnail =
     "INSERT INTO canvases (canvas_id, nickname_folded, date_id, last_activity, thumbnail_url) "
@@ -230,9 +231,13 @@ std::optional<size_t> PgStore::deleteStrokes(std::string_view canvas_id, std::st
     try {
         auto conn = pool_->lease();
         PgTransaction transaction(*conn);
-        const PgResult result = conn->exec(
-            Delete, PgParams().bytes(canvas_id).bytes(user_name).int64(client_time).int64(now_ms));
-        removed = static_cast<size_t>(result.int64(0, 0));
+        // The canvas's row first, as appends take it: deletes and appends of a canvas take
+        // their turns, and two deletes never lock its users' marks in different orders.
+        const auto results = conn->pipeline(
+            {{LockCanvas, PgParams().bytes(canvas_id)},
+             {Delete,
+              PgParams().bytes(canvas_id).bytes(user_name).int64(client_time).int64(now_ms)}});
+        removed = static_cast<size_t>(results[1].int64(0, 0));
         if (removed > 0) {
             const std::string payload =
                 newsPayload({instance_, {StrokeNews::Kind::Delete, 0}, std::string(canvas_id)});

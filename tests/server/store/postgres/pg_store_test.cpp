@@ -122,6 +122,25 @@ TEST_F(PgStoreTest, AnInstanceHearsOfTheOthersAppendsAndDeletes) {
     EXPECT_EQ(appends, 1); // B's own append is told by its handler, not by the database
 }
 
+TEST_F(PgStoreTest, AnAppendFindsStrokesOfOthersNotYetHeardOf) {
+    const auto first = b->appendStroke(Canvas, stroke("bob", 1), Now);
+    ASSERT_TRUE(first);
+    // Another instance's stroke whose announcement has not come yet (none is sent here).
+    const std::string later = std::to_string(Now + 100);
+    ASSERT_TRUE(cluster.run(
+        "velmo", std::string("INSERT INTO strokes VALUES ('") + Canvas + "', " + later +
+                     ", 2, 'anna', 0, 'elsewhere'); UPDATE canvases SET last_stamp = " + later +
+                     ", stroke_count = stroke_count + 1 WHERE canvas_id = '" + Canvas + "'"));
+    const auto own = b->appendStroke(Canvas, stroke("bob", 3), Now);
+    ASSERT_TRUE(own);
+    EXPECT_GT(*own, Now + 100);
+    const auto all = b->strokesAfter(Canvas, 0, 10);
+    ASSERT_TRUE(all);
+    ASSERT_EQ(all->size(), 3u);
+    EXPECT_EQ((*all)[1].text, "elsewhere");
+    EXPECT_EQ(b->strokesAfter(Canvas, *first, 10)->size(), 2u);
+}
+
 TEST_F(PgStoreTest, DeliveryMarksAreSharedAndOwedNoticesGivenOnce) {
     DeliveryBook& on_a = a->deliveries();
     DeliveryBook& on_b = b->deliveries();
