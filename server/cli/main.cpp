@@ -76,7 +76,9 @@ int main(int argc, char** argv) {
     const bool postgres = isPostgresUri(options->db_path);
     std::string db_path = options->db_path.empty() ? defaultDatabasePath() : options->db_path;
     if (postgres) {
-        auto shared = PgStore::open(db_path, &news, &error);
+        // One connection for each thread that may call the store, so none waits for another.
+        const size_t connections = static_cast<size_t>(options->threads + options->worker_threads);
+        auto shared = PgStore::open(db_path, &news, &error, connections);
         db_path = withoutPassword(db_path);
         if (!shared) {
             std::fprintf(stderr, "velmorastra-server: cannot open the database %s: %s\n",

@@ -9,15 +9,13 @@
 #include "wire/canvas_id.h"
 #include "wire/date_id.h"
 
+#include <algorithm>
 #include <future>
 #include <random>
 
 namespace velmo::server {
 
 namespace {
-
-// Connections for the request threads; one more waits for a free one.
-constexpr size_t PoolSize = 16;
 
 // Only canvases with something to show are listed, shared or rendered.
 #define VELMO_HAS_CONTENT                                                                          \
@@ -103,8 +101,9 @@ std::string randomInstanceName() {
 
 } // namespace
 
-PgStore::PgStore(const std::string& uri, CanvasNews* news)
-    : instance_(randomInstanceName()), news_(news), pool_(std::make_unique<PgPool>(uri, PoolSize)),
+PgStore::PgStore(const std::string& uri, CanvasNews* news, size_t connections)
+    : instance_(randomInstanceName()), news_(news),
+      pool_(std::make_unique<PgPool>(uri, std::max<size_t>(connections, 1))),
       recent_(std::make_unique<RecentStrokes>()),
       deliveries_(std::make_unique<PgDeliveries>(*pool_, *recent_, instance_)) {}
 
@@ -113,10 +112,10 @@ PgStore::~PgStore() {
     appender_.reset();
 }
 
-std::unique_ptr<PgStore> PgStore::open(const std::string& uri, CanvasNews* news,
-                                       std::string* error) {
+std::unique_ptr<PgStore> PgStore::open(const std::string& uri, CanvasNews* news, std::string* error,
+                                       size_t connections) {
     try {
-        auto store = std::make_unique<PgStore>(uri, news);
+        auto store = std::make_unique<PgStore>(uri, news, connections);
         {
             auto conn = store->pool_->lease();
             PgSchema::migrate(*conn);

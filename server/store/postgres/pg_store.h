@@ -29,9 +29,11 @@ class PgStore final : public Store {
 public:
     // Connects with a libpq URI, brings the schema up to date and starts listening. `news`
     // (may be null) is told of the strokes other instances store or remove, and must outlive
-    // the store. Nothing, with a reason in `error`, when the database cannot be used.
+    // the store. Requests use at most `connections` connections at once, opened as needed; a
+    // thread calling the store holds one at a time, so one per calling thread never waits.
+    // Nothing, with a reason in `error`, when the database cannot be used.
     static std::unique_ptr<PgStore> open(const std::string& uri, CanvasNews* news,
-                                         std::string* error);
+                                         std::string* error, size_t connections = 16);
     ~PgStore() override;
     PgStore(const PgStore&) = delete;
     PgStore& operator=(const PgStore&) = delete;
@@ -70,7 +72,7 @@ public:
     std::optional<std::string> image(std::string_view hash) override;
 
     // Use open().
-    PgStore(const std::string& uri, CanvasNews* news);
+    PgStore(const std::string& uri, CanvasNews* news, size_t connections);
 
 private:
     // Reads every canvas's last stamp into memory; news arriving meanwhile is kept.
