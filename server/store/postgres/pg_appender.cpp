@@ -100,6 +100,9 @@ void PgAppender::commitLoop() {
                 if (recent_.lastStamp(canvas.canvas_id) < canvas.stamped_after) {
                     recent_.noteForeign(canvas.canvas_id, canvas.stamped_after);
                 }
+                if (canvas.strokes.empty()) {
+                    continue;
+                }
                 recent_.noteCopied().note(canvas.canvas_id, canvas.strokes.back().server_time);
                 recent_.remember(canvas.canvas_id, canvas.strokes);
             }
@@ -177,6 +180,8 @@ void PgAppender::commit(std::vector<std::unique_ptr<PendingAppend>>& appends,
                 ++index;
             }
             if (fresh.empty()) {
+                // Only resends: memory still learns how far the database is.
+                added.push_back({std::string(canvas_id), before, {}});
                 continue;
             }
             int64_t bytes = 0;

@@ -41,7 +41,7 @@ public:
 
 private:
     void commitLoop();
-    // The new strokes of one canvas in a committed batch.
+    // The new strokes of one canvas in a committed batch (none when all were resends).
     struct Added {
         std::string canvas_id;
         int64_t stamped_after = 0; // the canvas's last stamp in the database before them

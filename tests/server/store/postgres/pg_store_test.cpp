@@ -3,6 +3,8 @@
 #include "canvas/stroke_text.h"
 #include "store/delivery_book.h"
 #include "store/in_process_canvas_news.h"
+#include "store/postgres/pg_appender.h"
+#include "store/postgres/pg_connection.h"
 #include "support/pg_cluster.h"
 
 #include <gtest/gtest.h>
@@ -139,6 +141,32 @@ TEST_F(PgStoreTest, AnAppendFindsStrokesOfOthersNotYetHeardOf) {
     ASSERT_EQ(all->size(), 3u);
     EXPECT_EQ((*all)[1].text, "elsewhere");
     EXPECT_EQ(b->strokesAfter(Canvas, *first, 10)->size(), 2u);
+}
+
+TEST_F(PgStoreTest, AResendFindingAStrokeNotYetHeardOfBringsMemoryUpToDate) {
+    const auto first = b->appendStroke(Canvas, stroke("bob", 1), Now);
+    ASSERT_TRUE(first);
+    // Stored, but its instance's answer and announcement were lost (none is sent here).
+    canvas::MWStroke lost = stroke("anna", 2);
+    lost.server_time = Now + 100;
+    auto conn = PgConnection::open(cluster.uri());
+    conn->exec("INSERT INTO strokes VALUES ($1, $2, $3, $4, $5, $6)",
+               PgParams()
+                   .bytes(Canvas)
+                   .int64(lost.server_time)
+                   .int64(lost.client_time)
+                   .bytes(lost.user_name)
+                   .int64(PgAppender::bodyHash(lost))
+                   .bytes(canvas::stroke_to_text(lost)));
+    conn->exec("UPDATE canvases SET last_stamp = $2 WHERE canvas_id = $1",
+               PgParams().bytes(Canvas).int64(lost.server_time));
+    // The client sends it again to this instance, which finds it stored.
+    EXPECT_EQ(b->appendStroke(Canvas, stroke("anna", 2), Now + 200), Now + 100);
+    EXPECT_EQ(b->lastStamp(Canvas), Now + 100);
+    const auto after = b->strokesAfter(Canvas, *first, 10);
+    ASSERT_TRUE(after);
+    ASSERT_EQ(after->size(), 1u);
+    EXPECT_EQ(after->front().server_time, Now + 100);
 }
 
 TEST_F(PgStoreTest, DeliveryMarksAreSharedAndOwedNoticesGivenOnce) {
