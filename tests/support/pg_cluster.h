@@ -11,6 +11,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -151,16 +152,21 @@ private:
             fs::remove_all(root, ec);
             fs::create_directories(root, ec);
             giveAway(root);
+            // Made aside and renamed once whole: an initdb cut short leaves no template.
+            const fs::path making = root / "making";
             const pid_t initdb =
-                spawn({std::string(BinDir) + "/initdb", "-D", made.string(), "-A", "trust", "-U",
+                spawn({std::string(BinDir) + "/initdb", "-D", making.string(), "-A", "trust", "-U",
                        "postgres", "-N", "-E", "UTF8", "--no-locale"},
                       root.string() + "/initdb.log");
             int status = 0;
             waitpid(initdb, &status, 0);
             ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+            if (ok) {
+                fs::rename(making, made, ec);
+                ok = !ec;
+            }
             if (!ok) {
                 problem_ = "initdb failed; see " + root.string() + "/initdb.log";
-                fs::remove_all(made, ec);
             }
         }
         if (ok) {
@@ -216,6 +222,9 @@ private:
                 (setgroups(0, nullptr) != 0 || setgid(gid_) != 0 || setuid(uid_) != 0)) {
                 _exit(127);
             }
+            // A test that crashes takes its cluster with it (set after the change of user,
+            // which clears it).
+            prctl(PR_SET_PDEATHSIG, SIGQUIT);
             execv(argv[0], argv.data());
             _exit(127);
         }
