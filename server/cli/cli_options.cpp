@@ -121,6 +121,10 @@ std::string defaultDatabasePath() {
     return base + "/velmorastra/server.sqlite";
 }
 
+bool isPostgresUri(std::string_view db) {
+    return db.rfind("postgresql://", 0) == 0 || db.rfind("postgres://", 0) == 0;
+}
+
 std::string usageText() {
     return "Usage: velmorastra-server [options]\n"
            "\n"
@@ -134,6 +138,9 @@ std::string usageText() {
            "                         stroke journal FILE-strokes.0 and .1 beside it (default\n"
            "                         $XDG_DATA_HOME/velmorastra/server.sqlite, else\n"
            "                         ~/.local/share/velmorastra/server.sqlite)\n"
+           "  --db postgresql://...  a PostgreSQL database (a libpq connection URI; the\n"
+           "                         password from it, PGPASSWORD or ~/.pgpass), which any\n"
+           "                         number of instances may share behind a load balancer\n"
            "  --public-url URL       address clients reach this server under, used in the\n"
            "                         URLs of hosted images and share pages (default\n"
            "                         http://HOST:PORT/; the app reads only http:// image\n"
@@ -225,7 +232,7 @@ std::optional<CliOptions> parseCli(const std::vector<std::string>& args, std::st
                 return std::nullopt;
             }
             if (v->empty()) {
-                *error = "--db wants a file name";
+                *error = "--db wants a file name or a postgresql:// URI";
                 return std::nullopt;
             }
             options.db_path = *v;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velmo::server {
@@ -14,7 +15,7 @@ namespace velmo::server {
 struct CliOptions {
     std::string host = "127.0.0.1";
     int port = 8640;
-    std::string db_path;    // empty: defaultDatabasePath()
+    std::string db_path;    // empty: defaultDatabasePath(); a postgresql:// URI: PostgreSQL
     std::string public_url; // empty: http://<host>:<port>/ with the bound port
     int threads = 2;
     int worker_threads = 32;
@@ -44,5 +45,8 @@ std::optional<CliOptions> parseCli(const std::vector<std::string>& args, std::st
 std::string defaultDatabasePath();
 
 std::string usageText();
+
+// Whether --db names a PostgreSQL database (a libpq URI) rather than a SQLite file.
+bool isPostgresUri(std::string_view db);
 
 } // namespace velmo::server

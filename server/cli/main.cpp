@@ -2,6 +2,7 @@
 #include "http/http_server.h"
 #include "store/delivery_marks.h"
 #include "store/in_process_canvas_news.h"
+#include "store/postgres/pg_store.h"
 #include "store/sqlite/sqlite_store.h"
 
 #include <fcntl.h>
@@ -35,6 +36,20 @@ bool lockDatabase(const std::string& db_path) {
     return fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) == 0;
 }
 
+// A URI as the log may show it: without its password.
+std::string withoutPassword(const std::string& uri) {
+    const size_t start = uri.find("://");
+    const size_t at = uri.find('@');
+    if (start == std::string::npos || at == std::string::npos || at < start) {
+        return uri;
+    }
+    const size_t colon = uri.find(':', start + 3);
+    if (colon == std::string::npos || colon > at) {
+        return uri;
+    }
+    return uri.substr(0, colon + 1) + "***" + uri.substr(at);
+}
+
 std::string hostForUrl(const std::string& host) {
     return host.find(':') != std::string::npos ? "[" + host + "]" : host;
 }
@@ -52,35 +67,53 @@ int main(int argc, char** argv) {
         std::fputs(usageText().c_str(), stdout);
         return 0;
     }
-    const std::string db_path = options->db_path.empty() ? defaultDatabasePath() : options->db_path;
-    if (options->db_path.empty()) {
-        std::error_code ec;
-        std::filesystem::create_directories(std::filesystem::path(db_path).parent_path(), ec);
-    }
-    if (!lockDatabase(db_path)) {
-        std::fprintf(stderr,
-                     "velmorastra-server: another velmorastra-server uses the database %s\n",
-                     db_path.c_str());
-        return 1;
-    }
-    auto store = SqliteStore::open(db_path, &error);
-    if (!store) {
-        std::fprintf(stderr, "velmorastra-server: cannot open the database %s: %s\n",
-                     db_path.c_str(), error.c_str());
-        return 1;
+    // News of canvases for their event streams: what this process stores, and with PostgreSQL
+    // what the other instances on the database store. It outlives the store, which tells it.
+    InProcessCanvasNews news;
+    DeliveryMarks memory_marks;
+    DeliveryBook* marks = &memory_marks;
+    std::unique_ptr<Store> store;
+    const bool postgres = isPostgresUri(options->db_path);
+    std::string db_path = options->db_path.empty() ? defaultDatabasePath() : options->db_path;
+    if (postgres) {
+        // One connection for each thread that may call the store, so none waits for another.
+        const size_t connections = static_cast<size_t>(options->threads + options->worker_threads);
+        auto shared = PgStore::open(db_path, &news, &error, connections);
+        db_path = withoutPassword(db_path);
+        if (!shared) {
+            std::fprintf(stderr, "velmorastra-server: cannot open the database %s: %s\n",
+                         db_path.c_str(), error.c_str());
+            return 1;
+        }
+        // Marks live in the database, so that every instance answers a user alike.
+        marks = &shared->deliveries();
+        store = std::move(shared);
+    } else {
+        if (options->db_path.empty()) {
+            std::error_code ec;
+            std::filesystem::create_directories(std::filesystem::path(db_path).parent_path(), ec);
+        }
+        if (!lockDatabase(db_path)) {
+            std::fprintf(stderr,
+                         "velmorastra-server: another velmorastra-server uses the database %s\n",
+                         db_path.c_str());
+            return 1;
+        }
+        store = SqliteStore::open(db_path, &error);
+        if (!store) {
+            std::fprintf(stderr, "velmorastra-server: cannot open the database %s: %s\n",
+                         db_path.c_str(), error.c_str());
+            return 1;
+        }
+        if (const auto saved = store->takeSavedMarks()) {
+            memory_marks.restore(*saved);
+        }
     }
     raiseDescriptorLimit();
     // A closed stderr pipe must not end the server in the middle of an access log line.
     std::signal(SIGPIPE, SIG_IGN);
 
-    DeliveryMarks marks;
-    if (const auto saved = store->takeSavedMarks()) {
-        marks.restore(*saved);
-    }
-    // News of canvases for their event streams. With SQLite one process serves a database, so
-    // the news of this process is all there is.
-    InProcessCanvasNews news;
-    HandlerContext context{*store, marks, options->public_url};
+    HandlerContext context{*store, *marks, options->public_url};
     context.news = &news;
     ClientLimits client_limits(options->client_limits);
     context.limits = &client_limits;
@@ -124,7 +157,7 @@ int main(int argc, char** argv) {
                  db_path.c_str());
     std::fflush(stderr);
     server.run();
-    if (!store->saveMarks(marks.snapshot())) {
+    if (!postgres && !store->saveMarks(memory_marks.snapshot())) {
         std::fprintf(stderr, "velmorastra-server: could not save the delivery marks; clients "
                              "will be sent their strokes again\n");
     }

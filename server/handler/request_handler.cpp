@@ -18,6 +18,7 @@
 #include "wire/percent_codec.h"
 #include "wire/reply_line.h"
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
 #include <memory>
@@ -92,7 +93,11 @@ void appendStrokeLines(std::string& body, std::string_view canvas_id,
 // line is sent again so the client can put its provisional copy in place.
 Response strokesForUser(HandlerContext& context, const std::string& canvas_id,
                         const std::string& user_name, int64_t now_ms, int64_t echo = 0) {
-    const DeliveryMarks::Delivery delivery = context.marks.take(canvas_id, user_name, now_ms);
+    const auto taken = context.marks.take(canvas_id, user_name, now_ms);
+    if (!taken) {
+        return unavailable();
+    }
+    const DeliveryBook::Delivery delivery = *taken;
     std::string body;
     if (delivery.owes_notice) {
         wire::appendDeleteNotice(body, canvas_id);
@@ -103,7 +108,8 @@ Response strokesForUser(HandlerContext& context, const std::string& canvas_id,
             appendStrokeLines(body, canvas_id, *resent);
         }
     }
-    if (context.store.lastStamp(canvas_id) > delivery.mark) {
+    const int64_t last_stamp = context.store.lastStamp(canvas_id);
+    if (last_stamp > delivery.mark) {
         auto strokes = context.store.strokesAfter(canvas_id, delivery.mark, MaxStrokesPerReply);
         if (!strokes) {
             if (delivery.owes_notice) {
@@ -120,10 +126,18 @@ Response strokesForUser(HandlerContext& context, const std::string& canvas_id,
         if (bytes > context.page_bytes && kept > 1) {
             --kept;
         }
+        const bool whole = kept == strokes->size() && strokes->size() < MaxStrokesPerReply;
         strokes->resize(kept);
         appendStrokeLines(body, canvas_id, *strokes);
-        if (!strokes->empty()) {
-            context.marks.advance(canvas_id, user_name, strokes->back().server_time);
+        // A canvas's strokes are readable in stamp order, so a reply not cut short holds
+        // every stroke up to the last stamp known before the read: the mark goes that far even
+        // when the newest strokes were deleted, and the next poll knows from memory that
+        // nothing is new.
+        const int64_t sent_up_to = strokes->empty() ? last_stamp
+                                   : whole     ? std::max(last_stamp, strokes->back().server_time)
+                                               : strokes->back().server_time;
+        if (sent_up_to > delivery.mark) {
+            context.marks.advance(canvas_id, user_name, sent_up_to);
         }
     }
     return textResponse(200, std::move(body));

@@ -4,7 +4,7 @@
 #include "handler/http_types.h"
 #include "handler/limits.h"
 #include "store/canvas_news.h"
-#include "store/delivery_marks.h"
+#include "store/delivery_book.h"
 #include "store/store.h"
 
 #include "canvas/mw_stroke.h"
@@ -20,7 +20,7 @@ namespace velmo::server {
 // request; both are thread-safe, so handleRequest may run on several threads at once.
 struct HandlerContext {
     Store& store;
-    DeliveryMarks& marks;
+    DeliveryBook& marks;
     // The address clients reach this server under, ending in "/": the base of hosted image
     // URLs and of the pictures on share pages.
     std::string public_url;

@@ -5,8 +5,8 @@
 
 namespace velmo::server {
 
-DeliveryMarks::Delivery DeliveryMarks::take(std::string_view canvas_id, std::string_view user_name,
-                                            int64_t now_ms) {
+std::optional<DeliveryBook::Delivery>
+DeliveryMarks::take(std::string_view canvas_id, std::string_view user_name, int64_t now_ms) {
     std::lock_guard lock(mutex_);
     auto canvas = canvases_.find(canvas_id);
     if (canvas == canvases_.end()) {

@@ -1,41 +1,32 @@
 #pragma once
 
+#include "store/delivery_book.h"
 #include "store/store.h"
 #include "store/string_hash.h"
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 
 namespace velmo::server {
 
-// Per canvas and user name: the highest server time already sent to that user and whether a
-// delete notice is owed. Kept in memory only: a lost mark makes the next reply resend strokes,
-// which clients replace by key. Thread-safe. Memory is bounded: past `capacity` entries the
-// least recently seen half is forgotten.
-class DeliveryMarks {
+// The delivery book of one process, kept in memory only: a lost mark makes the next reply resend
+// strokes, which clients replace by key. Thread-safe. Memory is bounded: past `capacity` entries
+// the least recently seen half is forgotten.
+class DeliveryMarks final : public DeliveryBook {
 public:
     explicit DeliveryMarks(size_t capacity = 1'000'000) : capacity_(capacity) {}
 
-    struct Delivery {
-        int64_t mark = 0;
-        bool owes_notice = false;
-    };
-
-    // The user's mark and owed notice. The notice counts as given by this call. A user seen
-    // for the first time is registered at mark 0 without a notice.
-    Delivery take(std::string_view canvas_id, std::string_view user_name, int64_t now_ms);
-
-    // Records that strokes up to `sent_up_to` were sent (the mark never moves back).
-    void advance(std::string_view canvas_id, std::string_view user_name, int64_t sent_up_to);
-
-    // A stroke was deleted: every other user known on the canvas owes a notice.
-    void noteDelete(std::string_view canvas_id, std::string_view deleting_user);
-
-    // Owes the notice again to one user (a reply that would have carried it failed).
-    void oweNotice(std::string_view canvas_id, std::string_view user_name);
+    // Never fails.
+    std::optional<Delivery> take(std::string_view canvas_id, std::string_view user_name,
+                                 int64_t now_ms) override;
+    void advance(std::string_view canvas_id, std::string_view user_name,
+                 int64_t sent_up_to) override;
+    void noteDelete(std::string_view canvas_id, std::string_view deleting_user) override;
+    void oweNotice(std::string_view canvas_id, std::string_view user_name) override;
 
     size_t size() const;
 

@@ -51,6 +51,12 @@ void RecentStrokes::remember(const std::string& canvas_id, std::vector<RecentStr
         canvas.recent = std::make_unique<std::deque<RecentStroke>>();
     }
     for (RecentStroke& stroke : strokes) {
+        const bool behind = canvas.recent->empty()
+                                ? stroke.server_time <= canvas.floor
+                                : stroke.server_time <= canvas.recent->back().server_time;
+        if (behind) {
+            continue; // only after noteForeign: the database has it, memory starts later
+        }
         canvas.last_stamp = std::max(canvas.last_stamp, stroke.server_time);
         ++canvas.size.strokes;
         canvas.size.bytes += static_cast<int64_t>(stroke.text.size());
@@ -107,6 +113,24 @@ bool RecentStrokes::strokesAfter(std::string_view canvas_id, int64_t after, size
         }
     }
     return complete;
+}
+
+void RecentStrokes::noteForeign(std::string_view canvas_id, int64_t stamp) {
+    std::unique_lock lock(mutex_);
+    auto found = canvases_.find(canvas_id);
+    if (found == canvases_.end()) {
+        found = canvases_.emplace(std::string(canvas_id), CanvasMemory{}).first;
+    }
+    CanvasMemory& canvas = found->second;
+    canvas.last_stamp = std::max(canvas.last_stamp, stamp);
+    if (canvas.recent) {
+        for (const RecentStroke& stroke : *canvas.recent) {
+            recent_bytes_ -= stroke.text.size() + stroke.user_name.size();
+        }
+        canvas.recent.reset(); // its entries in recent_order_ are skipped when they come up
+    }
+    canvas.floor = canvas.last_stamp;
+    canvas.copied = std::max(canvas.copied, canvas.last_stamp);
 }
 
 void RecentStrokes::forget(std::string_view canvas_id, std::string_view user_name,

@@ -40,7 +40,8 @@ public:
     int64_t lastStamp(std::string_view canvas_id) const;
 
     // Takes newly stamped, durable strokes of the canvas into memory (moved from `strokes`,
-    // which must be in stamp order and follow every stroke remembered before), then drops the
+    // which must be in stamp order and follow every stroke remembered before, foreign ones
+    // aside: those at or before a stamp given to noteForeign are passed over), then drops the
     // oldest copied ones beyond the bounds.
     void remember(const std::string& canvas_id, std::vector<RecentStroke>& strokes);
 
@@ -50,6 +51,12 @@ public:
     // older ones, and the strokes given here are the newest.
     bool strokesAfter(std::string_view canvas_id, int64_t after, size_t limit,
                       std::vector<StoredStroke>& out) const;
+
+    // Another server instance on the same database stored a stroke stamped `stamp` on the
+    // canvas (0: it removed one). Memory then holds none of the canvas's strokes, as it cannot
+    // know which it lacks, and takes the stamp as the newest. Strokes of this instance stamped
+    // before it and remembered later are passed over; the database has them.
+    void noteForeign(std::string_view canvas_id, int64_t stamp);
 
     // Forgets the canvas's strokes of `user_name` with `client_time`, once the database has
     // removed them.

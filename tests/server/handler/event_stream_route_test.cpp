@@ -1,6 +1,7 @@
 #include "handler/event_stream_route.h"
 
 #include "handler/request_handler.h"
+#include "store/delivery_marks.h"
 #include "store/in_process_canvas_news.h"
 #include "store/sqlite/sqlite_store.h"
 #include "support/temp_dir.h"

@@ -8,8 +8,8 @@
 #include "handler/limits.h"
 #include "handler/sha256.h"
 #include "png/png_encoder.h"
-#include "store/sqlite/sqlite_store.h"
 #include "support/png_test_files.h"
+#include "support/store_backends.h"
 #include "support/temp_dir.h"
 #include "wire/command_parser.h"
 #include "wire/command_text.h"
@@ -99,14 +99,20 @@ std::string header(const Response& response, const std::string& name) {
     return {};
 }
 
-class RequestHandlerTest : public ::testing::Test {
+// Every case runs against both storage backends.
+class RequestHandlerTest : public ::testing::TestWithParam<testing::Backend> {
 protected:
-    RequestHandlerTest() {
-        std::string error;
-        store = SqliteStore::open(dir.file("canvas.sqlite"), &error);
-        EXPECT_TRUE(store) << error;
-        context =
-            std::make_unique<HandlerContext>(HandlerContext{*store, marks, "http://canvas.test/"});
+    void SetUp() override {
+        backend = std::make_unique<testing::BackendStore>(GetParam(), dir);
+        if (!backend->ready()) {
+            if (GetParam() == testing::Backend::Postgres) {
+                GTEST_SKIP() << backend->problem();
+            }
+            FAIL() << backend->problem();
+        }
+        store = &backend->store();
+        context = std::make_unique<HandlerContext>(
+            HandlerContext{*store, backend->marks(), "http://canvas.test/"});
     }
 
     Response post(const std::string& body, int64_t now = Now, const std::string& key = "") {
@@ -140,12 +146,16 @@ protected:
     }
 
     testing::TempDir dir;
-    std::unique_ptr<SqliteStore> store;
-    DeliveryMarks marks;
+    std::unique_ptr<testing::BackendStore> backend;
+    Store* store = nullptr;
     std::unique_ptr<HandlerContext> context;
 };
 
-TEST_F(RequestHandlerTest, AppendIsStampedStoredAndEchoedToItsAuthor) {
+INSTANTIATE_TEST_SUITE_P(Backends, RequestHandlerTest,
+                         ::testing::Values(testing::Backend::Sqlite, testing::Backend::Postgres),
+                         testing::backendName);
+
+TEST_P(RequestHandlerTest, AppendIsStampedStoredAndEchoedToItsAuthor) {
     const Reply reply = append(stroke(Anna, 7), Canvas, Now + 5);
     ASSERT_EQ(reply.strokes.size(), 1u);
     canvas::MWStroke expected = stroke(Anna, 7);
@@ -158,7 +168,7 @@ TEST_F(RequestHandlerTest, AppendIsStampedStoredAndEchoedToItsAuthor) {
 
 // The server's own path for appends: the store is called without waiting and the reply is
 // built afterwards; it must answer like handleRequest.
-TEST_F(RequestHandlerTest, SplitAppendAnswersLikeTheWholeRequest) {
+TEST_P(RequestHandlerTest, SplitAppendAnswersLikeTheWholeRequest) {
     const std::string body = wire::appendCommand(Canvas, stroke(Anna, 7));
     auto append = appendCommandOf({"POST", "/", "", body});
     ASSERT_TRUE(append);
@@ -178,7 +188,7 @@ TEST_F(RequestHandlerTest, SplitAppendAnswersLikeTheWholeRequest) {
     EXPECT_TRUE(appendCommandOf({"POST", "/?x", "", body}));
 }
 
-TEST_F(RequestHandlerTest, ResentAppendIsStoredOnceAndEchoedAgain) {
+TEST_P(RequestHandlerTest, ResentAppendIsStoredOnceAndEchoedAgain) {
     // The client resends a queued append whose reply it never got.
     const std::string command = wire::appendCommand(Canvas, stroke(Anna, 7));
     const Reply first = this->command(command, Now);
@@ -192,7 +202,7 @@ TEST_F(RequestHandlerTest, ResentAppendIsStoredOnceAndEchoedAgain) {
     EXPECT_EQ(this->command(wire::appendCommand(Canvas, poll(Anna))).strokes.size(), 0u);
 }
 
-TEST_F(RequestHandlerTest, PollStoresNothingAndBringsWhatOthersDrew) {
+TEST_P(RequestHandlerTest, PollStoresNothingAndBringsWhatOthersDrew) {
     EXPECT_TRUE(command(wire::appendCommand(Canvas, poll(Bob))).lines.empty() ||
                 command(wire::appendCommand(Canvas, poll(Bob))).strokes.empty());
     EXPECT_EQ(storedCount(), 0u);
@@ -221,7 +231,7 @@ TEST_F(RequestHandlerTest, PollStoresNothingAndBringsWhatOthersDrew) {
     EXPECT_EQ(storedCount(), 4u);
 }
 
-TEST_F(RequestHandlerTest, UserSeenForTheFirstTimeGetsEverythingAndNoNotice) {
+TEST_P(RequestHandlerTest, UserSeenForTheFirstTimeGetsEverythingAndNoNotice) {
     append(stroke(Anna, 1));
     append(stroke(Anna, 2));
     const Reply carol = command(wire::appendCommand(Canvas, poll(Carol)));
@@ -229,7 +239,7 @@ TEST_F(RequestHandlerTest, UserSeenForTheFirstTimeGetsEverythingAndNoNotice) {
     EXPECT_EQ(carol.delete_notices, 0);
 }
 
-TEST_F(RequestHandlerTest, ReplyCarriesAtMost5000StrokesAndTheRestNext) {
+TEST_P(RequestHandlerTest, ReplyCarriesAtMost5000StrokesAndTheRestNext) {
     // Four writers so appends share commits and the test stays quick.
     std::vector<std::thread> writers;
     for (int t = 0; t < 4; ++t) {
@@ -253,7 +263,7 @@ TEST_F(RequestHandlerTest, ReplyCarriesAtMost5000StrokesAndTheRestNext) {
     EXPECT_EQ(command(wire::getStrokesCommand(Canvas)).strokes.size(), 5004u);
 }
 
-TEST_F(RequestHandlerTest, DeleteOfAnUnconfirmedStrokeByClientTimeNotifiesOthersOnce) {
+TEST_P(RequestHandlerTest, DeleteOfAnUnconfirmedStrokeByClientTimeNotifiesOthersOnce) {
     append(stroke(Anna, 7));
     append(stroke(Anna, 8));
     command(wire::appendCommand(Canvas, poll(Bob)));
@@ -277,7 +287,7 @@ TEST_F(RequestHandlerTest, DeleteOfAnUnconfirmedStrokeByClientTimeNotifiesOthers
     EXPECT_EQ(all.strokes[0].client_time, 8);
 }
 
-TEST_F(RequestHandlerTest, DeleteThatRemovesNothingOwesNoNotice) {
+TEST_P(RequestHandlerTest, DeleteThatRemovesNothingOwesNoNotice) {
     append(stroke(Anna, 7));
     command(wire::appendCommand(Canvas, poll(Bob)));
     command(wire::deleteCommand(Canvas, stroke(Anna, 99)));
@@ -286,7 +296,22 @@ TEST_F(RequestHandlerTest, DeleteThatRemovesNothingOwesNoNotice) {
     EXPECT_EQ(storedCount(), 1u);
 }
 
-TEST_F(RequestHandlerTest, NoticeComesBeforeTheNewStrokes) {
+TEST_P(RequestHandlerTest, AReplyMovesTheMarkPastDeletedStrokesToTheLastStamp) {
+    append(stroke(Anna, 1));
+    append(stroke(Anna, 2), Canvas, Now + 1);
+    ASSERT_EQ(command(wire::appendCommand(Canvas, poll(Bob))).strokes.size(), 2u);
+    // The canvas's newest stamp now belongs to a deleted stroke.
+    append(stroke(Anna, 3), Canvas, Now + 2);
+    command(wire::deleteCommand(Canvas, stroke(Anna, 3)));
+    const Reply reply = command(wire::appendCommand(Canvas, poll(Bob)));
+    EXPECT_EQ(reply.delete_notices, 1);
+    EXPECT_TRUE(reply.strokes.empty());
+    // So the next poll knows from memory that nothing is new.
+    EXPECT_EQ(backend->marks().take(Canvas, Bob, Now)->mark, store->lastStamp(Canvas));
+    EXPECT_EQ(store->lastStamp(Canvas), Now + 2);
+}
+
+TEST_P(RequestHandlerTest, NoticeComesBeforeTheNewStrokes) {
     append(stroke(Anna, 7));
     command(wire::appendCommand(Canvas, poll(Bob)));
     command(wire::deleteCommand(Canvas, stroke(Anna, 7)));
@@ -297,7 +322,7 @@ TEST_F(RequestHandlerTest, NoticeComesBeforeTheNewStrokes) {
     EXPECT_EQ(wire::classifyReplyLine(bob.lines[1]).kind, wire::ReplyLineKind::Stroke);
 }
 
-TEST_F(RequestHandlerTest, GetStrokesSendsTheWholeCanvasInOrderAndMovesNoMark) {
+TEST_P(RequestHandlerTest, GetStrokesSendsTheWholeCanvasInOrderAndMovesNoMark) {
     append(stroke(Anna, 5), Canvas, Now + 10);
     append(stroke(Bob, 1), Canvas, Now + 10);
     append(stroke(Anna, 3), Canvas, Now + 5);
@@ -313,7 +338,7 @@ TEST_F(RequestHandlerTest, GetStrokesSendsTheWholeCanvasInOrderAndMovesNoMark) {
     EXPECT_TRUE(command(wire::getStrokesCommand("empty@20100704123456789")).lines.size() <= 1);
 }
 
-TEST_F(RequestHandlerTest, LargeCanvasesAreReadAndSentInPages) {
+TEST_P(RequestHandlerTest, LargeCanvasesAreReadAndSentInPages) {
     for (int i = 0; i < 60; ++i) {
         append(stroke(i % 2 ? Anna : Bob, i + 1, 2 + i % 5), Canvas, Now + i);
     }
@@ -352,7 +377,7 @@ TEST_F(RequestHandlerTest, LargeCanvasesAreReadAndSentInPages) {
             .next_piece);
 }
 
-TEST_F(RequestHandlerTest, SearchMatchesCreatorNicknameIgnoringCaseNewestFirst) {
+TEST_P(RequestHandlerTest, SearchMatchesCreatorNicknameIgnoringCaseNewestFirst) {
     append(stroke(Anna, 1), "Anna@20100704123456001", Now);
     append(stroke(Anna, 1), "anna@20100704123456002", Now + 100);
     append(stroke(Anna, 1), "annabel@20100704123456003", Now + 200);
@@ -376,7 +401,7 @@ TEST_F(RequestHandlerTest, SearchMatchesCreatorNicknameIgnoringCaseNewestFirst) 
     EXPECT_TRUE(command(wire::searchCanvasListCommand("x@1", "nobody")).canvases.empty());
 }
 
-TEST_F(RequestHandlerTest, SearchListsAtMost200) {
+TEST_P(RequestHandlerTest, SearchListsAtMost200) {
     for (int i = 0; i < 205; ++i) {
         char id[64];
         std::snprintf(id, sizeof id, "many@20100704123%06d", i);
@@ -387,7 +412,7 @@ TEST_F(RequestHandlerTest, SearchListsAtMost200) {
     EXPECT_EQ(found.canvases[0].first, "many@20100704123000204");
 }
 
-TEST_F(RequestHandlerTest, ImageUrlsAreKeptAndCheckedAndAnswerEmpty) {
+TEST_P(RequestHandlerTest, ImageUrlsAreKeptAndCheckedAndAnswerEmpty) {
     ASSERT_EQ(post(wire::appendCommand(Canvas, stroke(Anna, 1)), Now, keyOf(Anna)).status, 200);
     const Response thumb =
         post(wire::updateThumbnailCommand(Canvas, "http://t.test/1.png"), Now, keyOf(Anna));
@@ -409,7 +434,7 @@ TEST_F(RequestHandlerTest, ImageUrlsAreKeptAndCheckedAndAnswerEmpty) {
     EXPECT_EQ(store->canvas(Canvas)->thumbnail_url, "http://t.test/1.png");
 }
 
-TEST_F(RequestHandlerTest, AFirstKeyBindsItsUserNameAndOthersAreRefusedWithNothingChanged) {
+TEST_P(RequestHandlerTest, AFirstKeyBindsItsUserNameAndOthersAreRefusedWithNothingChanged) {
     // Nobody's key yet: a client without keys works as it always did.
     EXPECT_EQ(post(wire::appendCommand(Canvas, stroke(Carol, 1))).status, 200);
     EXPECT_EQ(post(wire::deleteCommand(Canvas, stroke(Carol, 1))).status, 200);
@@ -456,7 +481,7 @@ TEST_F(RequestHandlerTest, AFirstKeyBindsItsUserNameAndOthersAreRefusedWithNothi
     EXPECT_EQ(post(wire::appendCommand(Canvas, poll(Carol)), Now, "carol@1 zz").status, 400);
 }
 
-TEST_F(RequestHandlerTest, PicturesComeOnlyFromAKeyedUserWithAStroke) {
+TEST_P(RequestHandlerTest, PicturesComeOnlyFromAKeyedUserWithAStroke) {
     append(stroke(Carol, 1)); // Carol never sends a key
     ASSERT_EQ(post(wire::appendCommand(Canvas, stroke(Anna, 2)), Now, keyOf(Anna)).status, 200);
     const std::string url = "http://t.test/1.png";
@@ -493,7 +518,7 @@ TEST_F(RequestHandlerTest, PicturesComeOnlyFromAKeyedUserWithAStroke) {
     EXPECT_EQ(store->canvas(Canvas)->thumbnail_url, url);
 }
 
-TEST_F(RequestHandlerTest, LimitsAreRefusedWithNothingStored) {
+TEST_P(RequestHandlerTest, LimitsAreRefusedWithNothingStored) {
     const struct {
         std::string body;
         int status;
@@ -545,7 +570,11 @@ protected:
     std::unique_ptr<ClientLimits> limits;
 };
 
-TEST_F(ClientLimitsTest, AppendsOfOneClientAreRefused429WithRetryAfterAndNothingStored) {
+INSTANTIATE_TEST_SUITE_P(Backends, ClientLimitsTest,
+                         ::testing::Values(testing::Backend::Sqlite, testing::Backend::Postgres),
+                         testing::backendName);
+
+TEST_P(ClientLimitsTest, AppendsOfOneClientAreRefused429WithRetryAfterAndNothingStored) {
     ClientLimitOptions options;
     options.appends = {1, 3};
     options.polls = {};
@@ -576,7 +605,7 @@ TEST_F(ClientLimitsTest, AppendsOfOneClientAreRefused429WithRetryAfterAndNothing
     EXPECT_EQ(storedCount(), 6u);
 }
 
-TEST_F(ClientLimitsTest, PollsHaveABucketOfTheirOwn) {
+TEST_P(ClientLimitsTest, PollsHaveABucketOfTheirOwn) {
     ClientLimitOptions options;
     options.appends = {};
     options.polls = {0.2, 2};
@@ -596,7 +625,7 @@ TEST_F(ClientLimitsTest, PollsHaveABucketOfTheirOwn) {
     }
 }
 
-TEST_F(ClientLimitsTest, UploadsPerAddressAreBoundedByCountAndBytes) {
+TEST_P(ClientLimitsTest, UploadsPerAddressAreBoundedByCountAndBytes) {
     const std::string png = *png::encodePng(canvas::Surface(64, 96, canvas::OpaqueWhite));
     const std::string body = gyazoBody(png);
     const double bytes = static_cast<double>(body.size());
@@ -624,7 +653,7 @@ TEST_F(ClientLimitsTest, UploadsPerAddressAreBoundedByCountAndBytes) {
     EXPECT_EQ(upload("10.0.0.1", body, Now + 5'000).status, 200);
 }
 
-TEST_F(ClientLimitsTest, AFullCanvasRefusesAppends409WhileReadsGoOn) {
+TEST_P(ClientLimitsTest, AFullCanvasRefusesAppends409WhileReadsGoOn) {
     context->max_canvas_strokes = 3;
     for (int i = 1; i <= 3; ++i) {
         append(stroke(Anna, i));
@@ -649,7 +678,7 @@ TEST_F(ClientLimitsTest, AFullCanvasRefusesAppends409WhileReadsGoOn) {
     EXPECT_EQ(post(wire::appendCommand(Canvas, stroke(Bob, 6))).status, 200);
 }
 
-TEST_F(RequestHandlerTest, APollReplyHoldsAboutAPageAndTheRestFollows) {
+TEST_P(RequestHandlerTest, APollReplyHoldsAboutAPageAndTheRestFollows) {
     for (int i = 1; i <= 30; ++i) {
         append(stroke(Anna, i, 50));
     }
@@ -674,7 +703,7 @@ TEST_F(RequestHandlerTest, APollReplyHoldsAboutAPageAndTheRestFollows) {
     EXPECT_EQ(command(wire::appendCommand(Canvas, poll(Bob))).strokes.size(), 1u);
 }
 
-TEST_F(RequestHandlerTest, SharePageShowsPictureIdAndAppLinkAllEscaped) {
+TEST_P(RequestHandlerTest, SharePageShowsPictureIdAndAppLinkAllEscaped) {
     const std::string id = "<b>\"x'&@20100704123456789";
     append(stroke(Anna, 1), id);
     const Response page = get("/?v:0hSboGx");
@@ -699,7 +728,7 @@ TEST_F(RequestHandlerTest, SharePageShowsPictureIdAndAppLinkAllEscaped) {
         std::string::npos);
 }
 
-TEST_F(RequestHandlerTest, SharePageKeepsItsFirstCanvasAndListsTheOthersWithItsCode) {
+TEST_P(RequestHandlerTest, SharePageKeepsItsFirstCanvasAndListsTheOthersWithItsCode) {
     // The victim's canvas has the code first; another nickname with the same time stamp draws
     // later and more, and registers a picture of its own.
     const std::string victim = Canvas;
@@ -730,9 +759,12 @@ TEST_F(RequestHandlerTest, SharePageKeepsItsFirstCanvasAndListsTheOthersWithItsC
               std::string::npos);
 }
 
-TEST_F(RequestHandlerTest, ReadsOfCanvasRowsAre503WhileTheDatabaseRefusesWrites) {
+TEST_P(RequestHandlerTest, ReadsOfCanvasRowsAre503WhileTheDatabaseRefusesWrites) {
     // What a full disk does to the copy of journaled strokes into the database, made
     // deterministic: every insert of a stroke row is refused. Appends still go to the journal.
+    if (GetParam() != testing::Backend::Sqlite) {
+        GTEST_SKIP() << "SQLite's journal against its own file";
+    }
     const auto exec = [&](const char* sql) {
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(dir.file("canvas.sqlite").c_str(), &db), SQLITE_OK);
@@ -765,7 +797,7 @@ TEST_F(RequestHandlerTest, ReadsOfCanvasRowsAre503WhileTheDatabaseRefusesWrites)
     }
 }
 
-TEST_F(RequestHandlerTest, FrontPageListsTheRecentCanvasesWithTheirPicturesAndPages) {
+TEST_P(RequestHandlerTest, FrontPageListsTheRecentCanvasesWithTheirPicturesAndPages) {
     const Response empty = get("/");
     EXPECT_EQ(empty.status, 200);
     EXPECT_NE(empty.body.find("version " VELMO_TEST_VERSION), std::string::npos);
@@ -817,7 +849,7 @@ TEST_F(RequestHandlerTest, FrontPageListsTheRecentCanvasesWithTheirPicturesAndPa
     EXPECT_EQ(get(odd_render.substr(18) + ".png?w=160&h=240").status, 200);
 }
 
-TEST_F(RequestHandlerTest, SharePageOfAnUnknownIdIs404) {
+TEST_P(RequestHandlerTest, SharePageOfAnUnknownIdIs404) {
     EXPECT_EQ(get("/?v:0000000").status, 404);
     EXPECT_EQ(get("/?v:<script>").status, 404);
     EXPECT_EQ(get("/?v:").status, 404);
@@ -826,7 +858,7 @@ TEST_F(RequestHandlerTest, SharePageOfAnUnknownIdIs404) {
     EXPECT_EQ(get("/").status, 200);
 }
 
-TEST_F(RequestHandlerTest, RenderReplaysTheStrokesWithTheEngine) {
+TEST_P(RequestHandlerTest, RenderReplaysTheStrokesWithTheEngine) {
     append(stroke(Anna, 1, 5));
     append(stroke(Bob, 2, 3));
     const Response png = get("/render/" + std::string(Canvas) + ".png");
@@ -847,7 +879,7 @@ TEST_F(RequestHandlerTest, RenderReplaysTheStrokesWithTheEngine) {
     EXPECT_EQ(big.body, png::encodePng(canvas::renderPicture(strokes, geometry)));
 }
 
-TEST_F(RequestHandlerTest, RenderIsBounded) {
+TEST_P(RequestHandlerTest, RenderIsBounded) {
     append(stroke(Anna, 1));
     const std::string base = "/render/" + std::string(Canvas) + ".png";
     EXPECT_EQ(get(base + "?w=1281").status, 400);
@@ -863,7 +895,7 @@ TEST_F(RequestHandlerTest, RenderIsBounded) {
     EXPECT_EQ(get("/render/%zz.png").status, 400);
 }
 
-TEST_F(RequestHandlerTest, UploadStoresAPngByContentHashAndServesIt) {
+TEST_P(RequestHandlerTest, UploadStoresAPngByContentHashAndServesIt) {
     const std::string png = *png::encodePng(canvas::Surface(64, 96, canvas::OpaqueWhite));
     const Request upload{"POST", "/upload.cgi",
                          "multipart/form-data; boundary=----BOUNDARYBOUNDARY----", gyazoBody(png)};
@@ -884,7 +916,7 @@ TEST_F(RequestHandlerTest, UploadStoresAPngByContentHashAndServesIt) {
     EXPECT_EQ(get("/images/" + sha256Hex(png).substr(1) + "x.png").status, 404);
 }
 
-TEST_F(RequestHandlerTest, UploadRefusesWhatIsNotABoundedPng) {
+TEST_P(RequestHandlerTest, UploadRefusesWhatIsNotABoundedPng) {
     const std::string type = "multipart/form-data; boundary=----BOUNDARYBOUNDARY----";
     const auto status = [&](const std::string& content_type, const std::string& body) {
         return handleRequest({"POST", "/upload.cgi", content_type, body}, *context, Now).status;
@@ -903,7 +935,7 @@ TEST_F(RequestHandlerTest, UploadRefusesWhatIsNotABoundedPng) {
     EXPECT_EQ(status(type, std::string(MaxUploadBody + 1, 'x')), 413);
 }
 
-TEST_F(RequestHandlerTest, OtherRoutesAndMethods) {
+TEST_P(RequestHandlerTest, OtherRoutesAndMethods) {
     EXPECT_EQ(get("/healthz").status, 200);
     EXPECT_EQ(get("/healthz").body, "ok\n");
     EXPECT_EQ(get("/nothing").status, 404);

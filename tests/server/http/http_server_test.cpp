@@ -1,6 +1,8 @@
 #include "canvas/stroke_text.h"
 #include "handler/limits.h"
 #include "png/png_encoder.h"
+#include "support/backend.h"
+#include "support/pg_cluster.h"
 #include "support/server_process.h"
 #include "wire/command_parser.h"
 #include "wire/command_text.h"
@@ -67,8 +69,7 @@ size_t strokeLines(const std::string& body) {
 class HttpServerTest : public ::testing::Test {
 protected:
     std::unique_ptr<ServerProcess> startServer(std::vector<std::string> extra = {}) {
-        auto server = std::make_unique<ServerProcess>(dir.file("canvas.sqlite"),
-                                                      dir.file("server.log"), std::move(extra));
+        auto server = std::make_unique<ServerProcess>(db, dir.file("server.log"), std::move(extra));
         EXPECT_TRUE(server->start()) << server->log();
         return server;
     }
@@ -86,9 +87,30 @@ protected:
     }
 
     testing::TempDir dir;
+    std::string db = dir.file("canvas.sqlite"); // or a postgresql:// URI
 };
 
-TEST_F(HttpServerTest, KeepAliveCarriesManyRequestsOnOneConnection) {
+// The cases that concern storage, against both backends.
+class StorageOverHttpTest : public HttpServerTest,
+                            public ::testing::WithParamInterface<testing::Backend> {
+protected:
+    void SetUp() override {
+        if (GetParam() == testing::Backend::Postgres) {
+            cluster = std::make_unique<testing::PgCluster>();
+            if (!cluster->running()) {
+                GTEST_SKIP() << cluster->problem();
+            }
+            db = cluster->uri();
+        }
+    }
+    std::unique_ptr<testing::PgCluster> cluster;
+};
+
+INSTANTIATE_TEST_SUITE_P(Backends, StorageOverHttpTest,
+                         ::testing::Values(testing::Backend::Sqlite, testing::Backend::Postgres),
+                         testing::backendName);
+
+TEST_P(StorageOverHttpTest, KeepAliveCarriesManyRequestsOnOneConnection) {
     auto server = startServer();
     Connection connection(server->port());
     for (int i = 0; i < 20; ++i) {
@@ -125,7 +147,7 @@ TEST_F(HttpServerTest, KeepAliveCarriesManyRequestsOnOneConnection) {
     EXPECT_EQ(server->stop(), 0);
 }
 
-TEST_F(HttpServerTest, ALargeCanvasComesInPiecesOverOneConnection) {
+TEST_P(StorageOverHttpTest, ALargeCanvasComesInPiecesOverOneConnection) {
     // Pages of 64 KiB; the canvas holds about ten of them.
     auto server = startServer({"--reply-budget-per-connection", "128", "--append-rate", "0"});
     Connection connection(server->port());
@@ -263,7 +285,7 @@ TEST_F(HttpServerTest, GarbageGetsAnErrorAndTheServerKeepsServing) {
     EXPECT_FALSE(server->exited());
 }
 
-TEST_F(HttpServerTest, RestartWithTheSameDatabaseKeepsEverything) {
+TEST_P(StorageOverHttpTest, RestartWithTheSameDatabaseKeepsEverything) {
     int64_t last_stamp = 0;
     {
         auto server = startServer();
@@ -297,7 +319,7 @@ TEST_F(HttpServerTest, RestartWithTheSameDatabaseKeepsEverything) {
     EXPECT_EQ(server->stop(SIGINT), 0);
 }
 
-TEST_F(HttpServerTest, CleanRestartKeepsDeliveryMarksAndOwedNotices) {
+TEST_P(StorageOverHttpTest, CleanRestartKeepsDeliveryMarksAndOwedNotices) {
     {
         auto server = startServer();
         exchange(server->port(), postRequest("/", wire::appendCommand(Canvas, stroke("a@1", 1))));
@@ -315,7 +337,7 @@ TEST_F(HttpServerTest, CleanRestartKeepsDeliveryMarksAndOwedNotices) {
     EXPECT_EQ(bob->body, std::string(Canvas) + ": delete: "); // the notice, no resent strokes
 }
 
-TEST_F(HttpServerTest, AcknowledgedAppendsSurviveKillNine) {
+TEST_P(StorageOverHttpTest, AcknowledgedAppendsSurviveKillNine) {
     int64_t last_stamp = 0;
     {
         auto server = startServer({"--quiet"});
@@ -347,7 +369,7 @@ TEST_F(HttpServerTest, AcknowledgedAppendsSurviveKillNine) {
               last_stamp + 1);
 }
 
-TEST_F(HttpServerTest, SigtermAnswersTheRequestInFlightThenExits) {
+TEST_P(StorageOverHttpTest, SigtermAnswersTheRequestInFlightThenExits) {
     auto server = startServer();
     Connection idle(server->port());
     Connection busy(server->port());
@@ -366,7 +388,7 @@ TEST_F(HttpServerTest, SigtermAnswersTheRequestInFlightThenExits) {
     EXPECT_EQ(storedStrokes(again->port()), 1u);
 }
 
-TEST_F(HttpServerTest, UploadThroughTheSocketAndFetchTheImage) {
+TEST_P(StorageOverHttpTest, UploadThroughTheSocketAndFetchTheImage) {
     auto server = startServer({"--public-url", "http://pictures.test/base"});
     // The 100-continue handshake some clients use before large bodies.
     Connection connection(server->port());

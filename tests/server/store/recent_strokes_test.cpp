@@ -150,5 +150,33 @@ TEST(RecentStrokes, ForgetRemovesOnlyTheAuthorsStrokeWithThatClientTime) {
     EXPECT_EQ(left.stamps.front(), 189);
 }
 
+TEST(RecentStrokes, ForeignNewsEmptiesTheCanvasAndLaterOwnStrokesBehindItArePassedOver) {
+    RecentStrokes recent;
+    remember(recent, "c", strokes(1, 5));
+    remember(recent, "other", strokes(1, 3));
+    // Another instance stored stroke 8: memory cannot tell what it lacks before it.
+    recent.noteForeign("c", 8);
+    EXPECT_EQ(recent.lastStamp("c"), 8);
+    EXPECT_FALSE(read(recent, "c", 4).complete);
+    EXPECT_FALSE(read(recent, "c", 0).complete);
+    const Read after = read(recent, "c", 8);
+    EXPECT_TRUE(after.complete);
+    EXPECT_TRUE(after.stamps.empty());
+    // This instance's stroke 7, committed before 8 but remembered after: the database has it.
+    remember(recent, "c", strokes(7, 7));
+    remember(recent, "c", strokes(9, 10));
+    EXPECT_EQ(read(recent, "c", 8).stamps, (std::vector<int64_t>{9, 10}));
+    EXPECT_EQ(recent.lastStamp("c"), 10);
+    // A delete elsewhere (stamp 0) empties memory without moving the stamp back; other canvases
+    // keep theirs, and an unknown canvas becomes known.
+    recent.noteForeign("c", 0);
+    EXPECT_EQ(recent.lastStamp("c"), 10);
+    EXPECT_FALSE(read(recent, "c", 8).complete);
+    EXPECT_EQ(read(recent, "other", 0).stamps.size(), 3u);
+    recent.noteForeign("new", 4);
+    EXPECT_EQ(recent.lastStamp("new"), 4);
+    EXPECT_FALSE(read(recent, "new", 0).complete);
+}
+
 } // namespace
 } // namespace velmo::server

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "store/append_queue.h"
+#include "store/recent_strokes.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace velmo::server {
+
+class PgConnection;
+
+// The append path of the PostgreSQL store: one committer thread with a connection of its own
+// takes every append queued while it was busy and stores them in one transaction, so appends
+// arriving together share one commit. In that transaction each canvas's row is locked (in
+// canvas order, so instances never deadlock), which makes stamps rise strictly per canvas
+// whichever instance gives them; a stroke identical to one stored under the same user name
+// and client time, by any instance, is not stored again. The other instances hear of the
+// strokes by a NOTIFY sent with the commit. Once committed, the strokes go to memory and the
+// appends are answered; a failed transaction answers all of its appends with nothing.
+class PgAppender {
+public:
+    // `instance` names this server in its announcements. `publish_mutex` is held from the
+    // commit until memory has the strokes. The memory and the mutex must outlive this.
+    PgAppender(std::string uri, std::string instance, RecentStrokes& recent,
+               std::mutex& publish_mutex);
+    // Answers every queued append, then stops the thread.
+    ~PgAppender();
+    PgAppender(const PgAppender&) = delete;
+    PgAppender& operator=(const PgAppender&) = delete;
+
+    // `done` is called on the committer's thread once the stroke is committed, or refused.
+    void append(std::unique_ptr<PendingAppend> pending);
+
+    // The hash by which a resent stroke is recognised: of its text with the stamp left out.
+    static int64_t bodyHash(const canvas::MWStroke& stroke);
+
+private:
+    void commitLoop();
+    // The new strokes of one canvas in a committed batch (none when all were resends).
+    struct Added {
+        std::string canvas_id;
+        int64_t stamped_after = 0; // the canvas's last stamp in the database before them
+        std::vector<RecentStroke> strokes;
+    };
+    // Stores the batch; fills each append's stamp, and `added` with the new strokes per canvas.
+    // Locks `publish` before the commit. Throws PgError: then nothing was stored.
+    void commit(std::vector<std::unique_ptr<PendingAppend>>& appends, std::vector<Added>& added,
+                std::unique_lock<std::mutex>& publish);
+
+    std::string uri_;
+    std::string instance_;
+    RecentStrokes& recent_;
+    std::mutex& publish_mutex_;
+    std::unique_ptr<PgConnection> conn_; // opened again when lost
+    AppendQueue queue_;
+    std::thread committer_;
+};
+
+} // namespace velmo::server

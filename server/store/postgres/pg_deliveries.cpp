@@ -1,0 +1,161 @@
+#include "store/postgres/pg_deliveries.h"
+
+#include "store/postgres/pg_connection.h"
+#include "store/postgres/pg_news.h"
+#include "store/recent_strokes.h"
+#include "store/store.h"
+
+#include <algorithm>
+
+namespace velmo::server {
+
+namespace {
+
+// The notice, if owed, is given by this very update: of two instances answering the same
+// user at once only one carries it.
+constexpr const char* GiveNotice =
+    "UPDATE delivery_marks SET owes_notice = false, last_seen = $3 WHERE canvas_id = $1 AND "
+    "user_name = $2 AND owes_notice RETURNING mark";
+constexpr const char* ReadMark =
+    "SELECT mark FROM delivery_marks WHERE canvas_id = $1 AND user_name = $2";
+constexpr const char* AddUser =
+    "INSERT INTO delivery_marks (canvas_id, user_name, mark, owes_notice, last_seen) VALUES "
+    "($1, $2, 0, false, $3) ON CONFLICT (canvas_id, user_name) DO NOTHING";
+constexpr const char* Advance =
+    "UPDATE delivery_marks SET mark = $3 WHERE canvas_id = $1 AND user_name = $2 AND mark < $3";
+constexpr const char* OweNotice =
+    "UPDATE delivery_marks SET owes_notice = true WHERE canvas_id = $1 AND user_name = $2";
+constexpr const char* Announce = "SELECT pg_notify($1, $2)";
+constexpr const char* Save =
+    "INSERT INTO delivery_marks (canvas_id, user_name, mark, owes_notice, last_seen) VALUES "
+    "($1, $2, $3, $4, $5) ON CONFLICT (canvas_id, user_name) DO UPDATE SET mark = "
+    "GREATEST(delivery_marks.mark, $3), owes_notice = delivery_marks.owes_notice OR $4, "
+    "last_seen = GREATEST(delivery_marks.last_seen, $5)";
+
+} // namespace
+
+std::string PgDeliveries::keyOf(std::string_view canvas_id, std::string_view user_name) {
+    std::string key(canvas_id);
+    key += '\0'; // canvas IDs hold no control byte
+    key += user_name;
+    return key;
+}
+
+uint64_t PgDeliveries::deletesOn(std::string_view canvas_id) const {
+    const auto found = deletes_.find(canvas_id);
+    return all_deletes_ + (found == deletes_.end() ? 0 : found->second);
+}
+
+void PgDeliveries::remember(std::string_view canvas_id, std::string_view user_name, int64_t mark,
+                            uint64_t deletes) {
+    std::lock_guard lock(mutex_);
+    if (cache_.size() >= capacity_) {
+        cache_.clear();
+    }
+    // `deletes` was counted before the database was read: a delete heard of since then makes
+    // the next poll read again.
+    cache_[keyOf(canvas_id, user_name)] = {mark, deletes};
+}
+
+std::optional<DeliveryBook::Delivery>
+PgDeliveries::take(std::string_view canvas_id, std::string_view user_name, int64_t now_ms) {
+    const int64_t last_stamp = recent_.lastStamp(canvas_id);
+    uint64_t deletes = 0;
+    {
+        std::lock_guard lock(mutex_);
+        deletes = deletesOn(canvas_id);
+        const auto cached = cache_.find(keyOf(canvas_id, user_name));
+        if (cached != cache_.end() && cached->second.deletes == deletes &&
+            cached->second.mark >= last_stamp) {
+            return Delivery{cached->second.mark, false};
+        }
+    }
+    try {
+        auto conn = pool_.lease();
+        const PgParams key = PgParams().bytes(canvas_id).bytes(user_name);
+        const auto results =
+            conn->pipeline({{GiveNotice, PgParams(key).int64(now_ms)}, {ReadMark, PgParams(key)}});
+        Delivery delivery;
+        if (results[0].rows() > 0) {
+            delivery = {results[0].int64(0, 0), true};
+        } else if (results[1].rows() > 0) {
+            delivery = {results[1].int64(0, 0), false};
+        } else {
+            conn->exec(AddUser, PgParams(key).int64(now_ms));
+        }
+        remember(canvas_id, user_name, delivery.mark, deletes);
+        return delivery;
+    } catch (const PgError&) {
+        return std::nullopt;
+    }
+}
+
+void PgDeliveries::advance(std::string_view canvas_id, std::string_view user_name,
+                           int64_t sent_up_to) {
+    try {
+        auto conn = pool_.lease();
+        conn->exec(Advance, PgParams().bytes(canvas_id).bytes(user_name).int64(sent_up_to));
+    } catch (const PgError&) {
+        return; // the strokes are sent again; clients replace them by key
+    }
+    std::lock_guard lock(mutex_);
+    const auto cached = cache_.find(keyOf(canvas_id, user_name));
+    if (cached != cache_.end()) {
+        cached->second.mark = std::max(cached->second.mark, sent_up_to);
+    }
+}
+
+void PgDeliveries::noteDelete(std::string_view canvas_id, std::string_view) {
+    std::lock_guard lock(mutex_);
+    const auto found = deletes_.find(canvas_id);
+    if (found == deletes_.end()) {
+        deletes_.emplace(std::string(canvas_id), 1);
+    } else {
+        ++found->second;
+    }
+}
+
+void PgDeliveries::oweNotice(std::string_view canvas_id, std::string_view user_name) {
+    {
+        std::lock_guard lock(mutex_);
+        cache_.erase(keyOf(canvas_id, user_name));
+    }
+    try {
+        auto conn = pool_.lease();
+        PgTransaction transaction(*conn);
+        conn->exec(OweNotice, PgParams().bytes(canvas_id).bytes(user_name));
+        const std::string payload =
+            newsPayload({instance_, {StrokeNews::Kind::Delete, 0}, std::string(canvas_id), true});
+        conn->exec(Announce, PgParams().text(PgNewsChannel).text(payload));
+        transaction.commit();
+    } catch (const PgError&) {
+        // The notice is lost with the database; the client's next delete brings another.
+    }
+}
+
+void PgDeliveries::forgetAll() {
+    std::lock_guard lock(mutex_);
+    ++all_deletes_;
+    cache_.clear();
+}
+
+bool PgDeliveries::save(const std::vector<SavedMark>& marks) {
+    try {
+        auto conn = pool_.lease();
+        PgTransaction transaction(*conn);
+        for (const SavedMark& m : marks) {
+            conn->exec(Save, PgParams()
+                                 .bytes(m.canvas_id)
+                                 .bytes(m.user_name)
+                                 .int64(m.mark)
+                                 .boolean(m.owes_notice)
+                                 .int64(m.last_seen));
+        }
+        transaction.commit();
+        return true;
+    } catch (const PgError&) {
+        return false;
+    }
+}
+
+} // namespace velmo::server

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "store/delivery_book.h"
+#include "store/store.h"
+#include "store/string_hash.h"
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace velmo::server {
+
+class PgPool;
+class RecentStrokes;
+
+// The delivery book kept in the database (delivery_marks), shared by every instance, with a
+// cache that spares a poll with nothing new any round trip: marks only rise, so a mark this
+// instance read or wrote is at most the user's real one, and when it reaches the canvas's last
+// stamp and no delete was heard of on the canvas since, nothing is new for that user. Owed
+// notices are set by the delete's own transaction (PgStore::deleteStrokes); noteDelete tells
+// the cache. Thread-safe.
+class PgDeliveries final : public DeliveryBook {
+public:
+    // The pool and the memory must outlive this. Past `capacity` entries the cache starts over.
+    // `instance` names this server in its announcements.
+    PgDeliveries(PgPool& pool, const RecentStrokes& recent, std::string instance,
+                 size_t capacity = 1'000'000)
+        : pool_(pool), recent_(recent), instance_(std::move(instance)), capacity_(capacity) {}
+
+    std::optional<Delivery> take(std::string_view canvas_id, std::string_view user_name,
+                                 int64_t now_ms) override;
+    void advance(std::string_view canvas_id, std::string_view user_name,
+                 int64_t sent_up_to) override;
+    void noteDelete(std::string_view canvas_id, std::string_view deleting_user) override;
+    // Other instances hear of it too, as they may have the user's mark cached.
+    void oweNotice(std::string_view canvas_id, std::string_view user_name) override;
+
+    // News may have been missed: nothing cached is trusted any more.
+    void forgetAll();
+
+    // Writes the given marks (a mark never moves back, an owed notice stays owed).
+    bool save(const std::vector<SavedMark>& marks);
+
+private:
+    struct Cached {
+        int64_t mark = 0;
+        uint64_t deletes = 0; // the canvas's count of deletes heard of when the mark was read
+    };
+    // The count of deletes heard of on the canvas. Under mutex_.
+    uint64_t deletesOn(std::string_view canvas_id) const;
+    void remember(std::string_view canvas_id, std::string_view user_name, int64_t mark,
+                  uint64_t deletes);
+    static std::string keyOf(std::string_view canvas_id, std::string_view user_name);
+
+    PgPool& pool_;
+    const RecentStrokes& recent_;
+    std::string instance_;
+    size_t capacity_;
+    mutable std::mutex mutex_;
+    std::unordered_map<std::string, Cached, StringHash, std::equal_to<>> cache_;
+    std::unordered_map<std::string, uint64_t, StringHash, std::equal_to<>> deletes_;
+    uint64_t all_deletes_ = 0; // added to every canvas's count by forgetAll
+};
+
+} // namespace velmo::server

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "store/canvas_news.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+namespace velmo::server {
+
+class PgConnection;
+
+// The channel on which every instance announces the strokes it stored or removed.
+constexpr const char* PgNewsChannel = "velmo_canvas_news";
+
+// One announcement: which instance, what happened, on which canvas. `notice_only`: no stroke
+// changed, but a user of the canvas owes a delete notice again (a reply failed).
+struct PgNews {
+    std::string instance;
+    StrokeNews news;
+    std::string canvas_id;
+    bool notice_only = false;
+
+    bool operator==(const PgNews&) const = default;
+};
+
+// As a NOTIFY payload: "<instance> a|d|n <stamp> <canvas ID in hex>", plain ASCII whatever bytes
+// the canvas ID holds, and well below the 8000 bytes a payload may have.
+std::string newsPayload(const PgNews& news);
+// Nothing for a payload not made by newsPayload.
+std::optional<PgNews> parseNewsPayload(std::string_view payload);
+
+// Listens on PgNewsChannel on a connection of its own, in a thread of its own, and hands every
+// announcement to `on_news` on that thread. When the connection is lost it connects again and
+// calls `on_resync` with the new connection, since announcements may have been missed
+// meanwhile; until then it tries again every second.
+class PgNewsListener {
+public:
+    using OnNews = std::function<void(const PgNews&)>;
+    using OnResync = std::function<void(PgConnection&)>;
+
+    // Listens before it returns, so nothing announced after that is missed. Throws PgError.
+    PgNewsListener(std::string uri, OnNews on_news, OnResync on_resync);
+    ~PgNewsListener();
+    PgNewsListener(const PgNewsListener&) = delete;
+    PgNewsListener& operator=(const PgNewsListener&) = delete;
+
+private:
+    void run();
+    // Waits for announcements until the connection fails or stop is asked. False on a stop.
+    bool listen(PgConnection& conn);
+
+    std::string uri_;
+    OnNews on_news_;
+    OnResync on_resync_;
+    std::unique_ptr<PgConnection> conn_;
+    int wake_fd_ = -1; // an eventfd: written to stop the thread
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+} // namespace velmo::server
