@@ -134,8 +134,8 @@ Response strokesForUser(HandlerContext& context, const std::string& canvas_id,
         // when the newest strokes were deleted, and the next poll knows from memory that
         // nothing is new.
         const int64_t sent_up_to = strokes->empty() ? last_stamp
-                                   : whole     ? std::max(last_stamp, strokes->back().server_time)
-                                               : strokes->back().server_time;
+                                   : whole ? std::max(last_stamp, strokes->back().server_time)
+                                           : strokes->back().server_time;
         if (sent_up_to > delivery.mark) {
             context.marks.advance(canvas_id, user_name, sent_up_to);
         }

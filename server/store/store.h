@@ -107,6 +107,8 @@ public:
     struct CanvasSize {
         int64_t strokes = 0;
         int64_t bytes = 0;
+
+        bool operator==(const CanvasSize&) const = default;
     };
     // What the canvas holds now (0, 0 for an unknown canvas); nothing on a storage failure.
     virtual std::optional<CanvasSize> canvasSize(std::string_view canvas_id) = 0;

@@ -222,7 +222,7 @@ TEST(CanvasSharing, AboutBoxNamesTheVersionAndTheFrontPageOfItsServer) {
               QStringLiteral("version " VELMO_TEST_VERSION "\n\nhttp://127.0.0.1:8640/"));
 
     // The server this client was started with (--server or "ServerURL"), whatever it is.
-    mwcanvas::MWCanvas other({f.outlets, f.clock, f.http, f.scheduler, f.settings},
+    mwcanvas::MWCanvas other({f.outlets, f.clock, f.http, f.scheduler, f.settings, f.random},
                              "http://127.0.0.1:9/canvas/", testing::TestUploadURL);
     CanvasSharing sharing(other, f.opener, f.alerts);
     sharing.showAboutAlert();

@@ -1,11 +1,13 @@
 #include "mwcanvas/mw_canvas.h"
 
+#include "support/counting_random.h"
 #include "support/fake_clock.h"
 #include "support/manual_scheduler.h"
 #include "support/memory_journal_file.h"
 #include "support/memory_settings.h"
 #include "support/recording_outlets.h"
 #include "support/scripted_http.h"
+#include "wire/command_parser.h"
 #include "wire/command_text.h"
 
 #include <gtest/gtest.h>
@@ -25,7 +27,7 @@ constexpr int64_t Init = DefaultInitServerTime;
 // files outlive a killed process.
 struct Client {
     Client(testing::MemorySettings& settings, testing::MemoryJournalFile& journal)
-        : canvas({outlets, clock, http, scheduler, settings, nullptr, &journal},
+        : canvas({outlets, clock, http, scheduler, settings, random, nullptr, &journal},
                  "http://127.0.0.1:8640/", "http://127.0.0.1:8640/upload.cgi") {
         canvas.setScreenSize(320, 480);
         canvas.clear_canvas();
@@ -52,6 +54,7 @@ struct Client {
     testing::FakeClock clock{Start};
     testing::ScriptedHttp http;
     testing::ManualScheduler scheduler;
+    testing::CountingRandom random;
     MWCanvas canvas;
 };
 
@@ -110,11 +113,24 @@ TEST(MWCanvasJournal, AKilledClientComesBackWithTheCanvasHistoryAndQueueItHad) {
         EXPECT_GE(journal.syncs, 1) << "on permanent storage within the timer's second";
         EXPECT_EQ(journal.synced, journal.contents.size());
         before = stateOf(first.canvas);
-        EXPECT_EQ(settings.synchronizations, 1) << "no full save per stroke";
+        // One more write than at the start: the new user ID's key, once; none per stroke.
+        EXPECT_EQ(settings.synchronizations, 2) << "no full save per stroke";
     }
     Client second(settings, journal);
     EXPECT_EQ(stateOf(second.canvas), afterFullSave(before));
     EXPECT_EQ(second.canvas.canvas_id, canvas_id);
+    // The queue goes with the key its user ID had in the killed process, or the server, which
+    // bound the name to that key, would refuse it.
+    second.scheduler.tick();
+    ASSERT_FALSE(second.http.async_requests.empty());
+    const platform::HttpRequest& resent = second.http.async_requests.back().request;
+    const std::string user = wire::commandUserName(resent.body);
+    ASSERT_FALSE(user.empty());
+    bool keyed = false;
+    for (const auto& [name, value] : resent.headers) {
+        keyed = keyed || (name == "Velmorastra-Key" && value.starts_with(user + " "));
+    }
+    EXPECT_TRUE(keyed) << resent.body;
 
     // Folded at that start: the settings alone now hold it all.
     EXPECT_EQ(journal.contents, identity::journalHeader(2));

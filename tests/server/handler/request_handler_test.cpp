@@ -3,8 +3,8 @@
 #include "canvas/canvas_geometry.h"
 #include "canvas/stroke_replay.h"
 #include "canvas/stroke_text.h"
-#include "handler/html.h"
 #include "handler/client_limits.h"
+#include "handler/html.h"
 #include "handler/limits.h"
 #include "handler/sha256.h"
 #include "png/png_encoder.h"
@@ -808,8 +808,9 @@ TEST_P(RequestHandlerTest, FrontPageListsTheRecentCanvasesWithTheirPicturesAndPa
     append(stroke(Anna, 1), Canvas, Now);
     append(stroke(Bob, 2), odd, Now + 1000);
     append(stroke(Carol, 3), undated, Now + 2000);
-    post(wire::updateThumbnailCommand("image-only@20101201095959123", "http://t/x.png"),
-         Now + 3000);
+    // A canvas holding only a picture, as one registered before keys may.
+    ASSERT_TRUE(store->setImageUrl("image-only@20101201095959123", ImageKind::Thumbnail,
+                                   "http://t/x.png", Now + 3000));
     const Response page = get("/");
     ASSERT_EQ(page.status, 200);
     EXPECT_EQ(page.content_type, "text/html; charset=utf-8");

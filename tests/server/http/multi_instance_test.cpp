@@ -5,6 +5,7 @@
 #include "support/server_process.h"
 #include "wire/command_parser.h"
 #include "wire/command_text.h"
+#include "wire/key_header.h"
 #include "wire/reply_line.h"
 
 #include <gtest/gtest.h>
@@ -215,7 +216,19 @@ TEST_F(MultiInstanceTest, StampsRiseStrictlyAcrossInterleavedAppendsAndBothAnswe
     for (size_t i = 1; i < strokes.size(); ++i) {
         EXPECT_LT(strokes[i - 1].server_time, strokes[i].server_time) << i;
     }
-    command(1, wire::updateThumbnailCommand(Canvas, "http://t.test/1.png"));
+    // A key bound on one instance holds on the other; the picture needs a keyed painter.
+    const std::string key = std::string(wire::KeyHeaderName) + ": " +
+                            wire::keyHeaderValue("painter@1", std::string(16, 'k')) + "\r\n";
+    const std::string painted = wire::appendCommand(Canvas, stroke("painter@1", 1));
+    ASSERT_EQ(exchange(0, postRequest("/", painted, key))->status, 200);
+    EXPECT_EQ(
+        exchange(1, postRequest("/", wire::appendCommand(Canvas, stroke("painter@1", 2))))->status,
+        403);
+    ASSERT_EQ(
+        exchange(1,
+                 postRequest("/", wire::updateThumbnailCommand(Canvas, "http://t.test/1.png"), key))
+            ->status,
+        200);
     const std::string search = wire::searchCanvasListCommand("x@1", "ANNA");
     EXPECT_EQ(command(0, search), std::string(Canvas) + " http://t.test/1.png");
     EXPECT_EQ(command(1, search), command(0, search));

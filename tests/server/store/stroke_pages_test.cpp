@@ -50,6 +50,12 @@ public:
     }
     std::optional<CanvasInfo> canvas(std::string_view) override { return std::nullopt; }
     std::optional<CanvasSize> canvasSize(std::string_view) override { return std::nullopt; }
+    std::optional<KeyCheck> checkUserKey(std::string_view, std::string_view, int64_t) override {
+        return std::nullopt;
+    }
+    std::optional<bool> hasStrokeBy(std::string_view, std::string_view) override {
+        return std::nullopt;
+    }
     bool saveMarks(const std::vector<SavedMark>&) override { return false; }
     std::optional<std::vector<SavedMark>> takeSavedMarks() override { return std::nullopt; }
     bool putImage(std::string_view, std::string_view, int64_t) override { return false; }
