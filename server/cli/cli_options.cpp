@@ -184,6 +184,11 @@ std::string usageText() {
            "                         connections open at once from one address, loopback\n"
            "                         included (default 256); a further one is answered 429\n"
            "                         and closed\n"
+           "  --trusted-proxy ADDRESS\n"
+           "                         a load balancer in front (repeatable): its connections\n"
+           "                         are not bound per address, and each of its requests\n"
+           "                         counts, is limited and logged as the last address of\n"
+           "                         its X-Forwarded-For\n"
            "  --reply-budget MIB     memory for replies held for clients, in all (default\n"
            "                         256); beyond, a request that reads the database or\n"
            "                         renders is answered 503 with Retry-After\n"
@@ -288,6 +293,17 @@ std::optional<CliOptions> parseCli(const std::vector<std::string>& args, std::st
                 *error = arg + " wants a number from 1 to 1000000";
                 return std::nullopt;
             }
+        } else if (arg == "--trusted-proxy") {
+            const std::string* v = value();
+            if (v == nullptr) {
+                return std::nullopt;
+            }
+            if (v->empty() ||
+                v->find_first_not_of("0123456789abcdefABCDEF.:") != std::string::npos) {
+                *error = "--trusted-proxy wants an IP address, not " + *v;
+                return std::nullopt;
+            }
+            options.trusted_proxies.push_back(*v);
         } else if (arg == "--no-limits") {
             options.client_limits.appends.rate = 0;
             options.client_limits.polls.rate = 0;

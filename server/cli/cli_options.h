@@ -23,6 +23,8 @@ struct CliOptions {
     double request_timeout_s = 20;
     double stream_keepalive_s = 20;
     int max_streams = 10'000;
+    // Load balancers whose X-Forwarded-For names the client (--trusted-proxy, repeatable).
+    std::vector<std::string> trusted_proxies;
     int max_streams_per_address = 64;
     int max_renders = 4;
     // The limits on what clients may ask; --no-limits turns every one of them off.

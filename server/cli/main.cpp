@@ -137,6 +137,7 @@ int main(int argc, char** argv) {
     server_options.max_streams = static_cast<size_t>(options->max_streams);
     server_options.max_streams_per_address = static_cast<size_t>(options->max_streams_per_address);
     server_options.max_connections_per_address = options->max_connections_per_address;
+    server_options.trusted_proxies = options->trusted_proxies;
     server_options.reply_budget = options->reply_budget;
     HttpServer server(server_options, context);
     if (!server.listen(&error)) {

@@ -6,11 +6,13 @@
 #include "http/address_slots.h"
 #include "http/chunked_body.h"
 #include "http/event_streams.h"
+#include "http/forwarded_for.h"
 #include "http/render_slots.h"
 #include "http/reply_budget.h"
 #include "http/session_types.h"
 #include "wire/key_header.h"
 
+#include <algorithm>
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -155,10 +157,14 @@ public:
         if (!ec) {
             client_ = remote.address().to_string();
         }
-        admitted_ = server_.connections.take(client_);
+        const auto& proxies = server_.options.trusted_proxies;
+        via_proxy_ = std::find(proxies.begin(), proxies.end(), client_) != proxies.end();
+        counted_ = !via_proxy_ && server_.connections.take(client_);
+        admitted_ = via_proxy_ || counted_;
+        request_client_ = client_;
     }
     ~Session() {
-        if (admitted_) {
+        if (counted_) {
             server_.connections.give(client_);
         }
         server_.untrack(this);
@@ -316,7 +322,12 @@ private:
         request.key = std::string(
             message[beast::string_view(wire::KeyHeaderName.data(), wire::KeyHeaderName.size())]);
         request.body = std::move(message.body());
-        request.client = client_;
+        if (via_proxy_) {
+            const auto forwarded = message["X-Forwarded-For"];
+            request_client_ =
+                forwardedClient(std::string_view(forwarded.data(), forwarded.size()), client_);
+        }
+        request.client = request_client_;
         const bool keep_alive = message.keep_alive();
         chunked_ok_ = message.version() >= 11;
         if (server_.context.news != nullptr && isEventStreamTarget(request.target)) {
@@ -332,7 +343,7 @@ private:
             // name's first key waits for a write.
             std::optional<Response> refusal;
             try {
-                refusal = refuseAppend(server_.context, client_, append->canvas_id,
+                refusal = refuseAppend(server_.context, request_client_, append->canvas_id,
                                        append->stroke.user_name, nowMs());
                 if (!refusal) {
                     refusal =
@@ -387,13 +398,13 @@ private:
             respond(std::move(*refusal), keep_alive, request);
             return;
         }
-        const auto admission = server_.streams.admit(client_);
+        const auto admission = server_.streams.admit(request_client_);
         if (admission != EventStreams::Admission::Admitted) {
             respond(streamsRefused(admission == EventStreams::Admission::AddressFull), keep_alive,
                     request);
             return;
         }
-        server_.streams.start(stream_.release_socket(), client_,
+        server_.streams.start(stream_.release_socket(), request_client_,
                               std::move(std::get<std::string>(canvas_id)), request.target,
                               chunked_ok_, started_);
     }
@@ -522,7 +533,7 @@ private:
         const double ms =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started_)
                 .count();
-        writeLogLine(accessLogLine(client_, logged_method_, logged_target_, logged_status_,
+        writeLogLine(accessLogLine(request_client_, logged_method_, logged_target_, logged_status_,
                                    response_size_, ms, logged_reason_));
     }
 
@@ -690,8 +701,13 @@ private:
     // The room in the server's reply budget that the reply being made or sent holds.
     std::optional<ReplyBudget::Lease> reply_lease_;
     std::string chunk_head_;
-    // Whether this connection has a place among its address's (AddressSlots).
+    // Whether this connection may send requests: it has a place among its address's
+    // (AddressSlots, then counted_), or it comes from a trusted proxy.
     bool admitted_ = false;
+    bool counted_ = false;
+    bool via_proxy_ = false;
+    // The client of the request at hand: the peer, or the one a trusted proxy names.
+    std::string request_client_;
     // An append handed to the store. `self` keeps the session alive until the answer is back.
     struct PendingAppend {
         std::shared_ptr<Session> self;

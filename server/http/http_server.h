@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace velmo::server {
 
@@ -41,6 +42,10 @@ struct ServerOptions {
     // sent, more if it is larger; beyond, such a request is answered 503 with Retry-After.
     // 0: no limit.
     size_t reply_budget = 256 * 1024 * 1024;
+    // Addresses of load balancers in front of this server. Their connections carry many
+    // clients: they are not counted against the per-address bound, and each of their requests
+    // is counted, limited and logged by the client its X-Forwarded-For names.
+    std::vector<std::string> trusted_proxies;
 };
 
 // HTTP/1.1 with keep-alive on a fixed pool of threads; connections cost no thread. Every

@@ -579,6 +579,35 @@ TEST_F(HttpServerTest, ConnectionsOverTheLimitOfAnAddressAreRefusedAndClosed) {
     EXPECT_NE(server->log().find("\"too many connections from this address\""), std::string::npos);
 }
 
+TEST_F(HttpServerTest, ATrustedProxyIsNotBoundPerAddressAndSpeaksForTheClientsItNames) {
+    auto server = startServer({"--max-connections-per-address", "1", "--append-burst", "1",
+                               "--append-rate", "0.01", "--trusted-proxy", "127.0.0.1"});
+    // Many connections from the proxy, each request counted by the client it forwards.
+    std::vector<std::unique_ptr<Connection>> open;
+    for (int i = 0; i < 3; ++i) {
+        open.push_back(std::make_unique<Connection>(server->port()));
+    }
+    const auto from = [](const std::string& forwarded) {
+        return "X-Forwarded-For: " + forwarded + "\r\n";
+    };
+    const auto append = [&](Connection& connection, int client_time, const std::string& header) {
+        connection.send(
+            postRequest("/", wire::appendCommand(Canvas, stroke("anna@1", client_time)), header));
+        return connection.read()->status;
+    };
+    EXPECT_EQ(append(*open[0], 1, from("10.0.0.1")), 200);
+    EXPECT_EQ(append(*open[1], 2, from("10.0.0.1")), 429) << "the same client, another connection";
+    EXPECT_EQ(append(*open[2], 3, from("10.0.0.2")), 200);
+    // Only the last address counts (the proxy's own word); a made-up one falls back to the
+    // proxy's address.
+    EXPECT_EQ(append(*open[2], 4, from("10.0.0.1, 10.0.0.3")), 200);
+    EXPECT_EQ(append(*open[0], 5, from("10.0.0.3, not an address")), 200);
+    EXPECT_EQ(append(*open[1], 6, from("10.0.0.4, <script>")), 429);
+    server->stop();
+    EXPECT_NE(server->log().find("10.0.0.2 "), std::string::npos) << server->log();
+    EXPECT_EQ(server->log().find("<script>"), std::string::npos);
+}
+
 TEST_F(HttpServerTest, UnreadRepliesOfALargeCanvasStayWithinTheReplyBudget) {
     // 8 MiB for replies, 2 MiB a connection: four readers of the canvas at once at most.
     auto server = startServer({"--quiet", "--append-rate", "0", "--reply-budget", "8"});
