@@ -14,6 +14,7 @@ local threads = {}
 local counter = 0
 local heads = {}
 local tails = {}
+local keys = {}
 
 function setup(thread)
    thread:set("thread_id", #threads)
@@ -22,6 +23,10 @@ end
 
 function init(args)
    for which = 0, canvases - 1 do
+      -- Each drawing user proves itself with its key, as the app does; the first append binds it.
+      local user = "drawer" .. thread_id .. "x" .. which .. "@20101201100000001"
+      keys[which] = { ["Velmorastra-Key"] = user .. " "
+         .. string.format("%016x%016x", thread_id + 1, which + 1) }
       heads[which] = canvas .. which .. ": append:  client_time:"
       tails[which] = " server_time:0 user_name:drawer" .. thread_id .. "x" .. which
          .. "@20101201100000001 pen_properties:color=ff2060a0,width=2999,density=128 layer:1"
@@ -41,7 +46,7 @@ function request()
    local which = (counter + thread_id * 7) % canvases
    local body = heads[which] .. (1291201239999 + counter) .. tails[which]
       .. tails[canvases + counter % shapes]
-   return wrk.format("POST", "/", nil, body)
+   return wrk.format("POST", "/", keys[which], body)
 end
 
 done = report.done

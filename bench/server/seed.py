@@ -8,8 +8,8 @@ port, canvas, strokes, users = int(sys.argv[1]), sys.argv[2], int(sys.argv[3]), 
 connection = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
 
 
-def command(body):
-    connection.request("POST", "/", body=body.encode())
+def command(body, headers=None):
+    connection.request("POST", "/", body=body.encode(), headers=headers or {})
     response = connection.getresponse()
     data = response.read()
     if response.status != 200:
@@ -27,6 +27,8 @@ for user in range(users):
     poll = (f"{canvas}: append:  client_time:1291201239999 server_time:0 "
             f"user_name:bench{user}@20101201100000001 pen_properties:color=ff000000,"
             f"width=2999,density=128 layer:0 points:")
-    while command(poll):
+    # The key the poll run sends for this user: its first poll binds it.
+    key = {"Velmorastra-Key": f"bench{user}@20101201100000001 {user:032x}"}
+    while command(poll, key):
         pass
 print(f"seeded {strokes} strokes, warmed {users} users")
