@@ -86,10 +86,8 @@ PgDeliveries::take(std::string_view canvas_id, std::string_view user_name, int64
         } else if (results[1].rows() > 0) {
             delivery = {results[1].int64(0, 0), false};
         } else {
-            conn->pipeline({{Begin, {}},
-                            {NoFlush, {}},
-                            {AddUser, PgParams(key).int64(now_ms)},
-                            {Commit, {}}});
+            conn->pipeline(
+                {{Begin, {}}, {NoFlush, {}}, {AddUser, PgParams(key).int64(now_ms)}, {Commit, {}}});
         }
         remember(canvas_id, user_name, delivery.mark, deletes);
         return delivery;
@@ -102,11 +100,10 @@ void PgDeliveries::advance(std::string_view canvas_id, std::string_view user_nam
                            int64_t sent_up_to) {
     try {
         auto conn = pool_.lease();
-        conn->pipeline(
-            {{Begin, {}},
-             {NoFlush, {}},
-             {Advance, PgParams().bytes(canvas_id).bytes(user_name).int64(sent_up_to)},
-             {Commit, {}}});
+        conn->pipeline({{Begin, {}},
+                        {NoFlush, {}},
+                        {Advance, PgParams().bytes(canvas_id).bytes(user_name).int64(sent_up_to)},
+                        {Commit, {}}});
     } catch (const PgError&) {
         return; // the strokes are sent again; clients replace them by key
     }
