@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -38,6 +39,7 @@ struct EchoHttp : platform::HttpExchange {
 struct OneCanvas : sync::SyncCanvas {
     std::string canvasID() override { return "fuzz@20101201095959123"; }
     float pixelScale() const override { return 0.001f; }
+    std::optional<std::string> keyHeader(std::string_view) override { return std::nullopt; }
 };
 
 bool isDigit(char c) {
