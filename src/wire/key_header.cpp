@@ -1,25 +1,9 @@
 #include "wire/key_header.h"
 
 #include "wire/canvas_id.h"
+#include "wire/percent_codec.h"
 
 namespace velmo::wire {
-
-namespace {
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-} // namespace
 
 std::optional<KeyHeader> parseKeyHeader(std::string_view value) {
     // The key has no space; a user name may hold one.
@@ -39,8 +23,8 @@ std::optional<KeyHeader> parseKeyHeader(std::string_view value) {
     header.user_id = std::string(user_id);
     header.key.reserve(hex.size() / 2);
     for (size_t i = 0; i < hex.size(); i += 2) {
-        const int high = hexDigit(hex[i]);
-        const int low = hexDigit(hex[i + 1]);
+        const int high = hexDigitValue(hex[i]);
+        const int low = hexDigitValue(hex[i + 1]);
         if (high < 0 || low < 0) {
             return std::nullopt;
         }

@@ -1,9 +1,8 @@
 #include "wire/percent_codec.h"
 
 namespace velmo::wire {
-namespace {
 
-int hexValue(char c) {
+int hexDigitValue(char c) {
     if (c >= '0' && c <= '9') {
         return c - '0';
     }
@@ -15,6 +14,8 @@ int hexValue(char c) {
     }
     return -1;
 }
+
+namespace {
 
 bool staysPlain(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
@@ -51,8 +52,8 @@ std::optional<std::string> percentDecode(std::string_view text) {
         if (text.size() - i < 3) {
             return std::nullopt;
         }
-        const int high = hexValue(text[i + 1]);
-        const int low = hexValue(text[i + 2]);
+        const int high = hexDigitValue(text[i + 1]);
+        const int low = hexDigitValue(text[i + 2]);
         if (high < 0 || low < 0) {
             return std::nullopt;
         }

@@ -6,6 +6,9 @@
 
 namespace velmo::wire {
 
+// The value of a hex digit of either case, -1 for any other byte.
+int hexDigitValue(char c);
+
 // Percent-encodes every byte but ASCII letters, digits and - . _ ~ @ (as "%XX", upper-case
 // hex), so that a canvas ID can stand in a URL path or a link.
 std::string percentEncode(std::string_view bytes);
