@@ -117,9 +117,27 @@ PgResult PgConnection::exec(const char* sql, const PgParams& params) {
         throw PgError("the connection was lost");
     }
     const auto values = params.pointers();
+    if (params.count() == 0) {
+        std::unique_ptr<PGresult, PgResultFree> result(
+            PQexecParams(conn_.get(), sql, 0, nullptr, nullptr, nullptr, nullptr, 1));
+        if (!result || !succeeded(result.get())) {
+            throw PgError(errorOf(conn_.get()));
+        }
+        return PgResult(std::move(result));
+    }
+    auto found = prepared_.find(sql);
+    if (found == prepared_.end()) {
+        const std::string name = "v" + std::to_string(next_name_++);
+        std::unique_ptr<PGresult, PgResultFree> made(
+            PQprepare(conn_.get(), name.c_str(), sql, params.count(), params.types()));
+        if (!made || !succeeded(made.get())) {
+            throw PgError(errorOf(conn_.get()));
+        }
+        found = prepared_.emplace(sql, name).first;
+    }
     std::unique_ptr<PGresult, PgResultFree> result(
-        PQexecParams(conn_.get(), sql, params.count(), params.types(), values.data(),
-                     params.lengths(), params.formats(), 1));
+        PQexecPrepared(conn_.get(), found->second.c_str(), params.count(), values.data(),
+                       params.lengths(), params.formats(), 1));
     if (!result || !succeeded(result.get())) {
         throw PgError(errorOf(conn_.get()));
     }
@@ -142,12 +160,36 @@ std::vector<PgResult> PgConnection::pipeline(const std::vector<PgStatement>& sta
         throw PgError(errorOf(conn));
     }
     bool sent = true;
+    // Statements with parameters are parsed and planned once per connection: a prepare goes
+    // ahead of a statement's first use, and its answer is not one of the results.
+    std::vector<bool> preparing;
+    std::map<std::string, std::string> made;
     for (const PgStatement& statement : statements) {
         const auto values = statement.params.pointers();
-        if (PQsendQueryParams(conn, statement.sql, statement.params.count(),
-                              statement.params.types(), values.data(), statement.params.lengths(),
-                              statement.params.formats(), 1) != 1) {
-            sent = false;
+        const int count = statement.params.count();
+        if (count == 0) {
+            sent = PQsendQueryParams(conn, statement.sql, 0, nullptr, nullptr, nullptr, nullptr,
+                                     1) == 1;
+            preparing.push_back(false);
+        } else {
+            std::string name;
+            if (const auto known = prepared_.find(statement.sql); known != prepared_.end()) {
+                name = known->second;
+            } else if (const auto fresh = made.find(statement.sql); fresh != made.end()) {
+                name = fresh->second;
+            } else {
+                name = "v" + std::to_string(next_name_++);
+                sent = PQsendPrepare(conn, name.c_str(), statement.sql, count,
+                                     statement.params.types()) == 1;
+                preparing.push_back(true);
+                made.emplace(statement.sql, name);
+            }
+            sent = sent && PQsendQueryPrepared(conn, name.c_str(), count, values.data(),
+                                               statement.params.lengths(),
+                                               statement.params.formats(), 1) == 1;
+            preparing.push_back(false);
+        }
+        if (!sent) {
             break;
         }
     }
@@ -160,6 +202,7 @@ std::vector<PgResult> PgConnection::pipeline(const std::vector<PgStatement>& sta
     std::vector<PgResult> results;
     results.reserve(statements.size());
     std::string failure;
+    size_t answered = 0;
     // Every statement's result is followed by a null; the sync answers last.
     while (true) {
         std::unique_ptr<PGresult, PgResultFree> result(PQgetResult(conn));
@@ -175,6 +218,8 @@ std::vector<PgResult> PgConnection::pipeline(const std::vector<PgStatement>& sta
         if (status == PGRES_PIPELINE_SYNC) {
             break;
         }
+        const bool prepare = answered < preparing.size() && preparing[answered];
+        ++answered;
         if (status == PGRES_PIPELINE_ABORTED) {
             continue;
         }
@@ -187,12 +232,16 @@ std::vector<PgResult> PgConnection::pipeline(const std::vector<PgStatement>& sta
             }
             continue;
         }
-        results.emplace_back(std::move(result));
+        if (!prepare) {
+            results.emplace_back(std::move(result));
+        }
     }
     PQexitPipelineMode(conn);
     if (!failure.empty()) {
+        // Names are never reused, so a prepare that did succeed is only left unused.
         throw PgError(failure);
     }
+    prepared_.insert(made.begin(), made.end());
     return results;
 }
 

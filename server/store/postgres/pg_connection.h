@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -96,6 +97,9 @@ public:
 
 private:
     std::unique_ptr<PGconn, PgConnFinish> conn_;
+    // Statements prepared on this connection, by their text.
+    std::map<std::string, std::string, std::less<>> prepared_;
+    size_t next_name_ = 0;
 };
 
 // A transaction on a connection: rolled back when left without commit().
