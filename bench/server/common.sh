@@ -31,34 +31,42 @@ start_server() {
   [ -n "$server_port" ] || { cat "$log" >&2; return 1; }
 }
 
+# nginx_conf NAME WORKERS PORT HTTP_BLOCK SERVER_BLOCK: writes $work/NAME.conf for an nginx
+# with its files in $work/NAME, keep-alive, no access log, listening on 127.0.0.1:PORT.
+nginx_conf() {
+  local name=$1 workers=$2 port=$3 http_block=$4 server_block=$5
+  mkdir -p "$work/$name"
+  cat >"$work/$name.conf" <<CONF
+worker_processes $workers;
+daemon off;
+pid $work/$name.pid;
+error_log $work/$name/error.log;
+events { worker_connections 8192; }
+http {
+  access_log off;
+  keepalive_requests 10000000;
+  keepalive_timeout 120;
+  client_body_temp_path $work/$name/body;
+  proxy_temp_path $work/$name/proxy;
+  fastcgi_temp_path $work/$name/fastcgi;
+  uwsgi_temp_path $work/$name/uwsgi;
+  scgi_temp_path $work/$name/scgi;
+  $http_block
+  server {
+    listen 127.0.0.1:$port;
+    $server_block
+  }
+}
+CONF
+}
+
 # start_nginx: nginx answering "return 200" with a 200-byte body, keep-alive, no access log,
 # its files in $work/nginx. Sets nginx_pid and nginx_url.
 start_nginx() {
   local port body
   port=$(free_port)
   body=$(printf 'x%.0s' $(seq 200))
-  mkdir -p "$work/nginx"
-  cat >"$work/nginx.conf" <<CONF
-worker_processes auto;
-daemon off;
-pid $work/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 8192; }
-http {
-  access_log off;
-  keepalive_requests 10000000;
-  keepalive_timeout 120;
-  client_body_temp_path $work/nginx/body;
-  proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
-  server {
-    listen 127.0.0.1:$port;
-    location / { default_type text/plain; return 200 "$body"; }
-  }
-}
-CONF
+  nginx_conf nginx auto "$port" "" "location / { default_type text/plain; return 200 \"$body\"; }"
   nginx -p "$work/nginx" -c "$work/nginx.conf" 2>"$work/nginx/start.log" &
   nginx_pid=$!
   sleep 0.5

@@ -110,33 +110,8 @@ proxy_to() {
   proxy_port=$(free_port)
   local upstreams="" port
   for port in "$@"; do upstreams+="server 127.0.0.1:$port; "; done
-  mkdir -p "$work/proxy"
-  cat >"$work/proxy.conf" <<CONF
-worker_processes 1;
-daemon off;
-pid $work/proxy.pid;
-error_log $work/proxy/error.log;
-events { worker_connections 8192; }
-http {
-  access_log off;
-  keepalive_requests 10000000;
-  keepalive_timeout 120;
-  client_body_temp_path $work/proxy/body;
-  proxy_temp_path $work/proxy/proxy;
-  fastcgi_temp_path $work/proxy/fastcgi;
-  uwsgi_temp_path $work/proxy/uwsgi;
-  scgi_temp_path $work/proxy/scgi;
-  upstream velmorastra { $upstreams keepalive 128; }
-  server {
-    listen 127.0.0.1:$proxy_port;
-    location / {
-      proxy_pass http://velmorastra;
-      proxy_http_version 1.1;
-      proxy_set_header Connection "";
-    }
-  }
-}
-CONF
+  nginx_conf proxy 1 "$proxy_port" "upstream velmorastra { $upstreams keepalive 128; }" \
+    'location / { proxy_pass http://velmorastra; proxy_http_version 1.1; proxy_set_header Connection ""; }'
   nginx -p "$work/proxy" -c "$work/proxy.conf" 2>"$work/proxy/start.log" &
   extra_pids+=($!)
   for _ in $(seq 50); do
