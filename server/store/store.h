@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -133,6 +134,18 @@ public:
     // Hosted images, by content hash. Storing the same hash again keeps the first copy.
     virtual bool putImage(std::string_view hash, std::string_view png, int64_t now_ms) = 0;
     virtual std::optional<std::string> image(std::string_view hash) = 0;
+
+protected:
+    // appendStroke for a store whose appends complete on another thread (appendStrokeAsync):
+    // the calling thread waits for the stamp.
+    std::optional<int64_t> appendAndWait(std::string_view canvas_id, const canvas::MWStroke& stroke,
+                                         int64_t now_ms) {
+        std::promise<std::optional<int64_t>> result;
+        auto stamp = result.get_future();
+        appendStrokeAsync(std::string(canvas_id), stroke, now_ms,
+                          [&result](std::optional<int64_t> s) { result.set_value(s); });
+        return stamp.get();
+    }
 };
 
 } // namespace velmo::server

@@ -10,7 +10,6 @@
 #include "wire/date_id.h"
 
 #include <algorithm>
-#include <future>
 #include <random>
 
 namespace velmo::server {
@@ -194,11 +193,7 @@ void PgStore::appendStrokeAsync(std::string canvas_id, canvas::MWStroke stroke, 
 
 std::optional<int64_t> PgStore::appendStroke(std::string_view canvas_id,
                                              const canvas::MWStroke& stroke, int64_t now_ms) {
-    std::promise<std::optional<int64_t>> result;
-    auto stamp = result.get_future();
-    appendStrokeAsync(std::string(canvas_id), stroke, now_ms,
-                      [&result](std::optional<int64_t> s) { result.set_value(s); });
-    return stamp.get();
+    return appendAndWait(canvas_id, stroke, now_ms);
 }
 
 std::optional<std::vector<StoredStroke>> PgStore::strokesAfter(std::string_view canvas_id,

@@ -7,7 +7,6 @@
 #include "wire/canvas_id.h"
 #include "wire/date_id.h"
 
-#include <future>
 #include <utility>
 
 namespace velmo::server {
@@ -112,11 +111,7 @@ void SqliteStore::appendStrokeAsync(std::string canvas_id, canvas::MWStroke stro
 
 std::optional<int64_t> SqliteStore::appendStroke(std::string_view canvas_id,
                                                  const canvas::MWStroke& stroke, int64_t now_ms) {
-    std::promise<std::optional<int64_t>> result;
-    auto stamp = result.get_future();
-    appendStrokeAsync(std::string(canvas_id), stroke, now_ms,
-                      [&result](std::optional<int64_t> s) { result.set_value(s); });
-    return stamp.get();
+    return appendAndWait(canvas_id, stroke, now_ms);
 }
 
 std::optional<std::vector<StoredStroke>> SqliteStore::strokesAfter(std::string_view canvas_id,
