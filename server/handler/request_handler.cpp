@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <future>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -87,17 +88,12 @@ void appendStrokeLines(std::string& body, std::string_view canvas_id,
     }
 }
 
-// The owed delete notice, then the strokes stamped after the user's mark, and the mark moves.
-// `echo` is the stamp of the stroke this request appended (0 for none). A resent append is
-// stored once and may already lie behind the mark (its first reply was lost on the way); its
-// line is sent again so the client can put its provisional copy in place.
-Response strokesForUser(HandlerContext& context, const std::string& canvas_id,
-                        const std::string& user_name, int64_t now_ms, int64_t echo = 0) {
-    const auto taken = context.marks.take(canvas_id, user_name, now_ms);
-    if (!taken) {
-        return unavailable();
-    }
-    const DeliveryBook::Delivery delivery = *taken;
+// The owed delete notice and, for a resent append stored once already and lying behind the
+// mark (its first reply was lost on the way), its line again so the client can put its
+// provisional copy in place. `echo` is the stamp of the stroke this request appended (0 for
+// none).
+std::string replyOpening(HandlerContext& context, const std::string& canvas_id,
+                         DeliveryBook::Delivery delivery, int64_t echo) {
     std::string body;
     if (delivery.owes_notice) {
         wire::appendDeleteNotice(body, canvas_id);
@@ -108,6 +104,18 @@ Response strokesForUser(HandlerContext& context, const std::string& canvas_id,
             appendStrokeLines(body, canvas_id, *resent);
         }
     }
+    return body;
+}
+
+// The owed delete notice, then the strokes stamped after the user's mark, and the mark moves.
+Response strokesForUser(HandlerContext& context, const std::string& canvas_id,
+                        const std::string& user_name, int64_t now_ms, int64_t echo = 0) {
+    const auto taken = context.marks.take(canvas_id, user_name, now_ms);
+    if (!taken) {
+        return unavailable();
+    }
+    const DeliveryBook::Delivery delivery = *taken;
+    std::string body = replyOpening(context, canvas_id, delivery, echo);
     const int64_t last_stamp = context.store.lastStamp(canvas_id);
     if (last_stamp > delivery.mark) {
         auto strokes = context.store.strokesAfter(canvas_id, delivery.mark, MaxStrokesPerReply);
@@ -201,8 +209,13 @@ Response handleCommand(const Request& request, HandlerContext& context, int64_t 
                                         command.stroke.user_name, now_ms)) {
             return std::move(*refusal);
         }
-        const auto stamp = context.store.appendStroke(command.canvas_id, command.stroke, now_ms);
-        return answerAppend(context, command.canvas_id, command.stroke.user_name, now_ms, stamp);
+        std::promise<Appended> result;
+        auto appended = result.get_future();
+        const std::string user_name = command.stroke.user_name;
+        context.store.appendStrokeAsync(
+            command.canvas_id, std::move(command.stroke), now_ms, context.page_bytes,
+            [&result](Appended outcome) { result.set_value(std::move(outcome)); });
+        return answerAppend(context, command.canvas_id, user_name, now_ms, appended.get());
     }
     case wire::CommandKind::Delete: {
         const auto removed = context.store.deleteStrokes(
@@ -594,14 +607,22 @@ std::optional<Response> refuseAppend(HandlerContext& context, std::string_view c
 }
 
 Response answerAppend(HandlerContext& context, const std::string& canvas_id,
-                      const std::string& user_name, int64_t now_ms, std::optional<int64_t> stamp) {
-    if (!stamp) {
+                      const std::string& user_name, int64_t now_ms, Appended appended) {
+    if (!appended.stamp) {
         return unavailable();
     }
+    const int64_t stamp = *appended.stamp;
     if (context.news != nullptr) {
-        context.news->publish(canvas_id, {StrokeNews::Kind::Append, *stamp});
+        context.news->publish(canvas_id, {StrokeNews::Kind::Append, stamp});
     }
-    return strokesForUser(context, canvas_id, user_name, now_ms, *stamp);
+    if (!appended.delivery) {
+        return strokesForUser(context, canvas_id, user_name, now_ms, stamp);
+    }
+    // The store moved the mark with the append: its strokes are the reply, whole.
+    const TakenDelivery& taken = *appended.delivery;
+    std::string body = replyOpening(context, canvas_id, {taken.mark, taken.owes_notice}, stamp);
+    appendStrokeLines(body, canvas_id, taken.strokes);
+    return textResponse(200, std::move(body));
 }
 
 Response handleRequest(const Request& request, HandlerContext& context, int64_t now_ms) {

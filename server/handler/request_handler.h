@@ -80,8 +80,9 @@ std::optional<Response> keyRefusal(const Request& request, HandlerContext& conte
 std::optional<Response> refuseAppend(HandlerContext& context, std::string_view client,
                                      std::string_view canvas_id, std::string_view user_name,
                                      int64_t now_ms);
-// The reply to an append once the store answered: `stamp` is its stamp, nothing on failure.
+// The reply to an append once the store answered (Store::appendStrokeAsync, given
+// HandlerContext::page_bytes as the reply's bound).
 Response answerAppend(HandlerContext& context, const std::string& canvas_id,
-                      const std::string& user_name, int64_t now_ms, std::optional<int64_t> stamp);
+                      const std::string& user_name, int64_t now_ms, Appended appended);
 
 } // namespace velmo::server

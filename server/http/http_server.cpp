@@ -425,18 +425,20 @@ private:
         server_.appendStarted();
         server_.context.store.appendStrokeAsync(
             std::move(append.canvas_id), std::move(append.stroke), pending_.now,
-            [session = this](std::optional<int64_t> stamp) { session->appendStored(stamp); });
+            server_.context.page_bytes,
+            [session = this](Appended appended) { session->appendStored(std::move(appended)); });
     }
 
     // On the store's thread. The network thread takes over the session's only reference.
-    void appendStored(std::optional<int64_t> stamp) {
+    void appendStored(Appended appended) {
         HttpServer::Impl& server = server_;
-        net::post(stream_.get_executor(), [self = std::move(pending_.self), stamp] {
+        pending_.appended = std::move(appended);
+        net::post(stream_.get_executor(), [self = std::move(pending_.self)] {
             PendingAppend& pending = self->pending_;
             Response response;
             try {
                 response = answerAppend(self->server_.context, pending.canvas_id, pending.user_name,
-                                        pending.now, stamp);
+                                        pending.now, std::move(pending.appended));
             } catch (const std::exception&) {
                 response = textResponse(500, "internal error\n");
             }
@@ -717,6 +719,7 @@ private:
         std::string target;
         int64_t now = 0;
         bool keep_alive = false;
+        Appended appended; // from the store's thread to the network thread
     } pending_;
     std::string client_ = "-";
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();

@@ -19,7 +19,9 @@ struct PendingAppend {
     std::string canvas_id;
     canvas::MWStroke stroke;
     int64_t now_ms = 0;
+    size_t reply_bytes = 0;       // see Store::appendStrokeAsync
     std::optional<int64_t> stamp; // set by the committer; nothing when it failed
+    std::optional<TakenDelivery> delivery;
     Store::AppendDone done;
 };
 

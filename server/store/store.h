@@ -47,6 +47,22 @@ struct SavedMark {
     bool operator==(const SavedMark&) const = default;
 };
 
+// An author's delivery taken by the store with the append, in the append's own transaction
+// (see Store::appendStrokeAsync): the user's mark before it, whether a delete notice was owed
+// (it counts as given), and every stroke after that mark up to where the mark now stands.
+struct TakenDelivery {
+    int64_t mark = 0;
+    bool owes_notice = false;
+    std::vector<StoredStroke> strokes;
+};
+
+// How an append ended: its stamp, nothing on a storage failure, and the author's delivery when
+// the store took it.
+struct Appended {
+    std::optional<int64_t> stamp;
+    std::optional<TakenDelivery> delivery;
+};
+
 // Durable storage of canvases, strokes and hosted images. Every method is safe to call from
 // several threads at once. A method that returns nothing (or false where it reports success)
 // met a storage failure; nothing was changed then. Strings are bytes, stored as given.
@@ -63,10 +79,14 @@ public:
 
     // appendStroke without holding the caller's thread during the flush: `done` gets the stamp
     // (nothing on a storage failure), possibly on another thread, once the stroke is durable.
-    using AppendDone = std::function<void(std::optional<int64_t> stamp)>;
+    // With `reply_bytes` above 0 the store may also take the author's delivery for the reply
+    // (DeliveryBook::take and advance in one), when its strokes come to at most that many
+    // bytes of text: the caller must then send exactly those.
+    using AppendDone = std::function<void(Appended)>;
     virtual void appendStrokeAsync(std::string canvas_id, canvas::MWStroke stroke, int64_t now_ms,
-                                   AppendDone done) {
-        done(appendStroke(canvas_id, stroke, now_ms));
+                                   size_t reply_bytes, AppendDone done) {
+        (void)reply_bytes;
+        done({appendStroke(canvas_id, stroke, now_ms), std::nullopt});
     }
 
     // The canvas's strokes stamped after `after`, in (server time, client time) order, at
@@ -142,8 +162,8 @@ protected:
                                          int64_t now_ms) {
         std::promise<std::optional<int64_t>> result;
         auto stamp = result.get_future();
-        appendStrokeAsync(std::string(canvas_id), stroke, now_ms,
-                          [&result](std::optional<int64_t> s) { result.set_value(s); });
+        appendStrokeAsync(std::string(canvas_id), stroke, now_ms, 0,
+                          [&result](Appended appended) { result.set_value(appended.stamp); });
         return stamp.get();
     }
 };

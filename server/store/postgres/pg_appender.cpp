@@ -2,6 +2,7 @@
 
 #include "canvas/stroke_text.h"
 #include "store/postgres/pg_connection.h"
+#include "store/postgres/pg_deliveries.h"
 #include "store/postgres/pg_news.h"
 #include "store/postgres/pg_schema.h"
 #include "wire/canvas_id.h"
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <tuple>
 
 namespace velmo::server {
 
@@ -17,24 +19,53 @@ namespace {
 
 constexpr const char* Begin = "BEGIN";
 constexpr const char* Commit = "COMMIT";
-constexpr const char* AddCanvas =
-    "INSERT INTO canvases (canvas_id, nickname_folded, date_id) VALUES ($1, $2, $3) "
-    "ON CONFLICT (canvas_id) DO NOTHING";
-constexpr const char* LockCanvas =
-    "SELECT last_stamp FROM canvases WHERE canvas_id = $1 FOR UPDATE";
-// The stroke, unless an identical one is stored: then that one's stamp.
-constexpr const char* AddStroke =
-    "WITH twin AS (SELECT server_time FROM strokes WHERE canvas_id = $1 AND user_name = $4 AND "
-    "client_time = $3 AND body_hash = $5 ORDER BY server_time LIMIT 1), "
-    "added AS (INSERT INTO strokes (canvas_id, server_time, client_time, user_name, body_hash, "
-    "text) SELECT $1, $2, $3, $4, $5, $6 WHERE NOT EXISTS (SELECT 1 FROM twin) "
-    "RETURNING server_time) "
-    "SELECT server_time, true FROM twin UNION ALL SELECT server_time, false FROM added";
-constexpr const char* CountStrokes =
-    "UPDATE canvases SET last_stamp = GREATEST(last_stamp, $2), stroke_count = stroke_count + "
-    "$3, stroke_bytes = stroke_bytes + $4, last_activity = GREATEST(last_activity, $2) WHERE "
-    "canvas_id = $1";
-constexpr const char* Announce = "SELECT pg_notify($1, $2)";
+// Rows for canvases not seen before, in canvas order.
+constexpr const char* AddCanvases =
+    "INSERT INTO canvases (canvas_id, nickname_folded, date_id) SELECT * FROM "
+    "unnest($1::bytea[], $2::bytea[], $3::bytea[]) ON CONFLICT (canvas_id) DO NOTHING";
+constexpr const char* ReadStamps =
+    "SELECT canvas_id, last_stamp FROM canvases WHERE canvas_id = ANY($1::bytea[])";
+// The canvases count what was added.
+#define VELMO_COUNT_ADDED                                                                          \
+    "counted AS (UPDATE canvases c SET last_stamp = GREATEST(c.last_stamp, a.last), "              \
+    "stroke_count = c.stroke_count + a.n, stroke_bytes = c.stroke_bytes + a.bytes, "               \
+    "last_activity = GREATEST(c.last_activity, a.last), activity_bucket = "                        \
+    "GREATEST(c.last_activity, a.last) / " VELMO_PG_ACTIVITY_BUCKET " FROM (SELECT canvas_id, "    \
+    "max(server_time) AS last, count(*) AS n, sum(size) AS bytes FROM added GROUP BY "             \
+    "canvas_id) a WHERE c.canvas_id = a.canvas_id) "
+#define VELMO_STROKE_ARRAYS                                                                        \
+    "unnest($1::bytea[], $2::int8[], $3::int8[], $4::bytea[], $5::int8[], $6::bytea[]) WITH "      \
+    "ORDINALITY AS i(canvas_id, server_time, client_time, user_name, body_hash, text, ord)"
+#define VELMO_ADD_STROKES                                                                          \
+    "INSERT INTO strokes (canvas_id, server_time, client_time, user_name, body_hash, text) "       \
+    "SELECT canvas_id, server_time, client_time, user_name, body_hash, text FROM "
+// Each stroke; one stored before under the same author, client time and body fails the whole
+// statement (a unique index), as such resends are rare.
+constexpr const char* AddStrokes =
+    "WITH added AS (" VELMO_ADD_STROKES VELMO_STROKE_ARRAYS
+    " RETURNING canvas_id, server_time, length(text) AS size), " VELMO_COUNT_ADDED
+    "SELECT count(*) FROM added";
+// Each stroke, unless an identical one is stored: then only that one's stamp comes back, by
+// the stroke's place in the arrays.
+constexpr const char* AddStrokesOrFindTwins =
+    "WITH input AS (SELECT * FROM " VELMO_STROKE_ARRAYS "), "
+    "found AS (SELECT i.*, (SELECT s.server_time FROM strokes s WHERE s.canvas_id = i.canvas_id "
+    "AND s.user_name = i.user_name AND s.client_time = i.client_time AND s.body_hash = "
+    "i.body_hash) AS twin FROM input i), "
+    "added AS (" VELMO_ADD_STROKES "found WHERE twin IS NULL RETURNING canvas_id, server_time, "
+    "length(text) AS size), " VELMO_COUNT_ADDED
+    "SELECT ord, twin FROM found WHERE twin IS NOT NULL";
+#undef VELMO_COUNT_ADDED
+#undef VELMO_STROKE_ARRAYS
+#undef VELMO_ADD_STROKES
+// The canvases whose stamp moved, each announced with it; $2 is what precedes the stamp.
+constexpr const char* Announce =
+    "SELECT pg_notify($1, $2 || c.last_stamp || ' ' || encode(c.canvas_id, 'hex')) FROM "
+    "canvases c JOIN unnest($3::bytea[], $4::int8[]) AS u(canvas_id, before) ON c.canvas_id = "
+    "u.canvas_id WHERE c.last_stamp > u.before";
+
+// A delivery taken with an append holds at most this many strokes; beyond, the reply pages.
+constexpr size_t MaxTakenStrokes = 256;
 
 // Time to wait for appends before looking again whether the queue closed.
 constexpr auto Pause = std::chrono::seconds(1);
@@ -42,9 +73,9 @@ constexpr auto Pause = std::chrono::seconds(1);
 } // namespace
 
 PgAppender::PgAppender(std::string uri, std::string instance, RecentStrokes& recent,
-                       std::mutex& publish_mutex)
+                       PgDeliveries& deliveries, std::mutex& publish_mutex)
     : uri_(std::move(uri)), instance_(std::move(instance)), recent_(recent),
-      publish_mutex_(publish_mutex) {
+      deliveries_(deliveries), publish_mutex_(publish_mutex) {
     committer_ = std::thread([this] { commitLoop(); });
 }
 
@@ -79,20 +110,35 @@ void PgAppender::commitLoop() {
             return;
         }
         std::vector<Added> added;
+        std::vector<Moved> moved;
         {
             // Taken by commit() before COMMIT and held until memory has the strokes: a delete
             // of this instance that finds one of them committed forgets it only after that.
             std::unique_lock publish(publish_mutex_, std::defer_lock);
-            try {
-                commit(appends, added, publish);
-            } catch (const PgError&) {
-                added.clear();
-                for (auto& pending : appends) {
-                    pending->stamp.reset();
+            const auto attempt = [&](bool look_for_twins) {
+                try {
+                    commit(appends, added, moved, publish, look_for_twins);
+                    return true;
+                } catch (const PgError&) {
+                    if (publish.owns_lock()) {
+                        publish.unlock();
+                    }
+                    added.clear();
+                    moved.clear();
+                    for (auto& pending : appends) {
+                        pending->stamp.reset();
+                        pending->delivery.reset();
+                    }
+                    if (conn_ && !conn_->usable()) {
+                        conn_.reset();
+                    }
+                    return false;
                 }
-                if (conn_ && !conn_->usable()) {
-                    conn_.reset();
-                }
+            };
+            // A resend of a stroke stored before breaks the plain insert (the index of authors
+            // is unique): the batch is stored again, looking for such strokes first.
+            if (!attempt(false)) {
+                attempt(true);
             }
             for (Added& canvas : added) {
                 // Strokes of other instances stamped before these may not have been heard of
@@ -107,102 +153,270 @@ void PgAppender::commitLoop() {
                 recent_.remember(canvas.canvas_id, canvas.strokes);
             }
         }
+        for (const Moved& mark : moved) {
+            deliveries_.noteTaken(mark.canvas_id, mark.user_name, mark.mark, mark.deletes);
+        }
         for (auto& pending : appends) {
-            pending->done(pending->stamp);
+            pending->done({pending->stamp, std::move(pending->delivery)});
         }
     }
 }
 
 void PgAppender::commit(std::vector<std::unique_ptr<PendingAppend>>& appends,
-                        std::vector<Added>& added, std::unique_lock<std::mutex>& publish) {
+                        std::vector<Added>& added, std::vector<Moved>& moved,
+                        std::unique_lock<std::mutex>& publish, bool look_for_twins) {
     if (!conn_) {
         conn_ = PgConnection::open(uri_);
     }
-    // Canvases in one order on every instance: two batches lock their rows alike.
-    std::map<std::string_view, std::vector<PendingAppend*>> canvases;
-    for (auto& pending : appends) {
-        canvases[pending->canvas_id].push_back(pending.get());
+    const size_t count = appends.size();
+    std::map<std::string_view, std::vector<size_t>> canvases;
+    for (size_t i = 0; i < count; ++i) {
+        canvases[appends[i]->canvas_id].push_back(i);
     }
+    // An append identical to an earlier one of the batch (a resend racing its first try) is
+    // that one's twin: one statement cannot see its own rows.
+    std::vector<int64_t> hashes(count);
+    std::vector<size_t> same_as(count);
+    {
+        std::map<std::tuple<std::string_view, std::string_view, int64_t, int64_t>, size_t> first;
+        for (size_t i = 0; i < count; ++i) {
+            const canvas::MWStroke& stroke = appends[i]->stroke;
+            hashes[i] = bodyHash(stroke);
+            same_as[i] = first
+                             .emplace(std::make_tuple(std::string_view(appends[i]->canvas_id),
+                                                      std::string_view(stroke.user_name),
+                                                      stroke.client_time, hashes[i]),
+                                      i)
+                             .first->second;
+        }
+    }
+
+    // First round trip: the canvases' rows, their locks and their stamps.
+    std::vector<std::string_view> ids;
+    std::vector<std::optional<std::string_view>> id_values;
+    std::vector<std::optional<std::string_view>> new_ids;
+    std::vector<std::optional<std::string>> new_nicknames;
+    std::vector<std::optional<std::string>> new_dates;
+    for (const auto& [canvas_id, ignored] : canvases) {
+        ids.push_back(canvas_id);
+        id_values.emplace_back(canvas_id);
+        if (recent_.lastStamp(canvas_id) > 0) {
+            continue; // its row was made by its first stroke
+        }
+        new_ids.emplace_back(canvas_id);
+        const auto nickname = wire::nicknameOf(canvas_id);
+        new_nicknames.push_back(nickname
+                                    ? std::optional<std::string>(PgSchema::foldNickname(*nickname))
+                                    : std::nullopt);
+        new_dates.push_back(wire::dateID(canvas_id));
+    }
+    const auto views = [](const std::vector<std::optional<std::string>>& values) {
+        std::vector<std::optional<std::string_view>> out;
+        out.reserve(values.size());
+        for (const auto& value : values) {
+            out.push_back(value ? std::optional<std::string_view>(*value) : std::nullopt);
+        }
+        return out;
+    };
     std::vector<PgStatement> opening;
     opening.push_back({Begin, {}});
-    for (const auto& [canvas_id, ignored] : canvases) {
-        const auto date_id = wire::dateID(canvas_id);
-        const auto nickname = wire::nicknameOf(canvas_id);
-        PgParams params;
-        params.bytes(canvas_id);
-        params.bytesOrNull(nickname ? std::optional<std::string>(PgSchema::foldNickname(*nickname))
-                                    : std::optional<std::string>());
-        params.bytesOrNull(date_id ? std::optional<std::string_view>(*date_id) : std::nullopt);
-        opening.push_back({AddCanvas, std::move(params)});
+    if (!new_ids.empty()) {
+        opening.push_back({AddCanvases, PgParams()
+                                            .bytesArray(new_ids)
+                                            .bytesArray(views(new_nicknames))
+                                            .bytesArray(views(new_dates))});
     }
-    for (const auto& [canvas_id, ignored] : canvases) {
-        opening.push_back({LockCanvas, PgParams().bytes(canvas_id)});
-    }
+    opening.push_back(
+        {PgSchema::LockCanvases, PgParams().int64Array(PgSchema::canvasLockKeys(ids))});
+    opening.push_back({ReadStamps, PgParams().bytesArray(id_values)});
     try {
-        const auto locked = conn_->pipeline(opening);
-        std::vector<PgStatement> strokes;
-        std::vector<std::string> texts;
-        size_t row = 1 + canvases.size();
+        const auto opened = conn_->pipeline(opening);
+        const PgResult& stamps = opened.back();
+        std::map<std::string, int64_t, std::less<>> read;
+        for (int row = 0; row < stamps.rows(); ++row) {
+            read.emplace(stamps.bytes(row, 0), stamps.int64(row, 1));
+        }
         std::vector<int64_t> stamped_after; // per canvas, in the map's order
-        for (auto& [canvas_id, pendings] : canvases) {
-            int64_t last = locked[row++].int64(0, 0);
-            stamped_after.push_back(last);
-            for (PendingAppend* pending : pendings) {
-                canvas::MWStroke& stroke = pending->stroke;
-                stroke.server_time = std::max(pending->now_ms, last + 1);
-                last = stroke.server_time;
-                texts.push_back(canvas::stroke_to_text(stroke));
-                strokes.push_back({AddStroke, PgParams()
-                                                  .bytes(canvas_id)
-                                                  .int64(stroke.server_time)
-                                                  .int64(stroke.client_time)
-                                                  .bytes(stroke.user_name)
-                                                  .int64(bodyHash(stroke))
-                                                  .bytes(texts.back())});
+        for (const auto& [canvas_id, ignored] : canvases) {
+            const auto found = read.find(canvas_id);
+            if (found == read.end()) {
+                throw PgError("a canvas row is missing");
             }
+            stamped_after.push_back(found->second);
         }
-        const auto stored = conn_->pipeline(strokes);
-        std::vector<PgStatement> closing;
-        size_t index = 0;
+
+        // Stamps, and the strokes to insert in one statement.
+        std::vector<std::string> texts(count);
+        std::vector<size_t> rows; // the append of each inserted row
+        std::vector<std::optional<std::string_view>> row_canvas, row_user, row_text;
+        std::vector<int64_t> row_stamp, row_client, row_hash;
         size_t canvas_index = 0;
-        for (auto& [canvas_id, pendings] : canvases) {
-            const int64_t before = stamped_after[canvas_index++];
-            std::vector<RecentStroke> fresh;
-            for (PendingAppend* pending : pendings) {
-                const PgResult& result = stored[index];
-                const bool twin = result.boolean(0, 1);
-                pending->stamp = result.int64(0, 0);
-                if (!twin) {
-                    const canvas::MWStroke& stroke = pending->stroke;
-                    fresh.push_back({stroke.server_time, stroke.client_time, stroke.user_name,
-                                     std::move(texts[index])});
+        for (auto& [canvas_id, indices] : canvases) {
+            int64_t last = stamped_after[canvas_index++];
+            for (const size_t i : indices) {
+                if (same_as[i] != i) {
+                    continue;
                 }
-                ++index;
+                canvas::MWStroke& stroke = appends[i]->stroke;
+                stroke.server_time = std::max(appends[i]->now_ms, last + 1);
+                last = stroke.server_time;
+                texts[i] = canvas::stroke_to_text(stroke);
+                rows.push_back(i);
+                row_canvas.emplace_back(canvas_id);
+                row_user.emplace_back(stroke.user_name);
+                row_text.emplace_back(texts[i]);
+                row_stamp.push_back(stroke.server_time);
+                row_client.push_back(stroke.client_time);
+                row_hash.push_back(hashes[i]);
             }
-            if (fresh.empty()) {
-                // Only resends: memory still learns how far the database is.
-                added.push_back({std::string(canvas_id), before, {}});
-                continue;
-            }
-            int64_t bytes = 0;
-            for (const RecentStroke& added_stroke : fresh) {
-                bytes += static_cast<int64_t>(added_stroke.text.size());
-            }
-            closing.push_back({CountStrokes, PgParams()
-                                                 .bytes(canvas_id)
-                                                 .int64(fresh.back().server_time)
-                                                 .int64(static_cast<int64_t>(fresh.size()))
-                                                 .int64(bytes)});
-            const std::string payload =
-                newsPayload({instance_,
-                             {StrokeNews::Kind::Append, fresh.back().server_time},
-                             std::string(canvas_id)});
-            closing.push_back({Announce, PgParams().text(PgNewsChannel).text(payload)});
-            added.push_back({std::string(canvas_id), before, std::move(fresh)});
         }
+
+        // Which authors' deliveries memory can answer whole: every stroke after a mark the
+        // author had is in memory, and with this batch's they stay within the reply's bound.
+        struct Take {
+            size_t append;
+            size_t canvas;
+            std::vector<StoredStroke> remembered; // after the floor, up to the stamp before
+        };
+        std::vector<Take> takes;
+        std::vector<PgDeliveries::BatchTake> batch_takes;
+        std::vector<uint64_t> deletes(canvases.size());
+        canvas_index = 0;
+        for (auto& [canvas_id, indices] : canvases) {
+            const size_t here = canvas_index++;
+            deletes[here] = deliveries_.deletesHeard(canvas_id);
+            if (recent_.lastStamp(canvas_id) != stamped_after[here]) {
+                continue; // strokes of other instances not heard of yet
+            }
+            size_t batch_strokes = 0;
+            size_t batch_bytes = 0;
+            for (const size_t i : indices) {
+                if (same_as[i] == i) {
+                    ++batch_strokes;
+                    batch_bytes += texts[i].size();
+                }
+            }
+            std::map<std::string_view, size_t> authors; // the first asking append of each
+            for (const size_t i : indices) {
+                if (appends[i]->reply_bytes > 0) {
+                    authors.emplace(appends[i]->stroke.user_name, i);
+                }
+            }
+            for (const auto& [user_name, i] : authors) {
+                const auto floor = deliveries_.knownMark(canvas_id, user_name);
+                Take take{i, here, {}};
+                if (!floor || !recent_.strokesAfter(canvas_id, *floor, MaxTakenStrokes + 1,
+                                                    take.remembered)) {
+                    continue;
+                }
+                size_t bytes = batch_bytes;
+                for (const StoredStroke& stroke : take.remembered) {
+                    bytes += stroke.text.size();
+                }
+                if (take.remembered.size() + batch_strokes > MaxTakenStrokes ||
+                    bytes > appends[i]->reply_bytes) {
+                    continue;
+                }
+                batch_takes.push_back({canvas_id, user_name, *floor, appends[i]->now_ms});
+                takes.push_back(std::move(take));
+            }
+        }
+
+        // Second round trip: the strokes, the marks, the news, the commit.
+        std::vector<PgStatement> closing;
+        closing.push_back(
+            {look_for_twins ? AddStrokesOrFindTwins : AddStrokes, PgParams()
+                                                                      .bytesArray(row_canvas)
+                                                                      .int64Array(row_stamp)
+                                                                      .int64Array(row_client)
+                                                                      .bytesArray(row_user)
+                                                                      .int64Array(row_hash)
+                                                                      .bytesArray(row_text)});
+        if (!batch_takes.empty()) {
+            closing.push_back(PgDeliveries::takeStatement(batch_takes));
+        }
+        closing.push_back({Announce, PgParams()
+                                         .text(PgNewsChannel)
+                                         .text(newsPayloadPrefix(instance_))
+                                         .bytesArray(id_values)
+                                         .int64Array(stamped_after)});
         closing.push_back({Commit, {}});
         publish.lock();
-        conn_->pipeline(closing);
+        const auto closed = conn_->pipeline(closing);
+
+        std::vector<bool> fresh(count, false);
+        for (const size_t i : rows) {
+            appends[i]->stamp = appends[i]->stroke.server_time;
+            fresh[i] = true;
+        }
+        const PgResult& twins = closed[0];
+        for (int row = 0; look_for_twins && row < twins.rows(); ++row) {
+            const int64_t ord = twins.int64(row, 0);
+            if (ord < 1 || ord > static_cast<int64_t>(rows.size())) {
+                continue; // cannot be: a row of no stroke
+            }
+            const size_t i = rows[static_cast<size_t>(ord - 1)];
+            appends[i]->stamp = twins.int64(row, 1);
+            fresh[i] = false;
+        }
+        for (size_t i = 0; i < count; ++i) {
+            appends[i]->stamp = appends[same_as[i]]->stamp;
+        }
+
+        // What memory takes, and the replies of the authors whose marks moved: what memory
+        // held after the mark, then the batch's new strokes.
+        std::vector<std::vector<StoredStroke>> fresh_stored(canvases.size());
+        canvas_index = 0;
+        for (auto& [canvas_id, indices] : canvases) {
+            const size_t here = canvas_index++;
+            std::vector<RecentStroke> strokes;
+            for (const size_t i : indices) {
+                if (same_as[i] != i || !fresh[i]) {
+                    continue;
+                }
+                const canvas::MWStroke& stroke = appends[i]->stroke;
+                if (!batch_takes.empty()) {
+                    fresh_stored[here].push_back(
+                        {stroke.server_time, stroke.client_time, texts[i]});
+                }
+                strokes.push_back({stroke.server_time, stroke.client_time, stroke.user_name,
+                                   std::move(texts[i])});
+            }
+            added.push_back({std::string(canvas_id), stamped_after[here], std::move(strokes)});
+        }
+        if (batch_takes.empty()) {
+            return;
+        }
+        const auto taken = PgDeliveries::takenBy(closed[1], batch_takes);
+        for (size_t t = 0; t < takes.size(); ++t) {
+            if (!taken[t]) {
+                continue;
+            }
+            const size_t here = takes[t].canvas;
+            const int64_t up_to = taken[t]->up_to;
+            TakenDelivery delivery{taken[t]->delivery.mark, taken[t]->delivery.owes_notice, {}};
+            for (auto& stroke : takes[t].remembered) {
+                if (stroke.server_time > delivery.mark) {
+                    delivery.strokes.push_back(std::move(stroke));
+                }
+            }
+            for (const StoredStroke& stroke : fresh_stored[here]) {
+                if (stroke.server_time > delivery.mark && stroke.server_time <= up_to) {
+                    delivery.strokes.push_back(stroke);
+                }
+            }
+            const PgDeliveries::BatchTake& mark = batch_takes[t];
+            appends[takes[t].append]->delivery = std::move(delivery);
+            // The author's other appends of the batch: everything went with the first reply.
+            for (const size_t i : canvases.find(mark.canvas_id)->second) {
+                if (i != takes[t].append && appends[i]->reply_bytes > 0 &&
+                    appends[i]->stroke.user_name == mark.user_name) {
+                    appends[i]->delivery = TakenDelivery{up_to, false, {}};
+                }
+            }
+            moved.push_back(
+                {std::string(mark.canvas_id), std::string(mark.user_name), up_to, deletes[here]});
+        }
     } catch (const PgError&) {
         if (conn_ && !conn_->usable() && conn_->raw() != nullptr) {
             try {

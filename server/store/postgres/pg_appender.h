@@ -13,6 +13,7 @@
 namespace velmo::server {
 
 class PgConnection;
+class PgDeliveries;
 
 // The append path of the PostgreSQL store: one committer thread with a connection of its own
 // takes every append queued while it was busy and stores them in one transaction, so appends
@@ -20,14 +21,17 @@ class PgConnection;
 // canvas order, so instances never deadlock), which makes stamps rise strictly per canvas
 // whichever instance gives them; a stroke identical to one stored under the same user name
 // and client time, by any instance, is not stored again. The other instances hear of the
-// strokes by a NOTIFY sent with the commit. Once committed, the strokes go to memory and the
-// appends are answered; a failed transaction answers all of its appends with nothing.
+// strokes by a NOTIFY sent with the commit. Where memory holds everything the author has yet
+// to be sent, the same transaction takes the author's delivery for the reply (PgDeliveries),
+// so a reply costs no statement of its own. Every step is one statement for the whole batch.
+// Once committed, the strokes go to memory and the appends are answered; a failed transaction
+// answers all of its appends with nothing.
 class PgAppender {
 public:
     // `instance` names this server in its announcements. `publish_mutex` is held from the
     // commit until memory has the strokes. The memory and the mutex must outlive this.
     PgAppender(std::string uri, std::string instance, RecentStrokes& recent,
-               std::mutex& publish_mutex);
+               PgDeliveries& deliveries, std::mutex& publish_mutex);
     // Answers every queued append, then stops the thread.
     ~PgAppender();
     PgAppender(const PgAppender&) = delete;
@@ -47,14 +51,25 @@ private:
         int64_t stamped_after = 0; // the canvas's last stamp in the database before them
         std::vector<RecentStroke> strokes;
     };
-    // Stores the batch; fills each append's stamp, and `added` with the new strokes per canvas.
-    // Locks `publish` before the commit. Throws PgError: then nothing was stored.
+    // A delivery mark the batch moved: the cache learns it once committed.
+    struct Moved {
+        std::string canvas_id;
+        std::string user_name;
+        int64_t mark = 0;
+        uint64_t deletes = 0; // deletes heard of on the canvas before the batch
+    };
+    // Stores the batch; fills each append's stamp and delivery, `added` with the new strokes
+    // per canvas and `moved` with the marks taken. Locks `publish` before the commit. Throws
+    // PgError: then nothing was stored. Without `look_for_twins` a stroke stored before makes
+    // it fail.
     void commit(std::vector<std::unique_ptr<PendingAppend>>& appends, std::vector<Added>& added,
-                std::unique_lock<std::mutex>& publish);
+                std::vector<Moved>& moved, std::unique_lock<std::mutex>& publish,
+                bool look_for_twins);
 
     std::string uri_;
     std::string instance_;
     RecentStrokes& recent_;
+    PgDeliveries& deliveries_;
     std::mutex& publish_mutex_;
     std::unique_ptr<PgConnection> conn_; // opened again when lost
     AppendQueue queue_;

@@ -1,5 +1,6 @@
 #include "store/postgres/pg_connection.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace velmo::server {
@@ -11,6 +12,9 @@ constexpr Oid BoolOid = 16;
 constexpr Oid ByteaOid = 17;
 constexpr Oid Int8Oid = 20;
 constexpr Oid TextOid = 25;
+constexpr Oid ByteaArrayOid = 1001;
+constexpr Oid TextArrayOid = 1009;
+constexpr Oid Int8ArrayOid = 1016;
 
 std::string errorOf(PGconn* conn) {
     std::string message = conn ? PQerrorMessage(conn) : "out of memory";
@@ -28,6 +32,34 @@ std::string bigEndian(uint64_t value, size_t size) {
     }
     return out;
 }
+
+// PostgreSQL's binary form of a one-dimensional array: dimensions, a null flag, the element
+// type, then each element's length (-1 for NULL) and bytes.
+class ArrayWriter {
+public:
+    ArrayWriter(Oid element, size_t count, bool has_null) {
+        put(count == 0 ? 0 : 1);
+        put(has_null ? 1 : 0);
+        put(element);
+        if (count > 0) {
+            put(static_cast<uint32_t>(count));
+            put(1); // lower bound
+        }
+    }
+    void element(std::optional<std::string_view> value) {
+        if (!value) {
+            put(0xFFFFFFFFu);
+            return;
+        }
+        put(static_cast<uint32_t>(value->size()));
+        out_.append(*value);
+    }
+    std::string take() { return std::move(out_); }
+
+private:
+    void put(uint32_t value) { out_ += bigEndian(value, 4); }
+    std::string out_;
+};
 
 bool succeeded(const PGresult* result) {
     const ExecStatusType status = PQresultStatus(result);
@@ -62,6 +94,32 @@ PgParams& PgParams::boolean(bool value) {
 
 PgParams& PgParams::bytesOrNull(std::optional<std::string_view> value) {
     return add(ByteaOid, value ? std::optional<std::string>(*value) : std::nullopt);
+}
+
+PgParams& PgParams::bytesArray(const std::vector<std::optional<std::string_view>>& values) {
+    const bool has_null =
+        std::any_of(values.begin(), values.end(), [](const auto& v) { return !v.has_value(); });
+    ArrayWriter array(ByteaOid, values.size(), has_null);
+    for (const auto& value : values) {
+        array.element(value);
+    }
+    return add(ByteaArrayOid, array.take());
+}
+
+PgParams& PgParams::textArray(const std::vector<std::string_view>& values) {
+    ArrayWriter array(TextOid, values.size(), false);
+    for (const std::string_view value : values) {
+        array.element(value);
+    }
+    return add(TextArrayOid, array.take());
+}
+
+PgParams& PgParams::int64Array(const std::vector<int64_t>& values) {
+    ArrayWriter array(Int8Oid, values.size(), false);
+    for (const int64_t value : values) {
+        array.element(bigEndian(static_cast<uint64_t>(value), 8));
+    }
+    return add(Int8ArrayOid, array.take());
 }
 
 std::vector<const char*> PgParams::pointers() const {

@@ -37,6 +37,11 @@ public:
     PgParams& int64(int64_t value);          // int8
     PgParams& boolean(bool value);           // bool
     PgParams& bytesOrNull(std::optional<std::string_view> value);
+    // One-dimensional arrays, for statements over many rows at once (unnest): bytea[] (an
+    // element without a value is NULL), text[] and int8[].
+    PgParams& bytesArray(const std::vector<std::optional<std::string_view>>& values);
+    PgParams& textArray(const std::vector<std::string_view>& values);
+    PgParams& int64Array(const std::vector<int64_t>& values);
 
     int count() const { return static_cast<int>(values_.size()); }
     const Oid* types() const { return types_.data(); }

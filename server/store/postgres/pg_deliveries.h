@@ -13,7 +13,9 @@
 namespace velmo::server {
 
 class PgPool;
+class PgResult;
 class RecentStrokes;
+struct PgStatement;
 
 // The delivery book kept in the database (delivery_marks), shared by every instance, with a
 // cache that spares a poll with nothing new any round trip: marks only rise, so a mark this
@@ -42,6 +44,35 @@ public:
 
     // Writes the given marks (a mark never moves back, an owed notice stays owed).
     bool save(const std::vector<SavedMark>& marks);
+
+    // An append batch takes its authors' deliveries in its own transaction (see
+    // Store::appendStrokeAsync), so their replies cost the database nothing more.
+    struct BatchTake {
+        std::string_view canvas_id;
+        std::string_view user_name;
+        int64_t floor = 0; // taken only while the user's mark is at least this
+        int64_t now_ms = 0;
+    };
+    // The statement taking them, after the batch's strokes are stored: each mark moves to its
+    // canvas's last stamp. One take per user and canvas, sorted by canvas, then user name.
+    static PgStatement takeStatement(const std::vector<BatchTake>& takes);
+    struct Taken {
+        Delivery delivery; // as it was
+        int64_t up_to = 0; // where the mark moved
+    };
+    // What each take found, by its place in `takes`: nothing where it was not taken.
+    static std::vector<std::optional<Taken>> takenBy(const PgResult& result,
+                                                     const std::vector<BatchTake>& takes);
+    // The mark this instance last knew for the user, at most the real one; nothing if unknown.
+    std::optional<int64_t> knownMark(std::string_view canvas_id, std::string_view user_name) const;
+    // How many deletes on the canvas were heard of, for noteTaken.
+    uint64_t deletesHeard(std::string_view canvas_id) const;
+    // A batch took the user's delivery and moved the mark to `mark`; `deletes` is
+    // deletesHeard before the batch.
+    void noteTaken(std::string_view canvas_id, std::string_view user_name, int64_t mark,
+                   uint64_t deletes) {
+        remember(canvas_id, user_name, mark, deletes);
+    }
 
 private:
     struct Cached {

@@ -35,6 +35,10 @@ struct NotifyFree {
 
 } // namespace
 
+std::string newsPayloadPrefix(std::string_view instance) {
+    return std::string(instance) + " a ";
+}
+
 std::string newsPayload(const PgNews& news) {
     std::string payload = news.instance;
     payload += news.notice_only                             ? " n "

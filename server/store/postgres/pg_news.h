@@ -31,6 +31,9 @@ struct PgNews {
 // As a NOTIFY payload: "<instance> a|d|n <stamp> <canvas ID in hex>", plain ASCII whatever bytes
 // the canvas ID holds, and well below the 8000 bytes a payload may have.
 std::string newsPayload(const PgNews& news);
+// What precedes the stamp in the payload of the instance's append news, for a statement that
+// adds the stamp and the canvas itself.
+std::string newsPayloadPrefix(std::string_view instance);
 // Nothing for a payload not made by newsPayload.
 std::optional<PgNews> parseNewsPayload(std::string_view payload);
 

@@ -2,6 +2,7 @@
 
 #include "store/postgres/pg_connection.h"
 
+#include <algorithm>
 #include <iterator>
 #include <string>
 
@@ -69,6 +70,26 @@ constexpr const char* Migrations[] = {
         sum(length(text)) AS bytes FROM strokes GROUP BY canvas_id) AS counted
         WHERE canvases.canvas_id = counted.canvas_id;
     )sql",
+    // Activity orders the canvas lists and changes with every batch of appends to a canvas:
+    // its indexes keep only the minute, so that nearly every update of a canvas's row leaves
+    // the indexes alone and stays on its page (PostgreSQL's heap-only updates, for which the
+    // pages keep room). Lists order by the minute, then by the time itself.
+    R"sql(
+    ALTER TABLE canvases ADD COLUMN activity_bucket bigint NOT NULL DEFAULT 0;
+    UPDATE canvases SET activity_bucket = last_activity / )sql" VELMO_PG_ACTIVITY_BUCKET R"sql(;
+    DROP INDEX canvases_by_nickname;
+    DROP INDEX canvases_by_activity;
+    CREATE INDEX canvases_by_nickname ON canvases (nickname_folded, activity_bucket);
+    CREATE INDEX canvases_by_activity ON canvases (activity_bucket);
+    ALTER TABLE canvases SET (fillfactor = 50);
+    )sql"
+    // A stroke is stored once per author, client time and body: the index finds a resend
+    // while the stroke is inserted, with no look of its own.
+    R"sql(
+    DROP INDEX strokes_by_author;
+    CREATE UNIQUE INDEX strokes_by_author ON strokes (canvas_id, user_name, client_time,
+        body_hash);
+    )sql",
 };
 static_assert(std::size(Migrations) == PgSchema::Version);
 
@@ -126,6 +147,22 @@ std::string PgSchema::foldNickname(std::string_view nickname) {
         }
     }
     return out;
+}
+
+std::vector<int64_t> PgSchema::canvasLockKeys(const std::vector<std::string_view>& canvas_ids) {
+    std::vector<int64_t> keys;
+    keys.reserve(canvas_ids.size());
+    for (const std::string_view canvas_id : canvas_ids) {
+        // FNV-1a, folded to the 32 bits a key of two parts has for each.
+        uint64_t hash = 0xcbf29ce484222325ull;
+        for (const char c : canvas_id) {
+            hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+        }
+        keys.push_back(static_cast<int32_t>(static_cast<uint32_t>(hash ^ (hash >> 32))));
+    }
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    return keys;
 }
 
 } // namespace velmo::server

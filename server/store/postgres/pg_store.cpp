@@ -19,6 +19,8 @@ namespace {
 // Only canvases with something to show are listed, shared or rendered.
 #define VELMO_HAS_CONTENT                                                                          \
     "(stroke_count > 0 OR thumbnail_url <> ''::bytea OR fullimage_url <> ''::bytea)"
+// Newest activity first: the minute leads, as the indexes hold it.
+#define VELMO_BY_ACTIVITY "activity_bucket DESC, last_activity DESC, canvas_id"
 
 constexpr const char* StrokesAfter =
     "SELECT server_time, client_time, text FROM strokes WHERE canvas_id = $1 AND "
@@ -30,28 +32,31 @@ constexpr const char* Delete =
     "client_time = $3 RETURNING length(text) AS size), removed AS (SELECT count(*) AS n, "
     "coalesce(sum(size), 0) AS bytes FROM gone), "
     "counted AS (UPDATE canvases SET stroke_count = stroke_count - removed.n, stroke_bytes = "
-    "stroke_bytes - removed.bytes, last_activity = "
-    "GREATEST(last_activity, $4) FROM removed WHERE canvas_id = $1 AND removed.n > 0 "
+    "stroke_bytes - removed.bytes, last_activity = GREATEST(last_activity, $4), "
+    "activity_bucket = GREATEST(last_activity, $4) / " VELMO_PG_ACTIVITY_BUCKET
+    " FROM removed WHERE canvas_id = $1 AND removed.n > 0 "
     "RETURNING 1), owed AS (UPDATE delivery_marks SET owes_notice = true FROM removed WHERE "
     "canvas_id = $1 AND user_name <> $2 AND removed.n > 0 RETURNING 1) "
     "SELECT n, (SELECT count(*) FROM counted), (SELECT count(*) FROM owed) FROM removed";
-constexpr const char* LockCanvas = "SELECT 1 FROM canvases WHERE canvas_id = $1 FOR UPDATE";
 constexpr const char* Announce = "SELECT pg_notify($1, $2)";
 constexpr const char* SetThumbnail =
-    "INSERT INTO canvases (canvas_id, nickname_folded, date_id, last_activity, thumbnail_url) "
-    "VALUES ($1, $2, $3, $4, $5) ON CONFLICT (canvas_id) DO UPDATE SET last_activity = "
-    "GREATEST(canvases.last_activity, $4), thumbnail_url = $5";
+    "INSERT INTO canvases (canvas_id, nickname_folded, date_id, last_activity, activity_bucket, "
+    "thumbnail_url) VALUES ($1, $2, $3, $4, $4 / " VELMO_PG_ACTIVITY_BUCKET ", $5) ON CONFLICT "
+    "(canvas_id) DO UPDATE SET last_activity = GREATEST(canvases.last_activity, $4), "
+    "activity_bucket = GREATEST(canvases.last_activity, $4) / " VELMO_PG_ACTIVITY_BUCKET
+    ", thumbnail_url = $5";
 constexpr const char* SetFullImage =
-    "INSERT INTO canvases (canvas_id, nickname_folded, date_id, last_activity, fullimage_url) "
-    "VALUES ($1, $2, $3, $4, $5) ON CONFLICT (canvas_id) DO UPDATE SET last_activity = "
-    "GREATEST(canvases.last_activity, $4), fullimage_url = $5";
+    "INSERT INTO canvases (canvas_id, nickname_folded, date_id, last_activity, activity_bucket, "
+    "fullimage_url) VALUES ($1, $2, $3, $4, $4 / " VELMO_PG_ACTIVITY_BUCKET ", $5) ON CONFLICT "
+    "(canvas_id) DO UPDATE SET last_activity = GREATEST(canvases.last_activity, $4), "
+    "activity_bucket = GREATEST(canvases.last_activity, $4) / " VELMO_PG_ACTIVITY_BUCKET
+    ", fullimage_url = $5";
 constexpr const char* AnyCanvas =
     "SELECT canvas_id, thumbnail_url, fullimage_url, last_activity FROM canvases "
-    "WHERE " VELMO_HAS_CONTENT " ORDER BY last_activity DESC, canvas_id LIMIT $1";
+    "WHERE " VELMO_HAS_CONTENT " ORDER BY " VELMO_BY_ACTIVITY " LIMIT $1";
 constexpr const char* ByNickname =
     "SELECT canvas_id, thumbnail_url, fullimage_url, last_activity FROM canvases WHERE "
-    "nickname_folded = $2 AND " VELMO_HAS_CONTENT
-    " ORDER BY last_activity DESC, canvas_id LIMIT $1";
+    "nickname_folded = $2 AND " VELMO_HAS_CONTENT " ORDER BY " VELMO_BY_ACTIVITY " LIMIT $1";
 // A canvas's first stroke is one step down the primary key.
 constexpr const char* ByDateId =
     "SELECT canvas_id, thumbnail_url, fullimage_url, last_activity, (SELECT min(server_time) "
@@ -76,6 +81,7 @@ constexpr const char* SizeOf =
 constexpr size_t MaxBoundKeys = 1 << 20;
 
 #undef VELMO_HAS_CONTENT
+#undef VELMO_BY_ACTIVITY
 
 std::vector<CanvasInfo> readCanvases(const PgResult& result) {
     std::vector<CanvasInfo> found;
@@ -155,7 +161,7 @@ std::unique_ptr<PgStore> PgStore::open(const std::string& uri, CanvasNews* news,
             });
         store->seedStamps();
         store->appender_ = std::make_unique<PgAppender>(uri, store->instance_, *store->recent_,
-                                                        store->publish_mutex_);
+                                                        *store->deliveries_, store->publish_mutex_);
         return store;
     } catch (const PgError& e) {
         if (error) {
@@ -182,11 +188,12 @@ int64_t PgStore::lastStamp(std::string_view canvas_id) {
 }
 
 void PgStore::appendStrokeAsync(std::string canvas_id, canvas::MWStroke stroke, int64_t now_ms,
-                                AppendDone done) {
+                                size_t reply_bytes, AppendDone done) {
     auto pending = std::make_unique<PendingAppend>();
     pending->canvas_id = std::move(canvas_id);
     pending->stroke = std::move(stroke);
     pending->now_ms = now_ms;
+    pending->reply_bytes = reply_bytes;
     pending->done = std::move(done);
     appender_->append(std::move(pending));
 }
@@ -225,10 +232,10 @@ std::optional<size_t> PgStore::deleteStrokes(std::string_view canvas_id, std::st
     try {
         auto conn = pool_->lease();
         PgTransaction transaction(*conn);
-        // The canvas's row first, as appends take it: deletes and appends of a canvas take
+        // The canvas's lock first, as appends take it: deletes and appends of a canvas take
         // their turns, and two deletes never lock its users' marks in different orders.
         const auto results = conn->pipeline(
-            {{LockCanvas, PgParams().bytes(canvas_id)},
+            {{PgSchema::LockCanvases, PgParams().int64Array(PgSchema::canvasLockKeys({canvas_id}))},
              {Delete,
               PgParams().bytes(canvas_id).bytes(user_name).int64(client_time).int64(now_ms)}});
         removed = static_cast<size_t>(results[1].int64(0, 0));

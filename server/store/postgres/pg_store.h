@@ -44,7 +44,7 @@ public:
     std::optional<int64_t> appendStroke(std::string_view canvas_id, const canvas::MWStroke& stroke,
                                         int64_t now_ms) override;
     void appendStrokeAsync(std::string canvas_id, canvas::MWStroke stroke, int64_t now_ms,
-                           AppendDone done) override;
+                           size_t reply_bytes, AppendDone done) override;
     std::optional<std::vector<StoredStroke>> strokesAfter(std::string_view canvas_id, int64_t after,
                                                           size_t limit) override;
     int64_t lastStamp(std::string_view canvas_id) override;

@@ -98,7 +98,7 @@ void AppendPipeline::flushLoop() {
             }
             flush_.published(batch->number);
             for (const auto& pending : batch->appends) {
-                pending->done(durable ? pending->stamp : std::nullopt);
+                pending->done({durable ? pending->stamp : std::nullopt, std::nullopt});
             }
         }
         batches.clear();

@@ -100,7 +100,7 @@ int64_t SqliteStore::lastStamp(std::string_view canvas_id) {
 }
 
 void SqliteStore::appendStrokeAsync(std::string canvas_id, canvas::MWStroke stroke, int64_t now_ms,
-                                    AppendDone done) {
+                                    size_t /*reply_bytes*/, AppendDone done) {
     auto pending = std::make_unique<PendingAppend>();
     pending->canvas_id = std::move(canvas_id);
     pending->stroke = std::move(stroke);

@@ -102,8 +102,8 @@ TEST(EventStreamRoute, TheHandlerPublishesWhatTheStoreTook) {
     ASSERT_TRUE(append);
     const auto stamp = store->appendStroke(append->canvas_id, append->stroke, Now);
     EXPECT_EQ(heard.size(), 1u);
-    EXPECT_EQ(answerAppend(context, Canvas, Anna, Now, stamp).status, 200);
-    EXPECT_EQ(answerAppend(context, Canvas, Anna, Now, std::nullopt).status, 503);
+    EXPECT_EQ(answerAppend(context, Canvas, Anna, Now, {stamp, std::nullopt}).status, 200);
+    EXPECT_EQ(answerAppend(context, Canvas, Anna, Now, {}).status, 503);
     ASSERT_EQ(heard.size(), 2u);
     EXPECT_EQ(heard[1].second, (StrokeNews{Kind::Append, *stamp}));
     EXPECT_GT(*stamp, first);

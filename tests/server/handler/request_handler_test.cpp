@@ -17,6 +17,8 @@
 #include "wire/reply_line.h"
 
 #include <gtest/gtest.h>
+
+#include <future>
 #include <sqlite3.h>
 
 #include <functional>
@@ -173,11 +175,14 @@ TEST_P(RequestHandlerTest, SplitAppendAnswersLikeTheWholeRequest) {
     auto append = appendCommandOf({"POST", "/", "", body});
     ASSERT_TRUE(append);
     EXPECT_EQ(append->canvas_id, Canvas);
-    const auto stamp = store->appendStroke(append->canvas_id, append->stroke, Now);
-    const Response split = answerAppend(*context, append->canvas_id, Anna, Now, stamp);
+    std::promise<Appended> done;
+    store->appendStrokeAsync(append->canvas_id, append->stroke, Now, context->page_bytes,
+                             [&done](Appended appended) { done.set_value(std::move(appended)); });
+    const Response split =
+        answerAppend(*context, append->canvas_id, Anna, Now, done.get_future().get());
     EXPECT_EQ(split.status, 200);
     EXPECT_EQ(readReply(split.body).strokes.size(), 1u);
-    EXPECT_EQ(answerAppend(*context, Canvas, Anna, Now, std::nullopt).status, 503);
+    EXPECT_EQ(answerAppend(*context, Canvas, Anna, Now, {}).status, 503);
 
     // Everything else takes the whole path: polls, other commands, refusals, other routes.
     EXPECT_FALSE(appendCommandOf({"POST", "/", "", wire::appendCommand(Canvas, poll(Anna))}));

@@ -51,6 +51,24 @@ TEST_F(PgConnectionTest, ValuesGoAndComeBackInBinaryAsTheyAre) {
         EXPECT_EQ(result.int64(0, 5), 13); // an int4 column
         EXPECT_EQ(result.int64(0, 6), value % 1000);
     }
+    // Arrays, element by element in order, NULLs kept; an empty array is no row.
+    const PgResult rows = conn->exec(
+        "SELECT b, b IS NULL, t, n FROM unnest($1::bytea[], $2::text[], $3::int8[]) AS u(b, t, n)",
+        PgParams()
+            .bytesArray({bytes, std::nullopt, std::string_view()})
+            .textArray({"one", "", "three"})
+            .int64Array({std::numeric_limits<int64_t>::min(), -1, 7}));
+    ASSERT_EQ(rows.rows(), 3);
+    EXPECT_EQ(rows.bytes(0, 0), bytes);
+    EXPECT_TRUE(rows.boolean(1, 1));
+    EXPECT_FALSE(rows.boolean(2, 1));
+    EXPECT_EQ(rows.bytes(2, 0), "");
+    EXPECT_EQ(rows.bytes(2, 2), "three");
+    EXPECT_EQ(rows.int64(0, 3), std::numeric_limits<int64_t>::min());
+    EXPECT_EQ(rows.int64(1, 3), -1);
+    const PgResult none =
+        conn->exec("SELECT count(*) FROM unnest($1::int8[])", PgParams().int64Array({}));
+    EXPECT_EQ(none.int64(0, 0), 0);
 }
 
 TEST_F(PgConnectionTest, APipelineAnswersInOrderAndReportsItsFirstFailure) {

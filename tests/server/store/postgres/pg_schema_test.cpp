@@ -14,6 +14,15 @@ namespace {
 constexpr const char* Canvas = "anna@20100704123456789";
 constexpr int64_t Now = 1291201234567;
 
+canvas::MWStroke stroke() {
+    canvas::MWStroke s;
+    s.client_time = 7;
+    s.user_name = "bob";
+    s.points_x = {1000};
+    s.points_y = {2000};
+    return s;
+}
+
 class PgSchemaTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -60,12 +69,15 @@ TEST_F(PgSchemaTest, EachEarlierVersionIsBroughtUpKeepingItsData) {
             EXPECT_EQ(PgSchema::version(*conn), version);
         }
         // What a server of that version left: a canvas with one stroke and a picture.
+        const std::string counted = version >= 4 ? ", stroke_bytes) VALUES ('" : ") VALUES ('";
+        const std::string bytes = version >= 4 ? ", 15" : "";
         ASSERT_TRUE(cluster.run(
             name, std::string("INSERT INTO canvases (canvas_id, nickname_folded, date_id, "
-                              "last_stamp, last_activity, stroke_count) VALUES ('") +
-                      Canvas + "', 'anna', '0hSboGx', " + std::to_string(Now) + ", " +
-                      std::to_string(Now) + ", 1); INSERT INTO strokes VALUES ('" + Canvas + "', " +
-                      std::to_string(Now) + ", 5, 'anna', 0, 'the stroke text'); " +
+                              "last_stamp, last_activity, stroke_count") +
+                      counted + Canvas + "', 'anna', '0hSboGx', " + std::to_string(Now) + ", " +
+                      std::to_string(Now) + ", 1" + bytes + "); INSERT INTO strokes VALUES ('" +
+                      Canvas + "', " + std::to_string(Now) +
+                      ", 5, 'anna', 0, 'the stroke text'); " +
                       "INSERT INTO images VALUES ('ab', 'png', 1)"));
         std::string error;
         auto store = PgStore::open(cluster.uri(name), nullptr, &error);
@@ -78,6 +90,11 @@ TEST_F(PgSchemaTest, EachEarlierVersionIsBroughtUpKeepingItsData) {
         EXPECT_EQ(store->image("ab"), "png");
         EXPECT_EQ(store->canvasSize(Canvas), (Store::CanvasSize{1, 15})); // counted on the way
         EXPECT_EQ(store->findCanvases("ANNA", 10)->size(), 1u);
+        // Its activity keeps its place among canvases active since.
+        ASSERT_TRUE(store->appendStroke("bob@20100704123456789", stroke(), Now - 3'600'000));
+        const auto listed = store->findCanvases("", 10);
+        ASSERT_TRUE(listed && listed->size() == 2u) << version;
+        EXPECT_EQ(listed->front().canvas_id, Canvas) << version;
         store.reset();
         auto conn = PgConnection::open(cluster.uri(name));
         EXPECT_EQ(PgSchema::version(*conn), PgSchema::Version);

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <thread>
 
 namespace velmo::server {
@@ -197,6 +198,62 @@ TEST_F(PgStoreTest, DeliveryMarksAreSharedAndOwedNoticesGivenOnce) {
     EXPECT_TRUE(b->saveMarks({{Canvas, "bob", 1, false, Now}}));
     EXPECT_EQ(on_a.take(Canvas, "bob", Now)->mark, *stamp);
     EXPECT_TRUE(a->takeSavedMarks()->empty());
+}
+
+// An append whose author's unsent strokes are all in memory takes the author's delivery in its
+// own transaction: the reply carries exactly what the author has not had, on any instance.
+TEST_F(PgStoreTest, AnAppendTakesItsAuthorsDeliveryWhenMemoryHoldsItAll) {
+    const auto append = [](PgStore& store, const canvas::MWStroke& s, size_t reply_bytes) {
+        std::promise<Appended> done;
+        store.appendStrokeAsync(Canvas, s, Now, reply_bytes, [&done](Appended appended) {
+            done.set_value(std::move(appended));
+        });
+        return done.get_future().get();
+    };
+    const auto stamps = [](const TakenDelivery& taken) {
+        std::vector<int64_t> out;
+        for (const StoredStroke& s : taken.strokes) {
+            out.push_back(s.server_time);
+        }
+        return out;
+    };
+    // A user this instance knows nothing of is answered the usual way.
+    const Appended first = append(*a, stroke("anna", 1), 1 << 20);
+    ASSERT_TRUE(first.stamp);
+    EXPECT_FALSE(first.delivery);
+    ASSERT_TRUE(a->deliveries().take(Canvas, "anna", Now));
+    a->deliveries().advance(Canvas, "anna", *first.stamp);
+
+    const auto carl = a->appendStroke(Canvas, stroke("carl", 2), Now);
+    const Appended second = append(*a, stroke("anna", 3), 1 << 20);
+    ASSERT_TRUE(second.delivery);
+    EXPECT_EQ(second.delivery->mark, *first.stamp);
+    EXPECT_FALSE(second.delivery->owes_notice);
+    EXPECT_EQ(stamps(*second.delivery), (std::vector<int64_t>{*carl, *second.stamp}));
+    EXPECT_EQ(second.delivery->strokes[0].text,
+              a->strokesAfter(Canvas, *first.stamp, 1)->front().text);
+    EXPECT_EQ(a->deliveries().take(Canvas, "anna", Now)->mark, *second.stamp);
+
+    // B sends anna carl's next stroke; A, whose memory of her mark is older, does not again.
+    const auto carl_again = a->appendStroke(Canvas, stroke("carl", 4), Now);
+    ASSERT_EQ(b->deliveries().take(Canvas, "anna", Now)->mark, *second.stamp);
+    b->deliveries().advance(Canvas, "anna", *carl_again);
+    const Appended third = append(*a, stroke("anna", 5), 1 << 20);
+    ASSERT_TRUE(third.delivery);
+    EXPECT_EQ(third.delivery->mark, *carl_again);
+    EXPECT_EQ(stamps(*third.delivery), (std::vector<int64_t>{*third.stamp}));
+
+    // A delete's notice goes with the next reply, once; a reply beyond its bound pages.
+    ASSERT_EQ(a->deleteStrokes(Canvas, "carl", 2, Now), 1u);
+    const Appended fourth = append(*a, stroke("anna", 6), 1 << 20);
+    ASSERT_TRUE(fourth.delivery);
+    EXPECT_TRUE(fourth.delivery->owes_notice);
+    EXPECT_FALSE(a->deliveries().take(Canvas, "anna", Now)->owes_notice);
+    ASSERT_TRUE(a->appendStroke(Canvas, stroke("carl", 7), Now));
+    const Appended small = append(*a, stroke("anna", 8), 10);
+    ASSERT_TRUE(small.stamp);
+    EXPECT_FALSE(small.delivery);
+    EXPECT_EQ(a->deliveries().take(Canvas, "anna", Now)->mark, *fourth.stamp);
 }
 
 TEST_F(PgStoreTest, APollWithNothingNewNeedsNoDatabase) {

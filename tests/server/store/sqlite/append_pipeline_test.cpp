@@ -46,7 +46,7 @@ protected:
         pending->now_ms = now_ms;
         auto answered = std::make_shared<std::promise<std::optional<int64_t>>>();
         auto stamp = answered->get_future();
-        pending->done = [answered](std::optional<int64_t> s) { answered->set_value(s); };
+        pending->done = [answered](Appended a) { answered->set_value(a.stamp); };
         pipeline->append(std::move(pending));
         return stamp;
     }

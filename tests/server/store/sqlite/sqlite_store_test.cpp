@@ -287,9 +287,10 @@ TEST_F(SqliteStoreTest, AsyncAppendsReportTheirStampsOnceDurable) {
     std::condition_variable done;
     std::vector<int64_t> stamps;
     for (int i = 0; i < 20; ++i) {
-        store->appendStrokeAsync("c@1", stroke(i), 100, [&](std::optional<int64_t> stamp) {
+        store->appendStrokeAsync("c@1", stroke(i), 100, 1 << 20, [&](Appended appended) {
             std::lock_guard lock(mutex);
-            stamps.push_back(stamp.value_or(-1));
+            EXPECT_FALSE(appended.delivery); // the book in memory is asked by the reply
+            stamps.push_back(appended.stamp.value_or(-1));
             done.notify_one();
         });
     }
