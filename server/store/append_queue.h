@@ -19,7 +19,9 @@ struct PendingAppend {
     std::string canvas_id;
     canvas::MWStroke stroke;
     int64_t now_ms = 0;
-    size_t reply_bytes = 0;       // see Store::appendStrokeAsync
+    size_t reply_bytes = 0; // see Store::appendStrokeAsync
+    // The stroke's text with stamp 0, for a store that makes it on the caller's thread.
+    std::string unstamped_text;
     std::optional<int64_t> stamp; // set by the committer; nothing when it failed
     std::optional<TakenDelivery> delivery;
     Store::AppendDone done;

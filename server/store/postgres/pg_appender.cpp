@@ -25,14 +25,16 @@ constexpr const char* AddCanvases =
     "unnest($1::bytea[], $2::bytea[], $3::bytea[]) ON CONFLICT (canvas_id) DO NOTHING";
 constexpr const char* ReadStamps =
     "SELECT canvas_id, last_stamp FROM canvases WHERE canvas_id = ANY($1::bytea[])";
-// The canvases count what was added.
+// The canvases count what was added, and each whose stamp moved is announced with it ($7 the
+// channel, $8 what precedes the stamp).
 #define VELMO_COUNT_ADDED                                                                          \
     "counted AS (UPDATE canvases c SET last_stamp = GREATEST(c.last_stamp, a.last), "              \
     "stroke_count = c.stroke_count + a.n, stroke_bytes = c.stroke_bytes + a.bytes, "               \
     "last_activity = GREATEST(c.last_activity, a.last), activity_bucket = "                        \
     "GREATEST(c.last_activity, a.last) / " VELMO_PG_ACTIVITY_BUCKET " FROM (SELECT canvas_id, "    \
     "max(server_time) AS last, count(*) AS n, sum(size) AS bytes FROM added GROUP BY "             \
-    "canvas_id) a WHERE c.canvas_id = a.canvas_id) "
+    "canvas_id) a WHERE c.canvas_id = a.canvas_id RETURNING pg_notify($7, $8 || c.last_stamp || "  \
+    "' ' || encode(c.canvas_id, 'hex'))) "
 #define VELMO_STROKE_ARRAYS                                                                        \
     "unnest($1::bytea[], $2::int8[], $3::int8[], $4::bytea[], $5::int8[], $6::bytea[]) WITH "      \
     "ORDINALITY AS i(canvas_id, server_time, client_time, user_name, body_hash, text, ord)"
@@ -58,14 +60,20 @@ constexpr const char* AddStrokesOrFindTwins =
 #undef VELMO_COUNT_ADDED
 #undef VELMO_STROKE_ARRAYS
 #undef VELMO_ADD_STROKES
-// The canvases whose stamp moved, each announced with it; $2 is what precedes the stamp.
-constexpr const char* Announce =
-    "SELECT pg_notify($1, $2 || c.last_stamp || ' ' || encode(c.canvas_id, 'hex')) FROM "
-    "canvases c JOIN unnest($3::bytea[], $4::int8[]) AS u(canvas_id, before) ON c.canvas_id = "
-    "u.canvas_id WHERE c.last_stamp > u.before";
-
 // A delivery taken with an append holds at most this many strokes; beyond, the reply pages.
 constexpr size_t MaxTakenStrokes = 256;
+
+// The stroke text with `stamp` in place of the 0 stroke_to_text wrote for it.
+std::string withStamp(std::string_view unstamped, int64_t stamp) {
+    constexpr std::string_view Field = " server_time:";
+    const size_t at = unstamped.find(Field) + Field.size();
+    std::string out;
+    out.reserve(unstamped.size() + 20);
+    out.append(unstamped.substr(0, at));
+    out += std::to_string(stamp);
+    out.append(unstamped.substr(at + 1));
+    return out;
+}
 
 // Time to wait for appends before looking again whether the queue closed.
 constexpr auto Pause = std::chrono::seconds(1);
@@ -85,15 +93,21 @@ PgAppender::~PgAppender() {
 }
 
 void PgAppender::append(std::unique_ptr<PendingAppend> pending) {
+    pending->stroke.server_time = 0;
+    pending->unstamped_text = canvas::stroke_to_text(pending->stroke);
     queue_.push(std::move(pending));
 }
 
 int64_t PgAppender::bodyHash(const canvas::MWStroke& stroke) {
     canvas::MWStroke unstamped = stroke;
     unstamped.server_time = 0;
+    return bodyHash(canvas::stroke_to_text(unstamped));
+}
+
+int64_t PgAppender::bodyHash(std::string_view unstamped_text) {
     // FNV-1a: only strokes of one author with one client time are compared by it.
     uint64_t hash = 0xcbf29ce484222325ull;
-    for (const char c : canvas::stroke_to_text(unstamped)) {
+    for (const char c : unstamped_text) {
         hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
     }
     return static_cast<int64_t>(hash);
@@ -181,7 +195,7 @@ void PgAppender::commit(std::vector<std::unique_ptr<PendingAppend>>& appends,
         std::map<std::tuple<std::string_view, std::string_view, int64_t, int64_t>, size_t> first;
         for (size_t i = 0; i < count; ++i) {
             const canvas::MWStroke& stroke = appends[i]->stroke;
-            hashes[i] = bodyHash(stroke);
+            hashes[i] = bodyHash(appends[i]->unstamped_text);
             same_as[i] = first
                              .emplace(std::make_tuple(std::string_view(appends[i]->canvas_id),
                                                       std::string_view(stroke.user_name),
@@ -260,7 +274,7 @@ void PgAppender::commit(std::vector<std::unique_ptr<PendingAppend>>& appends,
                 canvas::MWStroke& stroke = appends[i]->stroke;
                 stroke.server_time = std::max(appends[i]->now_ms, last + 1);
                 last = stroke.server_time;
-                texts[i] = canvas::stroke_to_text(stroke);
+                texts[i] = withStamp(appends[i]->unstamped_text, stroke.server_time);
                 rows.push_back(i);
                 row_canvas.emplace_back(canvas_id);
                 row_user.emplace_back(stroke.user_name);
@@ -324,22 +338,19 @@ void PgAppender::commit(std::vector<std::unique_ptr<PendingAppend>>& appends,
 
         // Second round trip: the strokes, the marks, the news, the commit.
         std::vector<PgStatement> closing;
-        closing.push_back(
-            {look_for_twins ? AddStrokesOrFindTwins : AddStrokes, PgParams()
-                                                                      .bytesArray(row_canvas)
-                                                                      .int64Array(row_stamp)
-                                                                      .int64Array(row_client)
-                                                                      .bytesArray(row_user)
-                                                                      .int64Array(row_hash)
-                                                                      .bytesArray(row_text)});
+        closing.push_back({look_for_twins ? AddStrokesOrFindTwins : AddStrokes,
+                           PgParams()
+                               .bytesArray(row_canvas)
+                               .int64Array(row_stamp)
+                               .int64Array(row_client)
+                               .bytesArray(row_user)
+                               .int64Array(row_hash)
+                               .bytesArray(row_text)
+                               .text(PgNewsChannel)
+                               .text(newsPayloadPrefix(instance_))});
         if (!batch_takes.empty()) {
             closing.push_back(PgDeliveries::takeStatement(batch_takes));
         }
-        closing.push_back({Announce, PgParams()
-                                         .text(PgNewsChannel)
-                                         .text(newsPayloadPrefix(instance_))
-                                         .bytesArray(id_values)
-                                         .int64Array(stamped_after)});
         closing.push_back({Commit, {}});
         publish.lock();
         const auto closed = conn_->pipeline(closing);

@@ -38,10 +38,12 @@ public:
     PgAppender& operator=(const PgAppender&) = delete;
 
     // `done` is called on the committer's thread once the stroke is committed, or refused.
+    // The stroke's text with stamp 0 is made here, on the caller's thread.
     void append(std::unique_ptr<PendingAppend> pending);
 
     // The hash by which a resent stroke is recognised: of its text with the stamp left out.
     static int64_t bodyHash(const canvas::MWStroke& stroke);
+    static int64_t bodyHash(std::string_view unstamped_text);
 
 private:
     void commitLoop();

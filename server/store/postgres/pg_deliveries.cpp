@@ -37,24 +37,23 @@ constexpr const char* Save =
     "GREATEST(delivery_marks.mark, $3), owes_notice = delivery_marks.owes_notice OR $4, "
     "last_seen = GREATEST(delivery_marks.last_seen, $5)";
 
-// The marks are locked in one order by every batch; the notice, if owed, is given with the move.
-// A user without a row gets one when the take asked for no floor.
+// The notice, if owed, is given with the move; the update returns what it found. A user
+// without a row gets one when the take asked for no floor.
 constexpr const char* TakeInBatch =
     "WITH input AS (SELECT i.*, c.last_stamp AS up_to FROM unnest($1::bytea[], $2::bytea[], "
     "$3::int8[], $4::int8[]) WITH ORDINALITY AS i(canvas_id, user_name, floor, seen, ord) JOIN "
     "canvases c ON c.canvas_id = i.canvas_id), "
-    "old AS (SELECT i.ord, d.mark, d.owes_notice, i.up_to FROM delivery_marks d JOIN input i ON "
-    "d.canvas_id = i.canvas_id AND d.user_name = i.user_name ORDER BY d.canvas_id, d.user_name "
-    "FOR UPDATE OF d), "
-    "moved AS (UPDATE delivery_marks d SET mark = GREATEST(d.mark, i.up_to), owes_notice = "
-    "false, last_seen = GREATEST(d.last_seen, i.seen) FROM input i WHERE d.canvas_id = "
-    "i.canvas_id AND d.user_name = i.user_name AND d.mark >= i.floor), "
+    "moved AS (UPDATE delivery_marks d SET taken_mark = d.mark, taken_notice = d.owes_notice, "
+    "mark = GREATEST(d.mark, i.up_to), owes_notice = false, last_seen = GREATEST(d.last_seen, "
+    "i.seen) FROM input i WHERE d.canvas_id = i.canvas_id AND d.user_name = i.user_name AND "
+    "d.mark >= i.floor RETURNING i.ord, d.taken_mark, d.taken_notice, i.up_to), "
     "added AS (INSERT INTO delivery_marks (canvas_id, user_name, mark, owes_notice, last_seen) "
     "SELECT i.canvas_id, i.user_name, i.up_to, false, i.seen FROM input i WHERE i.floor = 0 AND "
-    "NOT EXISTS (SELECT 1 FROM old WHERE old.ord = i.ord) ORDER BY i.ord ON CONFLICT "
-    "(canvas_id, user_name) DO NOTHING RETURNING canvas_id, user_name) "
-    "SELECT ord, mark, owes_notice, up_to FROM old UNION ALL SELECT i.ord, 0::int8, false, "
-    "i.up_to FROM added a JOIN input i ON a.canvas_id = i.canvas_id AND a.user_name = "
+    "NOT EXISTS (SELECT 1 FROM delivery_marks d WHERE d.canvas_id = i.canvas_id AND "
+    "d.user_name = i.user_name) ORDER BY i.ord ON CONFLICT (canvas_id, user_name) DO NOTHING "
+    "RETURNING canvas_id, user_name) "
+    "SELECT ord, taken_mark, taken_notice, up_to FROM moved UNION ALL SELECT i.ord, 0::int8, "
+    "false, i.up_to FROM added a JOIN input i ON a.canvas_id = i.canvas_id AND a.user_name = "
     "i.user_name";
 
 } // namespace
@@ -83,10 +82,7 @@ PgDeliveries::takenBy(const PgResult& result, const std::vector<BatchTake>& take
             throw PgError("a delivery mark of no take");
         }
         const auto index = static_cast<size_t>(ord - 1);
-        const Delivery before{result.int64(row, 1), result.boolean(row, 2)};
-        if (before.mark >= takes[index].floor) {
-            taken[index] = Taken{before, result.int64(row, 3)};
-        }
+        taken[index] = Taken{{result.int64(row, 1), result.boolean(row, 2)}, result.int64(row, 3)};
     }
     return taken;
 }

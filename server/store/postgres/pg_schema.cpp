@@ -89,6 +89,12 @@ constexpr const char* Migrations[] = {
     DROP INDEX strokes_by_author;
     CREATE UNIQUE INDEX strokes_by_author ON strokes (canvas_id, user_name, client_time,
         body_hash);
+    )sql"
+    // The mark and notice an update found, written by the update that moves them, so that it
+    // returns them without a lock of its own.
+    R"sql(
+    ALTER TABLE delivery_marks ADD COLUMN taken_mark bigint NOT NULL DEFAULT 0,
+        ADD COLUMN taken_notice boolean NOT NULL DEFAULT false;
     )sql",
 };
 static_assert(std::size(Migrations) == PgSchema::Version);
