@@ -25,6 +25,15 @@ constexpr const char* AddCanvases =
     "unnest($1::bytea[], $2::bytea[], $3::bytea[]) ON CONFLICT (canvas_id) DO NOTHING";
 constexpr const char* ReadStamps =
     "SELECT canvas_id, last_stamp FROM canvases WHERE canvas_id = ANY($1::bytea[])";
+
+// The statement storing a batch is built from these parts. $1 to $6: the strokes, by column.
+#define VELMO_STROKE_ARRAYS                                                                        \
+    "unnest($1::bytea[], $2::int8[], $3::int8[], $4::bytea[], $5::int8[], $6::bytea[]) WITH "      \
+    "ORDINALITY AS i(canvas_id, server_time, client_time, user_name, body_hash, text, ord)"
+#define VELMO_ADD_STROKES                                                                          \
+    "INSERT INTO strokes (canvas_id, server_time, client_time, user_name, body_hash, text) "       \
+    "SELECT canvas_id, server_time, client_time, user_name, body_hash, text FROM "
+#define VELMO_ADDED " RETURNING canvas_id, server_time, length(text) AS size), "
 // The canvases count what was added, and each whose stamp moved is announced with it ($7 the
 // channel, $8 what precedes the stamp).
 #define VELMO_COUNT_ADDED                                                                          \
@@ -33,33 +42,59 @@ constexpr const char* ReadStamps =
     "last_activity = GREATEST(c.last_activity, a.last), activity_bucket = "                        \
     "GREATEST(c.last_activity, a.last) / " VELMO_PG_ACTIVITY_BUCKET " FROM (SELECT canvas_id, "    \
     "max(server_time) AS last, count(*) AS n, sum(size) AS bytes FROM added GROUP BY "             \
-    "canvas_id) a WHERE c.canvas_id = a.canvas_id RETURNING pg_notify($7, $8 || c.last_stamp || "  \
-    "' ' || encode(c.canvas_id, 'hex'))) "
-#define VELMO_STROKE_ARRAYS                                                                        \
-    "unnest($1::bytea[], $2::int8[], $3::int8[], $4::bytea[], $5::int8[], $6::bytea[]) WITH "      \
-    "ORDINALITY AS i(canvas_id, server_time, client_time, user_name, body_hash, text, ord)"
-#define VELMO_ADD_STROKES                                                                          \
-    "INSERT INTO strokes (canvas_id, server_time, client_time, user_name, body_hash, text) "       \
-    "SELECT canvas_id, server_time, client_time, user_name, body_hash, text FROM "
-// Each stroke; one stored before under the same author, client time and body fails the whole
-// statement (a unique index), as such resends are rare.
-constexpr const char* AddStrokes =
-    "WITH added AS (" VELMO_ADD_STROKES VELMO_STROKE_ARRAYS
-    " RETURNING canvas_id, server_time, length(text) AS size), " VELMO_COUNT_ADDED
-    "SELECT count(*) FROM added";
-// Each stroke, unless an identical one is stored: then only that one's stamp comes back, by
-// the stroke's place in the arrays.
+    "canvas_id) a WHERE c.canvas_id = a.canvas_id RETURNING c.canvas_id, c.last_stamp, "           \
+    "pg_notify($7, $8 || c.last_stamp || ' ' || encode(c.canvas_id, 'hex'))), "
+// The authors' deliveries taken ($9 to $12: canvas, user name, floor, time), each mark moved to
+// its canvas's new last stamp if it is still at least the floor; the update writes down what it
+// found and returns it. The notice, if owed, is given with the move. A user without a row gets
+// one when the take asked for no floor. Then the rows: one per take (ord from 1: the mark and
+// notice found, where the mark moved) and one per canvas counted (ord 0: its new last stamp).
+#define VELMO_TAKE_MARKS                                                                           \
+    "takes AS (SELECT t.*, c.last_stamp AS up_to FROM unnest($9::bytea[], $10::bytea[], "          \
+    "$11::int8[], $12::int8[]) WITH ORDINALITY AS t(canvas_id, user_name, floor, seen, ord) "      \
+    "JOIN counted c ON c.canvas_id = t.canvas_id), "                                               \
+    "moved AS (UPDATE delivery_marks d SET taken_mark = d.mark, taken_notice = d.owes_notice, "    \
+    "mark = GREATEST(d.mark, t.up_to), owes_notice = false, last_seen = GREATEST(d.last_seen, "    \
+    "t.seen) FROM takes t WHERE d.canvas_id = t.canvas_id AND d.user_name = t.user_name AND "      \
+    "d.mark >= t.floor RETURNING t.ord, d.taken_mark, d.taken_notice, t.up_to), "                  \
+    "marked AS (INSERT INTO delivery_marks (canvas_id, user_name, mark, owes_notice, last_seen) "  \
+    "SELECT t.canvas_id, t.user_name, t.up_to, false, t.seen FROM takes t WHERE t.floor = 0 AND "  \
+    "NOT EXISTS (SELECT 1 FROM delivery_marks d WHERE d.canvas_id = t.canvas_id AND d.user_name "  \
+    "= t.user_name) ORDER BY t.ord ON CONFLICT (canvas_id, user_name) DO NOTHING RETURNING "       \
+    "canvas_id, user_name) "                                                                       \
+    "SELECT ord, taken_mark, taken_notice, up_to, ''::bytea FROM moved UNION ALL SELECT t.ord, "   \
+    "0::int8, false, t.up_to, ''::bytea FROM marked m JOIN takes t ON m.canvas_id = t.canvas_id "  \
+    "AND m.user_name = t.user_name UNION ALL SELECT 0::int8, last_stamp, false, 0::int8, "         \
+    "canvas_id FROM counted"
+// Stamps given from memory's last stamps ($13, $14: canvas, last stamp): only the strokes of the
+// canvases whose last stamp is still that are stored. One stored before under the same author,
+// client time and body fails the whole statement (a unique index), as such resends are rare.
+constexpr const char* AddStrokesAsExpected =
+    "WITH expected AS (SELECT u.canvas_id FROM unnest($13::bytea[], $14::int8[]) AS "
+    "u(canvas_id, last_stamp) JOIN canvases c ON c.canvas_id = u.canvas_id AND c.last_stamp = "
+    "u.last_stamp), added AS (" VELMO_ADD_STROKES VELMO_STROKE_ARRAYS
+    " WHERE i.canvas_id IN (SELECT canvas_id FROM expected)" VELMO_ADDED VELMO_COUNT_ADDED
+        VELMO_TAKE_MARKS;
+// Stamps given from the stamps read in this transaction.
+constexpr const char* AddStrokes = "WITH added AS (" VELMO_ADD_STROKES VELMO_STROKE_ARRAYS
+    VELMO_ADDED VELMO_COUNT_ADDED VELMO_TAKE_MARKS;
+// Each stroke, unless an identical one is stored: then that one's stamp comes back, as a row
+// of its own after the others (ord from 1, the stamp, true).
 constexpr const char* AddStrokesOrFindTwins =
     "WITH input AS (SELECT * FROM " VELMO_STROKE_ARRAYS "), "
     "found AS (SELECT i.*, (SELECT s.server_time FROM strokes s WHERE s.canvas_id = i.canvas_id "
     "AND s.user_name = i.user_name AND s.client_time = i.client_time AND s.body_hash = "
     "i.body_hash) AS twin FROM input i), "
-    "added AS (" VELMO_ADD_STROKES "found WHERE twin IS NULL RETURNING canvas_id, server_time, "
-    "length(text) AS size), " VELMO_COUNT_ADDED
-    "SELECT ord, twin FROM found WHERE twin IS NOT NULL";
-#undef VELMO_COUNT_ADDED
+    "added AS (" VELMO_ADD_STROKES
+    "found WHERE twin IS NULL" VELMO_ADDED VELMO_COUNT_ADDED VELMO_TAKE_MARKS
+    " UNION ALL SELECT ord, twin, true, 0::int8, 'twin'::bytea FROM found "
+    "WHERE twin IS NOT NULL";
 #undef VELMO_STROKE_ARRAYS
 #undef VELMO_ADD_STROKES
+#undef VELMO_ADDED
+#undef VELMO_COUNT_ADDED
+#undef VELMO_TAKE_MARKS
+
 // A delivery taken with an append holds at most this many strokes; beyond, the reply pages.
 constexpr size_t MaxTakenStrokes = 256;
 
@@ -129,19 +164,23 @@ void PgAppender::commitLoop() {
             // Taken by commit() before COMMIT and held until memory has the strokes: a delete
             // of this instance that finds one of them committed forgets it only after that.
             std::unique_lock publish(publish_mutex_, std::defer_lock);
-            const auto attempt = [&](bool look_for_twins) {
+            // Stores `batch`; false, with nothing of it stored, when that failed.
+            const auto attempt = [&](std::vector<PendingAppend*>& batch, Mode mode,
+                                     std::vector<PendingAppend*>* stale) {
+                const size_t added_before = added.size();
+                const size_t moved_before = moved.size();
                 try {
-                    commit(appends, added, moved, publish, look_for_twins);
+                    commit(batch, added, moved, publish, mode, stale);
                     return true;
                 } catch (const PgError&) {
-                    if (publish.owns_lock()) {
-                        publish.unlock();
-                    }
-                    added.clear();
-                    moved.clear();
-                    for (auto& pending : appends) {
+                    added.resize(added_before);
+                    moved.resize(moved_before);
+                    for (PendingAppend* pending : batch) {
                         pending->stamp.reset();
                         pending->delivery.reset();
+                    }
+                    if (stale != nullptr) {
+                        stale->clear();
                     }
                     if (conn_ && !conn_->usable()) {
                         conn_.reset();
@@ -149,10 +188,19 @@ void PgAppender::commitLoop() {
                     return false;
                 }
             };
-            // A resend of a stroke stored before breaks the plain insert (the index of authors
-            // is unique): the batch is stored again, looking for such strokes first.
-            if (!attempt(false)) {
-                attempt(true);
+            std::vector<PendingAppend*> batch;
+            for (auto& pending : appends) {
+                batch.push_back(pending.get());
+            }
+            // Stamps from memory first, in one round trip. A resend of a stroke stored before
+            // breaks the plain insert (the index of authors is unique): the batch is stored
+            // again, looking for such strokes first. Canvases another instance stored on since
+            // memory last heard are stored again with their stamps read.
+            std::vector<PendingAppend*> stale;
+            if (!attempt(batch, Mode::Expected, &stale)) {
+                attempt(batch, Mode::Careful, nullptr);
+            } else if (!stale.empty() && !attempt(stale, Mode::Read, nullptr)) {
+                attempt(stale, Mode::Careful, nullptr);
             }
             for (Added& canvas : added) {
                 // Strokes of other instances stamped before these may not have been heard of
@@ -176,9 +224,9 @@ void PgAppender::commitLoop() {
     }
 }
 
-void PgAppender::commit(std::vector<std::unique_ptr<PendingAppend>>& appends,
-                        std::vector<Added>& added, std::vector<Moved>& moved,
-                        std::unique_lock<std::mutex>& publish, bool look_for_twins) {
+void PgAppender::commit(std::vector<PendingAppend*>& appends, std::vector<Added>& added,
+                        std::vector<Moved>& moved, std::unique_lock<std::mutex>& publish, Mode mode,
+                        std::vector<PendingAppend*>* stale) {
     if (!conn_) {
         conn_ = PgConnection::open(uri_);
     }
@@ -205,16 +253,18 @@ void PgAppender::commit(std::vector<std::unique_ptr<PendingAppend>>& appends,
         }
     }
 
-    // First round trip: the canvases' rows, their locks and their stamps.
+    // The canvases' rows and locks, and their stamps: from memory, or read under the locks.
     std::vector<std::string_view> ids;
     std::vector<std::optional<std::string_view>> id_values;
     std::vector<std::optional<std::string_view>> new_ids;
     std::vector<std::optional<std::string>> new_nicknames;
     std::vector<std::optional<std::string>> new_dates;
+    std::vector<int64_t> stamped_after; // per canvas, in the map's order
     for (const auto& [canvas_id, ignored] : canvases) {
         ids.push_back(canvas_id);
         id_values.emplace_back(canvas_id);
-        if (recent_.lastStamp(canvas_id) > 0) {
+        stamped_after.push_back(recent_.lastStamp(canvas_id));
+        if (stamped_after.back() > 0) {
             continue; // its row was made by its first stroke
         }
         new_ids.emplace_back(canvas_id);
@@ -232,31 +282,34 @@ void PgAppender::commit(std::vector<std::unique_ptr<PendingAppend>>& appends,
         }
         return out;
     };
-    std::vector<PgStatement> opening;
-    opening.push_back({Begin, {}});
+    std::vector<PgStatement> statements;
+    statements.push_back({Begin, {}});
     if (!new_ids.empty()) {
-        opening.push_back({AddCanvases, PgParams()
-                                            .bytesArray(new_ids)
-                                            .bytesArray(views(new_nicknames))
-                                            .bytesArray(views(new_dates))});
+        statements.push_back({AddCanvases, PgParams()
+                                               .bytesArray(new_ids)
+                                               .bytesArray(views(new_nicknames))
+                                               .bytesArray(views(new_dates))});
     }
-    opening.push_back(
+    statements.push_back(
         {PgSchema::LockCanvases, PgParams().int64Array(PgSchema::canvasLockKeys(ids))});
-    opening.push_back({ReadStamps, PgParams().bytesArray(id_values)});
     try {
-        const auto opened = conn_->pipeline(opening);
-        const PgResult& stamps = opened.back();
-        std::map<std::string, int64_t, std::less<>> read;
-        for (int row = 0; row < stamps.rows(); ++row) {
-            read.emplace(stamps.bytes(row, 0), stamps.int64(row, 1));
-        }
-        std::vector<int64_t> stamped_after; // per canvas, in the map's order
-        for (const auto& [canvas_id, ignored] : canvases) {
-            const auto found = read.find(canvas_id);
-            if (found == read.end()) {
-                throw PgError("a canvas row is missing");
+        if (mode != Mode::Expected) {
+            statements.push_back({ReadStamps, PgParams().bytesArray(id_values)});
+            const auto opened = conn_->pipeline(statements);
+            statements.clear();
+            const PgResult& stamps = opened.back();
+            std::map<std::string, int64_t, std::less<>> read;
+            for (int row = 0; row < stamps.rows(); ++row) {
+                read.emplace(stamps.bytes(row, 0), stamps.int64(row, 1));
             }
-            stamped_after.push_back(found->second);
+            size_t here = 0;
+            for (const auto& [canvas_id, ignored] : canvases) {
+                const auto found = read.find(canvas_id);
+                if (found == read.end()) {
+                    throw PgError("a canvas row is missing");
+                }
+                stamped_after[here++] = found->second;
+            }
         }
 
         // Stamps, and the strokes to insert in one statement.
@@ -293,7 +346,8 @@ void PgAppender::commit(std::vector<std::unique_ptr<PendingAppend>>& appends,
             std::vector<StoredStroke> remembered; // after the floor, up to the stamp before
         };
         std::vector<Take> takes;
-        std::vector<PgDeliveries::BatchTake> batch_takes;
+        std::vector<std::optional<std::string_view>> take_canvas, take_user;
+        std::vector<int64_t> take_floor, take_seen;
         std::vector<uint64_t> deletes(canvases.size());
         canvas_index = 0;
         for (auto& [canvas_id, indices] : canvases) {
@@ -331,44 +385,96 @@ void PgAppender::commit(std::vector<std::unique_ptr<PendingAppend>>& appends,
                     bytes > appends[i]->reply_bytes) {
                     continue;
                 }
-                batch_takes.push_back({canvas_id, user_name, *floor, appends[i]->now_ms});
+                take_canvas.emplace_back(canvas_id);
+                take_user.emplace_back(user_name);
+                take_floor.push_back(*floor);
+                take_seen.push_back(appends[i]->now_ms);
                 takes.push_back(std::move(take));
             }
         }
 
-        // Second round trip: the strokes, the marks, the news, the commit.
-        std::vector<PgStatement> closing;
-        closing.push_back({look_for_twins ? AddStrokesOrFindTwins : AddStrokes,
-                           PgParams()
-                               .bytesArray(row_canvas)
-                               .int64Array(row_stamp)
-                               .int64Array(row_client)
-                               .bytesArray(row_user)
-                               .int64Array(row_hash)
-                               .bytesArray(row_text)
-                               .text(PgNewsChannel)
-                               .text(newsPayloadPrefix(instance_))});
-        if (!batch_takes.empty()) {
-            closing.push_back(PgDeliveries::takeStatement(batch_takes));
+        // The strokes, the counts and news, the marks, the commit.
+        PgParams params;
+        params.bytesArray(row_canvas)
+            .int64Array(row_stamp)
+            .int64Array(row_client)
+            .bytesArray(row_user)
+            .int64Array(row_hash)
+            .bytesArray(row_text)
+            .text(PgNewsChannel)
+            .text(newsPayloadPrefix(instance_))
+            .bytesArray(take_canvas)
+            .bytesArray(take_user)
+            .int64Array(take_floor)
+            .int64Array(take_seen);
+        const char* sql = AddStrokes;
+        if (mode == Mode::Expected) {
+            sql = AddStrokesAsExpected;
+            params.bytesArray(id_values).int64Array(stamped_after);
+        } else if (mode == Mode::Careful) {
+            sql = AddStrokesOrFindTwins;
         }
-        closing.push_back({Commit, {}});
-        publish.lock();
-        const auto closed = conn_->pipeline(closing);
+        statements.push_back({sql, std::move(params)});
+        statements.push_back({Commit, {}});
+        if (!publish.owns_lock()) {
+            publish.lock();
+        }
+        const auto results = conn_->pipeline(statements);
+        const PgResult& stored = results[results.size() - 2];
 
-        std::vector<bool> fresh(count, false);
-        for (const size_t i : rows) {
-            appends[i]->stamp = appends[i]->stroke.server_time;
-            fresh[i] = true;
-        }
-        const PgResult& twins = closed[0];
-        for (int row = 0; look_for_twins && row < twins.rows(); ++row) {
-            const int64_t ord = twins.int64(row, 0);
-            if (ord < 1 || ord > static_cast<int64_t>(rows.size())) {
-                continue; // cannot be: a row of no stroke
+        // What the statement reports: the canvases counted with their new last stamps, the
+        // marks taken, and stored twins.
+        std::map<std::string, int64_t, std::less<>> counted;
+        std::vector<std::optional<int64_t>> twin_of(rows.size());
+        struct Found {
+            int64_t mark = 0;
+            bool owes_notice = false;
+            int64_t up_to = 0;
+        };
+        std::vector<std::optional<Found>> taken(takes.size());
+        for (int row = 0; row < stored.rows(); ++row) {
+            const int64_t ord = stored.int64(row, 0);
+            if (ord == 0) {
+                counted.emplace(stored.bytes(row, 4), stored.int64(row, 1));
+            } else if (mode == Mode::Careful && stored.bytes(row, 4) == "twin") {
+                if (ord <= static_cast<int64_t>(rows.size())) {
+                    twin_of[static_cast<size_t>(ord - 1)] = stored.int64(row, 1);
+                }
+            } else if (ord > 0 && ord <= static_cast<int64_t>(takes.size())) {
+                taken[static_cast<size_t>(ord - 1)] =
+                    Found{stored.int64(row, 1), stored.boolean(row, 2), stored.int64(row, 3)};
             }
-            const size_t i = rows[static_cast<size_t>(ord - 1)];
-            appends[i]->stamp = twins.int64(row, 1);
-            fresh[i] = false;
+        }
+        // In the first pass a canvas not counted was stored on by another instance meanwhile.
+        std::vector<bool> skipped(canvases.size(), false);
+        canvas_index = 0;
+        for (const auto& [canvas_id, indices] : canvases) {
+            const size_t here = canvas_index++;
+            if (mode != Mode::Expected || counted.find(canvas_id) != counted.end()) {
+                continue;
+            }
+            skipped[here] = true;
+            for (const size_t i : indices) {
+                stale->push_back(appends[i]);
+            }
+        }
+        std::vector<bool> fresh(count, false);
+        for (size_t row = 0; row < rows.size(); ++row) {
+            PendingAppend& pending = *appends[rows[row]];
+            if (twin_of[row]) {
+                pending.stamp = *twin_of[row];
+            } else {
+                pending.stamp = pending.stroke.server_time;
+                fresh[rows[row]] = true;
+            }
+        }
+        canvas_index = 0;
+        for (const auto& [canvas_id, indices] : canvases) {
+            if (skipped[canvas_index++]) {
+                for (const size_t i : indices) {
+                    appends[i]->stamp.reset();
+                }
+            }
         }
         for (size_t i = 0; i < count; ++i) {
             appends[i]->stamp = appends[same_as[i]]->stamp;
@@ -380,13 +486,16 @@ void PgAppender::commit(std::vector<std::unique_ptr<PendingAppend>>& appends,
         canvas_index = 0;
         for (auto& [canvas_id, indices] : canvases) {
             const size_t here = canvas_index++;
+            if (skipped[here]) {
+                continue;
+            }
             std::vector<RecentStroke> strokes;
             for (const size_t i : indices) {
                 if (same_as[i] != i || !fresh[i]) {
                     continue;
                 }
                 const canvas::MWStroke& stroke = appends[i]->stroke;
-                if (!batch_takes.empty()) {
+                if (!takes.empty()) {
                     fresh_stored[here].push_back(
                         {stroke.server_time, stroke.client_time, texts[i]});
                 }
@@ -395,17 +504,13 @@ void PgAppender::commit(std::vector<std::unique_ptr<PendingAppend>>& appends,
             }
             added.push_back({std::string(canvas_id), stamped_after[here], std::move(strokes)});
         }
-        if (batch_takes.empty()) {
-            return;
-        }
-        const auto taken = PgDeliveries::takenBy(closed[1], batch_takes);
         for (size_t t = 0; t < takes.size(); ++t) {
             if (!taken[t]) {
                 continue;
             }
             const size_t here = takes[t].canvas;
             const int64_t up_to = taken[t]->up_to;
-            TakenDelivery delivery{taken[t]->delivery.mark, taken[t]->delivery.owes_notice, {}};
+            TakenDelivery delivery{taken[t]->mark, taken[t]->owes_notice, {}};
             for (auto& stroke : takes[t].remembered) {
                 if (stroke.server_time > delivery.mark) {
                     delivery.strokes.push_back(std::move(stroke));
@@ -416,17 +521,17 @@ void PgAppender::commit(std::vector<std::unique_ptr<PendingAppend>>& appends,
                     delivery.strokes.push_back(stroke);
                 }
             }
-            const PgDeliveries::BatchTake& mark = batch_takes[t];
+            const std::string_view canvas_id = *take_canvas[t];
+            const std::string_view user_name = *take_user[t];
             appends[takes[t].append]->delivery = std::move(delivery);
             // The author's other appends of the batch: everything went with the first reply.
-            for (const size_t i : canvases.find(mark.canvas_id)->second) {
+            for (const size_t i : canvases.find(canvas_id)->second) {
                 if (i != takes[t].append && appends[i]->reply_bytes > 0 &&
-                    appends[i]->stroke.user_name == mark.user_name) {
+                    appends[i]->stroke.user_name == user_name) {
                     appends[i]->delivery = TakenDelivery{up_to, false, {}};
                 }
             }
-            moved.push_back(
-                {std::string(mark.canvas_id), std::string(mark.user_name), up_to, deletes[here]});
+            moved.push_back({std::string(canvas_id), std::string(user_name), up_to, deletes[here]});
         }
     } catch (const PgError&) {
         if (conn_ && !conn_->usable() && conn_->raw() != nullptr) {

@@ -60,13 +60,17 @@ private:
         int64_t mark = 0;
         uint64_t deletes = 0; // deletes heard of on the canvas before the batch
     };
-    // Stores the batch; fills each append's stamp and delivery, `added` with the new strokes
-    // per canvas and `moved` with the marks taken. Locks `publish` before the commit. Throws
-    // PgError: then nothing was stored. Without `look_for_twins` a stroke stored before makes
-    // it fail.
-    void commit(std::vector<std::unique_ptr<PendingAppend>>& appends, std::vector<Added>& added,
-                std::vector<Moved>& moved, std::unique_lock<std::mutex>& publish,
-                bool look_for_twins);
+    // How a batch is stored. Expected: stamps follow memory's last stamps, in one round trip;
+    // the appends of a canvas another instance stored on since go to `stale`, not stored. Read:
+    // stamps follow the last stamps read under the locks. Careful: as Read, and a stroke stored
+    // before is found (the others fail on it).
+    enum class Mode { Expected, Read, Careful };
+    // Stores the batch; fills each append's stamp and delivery, and adds to `added` the new
+    // strokes per canvas and to `moved` the marks taken. Locks `publish` before the commit
+    // unless held. Throws PgError: then nothing was stored.
+    void commit(std::vector<PendingAppend*>& appends, std::vector<Added>& added,
+                std::vector<Moved>& moved, std::unique_lock<std::mutex>& publish, Mode mode,
+                std::vector<PendingAppend*>* stale);
 
     std::string uri_;
     std::string instance_;

@@ -37,55 +37,7 @@ constexpr const char* Save =
     "GREATEST(delivery_marks.mark, $3), owes_notice = delivery_marks.owes_notice OR $4, "
     "last_seen = GREATEST(delivery_marks.last_seen, $5)";
 
-// The notice, if owed, is given with the move; the update returns what it found. A user
-// without a row gets one when the take asked for no floor.
-constexpr const char* TakeInBatch =
-    "WITH input AS (SELECT i.*, c.last_stamp AS up_to FROM unnest($1::bytea[], $2::bytea[], "
-    "$3::int8[], $4::int8[]) WITH ORDINALITY AS i(canvas_id, user_name, floor, seen, ord) JOIN "
-    "canvases c ON c.canvas_id = i.canvas_id), "
-    "moved AS (UPDATE delivery_marks d SET taken_mark = d.mark, taken_notice = d.owes_notice, "
-    "mark = GREATEST(d.mark, i.up_to), owes_notice = false, last_seen = GREATEST(d.last_seen, "
-    "i.seen) FROM input i WHERE d.canvas_id = i.canvas_id AND d.user_name = i.user_name AND "
-    "d.mark >= i.floor RETURNING i.ord, d.taken_mark, d.taken_notice, i.up_to), "
-    "added AS (INSERT INTO delivery_marks (canvas_id, user_name, mark, owes_notice, last_seen) "
-    "SELECT i.canvas_id, i.user_name, i.up_to, false, i.seen FROM input i WHERE i.floor = 0 AND "
-    "NOT EXISTS (SELECT 1 FROM delivery_marks d WHERE d.canvas_id = i.canvas_id AND "
-    "d.user_name = i.user_name) ORDER BY i.ord ON CONFLICT (canvas_id, user_name) DO NOTHING "
-    "RETURNING canvas_id, user_name) "
-    "SELECT ord, taken_mark, taken_notice, up_to FROM moved UNION ALL SELECT i.ord, 0::int8, "
-    "false, i.up_to FROM added a JOIN input i ON a.canvas_id = i.canvas_id AND a.user_name = "
-    "i.user_name";
-
 } // namespace
-
-PgStatement PgDeliveries::takeStatement(const std::vector<BatchTake>& takes) {
-    std::vector<std::optional<std::string_view>> canvases;
-    std::vector<std::optional<std::string_view>> users;
-    std::vector<int64_t> floors;
-    std::vector<int64_t> seen;
-    for (const BatchTake& take : takes) {
-        canvases.emplace_back(take.canvas_id);
-        users.emplace_back(take.user_name);
-        floors.push_back(take.floor);
-        seen.push_back(take.now_ms);
-    }
-    return {TakeInBatch,
-            PgParams().bytesArray(canvases).bytesArray(users).int64Array(floors).int64Array(seen)};
-}
-
-std::vector<std::optional<PgDeliveries::Taken>>
-PgDeliveries::takenBy(const PgResult& result, const std::vector<BatchTake>& takes) {
-    std::vector<std::optional<Taken>> taken(takes.size());
-    for (int row = 0; row < result.rows(); ++row) {
-        const int64_t ord = result.int64(row, 0);
-        if (ord < 1 || ord > static_cast<int64_t>(takes.size())) {
-            throw PgError("a delivery mark of no take");
-        }
-        const auto index = static_cast<size_t>(ord - 1);
-        taken[index] = Taken{{result.int64(row, 1), result.boolean(row, 2)}, result.int64(row, 3)};
-    }
-    return taken;
-}
 
 std::optional<int64_t> PgDeliveries::knownMark(std::string_view canvas_id,
                                                std::string_view user_name) const {

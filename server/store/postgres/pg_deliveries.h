@@ -13,9 +13,7 @@
 namespace velmo::server {
 
 class PgPool;
-class PgResult;
 class RecentStrokes;
-struct PgStatement;
 
 // The delivery book kept in the database (delivery_marks), shared by every instance, with a
 // cache that spares a poll with nothing new any round trip: marks only rise, so a mark this
@@ -46,23 +44,9 @@ public:
     bool save(const std::vector<SavedMark>& marks);
 
     // An append batch takes its authors' deliveries in its own transaction (see
-    // Store::appendStrokeAsync), so their replies cost the database nothing more.
-    struct BatchTake {
-        std::string_view canvas_id;
-        std::string_view user_name;
-        int64_t floor = 0; // taken only while the user's mark is at least this
-        int64_t now_ms = 0;
-    };
-    // The statement taking them, after the batch's strokes are stored: each mark moves to its
-    // canvas's last stamp. One take per user and canvas, sorted by canvas, then user name.
-    static PgStatement takeStatement(const std::vector<BatchTake>& takes);
-    struct Taken {
-        Delivery delivery; // as it was
-        int64_t up_to = 0; // where the mark moved
-    };
-    // What each take found, by its place in `takes`: nothing where it was not taken.
-    static std::vector<std::optional<Taken>> takenBy(const PgResult& result,
-                                                     const std::vector<BatchTake>& takes);
+    // Store::appendStrokeAsync), so that their replies cost the database nothing more: these
+    // tell it what this instance knows, and learn what the batch did.
+
     // The mark this instance last knew for the user, at most the real one; nothing if unknown.
     std::optional<int64_t> knownMark(std::string_view canvas_id, std::string_view user_name) const;
     // How many deletes on the canvas were heard of, for noteTaken.
