@@ -10,7 +10,8 @@
 # Environment: DURATION (seconds per run, 10), CONNECTIONS (50), MANY_CONNECTIONS (1000),
 # WRK_THREADS (2), SERVER_THREADS (2), WORKER_THREADS (32), STROKES (strokes on the polled
 # canvas, 10000), USERS (polling users, 100), BACKENDS (which of "sqlite postgres postgres_x2"
-# to run, all by default).
+# to run, all by default), ROUNDS (alternating append runs of sqlite and postgres for their
+# comparison, 3).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -158,6 +159,30 @@ if [[ $backends == *" postgres_x2 "* ]]; then
   scenario postgres_x2 "http://127.0.0.1:$proxy_port/" "$first"
 fi
 
+# Durable appends side by side: a machine's speed drifts over the minutes of the scenarios, so
+# for the comparison the two backends' append runs alternate, ROUNDS of each, on servers of
+# their own.
+rounds=${ROUNDS:-3}
+alternating=0
+if [[ $backends == *" sqlite "* && $backends == *" postgres "* ]] && [ "$rounds" -gt 0 ]; then
+  alternating=1
+  echo "== durable appends, sqlite and postgres alternating, $rounds rounds"
+  start_instance "$work/alternating.sqlite" "$work/alternating-sqlite.log"
+  sqlite_port=$instance_port
+  sqlite_pid=${extra_pids[-1]}
+  start_instance "$(pg_uri alternating)" "$work/alternating-pg.log"
+  for round in $(seq "$rounds"); do
+    export VELMO_BENCH_ROUND=$round
+    server_pids=("$sqlite_pid")
+    run "alternating_sqlite_$round" "$connections" "$duration" "http://127.0.0.1:$sqlite_port/" \
+      append.lua
+    server_pids=("${extra_pids[-1]}")
+    run "alternating_postgres_$round" "$connections" "$duration" "http://127.0.0.1:$instance_port/" \
+      append.lua
+  done
+  unset VELMO_BENCH_ROUND
+fi
+
 value() { # scenario field
   awk -v s="$1" -v f="$2" '$1 == s { for (i = 2; i <= NF; ++i) { split($i, kv, "="); if (kv[1] == f) print kv[2] } }' "$results"
 }
@@ -183,6 +208,15 @@ done
 if [[ $backends == *" sqlite "* ]]; then
   for b in postgres postgres_x2; do
     [[ $backends == *" $b "* ]] || continue
-    echo "durable appends, $b / sqlite: $(ratio "$(value "append_$b" rps)" "$(value append_sqlite rps)") (target >= 0.5)"
+    echo "durable appends, $b / sqlite: $(ratio "$(value "append_$b" rps)" "$(value append_sqlite rps)")"
   done
+fi
+if [ "$alternating" = 1 ]; then
+  total() { # prefix: the rates of the rounds added up
+    local sum=0 round
+    for round in $(seq "$rounds"); do sum=$((sum + $(value "$1_$round" rps))); done
+    echo "$sum"
+  }
+  echo "durable appends, postgres / sqlite, $rounds alternating rounds each:" \
+    "$(ratio "$(total alternating_postgres)" "$(total alternating_sqlite)") (target >= 0.5)"
 fi
