@@ -107,9 +107,20 @@ std::string replyOpening(HandlerContext& context, const std::string& canvas_id,
     return body;
 }
 
+// A reply of a delivery taken with its strokes, whole.
+Response takenReply(HandlerContext& context, const std::string& canvas_id,
+                    const TakenDelivery& taken, int64_t echo) {
+    std::string body = replyOpening(context, canvas_id, {taken.mark, taken.owes_notice}, echo);
+    appendStrokeLines(body, canvas_id, taken.strokes);
+    return textResponse(200, std::move(body));
+}
+
 // The owed delete notice, then the strokes stamped after the user's mark, and the mark moves.
 Response strokesForUser(HandlerContext& context, const std::string& canvas_id,
                         const std::string& user_name, int64_t now_ms, int64_t echo = 0) {
+    if (const auto all = context.marks.takeAll(canvas_id, user_name, now_ms, context.page_bytes)) {
+        return takenReply(context, canvas_id, *all, echo);
+    }
     const auto taken = context.marks.take(canvas_id, user_name, now_ms);
     if (!taken) {
         return unavailable();
@@ -619,10 +630,7 @@ Response answerAppend(HandlerContext& context, const std::string& canvas_id,
         return strokesForUser(context, canvas_id, user_name, now_ms, stamp);
     }
     // The store moved the mark with the append: its strokes are the reply, whole.
-    const TakenDelivery& taken = *appended.delivery;
-    std::string body = replyOpening(context, canvas_id, {taken.mark, taken.owes_notice}, stamp);
-    appendStrokeLines(body, canvas_id, taken.strokes);
-    return textResponse(200, std::move(body));
+    return takenReply(context, canvas_id, *appended.delivery, stamp);
 }
 
 Response handleRequest(const Request& request, HandlerContext& context, int64_t now_ms) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store/store.h"
+
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -22,6 +24,17 @@ public:
     // for the first time is registered at mark 0 without a notice.
     virtual std::optional<Delivery> take(std::string_view canvas_id, std::string_view user_name,
                                          int64_t now_ms) = 0;
+
+    // take() and advance() in one step, when the book can answer every stroke the user has yet
+    // to be sent from what it remembers, in at most `reply_bytes` of text: those strokes come
+    // with it, and the caller sends exactly them. Nothing when it cannot (a storage failure
+    // included); then take() and advance() are the way.
+    virtual std::optional<TakenDelivery> takeAll(std::string_view canvas_id,
+                                                 std::string_view user_name, int64_t now_ms,
+                                                 size_t reply_bytes) {
+        (void)canvas_id, (void)user_name, (void)now_ms, (void)reply_bytes;
+        return std::nullopt;
+    }
 
     // Records that strokes up to `sent_up_to` were sent (the mark never moves back).
     virtual void advance(std::string_view canvas_id, std::string_view user_name,

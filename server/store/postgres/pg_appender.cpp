@@ -95,8 +95,7 @@ constexpr const char* AddStrokesOrFindTwins =
 #undef VELMO_COUNT_ADDED
 #undef VELMO_TAKE_MARKS
 
-// A delivery taken with an append holds at most this many strokes; beyond, the reply pages.
-constexpr size_t MaxTakenStrokes = 256;
+constexpr size_t MaxTakenStrokes = PgDeliveries::MaxTakenStrokes;
 
 // The stroke text with `stamp` in place of the 0 stroke_to_text wrote for it.
 std::string withStamp(std::string_view unstamped, int64_t stamp) {

@@ -37,7 +37,64 @@ constexpr const char* Save =
     "GREATEST(delivery_marks.mark, $3), owes_notice = delivery_marks.owes_notice OR $4, "
     "last_seen = GREATEST(delivery_marks.last_seen, $5)";
 
+// Moves the mark if it is still at least the floor ($5), giving the notice if owed; returns
+// what it found.
+constexpr const char* TakeAll =
+    "UPDATE delivery_marks SET taken_mark = mark, taken_notice = owes_notice, mark = "
+    "GREATEST(mark, $3), owes_notice = false, last_seen = GREATEST(last_seen, $4) WHERE "
+    "canvas_id = $1 AND user_name = $2 AND mark >= $5 RETURNING taken_mark, taken_notice";
+
 } // namespace
+
+std::optional<TakenDelivery> PgDeliveries::takeAll(std::string_view canvas_id,
+                                                   std::string_view user_name, int64_t now_ms,
+                                                   size_t reply_bytes) {
+    const auto floor = knownMark(canvas_id, user_name);
+    const int64_t last_stamp = recent_.lastStamp(canvas_id);
+    if (!floor || *floor >= last_stamp) {
+        return std::nullopt; // unknown, or nothing new: take() answers that from memory
+    }
+    std::vector<StoredStroke> remembered;
+    if (!recent_.strokesAfter(canvas_id, *floor, MaxTakenStrokes + 1, remembered) ||
+        remembered.size() > MaxTakenStrokes) {
+        return std::nullopt;
+    }
+    size_t bytes = 0;
+    for (const StoredStroke& stroke : remembered) {
+        bytes += stroke.text.size();
+    }
+    if (bytes > reply_bytes) {
+        return std::nullopt;
+    }
+    const uint64_t deletes = deletesHeard(canvas_id);
+    std::optional<TakenDelivery> taken;
+    try {
+        auto conn = pool_.lease();
+        const auto results = conn->pipeline({{Begin, {}},
+                                             {NoFlush, {}},
+                                             {TakeAll, PgParams()
+                                                           .bytes(canvas_id)
+                                                           .bytes(user_name)
+                                                           .int64(last_stamp)
+                                                           .int64(now_ms)
+                                                           .int64(*floor)},
+                                             {Commit, {}}});
+        const PgResult& found = results[2];
+        if (found.rows() == 0) {
+            return std::nullopt;
+        }
+        taken = TakenDelivery{found.int64(0, 0), found.boolean(0, 1), {}};
+    } catch (const PgError&) {
+        return std::nullopt;
+    }
+    for (StoredStroke& stroke : remembered) {
+        if (stroke.server_time > taken->mark && stroke.server_time <= last_stamp) {
+            taken->strokes.push_back(std::move(stroke));
+        }
+    }
+    remember(canvas_id, user_name, last_stamp, deletes);
+    return taken;
+}
 
 std::optional<int64_t> PgDeliveries::knownMark(std::string_view canvas_id,
                                                std::string_view user_name) const {

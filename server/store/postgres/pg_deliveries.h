@@ -31,6 +31,10 @@ public:
 
     std::optional<Delivery> take(std::string_view canvas_id, std::string_view user_name,
                                  int64_t now_ms) override;
+    // When this instance knows a mark the user had and memory holds every stroke since: one
+    // statement reads and moves the mark (a lost move only sends strokes again).
+    std::optional<TakenDelivery> takeAll(std::string_view canvas_id, std::string_view user_name,
+                                         int64_t now_ms, size_t reply_bytes) override;
     void advance(std::string_view canvas_id, std::string_view user_name,
                  int64_t sent_up_to) override;
     void noteDelete(std::string_view canvas_id, std::string_view deleting_user) override;
@@ -53,6 +57,9 @@ public:
     uint64_t deletesHeard(std::string_view canvas_id) const;
     // A batch took the user's delivery and moved the mark to `mark`; `deletes` is
     // deletesHeard before the batch.
+
+    // A delivery taken with its strokes holds at most this many; beyond, the reply pages.
+    static constexpr size_t MaxTakenStrokes = 256;
     void noteTaken(std::string_view canvas_id, std::string_view user_name, int64_t mark,
                    uint64_t deletes) {
         remember(canvas_id, user_name, mark, deletes);

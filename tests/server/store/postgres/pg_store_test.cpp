@@ -256,6 +256,30 @@ TEST_F(PgStoreTest, AnAppendTakesItsAuthorsDeliveryWhenMemoryHoldsItAll) {
     EXPECT_EQ(a->deliveries().take(Canvas, "anna", Now)->mark, *fourth.stamp);
 }
 
+// A poll whose user's unsent strokes are all in memory reads and moves the mark in one step.
+TEST_F(PgStoreTest, APollWhoseStrokesAreAllInMemoryTakesThemInOneStep) {
+    DeliveryBook& marks = a->deliveries();
+    const auto first = a->appendStroke(Canvas, stroke("anna", 1), Now);
+    EXPECT_FALSE(marks.takeAll(Canvas, "bob", Now, 1 << 20)); // a user not known here
+    ASSERT_TRUE(marks.take(Canvas, "bob", Now));
+    marks.advance(Canvas, "bob", *first);
+    EXPECT_FALSE(marks.takeAll(Canvas, "bob", Now, 1 << 20)); // nothing new
+    const auto second = a->appendStroke(Canvas, stroke("anna", 2), Now);
+    const auto third = a->appendStroke(Canvas, stroke("anna", 3), Now);
+    // Bob had the second stroke from B already: only the third comes.
+    ASSERT_EQ(b->deliveries().take(Canvas, "bob", Now)->mark, *first);
+    b->deliveries().advance(Canvas, "bob", *second);
+    EXPECT_FALSE(marks.takeAll(Canvas, "bob", Now, 10)); // beyond the reply's bound
+    const auto all = marks.takeAll(Canvas, "bob", Now, 1 << 20);
+    ASSERT_TRUE(all);
+    EXPECT_EQ(all->mark, *second);
+    ASSERT_EQ(all->strokes.size(), 1u);
+    EXPECT_EQ(all->strokes[0].server_time, *third);
+    EXPECT_FALSE(marks.takeAll(Canvas, "bob", Now, 1 << 20));
+    ASSERT_TRUE(eventually([&] { return b->lastStamp(Canvas) == *third; }));
+    EXPECT_EQ(b->deliveries().take(Canvas, "bob", Now)->mark, *third); // moved in the database
+}
+
 TEST_F(PgStoreTest, APollWithNothingNewNeedsNoDatabase) {
     DeliveryBook& marks = a->deliveries();
     const auto stamp = a->appendStroke(Canvas, stroke("anna", 1), Now);
