@@ -13,6 +13,7 @@
 #include <chrono>
 #include <functional>
 #include <future>
+#include <memory>
 #include <thread>
 
 namespace velmo::server {
@@ -254,6 +255,43 @@ TEST_F(PgStoreTest, AnAppendTakesItsAuthorsDeliveryWhenMemoryHoldsItAll) {
     ASSERT_TRUE(small.stamp);
     EXPECT_FALSE(small.delivery);
     EXPECT_EQ(a->deliveries().take(Canvas, "anna", Now)->mark, *fourth.stamp);
+}
+
+// Appends queued together go in one batch: a resend racing its first try is stored once, and a
+// canvas another instance stored on unheard of is stored after it, beside canvases that were not.
+TEST_F(PgStoreTest, ABatchStoresRacingResendsOnceAndCanvasesChangedElsewhereAfterTheirNews) {
+    const auto async = [](PgStore& store, const std::string& canvas_id, const canvas::MWStroke& s) {
+        auto done = std::make_shared<std::promise<Appended>>();
+        store.appendStrokeAsync(canvas_id, s, Now, 1 << 20, [done](Appended appended) {
+            done->set_value(std::move(appended));
+        });
+        return done->get_future();
+    };
+    const std::string other = "bob@20100704123456790";
+    for (int round = 0; round < 20; ++round) {
+        auto first = async(*a, Canvas, stroke("anna", round));
+        auto resent = async(*a, Canvas, stroke("anna", round));
+        auto elsewhere = async(*a, other, stroke("bob", round));
+        const auto one = first.get().stamp;
+        ASSERT_TRUE(one) << round;
+        EXPECT_EQ(resent.get().stamp, one) << round;
+        EXPECT_TRUE(elsewhere.get().stamp) << round;
+    }
+    EXPECT_EQ(a->strokesAfter(Canvas, 0, 100)->size(), 20u);
+
+    // B stores on `other` behind A's back: A's memory of its stamp is behind the database.
+    const auto before = a->lastStamp(other);
+    ASSERT_TRUE(cluster.run("velmo", "UPDATE canvases SET last_stamp = last_stamp + 1000 WHERE "
+                                     "canvas_id = '" +
+                                         other + "'"));
+    auto behind = async(*a, other, stroke("bob", 100));
+    auto current = async(*a, Canvas, stroke("anna", 100));
+    const auto stamp = behind.get().stamp;
+    ASSERT_TRUE(stamp);
+    EXPECT_GT(*stamp, before + 1000);
+    EXPECT_TRUE(current.get().stamp);
+    EXPECT_EQ(a->lastStamp(other), *stamp);
+    EXPECT_EQ(a->strokesAfter(other, before, 100)->size(), 1u);
 }
 
 // A poll whose user's unsent strokes are all in memory reads and moves the mark in one step.
