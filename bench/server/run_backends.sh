@@ -93,17 +93,11 @@ run() { # name connections seconds url script
 
 # start_instance DATABASE LOG: one more server, limits off; sets its port in instance_port.
 start_instance() {
-  local db=$1 log=$2
-  "$server_bin" --listen 127.0.0.1:0 --db "$db" --quiet --threads "$server_threads" \
-    --worker-threads "$worker_threads" "${limits_off[@]}" 2>"$log" &
-  extra_pids+=($!)
-  server_pids+=($!)
-  for _ in $(seq 200); do
-    grep -q "listening on" "$log" && break
-    sleep 0.1
-  done
-  instance_port=$(sed -n 's|.*listening on http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$log")
-  [ -n "$instance_port" ] || { cat "$log" >&2; return 1; }
+  start_server "$server_bin" "$1" "$2" --threads "$server_threads" \
+    --worker-threads "$worker_threads" "${limits_off[@]}"
+  extra_pids+=("$server_pid")
+  server_pids+=("$server_pid")
+  instance_port=$server_port
 }
 
 # proxy_to PORT...: nginx as the load balancer in front of the instances; sets proxy_port.

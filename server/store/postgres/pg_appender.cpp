@@ -95,8 +95,6 @@ constexpr const char* AddStrokesOrFindTwins =
 #undef VELMO_COUNT_ADDED
 #undef VELMO_TAKE_MARKS
 
-constexpr size_t MaxTakenStrokes = PgDeliveries::MaxTakenStrokes;
-
 // The stroke text with `stamp` in place of the 0 stroke_to_text wrote for it.
 std::string withStamp(std::string_view unstamped, int64_t stamp) {
     constexpr std::string_view Field = " server_time:";
@@ -370,25 +368,16 @@ void PgAppender::commit(std::vector<PendingAppend*>& appends, std::vector<Added>
                 }
             }
             for (const auto& [user_name, i] : authors) {
-                const auto floor = deliveries_.knownMark(canvas_id, user_name);
-                Take take{i, here, {}};
-                if (!floor || !recent_.strokesAfter(canvas_id, *floor, MaxTakenStrokes + 1,
-                                                    take.remembered)) {
-                    continue;
-                }
-                size_t bytes = batch_bytes;
-                for (const StoredStroke& stroke : take.remembered) {
-                    bytes += stroke.text.size();
-                }
-                if (take.remembered.size() + batch_strokes > MaxTakenStrokes ||
-                    bytes > appends[i]->reply_bytes) {
+                auto unsent = deliveries_.unsentInMemory(
+                    canvas_id, user_name, appends[i]->reply_bytes, batch_strokes, batch_bytes);
+                if (!unsent) {
                     continue;
                 }
                 take_canvas.emplace_back(canvas_id);
                 take_user.emplace_back(user_name);
-                take_floor.push_back(*floor);
+                take_floor.push_back(unsent->floor);
                 take_seen.push_back(appends[i]->now_ms);
-                takes.push_back(std::move(take));
+                takes.push_back({i, here, std::move(unsent->strokes)});
             }
         }
 
@@ -444,19 +433,6 @@ void PgAppender::commit(std::vector<PendingAppend*>& appends, std::vector<Added>
                     Found{stored.int64(row, 1), stored.boolean(row, 2), stored.int64(row, 3)};
             }
         }
-        // In the first pass a canvas not counted was stored on by another instance meanwhile.
-        std::vector<bool> skipped(canvases.size(), false);
-        canvas_index = 0;
-        for (const auto& [canvas_id, indices] : canvases) {
-            const size_t here = canvas_index++;
-            if (mode != Mode::Expected || counted.find(canvas_id) != counted.end()) {
-                continue;
-            }
-            skipped[here] = true;
-            for (const size_t i : indices) {
-                stale->push_back(appends[i]);
-            }
-        }
         std::vector<bool> fresh(count, false);
         for (size_t row = 0; row < rows.size(); ++row) {
             PendingAppend& pending = *appends[rows[row]];
@@ -467,12 +443,19 @@ void PgAppender::commit(std::vector<PendingAppend*>& appends, std::vector<Added>
                 fresh[rows[row]] = true;
             }
         }
+        // In the first pass a canvas not counted was stored on by another instance meanwhile:
+        // nothing of it was stored.
+        std::vector<bool> skipped(canvases.size(), false);
         canvas_index = 0;
         for (const auto& [canvas_id, indices] : canvases) {
-            if (skipped[canvas_index++]) {
-                for (const size_t i : indices) {
-                    appends[i]->stamp.reset();
-                }
+            const size_t here = canvas_index++;
+            if (mode != Mode::Expected || counted.find(canvas_id) != counted.end()) {
+                continue;
+            }
+            skipped[here] = true;
+            for (const size_t i : indices) {
+                appends[i]->stamp.reset();
+                stale->push_back(appends[i]);
             }
         }
         for (size_t i = 0; i < count; ++i) {

@@ -37,6 +37,9 @@ constexpr const char* Save =
     "GREATEST(delivery_marks.mark, $3), owes_notice = delivery_marks.owes_notice OR $4, "
     "last_seen = GREATEST(delivery_marks.last_seen, $5)";
 
+// A delivery taken with its strokes holds at most this many; beyond, the reply pages.
+constexpr size_t MaxTakenStrokes = 256;
+
 // Moves the mark if it is still at least the floor ($5), giving the notice if owed; returns
 // what it found.
 constexpr const char* TakeAll =
@@ -49,22 +52,10 @@ constexpr const char* TakeAll =
 std::optional<TakenDelivery> PgDeliveries::takeAll(std::string_view canvas_id,
                                                    std::string_view user_name, int64_t now_ms,
                                                    size_t reply_bytes) {
-    const auto floor = knownMark(canvas_id, user_name);
     const int64_t last_stamp = recent_.lastStamp(canvas_id);
-    if (!floor || *floor >= last_stamp) {
-        return std::nullopt; // unknown, or nothing new: take() answers that from memory
-    }
-    std::vector<StoredStroke> remembered;
-    if (!recent_.strokesAfter(canvas_id, *floor, MaxTakenStrokes + 1, remembered) ||
-        remembered.size() > MaxTakenStrokes) {
-        return std::nullopt;
-    }
-    size_t bytes = 0;
-    for (const StoredStroke& stroke : remembered) {
-        bytes += stroke.text.size();
-    }
-    if (bytes > reply_bytes) {
-        return std::nullopt;
+    auto unsent = unsentInMemory(canvas_id, user_name, reply_bytes);
+    if (!unsent || unsent->floor >= last_stamp) {
+        return std::nullopt; // nothing new is answered by take() from memory
     }
     const uint64_t deletes = deletesHeard(canvas_id);
     std::optional<TakenDelivery> taken;
@@ -77,7 +68,7 @@ std::optional<TakenDelivery> PgDeliveries::takeAll(std::string_view canvas_id,
                                                            .bytes(user_name)
                                                            .int64(last_stamp)
                                                            .int64(now_ms)
-                                                           .int64(*floor)},
+                                                           .int64(unsent->floor)},
                                              {Commit, {}}});
         const PgResult& found = results[2];
         if (found.rows() == 0) {
@@ -87,7 +78,7 @@ std::optional<TakenDelivery> PgDeliveries::takeAll(std::string_view canvas_id,
     } catch (const PgError&) {
         return std::nullopt;
     }
-    for (StoredStroke& stroke : remembered) {
+    for (StoredStroke& stroke : unsent->strokes) {
         if (stroke.server_time > taken->mark && stroke.server_time <= last_stamp) {
             taken->strokes.push_back(std::move(stroke));
         }
@@ -96,14 +87,31 @@ std::optional<TakenDelivery> PgDeliveries::takeAll(std::string_view canvas_id,
     return taken;
 }
 
-std::optional<int64_t> PgDeliveries::knownMark(std::string_view canvas_id,
-                                               std::string_view user_name) const {
-    std::lock_guard lock(mutex_);
-    const auto cached = cache_.find(keyOf(canvas_id, user_name));
-    if (cached == cache_.end()) {
+std::optional<PgDeliveries::Unsent> PgDeliveries::unsentInMemory(std::string_view canvas_id,
+                                                                 std::string_view user_name,
+                                                                 size_t reply_bytes, size_t more,
+                                                                 size_t more_bytes) const {
+    Unsent unsent;
+    {
+        std::lock_guard lock(mutex_);
+        const auto cached = cache_.find(keyOf(canvas_id, user_name));
+        if (cached == cache_.end()) {
+            return std::nullopt;
+        }
+        unsent.floor = cached->second.mark;
+    }
+    if (!recent_.strokesAfter(canvas_id, unsent.floor, MaxTakenStrokes + 1, unsent.strokes) ||
+        unsent.strokes.size() + more > MaxTakenStrokes) {
         return std::nullopt;
     }
-    return cached->second.mark;
+    size_t bytes = more_bytes;
+    for (const StoredStroke& stroke : unsent.strokes) {
+        bytes += stroke.text.size();
+    }
+    if (bytes > reply_bytes) {
+        return std::nullopt;
+    }
+    return unsent;
 }
 
 uint64_t PgDeliveries::deletesHeard(std::string_view canvas_id) const {

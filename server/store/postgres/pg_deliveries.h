@@ -51,15 +51,22 @@ public:
     // Store::appendStrokeAsync), so that their replies cost the database nothing more: these
     // tell it what this instance knows, and learn what the batch did.
 
-    // The mark this instance last knew for the user, at most the real one; nothing if unknown.
-    std::optional<int64_t> knownMark(std::string_view canvas_id, std::string_view user_name) const;
+    // What memory can send the user: the mark this instance last knew for them (at most the
+    // real one) and every stroke of the canvas since. Nothing when the mark is unknown, memory
+    // lacks some of those strokes, or they would pass 256 strokes or `reply_bytes` with `more`
+    // strokes of `more_bytes` added.
+    struct Unsent {
+        int64_t floor = 0;
+        std::vector<StoredStroke> strokes;
+    };
+    std::optional<Unsent> unsentInMemory(std::string_view canvas_id, std::string_view user_name,
+                                         size_t reply_bytes, size_t more = 0,
+                                         size_t more_bytes = 0) const;
+
     // How many deletes on the canvas were heard of, for noteTaken.
     uint64_t deletesHeard(std::string_view canvas_id) const;
     // A batch took the user's delivery and moved the mark to `mark`; `deletes` is
     // deletesHeard before the batch.
-
-    // A delivery taken with its strokes holds at most this many; beyond, the reply pages.
-    static constexpr size_t MaxTakenStrokes = 256;
     void noteTaken(std::string_view canvas_id, std::string_view user_name, int64_t mark,
                    uint64_t deletes) {
         remember(canvas_id, user_name, mark, deletes);
