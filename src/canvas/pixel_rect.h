@@ -42,6 +42,25 @@ struct PixelRect {
                 std::max(bottom(), other.bottom()) - top};
     }
 
+    // The part lying in both; empty when they do not meet.
+    PixelRect intersected(const PixelRect& other) const {
+        const int left = std::max(x, other.x);
+        const int top = std::max(y, other.y);
+        const int r = std::min(right(), other.right());
+        const int b = std::min(bottom(), other.bottom());
+        if (empty() || other.empty() || r <= left || b <= top) {
+            return {};
+        }
+        return {left, top, r - left, b - top};
+    }
+    bool intersects(const PixelRect& other) const { return !intersected(other).empty(); }
+    // True when every pixel of `other` lies in this one; an empty one lies in any.
+    bool contains(const PixelRect& other) const {
+        return other.empty() || (!empty() && other.x >= x && other.y >= y &&
+                                 other.right() <= right() && other.bottom() <= bottom());
+    }
+    long long area() const { return empty() ? 0 : static_cast<long long>(width) * height; }
+
     bool operator==(const PixelRect&) const = default;
 };
 

@@ -543,29 +543,40 @@ PixelRect StrokeRasterizer::drawSegment(Surface& target, float x0, float y0, flo
     return touched;
 }
 
-PixelRect StrokeRasterizer::fillSurface(Surface& target, Argb color) {
+PixelRect StrokeRasterizer::fillRect(Surface& target, PixelRect rect, Argb color) {
     const int width = target.width();
     if (coverage_.size() != static_cast<size_t>(width)) {
         coverage_.assign(static_cast<size_t>(width), 0);
     }
     const Pixel source = makePixel(color.a, color.r, color.g, color.b);
-    for (int py = 0; py < target.height(); ++py) {
-        std::memset(coverage_.data(), 255, coverage_.size());
-        blendRow(target.row(py), coverage_.data(), width, source);
+    for (int py = rect.y; py < rect.bottom(); ++py) {
+        std::memset(coverage_.data() + rect.x, 255, static_cast<size_t>(rect.width));
+        blendRow(target.row(py) + rect.x, coverage_.data() + rect.x, rect.width, source);
     }
-    return target.bounds();
+    return rect;
 }
 
 PixelRect StrokeRasterizer::drawPolyline(Surface& target, std::span<const float> xs,
                                          std::span<const float> ys, float line_width, Argb color) {
+    return drawPolyline(target, xs, ys, line_width, color, target.bounds());
+}
+
+PixelRect StrokeRasterizer::drawPolyline(Surface& target, std::span<const float> xs,
+                                         std::span<const float> ys, float line_width, Argb color,
+                                         PixelRect clip) {
     const size_t count = std::min(xs.size(), ys.size());
-    if (count < 2 || target.empty()) {
+    clip = clip.clippedTo(target.width(), target.height());
+    if (count < 2 || clip.empty()) {
         return {};
     }
     const int width = target.width();
+    const int clip_left = clip.x;
+    const int clip_right = clip.right() - 1;
     segments_.clear();
-    int top = target.height();
+    int top = clip.bottom();
     int bottom = -1;
+    // Segments are made ready for the whole surface whatever the clip, so a pixel inside the
+    // clip comes out exactly as an unclipped paint gives it.
     // Every segment but the first starts where the one before it ended, whose round end
     // already paints the joint: its own start is left flat, so the joint is worked out once.
     bool joined = false;
@@ -577,10 +588,15 @@ PixelRect StrokeRasterizer::drawPolyline(Surface& target, std::span<const float>
             if (segment->coversSurface(width, target.height())) {
                 // Every pixel ends at coverage 255 whatever the other segments add.
                 segments_.clear();
-                return fillSurface(target, color);
+                return fillRect(target, clip, color);
             }
-            top = std::min(top, std::max(segment->firstRow(), 0));
-            bottom = std::max(bottom, std::min(segment->lastRow(), target.height() - 1));
+            const int first_row = std::max(segment->firstRow(), clip.y);
+            const int last_row = std::min(segment->lastRow(), clip.bottom() - 1);
+            if (first_row > last_row) {
+                continue; // wholly above or below the clip
+            }
+            top = std::min(top, first_row);
+            bottom = std::max(bottom, last_row);
             segments_.push_back(*segment);
         }
     }
@@ -612,33 +628,56 @@ PixelRect StrokeRasterizer::drawPolyline(Surface& target, std::span<const float>
         std::erase_if(active_, [&](uint32_t i) { return segments_[i].lastRow() < py; });
         int row_first = width;
         int row_last = -1;
+        // First the wholly covered middles of every segment, then the edges: an edge pixel
+        // inside another segment's middle is already full and costs nothing.
+        spans_.clear();
+        bool row_full = false;
         for (const uint32_t index : active_) {
             const CapsuleCoverage& segment = segments_[index];
-            int first = 0;
-            int last = 0;
-            int full_first = 0;
-            int full_last = 0;
-            segment.rowSpans(py, first, last, full_first, full_last);
-            first = std::max(first, 0);
-            last = std::min(last, width - 1);
-            if (first > last) {
+            RowSpan span;
+            segment.rowSpans(py, span.first, span.last, span.full_first, span.full_last);
+            span.first = std::max(span.first, clip_left);
+            span.last = std::min(span.last, clip_right);
+            if (span.first > span.last) {
                 continue;
             }
-            if (full_first <= 0 && full_last >= width - 1) {
+            span.full_first = std::max(span.full_first, span.first);
+            span.full_last = std::min(span.full_last, span.last);
+            if (span.full_first <= clip_left && span.full_last >= clip_right) {
                 // This segment alone covers the row: no other can add to it.
-                std::memset(cov, 255, static_cast<size_t>(width));
-                row_first = 0;
-                row_last = width - 1;
+                std::memset(cov + clip_left, 255, static_cast<size_t>(clip_right - clip_left + 1));
+                row_first = clip_left;
+                row_last = clip_right;
+                row_full = true;
                 break;
             }
-            // Where an earlier segment already covers a pixel wholly (around every joint),
-            // this one has nothing to add.
-            forEachCoverage(
-                segment, py, first, last, full_first, full_last,
-                [&](int px) { return cov[px] == 255; },
-                [&](int px, uint8_t m) { cov[px] = std::max(cov[px], m); });
-            row_first = std::min(row_first, first);
-            row_last = std::max(row_last, last);
+            if (span.full_first <= span.full_last) {
+                std::memset(cov + span.full_first, 255,
+                            static_cast<size_t>(span.full_last - span.full_first + 1));
+            } else {
+                span.full_first = span.last + 1;
+                span.full_last = span.last;
+            }
+            span.segment = index;
+            spans_.push_back(span);
+            row_first = std::min(row_first, span.first);
+            row_last = std::max(row_last, span.last);
+        }
+        if (!row_full) {
+            for (const RowSpan& span : spans_) {
+                const CapsuleCoverage& segment = segments_[span.segment];
+                auto edge = [&](int px) {
+                    if (cov[px] != 255) {
+                        cov[px] = std::max(cov[px], segment.at(px, py));
+                    }
+                };
+                for (int px = span.first; px < span.full_first; ++px) {
+                    edge(px);
+                }
+                for (int px = span.full_last + 1; px <= span.last; ++px) {
+                    edge(px);
+                }
+            }
         }
         if (row_first > row_last) {
             continue;

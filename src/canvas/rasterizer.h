@@ -75,14 +75,26 @@ public:
     // row that one segment covers wholly is not looked at again by the others.
     PixelRect drawPolyline(Surface& target, std::span<const float> xs, std::span<const float> ys,
                            float line_width, Argb color);
+    // The same, painting only inside `clip`: every pixel there comes out exactly as the
+    // unclipped paint gives it, so a surface may be painted a piece at a time (bands on
+    // several threads, each with a rasterizer of its own, or one changed rectangle).
+    PixelRect drawPolyline(Surface& target, std::span<const float> xs, std::span<const float> ys,
+                           float line_width, Argb color, PixelRect clip);
 
 private:
-    // Paints every pixel of `target` at full coverage.
-    PixelRect fillSurface(Surface& target, Argb color);
+    // Paints every pixel of `rect` (inside the target) at full coverage.
+    PixelRect fillRect(Surface& target, PixelRect rect, Argb color);
+
+    // One segment's columns in the row being painted (see CapsuleCoverage::rowSpans).
+    struct RowSpan {
+        int first, last, full_first, full_last;
+        uint32_t segment;
+    };
 
     std::vector<uint8_t> coverage_;
     std::vector<CapsuleCoverage> segments_;
     std::vector<uint32_t> order_, active_;
+    std::vector<RowSpan> spans_;
 };
 
 // Blends `color` over `dst` with an 8-bit coverage mask: dst = color * m + dst * (1 - color.a * m),

@@ -17,6 +17,15 @@ public:
     // pixels by `pixel_scale`. Points are taken from points_x, but never past points_y.
     // Fewer than two points paint nothing.
     PixelRect drawStroke(Surface& bitmap, const MWStroke& stroke, float pixel_scale);
+    // The same, painting only inside `clip`; the pixels there come out as drawStroke gives
+    // them.
+    PixelRect drawStroke(Surface& bitmap, const MWStroke& stroke, float pixel_scale,
+                         PixelRect clip);
+
+    // The pixels of a `width` x `height` surface that painting `stroke` may change: a cheap
+    // bound from its points and pen (never smaller than what drawStroke touches), so a
+    // change can be repainted in its rectangle only. Empty when it paints nothing.
+    static PixelRect extentOf(const MWStroke& stroke, float pixel_scale, int width, int height);
 
 private:
     StrokeRasterizer rasterizer_;

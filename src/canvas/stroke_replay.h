@@ -7,6 +7,7 @@
 #include "canvas/surface.h"
 
 #include <cstddef>
+#include <span>
 #include <vector>
 
 namespace velmo::canvas {
@@ -41,7 +42,14 @@ void replayStrokes(StrokePainter& painter, LayerSurfaces& layers, const CanvasGe
     }
 }
 
-// The picture of a canvas made from its strokes in order, on a fresh canvas of `geometry`.
+// replayStrokes of `strokes` painted only inside `clip`, in bands on up to `threads` threads
+// (forEachBand): the same pixels as replayStrokes gives there. Each band skips the strokes
+// whose extent misses it.
+void replayInBands(LayerSurfaces& layers, const CanvasGeometry& geometry,
+                   std::span<const MWStroke> strokes, PixelRect clip, unsigned threads);
+
+// The picture of a canvas made from its strokes in order, on a fresh canvas of `geometry`,
+// painted on every core.
 Surface renderPicture(const std::vector<MWStroke>& strokes, const CanvasGeometry& geometry);
 
 } // namespace velmo::canvas

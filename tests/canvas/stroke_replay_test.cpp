@@ -1,6 +1,8 @@
 #include "canvas/stroke_replay.h"
 
+#include "canvas/stroke_painter.h"
 #include "canvas/stroke_text.h"
+#include "support/random_strokes.h"
 
 #include <gtest/gtest.h>
 
@@ -159,6 +161,51 @@ TEST(StrokeReplay, InPiecesFromAMapOrFromStoredTextTheLayersAreTheSame) {
         replayStrokes(painter, from_text, g, page, decoded);
     }
     EXPECT_EQ(from_text, whole);
+}
+
+TEST(StrokeReplay, PaintingInBandsOrPiecesGivesTheWholePaintsPixels) {
+    const CanvasGeometry g = geometryOf(300, 420);
+    testing::HandStrokes hand(77);
+    std::vector<MWStroke> strokes = hand.stamped(60);
+    // Strokes that reach past the surface, one wider than all of it, and one of a single point.
+    strokes[3].points_x[0] = g.toUnits(-500);
+    strokes[9].pen_properties.width = g.toUnits(5000);
+    strokes[17].points_x.resize(1);
+    strokes[17].points_y.resize(1);
+    LayerSurfaces whole = neutralLayers(g);
+    StrokePainter painter;
+    replayStrokes(painter, whole, g, strokes);
+
+    for (const unsigned threads : {1u, 2u, 5u}) {
+        LayerSurfaces banded = neutralLayers(g);
+        replayInBands(banded, g, strokes, banded[0].bounds(), threads);
+        EXPECT_EQ(banded, whole) << threads << " threads";
+    }
+    // Rectangles of every shape, each stroke clipped to them, add up to the whole.
+    std::mt19937 rng(5);
+    LayerSurfaces pieces = neutralLayers(g);
+    for (int y = 0; y < g.canvas_height;) {
+        const int rows = std::uniform_int_distribution<int>(1, 90)(rng);
+        for (int x = 0; x < g.canvas_width;) {
+            const int columns = std::uniform_int_distribution<int>(1, 120)(rng);
+            for (const MWStroke& s : strokes) {
+                painter.drawStroke(pieces[static_cast<size_t>(s.layer)], s, g.pixel_scale,
+                                   {x, y, columns, rows});
+            }
+            x += columns;
+        }
+        y += rows;
+    }
+    EXPECT_EQ(pieces, whole);
+
+    // A stroke's extent holds every pixel it changes.
+    for (const MWStroke& s : strokes) {
+        Surface alone(g.canvas_width, g.canvas_height, OpaqueWhite);
+        const PixelRect touched = painter.drawStroke(alone, s, g.pixel_scale);
+        const PixelRect extent =
+            StrokePainter::extentOf(s, g.pixel_scale, g.canvas_width, g.canvas_height);
+        EXPECT_TRUE(extent.contains(touched)) << s.client_time;
+    }
 }
 
 } // namespace
