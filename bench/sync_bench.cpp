@@ -181,7 +181,7 @@ void BM_MergeAndRebuild(benchmark::State& state) {
         if (i % 3 == 2) {
             reply.push_back(s);
         } else {
-            history[{s.server_time, s.client_time}] = s;
+            history.store({s.server_time, s.client_time}, s);
         }
     }
     Rig rig;
@@ -190,7 +190,7 @@ void BM_MergeAndRebuild(benchmark::State& state) {
         rig.mw.strokes_history = history;
         if (peer) {
             for (const MWStroke& s : reply) {
-                rig.mw.strokes_history[{s.server_time, s.client_time}] = s;
+                rig.mw.strokes_history.store({s.server_time, s.client_time}, s);
             }
         } else {
             rig.mw.sync_agent.returned_strokes = reply;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace velmo::canvas {
 namespace {
@@ -45,6 +46,8 @@ void CanvasEngine::setScreenSize(float width, float height) {
 
 void CanvasEngine::clear_canvas() {
     strokes_history.clear();
+    strokes_history.takeChanges();
+    save_points.reset();
     historyEmptied();
     layer_index = 0;
     const int w = geometry.canvas_width;
@@ -171,12 +174,23 @@ void CanvasEngine::releaseDrawing() {
     stroke.points_x = x_array;
     stroke.points_y = y_array;
     stroke.layer = static_cast<int32_t>(layer_index);
-    strokes_history[{InitServerTime, stroke.client_time}] = stroke;
-    // A merge that repaints from the history already paints this stroke and empties the
-    // scratch, so the blend below then adds nothing twice.
+    // The scratch was drawn a segment at a time; the layer takes the stroke as the history
+    // replays it, so that it is always what a repaint from the start would give. Until the
+    // repaint below (in the same turn, before the display is recomposed) the layer is its
+    // snapshot again.
+    const PixelRect drawn = stroke_extent;
+    copyRect(prev_bitmap, layer_bitmap[layer_index], drawn);
+    clearRect(stroke_bitmap, drawn);
+    stroke_extent = {};
+    strokes_history.store({InitServerTime, stroke.client_time}, stroke);
     get_response();
     strokeFinished({InitServerTime, stroke.client_time}, stroke);
-    applyWithStrokeBitmap(prev_bitmap, layer_bitmap[layer_index], strokeAlpha());
+    paintChanges();
+    if (!drawn.empty()) {
+        // Where the replay paints less than the scratch did, the display still showed it.
+        composeAllLayers(layer_bitmap, display_bitmap, drawn);
+        outlets.invalidateDisplayRect(drawn.x, drawn.y, drawn.width, drawn.height);
+    }
 }
 
 void CanvasEngine::strokeFinished(const StrokeKey& /*key*/, const MWStroke& stroke) {
@@ -225,10 +239,12 @@ void CanvasEngine::cancelStroke() {
     if (display_bitmap.empty()) {
         return;
     }
-    stroke_bitmap.fill(Transparent);
+    // Outside the stroke's extent the scratch is empty and the layer is its snapshot.
+    const PixelRect drawn = stroke_extent;
+    clearRect(stroke_bitmap, drawn);
     stroke_extent = {};
-    layer_bitmap[layer_index].copyFrom(prev_bitmap);
-    composeAllLayers(layer_bitmap, display_bitmap, wholeCanvas());
+    copyRect(prev_bitmap, layer_bitmap[layer_index], drawn);
+    composeAllLayers(layer_bitmap, display_bitmap, drawn);
     outlets.invalidateDisplay();
 }
 
@@ -258,16 +274,47 @@ void CanvasEngine::setDrawMode() {
     }
 }
 
+StrokeKey CanvasEngine::unconfirmedFrom() const {
+    return {InitServerTime, std::numeric_limits<int64_t>::min()};
+}
+
 void CanvasEngine::redrawStrokes() {
     if (display_bitmap.empty()) {
         return;
     }
-    resetLayers(layer_bitmap);
-    replayStrokes(painter, layer_bitmap, geometry, strokes_history,
-                  [](const auto& entry) -> const MWStroke& { return entry.second; });
-    composeAllLayers(layer_bitmap, display_bitmap, wholeCanvas());
-    restartStroke();
+    strokes_history.takeChanges();
+    save_points.rebuild(strokes_history, layer_bitmap, geometry.pixel_scale, unconfirmedFrom());
+    LayerRects all;
+    all.fill(wholeCanvas());
+    layersRepainted(all);
     outlets.invalidateDisplay();
+}
+
+void CanvasEngine::paintChanges() {
+    if (display_bitmap.empty() || !strokes_history.hasChanges()) {
+        return;
+    }
+    const LayerRects rects =
+        save_points.update(strokes_history, strokes_history.takeChanges(), layer_bitmap,
+                           geometry.pixel_scale, unconfirmedFrom());
+    layersRepainted(rects);
+    const PixelRect changed = unionOf(rects);
+    if (changed == wholeCanvas()) {
+        outlets.invalidateDisplay();
+    } else if (!changed.empty()) {
+        outlets.invalidateDisplayRect(changed.x, changed.y, changed.width, changed.height);
+    }
+}
+
+void CanvasEngine::layersRepainted(const LayerRects& rects) {
+    const PixelRect current = rects[layer_index];
+    copyRect(layer_bitmap[layer_index], prev_bitmap, current);
+    const PixelRect in_progress = current.intersected(stroke_extent);
+    if (!in_progress.empty()) {
+        composeBitmap(prev_bitmap, stroke_bitmap, strokeAlpha(), layer_bitmap[layer_index],
+                      in_progress);
+    }
+    composeAllLayers(layer_bitmap, display_bitmap, unionOf(rects));
 }
 
 void CanvasEngine::undoOneStroke() {
@@ -277,10 +324,9 @@ void CanvasEngine::undoOneStroke() {
             continue;
         }
         const StrokeKey key = it->first;
-        const MWStroke stroke = std::move(it->second);
-        strokes_history.erase(std::next(it).base());
+        const MWStroke stroke = strokes_history.take(std::next(it).base());
         strokeUndone(key, stroke);
-        redrawStrokes();
+        paintChanges();
         return;
     }
 }

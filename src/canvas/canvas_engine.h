@@ -1,11 +1,14 @@
 #pragma once
 
+#include "canvas/band_split.h"
 #include "canvas/canvas_geometry.h"
 #include "canvas/compositing.h"
 #include "canvas/mw_stroke.h"
 #include "canvas/pen_properties.h"
 #include "canvas/pixel_rect.h"
+#include "canvas/save_points.h"
 #include "canvas/stroke_agent.h"
+#include "canvas/stroke_history.h"
 #include "canvas/stroke_painter.h"
 #include "canvas/surface.h"
 #include "canvas/view_transform.h"
@@ -19,10 +22,6 @@
 #include <vector>
 
 namespace velmo::canvas {
-
-// (server time, client time), ascending.
-using StrokeKey = std::pair<int64_t, int64_t>;
-using StrokeHistory = std::map<StrokeKey, MWStroke>;
 
 // Own strokes not yet echoed sort after every server-stamped stroke, so they are painted on
 // top until the server puts them in their place (ten thousand 365-day years in ms).
@@ -67,8 +66,14 @@ public:
     // The draw-mode control changed: the zoom slider shows in pan mode only.
     void setDrawMode();
 
-    // Repaints the layers from the history and the display from the layers.
+    // Repaints the layers from the whole history and the display from the layers. A stroke in
+    // progress stays as drawn so far.
     void redrawStrokes();
+    // Repaints what changed in the history since the layers were last painted, from the save
+    // point before the first change and only inside the changed strokes' rectangles; the
+    // pixels are those redrawStrokes would give. A change that alters no pixel (an echo that
+    // passes no overlapping stroke) repaints nothing. A stroke in progress stays.
+    void paintChanges();
     // Removes the newest own stroke, sends its delete and repaints. Silent when none.
     void undoOneStroke();
 
@@ -136,7 +141,12 @@ private:
     PixelRect wholeCanvas() const { return display_bitmap.bounds(); }
     // Clears the scratch and re-takes the snapshot of the current layer.
     void restartStroke();
+    // After the layers changed inside `rects`: the snapshot of the current layer follows, a
+    // stroke in progress is laid over it again, the display is recomposed there.
+    void layersRepainted(const LayerRects& rects);
+    StrokeKey unconfirmedFrom() const;
 
+    SavePoints save_points{paintThreads()};
     StrokePainter painter;
     StrokeRasterizer rasterizer;
     // Where stroke_bitmap may hold paint; outside it the current layer equals prev_bitmap.

@@ -30,29 +30,21 @@ PixelRect StrokePainter::drawStroke(Surface& bitmap, const MWStroke& stroke, flo
 
 PixelRect StrokePainter::extentOf(const MWStroke& stroke, float pixel_scale, int width,
                                   int height) {
-    const size_t count = std::min(stroke.points_x.size(), stroke.points_y.size());
-    const float line_width = static_cast<float>(stroke.pen_properties.width) * pixel_scale;
-    if (count < 2 || !(line_width > 0.0f) || !std::isfinite(line_width)) {
+    return extentOf(unitBoxOf(stroke), pixel_scale, width, height);
+}
+
+PixelRect StrokePainter::extentOf(const UnitBox& box, float pixel_scale, int width, int height) {
+    if (!box.paints) {
         return {};
     }
-    int32_t min_x = stroke.points_x[0];
-    int32_t max_x = min_x;
-    int32_t min_y = stroke.points_y[0];
-    int32_t max_y = min_y;
-    for (size_t i = 1; i < count; ++i) {
-        min_x = std::min(min_x, stroke.points_x[i]);
-        max_x = std::max(max_x, stroke.points_x[i]);
-        min_y = std::min(min_y, stroke.points_y[i]);
-        max_y = std::max(max_y, stroke.points_y[i]);
-    }
-    // The rasterizer reaches half the width and half a pixel's diagonal beyond the path; a
-    // pixel more covers the rounding of single precision.
-    const double reach = static_cast<double>(line_width) * 0.5 + 2.0;
-    auto pixels = [&](int32_t units) { return static_cast<double>(units) * pixel_scale; };
-    const double left = std::floor(pixels(min_x) - reach);
-    const double top = std::floor(pixels(min_y) - reach);
-    const double right = std::ceil(pixels(max_x) + reach);
-    const double bottom = std::ceil(pixels(max_y) + reach);
+    // The box holds half the pen width; the rasterizer reaches half a pixel's diagonal beyond,
+    // and a pixel more covers the rounding of single precision.
+    constexpr double margin = 2.0;
+    const double scale = pixel_scale;
+    const double left = std::floor(static_cast<double>(box.left) * scale - margin);
+    const double top = std::floor(static_cast<double>(box.top) * scale - margin);
+    const double right = std::ceil(static_cast<double>(box.right) * scale + margin);
+    const double bottom = std::ceil(static_cast<double>(box.bottom) * scale + margin);
     if (right < 0.0 || bottom < 0.0 || left >= width || top >= height) {
         return {};
     }

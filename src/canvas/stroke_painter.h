@@ -3,6 +3,7 @@
 #include "canvas/mw_stroke.h"
 #include "canvas/pixel_rect.h"
 #include "canvas/rasterizer.h"
+#include "canvas/stroke_history.h"
 #include "canvas/surface.h"
 
 #include <vector>
@@ -26,6 +27,8 @@ public:
     // bound from its points and pen (never smaller than what drawStroke touches), so a
     // change can be repainted in its rectangle only. Empty when it paints nothing.
     static PixelRect extentOf(const MWStroke& stroke, float pixel_scale, int width, int height);
+    // The same from the stroke's box (unitBoxOf).
+    static PixelRect extentOf(const UnitBox& box, float pixel_scale, int width, int height);
 
 private:
     StrokeRasterizer rasterizer_;

@@ -17,7 +17,7 @@ namespace velmo::identity {
 // The part of the saved state that changes while the user draws.
 struct JournaledState {
     std::string canvas_id;
-    canvas::StrokeHistory strokes_history;
+    canvas::StrokeMap strokes_history;
     std::deque<std::string> queued_commands;
 
     bool operator==(const JournaledState&) const = default;

@@ -149,9 +149,8 @@ void MWCanvas::get_response() {
     case 1: {
         const std::vector<canvas::MWStroke> strokes = std::move(sync_agent.returned_strokes);
         sync_agent.returned_strokes.clear();
-        if (mergeStrokes(strokes)) {
-            redrawStrokes();
-        }
+        mergeStrokes(strokes);
+        paintChanges();
         break;
     }
     case 2:
@@ -160,9 +159,8 @@ void MWCanvas::get_response() {
             // The refresh stays owed; meanwhile the strokes that did come are shown.
             const std::vector<canvas::MWStroke> strokes = std::move(sync_agent.returned_strokes);
             sync_agent.returned_strokes.clear();
-            if (mergeStrokes(strokes)) {
-                redrawStrokes();
-            }
+            mergeStrokes(strokes);
+            paintChanges();
         }
         break;
     default:
@@ -170,23 +168,17 @@ void MWCanvas::get_response() {
     }
 }
 
-bool MWCanvas::mergeStrokes(const std::vector<canvas::MWStroke>& strokes) {
-    bool redraw = false;
-    const std::string me = userID();
+void MWCanvas::mergeStrokes(const std::vector<canvas::MWStroke>& strokes) {
     std::optional<identity::SettingsJournal::Batch> batch;
     if (journal) {
         batch.emplace(*journal);
     }
     for (const canvas::MWStroke& stroke : strokes) {
-        if (stroke.user_name != me) {
-            redraw = true;
-        }
         dropUnconfirmedCopy(stroke);
         const canvas::StrokeKey key{stroke.server_time, stroke.client_time};
-        strokes_history[key] = stroke;
+        strokes_history.store(key, stroke);
         journalStored(key, stroke);
     }
-    return redraw;
 }
 
 void MWCanvas::dropUnconfirmedCopy(const canvas::MWStroke& echo) {
@@ -201,37 +193,45 @@ void MWCanvas::dropUnconfirmedCopy(const canvas::MWStroke& echo) {
 }
 
 void MWCanvas::refreshCanvas() {
-    // Own strokes the server has not confirmed yet are not in its answer; they stay.
-    canvas::StrokeHistory previous = std::move(strokes_history);
-    strokes_history.clear();
-    for (const auto& [key, stroke] : previous) {
-        if (key.first == InitServerTime || key.first == 0) {
-            strokes_history.emplace(key, stroke);
-        }
-    }
     sync_agent.get_strokes();
     if (sync_agent.error_occcured) {
         // Without the server's answer the old history is still the best picture there is. The
         // server sends a delete notice once, so the refresh stays owed until a fetch succeeds.
-        strokes_history = std::move(previous);
         sync_agent.canvas_should_be_refreshed = true;
         return;
     }
     sync_agent.canvas_should_be_refreshed = false;
+    // Own strokes the server has not confirmed yet are not in its answer; they stay.
+    canvas::StrokeMap fetched;
+    for (const auto& [key, stroke] : strokes_history) {
+        if (key.first == InitServerTime || key.first == 0) {
+            fetched.emplace(key, stroke);
+        }
+    }
+    const std::vector<canvas::MWStroke> strokes = std::move(sync_agent.returned_strokes);
+    sync_agent.returned_strokes.clear();
+    for (const canvas::MWStroke& stroke : strokes) {
+        // As a merge does: an echo takes the place of its unconfirmed copy.
+        for (const int64_t unconfirmed : {InitServerTime, int64_t{0}}) {
+            const auto it = fetched.find({unconfirmed, stroke.client_time});
+            if (it != fetched.end() && it->second.user_name == stroke.user_name) {
+                fetched.erase(it);
+            }
+        }
+        fetched[{stroke.server_time, stroke.client_time}] = stroke;
+    }
     std::optional<identity::SettingsJournal::Batch> batch;
     if (journal) {
         batch.emplace(*journal);
         journal->historyEmptied();
-        for (const auto& [key, stroke] : strokes_history) {
+        for (const auto& [key, stroke] : fetched) {
             journal->strokeStored(key, stroke);
         }
     }
-    // Merged and repainted now, whoever drew the strokes: the picture must lose what was
-    // deleted even when every stroke left is the user's own, or none is left at all.
-    const std::vector<canvas::MWStroke> strokes = std::move(sync_agent.returned_strokes);
-    sync_agent.returned_strokes.clear();
-    mergeStrokes(strokes);
-    redrawStrokes();
+    // Only what differs from the picture shown is repainted: a delete notice usually means a
+    // stroke or two less.
+    strokes_history.replaceWith(std::move(fetched));
+    paintChanges();
 }
 
 void MWCanvas::polling() {
@@ -320,20 +320,21 @@ void MWCanvas::loadDefaults() {
     if (auto id = settings.stringValue(identity::CanvasIDKey)) {
         canvas_id = *id;
     }
-    strokes_history.clear();
+    canvas::StrokeMap loaded;
     if (auto texts = settings.stringList(identity::StrokesHistoryKey)) {
         for (const std::string& text : *texts) {
             canvas::MWStroke stroke = canvas::stroke_from_text(text, geometry.pixel_scale);
             const canvas::StrokeKey key{stroke.server_time, stroke.client_time};
-            strokes_history[key] = std::move(stroke);
+            loaded[key] = std::move(stroke);
         }
     }
     user_keys.load(settings);
     auto queue =
         settings.stringList(identity::QueuedCommandsKey).value_or(std::vector<std::string>{});
     if (journal) {
-        applyJournal(queue);
+        applyJournal(queue, loaded);
     }
+    strokes_history = canvas::StrokeHistory(std::move(loaded));
     followOpenCanvas();
     // Nothing is sent here; the next command or the next tick sends the head.
     sync_agent.restoreQueue(std::move(queue));
@@ -342,22 +343,22 @@ void MWCanvas::loadDefaults() {
     }
 }
 
-void MWCanvas::applyJournal(std::vector<std::string>& queue) {
+void MWCanvas::applyJournal(std::vector<std::string>& queue, canvas::StrokeMap& strokes) {
     const std::string generation =
         settings.stringValue(identity::JournalGenerationKey).value_or("0");
     journal_generation = 0;
     std::from_chars(generation.data(), generation.data() + generation.size(), journal_generation);
     identity::JournaledState state{
         std::move(canvas_id),
-        std::move(strokes_history),
+        std::move(strokes),
         {std::make_move_iterator(queue.begin()), std::make_move_iterator(queue.end())}};
     identity::replayJournal(journal_file->readAll(), journal_generation, state,
                             geometry.pixel_scale);
     canvas_id = std::move(state.canvas_id);
     // As loaded from a full save: an unconfirmed stroke goes under its own server time, 0.
-    strokes_history.clear();
+    strokes.clear();
     for (auto& [key, stroke] : state.strokes_history) {
-        strokes_history[{stroke.server_time, stroke.client_time}] = std::move(stroke);
+        strokes[{stroke.server_time, stroke.client_time}] = std::move(stroke);
     }
     queue.assign(std::make_move_iterator(state.queued_commands.begin()),
                  std::make_move_iterator(state.queued_commands.end()));

@@ -123,15 +123,15 @@ private:
     void saveUserKeys();
     void journalStored(const canvas::StrokeKey& key, const canvas::MWStroke& stroke);
     void journalErased(const canvas::StrokeKey& key);
-    // Stores returned strokes under their server keys; true when one is not the user's.
-    bool mergeStrokes(const std::vector<canvas::MWStroke>& strokes);
+    // Stores returned strokes under their server keys.
+    void mergeStrokes(const std::vector<canvas::MWStroke>& strokes);
     // Removes the unconfirmed copy of an echoed stroke: the provisional entry, or one saved
     // before the server confirmed it and restored under server time 0 (a user ID of an
     // earlier run), when author and client time agree.
     void dropUnconfirmedCopy(const canvas::MWStroke& echo);
     void refreshCanvas();
     // Applies the journal of the last full save to what loadDefaults read from the settings.
-    void applyJournal(std::vector<std::string>& queue);
+    void applyJournal(std::vector<std::string>& queue, canvas::StrokeMap& strokes);
     // Moves the live stream to the canvas open now.
     void followOpenCanvas();
     void publishPicture(int width, int height, std::string& url,

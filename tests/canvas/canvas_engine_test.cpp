@@ -115,11 +115,15 @@ TEST_F(CanvasEngineTest, AStrokeIsDrawnInDirtyRectanglesRecordedAndSent) {
     EXPECT_EQ(recorded.points_x.back(), 99999); // the release point is not used
     ASSERT_EQ(agent.appended.size(), 1u);
     EXPECT_EQ(agent.appended[0], recorded);
-    // Between strokes the scratch is empty and the snapshot is the layer; the display is
-    // unchanged by the release.
+    // Between strokes the scratch is empty and the snapshot is the layer. The layer now holds
+    // the stroke as a replay of the history paints it, which differs from the segments drawn
+    // only in a unit at some edge pixels.
     EXPECT_TRUE(allPixels(engine.stroke_bitmap, Transparent));
     EXPECT_EQ(engine.prev_bitmap, engine.layer_bitmap[0]);
-    EXPECT_EQ(engine.display_bitmap, shown);
+    EXPECT_EQ(engine.display_bitmap.at(56, 85), shown.at(56, 85));
+    const Surface released = engine.display_bitmap;
+    engine.redrawStrokes();
+    EXPECT_EQ(engine.display_bitmap, released);
 }
 
 TEST_F(CanvasEngineTest, TapsDensityZeroAndCancelledStrokes) {
@@ -156,15 +160,15 @@ TEST_F(CanvasEngineTest, HistoryRepaintsInKeyOrderAndSkipsUnknownLayers) {
     // An own unconfirmed stroke is painted above a confirmed stroke that came later.
     MWStroke own = strokeOf("me@20101201095959123", 0, 500, red, 0, 100);
     MWStroke other = strokeOf("you@1", 9000, 100, blue, 0, 100);
-    engine.strokes_history[{DefaultInitServerTime, own.client_time}] = own;
-    engine.strokes_history[{other.server_time, other.client_time}] = other;
+    engine.strokes_history.store({DefaultInitServerTime, own.client_time}, own);
+    engine.strokes_history.store({other.server_time, other.client_time}, other);
     // Same server time: client time decides.
     MWStroke first = strokeOf("you@1", 5000, 1, red, 0, 200);
     MWStroke second = strokeOf("you@1", 5000, 2, blue, 0, 200);
-    engine.strokes_history[{5000, 2}] = second;
-    engine.strokes_history[{5000, 1}] = first;
+    engine.strokes_history.store({5000, 2}, second);
+    engine.strokes_history.store({5000, 1}, first);
     MWStroke hidden = strokeOf("you@1", 100, 3, blue, 3, 300);
-    engine.strokes_history[{100, 3}] = hidden;
+    engine.strokes_history.store({100, 3}, hidden);
     engine.redrawStrokes();
     EXPECT_EQ(unpackPixel(engine.display_bitmap.at(40, 100)), (Argb{255, 255, 0, 0}));
     EXPECT_EQ(unpackPixel(engine.display_bitmap.at(40, 200)), (Argb{255, 0, 0, 255}));
@@ -173,9 +177,9 @@ TEST_F(CanvasEngineTest, HistoryRepaintsInKeyOrderAndSkipsUnknownLayers) {
     EXPECT_EQ(engine.prev_bitmap, engine.layer_bitmap[0]);
     // Multiply and screen layers take part in the picture.
     engine.strokes_history.clear();
-    engine.strokes_history[{1, 1}] = strokeOf("you@1", 1, 1, 0xFFFF0000u, 0, 50);
-    engine.strokes_history[{2, 2}] = strokeOf("you@1", 2, 2, 0xFF000000u, 1, 50);
-    engine.strokes_history[{3, 3}] = strokeOf("you@1", 3, 3, 0xFFFFFFFFu, 2, 150);
+    engine.strokes_history.store({1, 1}, strokeOf("you@1", 1, 1, 0xFFFF0000u, 0, 50));
+    engine.strokes_history.store({2, 2}, strokeOf("you@1", 2, 2, 0xFF000000u, 1, 50));
+    engine.strokes_history.store({3, 3}, strokeOf("you@1", 3, 3, 0xFFFFFFFFu, 2, 150));
     engine.redrawStrokes();
     EXPECT_EQ(engine.display_bitmap.at(40, 50), OpaqueBlack);
     EXPECT_EQ(engine.display_bitmap.at(40, 150), OpaqueWhite);
@@ -185,8 +189,9 @@ TEST_F(CanvasEngineTest, HistoryRepaintsInKeyOrderAndSkipsUnknownLayers) {
 }
 
 TEST_F(CanvasEngineTest, UndoTakesOwnStrokesNewestFirstAndNeverOthers) {
-    engine.strokes_history[{10, 1}] = strokeOf("you@1", 10, 1, 0xFF0000FFu, 0, 50);
-    engine.strokes_history[{20, 2}] = strokeOf("me@20101201095959123", 20, 2, 0xFF00FF00u, 0, 60);
+    engine.strokes_history.store({10, 1}, strokeOf("you@1", 10, 1, 0xFF0000FFu, 0, 50));
+    engine.strokes_history.store({20, 2},
+                                 strokeOf("me@20101201095959123", 20, 2, 0xFF00FF00u, 0, 60));
     stroke({{10, 400}, {300, 400}}); // own, unconfirmed
     engine.undoOneStroke();
     ASSERT_EQ(agent.deleted.size(), 1u);
@@ -210,7 +215,7 @@ public:
     using CanvasEngine::CanvasEngine;
     void get_response() override {
         if (!pending.points_x.empty()) {
-            strokes_history[{pending.server_time, pending.client_time}] = pending;
+            strokes_history.store({pending.server_time, pending.client_time}, pending);
             pending = {};
             redrawStrokes();
         }
@@ -266,9 +271,9 @@ TEST_F(CanvasEngineTest, EyedropperPicksTheComposedColour) {
     EXPECT_EQ(outlets.swatch_center_x, 100.0f);
     EXPECT_EQ(outlets.swatch_center_y, 260.0f);
     // Red on layer 0, black on the multiply layer over part of it.
-    engine.strokes_history[{1, 1}] = strokeOf("you@1", 1, 1, 0xFFFF0000u, 0, 100);
-    engine.strokes_history[{2, 2}] = strokeOf("you@1", 2, 2, 0xFF000000u, 1, 100);
-    engine.strokes_history[{3, 3}] = strokeOf("you@1", 3, 3, 0xFFFF0000u, 0, 200);
+    engine.strokes_history.store({1, 1}, strokeOf("you@1", 1, 1, 0xFFFF0000u, 0, 100));
+    engine.strokes_history.store({2, 2}, strokeOf("you@1", 2, 2, 0xFF000000u, 1, 100));
+    engine.strokes_history.store({3, 3}, strokeOf("you@1", 3, 3, 0xFFFF0000u, 0, 200));
     engine.redrawStrokes();
     engine.touchDraggedAtX(40, 200);
     EXPECT_EQ(static_cast<uint32_t>(engine.pen_properties.color), 0xFFFF0000u);

@@ -104,7 +104,7 @@ TEST_F(MWCanvasIdentityTest, SavingThenLoadingGivesBackTheSameState) {
     canvas.setSearchNickname("bob");
     for (int i = 0; i < 5; ++i) {
         const MWStroke s = strokeAt(1291201300000 + i, 100 + i, i % 2 ? "bob@1" : "anna@2");
-        canvas.strokes_history[{s.server_time, s.client_time}] = s;
+        canvas.strokes_history.store({s.server_time, s.client_time}, s);
     }
     canvas.sync_agent.queued_commands = {"anna@20101201095959123: append:  client_time:1",
                                          "anna@20101201095959123: update_thumbnail: url:u"};
@@ -276,7 +276,7 @@ TEST_F(MWCanvasIdentityTest, SettingsFromBeforeKeysLoadAndTheNextUserIDGetsOne) 
 TEST_F(MWCanvasIdentityTest, AnUnconfirmedStrokeIsSavedWithServerTimeZero) {
     setUpScreen(320, 480);
     const MWStroke s = strokeAt(0, 77, "anna@2");
-    canvas.strokes_history[{canvas.InitServerTime, 77}] = s;
+    canvas.strokes_history.store({canvas.InitServerTime, 77}, s);
     canvas.saveDefaults();
     canvas.strokes_history.clear();
     canvas.loadDefaults();
@@ -300,7 +300,7 @@ TEST_F(MWCanvasIdentityTest, TwoSavedStrokesWithOneKeyLoadAsTheLaterOne) {
 TEST_F(MWCanvasIdentityTest, AbsentKeysKeepTheFieldsOrEmptyTheContents) {
     canvas.setNickname("anna");
     canvas.canvas_id = "anna@20101201095959123";
-    canvas.strokes_history[{1, 1}] = MWStroke{};
+    canvas.strokes_history.store({1, 1}, MWStroke{});
     canvas.sync_agent.queued_commands = {"x"};
     outlets.search_text = "old";
     canvas.loadDefaults();

@@ -60,13 +60,13 @@ struct Client {
 
 identity::JournaledState stateOf(const MWCanvas& canvas) {
     return {canvas.canvas_id,
-            canvas.strokes_history,
+            canvas.strokes_history.map(),
             {canvas.sync_agent.queued_commands.begin(), canvas.sync_agent.queued_commands.end()}};
 }
 
 // A full save keeps an unconfirmed stroke with its own server time, 0, which it loads under.
 identity::JournaledState afterFullSave(identity::JournaledState state) {
-    StrokeHistory history;
+    StrokeMap history;
     for (auto& [key, stroke] : state.strokes_history) {
         history[{key.first == Init ? 0 : key.first, key.second}] = stroke;
     }

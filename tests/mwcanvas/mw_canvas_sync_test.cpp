@@ -87,13 +87,13 @@ TEST_F(MWCanvasSyncTest, AFinishedStrokeIsQueuedSentEchoedAndMovedWithoutARedraw
     EXPECT_TRUE(paintedAt(150, 150));
 
     const Surface before = canvas.display_bitmap;
-    const int repaints = outlets.full_invalidations;
+    const size_t repaints = outlets.repaints();
     http.answer(0, line(echoOf({Init, t}, 1291201300000)) + "\n");
     EXPECT_EQ(scheduler.runIdle(), 1);
 
     EXPECT_EQ(keys(), (std::vector<StrokeKey>{{1291201300000, t}}));
     EXPECT_EQ(canvas.strokes_history.begin()->second.server_time, 1291201300000);
-    EXPECT_EQ(outlets.full_invalidations, repaints);
+    EXPECT_EQ(outlets.repaints(), repaints);
     EXPECT_EQ(canvas.display_bitmap, before);
     EXPECT_TRUE(canvas.sync_agent.queued_commands.empty());
 }
@@ -111,7 +111,7 @@ TEST_F(MWCanvasSyncTest, StrokesOfOthersAreMergedWithOneRedraw) {
     EXPECT_NE(poll.find("user_name:" + canvas.userID() + " "), std::string::npos);
     EXPECT_NE(poll.find("width=2999"), std::string::npos);
 
-    const int repaints = outlets.full_invalidations;
+    const size_t repaints = outlets.repaints();
     http.answer(1, line(othersStroke(1291201240001, 1, 50000)) + "\n" +
                        line(othersStroke(1291201240002, 2, 150000)) + "\n" +
                        line(echoOf({Init, t}, 1291201240003)) + "\n" +
@@ -121,7 +121,7 @@ TEST_F(MWCanvasSyncTest, StrokesOfOthersAreMergedWithOneRedraw) {
     EXPECT_EQ(keys(),
               (std::vector<StrokeKey>{
                   {1291201240001, 1}, {1291201240002, 2}, {1291201240003, t}, {1291201240004, 3}}));
-    EXPECT_EQ(outlets.full_invalidations, repaints + 1);
+    EXPECT_EQ(outlets.repaints(), repaints + 1);
     EXPECT_TRUE(paintedAt(50, 200));
     EXPECT_TRUE(paintedAt(150, 200));
     EXPECT_TRUE(paintedAt(250, 200));
@@ -189,7 +189,7 @@ TEST_F(MWCanvasSyncTest, ADeleteNoticeFetchesTheCanvasAgainAndRepaints) {
     // The other user deleted theirs: only our stroke is left on the server.
     http.scriptSync(line(own) + "\n");
     scheduler.tick();
-    const int repaints = outlets.full_invalidations;
+    const size_t repaints = outlets.repaints();
     http.answer(2, std::string(CanvasA) + ": delete: ");
     scheduler.runIdle();
 
@@ -197,13 +197,13 @@ TEST_F(MWCanvasSyncTest, ADeleteNoticeFetchesTheCanvasAgainAndRepaints) {
     EXPECT_EQ(http.sync_requests[0].body, std::string(CanvasA) + ": get_strokes: ");
     EXPECT_EQ(http.sync_requests[0].timeout_seconds, 10.0);
     EXPECT_EQ(keys(), (std::vector<StrokeKey>{{2000, t}}));
-    EXPECT_EQ(outlets.full_invalidations, repaints + 1);
+    EXPECT_EQ(outlets.repaints(), repaints + 1);
     EXPECT_FALSE(paintedAt(50, 200));
     EXPECT_TRUE(paintedAt(150, 150));
     EXPECT_FALSE(canvas.sync_agent.canvas_should_be_refreshed);
     // The notice of the fetch finds nothing left to do.
     scheduler.runIdle();
-    EXPECT_EQ(outlets.full_invalidations, repaints + 1);
+    EXPECT_EQ(outlets.repaints(), repaints + 1);
 }
 
 TEST_F(MWCanvasSyncTest, StrokesThatCameWithTheDeleteNoticeAreMergedWithTheRefetch) {

@@ -54,6 +54,10 @@ public:
     std::string search_text;
     std::vector<Rect> invalidated_rects;
     int full_invalidations = 0;
+    // Every request to repaint the display, whole or in part.
+    size_t repaints() const {
+        return invalidated_rects.size() + static_cast<size_t>(full_invalidations);
+    }
     platform::AffineTransform transform;
 };
 
