@@ -74,6 +74,8 @@ public:
     // pixels are those redrawStrokes would give. A change that alters no pixel (an echo that
     // passes no overlapping stroke) repaints nothing. A stroke in progress stays.
     void paintChanges();
+    // The memory the save points hold (see SavePoints).
+    size_t savePointBytes() const { return save_points.memoryBytes(); }
     // Removes the newest own stroke, sends its delete and repaints. Silent when none.
     void undoOneStroke();
 

@@ -10,20 +10,21 @@
 
 namespace velmo::testing {
 
-// Strokes of hand-drawn size as a 600 x 800 window makes them: 30 to 60 points a stroke along
-// a smooth random path a few pixels a point, pens 2 to 40 px wide, random colours and
-// densities, on all three layers. Deterministic for a seed. Server and client times are left
-// 0 for the caller to set.
+// Strokes of hand-drawn size as a window of 600 x 800 (or another size) makes them: 30 to 60
+// points a stroke along a smooth random path a few pixels a point, starting anywhere in the
+// window, pens 2 to 40 px wide, random colours and densities, on all three layers.
+// Deterministic for a seed. Server and client times are left 0 for the caller to set.
 class HandStrokes {
 public:
-    explicit HandStrokes(uint32_t seed, float step_pixels = 15.0f)
-        : rng(seed), step(-step_pixels, step_pixels) {
-        window.setScreenSize(600, 800);
+    explicit HandStrokes(uint32_t seed, int window_width = 600, int window_height = 800)
+        : rng(seed), step(-15.0f, 15.0f), width(static_cast<float>(window_width)),
+          height(static_cast<float>(window_height)) {
+        window.setScreenSize(width, height);
     }
 
     canvas::MWStroke next() {
-        std::uniform_real_distribution<float> start_x(0.0f, 600.0f);
-        std::uniform_real_distribution<float> start_y(0.0f, 800.0f);
+        std::uniform_real_distribution<float> start_x(0.0f, width);
+        std::uniform_real_distribution<float> start_y(0.0f, height);
         std::uniform_int_distribution<int> points(30, 60);
         std::uniform_int_distribution<int> width_px(2, 40);
         std::uniform_int_distribution<int> layer(0, 2);
@@ -67,6 +68,7 @@ public:
 private:
     std::mt19937 rng;
     std::uniform_real_distribution<float> step;
+    float width, height;
     canvas::CanvasGeometry window;
 };
 
