@@ -13,12 +13,13 @@
 
 namespace velmo::mwcanvas {
 
-MWCanvas::MWCanvas(const MWCanvasPlatform& platform, const std::string& server_base_url,
+MWCanvas::MWCanvas(const MWCanvasPlatform& platform, const std::string& server_base_url_,
                    const std::string& upload_url)
     : canvas::CanvasEngine(platform.outlets, platform.clock), user_keys(platform.random),
-      sync_agent(platform.http, platform.scheduler, platform.clock, server_base_url),
+      sync_agent(platform.http, platform.scheduler, platform.clock, server_base_url_),
       gyazo_client(platform.http, platform.clock, upload_url), settings(platform.settings),
-      journal_file(platform.journal) {
+      journal_file(platform.journal), http(platform.http), scheduler(platform.scheduler),
+      server_base_url(server_base_url_) {
     sync_agent.canvas = this;
     sync_agent.setResponseListener([this] { get_response(); });
     sync_agent.setPollSource([this] { polling(); });
@@ -29,7 +30,7 @@ MWCanvas::MWCanvas(const MWCanvasPlatform& platform, const std::string& server_b
     setStrokeAgent(&sync_agent);
     if (platform.events != nullptr) {
         news_feed = std::make_unique<sync::CanvasNewsFeed>(
-            *platform.events, server_base_url,
+            *platform.events, server_base_url_,
             [this](std::optional<int64_t> stamp) { sync_agent.newsArrived(stamp); });
     }
     if (journal_file != nullptr) {
@@ -53,6 +54,7 @@ MWCanvas::MWCanvas(const MWCanvasPlatform& platform, const std::string& server_b
 }
 
 MWCanvas::~MWCanvas() {
+    scheduler.cancelPosts(&feed_token);
     sync_agent.setQueueListener(nullptr);
 }
 
@@ -146,22 +148,16 @@ std::string MWCanvas::canvasID() {
 void MWCanvas::get_response() {
     std::lock_guard guard(sync_agent.lock());
     switch (sync_agent.response_status()) {
-    case 1: {
-        const std::vector<canvas::MWStroke> strokes = std::move(sync_agent.returned_strokes);
-        sync_agent.returned_strokes.clear();
-        mergeStrokes(strokes);
-        paintChanges();
-        break;
-    }
     case 2:
         refreshCanvas();
-        if (sync_agent.canvas_should_be_refreshed) {
-            // The refresh stays owed; meanwhile the strokes that did come are shown.
-            const std::vector<canvas::MWStroke> strokes = std::move(sync_agent.returned_strokes);
-            sync_agent.returned_strokes.clear();
-            mergeStrokes(strokes);
-            paintChanges();
+        [[fallthrough]];
+    case 1:
+        // The strokes that came are shown meanwhile, a slice at a time when they are many.
+        for (canvas::MWStroke& stroke : sync_agent.returned_strokes) {
+            incoming.push_back(std::move(stroke));
         }
+        sync_agent.returned_strokes.clear();
+        feed();
         break;
     default:
         break;
@@ -178,6 +174,9 @@ void MWCanvas::mergeStrokes(const std::vector<canvas::MWStroke>& strokes) {
         const canvas::StrokeKey key{stroke.server_time, stroke.client_time};
         strokes_history.store(key, stroke);
         journalStored(key, stroke);
+        if (stroke_load && load_refreshes) {
+            merged_while_refreshing.insert(key);
+        }
     }
 }
 
@@ -193,45 +192,8 @@ void MWCanvas::dropUnconfirmedCopy(const canvas::MWStroke& echo) {
 }
 
 void MWCanvas::refreshCanvas() {
-    sync_agent.get_strokes();
-    if (sync_agent.error_occcured) {
-        // Without the server's answer the old history is still the best picture there is. The
-        // server sends a delete notice once, so the refresh stays owed until a fetch succeeds.
-        sync_agent.canvas_should_be_refreshed = true;
-        return;
-    }
     sync_agent.canvas_should_be_refreshed = false;
-    // Own strokes the server has not confirmed yet are not in its answer; they stay.
-    canvas::StrokeMap fetched;
-    for (const auto& [key, stroke] : strokes_history) {
-        if (key.first == InitServerTime || key.first == 0) {
-            fetched.emplace(key, stroke);
-        }
-    }
-    const std::vector<canvas::MWStroke> strokes = std::move(sync_agent.returned_strokes);
-    sync_agent.returned_strokes.clear();
-    for (const canvas::MWStroke& stroke : strokes) {
-        // As a merge does: an echo takes the place of its unconfirmed copy.
-        for (const int64_t unconfirmed : {InitServerTime, int64_t{0}}) {
-            const auto it = fetched.find({unconfirmed, stroke.client_time});
-            if (it != fetched.end() && it->second.user_name == stroke.user_name) {
-                fetched.erase(it);
-            }
-        }
-        fetched[{stroke.server_time, stroke.client_time}] = stroke;
-    }
-    std::optional<identity::SettingsJournal::Batch> batch;
-    if (journal) {
-        batch.emplace(*journal);
-        journal->historyEmptied();
-        for (const auto& [key, stroke] : fetched) {
-            journal->strokeStored(key, stroke);
-        }
-    }
-    // Only what differs from the picture shown is repainted: a delete notice usually means a
-    // stroke or two less.
-    strokes_history.replaceWith(std::move(fetched));
-    paintChanges();
+    startLoad(true);
 }
 
 void MWCanvas::polling() {
@@ -258,12 +220,10 @@ void MWCanvas::setCanvasID(const std::string& id) {
     }
     // What arrived before belongs to the canvas that was open.
     sync_agent.clearInbox();
-    sync_agent.get_strokes();
-    // A canvas whose strokes could not be fetched owes a fetch, made after a reply shows the
-    // server is there again.
-    sync_agent.canvas_should_be_refreshed = sync_agent.error_occcured;
+    incoming.clear();
+    startLoad(false);
     followOpenCanvas();
-    redrawStrokes();
+    paintChanges();
     setInfoLabel();
 }
 

@@ -13,11 +13,14 @@
 #include "platform/scheduler.h"
 #include "platform/settings_store.h"
 #include "sync/canvas_news_feed.h"
+#include "sync/stroke_load.h"
 #include "sync/stroke_sync_agent.h"
 #include "sync/sync_canvas.h"
 
+#include <deque>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -57,6 +60,10 @@ public:
     // it is folded into the settings (so reading it at the next start stays quick).
     static constexpr double JournalSyncInterval = 1.0;
     static constexpr size_t JournalFoldRecords = 20000;
+    // Time the merging and painting of arriving strokes takes at once at most, roughly, before
+    // the window gets its turn; and how long a fetch of strokes may go without bytes.
+    static constexpr double FeedSliceSeconds = 0.03;
+    static constexpr double LoadTimeout = 30.0;
 
     MWCanvas(const MWCanvasPlatform& platform, const std::string& server_base_url,
              const std::string& upload_url);
@@ -78,9 +85,15 @@ public:
     // news; otherwise a command left unsent by a failed request goes again.
     void polling();
 
-    // Opens the canvas `id` (empty: a new canvas, named at once), fetching its strokes; a
-    // failed fetch is owed like a refresh.
+    // Opens the canvas `id` (empty: a new canvas, named at once) and starts fetching its
+    // strokes, which are painted as they arrive while the window goes on answering (drawing
+    // included); a switch abandons the fetch of the canvas before. A failed fetch is owed like
+    // a refresh.
     void setCanvasID(const std::string& id);
+    // True while the open canvas's strokes are still coming in or waiting to be painted.
+    bool isLoading() const;
+    // The info line: the layer and the canvas, and how far a load has come.
+    void setInfoLabel() override;
     // A different nickname renews the user ID; the canvas keeps its ID.
     void setNickname(const std::string& name);
     // The search field's text, kept for the saved state.
@@ -129,7 +142,17 @@ private:
     // before the server confirmed it and restored under server time 0 (a user ID of an
     // earlier run), when author and client time agree.
     void dropUnconfirmedCopy(const canvas::MWStroke& echo);
+    // Fetches the canvas again (after a delete notice, or a fetch that failed); the picture
+    // shown changes only where the answer differs from it, once the answer is whole.
     void refreshCanvas();
+    void startLoad(bool refresh);
+    void loadEnded(bool complete);
+    // Merges a slice of the strokes waiting (replies first, then a load's), sized to take
+    // about FeedSliceSeconds, paints it, and asks to be called again while more wait.
+    void feed();
+    void scheduleFeed();
+    // A refresh's answer is whole: the history becomes it.
+    void finishRefresh();
     // Applies the journal of the last full save to what loadDefaults read from the settings.
     void applyJournal(std::vector<std::string>& queue, canvas::StrokeMap& strokes);
     // Moves the live stream to the canvas open now.
@@ -144,6 +167,21 @@ private:
     uint64_t journal_generation = 0;
     std::unique_ptr<platform::RepeatingTimer> journal_timer;
     std::unique_ptr<platform::RepeatingTimer> polling_timer;
+
+    platform::HttpExchange& http;
+    platform::Scheduler& scheduler;
+    std::string server_base_url;
+    // The fetch of the open canvas's strokes under way, if any. An open merges them as they
+    // come; a refresh collects them in `refetched` and replaces the history when whole.
+    std::unique_ptr<sync::StrokeLoad> stroke_load;
+    bool load_refreshes = false;
+    canvas::StrokeMap refetched;
+    std::set<canvas::StrokeKey> merged_while_refreshing;
+    // Strokes of replies not merged yet: a large reply is merged a slice at a time too.
+    std::deque<canvas::MWStroke> incoming;
+    size_t feed_slice = 256;
+    // The sender of the feed's posts.
+    const char feed_token = 0;
 };
 
 } // namespace velmo::mwcanvas

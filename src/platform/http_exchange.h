@@ -74,10 +74,13 @@ private:
 };
 
 // What an asynchronous exchange reports, always on the thread that started it and never from
-// inside `send`. `received` may come any number of times; then exactly one of `finished`
-// (an answer came, with any status; its body is what was received) or `failed` (refused, no
-// network, a broken connection, time-out).
+// inside `send`. `head` comes once, as soon as the answer's status is known and before any of
+// its bytes; `received` may come any number of times, as the bytes arrive; then exactly one
+// of `finished` (an answer came, with any status; its body is what was received) or `failed`
+// (refused, no network, a broken connection, time-out). The time-out counts from the start
+// or from the last bytes received, so a long answer that keeps coming is not cut off.
 struct HttpCallbacks {
+    std::function<void(const HttpStatus& status)> head;
     std::function<void(std::string_view bytes)> received;
     std::function<void(const HttpStatus& status)> finished;
     std::function<void()> failed;

@@ -93,12 +93,15 @@ TEST(VelmorastraAppDelegate, NothingIsSavedBeforeTheStateWasLoaded) {
 TEST(VelmorastraAppDelegate, ALinkOpensItsCanvas) {
     TestClient client;
     client.launch();
-    client.http.scriptSync(std::string{});
+    const size_t sent = client.http.async_requests.size();
     EXPECT_TRUE(client.ui.delegate->application_handleOpenURL(
         std::string("velmorastra://anna%4020100704123456789")));
     EXPECT_EQ(client.canvas().canvas_id, "anna@20100704123456789");
-    ASSERT_EQ(client.http.sync_requests.size(), 1u);
-    EXPECT_EQ(client.http.sync_requests[0].body, "anna@20100704123456789: get_strokes: ");
+    ASSERT_EQ(client.http.async_requests.size(), sent + 1);
+    EXPECT_EQ(client.http.lastBody(), "anna@20100704123456789: get_strokes: ");
+    client.http.answer(sent, "");
+    while (client.scheduler.runIdle() > 0) {
+    }
     EXPECT_EQ(client.ui.info_label->text(), "layer:0 anna@20100704123456789");
 
     EXPECT_FALSE(client.ui.delegate->application_handleOpenURL(std::nullopt));
@@ -106,5 +109,5 @@ TEST(VelmorastraAppDelegate, ALinkOpensItsCanvas) {
     EXPECT_TRUE(client.ui.delegate->application_handleOpenURL(std::string("velmo")));
     EXPECT_TRUE(client.ui.delegate->application_handleOpenURL(std::string("velmorastra://%FF")));
     EXPECT_EQ(client.canvas().canvas_id, "anna@20100704123456789");
-    EXPECT_EQ(client.http.sync_requests.size(), 1u);
+    EXPECT_EQ(client.http.async_requests.size(), sent + 1);
 }

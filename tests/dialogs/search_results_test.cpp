@@ -130,14 +130,15 @@ TEST(SearchResults, ALinkOpensItsCanvasWithoutASearch) {
     SearchFixture f;
     f.searchFor("taro", TwoCanvases);
     const auto requests_before = f.http.sync_requests.size();
-    f.http.scriptSync("");
+    const auto fetches_before = f.http.async_requests.size();
     f.bar->setText(" velmorastra://hanako@20101201110034567 ");
     f.search.searchBarSearchButtonClicked(f.bar);
     EXPECT_EQ(f.canvas.canvas_id, "hanako@20101201110034567");
     EXPECT_EQ(f.searchRequests(), 1);
-    // The only new request fetches the opened canvas's strokes.
-    ASSERT_EQ(f.http.sync_requests.size(), requests_before + 1);
-    EXPECT_EQ(f.http.sync_requests.back().body.rfind("hanako@20101201110034567: ", 0), 0u);
+    // The only new request fetches the opened canvas's strokes, without blocking.
+    EXPECT_EQ(f.http.sync_requests.size(), requests_before);
+    ASSERT_EQ(f.http.async_requests.size(), fetches_before + 1);
+    EXPECT_EQ(f.http.lastBody(), "hanako@20101201110034567: get_strokes: ");
     EXPECT_EQ(f.dismissals, 1);
     EXPECT_EQ(f.search.search_result_table->rowCount(), 2) << "the list is left as it was";
 }

@@ -26,6 +26,22 @@ struct FakedCanvas {
     CountingRandom random;
     mwcanvas::MWCanvas canvas{
         {outlets, clock, http, scheduler, settings, random}, CanvasServerURL, CanvasUploadURL};
+
+    // The newest fetch of a canvas's strokes (a get_strokes command); -1 when none was sent.
+    int fetchIndex() const {
+        const auto index = http.newest(": get_strokes: ");
+        return index ? static_cast<int>(*index) : -1;
+    }
+    // Answers the newest fetch with `body` and lets the canvas take in all of it.
+    void answerFetch(const std::string& body, platform::HttpStatus status = {}) {
+        http.answer(static_cast<size_t>(fetchIndex()), body, status);
+        settle();
+    }
+    // Runs the waiting notices, and those they post, until none is left (at most `rounds`).
+    void settle(int rounds = 1000) {
+        while (rounds-- > 0 && scheduler.runIdle() > 0) {
+        }
+    }
 };
 
 } // namespace velmo::testing

@@ -149,10 +149,12 @@ TEST(MWCanvasJournal, ACanvasSwitchAndItsFetchedStrokesSurviveAKill) {
     {
         Client first(settings, journal);
         first.draw(10);
-        first.http.scriptSync(otherStrokeLine("bob@20101201000000000", 1291201300001, 7) +
-                              otherStrokeLine("bob@20101201000000000", 1291201300002, 8));
         first.canvas.setCanvasID("bob@20101201000000000");
-        first.scheduler.runIdle();
+        first.http.answer(*first.http.newest(": get_strokes: "),
+                          otherStrokeLine("bob@20101201000000000", 1291201300001, 7) +
+                              otherStrokeLine("bob@20101201000000000", 1291201300002, 8));
+        while (first.scheduler.runIdle() > 0) {
+        }
         before = stateOf(first.canvas);
         EXPECT_EQ(before.strokes_history.size(), 2u);
     }

@@ -32,9 +32,12 @@ protected:
         open(CanvasA);
     }
 
+    // Opens the canvas; its strokes: none yet. The fetch is the newest request.
     void open(const char* id) {
-        http.scriptSync(""); // its strokes: none yet
         canvas.setCanvasID(id);
+        http.answer(http.async_requests.size() - 1, "");
+        while (scheduler.runIdle() > 0) {
+        }
     }
 
     std::string othersLine(const char* canvas_id, int64_t server_time) const {
@@ -85,9 +88,9 @@ TEST_F(MWCanvasLiveTest, AnEventPollsAtOnceAndABurstDuringTheRequestMakesOnePoll
     events.event("append", "1291201300002");
     EXPECT_EQ(polls(), 1) << "one request in flight";
 
-    http.answer(0, othersLine(CanvasA, 1291201300000));
+    http.answer(1, othersLine(CanvasA, 1291201300000));
     EXPECT_EQ(polls(), 2) << "the news that came meanwhile";
-    http.answer(1, othersLine(CanvasA, 1291201300001) + "\n" + othersLine(CanvasA, 1291201300002));
+    http.answer(2, othersLine(CanvasA, 1291201300001) + "\n" + othersLine(CanvasA, 1291201300002));
     EXPECT_EQ(polls(), 2);
     scheduler.runIdle();
     EXPECT_EQ(canvas.strokes_history.size(), 3u);
@@ -163,7 +166,8 @@ TEST(MWCanvasLive, WithoutAnEventStreamOnlyTheTimerPolls) {
         EXPECT_EQ(canvas.news_feed, nullptr);
         canvas.setCanvasID(CanvasA);
         scheduler.tick();
-        EXPECT_EQ(http.async_requests.size(), 1u);
+        ASSERT_EQ(http.async_requests.size(), 2u); // the canvas's strokes, then the poll
+        EXPECT_TRUE(http.lastBody().ends_with("points:"));
     }
     {
         MWCanvas canvas({outlets, clock, http, scheduler, settings, random, &unused}, ServerURL,

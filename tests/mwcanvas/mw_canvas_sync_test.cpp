@@ -187,15 +187,22 @@ TEST_F(MWCanvasSyncTest, ADeleteNoticeFetchesTheCanvasAgainAndRepaints) {
     ASSERT_TRUE(paintedAt(50, 200));
 
     // The other user deleted theirs: only our stroke is left on the server.
-    http.scriptSync(line(own) + "\n");
     scheduler.tick();
     const size_t repaints = outlets.repaints();
     http.answer(2, std::string(CanvasA) + ": delete: ");
     scheduler.runIdle();
+    // The fetch does not hold up the window: until its answer is whole the picture stays.
+    ASSERT_EQ(fetchIndex(), 3);
+    EXPECT_TRUE(http.sync_requests.empty());
+    EXPECT_EQ(http.async_requests[3].request.body, std::string(CanvasA) + ": get_strokes: ");
+    EXPECT_TRUE(paintedAt(50, 200));
+    http.deliver(3, line(own));
+    settle();
+    EXPECT_TRUE(paintedAt(50, 200));
+    EXPECT_EQ(outlets.repaints(), repaints);
+    http.finish(3);
+    settle();
 
-    ASSERT_EQ(http.sync_requests.size(), 1u);
-    EXPECT_EQ(http.sync_requests[0].body, std::string(CanvasA) + ": get_strokes: ");
-    EXPECT_EQ(http.sync_requests[0].timeout_seconds, 10.0);
     EXPECT_EQ(keys(), (std::vector<StrokeKey>{{2000, t}}));
     EXPECT_EQ(outlets.repaints(), repaints + 1);
     EXPECT_FALSE(paintedAt(50, 200));
@@ -207,13 +214,21 @@ TEST_F(MWCanvasSyncTest, ADeleteNoticeFetchesTheCanvasAgainAndRepaints) {
 }
 
 TEST_F(MWCanvasSyncTest, StrokesThatCameWithTheDeleteNoticeAreMergedWithTheRefetch) {
-    http.scriptSync(line(othersStroke(1000, 1, 50000)) + "\n" +
-                    line(othersStroke(1003, 4, 250000)));
     scheduler.tick();
     http.answer(0, std::string(CanvasA) + ": delete: \n" + line(othersStroke(1001, 2, 100000)) +
                        "\n" + line(othersStroke(1002, 3, 150000)));
     EXPECT_EQ(canvas.sync_agent.response_status(), 2);
     scheduler.runIdle();
+    EXPECT_EQ(keys(), (std::vector<StrokeKey>{{1001, 2}, {1002, 3}}));
+    // The answer was read before the two strokes were stored.
+    answerFetch(line(othersStroke(1000, 1, 50000)));
+    EXPECT_EQ(keys(), (std::vector<StrokeKey>{{1000, 1}, {1001, 2}, {1002, 3}}));
+    // Another answer that holds them and one more.
+    canvas.sync_agent.canvas_should_be_refreshed = true;
+    canvas.get_response();
+    answerFetch(line(othersStroke(1000, 1, 50000)) + "\n" + line(othersStroke(1001, 2, 100000)) +
+                "\n" + line(othersStroke(1002, 3, 150000)) + "\n" +
+                line(othersStroke(1003, 4, 250000)));
     EXPECT_EQ(keys(), (std::vector<StrokeKey>{{1000, 1}, {1001, 2}, {1002, 3}, {1003, 4}}));
     EXPECT_TRUE(paintedAt(100, 200));
     EXPECT_TRUE(paintedAt(250, 200));
@@ -225,10 +240,10 @@ TEST_F(MWCanvasSyncTest, ARefreshThatFindsTheCanvasEmptyStillRepaints) {
     scheduler.runIdle();
     ASSERT_TRUE(paintedAt(50, 200));
 
-    http.scriptSync("");
     scheduler.tick();
     http.answer(1, std::string(CanvasA) + ": delete: ");
     scheduler.runIdle();
+    answerFetch("");
     EXPECT_TRUE(canvas.strokes_history.empty());
     EXPECT_FALSE(paintedAt(50, 200));
 }
@@ -239,8 +254,8 @@ TEST_F(MWCanvasSyncTest, ARefreshKeepsOwnStrokesTheServerHasNotConfirmed) {
     // A delete notice waits to be merged when the user finishes a stroke.
     scheduler.tick();
     http.answer(1, std::string(CanvasA) + ": delete: ");
-    http.scriptSync(line(othersStroke(1000, 1, 50000)));
     const int64_t t = drawStroke(100, 100, 200, 200);
+    answerFetch(line(othersStroke(1000, 1, 50000)));
 
     EXPECT_EQ(keys(), (std::vector<StrokeKey>{{1000, 1}, {Init, t}}));
     EXPECT_TRUE(paintedAt(150, 150));
@@ -253,56 +268,72 @@ TEST_F(MWCanvasSyncTest, AFailedRefetchKeepsTheHistoryAndStaysOwedUntilAFetchSuc
     scheduler.runIdle();
     scheduler.tick();
     http.answer(1, std::string(CanvasA) + ": delete: ");
-    scheduler.runIdle(); // the fetch gets no answer
-    EXPECT_EQ(http.sync_requests.size(), 1u);
+    scheduler.runIdle();
+    http.fail(static_cast<size_t>(fetchIndex())); // the fetch gets no answer
+    settle();
     EXPECT_EQ(keys(), (std::vector<StrokeKey>{{1000, 1}, {1001, 2}}));
     EXPECT_TRUE(canvas.sync_agent.canvas_should_be_refreshed);
 
     // The server sends no second notice; each later reply tries the fetch again, whatever
-    // way it fails, and the strokes those replies bring are shown meanwhile.
-    const std::optional<platform::HttpAnswer> failures[] = {
+    // way it fails (a part of the answer may have come first), and the strokes those replies
+    // bring are shown meanwhile.
+    const std::optional<platform::HttpStatus> failures[] = {
         std::nullopt,
-        platform::HttpAnswer{{503, 5.0}, ""},
-        platform::HttpAnswer{{302, std::nullopt}, ""},
-        platform::HttpAnswer{{429, 1.0}, "error page"},
-        platform::HttpAnswer{{404, std::nullopt}, ""},
+        platform::HttpStatus{503, 5.0},
+        platform::HttpStatus{302, std::nullopt},
+        platform::HttpStatus{429, 1.0},
+        platform::HttpStatus{404, std::nullopt},
     };
     int64_t stamp = 1002;
+    int fetches = 1;
     for (const auto& failure : failures) {
-        http.sync_answers.push_back(failure);
         scheduler.tick();
         http.answer(http.async_requests.size() - 1, line(othersStroke(stamp, stamp, 200000)));
         scheduler.runIdle();
+        const int fetch = fetchIndex();
+        ASSERT_EQ(http.async_requests.size(), static_cast<size_t>(fetch + 1));
+        ++fetches;
+        if (failure) {
+            http.answer(static_cast<size_t>(fetch), "error page", *failure);
+        } else {
+            http.deliver(static_cast<size_t>(fetch), line(othersStroke(1001, 2, 60000)) + "\n");
+            http.fail(static_cast<size_t>(fetch));
+        }
+        settle();
         EXPECT_TRUE(canvas.sync_agent.canvas_should_be_refreshed);
         EXPECT_TRUE(canvas.strokes_history.contains({stamp, stamp}));
         EXPECT_TRUE(canvas.strokes_history.contains({1000, 1}));
         ++stamp;
     }
-    EXPECT_EQ(http.sync_requests.size(), 6u);
 
     // The stroke deleted elsewhere goes once a fetch succeeds; then no more fetches.
-    http.scriptSync(line(othersStroke(1001, 2, 60000)));
     scheduler.tick();
     http.answer(http.async_requests.size() - 1, "");
     scheduler.runIdle();
+    answerFetch(line(othersStroke(1001, 2, 60000)) + "\n" + line(othersStroke(1002, 1002, 200000)));
+    ++fetches;
     EXPECT_FALSE(canvas.sync_agent.canvas_should_be_refreshed);
-    EXPECT_EQ(keys(), (std::vector<StrokeKey>{{1001, 2}}));
+    EXPECT_EQ(keys(), (std::vector<StrokeKey>{{1001, 2}, {1002, 1002}}));
     EXPECT_FALSE(paintedAt(50, 200));
     scheduler.tick();
     http.answer(http.async_requests.size() - 1, "");
     scheduler.runIdle();
-    EXPECT_EQ(http.sync_requests.size(), 7u);
+    int sent = 0;
+    for (const auto& request : http.async_requests) {
+        sent += request.request.body.ends_with(": get_strokes: ") ? 1 : 0;
+    }
+    EXPECT_EQ(sent, fetches);
 }
 
 TEST_F(MWCanvasSyncTest, OpeningACanvasWhoseFetchFailsOwesTheFetch) {
-    http.scriptSyncStatus({500, std::nullopt}, line(othersStroke(1000, 1, 50000)));
     canvas.setCanvasID(CanvasA);
+    answerFetch(line(othersStroke(1000, 1, 50000)), {500, std::nullopt});
     EXPECT_TRUE(canvas.strokes_history.empty());
     EXPECT_TRUE(canvas.sync_agent.canvas_should_be_refreshed);
-    http.scriptSync(line(othersStroke(1000, 1, 50000)));
     scheduler.tick();
-    http.answer(0, "");
+    http.answer(http.async_requests.size() - 1, "");
     scheduler.runIdle();
+    answerFetch(line(othersStroke(1000, 1, 50000)));
     EXPECT_EQ(keys(), (std::vector<StrokeKey>{{1000, 1}}));
     EXPECT_FALSE(canvas.sync_agent.canvas_should_be_refreshed);
 }
@@ -465,16 +496,18 @@ TEST_F(MWCanvasSyncTest, AStrokeOfAnotherUserWithTheSameClientTimeStaysBesideOur
 TEST_F(MWCanvasSyncTest, OpeningACanvasFetchesItsStrokesAndIgnoresTheOldOnesReplies) {
     const int64_t t = drawStroke(100, 100, 200, 200);
     const std::string old_user = canvas.userID();
-    http.scriptSync(line(othersStroke(1000, 1, 50000)));
     clock.advance(2);
     canvas.setCanvasID("bob@20101201000000000");
 
-    ASSERT_EQ(http.sync_requests.size(), 1u);
-    EXPECT_EQ(http.sync_requests[0].body, "bob@20101201000000000: get_strokes: ");
+    ASSERT_EQ(fetchIndex(), 1);
+    EXPECT_TRUE(http.sync_requests.empty());
+    EXPECT_EQ(http.async_requests[1].request.body, "bob@20101201000000000: get_strokes: ");
     EXPECT_TRUE(canvas.strokes_history.empty());
-    EXPECT_EQ(outlets.info_text, "layer:0 bob@20101201000000000");
+    EXPECT_EQ(outlets.info_text, "layer:0 bob@20101201000000000 (loading: 0 strokes)");
     EXPECT_TRUE(canvas.user_id.empty());
     EXPECT_FALSE(paintedAt(150, 150));
+    answerFetch(line(othersStroke(1000, 1, 50000)));
+    EXPECT_EQ(outlets.info_text, "layer:0 bob@20101201000000000");
 
     // The old canvas's append is still answered, with the old canvas's strokes.
     MWStroke echo;
@@ -491,11 +524,12 @@ TEST_F(MWCanvasSyncTest, OpeningACanvasFetchesItsStrokesAndIgnoresTheOldOnesRepl
 
 TEST_F(MWCanvasSyncTest, OpeningAnEmptyCanvasIDNamesANewCanvasAtOnce) {
     drawStroke(100, 100, 200, 200);
-    http.scriptSync("");
     clock.set(1278246896.789);
     canvas.setCanvasID("");
     EXPECT_EQ(canvas.canvas_id, "public@20100704123456789");
-    EXPECT_EQ(http.sync_requests[0].body, "public@20100704123456789: get_strokes: ");
+    ASSERT_EQ(fetchIndex(), 1);
+    EXPECT_EQ(http.async_requests[1].request.body, "public@20100704123456789: get_strokes: ");
+    answerFetch("");
     EXPECT_TRUE(canvas.strokes_history.empty());
     EXPECT_EQ(outlets.info_text, "layer:0 public@20100704123456789");
     for (int y = 0; y < 480; y += 7) {

@@ -6,6 +6,7 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -48,33 +49,62 @@ public:
         sync_answers.push_back(platform::HttpAnswer{status, std::move(body)});
     }
 
-    // Delivers bytes, then the end with `status`, to asynchronous request `index`.
+    // Delivers the head, bytes, then the end with `status`, to asynchronous request `index`.
     void answer(size_t index, const std::string& body, platform::HttpStatus status = {}) {
-        deliver(index, body);
+        deliver(index, body, status);
         finish(index, status);
     }
-    void deliver(size_t index, const std::string& bytes) {
+    // Bytes of the answer's body; the head with `status` comes first, once.
+    void deliver(size_t index, const std::string& bytes, platform::HttpStatus status = {}) {
+        head(index, status);
         const auto callbacks = async_requests.at(index).callbacks;
-        if (callbacks.received) {
+        if (callbacks.received && !cancelled(index)) {
             callbacks.received(bytes);
         }
     }
     void finish(size_t index, platform::HttpStatus status = {}) {
+        head(index, status);
         const auto callbacks = async_requests.at(index).callbacks;
-        if (callbacks.finished) {
+        if (callbacks.finished && !cancelled(index)) {
             callbacks.finished(status);
         }
     }
+    void head(size_t index, const platform::HttpStatus& status) {
+        heads_told.resize(async_requests.size(), false);
+        if (heads_told.at(index)) {
+            return;
+        }
+        heads_told[index] = true;
+        const auto callbacks = async_requests.at(index).callbacks;
+        if (callbacks.head && !cancelled(index)) {
+            callbacks.head(status);
+        }
+    }
+    // True when the request's caller abandoned it: the exchange then reports nothing more.
+    bool cancelled(size_t index) const {
+        const auto& token = async_requests.at(index).callbacks.cancellation;
+        return token && token->cancelled();
+    }
     void fail(size_t index) {
         const auto callbacks = async_requests.at(index).callbacks;
-        if (callbacks.failed) {
+        if (callbacks.failed && !cancelled(index)) {
             callbacks.failed();
         }
+    }
+    // The newest asynchronous request whose body ends with `suffix`, if any.
+    std::optional<size_t> newest(std::string_view suffix) const {
+        for (size_t i = async_requests.size(); i-- > 0;) {
+            if (async_requests[i].request.body.ends_with(suffix)) {
+                return i;
+            }
+        }
+        return std::nullopt;
     }
     // The body of the newest asynchronous request.
     const std::string& lastBody() const { return async_requests.back().request.body; }
 
     std::vector<Pending> async_requests;
+    std::vector<bool> heads_told;
     std::vector<platform::HttpRequest> sync_requests;
     std::deque<std::optional<platform::HttpAnswer>> sync_answers;
 };

@@ -90,12 +90,16 @@ QNetworkReply* start(QNetworkAccessManager& manager, const HttpRequest& request)
                                      QByteArray::fromStdString(request.body));
 }
 
-// Aborts `reply` when its time is up; the timer dies with the reply.
+// Aborts `reply` when its time is up; the timer dies with the reply. Each arrival of bytes
+// starts the time afresh.
 void armTimeout(QNetworkReply* reply, const HttpRequest& request) {
     auto* timer = new QTimer(reply);
     timer->setSingleShot(true);
     QObject::connect(timer, &QTimer::timeout, reply, &QNetworkReply::abort);
-    timer->start(timeoutMilliseconds(request));
+    const int ms = timeoutMilliseconds(request);
+    timer->start(ms);
+    QObject::connect(reply, &QNetworkReply::downloadProgress, timer,
+                     [timer, ms] { timer->start(ms); });
 }
 
 } // namespace
@@ -136,7 +140,19 @@ void QtHttpExchange::send(const HttpRequest& request, HttpCallbacks callbacks) {
         };
     }
     auto shared = std::make_shared<HttpCallbacks>(std::move(callbacks));
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, shared] {
+    // The status is known once the first bytes of the body (or the end) are there.
+    auto tellHead = [reply, shared] {
+        if (shared->head) {
+            const auto head = std::move(shared->head);
+            shared->head = nullptr;
+            head(statusOf(*reply));
+        }
+    };
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, shared, tellHead] {
+        if (shared->cancellation && shared->cancellation->cancelled()) {
+            return;
+        }
+        tellHead();
         if (shared->cancellation && shared->cancellation->cancelled()) {
             return;
         }
@@ -145,7 +161,7 @@ void QtHttpExchange::send(const HttpRequest& request, HttpCallbacks callbacks) {
             shared->received(std::string_view(bytes.constData(), bytes.size()));
         }
     });
-    QObject::connect(reply, &QNetworkReply::finished, reply, [reply, shared] {
+    QObject::connect(reply, &QNetworkReply::finished, reply, [reply, shared, tellHead] {
         reply->deleteLater();
         if (shared->cancellation) {
             if (shared->cancellation->cancelled()) {
@@ -157,6 +173,10 @@ void QtHttpExchange::send(const HttpRequest& request, HttpCallbacks callbacks) {
             if (shared->failed) {
                 shared->failed();
             }
+            return;
+        }
+        tellHead();
+        if (shared->cancellation && shared->cancellation->cancelled()) {
             return;
         }
         const QByteArray rest = reply->readAll();

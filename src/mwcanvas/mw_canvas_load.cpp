@@ -1,0 +1,166 @@
+// The canvas's strokes coming in: a fetch of the whole canvas read as it arrives, and the
+// merging of what arrives (fetched or in replies) a slice at a time, so a canvas of any size
+// never holds up the window for long.
+
+#include "mwcanvas/mw_canvas.h"
+
+#include "wire/command_parser.h"
+
+#include <algorithm>
+#include <mutex>
+
+namespace velmo::mwcanvas {
+namespace {
+
+// Bounds of a feed slice, in strokes: at least enough to move on, at most what a slice of
+// tiny strokes could hold without the painting of a page costing more than its time.
+constexpr size_t SmallestSlice = 32;
+constexpr size_t LargestSlice = 20000;
+
+} // namespace
+
+void MWCanvas::startLoad(bool refresh) {
+    load_refreshes = refresh;
+    refetched.clear();
+    merged_while_refreshing.clear();
+    sync::StrokeLoad::Listener listener;
+    listener.arrived = [this] {
+        if (!load_refreshes) {
+            scheduleFeed();
+        }
+    };
+    listener.ended = [this](bool complete) { loadEnded(complete); };
+    // Replacing the load abandons the one before: its answer belongs to what was open then.
+    stroke_load =
+        std::make_unique<sync::StrokeLoad>(http, server_base_url, canvasID(), keyHeader(""),
+                                           geometry.pixel_scale, LoadTimeout, std::move(listener));
+    stroke_load->start();
+    setInfoLabel();
+}
+
+void MWCanvas::loadEnded(bool complete) {
+    if (!complete) {
+        // Owed: fetched again after the next reply shows the server is there. Until then what
+        // came is shown.
+        sync_agent.canvas_should_be_refreshed = true;
+        if (load_refreshes) {
+            stroke_load.reset();
+            refetched.clear();
+            merged_while_refreshing.clear();
+            setInfoLabel();
+            return;
+        }
+    }
+    if (load_refreshes) {
+        for (canvas::MWStroke& stroke : stroke_load->take(stroke_load->waiting())) {
+            const canvas::StrokeKey key{stroke.server_time, stroke.client_time};
+            refetched[key] = std::move(stroke);
+        }
+        finishRefresh();
+        stroke_load.reset();
+        setInfoLabel();
+        return;
+    }
+    scheduleFeed();
+}
+
+bool MWCanvas::isLoading() const {
+    return (stroke_load && (!stroke_load->ended() || stroke_load->waiting() > 0)) ||
+           !incoming.empty();
+}
+
+void MWCanvas::scheduleFeed() {
+    scheduler.postWhenIdle(&feed_token, [this] { feed(); });
+}
+
+void MWCanvas::feed() {
+    std::lock_guard guard(sync_agent.lock());
+    const bool from_load = !load_refreshes && stroke_load;
+    const size_t waiting = incoming.size() + (from_load ? stroke_load->waiting() : 0);
+    if (waiting == 0) {
+        if (stroke_load && stroke_load->ended()) {
+            stroke_load.reset();
+            setInfoLabel();
+        }
+        return;
+    }
+    const double started = clock.now();
+    std::vector<canvas::MWStroke> slice;
+    const size_t count = std::min(waiting, feed_slice);
+    slice.reserve(count);
+    while (slice.size() < count && !incoming.empty()) {
+        slice.push_back(std::move(incoming.front()));
+        incoming.pop_front();
+    }
+    if (from_load && slice.size() < count) {
+        for (canvas::MWStroke& stroke : stroke_load->take(count - slice.size())) {
+            slice.push_back(std::move(stroke));
+        }
+    }
+    mergeStrokes(slice);
+    paintChanges();
+    // The next slice is sized by what this one cost.
+    const double spent = clock.now() - started;
+    if (spent > 0.0) {
+        const double per_stroke = spent / static_cast<double>(slice.size());
+        feed_slice = std::clamp<size_t>(static_cast<size_t>(FeedSliceSeconds / per_stroke),
+                                        SmallestSlice, LargestSlice);
+    } else {
+        feed_slice = std::min(feed_slice * 2, LargestSlice);
+    }
+    if (isLoading()) {
+        scheduleFeed();
+    } else if (stroke_load && stroke_load->ended()) {
+        stroke_load.reset();
+    }
+    setInfoLabel();
+}
+
+void MWCanvas::finishRefresh() {
+    // Own strokes the server has not confirmed yet are not in its answer; they stay. So do the
+    // strokes that replies brought while it was read, when stamped after all it holds; any
+    // other stroke it lacks was deleted. (One deleted after coming in a reply meanwhile stays
+    // only until its delete notice fetches the canvas again.)
+    const int64_t fetched_up_to = refetched.empty() ? 0 : refetched.rbegin()->first.first;
+    canvas::StrokeMap fetched;
+    for (const auto& [key, stroke] : strokes_history) {
+        const bool unconfirmed = key.first == InitServerTime || key.first == 0;
+        if (unconfirmed || (key.first > fetched_up_to && merged_while_refreshing.contains(key))) {
+            fetched.emplace(key, stroke);
+        }
+    }
+    merged_while_refreshing.clear();
+    for (auto& [key, stroke] : refetched) {
+        // As a merge does: an echo takes the place of its unconfirmed copy.
+        for (const int64_t unconfirmed : {InitServerTime, int64_t{0}}) {
+            const auto copy = fetched.find({unconfirmed, stroke.client_time});
+            if (copy != fetched.end() && copy->second.user_name == stroke.user_name) {
+                fetched.erase(copy);
+            }
+        }
+        fetched.insert_or_assign(key, std::move(stroke));
+    }
+    refetched.clear();
+    std::optional<identity::SettingsJournal::Batch> batch;
+    if (journal) {
+        batch.emplace(*journal);
+        journal->historyEmptied();
+        for (const auto& [key, stroke] : fetched) {
+            journal->strokeStored(key, stroke);
+        }
+    }
+    // Only what differs from the picture shown is repainted: a delete notice usually means a
+    // stroke or two less.
+    strokes_history.replaceWith(std::move(fetched));
+    paintChanges();
+}
+
+void MWCanvas::setInfoLabel() {
+    std::string text = "layer:" + std::to_string(layer_index) + " " + canvas_id;
+    if (stroke_load && !load_refreshes) {
+        text += " (loading: " + std::to_string(strokes_history.size()) + " strokes)";
+    }
+    outlets.setInfoText(text);
+}
+
+} // namespace velmo::mwcanvas
