@@ -405,7 +405,14 @@ Response render(std::string_view name, std::string_view query, HandlerContext& c
     if (!size) {
         return textResponse(400, "size out of bounds (w at most 1280, h at most 1920)\n");
     }
-    if (!context.store.canvas(*canvas_id)) {
+    const CanvasLookup lookup = context.store.canvas(*canvas_id);
+    if (lookup.failed()) {
+        // Not "no such canvas": the canvas may well be there once storage answers again.
+        Response response = unavailable();
+        response.headers.emplace_back("Retry-After", "2");
+        return response;
+    }
+    if (!lookup.found()) {
         return textResponse(404, "no such canvas\n");
     }
     canvas::CanvasGeometry geometry;

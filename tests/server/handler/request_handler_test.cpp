@@ -211,7 +211,7 @@ TEST_P(RequestHandlerTest, PollStoresNothingAndBringsWhatOthersDrew) {
     EXPECT_TRUE(command(wire::appendCommand(Canvas, poll(Bob))).lines.empty() ||
                 command(wire::appendCommand(Canvas, poll(Bob))).strokes.empty());
     EXPECT_EQ(storedCount(), 0u);
-    EXPECT_FALSE(store->canvas(Canvas)); // a poll makes no canvas
+    EXPECT_EQ(store->canvas(Canvas), CanvasLookup::none()); // a poll makes no canvas
 
     append(stroke(Anna, 1));
     append(stroke(Anna, 2), Canvas, Now + 1);
@@ -426,8 +426,8 @@ TEST_P(RequestHandlerTest, ImageUrlsAreKeptAndCheckedAndAnswerEmpty) {
     EXPECT_EQ(
         post(wire::updateFullimageCommand(Canvas, "https://f.test/1.png"), Now, keyOf(Anna)).status,
         200);
-    EXPECT_EQ(store->canvas(Canvas)->thumbnail_url, "http://t.test/1.png");
-    EXPECT_EQ(store->canvas(Canvas)->fullimage_url, "https://f.test/1.png");
+    EXPECT_EQ(store->canvas(Canvas).info.thumbnail_url, "http://t.test/1.png");
+    EXPECT_EQ(store->canvas(Canvas).info.fullimage_url, "https://f.test/1.png");
     EXPECT_EQ(
         post(wire::updateThumbnailCommand(Canvas, "javascript:alert(1)"), Now, keyOf(Anna)).status,
         400);
@@ -436,7 +436,7 @@ TEST_P(RequestHandlerTest, ImageUrlsAreKeptAndCheckedAndAnswerEmpty) {
                    Now, keyOf(Anna))
                   .status,
               400);
-    EXPECT_EQ(store->canvas(Canvas)->thumbnail_url, "http://t.test/1.png");
+    EXPECT_EQ(store->canvas(Canvas).info.thumbnail_url, "http://t.test/1.png");
 }
 
 TEST_P(RequestHandlerTest, AFirstKeyBindsItsUserNameAndOthersAreRefusedWithNothingChanged) {
@@ -515,12 +515,12 @@ TEST_P(RequestHandlerTest, PicturesComeOnlyFromAKeyedUserWithAStroke) {
             EXPECT_EQ(response.body, c.reason) << c.what;
         }
     }
-    EXPECT_EQ(store->canvas(Canvas)->thumbnail_url, "");
-    EXPECT_EQ(store->canvas(Canvas)->fullimage_url, "");
+    EXPECT_EQ(store->canvas(Canvas).info.thumbnail_url, "");
+    EXPECT_EQ(store->canvas(Canvas).info.fullimage_url, "");
     // A refused picture binds no name: Bob's first key is still to come.
     EXPECT_EQ(store->checkUserKey(Bob, "", Now), KeyCheck::Unbound);
     EXPECT_EQ(post(wire::updateThumbnailCommand(Canvas, url), Now, keyOf(Anna)).status, 200);
-    EXPECT_EQ(store->canvas(Canvas)->thumbnail_url, url);
+    EXPECT_EQ(store->canvas(Canvas).info.thumbnail_url, url);
 }
 
 TEST_P(RequestHandlerTest, LimitsAreRefusedWithNothingStored) {

@@ -48,7 +48,7 @@ public:
     std::optional<std::vector<CanvasInfo>> canvasesByDateId(std::string_view, size_t) override {
         return std::nullopt;
     }
-    std::optional<CanvasInfo> canvas(std::string_view) override { return std::nullopt; }
+    CanvasLookup canvas(std::string_view) override { return CanvasLookup::failure(); }
     std::optional<CanvasSize> canvasSize(std::string_view) override { return std::nullopt; }
     std::optional<KeyCheck> checkUserKey(std::string_view, std::string_view, int64_t) override {
         return std::nullopt;
