@@ -742,6 +742,7 @@ TEST_F(HttpServerTest, HelpNamesEveryOption) {
                                "--max-streams",
                                "--max-streams-per-address",
                                "--max-renders",
+                               "--render-cache-mb",
                                "--append-rate",
                                "--append-burst",
                                "--poll-rate",
