@@ -146,6 +146,8 @@ bool readHeader(png_structp png, png_infop info, ReadJob* job) {
     png_set_read_fn(png, job->input, readFromInput);
     png_set_user_limits(png, MaxLayersWidth, MaxLayersHeight * LayerCount);
     png_set_chunk_malloc_max(png, MaxChunkBytes);
+    // What libpng calls benign (a chunk beyond the limit above, extra data) is not our format.
+    png_set_benign_errors(png, 0);
     png_read_info(png, info);
     png_get_IHDR(png, info, &job->width, &job->height, &job->bit_depth, &job->color_type,
                  &job->interlace, nullptr, nullptr);
@@ -227,8 +229,34 @@ std::optional<std::string> encodeLayersPng(const canvas::LayerSurfaces& layers, 
     return file.file(LayersKeyword, layersText(through, strokes));
 }
 
+namespace {
+
+// True when every chunk after the signature lies inside `bytes`, up to IEND. libpng allocates
+// what an ancillary chunk's length claims before it finds the data missing, so a chunk that
+// claims more than the file holds is refused here first.
+bool chunksFit(std::string_view bytes) {
+    size_t at = 8;
+    while (bytes.size() - at >= 12) {
+        uint32_t length = 0;
+        for (size_t i = 0; i < 4; ++i) {
+            length = length << 8 | static_cast<uint8_t>(bytes[at + i]);
+        }
+        if (length > bytes.size() - at - 12) {
+            return false;
+        }
+        if (bytes.substr(at + 4, 4) == "IEND") {
+            return true;
+        }
+        at += 12 + size_t{length};
+    }
+    return false;
+}
+
+} // namespace
+
 std::optional<LayersPicture> decodeLayersPng(std::string_view bytes) {
-    if (bytes.size() < 8 || png_sig_cmp(reinterpret_cast<png_const_bytep>(bytes.data()), 0, 8)) {
+    if (bytes.size() < 8 || png_sig_cmp(reinterpret_cast<png_const_bytep>(bytes.data()), 0, 8) ||
+        !chunksFit(bytes)) {
         return std::nullopt;
     }
     ReadStruct read;

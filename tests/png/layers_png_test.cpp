@@ -203,6 +203,14 @@ TEST(LayersPng, DecoderTakesNothingButTheFormat) {
         {"short of pixels", layersFile({text(std::string(LayersKeyword), good_text)},
                                        header(MaxLayersWidth, 3 * MaxLayersHeight), 12, 2)},
         {"RGBA from the picture encoder", *encodePng(canvas::Surface(4, 6, canvas::OpaqueWhite))},
+        // A text whose length claims 1.8 GB, which libpng would allocate before reading.
+        {"a chunk longer than the file",
+         [&] {
+             std::string file = ours(good_text);
+             const size_t at = file.find("tEXt") - 4;
+             file.replace(at, 4, std::string("\x6c\0\0\0", 4));
+             return file;
+         }()},
     };
     for (const auto& c : cases) {
         EXPECT_FALSE(decodeLayersPng(c.file)) << c.what;
