@@ -2,6 +2,7 @@
 
 #include "canvas/pixel_math.h"
 #include "png/png_encoder.h"
+#include "support/png_test_files.h"
 
 #include <gtest/gtest.h>
 #include <png.h>
@@ -41,25 +42,17 @@ struct Chunk {
     std::string data;
 };
 
-std::string bigEndian(uint32_t value) {
-    return {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
-            static_cast<char>(value >> 8), static_cast<char>(value)};
-}
-
 std::string pngOf(const std::vector<Chunk>& chunks) {
     std::string out("\x89PNG\r\n\x1a\n", 8);
     for (const Chunk& chunk : chunks) {
-        const std::string typed = chunk.type + chunk.data;
-        out += bigEndian(static_cast<uint32_t>(chunk.data.size())) + typed;
-        out += bigEndian(static_cast<uint32_t>(crc32(
-            0, reinterpret_cast<const Bytef*>(typed.data()), static_cast<uInt>(typed.size()))));
+        out += testing::pngChunk(chunk.type, chunk.data);
     }
     return out;
 }
 
 Chunk header(uint32_t width, uint32_t height, uint8_t depth = 8, uint8_t color = 2,
              uint8_t interlace = 0) {
-    return {"IHDR", bigEndian(width) + bigEndian(height) +
+    return {"IHDR", testing::bigEndian(width) + testing::bigEndian(height) +
                         std::string{static_cast<char>(depth), static_cast<char>(color), 0, 0,
                                     static_cast<char>(interlace)}};
 }

@@ -1,7 +1,8 @@
 #include "png/png_bands.h"
 
+#include "support/png_test_files.h"
+
 #include <gtest/gtest.h>
-#include <png.h>
 
 #include <cstdint>
 #include <random>
@@ -34,21 +35,14 @@ Rgb randomPicture(std::mt19937& random, int width, int height) {
     return picture;
 }
 
-// libpng's own reading of a file, as 8-bit RGB; empty when it refuses it.
-std::vector<uint8_t> decodeRgb(const std::string& file, int* width, int* height) {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_memory(&image, file.data(), file.size())) {
-        return {};
-    }
-    image.format = PNG_FORMAT_RGB;
-    std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) {
-        return {};
-    }
-    *width = static_cast<int>(image.width);
-    *height = static_cast<int>(image.height);
-    return pixels;
+// The width and height a file's IHDR gives.
+std::pair<int, int> sizeOf(const std::string& file) {
+    const auto at = [&file](size_t i) {
+        return static_cast<int>(
+            static_cast<uint8_t>(file[i]) << 24 | static_cast<uint8_t>(file[i + 1]) << 16 |
+            static_cast<uint8_t>(file[i + 2]) << 8 | static_cast<uint8_t>(file[i + 3]));
+    };
+    return {at(16), at(20)};
 }
 
 std::string fileOf(const Rgb& picture, int band_rows) {
@@ -70,12 +64,9 @@ TEST(PngBands, FilesDecodeToTheRowsGiven) {
     for (const auto& c : cases) {
         const Rgb picture = randomPicture(random, c.width, c.height);
         const std::string file = fileOf(picture, c.band_rows);
-        int width = 0;
-        int height = 0;
-        EXPECT_EQ(decodeRgb(file, &width, &height), picture.bytes)
+        EXPECT_EQ(testing::rgbOfPng(file), picture.bytes)
             << c.width << " x " << c.height << " in bands of " << c.band_rows;
-        EXPECT_EQ(width, c.width);
-        EXPECT_EQ(height, c.height);
+        EXPECT_EQ(sizeOf(file), std::make_pair(c.width, c.height));
     }
 }
 
@@ -114,9 +105,7 @@ TEST(PngBands, ChangedBandsEncodedAgainGiveTheFileOfTheWholePicture) {
                       }())
                 << "round " << round << " step " << step << ": rows " << top << " to " << bottom;
         }
-        int w = 0;
-        int h = 0;
-        EXPECT_EQ(decodeRgb(bands.file(), &w, &h), picture.bytes);
+        EXPECT_EQ(testing::rgbOfPng(bands.file()), picture.bytes);
     }
 }
 

@@ -4,13 +4,13 @@
 #include "canvas/stroke_text.h"
 #include "png/layers_png.h"
 #include "support/failing_store.h"
+#include "support/png_test_files.h"
 #include "support/random_strokes.h"
 #include "support/store_backends.h"
 #include "support/temp_dir.h"
 #include "wire/command_parser.h"
 
 #include <gtest/gtest.h>
-#include <png.h>
 
 #include <climits>
 #include <random>
@@ -53,29 +53,6 @@ Replay replayOf(Store& store, const std::string& canvas_id, int width, int heigh
     replay.picture = canvas::Surface(w, h);
     canvas::composeAllLayers(replay.layers, replay.picture, replay.picture.bounds());
     return replay;
-}
-
-// A picture file read by libpng as 8-bit RGB; empty when it refuses it.
-std::vector<uint8_t> rgbOfFile(const std::string& file) {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_memory(&image, file.data(), file.size())) {
-        return {};
-    }
-    image.format = PNG_FORMAT_RGB;
-    std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) {
-        return {};
-    }
-    return pixels;
-}
-
-std::vector<uint8_t> rgbOf(const canvas::Surface& surface) {
-    std::vector<uint8_t> out(static_cast<size_t>(surface.width()) * surface.height() * 3);
-    for (int y = 0; y < surface.height(); ++y) {
-        png::surfaceRow(surface, y, out.data() + static_cast<size_t>(y) * surface.width() * 3);
-    }
-    return out;
 }
 
 class CanvasRenderTest : public ::testing::TestWithParam<testing::Backend> {
@@ -124,7 +101,8 @@ protected:
             EXPECT_EQ(decoded->strokes, truth.strokes) << where;
             EXPECT_EQ(decoded->through, truth.through) << where;
         } else {
-            EXPECT_TRUE(rgbOfFile(result.png) == rgbOf(truth.picture)) << where;
+            EXPECT_TRUE(testing::rgbOfPng(result.png) == testing::rgbOfSurface(truth.picture))
+                << where;
         }
     }
 
