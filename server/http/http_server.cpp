@@ -157,6 +157,10 @@ public:
         if (!ec) {
             client_ = remote.address().to_string();
         }
+        // A reply is written whole, head and body in one write: held back for the peer's
+        // delayed acknowledgement, the tail of a large one (a render, a page of strokes) waited
+        // 10 to 40 ms on a keep-alive connection.
+        stream_.socket().set_option(tcp::no_delay(true), ec);
         const auto& proxies = server_.options.trusted_proxies;
         via_proxy_ = std::find(proxies.begin(), proxies.end(), client_) != proxies.end();
         counted_ = !via_proxy_ && server_.connections.take(client_);
