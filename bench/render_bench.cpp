@@ -16,7 +16,10 @@
 // Times are wall-clock (the paints run on every core). The strokes are seeded once, into a
 // temporary folder, before the runs (a minute or so). After the runs the ratios are printed.
 //   build/bench/render_bench [--benchmark_filter=...]
-// VELMO_RENDER_BENCH_STROKES sets the canvas's strokes (default 200000).
+// VELMO_RENDER_BENCH_STROKES sets the canvas's strokes (default 200000);
+// VELMO_RENDER_BENCH_KEEP=FILE seeds the database FILE instead of a temporary one and keeps it,
+// for a server to be started on (canvas bench@20101201100000000), e.g. with
+// --benchmark_filter=none to seed only.
 
 #include "canvas/compositing.h"
 #include "canvas/stroke_replay.h"
@@ -76,7 +79,8 @@ Seeded& seeded() {
     static Seeded* made = [] {
         auto* s = new Seeded;
         std::string error;
-        s->store = SqliteStore::open(s->dir.file("bench.sqlite"), &error);
+        const char* keep = std::getenv("VELMO_RENDER_BENCH_KEEP");
+        s->store = SqliteStore::open(keep != nullptr ? keep : s->dir.file("bench.sqlite"), &error);
         if (!s->store) {
             std::fprintf(stderr, "render_bench: %s\n", error.c_str());
             std::exit(1);
@@ -350,6 +354,7 @@ void printRatio(const RatioReporter& r, const char* label, const std::string& ou
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
+    seeded(); // seeded even when no benchmark runs
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     std::printf("\n");
@@ -361,5 +366,6 @@ int main(int argc, char** argv) {
                "BM_Layers/first");
     printRatio(reporter, "layers file encode", "BM_LayersFile/encode", "BM_LayersFile/encodePng");
     benchmark::Shutdown();
+    seeded().store.reset(); // closed cleanly: a kept database is whole
     return 0;
 }
