@@ -21,8 +21,14 @@ namespace velmo::server {
 // from the canvas's strokes, which strokes they hold, and the files made of them (the composed
 // picture for GET /render, the layers for GET /layers), each encoded a band of rows at a time
 // and with its ETag. The store stays the one truth; this is a copy that renderCanvas brings up
-// to date from it (canvas_render.h says when an entry is used as it is, painted on, or painted
-// again from the first stroke).
+// to date from it on every request (canvas_render.h):
+// - it is used as it is while the canvas's last stamp and stroke count are those it was painted
+//   with;
+// - strokes appended since are painted onto it;
+// - anything else invalidates its pixels, which are painted again from the first stroke: a
+//   delete, or any change the counts cannot explain;
+// - it is dropped when its canvas turns out to have no strokes and no pictures, when a read
+//   fails in the middle of a paint (its layers would say nothing), or by the cache's bound.
 struct CanvasRender {
     canvas::CanvasGeometry geometry;
     // Empty until the first paint.
