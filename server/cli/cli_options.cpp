@@ -99,6 +99,11 @@ std::optional<LimitOption> readLimit(const std::string& arg, CliOptions& options
                                options.reply_budget = static_cast<size_t>(v * MiB);
                            }};
     }
+    if (arg == "--render-cache-mb") {
+        return LimitOption{0, 1e6, "0 to 1000000", [&options](double v) {
+                               options.render_cache_bytes = static_cast<size_t>(v * MiB);
+                           }};
+    }
     if (arg == "--reply-budget-per-connection") {
         return LimitOption{128, 1e6, "128 to 1000000", [&options](double v) {
                                options.reply_budget_per_connection = static_cast<size_t>(v * KiB);
@@ -152,6 +157,10 @@ std::string usageText() {
            "  --max-renders N        server renders running at once, below --worker-threads\n"
            "                         (default 4, or one less than --worker-threads; 0 turns\n"
            "                         renders off); beyond, 503 with Retry-After\n"
+           "  --render-cache-mb MIB  memory for renders (/render and /layers) kept between\n"
+           "                         requests, the least recently used dropped first\n"
+           "                         (default 256; 0 keeps none: every render paints its\n"
+           "                         canvas from the first stroke)\n"
            "  --idle-timeout SEC     close keep-alive connections idle this long (default 60)\n"
            "  --request-timeout SEC  a request must arrive within this time (default 20); an\n"
            "                         event stream whose client takes nothing for this long\n"

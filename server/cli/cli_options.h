@@ -27,6 +27,8 @@ struct CliOptions {
     std::vector<std::string> trusted_proxies;
     int max_streams_per_address = 64;
     int max_renders = 4;
+    // Memory for renders kept between requests (--render-cache-mb); 0 keeps none.
+    size_t render_cache_bytes = DefaultRenderCacheBytes;
     // The limits on what clients may ask; --no-limits turns every one of them off.
     ClientLimitOptions client_limits;
     int64_t max_canvas_strokes = DefaultMaxCanvasStrokes;

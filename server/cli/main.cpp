@@ -119,6 +119,8 @@ int main(int argc, char** argv) {
     context.limits = &client_limits;
     context.max_canvas_strokes = options->max_canvas_strokes;
     context.max_canvas_bytes = options->max_canvas_bytes;
+    RenderCache renders(options->render_cache_bytes);
+    context.renders = &renders;
     // A reply holds the page read and the piece made of it.
     context.page_bytes = options->reply_budget_per_connection / 2;
     ServerOptions server_options;

@@ -19,6 +19,9 @@ struct Request {
     // The client's address as the server saw it; the limits per client count by it. Initialised
     // so that requests written as {method, target, type, body} need not name it.
     std::string client = {};
+    // The If-None-Match header, empty when absent: a render answers 304 when it names the
+    // render's ETag.
+    std::string if_none_match = {};
 };
 
 struct Response {

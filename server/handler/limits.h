@@ -40,5 +40,11 @@ inline constexpr int DefaultRenderWidth = 320;
 inline constexpr int DefaultRenderHeight = 480;
 inline constexpr int MaxRenderWidth = 1280;
 inline constexpr int MaxRenderHeight = 1920;
+// The layers of a canvas for a client at its screen size (GET /layers): a side up to 4096, and
+// no more pixels than a 4K screen.
+inline constexpr int MaxLayersSide = 4096;
+inline constexpr int64_t MaxLayersPixels = 3840 * 2160;
+// Memory for the server's renders kept between requests, by default.
+inline constexpr size_t DefaultRenderCacheBytes = 256 * 1024 * 1024;
 
 } // namespace velmo::server

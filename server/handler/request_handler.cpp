@@ -1,14 +1,11 @@
 #include "handler/request_handler.h"
 
-#include "canvas/canvas_geometry.h"
-#include "canvas/stroke_replay.h"
-#include "canvas/stroke_text.h"
+#include "handler/canvas_render.h"
 #include "handler/html.h"
 #include "handler/limits.h"
 #include "handler/multipart.h"
 #include "handler/png_check.h"
 #include "handler/sha256.h"
-#include "png/png_encoder.h"
 #include "store/stroke_pages.h"
 #include "wire/canvas_id.h"
 #include "wire/command_parser.h"
@@ -24,6 +21,7 @@
 #include <limits>
 #include <memory>
 #include <stdexcept>
+#include <variant>
 
 #ifndef VELMO_VERSION
 #error "VELMO_VERSION must come from the build"
@@ -364,10 +362,11 @@ Response frontPageFor(HandlerContext& context) {
     return htmlResponse(200, frontPage(VELMO_VERSION, context.public_url, cards));
 }
 
-// "w=<n>&h=<n>" in any order, each optional; nothing for anything else or out of bounds.
-std::optional<std::pair<int, int>> renderSize(std::string_view query) {
-    int width = DefaultRenderWidth;
-    int height = DefaultRenderHeight;
+// "w=<n>&h=<n>" in any order, each at most once, and both when there are no defaults (0);
+// nothing for anything else.
+std::optional<std::pair<int, int>> sizeQuery(std::string_view query, int width, int height) {
+    bool width_seen = false;
+    bool height_seen = false;
     while (!query.empty()) {
         const size_t amp = query.find('&');
         const std::string_view item = query.substr(0, amp);
@@ -375,66 +374,123 @@ std::optional<std::pair<int, int>> renderSize(std::string_view query) {
         if (item.empty()) {
             continue;
         }
-        int* field = item.substr(0, 2) == "w="   ? &width
-                     : item.substr(0, 2) == "h=" ? &height
-                                                 : nullptr;
-        if (field == nullptr) {
+        const bool is_width = item.substr(0, 2) == "w=";
+        const bool is_height = item.substr(0, 2) == "h=";
+        bool& seen = is_width ? width_seen : height_seen;
+        if ((!is_width && !is_height) || seen) {
             return std::nullopt;
         }
+        seen = true;
+        int* field = is_width ? &width : &height;
         const std::string_view digits = item.substr(2);
         const auto result = std::from_chars(digits.data(), digits.data() + digits.size(), *field);
         if (result.ec != std::errc() || result.ptr != digits.data() + digits.size()) {
             return std::nullopt;
         }
     }
-    if (width < 1 || height < 1 || width > MaxRenderWidth || height > MaxRenderHeight) {
+    if (width == 0 || height == 0) {
         return std::nullopt;
     }
     return std::make_pair(width, height);
 }
 
-Response render(std::string_view name, std::string_view query, HandlerContext& context) {
+std::optional<std::pair<int, int>> renderSize(std::string_view query) {
+    const auto size = sizeQuery(query, DefaultRenderWidth, DefaultRenderHeight);
+    if (!size || size->first < 1 || size->second < 1 || size->first > MaxRenderWidth ||
+        size->second > MaxRenderHeight) {
+        return std::nullopt;
+    }
+    return size;
+}
+
+std::optional<std::pair<int, int>> layersSize(std::string_view query) {
+    const auto size = sizeQuery(query, 0, 0);
+    if (!size || size->first < 1 || size->second < 1 || size->first > MaxLayersSide ||
+        size->second > MaxLayersSide || int64_t{size->first} * size->second > MaxLayersPixels) {
+        return std::nullopt;
+    }
+    return size;
+}
+
+// 503 with Retry-After: the render could not read its canvas; it may well a moment later.
+Response renderUnavailable() {
+    Response response = unavailable();
+    response.headers.emplace_back("Retry-After", "2");
+    return response;
+}
+
+// The canvas ID of "<percent-encoded canvas ID>.png", or the answer to a name that is none.
+std::variant<std::string, Response> renderedCanvasId(std::string_view name) {
     if (name.size() < 4 || name.substr(name.size() - 4) != ".png") {
         return textResponse(404, "not found\n");
     }
-    const auto canvas_id = percentDecode(name.substr(0, name.size() - 4));
+    auto canvas_id = percentDecode(name.substr(0, name.size() - 4));
     if (!canvas_id || !wire::isValidCanvasId(*canvas_id)) {
         return textResponse(400, "bad canvas ID\n");
+    }
+    return std::move(*canvas_id);
+}
+
+Response renderResponse(RenderResult result) {
+    switch (result.outcome) {
+    case RenderResult::Outcome::Rendered: {
+        Response response = pngResponse(std::move(result.png), "no-cache");
+        response.headers.emplace_back("ETag", std::move(result.etag));
+        return response;
+    }
+    case RenderResult::Outcome::NotModified: {
+        Response response;
+        response.status = 304;
+        response.headers.emplace_back("ETag", std::move(result.etag));
+        response.headers.emplace_back("Cache-Control", "no-cache");
+        return response;
+    }
+    case RenderResult::Outcome::NoSuchCanvas:
+        return textResponse(404, "no such canvas\n");
+    case RenderResult::Outcome::StorageFailed:
+        return renderUnavailable();
+    case RenderResult::Outcome::EncodeFailed:
+        break;
+    }
+    return textResponse(500, "could not encode the picture\n");
+}
+
+Response renderFile(const Request& request, HandlerContext& context, const std::string& canvas_id,
+                    std::pair<int, int> size, RenderFile file) {
+    // Without a cache every render is its own; the cache of no bytes keeps nothing.
+    static RenderCache uncached(0);
+    RenderCache& cache = context.renders != nullptr ? *context.renders : uncached;
+    return renderResponse(renderCanvas(context.store, cache, canvas_id, size.first, size.second,
+                                       file, request.if_none_match, context.page_bytes));
+}
+
+Response render(const Request& request, std::string_view name, std::string_view query,
+                HandlerContext& context) {
+    auto canvas_id = renderedCanvasId(name);
+    if (auto* refusal = std::get_if<Response>(&canvas_id)) {
+        return std::move(*refusal);
     }
     const auto size = renderSize(query);
     if (!size) {
         return textResponse(400, "size out of bounds (w at most 1280, h at most 1920)\n");
     }
-    if (!context.store.canvas(*canvas_id)) {
-        return textResponse(404, "no such canvas\n");
+    return renderFile(request, context, std::get<std::string>(canvas_id), *size,
+                      RenderFile::Picture);
+}
+
+Response layers(const Request& request, std::string_view name, std::string_view query,
+                HandlerContext& context) {
+    auto canvas_id = renderedCanvasId(name);
+    if (auto* refusal = std::get_if<Response>(&canvas_id)) {
+        return std::move(*refusal);
     }
-    canvas::CanvasGeometry geometry;
-    geometry.setScreenSize(static_cast<float>(size->first), static_cast<float>(size->second));
-    // Painted a page of strokes at a time: the picture's memory is bounded, the canvas's not.
-    const int w = geometry.canvas_width;
-    const int h = geometry.canvas_height;
-    canvas::LayerSurfaces layers{canvas::Surface(w, h), canvas::Surface(w, h),
-                                 canvas::Surface(w, h)};
-    canvas::resetLayers(layers);
-    canvas::StrokePainter painter;
-    const auto decoded = [&geometry](const StoredStroke& stored) {
-        return canvas::stroke_from_text(stored.text, geometry.pixel_scale);
-    };
-    StrokePages pages(context.store, *canvas_id, context.page_bytes);
-    while (!pages.done()) {
-        const auto page = pages.next();
-        if (!page) {
-            return unavailable();
-        }
-        canvas::replayStrokes(painter, layers, geometry, *page, decoded);
+    const auto size = layersSize(query);
+    if (!size) {
+        return textResponse(400, "size missing or out of bounds (w and h from 1 to 4096, w * h "
+                                 "at most 3840 * 2160)\n");
     }
-    canvas::Surface picture(w, h);
-    canvas::composeAllLayers(layers, picture, picture.bounds());
-    auto file = png::encodePng(picture);
-    if (!file) {
-        return textResponse(500, "could not encode the picture\n");
-    }
-    return pngResponse(std::move(*file), "no-cache");
+    return renderFile(request, context, std::get<std::string>(canvas_id), *size,
+                      RenderFile::Layers);
 }
 
 Response upload(const Request& request, HandlerContext& context, int64_t now_ms) {
@@ -538,7 +594,9 @@ bool isQuick(const Request& request) {
 }
 
 bool isRender(const Request& request) {
-    return request.method == "GET" && std::string_view(request.target).starts_with("/render/");
+    const std::string_view target = request.target;
+    return request.method == "GET" &&
+           (target.starts_with("/render/") || target.starts_with("/layers/"));
 }
 
 Response rendersBusy() {
@@ -662,7 +720,13 @@ Response handleRequest(const Request& request, HandlerContext& context, int64_t 
     }
     constexpr std::string_view RenderPrefix = "/render/";
     if (path.substr(0, RenderPrefix.size()) == RenderPrefix) {
-        return get ? render(path.substr(RenderPrefix.size()), query, context) : methodNotAllowed();
+        return get ? render(request, path.substr(RenderPrefix.size()), query, context)
+                   : methodNotAllowed();
+    }
+    constexpr std::string_view LayersPrefix = "/layers/";
+    if (path.substr(0, LayersPrefix.size()) == LayersPrefix) {
+        return get ? layers(request, path.substr(LayersPrefix.size()), query, context)
+                   : methodNotAllowed();
     }
     constexpr std::string_view ImagePrefix = "/images/";
     if (path.substr(0, ImagePrefix.size()) == ImagePrefix) {

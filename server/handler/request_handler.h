@@ -3,6 +3,7 @@
 #include "handler/client_limits.h"
 #include "handler/http_types.h"
 #include "handler/limits.h"
+#include "handler/render_cache.h"
 #include "store/canvas_news.h"
 #include "store/delivery_book.h"
 #include "store/store.h"
@@ -32,6 +33,9 @@ struct HandlerContext {
     CanvasNews* news = nullptr;
     // Appends, polls and uploads per client; none: unlimited.
     ClientLimits* limits = nullptr;
+    // Renders kept between requests (GET /render and GET /layers); none: every render paints
+    // its canvas from the first stroke.
+    RenderCache* renders = nullptr;
     // The size cap of a canvas; 0 turns either off.
     int64_t max_canvas_strokes = DefaultMaxCanvasStrokes;
     int64_t max_canvas_bytes = DefaultMaxCanvasBytes;
@@ -39,8 +43,28 @@ struct HandlerContext {
 
 // Answers one request: the canvas commands (POST /), the front page (GET /) with the most
 // recently active canvases, the share page (GET /?v:<date ID>),
-// server renders, the image host and the health check. `now_ms` is the time the request is
-// handled, in ms since 1970. Never throws for any request.
+// server renders, the layers of a canvas, the image host and the health check. `now_ms` is the
+// time the request is handled, in ms since 1970. Never throws for any request.
+//
+// GET /render/<percent-encoded canvas ID>.png?w=W&h=H: the canvas's picture, its strokes
+// painted by the engine at the canvas size of CanvasGeometry::setScreenSize(W, H) (W from 1 to
+// 1280, default 320; H from 1 to 1920, default 480; else 400), as an 8-bit RGB PNG.
+//
+// GET /layers/<percent-encoded canvas ID>.png?w=W&h=H: the canvas's three layers at the canvas
+// size of CanvasGeometry::setScreenSize(W, H), so that a client opening a big canvas starts
+// from them and replays only the strokes after them. W and H from 1 to 4096 each, both given,
+// and W * H at most 3840 * 2160; else 400. The file (png/layers_png.h): an 8-bit RGB PNG without
+// alpha of canvas_width x (3 * canvas_height) pixels, rows 0..h-1 layer 0, h..2h-1 layer 1,
+// 2h..3h-1 layer 2, each pixel's R, G, B the layer pixel's r, g, b bytes exactly; a tEXt chunk
+// before the pixels, keyword "Velmorastra-Layers", text "through=<T> strokes=<N>": T the server
+// time of the newest stroke painted (0 when none), N how many strokes are painted (every stroke
+// stored when the render read the canvas).
+//
+// Both: 200 with image/png, a strong ETag, Cache-Control: no-cache (browsers ask again, with
+// If-None-Match) and X-Content-Type-Options: nosniff; 304 without a body when If-None-Match
+// names the ETag (or is "*"); 404 "no such canvas" for a canvas without strokes or pictures;
+// 503 with Retry-After when storage fails before or during the render. Both count as renders
+// (isRender). Answered from the render cache (HandlerContext::renders, canvas_render.h).
 Response handleRequest(const Request& request, HandlerContext& context, int64_t now_ms);
 
 // True for the requests that are answered from memory in microseconds: the poll (an append
@@ -50,8 +74,9 @@ Response handleRequest(const Request& request, HandlerContext& context, int64_t 
 // uploads) on worker threads, so that a disk flush or a render never holds up the network.
 bool isQuick(const Request& request);
 
-// True for a server render (GET /render/...), the one request whose cost is the CPU's, not the
-// database's: the server bounds how many run at once and answers the rest with rendersBusy.
+// True for a server render (GET /render/... or GET /layers/...), the one request whose cost is
+// the CPU's, not the database's: the server bounds how many run at once and answers the rest
+// with rendersBusy.
 bool isRender(const Request& request);
 // 503 with Retry-After: too many renders are running; the client may ask again shortly.
 Response rendersBusy();

@@ -31,6 +31,22 @@ struct CanvasInfo {
     bool operator==(const CanvasInfo&) const = default;
 };
 
+// What a look-up of one canvas found (Store::canvas). A storage failure is not an unknown
+// canvas: a reader answers it with "try again", never with "no such canvas".
+struct CanvasLookup {
+    enum class Outcome { Found, NoSuchCanvas, StorageFailed };
+    Outcome outcome = Outcome::NoSuchCanvas;
+    CanvasInfo info; // when Found
+
+    bool found() const { return outcome == Outcome::Found; }
+    bool failed() const { return outcome == Outcome::StorageFailed; }
+    static CanvasLookup of(CanvasInfo info) { return {Outcome::Found, std::move(info)}; }
+    static CanvasLookup none() { return {Outcome::NoSuchCanvas, {}}; }
+    static CanvasLookup failure() { return {Outcome::StorageFailed, {}}; }
+
+    bool operator==(const CanvasLookup&) const = default;
+};
+
 enum class ImageKind { Thumbnail, FullImage };
 
 // What a command's key says about its user name (Store::checkUserKey).
@@ -121,8 +137,10 @@ public:
     virtual std::optional<std::vector<CanvasInfo>> canvasesByDateId(std::string_view date_id,
                                                                     size_t limit) = 0;
 
-    // The canvas with this ID if it holds a stroke or an image URL.
-    virtual std::optional<CanvasInfo> canvas(std::string_view canvas_id) = 0;
+    // The canvas with this ID if it holds a stroke or an image URL; NoSuchCanvas when it holds
+    // neither, StorageFailed when storage could not tell (a SQLite store whose journal cannot
+    // be copied into the database, a full disk, cannot tell either).
+    virtual CanvasLookup canvas(std::string_view canvas_id) = 0;
 
     // Strokes and bytes of stroke text; what the size cap of a canvas counts.
     struct CanvasSize {

@@ -1,13 +1,12 @@
 #include "store/stroke_pages.h"
 
 #include <algorithm>
-#include <limits>
 
 namespace velmo::server {
 
-StrokePages::StrokePages(Store& store, std::string canvas_id, size_t page_bytes)
+StrokePages::StrokePages(Store& store, std::string canvas_id, size_t page_bytes, int64_t after)
     : store_(store), canvas_id_(std::move(canvas_id)), page_bytes_(std::max<size_t>(page_bytes, 1)),
-      after_(std::numeric_limits<int64_t>::min()) {}
+      after_(after) {}
 
 std::optional<std::vector<StoredStroke>> StrokePages::next() {
     std::vector<StoredStroke> page;

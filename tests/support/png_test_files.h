@@ -1,9 +1,13 @@
 #pragma once
 
+#include "canvas/surface.h"
+
+#include <png.h>
 #include <zlib.h>
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace velmo::testing {
 
@@ -32,6 +36,34 @@ inline std::string pngWithHeader(uint32_t width, uint32_t height, uint8_t depth 
     return std::string("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", header) +
            pngChunk("IDAT", std::string("\x78\x9c\x03\x00\x00\x00\x00\x01", 8)) +
            pngChunk("IEND", "");
+}
+
+// A PNG file as libpng reads it, 8-bit RGB; empty when libpng refuses it.
+inline std::vector<uint8_t> rgbOfPng(const std::string& file) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, file.data(), file.size())) {
+        return {};
+    }
+    image.format = PNG_FORMAT_RGB;
+    std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) {
+        return {};
+    }
+    return pixels;
+}
+
+// The r, g, b bytes of an opaque surface, row after row.
+inline std::vector<uint8_t> rgbOfSurface(const canvas::Surface& surface) {
+    std::vector<uint8_t> out;
+    out.reserve(static_cast<size_t>(surface.width()) * surface.height() * 3);
+    for (int y = 0; y < surface.height(); ++y) {
+        for (int x = 0; x < surface.width(); ++x) {
+            const canvas::Argb p = canvas::unpackPixel(surface.at(x, y));
+            out.insert(out.end(), {p.r, p.g, p.b});
+        }
+    }
+    return out;
 }
 
 } // namespace velmo::testing

@@ -49,6 +49,8 @@ public:
     const std::string& problem() const { return problem_; }
     server::Store& store() { return *store_; }
     server::DeliveryBook& marks() { return *marks_; }
+    // The PostgreSQL cluster under the store (to stop it, say); none for SQLite.
+    PgCluster* cluster() { return cluster_.get(); }
 
 private:
     std::unique_ptr<PgCluster> cluster_;

@@ -304,16 +304,17 @@ std::optional<std::vector<CanvasInfo>> PgStore::canvasesByDateId(std::string_vie
     }
 }
 
-std::optional<CanvasInfo> PgStore::canvas(std::string_view canvas_id) {
+CanvasLookup PgStore::canvas(std::string_view canvas_id) {
     try {
         auto conn = pool_->lease();
         auto found = readCanvases(conn->exec(OneCanvas, PgParams().bytes(canvas_id)));
-        if (!found.empty()) {
-            return std::move(found.front());
+        if (found.empty()) {
+            return CanvasLookup::none();
         }
+        return CanvasLookup::of(std::move(found.front()));
     } catch (const PgError&) {
+        return CanvasLookup::failure();
     }
-    return std::nullopt;
 }
 
 bool PgStore::saveMarks(const std::vector<SavedMark>& marks) {

@@ -56,7 +56,7 @@ public:
                                                         size_t limit) override;
     std::optional<std::vector<CanvasInfo>> canvasesByDateId(std::string_view date_id,
                                                             size_t limit) override;
-    std::optional<CanvasInfo> canvas(std::string_view canvas_id) override;
+    CanvasLookup canvas(std::string_view canvas_id) override;
     // Marks live in the database already: saving writes them there (never moving one back),
     // and there is never anything to take.
     bool saveMarks(const std::vector<SavedMark>& marks) override;

@@ -278,22 +278,27 @@ std::optional<std::vector<CanvasInfo>> SqliteStore::canvasesByDateId(std::string
     }
 }
 
-std::optional<CanvasInfo> SqliteStore::canvas(std::string_view canvas_id) {
+CanvasLookup SqliteStore::canvas(std::string_view canvas_id) {
     static const std::string Sql =
         std::string("SELECT canvas_id, thumbnail_url, fullimage_url, last_activity FROM "
                     "canvases WHERE canvas_id = ?1 AND ") +
         HasContent;
     try {
-        pipeline_->copyAllNow();
+        // A canvas whose strokes are all still in the journal has no row yet: without the
+        // copy, its absence from the table says nothing.
+        if (!pipeline_->copyAllNow()) {
+            return CanvasLookup::failure();
+        }
         auto lease = readers_->lease();
         SqliteQuery query(*lease, Sql.c_str());
         query.bind(1, canvas_id);
         if (query.step()) {
-            return readCanvas(query);
+            return CanvasLookup::of(readCanvas(query));
         }
+        return CanvasLookup::none();
     } catch (const std::exception&) {
+        return CanvasLookup::failure();
     }
-    return std::nullopt;
 }
 
 bool SqliteStore::saveMarks(const std::vector<SavedMark>& marks) {

@@ -50,7 +50,7 @@ public:
                                                         size_t limit) override;
     std::optional<std::vector<CanvasInfo>> canvasesByDateId(std::string_view date_id,
                                                             size_t limit) override;
-    std::optional<CanvasInfo> canvas(std::string_view canvas_id) override;
+    CanvasLookup canvas(std::string_view canvas_id) override;
     // Counted at the start and kept in memory with every append and delete.
     std::optional<CanvasSize> canvasSize(std::string_view canvas_id) override;
     bool saveMarks(const std::vector<SavedMark>& marks) override;

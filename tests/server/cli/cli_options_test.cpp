@@ -65,6 +65,34 @@ TEST(CliOptions, RendersInFlightStayBelowTheWorkerThreads) {
     }
 }
 
+TEST(CliOptions, RenderCacheIsBoundedInMibAndZeroTurnsItOff) {
+    std::string error;
+    EXPECT_EQ(parseCli({}, &error)->render_cache_bytes, 256u << 20);
+    struct Case {
+        std::vector<std::string> args;
+        std::optional<size_t> bytes; // nothing: refused
+    };
+    const Case cases[] = {
+        {{"--render-cache-mb", "0"}, 0},
+        {{"--render-cache-mb", "1"}, 1u << 20},
+        {{"--render-cache-mb", "0.5"}, 1u << 19},
+        {{"--render-cache-mb", "4096"}, 4096ull << 20},
+        {{"--no-limits", "--render-cache-mb", "8"}, 8u << 20},
+        {{"--no-limits"}, 256u << 20}, // not a limit on clients
+        {{"--render-cache-mb", "-1"}, std::nullopt},
+        {{"--render-cache-mb", "1000001"}, std::nullopt},
+        {{"--render-cache-mb", "lots"}, std::nullopt},
+        {{"--render-cache-mb"}, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        const auto parsed = parseCli(c.args, &error);
+        ASSERT_EQ(parsed.has_value(), c.bytes.has_value()) << c.args.back();
+        if (parsed) {
+            EXPECT_EQ(parsed->render_cache_bytes, *c.bytes) << c.args.back();
+        }
+    }
+}
+
 TEST(CliOptions, EventStreamOptions) {
     std::string error;
     const auto defaults = parseCli({}, &error);

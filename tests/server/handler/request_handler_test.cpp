@@ -7,8 +7,11 @@
 #include "handler/html.h"
 #include "handler/limits.h"
 #include "handler/sha256.h"
+#include "png/layers_png.h"
 #include "png/png_encoder.h"
+#include "support/failing_store.h"
 #include "support/png_test_files.h"
+#include "support/random_strokes.h"
 #include "support/store_backends.h"
 #include "support/temp_dir.h"
 #include "wire/command_parser.h"
@@ -120,8 +123,20 @@ protected:
     Response post(const std::string& body, int64_t now = Now, const std::string& key = "") {
         return drained(handleRequest({"POST", "/", "", body, key}, *context, now));
     }
-    Response get(const std::string& target) {
-        return drained(handleRequest({"GET", target, "", ""}, *context, Now));
+    Response get(const std::string& target, const std::string& if_none_match = "") {
+        Request request{"GET", target, "", ""};
+        request.if_none_match = if_none_match;
+        return drained(handleRequest(request, *context, Now));
+    }
+    // The stored strokes of the canvas decoded at the canvas size of a W x H screen.
+    std::vector<canvas::MWStroke> storedStrokes(const canvas::CanvasGeometry& geometry,
+                                                const std::string& canvas_id = Canvas) {
+        std::vector<canvas::MWStroke> strokes;
+        const auto stored = store->strokesAfter(canvas_id, INT64_MIN, 1'000'000);
+        for (const auto& s : stored.value()) {
+            strokes.push_back(canvas::stroke_from_text(s.text, geometry.pixel_scale));
+        }
+        return strokes;
     }
     // The whole body of a reply sent in pieces, as the client receives it.
     static Response drained(Response response) {
@@ -211,7 +226,7 @@ TEST_P(RequestHandlerTest, PollStoresNothingAndBringsWhatOthersDrew) {
     EXPECT_TRUE(command(wire::appendCommand(Canvas, poll(Bob))).lines.empty() ||
                 command(wire::appendCommand(Canvas, poll(Bob))).strokes.empty());
     EXPECT_EQ(storedCount(), 0u);
-    EXPECT_FALSE(store->canvas(Canvas)); // a poll makes no canvas
+    EXPECT_EQ(store->canvas(Canvas), CanvasLookup::none()); // a poll makes no canvas
 
     append(stroke(Anna, 1));
     append(stroke(Anna, 2), Canvas, Now + 1);
@@ -426,8 +441,8 @@ TEST_P(RequestHandlerTest, ImageUrlsAreKeptAndCheckedAndAnswerEmpty) {
     EXPECT_EQ(
         post(wire::updateFullimageCommand(Canvas, "https://f.test/1.png"), Now, keyOf(Anna)).status,
         200);
-    EXPECT_EQ(store->canvas(Canvas)->thumbnail_url, "http://t.test/1.png");
-    EXPECT_EQ(store->canvas(Canvas)->fullimage_url, "https://f.test/1.png");
+    EXPECT_EQ(store->canvas(Canvas).info.thumbnail_url, "http://t.test/1.png");
+    EXPECT_EQ(store->canvas(Canvas).info.fullimage_url, "https://f.test/1.png");
     EXPECT_EQ(
         post(wire::updateThumbnailCommand(Canvas, "javascript:alert(1)"), Now, keyOf(Anna)).status,
         400);
@@ -436,7 +451,7 @@ TEST_P(RequestHandlerTest, ImageUrlsAreKeptAndCheckedAndAnswerEmpty) {
                    Now, keyOf(Anna))
                   .status,
               400);
-    EXPECT_EQ(store->canvas(Canvas)->thumbnail_url, "http://t.test/1.png");
+    EXPECT_EQ(store->canvas(Canvas).info.thumbnail_url, "http://t.test/1.png");
 }
 
 TEST_P(RequestHandlerTest, AFirstKeyBindsItsUserNameAndOthersAreRefusedWithNothingChanged) {
@@ -515,12 +530,12 @@ TEST_P(RequestHandlerTest, PicturesComeOnlyFromAKeyedUserWithAStroke) {
             EXPECT_EQ(response.body, c.reason) << c.what;
         }
     }
-    EXPECT_EQ(store->canvas(Canvas)->thumbnail_url, "");
-    EXPECT_EQ(store->canvas(Canvas)->fullimage_url, "");
+    EXPECT_EQ(store->canvas(Canvas).info.thumbnail_url, "");
+    EXPECT_EQ(store->canvas(Canvas).info.fullimage_url, "");
     // A refused picture binds no name: Bob's first key is still to come.
     EXPECT_EQ(store->checkUserKey(Bob, "", Now), KeyCheck::Unbound);
     EXPECT_EQ(post(wire::updateThumbnailCommand(Canvas, url), Now, keyOf(Anna)).status, 200);
-    EXPECT_EQ(store->canvas(Canvas)->thumbnail_url, url);
+    EXPECT_EQ(store->canvas(Canvas).info.thumbnail_url, url);
 }
 
 TEST_P(RequestHandlerTest, LimitsAreRefusedWithNothingStored) {
@@ -870,19 +885,19 @@ TEST_P(RequestHandlerTest, RenderReplaysTheStrokesWithTheEngine) {
     const Response png = get("/render/" + std::string(Canvas) + ".png");
     ASSERT_EQ(png.status, 200);
     EXPECT_EQ(png.content_type, "image/png");
+    EXPECT_EQ(header(png, "Cache-Control"), "no-cache");
+    EXPECT_EQ(header(png, "X-Content-Type-Options"), "nosniff");
+    EXPECT_EQ(header(png, "ETag").size(), 34u);
     canvas::CanvasGeometry geometry;
     geometry.setScreenSize(320, 480);
-    std::vector<canvas::MWStroke> strokes;
-    const auto stored = store->strokesAfter(Canvas, INT64_MIN, 100);
-    for (const auto& s : *stored) {
-        strokes.push_back(canvas::stroke_from_text(s.text, geometry.pixel_scale));
-    }
-    EXPECT_EQ(png.body, png::encodePng(canvas::renderPicture(strokes, geometry)));
+    EXPECT_TRUE(testing::rgbOfPng(png.body) ==
+                testing::rgbOfSurface(canvas::renderPicture(storedStrokes(geometry), geometry)));
 
     const Response big = get("/render/" + std::string(Canvas) + ".png?w=640&h=960");
     ASSERT_EQ(big.status, 200);
     geometry.setScreenSize(640, 960);
-    EXPECT_EQ(big.body, png::encodePng(canvas::renderPicture(strokes, geometry)));
+    EXPECT_TRUE(testing::rgbOfPng(big.body) ==
+                testing::rgbOfSurface(canvas::renderPicture(storedStrokes(geometry), geometry)));
 }
 
 TEST_P(RequestHandlerTest, RenderIsBounded) {
@@ -894,11 +909,209 @@ TEST_P(RequestHandlerTest, RenderIsBounded) {
     EXPECT_EQ(get(base + "?w=-5").status, 400);
     EXPECT_EQ(get(base + "?w=99999999999999999999").status, 400);
     EXPECT_EQ(get(base + "?size=big").status, 400);
+    EXPECT_EQ(get(base + "?w=5&w=6").status, 400);
     EXPECT_EQ(get(base + "?w=1280&h=1920").status, 200);
     EXPECT_EQ(get("/render/nobody@20100704123456789.png").status, 404);
     EXPECT_EQ(get("/render/" + std::string(Canvas)).status, 404);
     EXPECT_EQ(get("/render/a%20b.png").status, 400);
     EXPECT_EQ(get("/render/%zz.png").status, 400);
+}
+
+// The route a client opening a big canvas starts from: the layers at its size, and what they
+// hold, so it replays only the strokes after them.
+TEST_P(RequestHandlerTest, LayersAreTheStrokesReplayedAtTheClientsSize) {
+    RenderCache cache(64 << 20);
+    context->renders = &cache;
+    testing::HandStrokes hand(7);
+    for (int i = 1; i <= 30; ++i) {
+        canvas::MWStroke s = hand.next();
+        s.user_name = Anna;
+        s.client_time = i;
+        append(s, Canvas, Now + i);
+    }
+    const int64_t last = store->lastStamp(Canvas);
+    for (const auto& [w, h] : {std::pair{600, 800}, std::pair{333, 500}, std::pair{1920, 1080}}) {
+        const std::string where = std::to_string(w) + " x " + std::to_string(h);
+        const Response file = get("/layers/" + std::string(Canvas) + ".png?w=" + std::to_string(w) +
+                                  "&h=" + std::to_string(h));
+        ASSERT_EQ(file.status, 200) << where;
+        EXPECT_EQ(file.content_type, "image/png");
+        EXPECT_EQ(header(file, "Cache-Control"), "no-cache");
+        EXPECT_EQ(header(file, "X-Content-Type-Options"), "nosniff");
+        EXPECT_EQ(header(file, "ETag").size(), 34u);
+        const auto decoded = png::decodeLayersPng(file.body);
+        ASSERT_TRUE(decoded) << where;
+        canvas::CanvasGeometry geometry;
+        geometry.setScreenSize(static_cast<float>(w), static_cast<float>(h));
+        ASSERT_EQ(decoded->layers[0].width(), geometry.canvas_width);
+        ASSERT_EQ(decoded->layers[0].height(), geometry.canvas_height);
+        canvas::LayerSurfaces expected{canvas::Surface(w, h), canvas::Surface(w, h),
+                                       canvas::Surface(w, h)};
+        canvas::resetLayers(expected);
+        canvas::StrokePainter painter;
+        canvas::replayStrokes(painter, expected, geometry, storedStrokes(geometry));
+        EXPECT_TRUE(decoded->layers == expected) << where;
+        EXPECT_EQ(decoded->through, last) << where;
+        EXPECT_EQ(decoded->strokes, 30) << where;
+    }
+    // A picture only: nothing painted, nothing to replay after.
+    ASSERT_TRUE(store->setImageUrl("image@20100704123456789", ImageKind::Thumbnail,
+                                   "http://t.test/x.png", Now));
+    const auto blank =
+        png::decodeLayersPng(get("/layers/image@20100704123456789.png?w=4&h=6").body);
+    ASSERT_TRUE(blank);
+    EXPECT_EQ(blank->through, 0);
+    EXPECT_EQ(blank->strokes, 0);
+    // Every stroke gone: no canvas.
+    for (int i = 1; i <= 30; ++i) {
+        ASSERT_EQ(post(wire::deleteCommand(Canvas, stroke(Anna, i))).status, 200);
+    }
+    EXPECT_EQ(get("/layers/" + std::string(Canvas) + ".png?w=600&h=800").status, 404);
+    EXPECT_EQ(get("/layers/" + std::string(Canvas) + ".png?w=600&h=800").body, "no such canvas\n");
+}
+
+TEST_P(RequestHandlerTest, RendersAnswerTheirETagWith304UntilTheCanvasChanges) {
+    RenderCache cache(64 << 20);
+    context->renders = &cache;
+    append(stroke(Anna, 1, 4));
+    for (const std::string& target : {"/render/" + std::string(Canvas) + ".png?w=64&h=96",
+                                      "/layers/" + std::string(Canvas) + ".png?w=64&h=96"}) {
+        const Response first = get(target);
+        ASSERT_EQ(first.status, 200) << target;
+        const std::string etag = header(first, "ETag");
+        const Response again = get(target, etag);
+        EXPECT_EQ(again.status, 304) << target;
+        EXPECT_TRUE(again.body.empty());
+        EXPECT_EQ(header(again, "ETag"), etag);
+        EXPECT_EQ(header(again, "Cache-Control"), "no-cache");
+        EXPECT_EQ(get(target, "*").status, 304);
+        EXPECT_TRUE(get(target, "\"someone else's\"").body == first.body);
+        // The same picture without the cache has the same ETag.
+        context->renders = nullptr;
+        EXPECT_EQ(get(target, etag).status, 304) << target;
+        context->renders = &cache;
+    }
+    const std::string picture = "/render/" + std::string(Canvas) + ".png?w=64&h=96";
+    const std::string etag = header(get(picture), "ETag");
+    append(stroke(Bob, 2, 3), Canvas, Now + 5);
+    const Response changed = get(picture, etag);
+    EXPECT_EQ(changed.status, 200);
+    EXPECT_NE(header(changed, "ETag"), etag);
+}
+
+TEST_P(RequestHandlerTest, LayersAreBoundedBySideAndPixels) {
+    append(stroke(Anna, 1));
+    // Sizes are checked before the canvas is looked for: an unknown canvas tells which pass.
+    const std::string unknown = "/layers/nobody@20100704123456789.png";
+    const struct {
+        const char* query;
+        int status;
+    } cases[] = {
+        {"?w=1&h=1", 404},
+        {"?h=6&w=4", 404},
+        {"?w=4096&h=2025", 404},
+        {"?w=3840&h=2160", 404},
+        {"?w=2025&h=4096", 404},
+        {"?w=3841&h=2160", 400},
+        {"?w=4097&h=1", 400},
+        {"?w=1&h=4097", 400},
+        {"?w=0&h=5", 400},
+        {"?w=5", 400},
+        {"?h=5", 400},
+        {"", 400},
+        {"?w=5&h=5&w=6", 400},
+        {"?w=5&h=x", 400},
+        {"?w=5&h=5&z=1", 400},
+        {"?w=-1&h=5", 400},
+        {"?w=5&h=99999999999", 400},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(get(unknown + c.query).status, c.status) << c.query;
+    }
+    EXPECT_EQ(get("/layers/" + std::string(Canvas) + ".png?w=1&h=1").status, 200);
+    EXPECT_EQ(get("/layers/" + std::string(Canvas) + "?w=1&h=1").status, 404);
+    EXPECT_EQ(get("/layers/a%20b.png?w=1&h=1").status, 400);
+    EXPECT_EQ(handleRequest({"POST", "/layers/x.png?w=1&h=1", "", ""}, *context, Now).status, 405);
+}
+
+// A render that cannot read its canvas asks the client to come back; it never says the canvas
+// does not exist.
+TEST_P(RequestHandlerTest, RendersWhileTheStoreFailsAre503NeverA404) {
+    testing::FailingStore failing(*store);
+    HandlerContext failing_context{failing, backend->marks(), "http://canvas.test/"};
+    failing_context.page_bytes = 1; // a stroke a read: reads fail in the middle of a render
+    for (int i = 1; i <= 20; ++i) {
+        append(stroke(Anna, i, 3), Canvas, Now + i);
+    }
+    ASSERT_TRUE(store->setImageUrl("image@20100704123456789", ImageKind::Thumbnail,
+                                   "http://t.test/x.png", Now));
+    const std::string strokes = std::string(Canvas) + ".png?w=64&h=96";
+    const std::string image_only = "image@20100704123456789.png?w=64&h=96";
+    struct Case {
+        const char* what;
+        std::string name;
+        std::function<void()> fail;
+    };
+    const Case cases[] = {
+        {"the size", strokes, [&] { failing.fail_sizes = true; }},
+        {"a read in the middle", strokes, [&] { failing.strokes_after_left = 3; }},
+        {"the row of a canvas without strokes", image_only, [&] { failing.fail_lookups = true; }},
+    };
+    for (const Case& c : cases) {
+        for (const char* route : {"/render/", "/layers/"}) {
+            RenderCache cache(64 << 20); // nothing kept from the case before
+            failing_context.renders = &cache;
+            c.fail();
+            const Response answer =
+                handleRequest({"GET", route + c.name, "", ""}, failing_context, Now);
+            EXPECT_EQ(answer.status, 503) << c.what << " " << route;
+            EXPECT_EQ(header(answer, "Retry-After"), "2") << c.what << " " << route;
+            failing.fail_sizes = false;
+            failing.fail_lookups = false;
+            failing.strokes_after_left = -1;
+            EXPECT_EQ(handleRequest({"GET", route + c.name, "", ""}, failing_context, Now).status,
+                      200)
+                << c.what << " " << route;
+        }
+    }
+}
+
+// What the store itself does when its database cannot answer: SQLite while the disk is full
+// (every stroke row refused, so the journal cannot be copied), PostgreSQL with its server gone.
+TEST_P(RequestHandlerTest, RendersOfAStoreThatCannotBeReadAre503) {
+    append(stroke(Anna, 1, 3), Canvas);
+    ASSERT_TRUE(store->setImageUrl("image@20100704123456789", ImageKind::Thumbnail,
+                                   "http://t.test/x.png", Now));
+    const std::vector<std::string> targets = {
+        "/render/image@20100704123456789.png",
+        "/layers/image@20100704123456789.png?w=64&h=96",
+        "/render/" + std::string(Canvas) + ".png",
+        "/layers/" + std::string(Canvas) + ".png?w=64&h=96",
+    };
+    if (GetParam() == testing::Backend::Sqlite) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(dir.file("canvas.sqlite").c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db,
+                               "CREATE TRIGGER disk_full BEFORE INSERT ON strokes BEGIN SELECT "
+                               "RAISE(ABORT, 'database or disk is full'); END",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+        append(stroke(Bob, 2, 3), "bob@20100704123456789"); // journaled, not copied
+        // A canvas without strokes is known only from the rows, which cannot be brought up to
+        // date; a canvas with strokes is read as ever.
+        for (size_t i = 0; i < targets.size(); ++i) {
+            const Response answer = get(targets[i]);
+            EXPECT_EQ(answer.status, i < 2 ? 503 : 200) << targets[i];
+        }
+    } else {
+        backend->cluster()->stop();
+        for (const std::string& target : targets) {
+            const Response answer = get(target);
+            EXPECT_EQ(answer.status, 503) << target;
+            EXPECT_EQ(header(answer, "Retry-After"), "2") << target;
+        }
+    }
 }
 
 TEST_P(RequestHandlerTest, UploadStoresAPngByContentHashAndServesIt) {
@@ -973,12 +1186,27 @@ TEST(RequestHandlerRouting, OnlyPollsAndHealthAreQuick) {
         {{"POST", "/", "", wire::updateThumbnailCommand(Canvas, "http://t/x.png")}, false},
         {{"GET", "/?v:0hSboGx", "", ""}, false},
         {{"GET", "/render/x.png", "", ""}, false},
+        {{"GET", "/layers/x.png?w=1&h=1", "", ""}, false},
         {{"POST", "/upload.cgi", "", ""}, false},
         {{"GET", "/images/x.png", "", ""}, false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(isQuick(c.request), c.quick)
             << c.request.method << " " << c.request.target << " " << c.request.body.substr(0, 60);
+    }
+}
+
+TEST(RequestHandlerRouting, RendersOfEitherFileAreRenders) {
+    const struct {
+        Request request;
+        bool render;
+    } cases[] = {
+        {{"GET", "/render/x.png", "", ""}, true},  {{"GET", "/layers/x.png?w=1&h=1", "", ""}, true},
+        {{"GET", "/layers", "", ""}, false},       {{"POST", "/layers/x.png", "", ""}, false},
+        {{"GET", "/images/x.png", "", ""}, false}, {{"GET", "/?v:0hSboGx", "", ""}, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(isRender(c.request), c.render) << c.request.method << " " << c.request.target;
     }
 }
 

@@ -434,6 +434,10 @@ TEST_F(HttpServerTest, RendersBeyondTheBoundAreAskedToComeBackWhileReadsGoOn) {
     ASSERT_TRUE(render);
     EXPECT_EQ(render->status, 503);
     EXPECT_EQ(render->headers.at("retry-after"), "5");
+    const auto layers =
+        exchange(server->port(), getRequest(std::string("/layers/") + Canvas + ".png?w=4&h=6"));
+    ASSERT_TRUE(layers);
+    EXPECT_EQ(layers->status, 503);
     EXPECT_EQ(storedStrokes(server->port()), 1u);
 
     // Under the default bound the same render is answered.
@@ -444,6 +448,38 @@ TEST_F(HttpServerTest, RendersBeyondTheBoundAreAskedToComeBackWhileReadsGoOn) {
     ASSERT_TRUE(answered);
     EXPECT_EQ(answered->status, 200);
     EXPECT_EQ(answered->headers.at("content-type"), "image/png");
+}
+
+// A browser revalidates a render it holds: the answer is a head alone, and the connection goes
+// on with the next request.
+TEST_F(HttpServerTest, ARenderNamedByItsETagIsAHeadAloneOnAConnectionThatGoesOn) {
+    auto server = startServer();
+    ASSERT_EQ(exchange(server->port(),
+                       postRequest("/", wire::appendCommand(Canvas, stroke("anna@1", 1, 3))))
+                  ->status,
+              200);
+    Connection connection(server->port());
+    for (const std::string& target : {std::string("/render/") + Canvas + ".png",
+                                      std::string("/layers/") + Canvas + ".png?w=40&h=60"}) {
+        ASSERT_TRUE(connection.send(getRequest(target)));
+        const auto first = connection.read();
+        ASSERT_TRUE(first) << target;
+        ASSERT_EQ(first->status, 200) << target;
+        EXPECT_EQ(first->headers.at("cache-control"), "no-cache");
+        const std::string etag = first->headers.at("etag");
+        ASSERT_TRUE(connection.send(getRequest(target, "If-None-Match: " + etag + "\r\n") +
+                                    getRequest("/healthz")));
+        const auto again = connection.read();
+        ASSERT_TRUE(again) << target;
+        EXPECT_EQ(again->status, 304);
+        EXPECT_EQ(again->headers.at("etag"), etag);
+        EXPECT_EQ(again->headers.count("content-length"), 0u);
+        EXPECT_EQ(again->headers.count("content-type"), 0u);
+        const auto next = connection.read();
+        ASSERT_TRUE(next) << target;
+        EXPECT_EQ(next->status, 200);
+        EXPECT_EQ(next->body, "ok\n");
+    }
 }
 
 TEST_F(HttpServerTest, KeysAreCheckedOnEveryPathAndRefusalsLogged) {
@@ -706,6 +742,7 @@ TEST_F(HttpServerTest, HelpNamesEveryOption) {
                                "--max-streams",
                                "--max-streams-per-address",
                                "--max-renders",
+                               "--render-cache-mb",
                                "--append-rate",
                                "--append-burst",
                                "--poll-rate",

@@ -48,7 +48,7 @@ public:
     std::optional<std::vector<CanvasInfo>> canvasesByDateId(std::string_view, size_t) override {
         return std::nullopt;
     }
-    std::optional<CanvasInfo> canvas(std::string_view) override { return std::nullopt; }
+    CanvasLookup canvas(std::string_view) override { return CanvasLookup::failure(); }
     std::optional<CanvasSize> canvasSize(std::string_view) override { return std::nullopt; }
     std::optional<KeyCheck> checkUserKey(std::string_view, std::string_view, int64_t) override {
         return std::nullopt;
@@ -128,6 +128,32 @@ TEST(StrokePages, StrokesLargerThanAPageComeOneAPageAndAFailedAskIsReported) {
     const auto after_the_end = pages.next();
     ASSERT_TRUE(after_the_end);
     EXPECT_TRUE(after_the_end->empty());
+}
+
+TEST(StrokePages, PagesStartingAfterAStampHoldOnlyTheStrokesAfterIt) {
+    OneCanvasStore store;
+    for (int64_t i = 1; i <= 30; ++i) {
+        store.strokes.push_back({i * 10, i, std::string(50, 'a')});
+    }
+    const struct {
+        int64_t after;
+        int64_t first;
+        size_t count;
+    } cases[] = {{0, 10, 30}, {10, 20, 29}, {15, 20, 29}, {290, 300, 1}, {300, 0, 0}};
+    for (const auto& c : cases) {
+        StrokePages pages(store, "c@1", 120, c.after);
+        std::vector<StoredStroke> all;
+        while (!pages.done()) {
+            const auto page = pages.next();
+            ASSERT_TRUE(page);
+            all.insert(all.end(), page->begin(), page->end());
+        }
+        ASSERT_EQ(all.size(), c.count) << "after " << c.after;
+        if (c.count > 0) {
+            EXPECT_EQ(all.front().server_time, c.first);
+            EXPECT_EQ(all.back().server_time, 300);
+        }
+    }
 }
 
 } // namespace

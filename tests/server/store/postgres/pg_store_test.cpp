@@ -97,7 +97,7 @@ TEST_F(PgStoreTest, StampsRiseStrictlyAcrossInstancesAndResendsAreStoredOnce) {
     ASSERT_TRUE(different);
     EXPECT_GT(*different, *first);
     EXPECT_EQ(b->strokesAfter(Canvas, 0, 1000)->size(), 42u);
-    EXPECT_TRUE(a->canvas(Canvas));
+    EXPECT_TRUE(a->canvas(Canvas).found());
 }
 
 TEST_F(PgStoreTest, AnInstanceHearsOfTheOthersAppendsAndDeletes) {
@@ -332,6 +332,7 @@ TEST_F(PgStoreTest, APollWithNothingNewNeedsNoDatabase) {
     EXPECT_FALSE(marks.take(Canvas, "carol", Now + 1));
     EXPECT_FALSE(a->appendStroke(Canvas, stroke("anna", 2), Now + 2));
     EXPECT_FALSE(a->findCanvases("", 10));
+    EXPECT_EQ(a->canvas(Canvas), CanvasLookup::failure()); // not "no such canvas"
 }
 
 TEST_F(PgStoreTest, CanvasRowsImagesAndSearchAgreeOnBothInstances) {
@@ -352,7 +353,7 @@ TEST_F(PgStoreTest, CanvasRowsImagesAndSearchAgreeOnBothInstances) {
         EXPECT_EQ(store->findCanvases("", 10)->size(), 3u);
         EXPECT_EQ(store->findCanvases("", 1)->size(), 1u);
         EXPECT_TRUE(store->findCanvases("nobody", 10)->empty());
-        EXPECT_FALSE(store->canvas("nobody@1"));
+        EXPECT_EQ(store->canvas("nobody@1"), CanvasLookup::none());
     }
     const std::string png("\x89PNG\r\n\x1a\n\0\0binary", 17);
     ASSERT_TRUE(a->putImage("abc123", png, Now));

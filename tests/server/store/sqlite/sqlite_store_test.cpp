@@ -135,10 +135,34 @@ TEST_F(SqliteStoreTest, OnlyCanvasesWithAStrokeOrAnImageAreListed) {
     store->appendStroke("anna@20101201095959001", stroke(1), 100);
     store->deleteStrokes("anna@20101201095959001", "anna@20101201100000001", 1, 101);
     EXPECT_EQ(store->findCanvases("anna", 200)->size(), 0u);
-    EXPECT_FALSE(store->canvas("anna@20101201095959001"));
+    EXPECT_EQ(store->canvas("anna@20101201095959001"), CanvasLookup::none());
     store->setImageUrl("anna@20101201095959001", ImageKind::FullImage, "http://f/1.png", 102);
     EXPECT_EQ(store->findCanvases("anna", 200)->size(), 1u);
-    EXPECT_EQ(store->canvas("anna@20101201095959001")->fullimage_url, "http://f/1.png");
+    EXPECT_EQ(store->canvas("anna@20101201095959001").info.fullimage_url, "http://f/1.png");
+}
+
+// A full disk made deterministic: the database refuses every stroke row, so journaled strokes
+// cannot be copied and the canvas rows cannot say what exists.
+TEST_F(SqliteStoreTest, ALookUpTheDatabaseCannotAnswerIsAFailureNotAnUnknownCanvas) {
+    auto store = open();
+    const auto exec = [&](const char* sql) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(dir.file("canvas.sqlite").c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK)
+            << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    };
+    ASSERT_TRUE(store->appendStroke("anna@20101201095959001", stroke(1), 100));
+    EXPECT_TRUE(store->canvas("anna@20101201095959001").found());
+    exec("CREATE TRIGGER disk_full BEFORE INSERT ON strokes "
+         "BEGIN SELECT RAISE(ABORT, 'database or disk is full'); END");
+    ASSERT_TRUE(store->appendStroke("bob@20101201095959002", stroke(1), 200)); // journaled
+    EXPECT_EQ(store->canvas("bob@20101201095959002"), CanvasLookup::failure());
+    EXPECT_EQ(store->canvas("anna@20101201095959001"), CanvasLookup::failure());
+    EXPECT_EQ(store->canvas("nobody@1"), CanvasLookup::failure());
+    exec("DROP TRIGGER disk_full");
+    EXPECT_TRUE(store->canvas("bob@20101201095959002").found());
+    EXPECT_EQ(store->canvas("nobody@1"), CanvasLookup::none());
 }
 
 TEST_F(SqliteStoreTest, DateIdNamesItsFirstHolderFirstHoweverActiveTheOthers) {
@@ -203,7 +227,7 @@ TEST_F(SqliteStoreTest, EverythingSurvivesReopening) {
     auto store = open();
     EXPECT_EQ(store->lastStamp("c@1"), 5000);
     EXPECT_EQ(store->appendStroke("c@1", stroke(2), 10), 5001);
-    EXPECT_EQ(store->canvas("c@1")->thumbnail_url, "http://t.png");
+    EXPECT_EQ(store->canvas("c@1").info.thumbnail_url, "http://t.png");
 }
 
 TEST_F(SqliteStoreTest, CanvasSizeFollowsAppendsResendsAndDeletesAndSurvivesReopening) {
