@@ -48,6 +48,7 @@ void CanvasEngine::clear_canvas() {
     strokes_history.clear();
     strokes_history.takeChanges();
     save_points.reset();
+    adopted_through.reset();
     historyEmptied();
     layer_index = 0;
     const int w = geometry.canvas_width;
@@ -283,6 +284,7 @@ void CanvasEngine::redrawStrokes() {
         return;
     }
     strokes_history.takeChanges();
+    adopted_through.reset();
     save_points.rebuild(strokes_history, layer_bitmap, geometry.pixel_scale, unconfirmedFrom());
     LayerRects all;
     all.fill(wholeCanvas());
@@ -290,13 +292,66 @@ void CanvasEngine::redrawStrokes() {
     outlets.invalidateDisplay();
 }
 
+bool CanvasEngine::adoptLayers(LayerSurfaces layers, int64_t through, size_t strokes) {
+    if (display_bitmap.empty() || layers[0].width() != geometry.canvas_width ||
+        layers[0].height() != geometry.canvas_height) {
+        return false;
+    }
+    const StrokeKey last{through, std::numeric_limits<int64_t>::max()};
+    layer_bitmap = std::move(layers);
+    save_points.adopt(layer_bitmap, last, strokes);
+    adopted_through = last;
+    adopted_strokes = strokes;
+    // What the history held past the picture is painted over it again; what changed before
+    // it is in the picture or is found out by finishAdoption.
+    strokes_history.takeChanges();
+    strokes_history.noteArrivalsFrom(strokes_history.upper_bound(last));
+    paintChanges();
+    LayerRects all;
+    all.fill(wholeCanvas());
+    layersRepainted(all);
+    outlets.invalidateDisplay();
+    return true;
+}
+
+void CanvasEngine::finishAdoption() {
+    if (!adopted_through) {
+        return;
+    }
+    size_t held = 0;
+    for (auto it = strokes_history.begin();
+         it != strokes_history.end() && !(*adopted_through < it->first); ++it) {
+        held += it->first.first > 0 ? 1 : 0;
+    }
+    const bool stands = held == adopted_strokes;
+    adopted_through.reset();
+    if (!stands) {
+        redrawStrokes();
+    }
+}
+
 void CanvasEngine::paintChanges() {
     if (display_bitmap.empty() || !strokes_history.hasChanges()) {
         return;
     }
-    const LayerRects rects =
-        save_points.update(strokes_history, strokes_history.takeChanges(), layer_bitmap,
-                           geometry.pixel_scale, unconfirmedFrom());
+    HistoryChanges changes = strokes_history.takeChanges();
+    if (adopted_through) {
+        const StrokeKey last = *adopted_through;
+        const bool lost = changes.whole || changes.cleared ||
+                          std::any_of(changes.changes.begin(), changes.changes.end(),
+                                      [&](const StrokeChange& c) {
+                                          return !c.arrived && !(last < c.key);
+                                      });
+        if (lost) {
+            // A stroke the picture shows is gone: only a repaint of all can tell the rest.
+            adopted_through.reset();
+            redrawStrokes();
+            return;
+        }
+        std::erase_if(changes.changes, [&](const StrokeChange& c) { return !(last < c.key); });
+    }
+    const LayerRects rects = save_points.update(strokes_history, changes, layer_bitmap,
+                                                geometry.pixel_scale, unconfirmedFrom());
     layersRepainted(rects);
     const PixelRect changed = unionOf(rects);
     if (changed == wholeCanvas()) {

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -74,6 +75,17 @@ public:
     // pixels are those redrawStrokes would give. A change that alters no pixel (an echo that
     // passes no overlapping stroke) repaints nothing. A stroke in progress stays.
     void paintChanges();
+    // Shows `layers`, a picture of every stroke up to the server time `through` (`strokes` of
+    // them) made elsewhere, as if the history had been painted: strokes of the history up to
+    // there, and those arriving later, are taken as painted; those after it are painted over
+    // it. Layers of another size are refused (false). Until finishAdoption the history need
+    // not hold all the strokes up to there yet; a stroke removed up to there repaints all.
+    bool adoptLayers(LayerSurfaces layers, int64_t through, size_t strokes);
+    // The strokes up to the adopted picture are all in: if the history holds the picture's
+    // number of them it stands, else everything is repainted from the history.
+    void finishAdoption();
+    bool adopting() const { return adopted_through.has_value(); }
+
     // The memory the save points hold (see SavePoints).
     size_t savePointBytes() const { return save_points.memoryBytes(); }
     // Removes the newest own stroke, sends its delete and repaints. Silent when none.
@@ -149,6 +161,9 @@ private:
     StrokeKey unconfirmedFrom() const;
 
     SavePoints save_points{paintThreads()};
+    // While a picture made elsewhere stands for the strokes up to this key: how many it holds.
+    std::optional<StrokeKey> adopted_through;
+    size_t adopted_strokes = 0;
     StrokePainter painter;
     StrokeRasterizer rasterizer;
     // Where stroke_bitmap may hold paint; outside it the current layer equals prev_bitmap.

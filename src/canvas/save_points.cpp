@@ -100,6 +100,16 @@ void SavePoints::reset() {
     confirmed_ = 0;
 }
 
+void SavePoints::adopt(const LayerSurfaces& layers, const StrokeKey& through, size_t confirmed) {
+    for (Point& point : points_) {
+        point.layers = layers;
+        point.placed = true;
+        point.through = through;
+        point.lag = 0;
+    }
+    confirmed_ = confirmed;
+}
+
 size_t SavePoints::memoryBytes() const {
     size_t bytes = 0;
     for (const Point& point : points_) {

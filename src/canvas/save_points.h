@@ -67,6 +67,10 @@ public:
     LayerRects update(const StrokeHistory& history, const HistoryChanges& changes,
                       LayerSurfaces& live, float pixel_scale, const StrokeKey& unconfirmed_from);
 
+    // Every point becomes `layers`, the picture of the strokes up to `through` (`confirmed` of
+    // them), painted elsewhere: followers then wait there for strokes to pass them.
+    void adopt(const LayerSurfaces& layers, const StrokeKey& through, size_t confirmed);
+
     // The bytes the points' surfaces hold.
     size_t memoryBytes() const;
 

@@ -159,6 +159,12 @@ void StrokeHistory::replaceWith(StrokeMap replacement) {
     strokes = std::move(replacement);
 }
 
+void StrokeHistory::noteArrivalsFrom(const_iterator from) {
+    for (auto it = from; it != strokes.end(); ++it) {
+        note(it->first, it->second, true);
+    }
+}
+
 HistoryChanges StrokeHistory::takeChanges() {
     HistoryChanges taken = std::move(pending);
     pending = HistoryChanges{};

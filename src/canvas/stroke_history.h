@@ -102,6 +102,9 @@ public:
     // what was shown by a few strokes).
     void replaceWith(StrokeMap strokes);
 
+    // Notes every stroke from `from` on as newly arrived (their pixels are to be painted again).
+    void noteArrivalsFrom(const_iterator from);
+
     // What changed since the last call; the record starts afresh.
     HistoryChanges takeChanges();
     bool hasChanges() const { return !pending.empty(); }

@@ -55,6 +55,7 @@ MWCanvas::MWCanvas(const MWCanvasPlatform& platform, const std::string& server_b
 
 MWCanvas::~MWCanvas() {
     scheduler.cancelPosts(&feed_token);
+    scheduler.cancelPosts(&picture_wait);
     sync_agent.setQueueListener(nullptr);
 }
 
@@ -221,7 +222,7 @@ void MWCanvas::setCanvasID(const std::string& id) {
     // What arrived before belongs to the canvas that was open.
     sync_agent.clearInbox();
     incoming.clear();
-    startLoad(false);
+    startOpen();
     followOpenCanvas();
     paintChanges();
     setInfoLabel();

@@ -13,6 +13,7 @@
 #include "platform/scheduler.h"
 #include "platform/settings_store.h"
 #include "sync/canvas_news_feed.h"
+#include "sync/layers_fetch.h"
 #include "sync/stroke_load.h"
 #include "sync/stroke_sync_agent.h"
 #include "sync/sync_canvas.h"
@@ -64,6 +65,9 @@ public:
     // the window gets its turn; and how long a fetch of strokes may go without bytes.
     static constexpr double FeedSliceSeconds = 0.03;
     static constexpr double LoadTimeout = 30.0;
+    // How long an open waits for the server's picture of the layers before it paints the
+    // strokes itself.
+    static constexpr double PictureWait = 1.0;
 
     MWCanvas(const MWCanvasPlatform& platform, const std::string& server_base_url,
              const std::string& upload_url);
@@ -145,7 +149,12 @@ private:
     // Fetches the canvas again (after a delete notice, or a fetch that failed); the picture
     // shown changes only where the answer differs from it, once the answer is whole.
     void refreshCanvas();
+    // Opens: the server's picture of the layers first, when it comes soon, then the strokes.
+    void startOpen();
+    void pictureCame(std::optional<png::LayersPicture> picture);
     void startLoad(bool refresh);
+    // A load's strokes are all merged.
+    void loadMerged();
     void loadEnded(bool complete);
     // Merges a slice of the strokes waiting (replies first, then a load's), sized to take
     // about FeedSliceSeconds, paints it, and asks to be called again while more wait.
@@ -174,6 +183,10 @@ private:
     // The fetch of the open canvas's strokes under way, if any. An open merges them as they
     // come; a refresh collects them in `refetched` and replaces the history when whole.
     std::unique_ptr<sync::StrokeLoad> stroke_load;
+    std::unique_ptr<sync::LayersFetch> layers_fetch;
+    std::unique_ptr<platform::RepeatingTimer> picture_wait;
+    // The strokes the canvas holds, as the server's picture said; 0 when not known.
+    size_t expected_strokes = 0;
     bool load_refreshes = false;
     canvas::StrokeMap refetched;
     std::set<canvas::StrokeKey> merged_while_refreshing;

@@ -19,6 +19,50 @@ constexpr size_t LargestSlice = 20000;
 
 } // namespace
 
+void MWCanvas::startOpen() {
+    stroke_load.reset();
+    picture_wait.reset();
+    scheduler.cancelPosts(&picture_wait);
+    expected_strokes = 0;
+    if (display_bitmap.empty()) {
+        startLoad(false);
+        return;
+    }
+    layers_fetch = std::make_unique<sync::LayersFetch>(
+        http, server_base_url, canvasID(), geometry.canvas_width, geometry.canvas_height,
+        LoadTimeout, [this](std::optional<png::LayersPicture> picture) {
+            pictureCame(std::move(picture));
+        });
+    // A picture not made yet costs the server as much as the client: past the wait, the
+    // client paints; a picture that comes later is not used.
+    // The timer is dropped from an idle turn, not from its own call.
+    picture_wait = scheduler.scheduleRepeating(PictureWait, [this] {
+        scheduler.postWhenIdle(&picture_wait, [this] { pictureCame(std::nullopt); });
+    });
+    setInfoLabel();
+}
+
+void MWCanvas::pictureCame(std::optional<png::LayersPicture> picture) {
+    if (!layers_fetch) {
+        return; // the wait or the picture came first
+    }
+    // The fetch, and the wait, end with the first of them.
+    scheduler.cancelPosts(&picture_wait);
+    layers_fetch.reset();
+    picture_wait.reset();
+    if (picture && adoptLayers(std::move(picture->layers), picture->through,
+                               static_cast<size_t>(picture->strokes))) {
+        expected_strokes = static_cast<size_t>(picture->strokes);
+    }
+    // Strokes are asked for only now: every stroke stored up to the picture's stamp is in
+    // the answer, unless it was deleted meanwhile, which finishAdoption finds out.
+    startLoad(false);
+}
+
+void MWCanvas::loadMerged() {
+    finishAdoption();
+}
+
 void MWCanvas::startLoad(bool refresh) {
     load_refreshes = refresh;
     refetched.clear();
@@ -58,6 +102,7 @@ void MWCanvas::loadEnded(bool complete) {
         }
         finishRefresh();
         stroke_load.reset();
+        loadMerged();
         setInfoLabel();
         return;
     }
@@ -65,7 +110,8 @@ void MWCanvas::loadEnded(bool complete) {
 }
 
 bool MWCanvas::isLoading() const {
-    return (stroke_load && (!stroke_load->ended() || stroke_load->waiting() > 0)) ||
+    return layers_fetch != nullptr ||
+           (stroke_load && (!stroke_load->ended() || stroke_load->waiting() > 0)) ||
            !incoming.empty();
 }
 
@@ -79,7 +125,11 @@ void MWCanvas::feed() {
     const size_t waiting = incoming.size() + (from_load ? stroke_load->waiting() : 0);
     if (waiting == 0) {
         if (stroke_load && stroke_load->ended()) {
+            const bool complete = stroke_load->complete();
             stroke_load.reset();
+            if (complete) {
+                loadMerged();
+            }
             setInfoLabel();
         }
         return;
@@ -111,7 +161,11 @@ void MWCanvas::feed() {
     if (isLoading()) {
         scheduleFeed();
     } else if (stroke_load && stroke_load->ended()) {
+        const bool complete = stroke_load->complete();
         stroke_load.reset();
+        if (complete) {
+            loadMerged();
+        }
     }
     setInfoLabel();
 }
@@ -157,8 +211,12 @@ void MWCanvas::finishRefresh() {
 
 void MWCanvas::setInfoLabel() {
     std::string text = "layer:" + std::to_string(layer_index) + " " + canvas_id;
-    if (stroke_load && !load_refreshes) {
-        text += " (loading: " + std::to_string(strokes_history.size()) + " strokes)";
+    if (layers_fetch || (stroke_load && !load_refreshes)) {
+        text += " (loading: " + std::to_string(strokes_history.size());
+        if (expected_strokes > 0) {
+            text += " of " + std::to_string(expected_strokes);
+        }
+        text += " strokes)";
     }
     outlets.setInfoText(text);
 }

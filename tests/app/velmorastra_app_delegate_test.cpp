@@ -98,8 +98,10 @@ TEST(VelmorastraAppDelegate, ALinkOpensItsCanvas) {
         std::string("velmorastra://anna%4020100704123456789")));
     EXPECT_EQ(client.canvas().canvas_id, "anna@20100704123456789");
     ASSERT_EQ(client.http.async_requests.size(), sent + 1);
+    client.http.answer(sent, "", {404, std::nullopt}); // no picture of its layers
+    ASSERT_EQ(client.http.async_requests.size(), sent + 2);
     EXPECT_EQ(client.http.lastBody(), "anna@20100704123456789: get_strokes: ");
-    client.http.answer(sent, "");
+    client.http.answer(sent + 1, "");
     while (client.scheduler.runIdle() > 0) {
     }
     EXPECT_EQ(client.ui.info_label->text(), "layer:0 anna@20100704123456789");
@@ -109,5 +111,5 @@ TEST(VelmorastraAppDelegate, ALinkOpensItsCanvas) {
     EXPECT_TRUE(client.ui.delegate->application_handleOpenURL(std::string("velmo")));
     EXPECT_TRUE(client.ui.delegate->application_handleOpenURL(std::string("velmorastra://%FF")));
     EXPECT_EQ(client.canvas().canvas_id, "anna@20100704123456789");
-    EXPECT_EQ(client.http.async_requests.size(), sent + 1);
+    EXPECT_EQ(client.http.async_requests.size(), sent + 2);
 }

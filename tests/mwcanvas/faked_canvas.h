@@ -32,8 +32,17 @@ struct FakedCanvas {
         const auto index = http.newest(": get_strokes: ");
         return index ? static_cast<int>(*index) : -1;
     }
-    // Answers the newest fetch with `body` and lets the canvas take in all of it.
+    // An opening canvas asks for the server's picture of its layers first: this server has
+    // none (an older one).
+    void declinePicture() {
+        if (const auto picture = http.open("/layers/")) {
+            http.answer(*picture, "not found\n", {404, std::nullopt});
+        }
+    }
+    // Answers the newest fetch with `body` (declining a picture asked for first) and lets the
+    // canvas take in all of it.
     void answerFetch(const std::string& body, platform::HttpStatus status = {}) {
+        declinePicture();
         http.answer(static_cast<size_t>(fetchIndex()), body, status);
         settle();
     }

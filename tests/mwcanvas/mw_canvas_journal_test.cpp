@@ -150,6 +150,7 @@ TEST(MWCanvasJournal, ACanvasSwitchAndItsFetchedStrokesSurviveAKill) {
         Client first(settings, journal);
         first.draw(10);
         first.canvas.setCanvasID("bob@20101201000000000");
+        first.http.answer(*first.http.open("/layers/"), "", {404, std::nullopt});
         first.http.answer(*first.http.newest(": get_strokes: "),
                           otherStrokeLine("bob@20101201000000000", 1291201300001, 7) +
                               otherStrokeLine("bob@20101201000000000", 1291201300002, 8));

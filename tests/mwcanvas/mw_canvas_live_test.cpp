@@ -35,6 +35,7 @@ protected:
     // Opens the canvas; its strokes: none yet. The fetch is the newest request.
     void open(const char* id) {
         canvas.setCanvasID(id);
+        http.answer(http.async_requests.size() - 1, "", {404, std::nullopt}); // no picture
         http.answer(http.async_requests.size() - 1, "");
         while (scheduler.runIdle() > 0) {
         }
@@ -88,9 +89,9 @@ TEST_F(MWCanvasLiveTest, AnEventPollsAtOnceAndABurstDuringTheRequestMakesOnePoll
     events.event("append", "1291201300002");
     EXPECT_EQ(polls(), 1) << "one request in flight";
 
-    http.answer(1, othersLine(CanvasA, 1291201300000));
+    http.answer(2, othersLine(CanvasA, 1291201300000));
     EXPECT_EQ(polls(), 2) << "the news that came meanwhile";
-    http.answer(2, othersLine(CanvasA, 1291201300001) + "\n" + othersLine(CanvasA, 1291201300002));
+    http.answer(3, othersLine(CanvasA, 1291201300001) + "\n" + othersLine(CanvasA, 1291201300002));
     EXPECT_EQ(polls(), 2);
     scheduler.runIdle();
     EXPECT_EQ(canvas.strokes_history.size(), 3u);

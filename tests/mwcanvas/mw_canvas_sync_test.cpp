@@ -499,9 +499,16 @@ TEST_F(MWCanvasSyncTest, OpeningACanvasFetchesItsStrokesAndIgnoresTheOldOnesRepl
     clock.advance(2);
     canvas.setCanvasID("bob@20101201000000000");
 
-    ASSERT_EQ(fetchIndex(), 1);
+    // First the server's picture of the layers at this size, then the strokes.
+    ASSERT_EQ(http.async_requests.size(), 2u);
+    EXPECT_EQ(http.async_requests[1].request.url,
+              std::string(ServerURL) + "layers/bob@20101201000000000.png?w=320&h=480");
+    EXPECT_EQ(http.async_requests[1].request.method, "GET");
+    EXPECT_EQ(fetchIndex(), -1);
+    declinePicture();
+    ASSERT_EQ(fetchIndex(), 2);
     EXPECT_TRUE(http.sync_requests.empty());
-    EXPECT_EQ(http.async_requests[1].request.body, "bob@20101201000000000: get_strokes: ");
+    EXPECT_EQ(http.async_requests[2].request.body, "bob@20101201000000000: get_strokes: ");
     EXPECT_TRUE(canvas.strokes_history.empty());
     EXPECT_EQ(outlets.info_text, "layer:0 bob@20101201000000000 (loading: 0 strokes)");
     EXPECT_TRUE(canvas.user_id.empty());
@@ -527,8 +534,9 @@ TEST_F(MWCanvasSyncTest, OpeningAnEmptyCanvasIDNamesANewCanvasAtOnce) {
     clock.set(1278246896.789);
     canvas.setCanvasID("");
     EXPECT_EQ(canvas.canvas_id, "public@20100704123456789");
-    ASSERT_EQ(fetchIndex(), 1);
-    EXPECT_EQ(http.async_requests[1].request.body, "public@20100704123456789: get_strokes: ");
+    declinePicture();
+    ASSERT_EQ(fetchIndex(), 2);
+    EXPECT_EQ(http.async_requests[2].request.body, "public@20100704123456789: get_strokes: ");
     answerFetch("");
     EXPECT_TRUE(canvas.strokes_history.empty());
     EXPECT_EQ(outlets.info_text, "layer:0 public@20100704123456789");

@@ -63,11 +63,16 @@ public:
         }
     }
     void finish(size_t index, platform::HttpStatus status = {}) {
+        markEnded(index);
         head(index, status);
         const auto callbacks = async_requests.at(index).callbacks;
         if (callbacks.finished && !cancelled(index)) {
             callbacks.finished(status);
         }
+    }
+    void markEnded(size_t index) {
+        ended_requests.resize(async_requests.size(), false);
+        ended_requests.at(index) = true;
     }
     void head(size_t index, const platform::HttpStatus& status) {
         heads_told.resize(async_requests.size(), false);
@@ -86,10 +91,21 @@ public:
         return token && token->cancelled();
     }
     void fail(size_t index) {
+        markEnded(index);
         const auto callbacks = async_requests.at(index).callbacks;
         if (callbacks.failed && !cancelled(index)) {
             callbacks.failed();
         }
+    }
+    // The newest asynchronous request to a URL holding `part` that has not ended yet, if any.
+    std::optional<size_t> open(std::string_view part) const {
+        for (size_t i = async_requests.size(); i-- > 0;) {
+            const bool ended = i < ended_requests.size() && ended_requests[i];
+            if (!ended && async_requests[i].request.url.find(part) != std::string::npos) {
+                return i;
+            }
+        }
+        return std::nullopt;
     }
     // The newest asynchronous request whose body ends with `suffix`, if any.
     std::optional<size_t> newest(std::string_view suffix) const {
@@ -105,6 +121,7 @@ public:
 
     std::vector<Pending> async_requests;
     std::vector<bool> heads_told;
+    std::vector<bool> ended_requests;
     std::vector<platform::HttpRequest> sync_requests;
     std::deque<std::optional<platform::HttpAnswer>> sync_answers;
 };
