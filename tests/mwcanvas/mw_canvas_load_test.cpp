@@ -1,0 +1,147 @@
+#include "faked_canvas.h"
+#include "mwcanvas/mw_canvas.h"
+
+#include "canvas/stroke_replay.h"
+#include "png/layers_png.h"
+#include "support/random_strokes.h"
+#include "wire/command_text.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace velmo::canvas {
+namespace {
+
+const char* const CanvasA = "anna@20101201095959123";
+const char* const CanvasB = "bob@20101201095959123";
+
+// A canvas of 320 x 480 opening canvases of hand-drawn strokes.
+class MWCanvasLoadTest : public ::testing::Test, protected testing::FakedCanvas {
+protected:
+    MWCanvasLoadTest() : FakedCanvas(1291201234.567) {
+        canvas.setScreenSize(320, 480);
+        canvas.clear_canvas();
+    }
+
+    // `count` strokes of others, stamped from `first_stamp` on.
+    std::vector<MWStroke> strokesOf(int count, int64_t first_stamp, uint32_t seed) {
+        testing::HandStrokes hand(seed);
+        std::vector<MWStroke> strokes;
+        for (int i = 0; i < count; ++i) {
+            strokes.push_back(hand.next());
+            strokes.back().server_time = first_stamp + i;
+            strokes.back().client_time = first_stamp + i;
+        }
+        return strokes;
+    }
+    static std::string reply(const char* id, const std::vector<MWStroke>& strokes) {
+        std::string body;
+        for (const MWStroke& s : strokes) {
+            body += (body.empty() ? "" : "\n") + wire::appendCommand(id, s);
+        }
+        return body;
+    }
+    // The server's picture of these strokes at this size.
+    std::string pictureOf(const std::vector<MWStroke>& strokes) const {
+        LayerSurfaces layers{Surface(320, 480), Surface(320, 480), Surface(320, 480)};
+        resetLayers(layers);
+        StrokePainter painter;
+        replayStrokes(painter, layers, canvas.geometry, strokes);
+        return *png::encodeLayersPng(layers, strokes.empty() ? 0 : strokes.back().server_time,
+                                     static_cast<int64_t>(strokes.size()));
+    }
+    // The layers shown are exactly those of a replay of the history from the start.
+    void expectReplayed() {
+        const LayerSurfaces shown = canvas.layer_bitmap;
+        const Surface display = canvas.display_bitmap;
+        canvas.redrawStrokes();
+        EXPECT_EQ(shown, canvas.layer_bitmap);
+        EXPECT_EQ(display, canvas.display_bitmap);
+    }
+    size_t pictureIndex() const { return *http.newest(""); }
+};
+
+TEST_F(MWCanvasLoadTest, AnOpenStartsFromTheServersPictureAndPaintsOnlyWhatCameAfter) {
+    const std::vector<MWStroke> old = strokesOf(300, 1000, 1);
+    const std::vector<MWStroke> later = strokesOf(5, 5000, 2);
+    canvas.setCanvasID(CanvasA);
+    ASSERT_EQ(http.async_requests.back().request.method, "GET");
+    http.answer(pictureIndex(), pictureOf(old));
+    EXPECT_TRUE(canvas.adopting());
+    EXPECT_EQ(canvas.display_bitmap, renderPicture(old, canvas.geometry))
+        << "the picture shows before any stroke came";
+    EXPECT_EQ(outlets.info_text,
+              std::string("layer:0 ") + CanvasA + " (loading: 0 of 300 strokes)");
+    const int full_repaints = outlets.full_invalidations;
+    std::vector<MWStroke> all = old;
+    all.insert(all.end(), later.begin(), later.end());
+    answerFetch(reply(CanvasA, all));
+    EXPECT_FALSE(canvas.adopting());
+    EXPECT_EQ(canvas.strokes_history.size(), 305u);
+    EXPECT_EQ(outlets.full_invalidations, full_repaints) << "no repaint of everything";
+    EXPECT_EQ(outlets.info_text, std::string("layer:0 ") + CanvasA);
+    expectReplayed();
+}
+
+TEST_F(MWCanvasLoadTest, APictureOfAStrokeDeletedSinceIsPaintedAgainFromTheStrokes) {
+    std::vector<MWStroke> strokes = strokesOf(80, 1000, 3);
+    canvas.setCanvasID(CanvasA);
+    http.answer(pictureIndex(), pictureOf(strokes));
+    strokes.erase(strokes.begin() + 40); // deleted between the picture and the fetch
+    answerFetch(reply(CanvasA, strokes));
+    EXPECT_FALSE(canvas.adopting());
+    EXPECT_EQ(canvas.display_bitmap, renderPicture(strokes, canvas.geometry));
+    // A picture of another size, or none that can be read, is not used.
+    for (const std::string& bad : {std::string("not a png"), pictureOf({}).substr(0, 60)}) {
+        canvas.setCanvasID(CanvasB);
+        http.answer(pictureIndex(), bad);
+        EXPECT_FALSE(canvas.adopting());
+        answerFetch(reply(CanvasB, strokes));
+        EXPECT_EQ(canvas.display_bitmap, renderPicture(strokes, canvas.geometry));
+    }
+}
+
+TEST_F(MWCanvasLoadTest, APictureLateOrMissingLeavesTheStrokesToBePaintedHere) {
+    const std::vector<MWStroke> strokes = strokesOf(50, 1000, 4);
+    canvas.setCanvasID(CanvasA);
+    const size_t picture = pictureIndex();
+    EXPECT_EQ(fetchIndex(), -1);
+    scheduler.tick(); // the wait is over
+    settle();
+    ASSERT_NE(fetchIndex(), -1);
+    EXPECT_TRUE(http.cancelled(picture));
+    http.answer(picture, pictureOf(strokesOf(50, 1000, 99))); // too late: not looked at
+    EXPECT_FALSE(canvas.adopting());
+    http.answer(static_cast<size_t>(fetchIndex()), reply(CanvasA, strokes));
+    settle();
+    EXPECT_EQ(canvas.display_bitmap, renderPicture(strokes, canvas.geometry));
+}
+
+TEST_F(MWCanvasLoadTest, ASwitchInTheMiddleLeavesOnlyTheNewCanvas) {
+    const std::vector<MWStroke> a = strokesOf(2000, 1000, 5);
+    const std::vector<MWStroke> b = strokesOf(30, 9000, 6);
+    canvas.setCanvasID(CanvasA);
+    declinePicture();
+    const size_t fetch_a = static_cast<size_t>(fetchIndex());
+    // Half of A comes, and is painted a slice at a time while the window goes on.
+    http.deliver(fetch_a, reply(CanvasA, {a.begin(), a.begin() + 1000}) + "\n");
+    EXPECT_TRUE(canvas.isLoading());
+    scheduler.runIdle();
+    EXPECT_GT(canvas.strokes_history.size(), 0u);
+    EXPECT_LT(canvas.strokes_history.size(), 1000u) << "one slice a turn";
+    EXPECT_NE(outlets.info_text.find("(loading: "), std::string::npos);
+
+    canvas.setCanvasID(CanvasB);
+    EXPECT_TRUE(http.cancelled(fetch_a));
+    http.deliver(fetch_a, reply(CanvasA, {a.begin() + 1000, a.end()}));
+    http.finish(fetch_a);
+    answerFetch(reply(CanvasB, b));
+    EXPECT_EQ(canvas.strokes_history.size(), 30u);
+    EXPECT_FALSE(canvas.isLoading());
+    EXPECT_EQ(canvas.display_bitmap, renderPicture(b, canvas.geometry));
+}
+
+} // namespace
+} // namespace velmo::canvas
