@@ -325,6 +325,7 @@ void CanvasEngine::finishAdoption() {
     }
     const bool stands = held == adopted_strokes;
     adopted_through.reset();
+    save_points.endAdoption();
     if (!stands) {
         redrawStrokes();
     }
@@ -337,14 +338,14 @@ void CanvasEngine::paintChanges() {
     HistoryChanges changes = strokes_history.takeChanges();
     if (adopted_through) {
         const StrokeKey last = *adopted_through;
-        const bool lost = changes.whole || changes.cleared ||
-                          std::any_of(changes.changes.begin(), changes.changes.end(),
-                                      [&](const StrokeChange& c) {
-                                          return !c.arrived && !(last < c.key);
-                                      });
+        const bool lost =
+            changes.whole || changes.cleared ||
+            std::any_of(changes.changes.begin(), changes.changes.end(),
+                        [&](const StrokeChange& c) { return !c.arrived && !(last < c.key); });
         if (lost) {
             // A stroke the picture shows is gone: only a repaint of all can tell the rest.
             adopted_through.reset();
+            save_points.endAdoption();
             redrawStrokes();
             return;
         }

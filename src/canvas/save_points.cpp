@@ -98,6 +98,7 @@ SavePoints::SavePoints(unsigned threads, Spacing spacing)
 void SavePoints::reset() {
     points_ = {};
     confirmed_ = 0;
+    floor_.reset();
 }
 
 void SavePoints::adopt(const LayerSurfaces& layers, const StrokeKey& through, size_t confirmed) {
@@ -108,6 +109,7 @@ void SavePoints::adopt(const LayerSurfaces& layers, const StrokeKey& through, si
         point.lag = 0;
     }
     confirmed_ = confirmed;
+    floor_ = through;
 }
 
 size_t SavePoints::memoryBytes() const {
@@ -179,6 +181,7 @@ void SavePoints::rebuild(const StrokeHistory& history, LayerSurfaces& live, floa
                          const StrokeKey& unconfirmed_from) {
     const int width = live[0].width();
     const int height = live[0].height();
+    floor_.reset();
     const auto confirmed_end = history.lower_bound(unconfirmed_from);
     confirmed_ = static_cast<size_t>(std::distance(history.begin(), confirmed_end));
     Walk walk;
@@ -347,9 +350,13 @@ LayerRects SavePoints::update(const StrokeHistory& history, const HistoryChanges
         rects = whole;
     }
     const auto confirmed_end = history.lower_bound(unconfirmed_from);
-    const bool has_confirmed = confirmed_end != history.begin();
-    const StrokeKey newest_confirmed =
-        has_confirmed ? std::prev(confirmed_end)->first : StrokeKey{};
+    bool has_confirmed = confirmed_end != history.begin();
+    StrokeKey newest_confirmed = has_confirmed ? std::prev(confirmed_end)->first : StrokeKey{};
+    if (floor_ && (!has_confirmed || newest_confirmed < *floor_)) {
+        // The adopted picture holds strokes the history does not yet.
+        has_confirmed = true;
+        newest_confirmed = *floor_;
+    }
     Point& zero = points_[0];
     bool zero_rides = false;
     std::array<bool, Count> placed_by_walk{};

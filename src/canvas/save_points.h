@@ -69,7 +69,10 @@ public:
 
     // Every point becomes `layers`, the picture of the strokes up to `through` (`confirmed` of
     // them), painted elsewhere: followers then wait there for strokes to pass them.
+    // Until endAdoption the history may lack strokes up to `through` (they come later, and are
+    // never painted): no point moves back before it, nor paints what lies up to it.
     void adopt(const LayerSurfaces& layers, const StrokeKey& through, size_t confirmed);
+    void endAdoption() { floor_.reset(); }
 
     // The bytes the points' surfaces hold.
     size_t memoryBytes() const;
@@ -109,6 +112,8 @@ private:
     std::array<Point, Count> points_;
     // Confirmed strokes up to point 0, as far as they are counted.
     size_t confirmed_ = 0;
+    // An adopted picture's place, while the strokes it holds may still be missing.
+    std::optional<StrokeKey> floor_;
 };
 
 } // namespace velmo::canvas

@@ -167,5 +167,42 @@ TEST(SavePoints, ChangesRepaintOnlyTheirRectangles) {
     EXPECT_EQ(live, replayOf(history, g));
 }
 
+// A picture made elsewhere stands for strokes the history gets only later: no point may move
+// back over them or paint them again meanwhile.
+TEST(SavePoints, AnAdoptedPictureHoldsItsStrokesBeforeTheHistoryDoes) {
+    CanvasGeometry g;
+    g.setScreenSize(200, 300);
+    testing::HandStrokes hand(12);
+    StrokeHistory full;
+    for (const MWStroke& s : hand.stamped(100)) {
+        full.store({s.server_time, s.client_time}, s);
+    }
+    const StrokeKey through{100, std::numeric_limits<int64_t>::max()};
+    SavePoints points(1, {{0, 3, 9, 27}, 2, 12});
+    LayerSurfaces live = replayOf(full, g);
+    points.adopt(live, through, 100);
+    StrokeHistory history;
+    auto it = full.begin();
+    for (const int count : {30, 40, 30}) {
+        for (int k = 0; k < count; ++k, ++it) {
+            history.store(it->first, it->second);
+        }
+        history.takeChanges(); // painted already: the picture holds them
+        MWStroke own = hand.next();
+        history.store({Init, count}, own);
+        points.update(history, history.takeChanges(), live, g.pixel_scale, UnconfirmedFrom);
+    }
+    points.endAdoption();
+    for (const MWStroke& s : hand.stamped(8)) {
+        history.store({s.server_time + 200, s.client_time}, s);
+    }
+    points.update(history, history.takeChanges(), live, g.pixel_scale, UnconfirmedFrom);
+    EXPECT_EQ(live, replayOf(history, g));
+    for (size_t i = 0; i < SavePoints::Count; ++i) {
+        ASSERT_TRUE(points.placeOf(i).has_value());
+        EXPECT_EQ(points.layersOf(i), replayOf(history, g, *points.placeOf(i))) << i;
+    }
+}
+
 } // namespace
 } // namespace velmo::canvas

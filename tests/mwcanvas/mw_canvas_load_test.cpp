@@ -83,6 +83,12 @@ TEST_F(MWCanvasLoadTest, AnOpenStartsFromTheServersPictureAndPaintsOnlyWhatCameA
     EXPECT_EQ(outlets.full_invalidations, full_repaints) << "no repaint of everything";
     EXPECT_EQ(outlets.info_text, std::string("layer:0 ") + CanvasA);
     expectReplayed();
+    // Strokes arriving now are painted over the save points the picture became.
+    scheduler.tick();
+    http.answer(http.async_requests.size() - 1, reply(CanvasA, strokesOf(40, 6000, 7)));
+    settle();
+    EXPECT_EQ(canvas.strokes_history.size(), 345u);
+    expectReplayed();
 }
 
 TEST_F(MWCanvasLoadTest, APictureOfAStrokeDeletedSinceIsPaintedAgainFromTheStrokes) {

@@ -137,10 +137,41 @@ checkWithServer(mwcanvas::MWCanvas& canvas, platform::HttpExchange& http, const 
     return check;
 }
 
+// Prints, once the canvas opened has all its strokes, how long its picture took to show (the
+// server's picture of the layers, or the last of the strokes painted) and its strokes to come.
+class OpenWatch {
+public:
+    explicit OpenWatch(mwcanvas::MWCanvas& canvas_) : canvas(canvas_) {
+        since_open.start();
+        timer.setInterval(5);
+        QObject::connect(&timer, &QTimer::timeout, &timer, [this] { look(); });
+        timer.start();
+    }
+
+private:
+    void look() {
+        if (picture_ms < 0 && (canvas.adopting() || !canvas.isLoading())) {
+            picture_ms = since_open.elapsed();
+        }
+        if (!canvas.isLoading()) {
+            timer.stop();
+            std::printf("opened %zu strokes: picture after %lld ms, every stroke after %lld ms\n",
+                        canvas.strokes_history.size(), static_cast<long long>(picture_ms),
+                        static_cast<long long>(since_open.elapsed()));
+            std::fflush(stdout);
+        }
+    }
+
+    mwcanvas::MWCanvas& canvas;
+    QElapsedTimer since_open;
+    QTimer timer;
+    qint64 picture_ms = -1;
+};
+
 // Draws the script's strokes, or random ones on the options' layer, at the options' rate. Runs
-// the event loop until every stroke is drawn, the server has taken every command, and the
-// linger time is over and, when watching, the watched strokes have arrived; or until the
-// time-out, or a quit signal.
+// the event loop until every stroke is drawn, the server has taken every command, the canvas
+// has all its strokes, and the linger time is over and, when watching, the watched strokes have
+// arrived; or until the time-out, or a quit signal.
 DrawingRun drawStrokes(mwcanvas::MWCanvas& canvas, const bot::BotOptions& options,
                        const std::vector<bot::ScriptedStroke>& script,
                        const bot::StrokeWatch* watch) {
@@ -184,7 +215,7 @@ DrawingRun drawStrokes(mwcanvas::MWCanvas& canvas, const bot::BotOptions& option
         const bool lingered =
             since_drawn.isValid() && since_drawn.elapsed() >= options.linger * 1000;
         const bool watched = watch == nullptr || watch->seen() >= options.watch;
-        if ((run.delivered && lingered && watched) ||
+        if ((run.delivered && lingered && watched && !canvas.isLoading()) ||
             since_start.elapsed() > options.timeout * 1000 + total * pacer.interval()) {
             QCoreApplication::quit();
         }
@@ -231,8 +262,10 @@ int main(int argc, char** argv) {
     if (options.nickname) {
         canvas.setNickname(*options.nickname);
     }
+    std::optional<OpenWatch> open_watch;
     if (options.canvas_id) {
         canvas.setCanvasID(*options.canvas_id);
+        open_watch.emplace(canvas);
     }
     std::printf("canvas %s\n", canvas.canvasID().c_str());
     std::fflush(stdout);
