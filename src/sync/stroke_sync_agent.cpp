@@ -319,12 +319,22 @@ void StrokeSyncAgent::handle_response(const std::string& reply) {
     failures = 0;
     retry_time = 0.0;
     server_asked_wait = false;
+    const size_t strokes_before = returned_strokes.size();
     dispatchReply(reply, for_open_canvas);
+    const bool brought_strokes = returned_strokes.size() > strokes_before;
     if (for_open_canvas && covers > news.covered) {
-        news.covered = covers;
-        if (news.covered == news.arrived) {
-            news.stamp = 0;
+        if (brought_strokes && news.stamp > newest_stamp) {
+            // The reply stopped short of the newest stroke announced (a reply holds a page at
+            // most; a new user of a big canvas is owed all of it): the rest is asked for at
+            // once. A reply without strokes ends it, so a stroke deleted since never keeps
+            // the polls going.
             news.poll_needed = false;
+        } else {
+            news.covered = covers;
+            if (news.covered == news.arrived) {
+                news.stamp = 0;
+                news.poll_needed = false;
+            }
         }
     }
     pop_sent_command();

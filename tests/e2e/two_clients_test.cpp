@@ -9,6 +9,8 @@
 #include "platform/qt/qt_scheduler.h"
 #include "platform/qt/qt_settings_store.h"
 #include "platform/qt/qt_wait.h"
+#include "support/random_strokes.h"
+#include "support/seeded_store.h"
 #include "support/server_process.h"
 
 #include <QApplication>
@@ -20,7 +22,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 using namespace velmo;
 using velmo::testing::spinFor;
@@ -168,6 +172,76 @@ TEST(TwoClients, ALiveStrokeArrivesInUnderASecond) {
         std::printf("live stroke %d arrived after %lld ms\n", i,
                     static_cast<long long>(clock.elapsed()));
     }
+}
+
+TEST(TwoClients, OnACanvasOfTwentyThousandStrokesAStrokeShowsInTheOtherAtOnce) {
+    QTemporaryDir dir;
+    const std::string db = dir.filePath("canvas.db").toStdString();
+    const std::string canvas_id = "busy@20101201100000000";
+    velmo::testing::HandStrokes hand(2026, Width, Height);
+    std::vector<canvas::MWStroke> strokes;
+    for (int i = 0; i < 20000; ++i) {
+        strokes.push_back(hand.next());
+        strokes.back().client_time = 1291201000000 + i;
+    }
+    std::string error;
+    ASSERT_TRUE(velmo::testing::seedStore(db, canvas_id, strokes, 1291201200000, &error)) << error;
+    velmo::testing::ServerProcess server(db, dir.filePath("server.log").toStdString());
+    ASSERT_TRUE(server.start()) << server.log();
+    const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/";
+    Client first(dir.filePath("first.ini"), url);
+    Client second(dir.filePath("second.ini"), url);
+    // User IDs are made of the nickname and the millisecond: two windows opening at once in
+    // one process must not make the same one.
+    first.canvas().setNickname("first");
+    second.canvas().setNickname("second");
+    ASSERT_TRUE(first.ui.delegate->application_handleOpenURL("velmorastra://" + canvas_id));
+    ASSERT_TRUE(second.ui.delegate->application_handleOpenURL("velmorastra://" + canvas_id));
+    ASSERT_TRUE(spinUntil(
+        [&] { return first.canvas().news_feed->live() && second.canvas().news_feed->live(); },
+        10000))
+        << server.log();
+
+    // The first stroke comes while the windows may still be taking the canvas in.
+    std::vector<qint64> took;
+    for (int i = 0; i < 7; ++i) {
+        spinFor(i == 0 ? 0 : 300 + 170 * i);
+        const int y = 60 + 50 * i;
+        first.drawLine(QPoint(40, y), QPoint(280, y));
+        const std::string author = first.canvas().userID();
+        const size_t own = [&] {
+            size_t n = 0;
+            for (const auto& [key, stroke] : second.canvas().strokes_history) {
+                n += stroke.user_name == author ? 1 : 0;
+            }
+            return n;
+        }();
+        QElapsedTimer clock;
+        clock.start();
+        ASSERT_TRUE(spinUntil(
+            [&] {
+                size_t n = 0;
+                for (auto it = second.canvas().strokes_history.rbegin();
+                     it != second.canvas().strokes_history.rend() && n <= own; ++it) {
+                    n += it->second.user_name == author ? 1 : 0;
+                }
+                return n > own;
+            },
+            10000))
+            << "stroke " << i << " never came; server log:\n"
+            << server.log();
+        took.push_back(clock.elapsed());
+        std::printf("stroke %d on a canvas of 20,000 shown after %lld ms\n", i,
+                    static_cast<long long>(took.back()));
+    }
+    EXPECT_EQ(second.canvas().strokes_history.size(), 20007u);
+    // Once both windows have the canvas, a stroke takes what a stroke takes on an empty one.
+    std::vector<qint64> settled(took.begin() + 1, took.end());
+    std::sort(settled.begin(), settled.end());
+    EXPECT_LE(settled[settled.size() / 2], 200) << "median of the strokes after the first";
+    const canvas::LayerSurfaces shown = second.canvas().layer_bitmap;
+    second.canvas().redrawStrokes();
+    EXPECT_EQ(second.canvas().layer_bitmap, shown) << "the picture is a replay of the history";
 }
 
 TEST(TwoClients, TheBotsStrokesReachAClientThatOpensItsCanvas) {
