@@ -156,8 +156,8 @@ private:
     // A load's strokes are all merged.
     void loadMerged();
     void loadEnded(bool complete);
-    // Merges a slice of the strokes waiting (replies first, then a load's), sized to take
-    // about FeedSliceSeconds, paints it, and asks to be called again while more wait.
+    // Merges and paints strokes waiting (replies first, then a load's) for about
+    // FeedSliceSeconds, and asks to be called again while more wait.
     void feed();
     void scheduleFeed();
     // A refresh's answer is whole: the history becomes it.
@@ -192,7 +192,6 @@ private:
     std::set<canvas::StrokeKey> merged_while_refreshing;
     // Strokes of replies not merged yet: a large reply is merged a slice at a time too.
     std::deque<canvas::MWStroke> incoming;
-    size_t feed_slice = 256;
     // The sender of the feed's posts.
     const char feed_token = 0;
 };

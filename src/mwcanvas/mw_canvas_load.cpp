@@ -7,15 +7,15 @@
 #include "wire/command_parser.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <mutex>
 
 namespace velmo::mwcanvas {
 namespace {
 
-// Bounds of a feed slice, in strokes: at least enough to move on, at most what a slice of
-// tiny strokes could hold without the painting of a page costing more than its time.
-constexpr size_t SmallestSlice = 32;
-constexpr size_t LargestSlice = 20000;
+// Strokes merged and painted at once, and at most in one turn of the event loop.
+constexpr size_t FeedChunk = 128;
+constexpr size_t MostStrokesPerTurn = 1024;
 
 } // namespace
 
@@ -30,9 +30,8 @@ void MWCanvas::startOpen() {
     }
     layers_fetch = std::make_unique<sync::LayersFetch>(
         http, server_base_url, canvasID(), geometry.canvas_width, geometry.canvas_height,
-        LoadTimeout, [this](std::optional<png::LayersPicture> picture) {
-            pictureCame(std::move(picture));
-        });
+        LoadTimeout,
+        [this](std::optional<png::LayersPicture> picture) { pictureCame(std::move(picture)); });
     // A picture not made yet costs the server as much as the client: past the wait, the
     // client paints; a picture that comes later is not used.
     // The timer is dropped from an idle turn, not from its own call.
@@ -96,7 +95,7 @@ void MWCanvas::loadEnded(bool complete) {
         }
     }
     if (load_refreshes) {
-        for (canvas::MWStroke& stroke : stroke_load->take(stroke_load->waiting())) {
+        for (canvas::MWStroke& stroke : stroke_load->take(SIZE_MAX)) {
             const canvas::StrokeKey key{stroke.server_time, stroke.client_time};
             refetched[key] = std::move(stroke);
         }
@@ -111,7 +110,7 @@ void MWCanvas::loadEnded(bool complete) {
 
 bool MWCanvas::isLoading() const {
     return layers_fetch != nullptr ||
-           (stroke_load && (!stroke_load->ended() || stroke_load->waiting() > 0)) ||
+           (stroke_load && (!stroke_load->ended() || stroke_load->hasWaiting())) ||
            !incoming.empty();
 }
 
@@ -122,8 +121,7 @@ void MWCanvas::scheduleFeed() {
 void MWCanvas::feed() {
     std::lock_guard guard(sync_agent.lock());
     const bool from_load = !load_refreshes && stroke_load;
-    const size_t waiting = incoming.size() + (from_load ? stroke_load->waiting() : 0);
-    if (waiting == 0) {
+    if (incoming.empty() && !(from_load && stroke_load->hasWaiting())) {
         if (stroke_load && stroke_load->ended()) {
             const bool complete = stroke_load->complete();
             stroke_load.reset();
@@ -134,29 +132,28 @@ void MWCanvas::feed() {
         }
         return;
     }
+    // Chunks merged and painted one after the other until the turn's time is up: what a chunk
+    // costs varies by thousands (a stroke the server's picture holds costs nothing to paint).
     const double started = clock.now();
-    std::vector<canvas::MWStroke> slice;
-    const size_t count = std::min(waiting, feed_slice);
-    slice.reserve(count);
-    while (slice.size() < count && !incoming.empty()) {
-        slice.push_back(std::move(incoming.front()));
-        incoming.pop_front();
-    }
-    if (from_load && slice.size() < count) {
-        for (canvas::MWStroke& stroke : stroke_load->take(count - slice.size())) {
-            slice.push_back(std::move(stroke));
+    size_t merged = 0;
+    while (merged < MostStrokesPerTurn && clock.now() - started < FeedSliceSeconds) {
+        std::vector<canvas::MWStroke> chunk;
+        chunk.reserve(FeedChunk);
+        while (chunk.size() < FeedChunk && !incoming.empty()) {
+            chunk.push_back(std::move(incoming.front()));
+            incoming.pop_front();
         }
-    }
-    mergeStrokes(slice);
-    paintChanges();
-    // The next slice is sized by what this one cost.
-    const double spent = clock.now() - started;
-    if (spent > 0.0) {
-        const double per_stroke = spent / static_cast<double>(slice.size());
-        feed_slice = std::clamp<size_t>(static_cast<size_t>(FeedSliceSeconds / per_stroke),
-                                        SmallestSlice, LargestSlice);
-    } else {
-        feed_slice = std::min(feed_slice * 2, LargestSlice);
+        if (from_load && chunk.size() < FeedChunk) {
+            for (canvas::MWStroke& stroke : stroke_load->take(FeedChunk - chunk.size())) {
+                chunk.push_back(std::move(stroke));
+            }
+        }
+        if (chunk.empty()) {
+            break;
+        }
+        merged += chunk.size();
+        mergeStrokes(chunk);
+        paintChanges();
     }
     if (isLoading()) {
         scheduleFeed();

@@ -24,8 +24,8 @@ LayersFetch::LayersFetch(platform::HttpExchange& http, const std::string& server
                          const std::string& canvas_id, int width_, int height_, double timeout,
                          Done done_)
     : shared(std::make_shared<Shared>()),
-      cancellation(std::make_shared<platform::HttpCancellation>()), width(width_),
-      height(height_), done(std::move(done_)) {
+      cancellation(std::make_shared<platform::HttpCancellation>()), width(width_), height(height_),
+      done(std::move(done_)) {
     shared->fetch = this;
     platform::HttpRequest request;
     request.url = urlOf(server_base_url, canvas_id, width, height);

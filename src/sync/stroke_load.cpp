@@ -65,10 +65,23 @@ void StrokeLoad::start() {
 }
 
 std::vector<canvas::MWStroke> StrokeLoad::take(size_t most) {
-    const size_t count = std::min(most, strokes.size());
-    std::vector<canvas::MWStroke> taken(std::make_move_iterator(strokes.begin()),
-                                        std::make_move_iterator(strokes.begin() + count));
-    strokes.erase(strokes.begin(), strokes.begin() + count);
+    std::vector<canvas::MWStroke> taken;
+    while (taken.size() < most && read_at < whole_up_to) {
+        const size_t feed = pending.find('\n', read_at);
+        const size_t end = feed == std::string::npos || feed > whole_up_to ? whole_up_to : feed;
+        const std::string_view line(pending.data() + read_at, end - read_at);
+        read_at = end < whole_up_to ? end + 1 : end;
+        if (wire::classifyReplyLine(line).kind == wire::ReplyLineKind::Stroke) {
+            taken.push_back(canvas::stroke_from_text(line, pixel_scale));
+            ++decoded_count;
+        }
+    }
+    // What was read goes once it is most of what is kept, so the answer is not copied often.
+    if (read_at > 0 && read_at * 2 >= pending.size()) {
+        pending.erase(0, read_at);
+        whole_up_to -= read_at;
+        read_at = 0;
+    }
     return taken;
 }
 
@@ -81,29 +94,15 @@ void StrokeLoad::bytes(std::string_view data) {
         return; // an error page is no list of strokes
     }
     pending.append(data);
-    const size_t before = decoded_count;
-    decodeLines(false);
-    if (decoded_count != before && listener.arrived) {
-        listener.arrived();
-    }
-}
-
-void StrokeLoad::decodeLines(bool last) {
-    const size_t end = last ? pending.size() : pending.rfind('\n');
-    if (end == std::string::npos || end == 0) {
-        if (last) {
-            pending.clear();
-        }
-        return;
-    }
-    const std::string_view whole(pending.data(), end);
-    for (const std::string_view line : wire::splitReplyLines(whole)) {
-        if (wire::classifyReplyLine(line).kind == wire::ReplyLineKind::Stroke) {
-            strokes.push_back(canvas::stroke_from_text(line, pixel_scale));
-            ++decoded_count;
+    // Lines are separated, not ended, by line feeds: the text after the last one may not be
+    // whole yet.
+    const size_t last_feed = pending.rfind('\n');
+    if (last_feed != std::string::npos && last_feed > whole_up_to) {
+        whole_up_to = last_feed;
+        if (listener.arrived) {
+            listener.arrived();
         }
     }
-    pending.erase(0, last ? pending.size() : end + 1);
 }
 
 void StrokeLoad::finished(const platform::HttpStatus& status) {
@@ -114,10 +113,11 @@ void StrokeLoad::finished(const platform::HttpStatus& status) {
     is_ended = true;
     is_complete = delivered;
     if (delivered) {
-        decodeLines(true);
+        whole_up_to = pending.size(); // the last line is whole now
+    } else {
+        pending.clear();
+        read_at = whole_up_to = 0;
     }
-    pending.clear();
-    pending.shrink_to_fit();
     if (listener.ended) {
         listener.ended(is_complete);
     }
@@ -129,6 +129,7 @@ void StrokeLoad::failed() {
     }
     is_ended = true;
     pending.clear();
+    read_at = whole_up_to = 0;
     if (listener.ended) {
         listener.ended(false);
     }

@@ -4,7 +4,6 @@
 #include "platform/http_exchange.h"
 
 #include <cstddef>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -15,8 +14,9 @@
 namespace velmo::sync {
 
 // Every stroke of one canvas, fetched with the get_strokes command without holding up the UI
-// thread: the answer is read as it arrives (the server sends it a page at a time), each line
-// decoded as soon as it is whole, and the strokes wait in order until the owner takes them.
+// thread: the answer is kept as it arrives (the server sends it a page at a time, but the
+// exchange may hand over tens of megabytes at once), and its lines are decoded only as the
+// owner takes strokes, a slice at a time, in the order the server sent them.
 // Only a 2xx answer counts: any other status, a broken connection or a time-out of the
 // exchange (counted from the last bytes that came) is a failure, and what came before it is
 // not to be trusted as the whole canvas.
@@ -43,10 +43,11 @@ public:
     // Sends the request; the listener hears of it from the event loop on.
     void start();
 
-    // Up to `most` of the strokes decoded and not yet taken, in the order the server sent them.
+    // The next strokes of the answer, up to `most`, decoded now.
     std::vector<canvas::MWStroke> take(size_t most);
-    size_t waiting() const { return strokes.size(); }
-    // Strokes decoded so far, taken or not.
+    // Whether a whole line of the answer waits to be taken.
+    bool hasWaiting() const { return read_at < whole_up_to; }
+    // Strokes taken so far.
     size_t decoded() const { return decoded_count; }
     const std::string& canvasID() const { return canvas_id; }
     bool ended() const { return is_ended; }
@@ -58,8 +59,6 @@ private:
     void bytes(std::string_view data);
     void finished(const platform::HttpStatus& status);
     void failed();
-    // Decodes the whole lines in `pending`; with `last`, the rest too.
-    void decodeLines(bool last);
 
     platform::HttpExchange& http;
     std::string server_base_url;
@@ -71,8 +70,11 @@ private:
     std::shared_ptr<Shared> shared;
     std::shared_ptr<platform::HttpCancellation> cancellation;
     bool delivered = false; // a 2xx head came
+    // The answer's bytes not taken yet start at `read_at`; the lines up to `whole_up_to` are
+    // whole.
     std::string pending;
-    std::deque<canvas::MWStroke> strokes;
+    size_t read_at = 0;
+    size_t whole_up_to = 0;
     size_t decoded_count = 0;
     bool is_ended = false;
     bool is_complete = false;

@@ -131,17 +131,17 @@ TEST_F(MWCanvasLoadTest, ASwitchInTheMiddleLeavesOnlyTheNewCanvas) {
     canvas.setCanvasID(CanvasA);
     declinePicture();
     const size_t fetch_a = static_cast<size_t>(fetchIndex());
-    // Half of A comes, and is painted a slice at a time while the window goes on.
-    http.deliver(fetch_a, reply(CanvasA, {a.begin(), a.begin() + 1000}) + "\n");
+    // Most of A comes, and is painted a slice at a time while the window goes on.
+    http.deliver(fetch_a, reply(CanvasA, {a.begin(), a.begin() + 1600}) + "\n");
     EXPECT_TRUE(canvas.isLoading());
     scheduler.runIdle();
     EXPECT_GT(canvas.strokes_history.size(), 0u);
-    EXPECT_LT(canvas.strokes_history.size(), 1000u) << "one slice a turn";
+    EXPECT_LT(canvas.strokes_history.size(), 1600u) << "one slice a turn";
     EXPECT_NE(outlets.info_text.find("(loading: "), std::string::npos);
 
     canvas.setCanvasID(CanvasB);
     EXPECT_TRUE(http.cancelled(fetch_a));
-    http.deliver(fetch_a, reply(CanvasA, {a.begin() + 1000, a.end()}));
+    http.deliver(fetch_a, reply(CanvasA, {a.begin() + 1600, a.end()}));
     http.finish(fetch_a);
     answerFetch(reply(CanvasB, b));
     EXPECT_EQ(canvas.strokes_history.size(), 30u);

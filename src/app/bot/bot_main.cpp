@@ -21,6 +21,7 @@
 #include <QFile>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -138,7 +139,8 @@ checkWithServer(mwcanvas::MWCanvas& canvas, platform::HttpExchange& http, const 
 }
 
 // Prints, once the canvas opened has all its strokes, how long its picture took to show (the
-// server's picture of the layers, or the last of the strokes painted) and its strokes to come.
+// server's picture of the layers, or the last of the strokes painted), its strokes to come,
+// and the longest the event loop went without a turn meanwhile (what a window would freeze).
 class OpenWatch {
 public:
     explicit OpenWatch(mwcanvas::MWCanvas& canvas_) : canvas(canvas_) {
@@ -150,14 +152,18 @@ public:
 
 private:
     void look() {
+        const qint64 now = since_open.elapsed();
+        longest_gap = std::max(longest_gap, now - last_look);
+        last_look = now;
         if (picture_ms < 0 && (canvas.adopting() || !canvas.isLoading())) {
             picture_ms = since_open.elapsed();
         }
         if (!canvas.isLoading()) {
             timer.stop();
-            std::printf("opened %zu strokes: picture after %lld ms, every stroke after %lld ms\n",
+            std::printf("opened %zu strokes: picture after %lld ms, every stroke after %lld ms, "
+                        "event loop held up %lld ms at most\n",
                         canvas.strokes_history.size(), static_cast<long long>(picture_ms),
-                        static_cast<long long>(since_open.elapsed()));
+                        static_cast<long long>(now), static_cast<long long>(longest_gap));
             std::fflush(stdout);
         }
     }
@@ -166,6 +172,8 @@ private:
     QElapsedTimer since_open;
     QTimer timer;
     qint64 picture_ms = -1;
+    qint64 last_look = 0;
+    qint64 longest_gap = 0;
 };
 
 // Draws the script's strokes, or random ones on the options' layer, at the options' rate. Runs

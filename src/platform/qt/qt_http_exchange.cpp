@@ -102,6 +102,8 @@ void armTimeout(QNetworkReply* reply, const HttpRequest& request) {
                      [timer, ms] { timer->start(ms); });
 }
 
+constexpr qint64 AnswerBufferBytes = 2 * 1024 * 1024;
+
 } // namespace
 
 QtHttpExchange::QtHttpExchange() : manager(std::make_unique<QNetworkAccessManager>()) {}
@@ -128,6 +130,9 @@ void QtHttpExchange::send(const HttpRequest& request, HttpCallbacks callbacks) {
         return;
     }
     QNetworkReply* reply = start(*manager, request);
+    // A long answer (a canvas's strokes) comes a few megabytes at a time: the window handles
+    // each piece in one turn, and the network waits for it meanwhile.
+    reply->setReadBufferSize(AnswerBufferBytes);
     armTimeout(reply, request);
     if (callbacks.cancellation) {
         // The reply is gone once it has finished; then there is nothing left to stop.

@@ -41,7 +41,17 @@ void QtScheduler::postWhenIdle(const void* sender, std::function<void()> action)
     }
     const uint64_t serial = ++last_serial;
     pending[sender] = {serial, std::move(action)};
-    QTimer::singleShot(0, context.get(), [this, sender, serial] { deliver(sender, serial); });
+    // A timer object of no interval fires once the queued events have all been handled; the
+    // static single shot of 0 ms is a queued call instead, which a chain of posts (a canvas
+    // taking in its strokes a slice at a time) would run ahead of due timers and input.
+    auto* timer = new QTimer(context.get());
+    timer->setSingleShot(true);
+    timer->setInterval(0);
+    QObject::connect(timer, &QTimer::timeout, context.get(), [this, timer, sender, serial] {
+        timer->deleteLater();
+        deliver(sender, serial);
+    });
+    timer->start();
 }
 
 void QtScheduler::cancelPosts(const void* sender) {
