@@ -222,6 +222,7 @@ void MWCanvas::setCanvasID(const std::string& id) {
     // What arrived before belongs to the canvas that was open.
     sync_agent.clearInbox();
     incoming.clear();
+    held_back.clear();
     startOpen();
     followOpenCanvas();
     paintChanges();

@@ -18,7 +18,9 @@
 #include "sync/stroke_sync_agent.h"
 #include "sync/sync_canvas.h"
 
+#include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -192,6 +194,10 @@ private:
     std::set<canvas::StrokeKey> merged_while_refreshing;
     // Strokes of replies not merged yet: a large reply is merged a slice at a time too.
     std::deque<canvas::MWStroke> incoming;
+    // Strokes of replies ahead of an opening canvas's fetch, until it has come that far; and
+    // the newest key it has brought.
+    std::multimap<canvas::StrokeKey, canvas::MWStroke> held_back;
+    canvas::StrokeKey load_frontier{INT64_MIN, INT64_MIN};
     // The sender of the feed's posts.
     const char feed_token = 0;
 };

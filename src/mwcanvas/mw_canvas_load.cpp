@@ -64,6 +64,11 @@ void MWCanvas::loadMerged() {
 
 void MWCanvas::startLoad(bool refresh) {
     load_refreshes = refresh;
+    load_frontier = {INT64_MIN, INT64_MIN};
+    for (auto& [key, stroke] : held_back) {
+        incoming.push_back(std::move(stroke));
+    }
+    held_back.clear();
     refetched.clear();
     merged_while_refreshing.clear();
     sync::StrokeLoad::Listener listener;
@@ -109,7 +114,7 @@ void MWCanvas::loadEnded(bool complete) {
 }
 
 bool MWCanvas::isLoading() const {
-    return layers_fetch != nullptr ||
+    return layers_fetch != nullptr || !held_back.empty() ||
            (stroke_load && (!stroke_load->ended() || stroke_load->hasWaiting())) ||
            !incoming.empty();
 }
@@ -120,13 +125,24 @@ void MWCanvas::scheduleFeed() {
 
 void MWCanvas::feed() {
     std::lock_guard guard(sync_agent.lock());
-    const bool from_load = !load_refreshes && stroke_load;
-    if (incoming.empty() && !(from_load && stroke_load->hasWaiting())) {
-        if (stroke_load && stroke_load->ended()) {
+    // Replies go on while a canvas opens, and a new user is owed every stroke: polls bring the
+    // canvas again from its first stroke, and may run ahead of the fetch. Painted first, those
+    // strokes would have each chunk of the fetch land behind them, repainting them all again:
+    // they wait until the fetch has come that far (they are mostly the same strokes).
+    const bool load_ahead =
+        !load_refreshes && stroke_load && (!stroke_load->ended() || stroke_load->hasWaiting());
+    auto heldMayGo = [&] {
+        return !held_back.empty() && (!load_ahead || !(load_frontier < held_back.begin()->first));
+    };
+    if (incoming.empty() && !heldMayGo() && !(load_ahead && stroke_load->hasWaiting())) {
+        if (stroke_load && stroke_load->ended() && !stroke_load->hasWaiting()) {
             const bool complete = stroke_load->complete();
             stroke_load.reset();
             if (complete) {
                 loadMerged();
+            }
+            if (!held_back.empty()) {
+                scheduleFeed();
             }
             setInfoLabel();
         }
@@ -139,12 +155,23 @@ void MWCanvas::feed() {
     while (merged < MostStrokesPerTurn && clock.now() - started < FeedSliceSeconds) {
         std::vector<canvas::MWStroke> chunk;
         chunk.reserve(FeedChunk);
-        while (chunk.size() < FeedChunk && !incoming.empty()) {
-            chunk.push_back(std::move(incoming.front()));
-            incoming.pop_front();
+        while (chunk.size() < FeedChunk && heldMayGo()) {
+            chunk.push_back(std::move(held_back.begin()->second));
+            held_back.erase(held_back.begin());
         }
-        if (from_load && chunk.size() < FeedChunk) {
+        while (chunk.size() < FeedChunk && !incoming.empty()) {
+            canvas::MWStroke stroke = std::move(incoming.front());
+            incoming.pop_front();
+            const canvas::StrokeKey key{stroke.server_time, stroke.client_time};
+            if (load_ahead && load_frontier < key) {
+                held_back.emplace(key, std::move(stroke));
+            } else {
+                chunk.push_back(std::move(stroke));
+            }
+        }
+        if (load_ahead && chunk.size() < FeedChunk) {
             for (canvas::MWStroke& stroke : stroke_load->take(FeedChunk - chunk.size())) {
+                load_frontier = std::max(load_frontier, {stroke.server_time, stroke.client_time});
                 chunk.push_back(std::move(stroke));
             }
         }

@@ -195,14 +195,17 @@ TEST(TwoClients, OnACanvasOfTwentyThousandStrokesAStrokeShowsInTheOtherAtOnce) {
     // one process must not make the same one.
     first.canvas().setNickname("first");
     second.canvas().setNickname("second");
+    // The drawer's window is on the canvas before the watcher's opens, as in a busy room:
+    // the server has made its picture of the canvas by then.
     ASSERT_TRUE(first.ui.delegate->application_handleOpenURL("velmorastra://" + canvas_id));
+    ASSERT_TRUE(spinUntil([&] { return !first.canvas().isLoading(); }, 30000)) << server.log();
     ASSERT_TRUE(second.ui.delegate->application_handleOpenURL("velmorastra://" + canvas_id));
     ASSERT_TRUE(spinUntil(
         [&] { return first.canvas().news_feed->live() && second.canvas().news_feed->live(); },
         10000))
         << server.log();
 
-    // The first stroke comes while the windows may still be taking the canvas in.
+    // The first stroke comes while the watcher's window may still be taking the canvas in.
     std::vector<qint64> took;
     for (int i = 0; i < 7; ++i) {
         spinFor(i == 0 ? 0 : 300 + 170 * i);

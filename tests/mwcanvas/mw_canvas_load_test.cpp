@@ -125,6 +125,31 @@ TEST_F(MWCanvasLoadTest, APictureLateOrMissingLeavesTheStrokesToBePaintedHere) {
     EXPECT_EQ(canvas.display_bitmap, renderPicture(strokes, canvas.geometry));
 }
 
+TEST_F(MWCanvasLoadTest, RepliesAheadOfTheFetchWaitUntilItHasComeThatFar) {
+    // A new user is owed the whole canvas by replies too: they may outrun the fetch.
+    std::vector<MWStroke> all = strokesOf(600, 1000, 8);
+    const std::vector<MWStroke> fresh = strokesOf(1, 5000, 9);
+    canvas.setCanvasID(CanvasA);
+    declinePicture();
+    const size_t fetch = static_cast<size_t>(fetchIndex());
+    http.deliver(fetch, reply(CanvasA, {all.begin(), all.begin() + 100}) + "\n");
+    scheduler.runIdle();
+    scheduler.tick();
+    std::vector<MWStroke> page(all.begin(), all.begin() + 400);
+    page.push_back(fresh[0]);
+    http.answer(http.async_requests.size() - 1, reply(CanvasA, page));
+    scheduler.runIdle();
+    EXPECT_LE(canvas.strokes_history.size(), 100u) << "nothing past what the fetch brought";
+    EXPECT_FALSE(canvas.strokes_history.contains({5000, 5000}));
+    http.deliver(fetch, reply(CanvasA, {all.begin() + 100, all.end()}));
+    http.finish(fetch);
+    settle();
+    EXPECT_FALSE(canvas.isLoading());
+    EXPECT_EQ(canvas.strokes_history.size(), 601u);
+    all.push_back(fresh[0]);
+    EXPECT_EQ(canvas.display_bitmap, renderPicture(all, canvas.geometry));
+}
+
 TEST_F(MWCanvasLoadTest, ASwitchInTheMiddleLeavesOnlyTheNewCanvas) {
     const std::vector<MWStroke> a = strokesOf(2000, 1000, 5);
     const std::vector<MWStroke> b = strokesOf(30, 9000, 6);
