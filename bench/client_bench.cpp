@@ -1,5 +1,7 @@
 // Client figures: the time from a mouse-move event to the repaint of its dirty rectangle,
-// the start-up with a long saved history, and the resident memory against the surfaces.
+// the start-up with a long saved history, the resident memory against the surfaces, and a
+// lifecycle save of a long history (VELMO_SAVE_BENCH_STROKES strokes, 200000 by default)
+// with the journal against the full save without it.
 // It measures and prints; it asserts nothing. Run offscreen:
 //   QT_QPA_PLATFORM=offscreen build/bench/client_bench
 #include "app/canvas_view.h"
@@ -7,11 +9,16 @@
 #include "app/velmorastra_app_delegate.h"
 #include "app/velmorastra_interface.h"
 #include "canvas/stroke_text.h"
+#include "identity/background_settings.h"
+#include "mwcanvas/mw_canvas.h"
 #include "platform/qt/qt_clock.h"
+#include "platform/qt/qt_journal_file.h"
 #include "platform/qt/qt_scheduler.h"
 #include "platform/qt/qt_settings_store.h"
 #include "support/counting_random.h"
 #include "support/memory_settings.h"
+#include "support/random_strokes.h"
+#include "support/recording_outlets.h"
 #include "support/scripted_http.h"
 
 #include <QApplication>
@@ -20,8 +27,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QFileInfo>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <string>
@@ -137,6 +147,93 @@ long residentKiB() {
     return -1;
 }
 
+double millisSince(const QElapsedTimer& timer) {
+    return static_cast<double>(timer.nsecsElapsed()) / 1e6;
+}
+
+// A canvas of `strokes` hand-drawn strokes saved in an INI file: the lifecycle save with the
+// journal (the settings written on their own thread), the full save that folds the journal in
+// (its part on the UI thread and its whole time), and the full save without a journal.
+void benchLifecycleSave(const QTemporaryDir& dir, int strokes) {
+    const QString file = dir.filePath("long.ini");
+    QElapsedTimer seeding;
+    seeding.start();
+    {
+        velmo::testing::HandStrokes hand(7);
+        std::vector<std::string> texts;
+        for (int i = 0; i < strokes; ++i) {
+            canvas::MWStroke stroke = hand.next();
+            stroke.server_time = stroke.client_time = 1765000000000 + i;
+            stroke.user_name = "bench@20261207000000000";
+            texts.push_back(canvas::stroke_to_text(stroke));
+        }
+        platform::qt::QtSettingsStore settings(file);
+        settings.setString("CanvasID", "bench@20261207000000000");
+        settings.setStringList("StrokesHistory", texts);
+        settings.synchronize();
+    }
+    const double seed_ms = millisSince(seeding);
+
+    platform::qt::QtClock clock;
+    platform::qt::QtScheduler scheduler;
+    testing::ScriptedHttp http;
+    testing::CountingRandom random;
+    testing::RecordingOutlets outlets;
+    std::vector<double> lifecycle;
+    double fold_ui_ms = 0;
+    double fold_all_ms = 0;
+    double load_ms = 0;
+    {
+        platform::qt::QtSettingsStore ini(file);
+        identity::BackgroundSettings settings(ini);
+        platform::qt::QtJournalFile journal(platform::qt::QtJournalFile::besideSettings(file));
+        QElapsedTimer loading;
+        loading.start();
+        mwcanvas::MWCanvas canvas(
+            {outlets, clock, http, scheduler, settings, random, nullptr, &journal},
+            "http://127.0.0.1:9/", "http://127.0.0.1:9/upload.cgi");
+        canvas.loadDefaults();
+        settings.flush();
+        load_ms = millisSince(loading);
+        for (int i = 0; i < 20; ++i) {
+            // A change of the nickname between saves makes each one write the file.
+            canvas.setSearchNickname("search " + std::to_string(i));
+            QElapsedTimer save;
+            save.start();
+            canvas.saveDefaults();
+            lifecycle.push_back(millisSince(save));
+        }
+        settings.flush();
+        QElapsedTimer fold;
+        fold.start();
+        canvas.saveAll();
+        fold_ui_ms = millisSince(fold);
+        settings.flush();
+        fold_all_ms = millisSince(fold);
+    }
+    double full_ms = 0;
+    {
+        platform::qt::QtSettingsStore settings(file);
+        mwcanvas::MWCanvas canvas({outlets, clock, http, scheduler, settings, random},
+                                  "http://127.0.0.1:9/", "http://127.0.0.1:9/upload.cgi");
+        canvas.loadDefaults();
+        QElapsedTimer save;
+        save.start();
+        canvas.saveDefaults();
+        full_ms = millisSince(save);
+    }
+    const Stats saves = stats(lifecycle);
+    std::printf("long history: %d hand-drawn strokes, %.0f MB settings file (written in %.0f ms), "
+                "loaded with its journal in %.0f ms\n",
+                strokes, static_cast<double>(QFileInfo(file).size()) / 1e6, seed_ms, load_ms);
+    std::printf("lifecycle save with the journal, on the UI thread: median %.3f ms, p95 %.3f ms "
+                "(%zu saves, each with a setting changed)\n",
+                saves.median, saves.p95, lifecycle.size());
+    std::printf("full save folding the journal in: %.2f ms on the UI thread, %.0f ms in all\n",
+                fold_ui_ms, fold_all_ms);
+    std::printf("peer, the full save without a journal (all on the UI thread): %.0f ms\n", full_ms);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -224,5 +321,7 @@ int main(int argc, char** argv) {
                 "surfaces: %.1f MiB; ratio %.2f\n",
                 rss_after_launch / 1024.0, rss_at_start / 1024.0, surfaces_mib,
                 rss_after_launch / 1024.0 / surfaces_mib);
+    const char* long_strokes = std::getenv("VELMO_SAVE_BENCH_STROKES");
+    benchLifecycleSave(dir, long_strokes != nullptr ? std::atoi(long_strokes) : 200000);
     return 0;
 }

@@ -3,6 +3,7 @@
 #include "app/single_instance.h"
 #include "app/velmorastra_app_delegate.h"
 #include "app/velmorastra_interface.h"
+#include "identity/background_settings.h"
 #include "platform/qt/qt_clock.h"
 #include "platform/qt/qt_event_stream.h"
 #include "platform/qt/qt_http_exchange.h"
@@ -63,6 +64,8 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    // Written on a thread of their own: a save of a long history never holds up the window.
+    identity::BackgroundSettings background(settings);
     platform::qt::QtJournalFile journal(
         platform::qt::QtJournalFile::besideSettings(settings.fileName()));
     platform::qt::QtClock clock;
@@ -72,8 +75,8 @@ int main(int argc, char** argv) {
     platform::qt::QtRandomSource random;
     const QSize size = options.size.value_or(defaultWindowSize());
     app::VelmorastraInterface ui(
-        app::ClientEdges{clock, http, scheduler, settings, random, &events, &journal},
-        app::interfaceOptions(options, settings, size));
+        app::ClientEdges{clock, http, scheduler, background, random, &events, &journal},
+        app::interfaceOptions(options, background, size));
     ui.delegate->observeApplicationEvents();
 
     app::SingleInstance instance;

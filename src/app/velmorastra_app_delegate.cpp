@@ -26,12 +26,16 @@ void VelmorastraAppDelegate::applicationDidFinishLaunching() {
     did_launch = true;
 }
 
-void VelmorastraAppDelegate::save() {
+void VelmorastraAppDelegate::save(bool all) {
     if (!did_launch) {
         // Before the saved state is loaded, saving would overwrite it with an empty canvas.
         return;
     }
-    canvas.saveDefaults();
+    if (all) {
+        canvas.saveAll();
+    } else {
+        canvas.saveDefaults();
+    }
     ++saves;
 }
 
@@ -44,7 +48,7 @@ void VelmorastraAppDelegate::applicationDidEnterBackground() {
 }
 
 void VelmorastraAppDelegate::applicationWillTerminate() {
-    save();
+    save(true);
 }
 
 bool VelmorastraAppDelegate::application_handleOpenURL(const std::optional<std::string>& url) {

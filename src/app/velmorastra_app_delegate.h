@@ -48,7 +48,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void save();
+    // With `all`, the whole state goes into the settings (the process ends).
+    void save(bool all = false);
 
     mwcanvas::MWCanvas& canvas;
     QSize canvas_size;

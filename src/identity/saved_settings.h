@@ -14,6 +14,8 @@ inline constexpr const char* StrokesHistoryKey = "StrokesHistory";
 inline constexpr const char* QueuedCommandsKey = "QueuedCommands";
 // The number of the last full save; the journal of changes since names it (SettingsJournal).
 inline constexpr const char* JournalGenerationKey = "JournalGeneration";
+// How many bytes of that journal the settings hold (saved_state.h).
+inline constexpr const char* JournalOffsetKey = "JournalOffset";
 inline constexpr const char* ServerURLKey = "ServerURL";
 inline constexpr const char* GyazoURLKey = "GyazoURL";
 

@@ -2,6 +2,7 @@
 
 #include "canvas/stroke_text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <optional>
@@ -249,7 +250,16 @@ void SettingsJournal::writePending() {
         bytes += line(i + 1 < pending.size() ? "+" + pending[i] : pending[i]);
     }
     // A failed write loses only what the next full save writes anyway.
-    file.append(bytes);
+    if (file.append(bytes)) {
+        // A part a copy shares is left as it is.
+        constexpr size_t PartBytes = size_t{1} << 20;
+        if (written.empty() || written.back().use_count() > 1 ||
+            written.back()->size() >= PartBytes) {
+            written.push_back(std::make_shared<std::string>());
+        }
+        *written.back() += bytes;
+        written_bytes += bytes.size();
+    }
     pending.clear();
     unsynced = true;
 }
@@ -258,8 +268,68 @@ bool SettingsJournal::restart(uint64_t generation) {
     pending.clear();
     records = 0;
     unsynced = false;
-    recording = file.replace(journalHeader(generation));
+    generation_ = generation;
+    startWritten(journalHeader(generation));
+    recording = file.replace(*written.front());
     return recording;
+}
+
+void SettingsJournal::startWritten(std::string bytes) {
+    written_bytes = bytes.size();
+    written.clear();
+    written.push_back(std::make_shared<std::string>(std::move(bytes)));
+}
+
+std::vector<std::shared_ptr<const std::string>> SettingsJournal::contents() const {
+    return {written.begin(), written.end()};
+}
+
+std::string joined(const std::vector<std::shared_ptr<const std::string>>& parts) {
+    size_t size = 0;
+    for (const auto& part : parts) {
+        size += part->size();
+    }
+    std::string all;
+    all.reserve(size);
+    for (const auto& part : parts) {
+        all += *part;
+    }
+    return all;
+}
+
+bool SettingsJournal::resume(uint64_t generation, std::string_view valid, bool file_holds_more) {
+    pending.clear();
+    unsynced = false;
+    generation_ = generation;
+    records = static_cast<size_t>(std::count(valid.begin(), valid.end(), '\n'));
+    records -= std::min<size_t>(records, 1); // the header
+    startWritten(std::string(valid));
+    // A tail cut short by a crash would end the reading of all that follows it.
+    recording = !file_holds_more || file.replace(valid);
+    return recording;
+}
+
+bool SettingsJournal::rotate(size_t folded) {
+    // Only the tail is joined: the parts before `folded` are skipped whole.
+    std::string rest;
+    size_t at = 0;
+    for (const auto& part : written) {
+        const size_t end = at + part->size();
+        if (end > folded) {
+            rest.append(*part, folded > at ? folded - at : 0);
+        }
+        at = end;
+    }
+    std::string next = journalHeader(generation_ + 1) + rest;
+    if (!file.replace(next)) {
+        return false; // the journal goes on as it was: the settings' place still fits it
+    }
+    ++generation_;
+    startWritten(std::move(next));
+    records = static_cast<size_t>(std::count(rest.begin(), rest.end(), '\n'));
+    unsynced = false;
+    recording = true;
+    return true;
 }
 
 void SettingsJournal::syncToDisk() {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,7 +42,7 @@ struct JournaledState {
 //   P                                             the head of the queue retired
 //   X                                             the queue emptied
 //
-// Recording starts with `restart`; what is recorded before is dropped, since the
+// Recording starts with `restart` or `resume`; what is recorded before is dropped, since the
 // state is then being loaded, not changed. UI thread only.
 class SettingsJournal : public sync::QueueListener {
 public:
@@ -75,6 +76,16 @@ public:
 
     // After a full save under `generation`: the journal starts afresh, empty.
     bool restart(uint64_t generation);
+    // Goes on with the journal of `generation` that the file holds, of which `valid` is the
+    // part that reads back; the file is cut to it when it holds more.
+    bool resume(uint64_t generation, std::string_view valid, bool file_holds_more);
+    // After a full save that holds the first `folded` bytes of the journal: it starts afresh
+    // under the next generation with the records that came after them.
+    bool rotate(size_t folded);
+    // What the file holds, as written by this journal: its header and records, in parts
+    // shared with the copy (cheap to take on the UI thread; read anywhere).
+    std::vector<std::shared_ptr<const std::string>> contents() const;
+    uint64_t generation() const { return generation_; }
     // Puts what was written on permanent storage, when anything was since the last time.
     void syncToDisk();
     // Records written since the journal started afresh.
@@ -91,7 +102,15 @@ private:
     bool recording = false;
     bool unsynced = false;
     size_t records = 0;
+    // Parts are added to while this journal alone holds them.
+    std::vector<std::shared_ptr<std::string>> written;
+    size_t written_bytes = 0;
+    uint64_t generation_ = 0;
+    void startWritten(std::string bytes);
 };
+
+// The parts of a journal's contents, joined.
+std::string joined(const std::vector<std::shared_ptr<const std::string>>& parts);
 
 // The header line that opens a journal of `generation`.
 std::string journalHeader(uint64_t generation);

@@ -37,10 +37,10 @@ MWCanvas::MWCanvas(const MWCanvasPlatform& platform, const std::string& server_b
         journal = std::make_unique<identity::SettingsJournal>(*journal_file);
         sync_agent.setQueueListener(journal.get());
         journal_timer = platform.scheduler.scheduleRepeating(JournalSyncInterval, [this] {
+            collectFold();
+            journal->syncToDisk();
             if (journal->recordCount() >= JournalFoldRecords) {
-                saveDefaults();
-            } else {
-                journal->syncToDisk();
+                foldJournal();
             }
         });
     }
@@ -108,8 +108,9 @@ std::string MWCanvas::userID() {
         user_keys.make(user_id);
         if (journal) {
             // The journal may soon hold commands under this ID; after a crash they would go
-            // without their key and be refused, so the key is on disk before any of them.
-            saveUserKeys();
+            // without their key and be refused, so the key goes to disk before any of them
+            // (settings written in the background take it after what they were handed).
+            saveUserKeys(false);
             settings.synchronize();
         }
     }
@@ -239,27 +240,65 @@ void MWCanvas::setNickname(const std::string& name) {
 void MWCanvas::saveDefaults() {
     settings.setString(identity::UserNicknameKey, user_nickname);
     settings.setString(identity::SearchNicknameKey, search_nickname);
-    settings.setString(identity::CanvasIDKey, canvas_id);
-    std::vector<std::string> history;
-    history.reserve(strokes_history.size());
-    for (const auto& [key, stroke] : strokes_history) {
-        history.push_back(canvas::stroke_to_text(stroke));
+    if (!journal || !journal->isRecording()) {
+        saveAll();
+        return;
     }
-    settings.setStringList(identity::StrokesHistoryKey, history);
-    settings.setStringList(identity::QueuedCommandsKey,
-                           {sync_agent.queued_commands.begin(), sync_agent.queued_commands.end()});
-    if (journal) {
-        settings.setString(identity::JournalGenerationKey, std::to_string(++journal_generation));
-    }
-    saveUserKeys();
+    // The journal holds the canvas, its history and the queue.
+    saveUserKeys(false);
     settings.synchronize();
-    if (journal) {
-        // Only now do the settings hold everything the old journal said.
-        journal->restart(journal_generation);
+    collectFold();
+    journal->syncToDisk();
+}
+
+void MWCanvas::saveAll() {
+    if (journal && journal->isRecording()) {
+        settings.setString(identity::UserNicknameKey, user_nickname);
+        settings.setString(identity::SearchNicknameKey, search_nickname);
+        saveUserKeys(true);
+        settings.synchronize();
+        foldJournal();
+        return;
+    }
+    identity::JournaledState state{
+        canvas_id, {}, {sync_agent.queued_commands.begin(), sync_agent.queued_commands.end()}};
+    for (const auto& [key, stroke] : strokes_history) {
+        state.strokes_history.emplace_hint(state.strokes_history.end(), key, stroke);
+    }
+    identity::writeSavedState(settings, state, std::nullopt);
+    settings.setString(identity::UserNicknameKey, user_nickname);
+    settings.setString(identity::SearchNicknameKey, search_nickname);
+    saveUserKeys(true);
+    settings.synchronize();
+}
+
+void MWCanvas::foldJournal() {
+    collectFold();
+    if (fold) {
+        return; // one at a time: the journal starts afresh after each
+    }
+    journal->syncToDisk();
+    fold = std::make_shared<Fold>();
+    settings.perform([done = fold, contents = journal->contents(),
+                      scale = geometry.pixel_scale](platform::SettingsStore& store) {
+        done->result = identity::foldSavedState(store, identity::joined(contents), scale);
+        done->done = true;
+    });
+    collectFold();
+}
+
+void MWCanvas::collectFold() {
+    if (!fold || !fold->done) {
+        return;
+    }
+    const identity::FoldResult result = fold->result;
+    fold.reset();
+    if (result.folded && result.place.generation == journal->generation()) {
+        journal->rotate(result.place.offset);
     }
 }
 
-void MWCanvas::saveUserKeys() {
+void MWCanvas::saveUserKeys(bool whole) {
     // The user ID is made afresh each run: besides the current one, only the IDs of queued
     // commands, and those of own strokes on the open canvas (its pictures go under them), still
     // need their keys.
@@ -267,10 +306,15 @@ void MWCanvas::saveUserKeys() {
     for (const std::string& command : sync_agent.queued_commands) {
         needed.insert(wire::commandUserName(command));
     }
-    for (const auto& [key, stroke] : strokes_history) {
-        needed.insert(stroke.user_name);
+    if (whole) {
+        for (const auto& [key, stroke] : strokes_history) {
+            needed.insert(stroke.user_name);
+        }
+    } else {
+        needed.insert(kept_key_users.begin(), kept_key_users.end());
     }
     user_keys.save(settings, needed);
+    kept_key_users = std::move(needed);
 }
 
 void MWCanvas::loadDefaults() {
@@ -279,51 +323,47 @@ void MWCanvas::loadDefaults() {
     }
     search_nickname = settings.stringValue(identity::SearchNicknameKey).value_or("");
     outlets.setSearchText(search_nickname);
-    if (auto id = settings.stringValue(identity::CanvasIDKey)) {
-        canvas_id = *id;
+    identity::JournaledState state = identity::readSavedState(settings, geometry.pixel_scale);
+    if (settings.stringValue(identity::CanvasIDKey)) {
+        canvas_id = state.canvas_id;
     }
-    canvas::StrokeMap loaded;
-    if (auto texts = settings.stringList(identity::StrokesHistoryKey)) {
-        for (const std::string& text : *texts) {
-            canvas::MWStroke stroke = canvas::stroke_from_text(text, geometry.pixel_scale);
-            const canvas::StrokeKey key{stroke.server_time, stroke.client_time};
-            loaded[key] = std::move(stroke);
+    state.canvas_id = canvas_id;
+    user_keys.load(settings);
+    const identity::SavedJournalPlace place = identity::savedJournalPlace(settings);
+    if (journal) {
+        const std::string contents = journal_file->readAll();
+        const identity::SavedJournalReplay read =
+            identity::applySavedJournal(contents, place, state, geometry.pixel_scale);
+        // As loaded from a full save: an unconfirmed stroke goes under its own server time, 0.
+        canvas::StrokeMap history;
+        for (auto& [key, stroke] : state.strokes_history) {
+            history[{stroke.server_time, stroke.client_time}] = std::move(stroke);
+        }
+        state.strokes_history = std::move(history);
+        if (read.replay.matched) {
+            journal->resume(read.generation,
+                            std::string_view(contents).substr(0, read.replay.valid_bytes),
+                            read.replay.valid_bytes < contents.size());
+        } else {
+            // A journal of a later full save than the settings' own, or none: started anew
+            // after them.
+            journal->restart(place.generation + 1);
         }
     }
-    user_keys.load(settings);
-    auto queue =
-        settings.stringList(identity::QueuedCommandsKey).value_or(std::vector<std::string>{});
-    if (journal) {
-        applyJournal(queue, loaded);
-    }
-    strokes_history = canvas::StrokeHistory(std::move(loaded));
+    canvas_id = std::move(state.canvas_id);
+    strokes_history = canvas::StrokeHistory(std::move(state.strokes_history));
     followOpenCanvas();
     // Nothing is sent here; the next command or the next tick sends the head.
-    sync_agent.restoreQueue(std::move(queue));
+    sync_agent.restoreQueue({std::make_move_iterator(state.queued_commands.begin()),
+                             std::make_move_iterator(state.queued_commands.end())});
     if (journal) {
-        saveDefaults();
+        // The keys still needed, found once in the whole history.
+        saveUserKeys(true);
+        settings.synchronize();
+        if (journal->recordCount() >= JournalFoldRecords) {
+            foldJournal();
+        }
     }
-}
-
-void MWCanvas::applyJournal(std::vector<std::string>& queue, canvas::StrokeMap& strokes) {
-    const std::string generation =
-        settings.stringValue(identity::JournalGenerationKey).value_or("0");
-    journal_generation = 0;
-    std::from_chars(generation.data(), generation.data() + generation.size(), journal_generation);
-    identity::JournaledState state{
-        std::move(canvas_id),
-        std::move(strokes),
-        {std::make_move_iterator(queue.begin()), std::make_move_iterator(queue.end())}};
-    identity::replayJournal(journal_file->readAll(), journal_generation, state,
-                            geometry.pixel_scale);
-    canvas_id = std::move(state.canvas_id);
-    // As loaded from a full save: an unconfirmed stroke goes under its own server time, 0.
-    strokes.clear();
-    for (auto& [key, stroke] : state.strokes_history) {
-        strokes[{stroke.server_time, stroke.client_time}] = std::move(stroke);
-    }
-    queue.assign(std::make_move_iterator(state.queued_commands.begin()),
-                 std::make_move_iterator(state.queued_commands.end()));
 }
 
 std::optional<std::string> MWCanvas::dateID() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "canvas/canvas_engine.h"
+#include "identity/saved_state.h"
 #include "identity/settings_journal.h"
 #include "identity/user_keys.h"
 #include "imagehost/gyazo_client.h"
@@ -18,6 +19,7 @@
 #include "sync/stroke_sync_agent.h"
 #include "sync/sync_canvas.h"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -55,7 +57,9 @@ struct MWCanvasPlatform {
 //
 // With a journal file, every change of the canvas ID, the history and the queue is also
 // appended to it as it is made (SettingsJournal), and put on permanent storage within a
-// second; saveDefaults folds it into the settings. So a crash loses no finished stroke.
+// second. So a crash loses no finished stroke, and saveDefaults need not write the history:
+// the journal is folded into the settings when it grows long, by a job of the settings
+// (off the UI thread when they are written in the background), from a copy of the journal.
 class MWCanvas : public canvas::CanvasEngine, public sync::SyncCanvas {
 public:
     static constexpr double PollingInterval = 5.0;
@@ -105,8 +109,11 @@ public:
     // The search field's text, kept for the saved state.
     void setSearchNickname(const std::string& text) { search_nickname = text; }
 
-    // Writes the whole saved state and starts the journal afresh.
+    // Saves the state: with a journal, what it does not hold (the nickname, the search text,
+    // the user keys) and the journal to permanent storage; without one, all of it.
     void saveDefaults();
+    // Writes the whole state into the settings: with a journal, by a fold of it.
+    void saveAll();
     // Reads the saved state, then the journal's changes since, and folds them together.
     void loadDefaults();
 
@@ -139,7 +146,9 @@ private:
     void strokeUndone(const canvas::StrokeKey& key, const canvas::MWStroke& stroke) override;
     void historyEmptied() override;
     // Writes the keys still needed into the settings (not to disk).
-    void saveUserKeys();
+    // Keeps the keys of the user IDs still needed: with `whole`, found in the whole history,
+    // else those kept before and those of the queue.
+    void saveUserKeys(bool whole);
     void journalStored(const canvas::StrokeKey& key, const canvas::MWStroke& stroke);
     void journalErased(const canvas::StrokeKey& key);
     // Stores returned strokes under their server keys.
@@ -164,8 +173,10 @@ private:
     void scheduleFeed();
     // A refresh's answer is whole: the history becomes it.
     void finishRefresh();
-    // Applies the journal of the last full save to what loadDefaults read from the settings.
-    void applyJournal(std::vector<std::string>& queue, canvas::StrokeMap& strokes);
+    // Starts a fold of the journal into the settings, unless one is under way; takes up one
+    // that has ended by starting the journal afresh past what it holds.
+    void foldJournal();
+    void collectFold();
     // Moves the live stream to the canvas open now.
     void followOpenCanvas();
     void publishPicture(int width, int height, std::string& url,
@@ -174,8 +185,15 @@ private:
     platform::SettingsStore& settings;
     platform::JournalFile* journal_file;
     std::unique_ptr<identity::SettingsJournal> journal;
-    // The number of the last full save, which names the journal that follows it.
-    uint64_t journal_generation = 0;
+    // The fold under way, filled in by the settings' job.
+    struct Fold {
+        std::atomic<bool> done = false;
+        identity::FoldResult result;
+    };
+    std::shared_ptr<Fold> fold;
+    // The user IDs whose keys the last save kept: a save without the whole history to look
+    // through keeps them too.
+    std::set<std::string> kept_key_users;
     std::unique_ptr<platform::RepeatingTimer> journal_timer;
     std::unique_ptr<platform::RepeatingTimer> polling_timer;
 

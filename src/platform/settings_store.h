@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,8 +18,13 @@ public:
     // Each write replaces the stored value; it may stay in memory until `synchronize`.
     virtual void setString(const std::string& key, const std::string& value) = 0;
     virtual void setStringList(const std::string& key, const std::vector<std::string>& values) = 0;
-    // Writes everything to permanent storage now.
+    // Writes everything to permanent storage now, or, for a store written in the background,
+    // hands it to its writer, which writes it after what it was handed before.
     virtual void synchronize() = 0;
+    // Runs a job that reads and writes the store as a whole (a large save): here and now, or,
+    // for a store written in the background, on its writer after what it was handed before.
+    // The job must not touch anything but the store it is given and what it owns.
+    virtual void perform(std::function<void(SettingsStore&)> job) { job(*this); }
 };
 
 } // namespace velmo::platform

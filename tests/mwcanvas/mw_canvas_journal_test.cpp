@@ -1,5 +1,7 @@
 #include "mwcanvas/mw_canvas.h"
 
+#include "identity/background_settings.h"
+
 #include "support/counting_random.h"
 #include "support/fake_clock.h"
 #include "support/manual_scheduler.h"
@@ -26,7 +28,7 @@ constexpr int64_t Init = DefaultInitServerTime;
 // A client process: its own canvas and fakes, on settings and a journal that outlive it, as
 // files outlive a killed process.
 struct Client {
-    Client(testing::MemorySettings& settings, testing::MemoryJournalFile& journal)
+    Client(platform::SettingsStore& settings, testing::MemoryJournalFile& journal)
         : canvas({outlets, clock, http, scheduler, settings, random, nullptr, &journal},
                  "http://127.0.0.1:8640/", "http://127.0.0.1:8640/upload.cgi") {
         canvas.setScreenSize(320, 480);
@@ -95,7 +97,7 @@ TEST(MWCanvasJournal, AKilledClientComesBackWithTheCanvasHistoryAndQueueItHad) {
     std::string canvas_id;
     {
         Client first(settings, journal);
-        EXPECT_EQ(settings.synchronizations, 1) << "the start folds what it read";
+        EXPECT_EQ(settings.synchronizations, 1) << "the start saves the keys it needs";
         const int64_t a = first.draw(10);
         canvas_id = first.canvas.canvas_id;
         EXPECT_FALSE(canvas_id.empty());
@@ -132,10 +134,16 @@ TEST(MWCanvasJournal, AKilledClientComesBackWithTheCanvasHistoryAndQueueItHad) {
     }
     EXPECT_TRUE(keyed) << resent.body;
 
-    // Folded at that start: the settings alone now hold it all.
-    EXPECT_EQ(journal.contents, identity::journalHeader(2));
-    EXPECT_EQ(std::get<std::string>(settings.values.at("JournalGeneration")), "2");
+    // A lifecycle save writes none of it again: the journal goes on.
+    const std::string journaled = journal.contents;
+    EXPECT_TRUE(journaled.starts_with(identity::journalHeader(1)));
     second.canvas.saveDefaults();
+    EXPECT_EQ(journal.contents, journaled);
+    EXPECT_FALSE(settings.values.contains("StrokesHistory"));
+    // A full save folds it in, and the journal starts afresh after what it holds.
+    second.canvas.saveAll();
+    EXPECT_EQ(journal.contents, identity::journalHeader(2));
+    EXPECT_EQ(std::get<std::string>(settings.values.at("JournalGeneration")), "1");
     testing::MemoryJournalFile empty;
     testing::MemorySettings copy = settings;
     Client third(copy, empty);
@@ -182,6 +190,37 @@ TEST(MWCanvasJournal, AJournalCutShortByACrashLoadsTheStateBeforeTheCut) {
     const identity::JournaledState now = stateOf(second.canvas);
     Client third(settings, journal);
     EXPECT_EQ(stateOf(third.canvas), afterFullSave(now));
+}
+
+// A full save made on the settings' own thread while strokes go on being drawn: a process
+// that dies before or after the journal starts afresh comes back with all of them.
+TEST(MWCanvasJournal, AFoldInTheBackgroundLosesNothingWhereverTheProcessDies) {
+    testing::MemorySettings file;
+    testing::MemoryJournalFile journal;
+    identity::BackgroundSettings settings(file);
+    Client first(settings, journal);
+    const int64_t drawn_first = first.draw(10);
+    first.draw(50);
+    first.canvas.saveAll();
+    const int64_t drawn_meanwhile = first.draw(90); // while the fold may be under way
+    settings.flush();
+    const identity::JournaledState now = afterFullSave(stateOf(first.canvas));
+    EXPECT_EQ(std::get<std::vector<std::string>>(file.values.at("StrokesHistory")).size(), 2u);
+    auto cameBackWith = [&] {
+        testing::MemorySettings file_copy = file;
+        testing::MemoryJournalFile journal_copy = journal;
+        Client back(file_copy, journal_copy);
+        return stateOf(back.canvas);
+    };
+    EXPECT_EQ(cameBackWith(), now) << "died before the journal started afresh";
+    first.scheduler.tick();
+    EXPECT_TRUE(journal.contents.starts_with(identity::journalHeader(2)));
+    EXPECT_NE(journal.contents.find(std::to_string(drawn_meanwhile)), std::string::npos);
+    EXPECT_EQ(journal.contents.find(std::to_string(drawn_first)), std::string::npos)
+        << "the new journal holds only what came after the fold";
+    EXPECT_EQ(cameBackWith(), now) << "died after";
+    first.draw(130);
+    EXPECT_EQ(cameBackWith(), afterFullSave(stateOf(first.canvas)));
 }
 
 TEST(MWCanvasJournal, ALongJournalIsFoldedIntoTheSettingsByTheTimer) {
