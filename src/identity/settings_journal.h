@@ -86,6 +86,7 @@ public:
     // shared with the copy (cheap to take on the UI thread; read anywhere).
     std::vector<std::shared_ptr<const std::string>> contents() const;
     uint64_t generation() const { return generation_; }
+    size_t size() const { return written_bytes; }
     // Puts what was written on permanent storage, when anything was since the last time.
     void syncToDisk();
     // Records written since the journal started afresh.

@@ -7,6 +7,7 @@
 #include "wire/command_parser.h"
 #include "wire/date_id.h"
 
+#include <algorithm>
 #include <charconv>
 #include <mutex>
 #include <set>
@@ -293,7 +294,12 @@ void MWCanvas::collectFold() {
     }
     const identity::FoldResult result = fold->result;
     fold.reset();
-    if (result.folded && result.place.generation == journal->generation()) {
+    // The records after the fold are written again into the new journal, on this thread: while
+    // many came meanwhile (a big canvas coming in), the journal goes on as it is, and the next
+    // fold starts from the place this one reached.
+    constexpr size_t MostRewrittenBytes = size_t{1} << 20;
+    if (result.folded && result.place.generation == journal->generation() &&
+        journal->size() - std::min(journal->size(), result.place.offset) <= MostRewrittenBytes) {
         journal->rotate(result.place.offset);
     }
 }

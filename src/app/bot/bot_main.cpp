@@ -5,6 +5,7 @@
 #include "app/bot/stroke_watch.h"
 #include "app/canvas_launch.h"
 #include "app/quit_signals.h"
+#include "identity/background_settings.h"
 #include "mwcanvas/mw_canvas.h"
 #include "platform/null_outlets.h"
 #include "platform/qt/qt_clock.h"
@@ -54,19 +55,21 @@ std::optional<std::vector<bot::ScriptedStroke>> readScript(const std::string& fi
 
 // A bot without a settings file starts afresh each time; one with a file keeps its changes
 // in a journal beside it, as the window does.
+// The file is written on a thread of its own, as the window's is.
 struct SavedState {
+    std::unique_ptr<platform::SettingsStore> file;
     std::unique_ptr<platform::SettingsStore> settings;
     std::unique_ptr<platform::JournalFile> journal;
 };
 SavedState openSettings(const std::string& file_name) {
     if (file_name.empty()) {
-        return {std::make_unique<bot::MemorySettingsStore>(), nullptr};
+        return {nullptr, std::make_unique<bot::MemorySettingsStore>(), nullptr};
     }
-    auto settings =
-        std::make_unique<platform::qt::QtSettingsStore>(QString::fromStdString(file_name));
+    auto file = std::make_unique<platform::qt::QtSettingsStore>(QString::fromStdString(file_name));
     auto journal = std::make_unique<platform::qt::QtJournalFile>(
-        platform::qt::QtJournalFile::besideSettings(settings->fileName()));
-    return {std::move(settings), std::move(journal)};
+        platform::qt::QtJournalFile::besideSettings(file->fileName()));
+    auto settings = std::make_unique<identity::BackgroundSettings>(*file);
+    return {std::move(file), std::move(settings), std::move(journal)};
 }
 
 // Draws one stroke through the canvas's touch operations, as a finger would.
@@ -284,7 +287,7 @@ int main(int argc, char** argv) {
     }
 
     const DrawingRun run = drawStrokes(canvas, options, *script, watch.get());
-    canvas.saveDefaults();
+    canvas.saveAll();
     std::printf("drawn %d delivered %s history %zu\n", run.drawn, run.delivered ? "yes" : "no",
                 canvas.strokes_history.size());
     // An empty queue says only that the server answered every command; whether it kept each
