@@ -42,25 +42,27 @@ JournaledState readSavedState(const platform::SettingsStore& settings, float pix
     return state;
 }
 
-void writeSavedState(platform::SettingsStore& settings, const JournaledState& state,
+void writeSavedState(platform::SettingsStore& settings, const std::string& canvas_id,
+                     const canvas::StrokeMap& strokes, const std::deque<std::string>& queue,
                      const std::optional<SavedJournalPlace>& place) {
-    settings.setString(CanvasIDKey, state.canvas_id);
+    settings.setString(CanvasIDKey, canvas_id);
     std::vector<std::string> history;
-    history.reserve(state.strokes_history.size());
-    for (const auto& [key, stroke] : state.strokes_history) {
+    history.reserve(strokes.size());
+    for (const auto& [key, stroke] : strokes) {
         history.push_back(canvas::stroke_to_text(stroke));
     }
     settings.setStringList(StrokesHistoryKey, history);
-    settings.setStringList(QueuedCommandsKey,
-                           {state.queued_commands.begin(), state.queued_commands.end()});
+    settings.setStringList(QueuedCommandsKey, {queue.begin(), queue.end()});
     if (place) {
         settings.setString(JournalGenerationKey, std::to_string(place->generation));
         settings.setString(JournalOffsetKey, std::to_string(place->offset));
     }
 }
 
-SavedJournalReplay applySavedJournal(std::string_view contents, const SavedJournalPlace& place,
-                                     JournaledState& state, float pixel_scale) {
+namespace {
+
+SavedJournalReplay replayPastPlace(std::string_view contents, const SavedJournalPlace& place,
+                                   JournaledState& state, float pixel_scale) {
     SavedJournalReplay result;
     const std::string header = journalHeader(place.generation);
     if (place.offset > header.size() && contents.starts_with(header)) {
@@ -87,6 +89,20 @@ SavedJournalReplay applySavedJournal(std::string_view contents, const SavedJourn
     return result;
 }
 
+} // namespace
+
+SavedJournalReplay applySavedJournal(std::string_view contents, const SavedJournalPlace& place,
+                                     JournaledState& state, float pixel_scale) {
+    SavedJournalReplay result = replayPastPlace(contents, place, state, pixel_scale);
+    // As a full save keeps them: an unconfirmed stroke goes under its own server time, 0.
+    canvas::StrokeMap history;
+    for (auto& [key, stroke] : state.strokes_history) {
+        history[{stroke.server_time, stroke.client_time}] = std::move(stroke);
+    }
+    state.strokes_history = std::move(history);
+    return result;
+}
+
 FoldResult foldSavedState(platform::SettingsStore& settings, std::string_view journal_contents,
                           float pixel_scale) {
     JournaledState state = readSavedState(settings, pixel_scale);
@@ -96,14 +112,9 @@ FoldResult foldSavedState(platform::SettingsStore& settings, std::string_view jo
     if (!read.replay.matched) {
         return result;
     }
-    // Keyed as a load keys them, so the texts go in the order a load reads them.
-    canvas::StrokeMap history;
-    for (auto& [key, stroke] : state.strokes_history) {
-        history[{stroke.server_time, stroke.client_time}] = std::move(stroke);
-    }
-    state.strokes_history = std::move(history);
     result.place = {read.generation, read.replay.valid_bytes};
-    writeSavedState(settings, state, result.place);
+    writeSavedState(settings, state.canvas_id, state.strokes_history, state.queued_commands,
+                    result.place);
     settings.synchronize();
     result.folded = true;
     return result;

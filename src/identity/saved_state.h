@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace velmo::identity {
@@ -30,7 +32,8 @@ JournaledState readSavedState(const platform::SettingsStore& settings, float pix
 
 // Writes the state, and the journal's place when there is one, into the settings; does not
 // synchronize them.
-void writeSavedState(platform::SettingsStore& settings, const JournaledState& state,
+void writeSavedState(platform::SettingsStore& settings, const std::string& canvas_id,
+                     const canvas::StrokeMap& strokes, const std::deque<std::string>& queue,
                      const std::optional<SavedJournalPlace>& place);
 
 struct SavedJournalReplay {
@@ -39,7 +42,8 @@ struct SavedJournalReplay {
     uint64_t generation = 0;
 };
 
-// Applies to `state` what the journal holds past the settings' place.
+// Applies to `state` what the journal holds past the settings' place; then each stroke is
+// under its own server and client times, as readSavedState puts them.
 SavedJournalReplay applySavedJournal(std::string_view contents, const SavedJournalPlace& place,
                                      JournaledState& state, float pixel_scale);
 

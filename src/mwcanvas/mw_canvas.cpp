@@ -239,13 +239,13 @@ void MWCanvas::setNickname(const std::string& name) {
 }
 
 void MWCanvas::saveDefaults() {
-    settings.setString(identity::UserNicknameKey, user_nickname);
-    settings.setString(identity::SearchNicknameKey, search_nickname);
     if (!journal || !journal->isRecording()) {
         saveAll();
         return;
     }
     // The journal holds the canvas, its history and the queue.
+    settings.setString(identity::UserNicknameKey, user_nickname);
+    settings.setString(identity::SearchNicknameKey, search_nickname);
     saveUserKeys(false);
     settings.synchronize();
     collectFold();
@@ -253,24 +253,18 @@ void MWCanvas::saveDefaults() {
 }
 
 void MWCanvas::saveAll() {
-    if (journal && journal->isRecording()) {
-        settings.setString(identity::UserNicknameKey, user_nickname);
-        settings.setString(identity::SearchNicknameKey, search_nickname);
-        saveUserKeys(true);
-        settings.synchronize();
-        foldJournal();
-        return;
-    }
-    identity::JournaledState state{
-        canvas_id, {}, {sync_agent.queued_commands.begin(), sync_agent.queued_commands.end()}};
-    for (const auto& [key, stroke] : strokes_history) {
-        state.strokes_history.emplace_hint(state.strokes_history.end(), key, stroke);
-    }
-    identity::writeSavedState(settings, state, std::nullopt);
     settings.setString(identity::UserNicknameKey, user_nickname);
     settings.setString(identity::SearchNicknameKey, search_nickname);
+    const bool journaled = journal && journal->isRecording();
+    if (!journaled) {
+        identity::writeSavedState(settings, canvas_id, strokes_history.map(),
+                                  sync_agent.queued_commands, std::nullopt);
+    }
     saveUserKeys(true);
     settings.synchronize();
+    if (journaled) {
+        foldJournal();
+    }
 }
 
 void MWCanvas::foldJournal() {
@@ -340,12 +334,6 @@ void MWCanvas::loadDefaults() {
         const std::string contents = journal_file->readAll();
         const identity::SavedJournalReplay read =
             identity::applySavedJournal(contents, place, state, geometry.pixel_scale);
-        // As loaded from a full save: an unconfirmed stroke goes under its own server time, 0.
-        canvas::StrokeMap history;
-        for (auto& [key, stroke] : state.strokes_history) {
-            history[{stroke.server_time, stroke.client_time}] = std::move(stroke);
-        }
-        state.strokes_history = std::move(history);
         if (read.replay.matched) {
             journal->resume(read.generation,
                             std::string_view(contents).substr(0, read.replay.valid_bytes),
