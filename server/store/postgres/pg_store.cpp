@@ -130,34 +130,16 @@ std::unique_ptr<PgStore> PgStore::open(const std::string& uri, CanvasNews* news,
         store->listener_ = std::make_unique<PgNewsListener>(
             uri,
             [&self](const PgNews& heard) {
-                if (heard.instance == self.instance_) {
-                    return; // told to its own streams already
-                }
-                if (heard.notice_only) {
-                    self.deliveries_->noteDelete(heard.canvas_id, {});
-                    return;
-                }
-                self.recent_->noteForeign(heard.canvas_id, heard.news.stamp);
-                if (heard.news.kind == StrokeNews::Kind::Delete) {
-                    self.deliveries_->noteDelete(heard.canvas_id, {});
-                }
-                if (self.news_ != nullptr) {
-                    self.news_->publish(heard.canvas_id, heard.news);
+                std::lock_guard lock(self.held_mutex_);
+                if (self.holding_news_) {
+                    self.held_news_.push_back(heard);
+                } else {
+                    self.hear(heard);
                 }
             },
             [&self](PgConnection& conn) {
-                // Whatever happened meanwhile is unknown: memory starts over from the database.
-                self.deliveries_->forgetAll();
-                const PgResult stamps = conn.exec(Stamps);
-                for (int row = 0; row < stamps.rows(); ++row) {
-                    const std::string canvas_id = stamps.bytes(row, 0);
-                    const int64_t stamp = stamps.int64(row, 1);
-                    const bool newer = stamp > self.recent_->lastStamp(canvas_id);
-                    self.recent_->noteForeign(canvas_id, stamp);
-                    if (newer && self.news_ != nullptr) {
-                        self.news_->publish(canvas_id, {StrokeNews::Kind::Append, stamp});
-                    }
-                }
+                std::lock_guard lock(self.held_mutex_);
+                self.resync(conn);
             });
         store->seedStamps();
         store->appender_ = std::make_unique<PgAppender>(uri, store->instance_, *store->recent_,
@@ -168,6 +150,57 @@ std::unique_ptr<PgStore> PgStore::open(const std::string& uri, CanvasNews* news,
             *error = e.what();
         }
         return nullptr;
+    }
+}
+
+void PgStore::hear(const PgNews& heard) {
+    if (heard.instance == instance_) {
+        return; // told to its own streams already
+    }
+    if (heard.notice_only) {
+        deliveries_->noteDelete(heard.canvas_id, {});
+        return;
+    }
+    recent_->noteForeign(heard.canvas_id, heard.news.stamp);
+    if (heard.news.kind == StrokeNews::Kind::Delete) {
+        deliveries_->noteDelete(heard.canvas_id, {});
+    }
+    if (news_ != nullptr) {
+        news_->publish(heard.canvas_id, heard.news);
+    }
+}
+
+void PgStore::resync(PgConnection& conn) {
+    // Whatever happened meanwhile is unknown: memory starts over from the database.
+    deliveries_->forgetAll();
+    const PgResult stamps = conn.exec(Stamps);
+    for (int row = 0; row < stamps.rows(); ++row) {
+        const std::string canvas_id = stamps.bytes(row, 0);
+        const int64_t stamp = stamps.int64(row, 1);
+        const bool newer = stamp > recent_->lastStamp(canvas_id);
+        recent_->noteForeign(canvas_id, stamp);
+        if (newer && news_ != nullptr) {
+            news_->publish(canvas_id, {StrokeNews::Kind::Append, stamp});
+        }
+    }
+}
+
+void PgStore::loseHeldNews() {
+    std::lock_guard lock(held_mutex_);
+    holding_news_ = false;
+    held_news_.clear();
+    auto conn = pool_->lease();
+    resync(*conn);
+}
+
+void PgStore::holdNews(bool hold) {
+    std::lock_guard lock(held_mutex_);
+    holding_news_ = hold;
+    if (!hold) {
+        for (const PgNews& heard : held_news_) {
+            hear(heard);
+        }
+        held_news_.clear();
     }
 }
 

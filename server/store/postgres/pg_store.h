@@ -1,6 +1,7 @@
 #pragma once
 
 #include "store/canvas_news.h"
+#include "store/postgres/pg_news.h"
 #include "store/store.h"
 #include "store/string_hash.h"
 
@@ -8,13 +9,14 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace velmo::server {
 
 class DeliveryBook;
 class PgAppender;
+class PgConnection;
 class PgDeliveries;
-class PgNewsListener;
 class PgPool;
 class RecentStrokes;
 
@@ -24,7 +26,7 @@ class RecentStrokes;
 // committed in groups (PgAppender) and acknowledged once committed. Each instance keeps the
 // recent strokes and last stamp of every canvas in memory (RecentStrokes) and hears of what
 // the others store or remove through LISTEN/NOTIFY, which it also passes on to its own event
-// streams; a poll with nothing new is answered from memory (PgDeliveries).
+// streams; a poll with nothing new is answered from memory, but for an owed notice (PgDeliveries).
 class PgStore final : public Store {
 public:
     // Connects with a libpq URI, brings the schema up to date and starts listening. `news`
@@ -71,10 +73,21 @@ public:
     bool putImage(std::string_view hash, std::string_view png, int64_t now_ms) override;
     std::optional<std::string> image(std::string_view hash) override;
 
+    // While held, what other instances announce is kept unheard, as when their news is slow;
+    // letting go hears all of it, in order. For tests.
+    void holdNews(bool hold);
+    // Drops what was held and starts over from the database, as when the listener's connection
+    // broke and came back. Throws PgError. For tests.
+    void loseHeldNews();
+
     // Use open().
     PgStore(const std::string& uri, CanvasNews* news, size_t connections);
 
 private:
+    // Takes in another instance's announcement. Under held_mutex_.
+    void hear(const PgNews& heard);
+    // After announcements may have been missed. Under held_mutex_.
+    void resync(PgConnection& conn);
     // Reads every canvas's last stamp into memory; news arriving meanwhile is kept.
     void seedStamps();
 
@@ -87,6 +100,9 @@ private:
     std::unique_ptr<PgAppender> appender_;
     std::mutex keys_mutex_;
     std::unordered_map<std::string, std::string, StringHash, std::equal_to<>> bound_keys_;
+    std::mutex held_mutex_;
+    bool holding_news_ = false;
+    std::vector<PgNews> held_news_;
     std::unique_ptr<PgNewsListener> listener_; // stops first
 };
 
