@@ -34,6 +34,7 @@ void CanvasNewsFeed::follow(const std::string& id) {
 }
 
 void CanvasNewsFeed::tick() {
+    reopened_at_once = false;
     if (canvas_id.empty() || open) {
         return;
     }
@@ -65,9 +66,18 @@ void CanvasNewsFeed::onEvent(std::string_view type, std::string_view data) {
 }
 
 void CanvasNewsFeed::onFailure() {
+    const bool had_worked = heard;
     open = false;
     heard = false;
     ++failures;
+    if (had_worked && !reopened_at_once) {
+        // A stream that worked and broke (a restarted server, a proxy that dropped it) comes
+        // back at once, so the strokes of the next seconds need not wait for a tick; a server
+        // that keeps dropping it gets this once a tick.
+        reopened_at_once = true;
+        openStream();
+        return;
+    }
     ticks_to_wait = std::min(1 << std::min(failures - 1, 4), MaxBackoffTicks);
 }
 

@@ -17,6 +17,7 @@ namespace velmo::sync {
 //
 // A stream that fails is opened again from the polling timer's ticks, after 1 tick, then 2,
 // 4, 8 and at most MaxBackoffTicks after each failure in a row; any event resets the count.
+// A stream that had sent an event is opened again at once, at most once between two ticks.
 // Everything runs on the UI thread.
 class CanvasNewsFeed {
 public:
@@ -52,6 +53,7 @@ private:
     bool heard = false;
     int failures = 0;
     int ticks_to_wait = 0;
+    bool reopened_at_once = false;
 };
 
 } // namespace velmo::sync
