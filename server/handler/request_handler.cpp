@@ -587,6 +587,22 @@ bool isQuick(const Request& request) {
     if (word_end == std::string_view::npos) {
         return true;
     }
+    return isPoll(request);
+}
+
+bool isPoll(const Request& request) {
+    if (request.method != "POST" || request.target != "/") {
+        return false;
+    }
+    const std::string_view body = request.body;
+    const size_t id_end = body.find(": ");
+    if (id_end == std::string_view::npos) {
+        return false;
+    }
+    const size_t word_end = body.find(':', id_end + 2);
+    if (word_end == std::string_view::npos) {
+        return false;
+    }
     // The poll is the append whose stroke text ends at "points:".
     constexpr std::string_view NoPoints = "points:";
     return body.substr(id_end + 2, word_end - id_end - 2) == wire::wordOf(wire::AppendAfterID) &&

@@ -73,6 +73,8 @@ Response handleRequest(const Request& request, HandlerContext& context, int64_t 
 // appendCommandOf and answerAppend, and everything else (deletes, database reads, renders,
 // uploads) on worker threads, so that a disk flush or a render never holds up the network.
 bool isQuick(const Request& request);
+// True for the poll: an append whose stroke has no points.
+bool isPoll(const Request& request);
 
 // True for a server render (GET /render/... or GET /layers/...), the one request whose cost is
 // the CPU's, not the database's: the server bounds how many run at once and answers the rest

@@ -339,7 +339,8 @@ private:
             openEventStream(request, keep_alive);
             return;
         }
-        if (isQuick(request)) {
+        // A poll that may wait for news (several instances) waits on a worker.
+        if (isQuick(request) && !(server_.context.marks.pollsMayWait() && isPoll(request))) {
             respond(handle(request), keep_alive, request);
             return;
         }
@@ -366,11 +367,15 @@ private:
         }
         // What a worker answers may be large (a whole canvas, a picture) and is held until the
         // client takes it: it needs room in the budget first. A reply in pages holds two at
-        // most, the page read from the store and the piece made of it.
-        auto lease = server_.replies.tryTake(2 * server_.context.page_bytes);
-        if (!lease) {
-            respond(repliesBusy(), keep_alive, request);
-            return;
+        // most, the page read from the store and the piece made of it. A poll's reply is
+        // bounded by a page and answered on a network thread elsewhere: it takes none.
+        std::optional<ReplyBudget::Lease> lease;
+        if (!isPoll(request)) {
+            lease = server_.replies.tryTake(2 * server_.context.page_bytes);
+            if (!lease) {
+                respond(repliesBusy(), keep_alive, request);
+                return;
+            }
         }
         std::optional<RenderSlots::Slot> render_slot;
         if (isRender(request)) {

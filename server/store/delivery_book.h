@@ -47,6 +47,10 @@ public:
 
     // Owes the notice again to one user (a reply that would have carried it failed).
     virtual void oweNotice(std::string_view canvas_id, std::string_view user_name) = 0;
+
+    // True when a poll with nothing new may wait on the book (for another instance's news),
+    // so it must not be answered on a network thread.
+    virtual bool pollsMayWait() const { return false; }
 };
 
 } // namespace velmo::server

@@ -146,13 +146,31 @@ std::optional<DeliveryBook::Delivery>
 PgDeliveries::take(std::string_view canvas_id, std::string_view user_name, int64_t now_ms) {
     const int64_t last_stamp = recent_.lastStamp(canvas_id);
     uint64_t deletes = 0;
+    std::optional<int64_t> known;
     {
         std::lock_guard lock(mutex_);
         deletes = deletesOn(canvas_id);
         const auto cached = cache_.find(keyOf(canvas_id, user_name));
         if (cached != cache_.end() && cached->second.deletes == deletes &&
             cached->second.mark >= last_stamp) {
-            return Delivery{cached->second.mark, false};
+            known = cached->second.mark;
+        }
+    }
+    if (known) {
+        const NewsWait waited = awaitNews();
+        if (waited == NewsWait::DatabaseDown) {
+            // Whatever is owed stays owed in the database, for a reply once it is back.
+            return Delivery{*known, false};
+        }
+        if (waited == NewsWait::Heard) {
+            // Every stroke and delete committed before this request has been heard of by now,
+            // other instances' too: if none came on the canvas, nothing is new and no notice
+            // is owed.
+            std::lock_guard lock(mutex_);
+            if (deletesOn(canvas_id) == deletes && *known >= recent_.lastStamp(canvas_id)) {
+                return Delivery{*known, false};
+            }
+            deletes = deletesOn(canvas_id); // the database, read next, knows of those
         }
     }
     try {
@@ -220,6 +238,56 @@ void PgDeliveries::oweNotice(std::string_view canvas_id, std::string_view user_n
     } catch (const PgError&) {
         // The notice is lost with the database; the client's next delete brings another.
     }
+}
+
+PgDeliveries::NewsWait PgDeliveries::awaitNews() {
+    std::unique_lock lock(barrier_mutex_);
+    const auto deadline = std::chrono::steady_clock::now() + BarrierWait;
+    // A barrier already on its way was sent before this call: only a later one proves anything.
+    const uint64_t wanted = barrier_sent_ + 1;
+    while (barrier_heard_serial_ < wanted) {
+        if (barrier_failed_ >= wanted) {
+            return NewsWait::DatabaseDown;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        const bool on_its_way = barrier_sent_ > barrier_heard_serial_ &&
+                                barrier_sent_ > barrier_failed_ &&
+                                now - barrier_sent_at_ < BarrierWait;
+        if (!on_its_way) {
+            // Sent by the first caller that finds none on its way (a lost one counts as none).
+            const uint64_t serial = barrier_sent_ + 1;
+            barrier_sent_ = serial;
+            barrier_sent_at_ = now;
+            lock.unlock();
+            bool sent = true;
+            try {
+                auto conn = pool_.lease();
+                conn->exec(Announce,
+                           PgParams().text(barrierChannel(instance_)).text(std::to_string(serial)));
+            } catch (const PgError&) {
+                sent = false;
+            }
+            lock.lock();
+            if (!sent) {
+                barrier_failed_ = std::max(barrier_failed_, serial);
+                barrier_heard_.notify_all();
+            }
+            continue;
+        }
+        if (barrier_heard_.wait_until(lock, deadline) == std::cv_status::timeout &&
+            barrier_heard_serial_ < wanted) {
+            return NewsWait::TimedOut;
+        }
+    }
+    return NewsWait::Heard;
+}
+
+void PgDeliveries::barrierHeard(uint64_t serial) {
+    {
+        std::lock_guard lock(barrier_mutex_);
+        barrier_heard_serial_ = std::max(barrier_heard_serial_, serial);
+    }
+    barrier_heard_.notify_all();
 }
 
 void PgDeliveries::forgetAll() {

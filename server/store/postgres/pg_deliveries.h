@@ -4,6 +4,8 @@
 #include "store/store.h"
 #include "store/string_hash.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -16,11 +18,13 @@ class PgPool;
 class RecentStrokes;
 
 // The delivery book kept in the database (delivery_marks), shared by every instance, with a
-// cache that spares a poll with nothing new any round trip: marks only rise, so a mark this
-// instance read or wrote is at most the user's real one, and when it reaches the canvas's last
-// stamp and no delete was heard of on the canvas since, nothing is new for that user. Owed
-// notices are set by the delete's own transaction (PgStore::deleteStrokes); noteDelete tells
-// the cache. Thread-safe.
+// cache that spares a poll with nothing new the reads of its mark and strokes: marks only rise,
+// so a mark this instance read or wrote is at most the user's real one, and when it reaches the
+// canvas's last stamp and no delete was heard of on the canvas since, nothing is new for that
+// user. Owed notices are set by the delete's own transaction (PgStore::deleteStrokes), on
+// whichever instance; noteDelete tells the cache. Another instance's news may still be on its
+// way when a poll comes, so the cache answers only once a barrier sent after the poll came has
+// been heard (awaitNews): one notification shared by every poll that waits for it. Thread-safe.
 class PgDeliveries final : public DeliveryBook {
 public:
     // The pool and the memory must outlive this. Past `capacity` entries the cache starts over.
@@ -40,9 +44,20 @@ public:
     void noteDelete(std::string_view canvas_id, std::string_view deleting_user) override;
     // Other instances hear of it too, as they may have the user's mark cached.
     void oweNotice(std::string_view canvas_id, std::string_view user_name) override;
+    bool pollsMayWait() const override { return true; }
 
     // News may have been missed: nothing cached is trusted any more.
     void forgetAll();
+
+    // Waits until this instance has heard every announcement committed before the call: it
+    // sends a barrier on its own channel (one for every caller that came while none was on
+    // its way) and waits for the listener to hear it. TimedOut when that did not happen within
+    // BarrierWait (the listener cut off, say), DatabaseDown when the barrier could not be sent.
+    enum class NewsWait { Heard, TimedOut, DatabaseDown };
+    NewsWait awaitNews();
+    // From the listener: this instance's barrier `serial` was heard.
+    void barrierHeard(uint64_t serial);
+    static constexpr std::chrono::milliseconds BarrierWait{100};
 
     // Writes the given marks (a mark never moves back, an owed notice stays owed).
     bool save(const std::vector<SavedMark>& marks);
@@ -91,6 +106,13 @@ private:
     std::unordered_map<std::string, Cached, StringHash, std::equal_to<>> cache_;
     std::unordered_map<std::string, uint64_t, StringHash, std::equal_to<>> deletes_;
     uint64_t all_deletes_ = 0; // added to every canvas's count by forgetAll
+
+    std::mutex barrier_mutex_;
+    std::condition_variable barrier_heard_;
+    uint64_t barrier_sent_ = 0;         // the newest barrier sent
+    uint64_t barrier_heard_serial_ = 0; // the newest barrier heard
+    uint64_t barrier_failed_ = 0;       // the newest barrier that could not be sent
+    std::chrono::steady_clock::time_point barrier_sent_at_{};
 };
 
 } // namespace velmo::server

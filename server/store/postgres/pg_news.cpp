@@ -25,8 +25,8 @@ int hexValue(char c) {
     return -1;
 }
 
-std::string listenStatement() {
-    return std::string("LISTEN ") + PgNewsChannel;
+std::string listenStatement(const std::string& barrier_channel) {
+    return std::string("LISTEN ") + PgNewsChannel + "; LISTEN " + barrier_channel;
 }
 
 struct NotifyFree {
@@ -34,6 +34,11 @@ struct NotifyFree {
 };
 
 } // namespace
+
+std::string barrierChannel(std::string_view instance) {
+    // Instance names are lower-case hexadecimal: the channel is a plain identifier.
+    return "velmo_barrier_" + std::string(instance);
+}
 
 std::string newsPayloadPrefix(std::string_view instance) {
     return std::string(instance) + " a ";
@@ -92,10 +97,12 @@ std::optional<PgNews> parseNewsPayload(std::string_view payload) {
     return news;
 }
 
-PgNewsListener::PgNewsListener(std::string uri, OnNews on_news, OnResync on_resync)
-    : uri_(std::move(uri)), on_news_(std::move(on_news)), on_resync_(std::move(on_resync)) {
+PgNewsListener::PgNewsListener(std::string uri, std::string barrier_channel, OnNews on_news,
+                               OnResync on_resync)
+    : uri_(std::move(uri)), barrier_channel_(std::move(barrier_channel)),
+      on_news_(std::move(on_news)), on_resync_(std::move(on_resync)) {
     conn_ = PgConnection::open(uri_);
-    conn_->run(listenStatement());
+    conn_->run(listenStatement(barrier_channel_));
     wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake_fd_ < 0) {
         throw PgError("eventfd failed");
@@ -124,7 +131,7 @@ void PgNewsListener::run() {
         }
         try {
             auto conn = PgConnection::open(uri_);
-            conn->run(listenStatement());
+            conn->run(listenStatement(barrier_channel_));
             on_resync_(*conn);
             conn_ = std::move(conn);
         } catch (const PgError&) {
@@ -147,7 +154,16 @@ bool PgNewsListener::listen(PgConnection& conn) {
             return true;
         }
         while (std::unique_ptr<PGnotify, NotifyFree> notify{PQnotifies(raw)}) {
-            if (const auto news = parseNewsPayload(notify->extra)) {
+            if (notify->relname == barrier_channel_) {
+                PgNews barrier;
+                const std::string_view serial(notify->extra);
+                const auto [end, ec] =
+                    std::from_chars(serial.data(), serial.data() + serial.size(), barrier.barrier);
+                if (ec == std::errc() && end == serial.data() + serial.size() &&
+                    barrier.barrier != 0) {
+                    on_news_(barrier);
+                }
+            } else if (const auto news = parseNewsPayload(notify->extra)) {
                 on_news_(*news);
             }
         }

@@ -17,13 +17,20 @@ class PgConnection;
 // The channel on which every instance announces the strokes it stored or removed.
 constexpr const char* PgNewsChannel = "velmo_canvas_news";
 
+// The channel on which an instance hears its own barriers: PostgreSQL delivers notifications in
+// the order their transactions committed, whatever their channels, so an instance that hears a
+// barrier it sent has heard every announcement committed before it sent it.
+std::string barrierChannel(std::string_view instance);
+
 // One announcement: which instance, what happened, on which canvas. `notice_only`: no stroke
-// changed, but a user of the canvas owes a delete notice again (a reply failed).
+// changed, but a user of the canvas owes a delete notice again (a reply failed). `barrier`, when
+// not 0: no announcement but the serial of the listening instance's own barrier.
 struct PgNews {
     std::string instance;
     StrokeNews news;
     std::string canvas_id;
     bool notice_only = false;
+    uint64_t barrier = 0;
 
     bool operator==(const PgNews&) const = default;
 };
@@ -37,17 +44,18 @@ std::string newsPayloadPrefix(std::string_view instance);
 // Nothing for a payload not made by newsPayload.
 std::optional<PgNews> parseNewsPayload(std::string_view payload);
 
-// Listens on PgNewsChannel on a connection of its own, in a thread of its own, and hands every
-// announcement to `on_news` on that thread. When the connection is lost it connects again and
-// calls `on_resync` with the new connection, since announcements may have been missed
-// meanwhile; until then it tries again every second.
+// Listens on PgNewsChannel and `barrier_channel` on a connection of its own, in a thread of its
+// own, and hands every announcement and barrier to `on_news` on that thread. When the connection is
+// lost it connects again and calls `on_resync` with the new connection, since announcements may
+// have been missed meanwhile; until then it tries again every second.
 class PgNewsListener {
 public:
     using OnNews = std::function<void(const PgNews&)>;
     using OnResync = std::function<void(PgConnection&)>;
 
     // Listens before it returns, so nothing announced after that is missed. Throws PgError.
-    PgNewsListener(std::string uri, OnNews on_news, OnResync on_resync);
+    PgNewsListener(std::string uri, std::string barrier_channel, OnNews on_news,
+                   OnResync on_resync);
     ~PgNewsListener();
     PgNewsListener(const PgNewsListener&) = delete;
     PgNewsListener& operator=(const PgNewsListener&) = delete;
@@ -58,6 +66,7 @@ private:
     bool listen(PgConnection& conn);
 
     std::string uri_;
+    std::string barrier_channel_;
     OnNews on_news_;
     OnResync on_resync_;
     std::unique_ptr<PgConnection> conn_;

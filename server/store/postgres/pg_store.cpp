@@ -128,7 +128,7 @@ std::unique_ptr<PgStore> PgStore::open(const std::string& uri, CanvasNews* news,
         PgStore& self = *store;
         // Listening first: whatever is stored after the stamps are read is heard of.
         store->listener_ = std::make_unique<PgNewsListener>(
-            uri,
+            uri, barrierChannel(store->instance_),
             [&self](const PgNews& heard) {
                 std::lock_guard lock(self.held_mutex_);
                 if (self.holding_news_) {
@@ -154,6 +154,10 @@ std::unique_ptr<PgStore> PgStore::open(const std::string& uri, CanvasNews* news,
 }
 
 void PgStore::hear(const PgNews& heard) {
+    if (heard.barrier != 0) {
+        deliveries_->barrierHeard(heard.barrier);
+        return;
+    }
     if (heard.instance == instance_) {
         return; // told to its own streams already
     }
