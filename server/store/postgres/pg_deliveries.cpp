@@ -243,6 +243,12 @@ void PgDeliveries::oweNotice(std::string_view canvas_id, std::string_view user_n
 PgDeliveries::NewsWait PgDeliveries::awaitNews() {
     std::unique_lock lock(barrier_mutex_);
     const auto deadline = std::chrono::steady_clock::now() + BarrierWait;
+    if (barrier_failed_ == barrier_sent_ && barrier_failed_ != 0 &&
+        std::chrono::steady_clock::now() - barrier_sent_at_ < FailureRespite) {
+        // The database could not be reached a moment ago: polls are not held up trying again
+        // (a connection to an unreachable host may take long to fail).
+        return NewsWait::DatabaseDown;
+    }
     // A barrier already on its way was sent before this call: only a later one proves anything.
     const uint64_t wanted = barrier_sent_ + 1;
     while (barrier_heard_serial_ < wanted) {

@@ -58,6 +58,8 @@ public:
     // From the listener: this instance's barrier `serial` was heard.
     void barrierHeard(uint64_t serial);
     static constexpr std::chrono::milliseconds BarrierWait{100};
+    // After a barrier could not be sent, this long without trying again.
+    static constexpr std::chrono::milliseconds FailureRespite{1000};
 
     // Writes the given marks (a mark never moves back, an owed notice stays owed).
     bool save(const std::vector<SavedMark>& marks);
