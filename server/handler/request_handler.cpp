@@ -20,6 +20,7 @@
 #include <future>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <variant>
 
@@ -570,43 +571,48 @@ Response methodNotAllowed() {
 
 } // namespace
 
-bool isQuick(const Request& request) {
-    const std::string_view target = request.target;
-    if (request.method == "GET") {
-        return target == "/healthz";
-    }
-    if (request.method != "POST" || target != "/") {
-        return false;
-    }
-    const std::string_view body = request.body;
+namespace {
+
+// The command word of a POST / body ("append", "delete"...), a cheap look at the bytes; nothing
+// when the body is not shaped as a command.
+std::optional<std::string_view> commandWordOf(std::string_view body) {
     const size_t id_end = body.find(": ");
     if (id_end == std::string_view::npos) {
-        return true; // refused without touching anything
+        return std::nullopt;
     }
     const size_t word_end = body.find(':', id_end + 2);
     if (word_end == std::string_view::npos) {
-        return true;
+        return std::nullopt;
     }
-    return isPoll(request);
+    return body.substr(id_end + 2, word_end - id_end - 2);
+}
+
+// The poll is the append whose stroke text ends at "points:".
+bool isPollBody(std::string_view body, std::string_view word) {
+    constexpr std::string_view NoPoints = "points:";
+    return word == wire::wordOf(wire::AppendAfterID) && body.ends_with(NoPoints);
+}
+
+} // namespace
+
+bool isQuick(const Request& request) {
+    if (request.method == "GET") {
+        return request.target == "/healthz";
+    }
+    if (request.method != "POST" || request.target != "/") {
+        return false;
+    }
+    // A body that is no command is refused without touching anything.
+    const auto word = commandWordOf(request.body);
+    return !word || isPollBody(request.body, *word);
 }
 
 bool isPoll(const Request& request) {
     if (request.method != "POST" || request.target != "/") {
         return false;
     }
-    const std::string_view body = request.body;
-    const size_t id_end = body.find(": ");
-    if (id_end == std::string_view::npos) {
-        return false;
-    }
-    const size_t word_end = body.find(':', id_end + 2);
-    if (word_end == std::string_view::npos) {
-        return false;
-    }
-    // The poll is the append whose stroke text ends at "points:".
-    constexpr std::string_view NoPoints = "points:";
-    return body.substr(id_end + 2, word_end - id_end - 2) == wire::wordOf(wire::AppendAfterID) &&
-           body.size() >= NoPoints.size() && body.substr(body.size() - NoPoints.size()) == NoPoints;
+    const auto word = commandWordOf(request.body);
+    return word && isPollBody(request.body, *word);
 }
 
 bool isRender(const Request& request) {
