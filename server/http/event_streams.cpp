@@ -174,27 +174,18 @@ private:
         write(frame(wire::KeepAliveComment));
     }
 
-    // The client sends nothing after its request; readability means it closed (or sent bytes
-    // that are read and dropped).
+    // The client sends nothing after its request: a read ends when it closes, and bytes it
+    // sends anyway are dropped. A read, not a wait for readability: the poller may report the
+    // request's own readiness after the request was read, which a wait would take for the end.
     void waitForClient() {
-        socket_.async_wait(
-            tcp::socket::wait_read,
-            [self = shared_from_this()](boost::system::error_code ec) { self->readable(ec); });
+        socket_.async_read_some(net::buffer(scratch_),
+                                [self = shared_from_this()](boost::system::error_code ec, size_t) {
+                                    self->readable(ec);
+                                });
     }
 
     void readable(boost::system::error_code ec) {
         if (ec || closed_) {
-            close();
-            return;
-        }
-        std::array<char, 512> scratch;
-        const size_t waiting = socket_.available(ec);
-        if (!ec && waiting > 0) {
-            socket_.read_some(net::buffer(scratch), ec);
-        } else if (!ec) {
-            ec = net::error::eof;
-        }
-        if (ec) {
             close();
             return;
         }
@@ -232,6 +223,7 @@ private:
     std::string target_;
     // The bytes being written; nothing between writes.
     std::string out_;
+    std::array<char, 512> scratch_{};
     std::chrono::steady_clock::time_point started_;
     // No news event before this time; see deliver().
     std::chrono::steady_clock::time_point quiet_until_{};

@@ -775,6 +775,9 @@ bool HttpServer::Impl::listen(std::string* error) {
         return fail("cannot listen on");
     }
     bound_port = acceptor.local_endpoint(ec).port();
+    // Caught from here on, not from run(): whoever saw the listening line may stop us at once.
+    signals.add(SIGINT);
+    signals.add(SIGTERM);
     return true;
 }
 
@@ -838,8 +841,6 @@ void HttpServer::Impl::checkDrained() {
 }
 
 void HttpServer::Impl::run() {
-    signals.add(SIGINT);
-    signals.add(SIGTERM);
     signals.async_wait([this](beast::error_code ec, int) {
         if (!ec) {
             stop();

@@ -66,6 +66,7 @@ public:
         ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL);
     }
     ~StreamClient() { close(fd_); }
+    void send(const std::string& bytes) { ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
     StreamClient(const StreamClient&) = delete;
     StreamClient& operator=(const StreamClient&) = delete;
 
@@ -316,6 +317,33 @@ TEST_F(EventStreamTest, StreamsAreBoundedPerAddressAndInAll) {
         std::this_thread::sleep_for(20ms);
     }
     EXPECT_EQ(status, 200);
+}
+
+// A stream's request is already there when its connection is accepted: the readiness the
+// poller reports for it may come after the request was read, and must not end the stream.
+TEST_F(EventStreamTest, AStreamStaysOpenUntilItsClientClosesOrSendsBytes) {
+    auto server = startServer({"--max-streams-per-address", "100"});
+    for (int round = 0; round < 12; ++round) {
+        std::vector<std::unique_ptr<StreamClient>> streams;
+        for (int i = 0; i < 40; ++i) {
+            streams.push_back(std::make_unique<StreamClient>(server->port(), path(CanvasA)));
+        }
+        for (auto& stream : streams) {
+            ASSERT_TRUE(stream->next()) << "round " << round;
+        }
+        for (size_t i = 0; i < streams.size(); ++i) {
+            streams[i]->readFor(i == 0 ? 50ms : 1ms);
+            ASSERT_FALSE(streams[i]->closed()) << "round " << round << ", stream " << i;
+        }
+    }
+    StreamClient talker(server->port(), path(CanvasA));
+    ASSERT_TRUE(talker.next());
+    talker.send("stray bytes\r\n");
+    Connection writer(server->port());
+    ASSERT_EQ(command(writer, wire::appendCommand(CanvasA, stroke(1))), 200);
+    const auto event = talker.next(2s);
+    ASSERT_TRUE(event) << "the stream was ended by its client's bytes";
+    EXPECT_EQ(event->type, "append");
 }
 
 TEST_F(EventStreamTest, AnIdleStreamGetsCommentsAndOutlivesTheIdleTimeOut) {

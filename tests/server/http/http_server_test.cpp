@@ -699,6 +699,16 @@ TEST_F(HttpServerTest, UnreadRepliesOfALargeCanvasStayWithinTheReplyBudget) {
               whole->body);
 }
 
+// A script may stop the server the moment it says it listens.
+TEST_F(HttpServerTest, ASignalRightAfterTheListeningLineStopsTheServerCleanly) {
+    for (int i = 0; i < 15; ++i) {
+        ServerProcess server(dir.file("canvas.sqlite"), dir.file("server.log"));
+        ASSERT_TRUE(server.start()) << server.log();
+        ASSERT_EQ(server.stop(i % 2 == 0 ? SIGTERM : SIGINT), 0) << "start " << i;
+        EXPECT_NE(server.log().find("stopped"), std::string::npos) << server.log();
+    }
+}
+
 TEST_F(HttpServerTest, BusyPortAndUnusableDatabaseAreClearErrors) {
     auto server = startServer();
     const std::string out = dir.file("second.log");
