@@ -41,6 +41,11 @@ QtSettingsStore::QtSettingsStore(const QString& file_path)
                                                  QStringLiteral("velmorastra"))
                    : std::make_unique<QSettings>(file_path, QSettings::IniFormat)) {
     settings->setAtomicSyncRequired(true);
+    // A change posts QSettings an event that, where it is handled, reads the file again when
+    // it changed on disk and writes it: on the UI thread, for a file a writer thread has just
+    // replaced, that is a parse of the whole history in the middle of drawing. Without a
+    // thread the event is dropped; every write here ends with an explicit sync anyway.
+    settings->moveToThread(nullptr);
 }
 
 QtSettingsStore::~QtSettingsStore() = default;

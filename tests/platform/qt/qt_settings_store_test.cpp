@@ -1,5 +1,6 @@
 #include "platform/qt/qt_settings_store.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -131,4 +132,23 @@ TEST(QtSettingsStore, AFailedWriteIsReported) {
     good.setString("CanvasID", "x");
     good.synchronize();
     EXPECT_TRUE(good.lastSyncSucceeded());
+}
+
+TEST(QtSettingsStore, TheEventLoopLeavesTheFileAlone) {
+    // The writes happen on the settings' own thread; the UI thread's event loop must not
+    // read the file again (a parse of the whole history) nor write it.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("client.ini");
+    QtSettingsStore store(path);
+    store.setString("Key", "mine");
+    store.synchronize();
+    {
+        // Another process's write (QSettings objects of one process share what they read).
+        QFile other(path);
+        ASSERT_TRUE(other.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        other.write("[General]\nKey=written by another, longer\n");
+    }
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(store.stringValue("Key"), "mine");
 }
