@@ -435,7 +435,11 @@ LayerRects SavePoints::update(const StrokeHistory& history, const HistoryChanges
                 if (spacing_.lags[i] >= confirmed_) {
                     break;
                 }
-                for (; back < spacing_.lags[i] && at != history.begin(); ++back) {
+                // Not past the walk's start: a point that far back is not placed by it, and a
+                // page of strokes would walk the history back by the largest distance.
+                for (; back < spacing_.lags[i] && at != history.begin() &&
+                       !(from != history.end() && at->first < from->first);
+                     ++back) {
                     --at;
                 }
                 Point& point = points_[i];
@@ -494,9 +498,25 @@ LayerRects SavePoints::update(const StrokeHistory& history, const HistoryChanges
     }
 
     // The followers keep their distance behind point 0, painting a few strokes at a time.
+    // While pages of strokes come in, painting behind them would paint every stroke once more
+    // for each follower: then a follower left twice its distance behind jumps to point 0 by a
+    // copy, and waits there until the strokes coming after it put it at its place again.
     for (size_t i = 1; i < Count; ++i) {
         Point& point = points_[i];
         if (placed_by_walk[i] || !has_confirmed) {
+            continue;
+        }
+        if (big && zero.placed && zero.through) {
+            const size_t lag = point.placed ? point.lag + advanced : confirmed_;
+            if (lag > 2 * spacing_.lags[i]) {
+                allocate(point, width, height);
+                point.layers = zero.layers;
+                point.placed = true;
+                point.through = zero.through;
+                point.lag = 0;
+            } else if (point.placed) {
+                point.lag = lag;
+            }
             continue;
         }
         if (!point.placed) {

@@ -31,7 +31,9 @@ PixelRect unionOf(const LayerRects& rects);
 //     painting only the strokes that touch the undone one's rectangle, clipped to it.
 // They follow point 0 by painting the strokes it passes, a few at a time, and are put in
 // place by copies whenever a repaint covers the whole surface (a rebuild, a page of strokes
-// coming in).
+// coming in). While pages come in they do not paint: one left twice its distance behind
+// jumps to point 0 by a copy and waits there, so after a load a point may stand anywhere up
+// to twice its distance back, and an undo there walks at most about 16d strokes.
 //
 // Memory: at most four layer sets of 3 x width x height x 4 bytes, allocated as points are
 // first needed: 4 x 24.9 MB = 99.5 MB at 1920 x 1080, 4 x 5.8 MB = 23 MB at 600 x 800.

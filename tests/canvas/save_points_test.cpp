@@ -167,6 +167,43 @@ TEST(SavePoints, ChangesRepaintOnlyTheirRectangles) {
     EXPECT_EQ(live, replayOf(history, g));
 }
 
+// A canvas coming in page after page: the followers do not paint every page behind it (that
+// cost a load three times its painting), yet none falls more than twice its distance behind,
+// so an undo far back stays a bounded replay.
+TEST(SavePoints, PagesComingInKeepEveryPointWithinTwiceItsDistance) {
+    CanvasGeometry g;
+    g.setScreenSize(160, 240);
+    testing::HandStrokes hand(21);
+    const SavePoints::Spacing spacing;
+    SavePoints points(1, spacing);
+    StrokeHistory history;
+    LayerSurfaces live = replayOf(history, g);
+    const std::vector<MWStroke> strokes = hand.stamped(40 * 128);
+    for (size_t page = 0; page < 40; ++page) {
+        for (size_t k = 0; k < 128; ++k) {
+            const MWStroke& s = strokes[page * 128 + k];
+            history.store({s.server_time, s.client_time}, s);
+        }
+        points.update(history, history.takeChanges(), live, g.pixel_scale, UnconfirmedFrom);
+        for (size_t i = 1; i < SavePoints::Count; ++i) {
+            const auto place = points.placeOf(i);
+            if (!place || !*place) {
+                EXPECT_LE(history.size(), 2 * spacing.lags[i]) << "page " << page;
+                continue;
+            }
+            const auto behind =
+                static_cast<size_t>(std::distance(history.upper_bound(**place), history.end()));
+            EXPECT_LE(behind, 2 * spacing.lags[i]) << "page " << page << " point " << i;
+        }
+    }
+    EXPECT_EQ(live, replayOf(history, g));
+    for (size_t i = 0; i < SavePoints::Count; ++i) {
+        if (const auto place = points.placeOf(i)) {
+            EXPECT_EQ(points.layersOf(i), replayOf(history, g, *place)) << "point " << i;
+        }
+    }
+}
+
 // A picture made elsewhere stands for strokes the history gets only later: no point may move
 // back over them or paint them again meanwhile.
 TEST(SavePoints, AnAdoptedPictureHoldsItsStrokesBeforeTheHistoryDoes) {
