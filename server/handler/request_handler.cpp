@@ -188,7 +188,11 @@ std::optional<Response> pictureRefusal(const Request& request, HandlerContext& c
     return keyRefusal(request, context, header->user_id, now_ms);
 }
 
-Response handleCommand(const Request& request, HandlerContext& context, int64_t now_ms) {
+// Status 0: not an HTTP answer, a request handed on (handleRequest with `from_memory`).
+constexpr int HandedToWorker = 0;
+
+Response handleCommand(const Request& request, HandlerContext& context, int64_t now_ms,
+                       bool from_memory) {
     if (request.body.size() > MaxCommandBody) {
         return textResponse(413, "command too large\n");
     }
@@ -200,7 +204,8 @@ Response handleCommand(const Request& request, HandlerContext& context, int64_t 
     // An append, a poll included, and a delete speak for their user name: a poll moves the
     // name's delivery mark, so a stranger must not swallow its deliveries either.
     if (command.kind == wire::CommandKind::Append || command.kind == wire::CommandKind::Delete) {
-        if (auto refusal = keyRefusal(request, context, command.stroke.user_name, now_ms)) {
+        if (auto refusal =
+                keyRefusal(request, context, command.stroke.user_name, now_ms, from_memory)) {
             return std::move(*refusal);
         }
     }
@@ -648,19 +653,39 @@ std::optional<AppendCommand> appendCommandOf(const Request& request) {
     return AppendCommand{std::move(command->canvas_id), std::move(command->stroke)};
 }
 
-std::optional<Response> keyRefusal(const Request& request, HandlerContext& context,
-                                   std::string_view user_name, int64_t now_ms) {
-    std::string hash; // empty: no key for this user name
+namespace {
+
+// The hash of the command's key for `user_name`: empty when it brought none for that name,
+// nothing when its key header does not read.
+std::optional<std::string> keyHashFor(const Request& request, std::string_view user_name) {
+    std::string hash;
     if (!request.key.empty()) {
         const auto header = wire::parseKeyHeader(request.key);
         if (!header) {
-            return badKeyHeader();
+            return std::nullopt;
         }
         if (header->user_id == user_name) {
             hash = sha256Hex(header->key);
         }
     }
-    const auto check = context.store.checkUserKey(user_name, hash, now_ms);
+    return hash;
+}
+
+} // namespace
+
+std::optional<Response> keyRefusal(const Request& request, HandlerContext& context,
+                                   std::string_view user_name, int64_t now_ms, bool from_memory) {
+    const auto hash = keyHashFor(request, user_name);
+    if (!hash) {
+        return badKeyHeader();
+    }
+    const auto check = from_memory ? context.store.knownUserKey(user_name, *hash)
+                                   : context.store.checkUserKey(user_name, *hash, now_ms);
+    if (!check && from_memory) {
+        Response handed;
+        handed.status = HandedToWorker;
+        return handed;
+    }
     if (!check) {
         return unavailable();
     }
@@ -713,7 +738,12 @@ Response answerAppend(HandlerContext& context, const std::string& canvas_id,
     return takenReply(context, canvas_id, *appended.delivery, stamp);
 }
 
-Response handleRequest(const Request& request, HandlerContext& context, int64_t now_ms) {
+bool needsWorker(const Response& response) {
+    return response.status == HandedToWorker;
+}
+
+Response handleRequest(const Request& request, HandlerContext& context, int64_t now_ms,
+                       bool from_memory) {
     const std::string_view target = request.target;
     const size_t question = target.find('?');
     const std::string_view path = target.substr(0, question);
@@ -724,7 +754,7 @@ Response handleRequest(const Request& request, HandlerContext& context, int64_t 
 
     if (path == "/") {
         if (post) {
-            return handleCommand(request, context, now_ms);
+            return handleCommand(request, context, now_ms, from_memory);
         }
         if (!get) {
             return methodNotAllowed();

@@ -65,7 +65,14 @@ struct HandlerContext {
 // names the ETag (or is "*"); 404 "no such canvas" for a canvas without strokes or pictures;
 // 503 with Retry-After when storage fails before or during the render. Both count as renders
 // (isRender). Answered from the render cache (HandlerContext::renders, canvas_render.h).
-Response handleRequest(const Request& request, HandlerContext& context, int64_t now_ms);
+//
+// With `from_memory` (a network thread asking), a command whose user name's key only the
+// database can check is not answered: the answer is one for which needsWorker is true, and the
+// request is to be asked again on a worker without it. Nothing of it was done.
+Response handleRequest(const Request& request, HandlerContext& context, int64_t now_ms,
+                       bool from_memory = false);
+// See handleRequest; such an answer is never sent.
+bool needsWorker(const Response& response);
 
 // True for the requests that are answered from memory in microseconds: the poll (an append
 // without points) and the health check. A cheap look at the bytes, without
@@ -99,8 +106,11 @@ std::optional<AppendCommand> appendCommandOf(const Request& request);
 // user ID its header names), 400 for a malformed key header, 503 when storage fails. The first
 // key that comes for a name binds it. The server calls it before an append with points goes to
 // the store; handleRequest checks the other commands itself.
+// With `from_memory`, a name only the database knows is not checked: the answer is then one for
+// which needsWorker is true, and the check is to be made again on a worker without it.
 std::optional<Response> keyRefusal(const Request& request, HandlerContext& context,
-                                   std::string_view user_name, int64_t now_ms);
+                                   std::string_view user_name, int64_t now_ms,
+                                   bool from_memory = false);
 // The refusal of an append by the limits: 429 when its client (`client` is its address) appends
 // too fast, 409 when the canvas is full. Nothing when it may go to the store. Counts the append
 // against its client.

@@ -339,21 +339,29 @@ private:
             openEventStream(request, keep_alive);
             return;
         }
-        // A poll that may wait for news (several instances) waits on a worker.
+        // A poll that may wait for news (several instances) waits on a worker, and so does one
+        // whose user name's first key is to be bound: a durable write, which would hold up
+        // every connection of this thread.
         if (isQuick(request) && !(server_.context.marks.pollsMayWait() && isPoll(request))) {
-            respond(handle(request), keep_alive, request);
-            return;
-        }
-        if (auto append = appendCommandOf(request)) {
-            // The limits first: they cost no database. Bound names are known from memory; only a
-            // name's first key waits for a write.
+            Response response = handle(request, true);
+            if (!needsWorker(response)) {
+                respond(std::move(response), keep_alive, request);
+                return;
+            }
+        } else if (auto append = appendCommandOf(request)) {
+            // The limits first: they cost no database. Bound names are known from memory; a
+            // name's first key is bound on a worker.
             std::optional<Response> refusal;
             try {
                 refusal = refuseAppend(server_.context, request_client_, append->canvas_id,
                                        append->stroke.user_name, nowMs());
                 if (!refusal) {
-                    refusal =
-                        keyRefusal(request, server_.context, append->stroke.user_name, nowMs());
+                    refusal = keyRefusal(request, server_.context, append->stroke.user_name,
+                                         nowMs(), true);
+                }
+                if (refusal && needsWorker(*refusal)) {
+                    checkKeyOnWorker(std::move(*append), std::move(request), keep_alive);
+                    return;
                 }
             } catch (const std::exception&) {
                 refusal = textResponse(500, "internal error\n");
@@ -419,6 +427,29 @@ private:
                               chunked_ok_, started_);
     }
 
+    // The key check of an append on a worker, then the append from this session's thread.
+    void checkKeyOnWorker(AppendCommand append, Request request, bool keep_alive) {
+        net::post(server_.workers, [self = shared_from_this(), append = std::move(append),
+                                    request = std::move(request), keep_alive]() mutable {
+            std::optional<Response> refusal;
+            try {
+                refusal =
+                    keyRefusal(request, self->server_.context, append.stroke.user_name, nowMs());
+            } catch (const std::exception&) {
+                refusal = textResponse(500, "internal error\n");
+            }
+            net::post(self->stream_.get_executor(),
+                      [self, append = std::move(append), request = std::move(request),
+                       refusal = std::move(refusal), keep_alive]() mutable {
+                          if (refusal) {
+                              self->respond(std::move(*refusal), keep_alive, request);
+                          } else {
+                              self->startAppend(std::move(append), request, keep_alive);
+                          }
+                      });
+        });
+    }
+
     // The stroke goes to the store's commit queue and no thread waits for the flush: the
     // store's callback brings the answer back to this connection's network thread, where
     // the reply is built from memory. A connection has one request at a time, so what the
@@ -458,9 +489,9 @@ private:
         server.appendFinished();
     }
 
-    Response handle(const Request& request) {
+    Response handle(const Request& request, bool from_memory = false) {
         try {
-            return handleRequest(request, server_.context, nowMs());
+            return handleRequest(request, server_.context, nowMs(), from_memory);
         } catch (const std::exception&) {
             // The handler is total; memory exhaustion is what could still land here.
             return textResponse(500, "internal error\n");

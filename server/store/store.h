@@ -165,6 +165,10 @@ public:
     // key: Unbound.
     virtual std::optional<KeyCheck> checkUserKey(std::string_view user_name,
                                                  std::string_view key_hash, int64_t now_ms) = 0;
+    // checkUserKey's answer from memory alone; nothing when only the database can give it (a
+    // name not met since the start, whose first key is bound by a durable write).
+    virtual std::optional<KeyCheck> knownUserKey(std::string_view user_name,
+                                                 std::string_view key_hash) = 0;
     // Whether the canvas holds a stroke of this user name.
     virtual std::optional<bool> hasStrokeBy(std::string_view canvas_id,
                                             std::string_view user_name) = 0;

@@ -3,10 +3,12 @@
 #include "store/store.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace velmo::testing {
@@ -22,6 +24,10 @@ public:
     std::atomic<bool> fail_sizes{false};
     std::atomic<bool> fail_lookups{false};
     std::atomic<int64_t> strokes_after_left{-1};
+    // While set, a check that would bind a name's first key waits (a slow disk), counted in
+    // `bindings_held`.
+    std::atomic<bool> hold_bindings{false};
+    std::atomic<int> bindings_held{0};
 
     std::optional<std::vector<server::StoredStroke>>
     strokesAfter(std::string_view canvas_id, int64_t after, size_t limit) override {
@@ -83,7 +89,17 @@ public:
     }
     std::optional<server::KeyCheck>
     checkUserKey(std::string_view user_name, std::string_view key_hash, int64_t now_ms) override {
+        if (hold_bindings && !inner_.knownUserKey(user_name, key_hash)) {
+            ++bindings_held;
+            while (hold_bindings) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
         return inner_.checkUserKey(user_name, key_hash, now_ms);
+    }
+    std::optional<server::KeyCheck> knownUserKey(std::string_view user_name,
+                                                 std::string_view key_hash) override {
+        return inner_.knownUserKey(user_name, key_hash);
     }
     std::optional<bool> hasStrokeBy(std::string_view canvas_id,
                                     std::string_view user_name) override {

@@ -386,13 +386,9 @@ std::optional<std::string> PgStore::image(std::string_view hash) {
 
 std::optional<KeyCheck> PgStore::checkUserKey(std::string_view user_name, std::string_view key_hash,
                                               int64_t now_ms) {
-    {
-        // A binding never changes, so one seen once answers every later check.
-        std::lock_guard lock(keys_mutex_);
-        const auto bound = bound_keys_.find(user_name);
-        if (bound != bound_keys_.end()) {
-            return bound->second == key_hash ? KeyCheck::Matches : KeyCheck::Mismatch;
-        }
+    // A binding never changes, so one seen once answers every later check.
+    if (const auto known = knownUserKey(user_name, key_hash)) {
+        return known;
     }
     std::optional<std::string> bound;
     try {
@@ -425,6 +421,16 @@ std::optional<KeyCheck> PgStore::checkUserKey(std::string_view user_name, std::s
         bound_keys_.emplace(std::string(user_name), *bound);
     }
     return *bound == key_hash ? KeyCheck::Matches : KeyCheck::Mismatch;
+}
+
+std::optional<KeyCheck> PgStore::knownUserKey(std::string_view user_name,
+                                              std::string_view key_hash) {
+    std::lock_guard lock(keys_mutex_);
+    const auto bound = bound_keys_.find(user_name);
+    if (bound == bound_keys_.end()) {
+        return std::nullopt;
+    }
+    return bound->second == key_hash ? KeyCheck::Matches : KeyCheck::Mismatch;
 }
 
 std::optional<bool> PgStore::hasStrokeBy(std::string_view canvas_id, std::string_view user_name) {

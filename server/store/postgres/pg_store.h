@@ -67,6 +67,8 @@ public:
     // every time, as another instance may bind it any moment.
     std::optional<KeyCheck> checkUserKey(std::string_view user_name, std::string_view key_hash,
                                          int64_t now_ms) override;
+    std::optional<KeyCheck> knownUserKey(std::string_view user_name,
+                                         std::string_view key_hash) override;
     std::optional<bool> hasStrokeBy(std::string_view canvas_id,
                                     std::string_view user_name) override;
     std::optional<CanvasSize> canvasSize(std::string_view canvas_id) override;

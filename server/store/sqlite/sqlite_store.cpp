@@ -358,12 +358,8 @@ std::optional<KeyCheck> SqliteStore::checkUserKey(std::string_view user_name,
     const auto verdict = [key_hash](std::string_view bound) {
         return bound == key_hash ? KeyCheck::Matches : KeyCheck::Mismatch;
     };
-    {
-        std::lock_guard lock(bound_mutex_);
-        const auto known = bound_keys_.find(user_name);
-        if (known != bound_keys_.end()) {
-            return verdict(known->second);
-        }
+    if (const auto known = knownUserKey(user_name, key_hash)) {
+        return known;
     }
     try {
         std::optional<std::string> bound;
@@ -404,6 +400,16 @@ std::optional<KeyCheck> SqliteStore::checkUserKey(std::string_view user_name,
     } catch (const std::exception&) {
         return std::nullopt;
     }
+}
+
+std::optional<KeyCheck> SqliteStore::knownUserKey(std::string_view user_name,
+                                                  std::string_view key_hash) {
+    std::lock_guard lock(bound_mutex_);
+    const auto known = bound_keys_.find(user_name);
+    if (known == bound_keys_.end()) {
+        return std::nullopt;
+    }
+    return known->second == key_hash ? KeyCheck::Matches : KeyCheck::Mismatch;
 }
 
 std::optional<bool> SqliteStore::hasStrokeBy(std::string_view canvas_id,

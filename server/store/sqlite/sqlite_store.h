@@ -57,6 +57,8 @@ public:
     std::optional<std::vector<SavedMark>> takeSavedMarks() override;
     std::optional<KeyCheck> checkUserKey(std::string_view user_name, std::string_view key_hash,
                                          int64_t now_ms) override;
+    std::optional<KeyCheck> knownUserKey(std::string_view user_name,
+                                         std::string_view key_hash) override;
     std::optional<bool> hasStrokeBy(std::string_view canvas_id,
                                     std::string_view user_name) override;
     bool putImage(std::string_view hash, std::string_view png, int64_t now_ms) override;

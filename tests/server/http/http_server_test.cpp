@@ -1,7 +1,12 @@
 #include "canvas/stroke_text.h"
 #include "handler/limits.h"
+#include "handler/request_handler.h"
+#include "http/http_server.h"
 #include "png/png_encoder.h"
+#include "store/delivery_marks.h"
+#include "store/sqlite/sqlite_store.h"
 #include "support/backend.h"
+#include "support/failing_store.h"
 #include "support/pg_cluster.h"
 #include "support/server_process.h"
 #include "wire/command_parser.h"
@@ -56,6 +61,13 @@ canvas::MWStroke stroke(const std::string& user, int64_t client_time, int points
 // The request header by which a client proves `user`.
 std::string keyHeader(const std::string& user, char secret = 'k') {
     return "Velmorastra-Key: " + wire::keyHeaderValue(user, std::string(16, secret)) + "\r\n";
+}
+
+int exchangeOnce(int port, const std::string& request) {
+    Connection connection(port);
+    connection.send(request);
+    const auto reply = connection.read();
+    return reply ? reply->status : 0;
 }
 
 size_t strokeLines(const std::string& body) {
@@ -707,6 +719,57 @@ TEST_F(HttpServerTest, ASignalRightAfterTheListeningLineStopsTheServerCleanly) {
         ASSERT_EQ(server.stop(i % 2 == 0 ? SIGTERM : SIGINT), 0) << "start " << i;
         EXPECT_NE(server.log().find("stopped"), std::string::npos) << server.log();
     }
+}
+
+// Binding a name's first key is a durable write: on a slow disk it must not hold up the
+// network thread, which answers everyone else meanwhile.
+TEST(HttpServerInProcess, ANamesFirstKeyIsBoundWhileTheNetworkThreadServesOthers) {
+    testing::TempDir dir;
+    std::string error;
+    auto inner = SqliteStore::open(dir.file("canvas.sqlite"), &error);
+    ASSERT_TRUE(inner) << error;
+    testing::FailingStore store(*inner);
+    DeliveryMarks marks;
+    HandlerContext context{store, marks, "http://canvas.test/"};
+    ServerOptions options;
+    options.port = 0;
+    options.threads = 1;
+    options.access_log = false;
+    HttpServer server(options, context);
+    ASSERT_TRUE(server.listen(&error)) << error;
+    std::thread runner([&] { server.run(); });
+    const int port = server.port();
+
+    store.hold_bindings = true;
+    Connection append(port);
+    append.send(
+        postRequest("/", wire::appendCommand(Canvas, stroke("new@1", 1)), keyHeader("new@1")));
+    Connection poll(port);
+    poll.send(postRequest("/", wire::appendCommand(Canvas, stroke("newer@2", 2, 0)),
+                          keyHeader("newer@2")));
+    for (int i = 0; i < 10000 && store.bindings_held < 2; ++i) {
+        std::this_thread::sleep_for(1ms);
+    }
+    const int held = store.bindings_held;
+    Connection health(port);
+    health.send(getRequest("/healthz"));
+    const auto healthy = health.read(5s);
+    store.hold_bindings = false;
+    EXPECT_EQ(held, 2);
+    ASSERT_TRUE(healthy);
+    EXPECT_EQ(healthy->status, 200);
+    const auto appended = append.read();
+    ASSERT_TRUE(appended);
+    EXPECT_EQ(appended->status, 200) << appended->body;
+    const auto polled = poll.read();
+    ASSERT_TRUE(polled);
+    EXPECT_EQ(polled->status, 200) << polled->body;
+    // Bound now: the names are checked from memory, and a stranger's key is refused.
+    EXPECT_EQ(exchangeOnce(port, postRequest("/", wire::appendCommand(Canvas, stroke("new@1", 3)),
+                                             keyHeader("new@1", 'x'))),
+              403);
+    server.stop();
+    runner.join();
 }
 
 TEST_F(HttpServerTest, BusyPortAndUnusableDatabaseAreClearErrors) {

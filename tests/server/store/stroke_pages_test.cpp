@@ -53,6 +53,9 @@ public:
     std::optional<KeyCheck> checkUserKey(std::string_view, std::string_view, int64_t) override {
         return std::nullopt;
     }
+    std::optional<KeyCheck> knownUserKey(std::string_view, std::string_view) override {
+        return std::nullopt;
+    }
     std::optional<bool> hasStrokeBy(std::string_view, std::string_view) override {
         return std::nullopt;
     }
