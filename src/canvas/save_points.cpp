@@ -509,7 +509,6 @@ LayerRects SavePoints::update(const StrokeHistory& history, const HistoryChanges
         if (big && zero.placed && zero.through) {
             const size_t lag = point.placed ? point.lag + advanced : confirmed_;
             if (lag > 2 * spacing_.lags[i]) {
-                allocate(point, width, height);
                 point.layers = zero.layers;
                 point.placed = true;
                 point.through = zero.through;

@@ -77,8 +77,6 @@ constexpr const char* HasStrokeBy =
     "SELECT EXISTS (SELECT 1 FROM strokes WHERE canvas_id = $1 AND user_name = $2)";
 constexpr const char* SizeOf =
     "SELECT stroke_count, stroke_bytes FROM canvases WHERE canvas_id = $1";
-// Bound keys kept in memory; past this many the memory starts over.
-constexpr size_t MaxBoundKeys = 1 << 20;
 
 #undef VELMO_HAS_CONTENT
 #undef VELMO_BY_ACTIVITY
@@ -413,24 +411,13 @@ std::optional<KeyCheck> PgStore::checkUserKey(std::string_view user_name, std::s
     if (!bound) {
         return KeyCheck::Unbound; // never bound, and no key came
     }
-    {
-        std::lock_guard lock(keys_mutex_);
-        if (bound_keys_.size() >= MaxBoundKeys) {
-            bound_keys_.clear();
-        }
-        bound_keys_.emplace(std::string(user_name), *bound);
-    }
+    bound_keys_.remember(user_name, *bound);
     return *bound == key_hash ? KeyCheck::Matches : KeyCheck::Mismatch;
 }
 
 std::optional<KeyCheck> PgStore::knownUserKey(std::string_view user_name,
                                               std::string_view key_hash) {
-    std::lock_guard lock(keys_mutex_);
-    const auto bound = bound_keys_.find(user_name);
-    if (bound == bound_keys_.end()) {
-        return std::nullopt;
-    }
-    return bound->second == key_hash ? KeyCheck::Matches : KeyCheck::Mismatch;
+    return bound_keys_.check(user_name, key_hash);
 }
 
 std::optional<bool> PgStore::hasStrokeBy(std::string_view canvas_id, std::string_view user_name) {

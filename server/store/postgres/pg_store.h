@@ -1,14 +1,13 @@
 #pragma once
 
+#include "store/bound_keys.h"
 #include "store/canvas_news.h"
 #include "store/postgres/pg_news.h"
 #include "store/store.h"
-#include "store/string_hash.h"
 
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace velmo::server {
@@ -100,8 +99,7 @@ private:
     std::unique_ptr<PgDeliveries> deliveries_;
     std::mutex publish_mutex_; // see PgAppender
     std::unique_ptr<PgAppender> appender_;
-    std::mutex keys_mutex_;
-    std::unordered_map<std::string, std::string, StringHash, std::equal_to<>> bound_keys_;
+    BoundKeys bound_keys_{size_t{1} << 20}; // past this many the memory starts over
     std::mutex held_mutex_;
     bool holding_news_ = false;
     std::vector<PgNews> held_news_;

@@ -354,7 +354,6 @@ std::optional<KeyCheck> SqliteStore::checkUserKey(std::string_view user_name,
     static constexpr const char* Select = "SELECT key_hash FROM user_keys WHERE user_name = ?1";
     static constexpr const char* Bind =
         "INSERT OR IGNORE INTO user_keys (user_name, key_hash, bound) VALUES (?1, ?2, ?3)";
-    static constexpr size_t MaxRemembered = 100000;
     const auto verdict = [key_hash](std::string_view bound) {
         return bound == key_hash ? KeyCheck::Matches : KeyCheck::Mismatch;
     };
@@ -391,11 +390,7 @@ std::optional<KeyCheck> SqliteStore::checkUserKey(std::string_view user_name,
                 return std::nullopt;
             }
         }
-        std::lock_guard lock(bound_mutex_);
-        if (bound_keys_.size() >= MaxRemembered) {
-            bound_keys_.clear();
-        }
-        bound_keys_.emplace(std::string(user_name), *bound);
+        bound_keys_.remember(user_name, *bound);
         return verdict(*bound);
     } catch (const std::exception&) {
         return std::nullopt;
@@ -404,12 +399,7 @@ std::optional<KeyCheck> SqliteStore::checkUserKey(std::string_view user_name,
 
 std::optional<KeyCheck> SqliteStore::knownUserKey(std::string_view user_name,
                                                   std::string_view key_hash) {
-    std::lock_guard lock(bound_mutex_);
-    const auto known = bound_keys_.find(user_name);
-    if (known == bound_keys_.end()) {
-        return std::nullopt;
-    }
-    return known->second == key_hash ? KeyCheck::Matches : KeyCheck::Mismatch;
+    return bound_keys_.check(user_name, key_hash);
 }
 
 std::optional<bool> SqliteStore::hasStrokeBy(std::string_view canvas_id,

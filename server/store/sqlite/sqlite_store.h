@@ -1,13 +1,11 @@
 #pragma once
 
+#include "store/bound_keys.h"
 #include "store/sqlite/sqlite_schema.h"
 #include "store/store.h"
-#include "store/string_hash.h"
 
 #include <memory>
-#include <mutex>
 #include <string>
-#include <unordered_map>
 
 namespace velmo::server {
 
@@ -74,10 +72,7 @@ private:
     std::unique_ptr<SqliteReaders> readers_;
     std::unique_ptr<RecentStrokes> recent_;
     std::unique_ptr<AppendPipeline> pipeline_;
-    // Bound names and their hashes, which never change once written: every command checks its
-    // user name, and the poll is answered on a network thread. Emptied when it grows too large.
-    std::mutex bound_mutex_;
-    std::unordered_map<std::string, std::string, StringHash, std::equal_to<>> bound_keys_;
+    BoundKeys bound_keys_{100000};
 };
 
 } // namespace velmo::server
