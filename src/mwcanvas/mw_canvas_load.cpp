@@ -23,8 +23,10 @@ void MWCanvas::startOpen() {
     stroke_load.reset();
     picture_wait.reset();
     scheduler.cancelPosts(&picture_wait);
+    picture_late = false;
     expected_strokes = 0;
     if (display_bitmap.empty()) {
+        layers_fetch.reset();
         startLoad(false);
         return;
     }
@@ -33,32 +35,50 @@ void MWCanvas::startOpen() {
         LoadTimeout,
         [this](std::optional<png::LayersPicture> picture) { pictureCame(std::move(picture)); });
     // A picture not made yet costs the server as much as the client: past the wait, the
-    // client paints; a picture that comes later is not used.
+    // client paints too, and takes the picture if it comes first.
     // The timer is dropped from an idle turn, not from its own call.
     picture_wait = scheduler.scheduleRepeating(PictureWait, [this] {
-        scheduler.postWhenIdle(&picture_wait, [this] { pictureCame(std::nullopt); });
+        scheduler.postWhenIdle(&picture_wait, [this] { pictureWaitEnded(); });
     });
     setInfoLabel();
 }
 
-void MWCanvas::pictureCame(std::optional<png::LayersPicture> picture) {
-    if (!layers_fetch) {
-        return; // the wait or the picture came first
-    }
-    // The fetch, and the wait, end with the first of them.
-    scheduler.cancelPosts(&picture_wait);
-    layers_fetch.reset();
+void MWCanvas::pictureWaitEnded() {
     picture_wait.reset();
-    if (picture && adoptLayers(std::move(picture->layers), picture->through,
-                               static_cast<size_t>(picture->strokes))) {
-        expected_strokes = static_cast<size_t>(picture->strokes);
+    if (!layers_fetch || picture_late) {
+        return;
     }
-    // Strokes are asked for only now: every stroke stored up to the picture's stamp is in
-    // the answer, unless it was deleted meanwhile, which finishAdoption finds out.
+    picture_late = true;
     startLoad(false);
 }
 
+void MWCanvas::pictureCame(std::optional<png::LayersPicture> picture) {
+    if (!layers_fetch) {
+        return;
+    }
+    scheduler.cancelPosts(&picture_wait);
+    layers_fetch.reset();
+    picture_wait.reset();
+    // Late, the picture is worth taking while strokes are still to be painted: those it holds
+    // then cost nothing. Strokes are asked for after the picture when it is on time, so every
+    // stroke stored up to its stamp is in the answer, unless deleted meanwhile, which
+    // finishAdoption finds out; a late one is checked the same way.
+    const bool painting = picture_late && stroke_load && !load_refreshes;
+    if (picture && (!picture_late || painting) &&
+        adoptLayers(std::move(picture->layers), picture->through,
+                    static_cast<size_t>(picture->strokes))) {
+        expected_strokes = static_cast<size_t>(picture->strokes);
+    }
+    if (!picture_late) {
+        startLoad(false);
+    } else {
+        setInfoLabel();
+    }
+}
+
 void MWCanvas::loadMerged() {
+    // A picture still on its way can no longer save any painting.
+    layers_fetch.reset();
     finishAdoption();
 }
 
@@ -114,7 +134,7 @@ void MWCanvas::loadEnded(bool complete) {
 }
 
 bool MWCanvas::isLoading() const {
-    return layers_fetch != nullptr || !held_back.empty() ||
+    return (layers_fetch != nullptr && !picture_late) || !held_back.empty() ||
            (stroke_load && (!stroke_load->ended() || stroke_load->hasWaiting())) ||
            !incoming.empty();
 }
@@ -125,6 +145,18 @@ void MWCanvas::scheduleFeed() {
 
 void MWCanvas::feed() {
     std::lock_guard guard(sync_agent.lock());
+    if (layers_fetch && !picture_late) {
+        // The server's picture may hold all that replies bring while it is awaited: they wait
+        // for it, and the strokes' fetch starts with them.
+        while (!incoming.empty()) {
+            canvas::MWStroke& stroke = incoming.front();
+            const canvas::StrokeKey key{stroke.server_time, stroke.client_time};
+            held_back.emplace(key, std::move(stroke));
+            incoming.pop_front();
+        }
+        setInfoLabel();
+        return;
+    }
     // Replies go on while a canvas opens, and a new user is owed every stroke: polls bring the
     // canvas again from its first stroke, and may run ahead of the fetch. Painted first, those
     // strokes would have each chunk of the fetch land behind them, repainting them all again:
@@ -235,8 +267,11 @@ void MWCanvas::finishRefresh() {
 
 void MWCanvas::setInfoLabel() {
     std::string text = "layer:" + std::to_string(layer_index) + " " + canvas_id;
-    if (layers_fetch || (stroke_load && !load_refreshes)) {
-        text += " (loading: " + std::to_string(strokes_history.size());
+    if ((layers_fetch && !picture_late) || (stroke_load && !load_refreshes)) {
+        // While the picture is awaited, the strokes replies brought count, held back.
+        const size_t come =
+            strokes_history.size() + (layers_fetch && !picture_late ? held_back.size() : 0);
+        text += " (loading: " + std::to_string(come);
         if (expected_strokes > 0) {
             text += " of " + std::to_string(expected_strokes);
         }

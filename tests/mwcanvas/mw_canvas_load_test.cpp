@@ -109,20 +109,63 @@ TEST_F(MWCanvasLoadTest, APictureOfAStrokeDeletedSinceIsPaintedAgainFromTheStrok
     }
 }
 
-TEST_F(MWCanvasLoadTest, APictureLateOrMissingLeavesTheStrokesToBePaintedHere) {
-    const std::vector<MWStroke> strokes = strokesOf(50, 1000, 4);
+TEST_F(MWCanvasLoadTest, PastTheWaitStrokesArePaintedHereUntilALatePictureSavesTheRest) {
+    const std::vector<MWStroke> strokes = strokesOf(600, 1000, 4);
     canvas.setCanvasID(CanvasA);
     const size_t picture = pictureIndex();
+    // What replies bring meanwhile waits for the picture, which may hold it.
+    for (auto& [id, timer] : scheduler.timers) {
+        if (timer.interval == mwcanvas::MWCanvas::PollingInterval) {
+            timer.action();
+        }
+    }
+    http.answer(http.async_requests.size() - 1,
+                reply(CanvasA, {strokes.begin(), strokes.begin() + 30}));
+    settle();
+    EXPECT_EQ(canvas.strokes_history.size(), 0u);
+    EXPECT_EQ(outlets.info_text, std::string("layer:0 ") + CanvasA + " (loading: 30 strokes)");
     EXPECT_EQ(fetchIndex(), -1);
     scheduler.tick(); // the wait is over
     settle();
     ASSERT_NE(fetchIndex(), -1);
-    EXPECT_TRUE(http.cancelled(picture));
-    http.answer(picture, pictureOf(strokesOf(50, 1000, 99))); // too late: not looked at
-    EXPECT_FALSE(canvas.adopting());
-    http.answer(static_cast<size_t>(fetchIndex()), reply(CanvasA, strokes));
+    const auto fetch = static_cast<size_t>(fetchIndex());
+    EXPECT_FALSE(http.cancelled(picture)) << "still worth having";
+    http.deliver(fetch, reply(CanvasA, {strokes.begin(), strokes.begin() + 200}) + "\n");
     settle();
-    EXPECT_EQ(canvas.display_bitmap, renderPicture(strokes, canvas.geometry));
+    EXPECT_EQ(canvas.strokes_history.size(), 200u);
+    EXPECT_FALSE(canvas.adopting());
+    http.answer(picture, pictureOf(strokes));
+    EXPECT_TRUE(canvas.adopting());
+    EXPECT_EQ(canvas.display_bitmap, renderPicture(strokes, canvas.geometry))
+        << "all of it shows before the rest of the strokes came";
+    EXPECT_EQ(outlets.info_text,
+              std::string("layer:0 ") + CanvasA + " (loading: 200 of 600 strokes)");
+    http.deliver(fetch, reply(CanvasA, {strokes.begin() + 200, strokes.end()}));
+    http.finish(fetch);
+    settle();
+    EXPECT_FALSE(canvas.isLoading());
+    EXPECT_EQ(canvas.strokes_history.size(), 600u);
+    expectReplayed();
+
+    // Painted without a picture: one declined past the wait, or one not come when every
+    // stroke is painted, which is then no longer waited for.
+    const std::vector<MWStroke> other = strokesOf(50, 1000, 5);
+    for (const char* id : {CanvasB, CanvasA}) {
+        const bool declined = id == CanvasA;
+        canvas.setCanvasID(id);
+        const size_t late = *http.open("/layers/");
+        scheduler.tick();
+        settle();
+        if (declined) {
+            declinePicture();
+        }
+        http.answer(static_cast<size_t>(fetchIndex()), reply(id, other));
+        settle();
+        EXPECT_FALSE(canvas.isLoading());
+        EXPECT_TRUE(declined || http.cancelled(late));
+        EXPECT_EQ(canvas.display_bitmap, renderPicture(other, canvas.geometry));
+        EXPECT_EQ(outlets.info_text, std::string("layer:0 ") + id);
+    }
 }
 
 TEST_F(MWCanvasLoadTest, RepliesAheadOfTheFetchWaitUntilItHasComeThatFar) {
