@@ -153,6 +153,11 @@ void apply(Record& r, JournaledState& state, float pixel_scale) {
         break;
     case 'D':
         state.strokes_history.erase(r.key);
+        if (r.key.first == canvas::DefaultInitServerTime) {
+            // A full save keeps an unconfirmed stroke under server time 0: a fold between the
+            // stroke and its echo put it there.
+            state.strokes_history.erase({0, r.key.second});
+        }
         break;
     case 'E':
         state.strokes_history.clear();

@@ -221,6 +221,13 @@ TEST(MWCanvasJournal, AFoldInTheBackgroundLosesNothingWhereverTheProcessDies) {
     EXPECT_EQ(cameBackWith(), now) << "died after";
     first.draw(130);
     EXPECT_EQ(cameBackWith(), afterFullSave(stateOf(first.canvas)));
+    // Echoes of strokes the fold kept unconfirmed take their place: no stroke twice.
+    first.echo(0, drawn_first, 1291201300000);
+    EXPECT_EQ(first.canvas.strokes_history.size(), 4u);
+    EXPECT_EQ(cameBackWith(), afterFullSave(stateOf(first.canvas)));
+    first.canvas.saveAll();
+    settings.flush();
+    EXPECT_EQ(cameBackWith(), afterFullSave(stateOf(first.canvas)));
 }
 
 TEST(MWCanvasJournal, ALongJournalIsFoldedIntoTheSettingsByTheTimer) {
