@@ -18,7 +18,9 @@ void launchCanvas(mwcanvas::MWCanvas& canvas, QSize screen_size) {
                          static_cast<float>(screen_size.height()));
     canvas.clear_canvas();
     canvas.loadDefaults();
-    canvas.redrawStrokes();
+    if (!canvas.showKeptPicture()) {
+        canvas.redrawStrokes();
+    }
 }
 
 } // namespace velmo::app

@@ -64,6 +64,9 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    // Written by the settings' thread, so made before it and gone after it.
+    platform::qt::QtJournalFile pictures(
+        platform::qt::QtJournalFile::picturesBeside(settings.fileName()));
     // Written on a thread of their own: a save of a long history never holds up the window.
     identity::BackgroundSettings background(settings);
     platform::qt::QtJournalFile journal(
@@ -75,7 +78,7 @@ int main(int argc, char** argv) {
     platform::qt::QtRandomSource random;
     const QSize size = options.size.value_or(defaultWindowSize());
     app::VelmorastraInterface ui(
-        app::ClientEdges{clock, http, scheduler, background, random, &events, &journal},
+        app::ClientEdges{clock, http, scheduler, background, random, &events, &journal, &pictures},
         app::interfaceOptions(options, background, size));
     ui.delegate->observeApplicationEvents();
 

@@ -33,6 +33,7 @@ void VelmorastraAppDelegate::save(bool all) {
     }
     if (all) {
         canvas.saveAll();
+        canvas.keepPicture();
     } else {
         canvas.saveDefaults();
     }

@@ -177,7 +177,8 @@ void VelmorastraInterface::makeCanvas(const ClientEdges& edges, const InterfaceO
         WidgetOutlets::Widgets{draw_mode_button, info_label, spuit_view, zoom_slider, display});
     canvas = std::make_unique<mwcanvas::MWCanvas>(
         mwcanvas::MWCanvasPlatform{*outlets, edges.clock, edges.http, edges.scheduler,
-                                   edges.settings, edges.random, edges.events, edges.journal},
+                                   edges.settings, edges.random, edges.events, edges.journal,
+                                   edges.pictures},
         options.server_base_url, options.upload_url);
     display->setPicture(&canvas->display_bitmap);
 }

@@ -43,6 +43,8 @@ struct ClientEdges {
     platform::EventStream* events = nullptr;
     // The journal beside the settings; without one the state is saved at lifecycle events only.
     platform::JournalFile* journal = nullptr;
+    // The kept picture of a long history's layers; it must outlive the settings' writes.
+    platform::KeptFile* pictures = nullptr;
 };
 
 struct InterfaceOptions {

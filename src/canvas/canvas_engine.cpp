@@ -314,6 +314,37 @@ bool CanvasEngine::adoptLayers(LayerSurfaces layers, int64_t through, size_t str
     return true;
 }
 
+std::optional<CanvasEngine::KeptLayers> CanvasEngine::keptLayers() const {
+    const auto place = save_points.placeOf(0);
+    if (display_bitmap.empty() || adopted_through || !place || !*place) {
+        return std::nullopt;
+    }
+    return KeptLayers{save_points.layersOf(0), **place};
+}
+
+bool CanvasEngine::showKeptLayers(LayerSurfaces layers, const StrokeKey& through) {
+    if (display_bitmap.empty() || layers[0].width() != geometry.canvas_width ||
+        layers[0].height() != geometry.canvas_height) {
+        return false;
+    }
+    const auto held_end = strokes_history.upper_bound(through);
+    const auto confirmed_end = strokes_history.lower_bound(unconfirmedFrom());
+    const auto held = static_cast<size_t>(std::distance(
+        strokes_history.begin(), through < unconfirmedFrom() ? held_end : confirmed_end));
+    strokes_history.takeChanges();
+    adopted_through.reset();
+    layer_bitmap = std::move(layers);
+    save_points.adopt(layer_bitmap, through, held);
+    save_points.endAdoption();
+    strokes_history.noteArrivalsFrom(held_end);
+    paintChanges();
+    LayerRects all;
+    all.fill(wholeCanvas());
+    layersRepainted(all);
+    outlets.invalidateDisplay();
+    return true;
+}
+
 void CanvasEngine::finishAdoption() {
     if (!adopted_through) {
         return;

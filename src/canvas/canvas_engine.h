@@ -86,6 +86,20 @@ public:
     void finishAdoption();
     bool adopting() const { return adopted_through.has_value(); }
 
+    // The layers of the history's strokes up to `through`, as the save point at the newest
+    // confirmed stroke holds them: to be kept, and shown again by showKeptLayers at a later
+    // start instead of painting a long history again. Nothing while no such point stands (an
+    // empty history, a picture made elsewhere still standing for strokes not yet here).
+    struct KeptLayers {
+        LayerSurfaces layers;
+        StrokeKey through;
+    };
+    std::optional<KeptLayers> keptLayers() const;
+    // Shows `layers`, which hold exactly the history's strokes up to `through` as keptLayers
+    // gave them, and paints only the strokes after it over them. Layers of another size are
+    // refused (false, nothing changed).
+    bool showKeptLayers(LayerSurfaces layers, const StrokeKey& through);
+
     // The memory the save points hold (see SavePoints).
     size_t savePointBytes() const { return save_points.memoryBytes(); }
     // Removes the newest own stroke, sends its delete and repaints. Silent when none.

@@ -4,11 +4,13 @@
 #include "identity/canvas_identity.h"
 #include "identity/canvas_picture.h"
 #include "identity/saved_settings.h"
+#include "png/layers_png.h"
 #include "wire/command_parser.h"
 #include "wire/date_id.h"
 
 #include <algorithm>
 #include <charconv>
+#include <memory>
 #include <mutex>
 #include <set>
 
@@ -19,8 +21,8 @@ MWCanvas::MWCanvas(const MWCanvasPlatform& platform, const std::string& server_b
     : canvas::CanvasEngine(platform.outlets, platform.clock), user_keys(platform.random),
       sync_agent(platform.http, platform.scheduler, platform.clock, server_base_url_),
       gyazo_client(platform.http, platform.clock, upload_url), settings(platform.settings),
-      journal_file(platform.journal), http(platform.http), scheduler(platform.scheduler),
-      server_base_url(server_base_url_) {
+      journal_file(platform.journal), picture_file(platform.pictures), http(platform.http),
+      scheduler(platform.scheduler), server_base_url(server_base_url_) {
     sync_agent.canvas = this;
     sync_agent.setResponseListener([this] { get_response(); });
     sync_agent.setPollSource([this] { polling(); });
@@ -263,13 +265,14 @@ void MWCanvas::saveAll() {
     saveUserKeys(true);
     settings.synchronize();
     if (journaled) {
-        foldJournal();
+        // A fold still on its way holds only the journal as it was when it started.
+        foldJournal(true);
     }
 }
 
-void MWCanvas::foldJournal() {
+void MWCanvas::foldJournal(bool even_behind_another) {
     collectFold();
-    if (fold) {
+    if (fold && !even_behind_another) {
         return; // one at a time: the journal starts afresh after each
     }
     journal->syncToDisk();
@@ -291,7 +294,6 @@ void MWCanvas::collectFold() {
     // The records after the fold are written again into the new journal, on this thread: while
     // many came meanwhile (a big canvas coming in), the journal goes on as it is, and the next
     // fold starts from the place this one reached.
-    constexpr size_t MostRewrittenBytes = size_t{1} << 20;
     if (result.folded && result.place.generation == journal->generation() &&
         journal->size() - std::min(journal->size(), result.place.offset) <= MostRewrittenBytes) {
         journal->rotate(result.place.offset);
@@ -338,6 +340,14 @@ void MWCanvas::loadDefaults() {
             journal->resume(read.generation,
                             std::string_view(contents).substr(0, read.replay.valid_bytes),
                             read.replay.valid_bytes < contents.size());
+            // The part of it the settings hold already is dropped, as after a fold: a fold at
+            // quit is never followed by the rotation, and the journal would grow run by run.
+            const size_t folded = std::min(place.offset, read.replay.valid_bytes);
+            if (journal->isRecording() && read.generation == place.generation &&
+                folded > MostRewrittenBytes &&
+                read.replay.valid_bytes - folded <= MostRewrittenBytes) {
+                journal->rotate(folded);
+            }
         } else {
             // A journal of a later full save than the settings' own, or none: started anew
             // after them.
@@ -358,6 +368,53 @@ void MWCanvas::loadDefaults() {
             foldJournal();
         }
     }
+}
+
+void MWCanvas::keepPicture() {
+    if (picture_file == nullptr || strokes_history.size() < KeptPictureStrokes) {
+        return;
+    }
+    auto kept = keptLayers();
+    if (!kept) {
+        return;
+    }
+    identity::KeptPictureStamp stamp = identity::keptPictureStamp(
+        canvas_id, geometry.canvas_width, geometry.canvas_height, strokes_history, kept->through);
+    if (stamp == kept_stamp) {
+        return;
+    }
+    kept_stamp = stamp;
+    // The copy of the layers is made here; encoding and writing them, on the settings' thread.
+    auto layers = std::make_shared<const canvas::LayerSurfaces>(std::move(kept->layers));
+    settings.perform(
+        [file = picture_file, layers, stamp = std::move(stamp)](platform::SettingsStore&) {
+            if (const auto bytes = identity::keptPictureFile(stamp, *layers)) {
+                file->replace(*bytes);
+            }
+        });
+}
+
+bool MWCanvas::showKeptPicture() {
+    if (picture_file == nullptr || strokes_history.size() < KeptPictureStrokes) {
+        return false;
+    }
+    const std::string file = picture_file->readAll();
+    const auto parts = identity::splitKeptPicture(file);
+    if (!parts) {
+        return false;
+    }
+    const identity::KeptPictureStamp stamp =
+        identity::keptPictureStamp(canvas_id, geometry.canvas_width, geometry.canvas_height,
+                                   strokes_history, parts->stamp.through);
+    if (stamp != parts->stamp) {
+        return false;
+    }
+    auto picture = png::decodeLayersPng(parts->png);
+    if (!picture || !showKeptLayers(std::move(picture->layers), stamp.through)) {
+        return false;
+    }
+    kept_stamp = stamp;
+    return true;
 }
 
 std::optional<std::string> MWCanvas::dateID() {

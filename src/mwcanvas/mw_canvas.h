@@ -1,6 +1,7 @@
 #pragma once
 
 #include "canvas/canvas_engine.h"
+#include "identity/kept_picture.h"
 #include "identity/saved_state.h"
 #include "identity/settings_journal.h"
 #include "identity/user_keys.h"
@@ -10,6 +11,7 @@
 #include "platform/event_stream.h"
 #include "platform/http_exchange.h"
 #include "platform/journal_file.h"
+#include "platform/kept_file.h"
 #include "platform/random_source.h"
 #include "platform/scheduler.h"
 #include "platform/settings_store.h"
@@ -44,6 +46,9 @@ struct MWCanvasPlatform {
     platform::EventStream* events = nullptr;
     // The journal beside the settings; without one the state is saved only by saveDefaults.
     platform::JournalFile* journal = nullptr;
+    // Where the picture of a long history's layers is kept between runs (written on the
+    // settings' thread, so it must outlive their writes); without one every start paints.
+    platform::KeptFile* pictures = nullptr;
 };
 
 // The canvas as the user knows it: the engine with its identity (nickname, canvas and user
@@ -67,6 +72,8 @@ public:
     // it is folded into the settings (so reading it at the next start stays quick).
     static constexpr double JournalSyncInterval = 1.0;
     static constexpr size_t JournalFoldRecords = 20000;
+    // The most of a journal's records written again on the UI thread when it starts afresh.
+    static constexpr size_t MostRewrittenBytes = size_t{1} << 20;
     // Time the merging and painting of arriving strokes takes at once at most, roughly, before
     // the window gets its turn; and how long a fetch of strokes may go without bytes.
     static constexpr double FeedSliceSeconds = 0.03;
@@ -117,6 +124,15 @@ public:
     void saveAll();
     // Reads the saved state, then the journal's changes since, and folds them together.
     void loadDefaults();
+    // Histories of at least this many strokes keep the picture of their layers at quit.
+    static constexpr size_t KeptPictureStrokes = 2000;
+    // At quit: hands the layers of a long history to the settings' thread, which writes them
+    // to the picture file; nothing when the file holds them already.
+    void keepPicture();
+    // At a start, after loadDefaults: shows the kept picture if it holds exactly the strokes
+    // of the history up to its key, painting only those after it. False when there is none
+    // to use; the history is then still to be painted.
+    bool showKeptPicture();
 
     // The share-link date code of the canvas (naming the canvas if it has no ID yet);
     // nothing when its ID carries no time stamp from 2010 on.
@@ -175,9 +191,10 @@ private:
     void scheduleFeed();
     // A refresh's answer is whole: the history becomes it.
     void finishRefresh();
-    // Starts a fold of the journal into the settings, unless one is under way; takes up one
-    // that has ended by starting the journal afresh past what it holds.
-    void foldJournal();
+    // Starts a fold of the journal into the settings, unless one is under way (or even then,
+    // with `even_behind_another`: the settings' jobs run in turn, and the later fold holds
+    // more); takes up one that has ended by starting the journal afresh past what it holds.
+    void foldJournal(bool even_behind_another = false);
     void collectFold();
     // Moves the live stream to the canvas open now.
     void followOpenCanvas();
@@ -186,6 +203,9 @@ private:
 
     platform::SettingsStore& settings;
     platform::JournalFile* journal_file;
+    platform::KeptFile* picture_file;
+    // What the picture file holds, as far as this run knows.
+    std::optional<identity::KeptPictureStamp> kept_stamp;
     std::unique_ptr<identity::SettingsJournal> journal;
     // The fold under way, filled in by the settings' job.
     struct Fold {

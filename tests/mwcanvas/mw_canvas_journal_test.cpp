@@ -7,6 +7,7 @@
 #include "support/manual_scheduler.h"
 #include "support/memory_journal_file.h"
 #include "support/memory_settings.h"
+#include "support/random_strokes.h"
 #include "support/recording_outlets.h"
 #include "support/scripted_http.h"
 #include "wire/command_parser.h"
@@ -14,8 +15,10 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <memory>
 #include <string>
+#include <tuple>
 
 namespace velmo::canvas {
 namespace {
@@ -28,13 +31,17 @@ constexpr int64_t Init = DefaultInitServerTime;
 // A client process: its own canvas and fakes, on settings and a journal that outlive it, as
 // files outlive a killed process.
 struct Client {
-    Client(platform::SettingsStore& settings, testing::MemoryJournalFile& journal)
-        : canvas({outlets, clock, http, scheduler, settings, random, nullptr, &journal},
+    Client(platform::SettingsStore& settings, testing::MemoryJournalFile& journal,
+           testing::MemoryJournalFile* pictures = nullptr, float width = 320)
+        : canvas({outlets, clock, http, scheduler, settings, random, nullptr, &journal, pictures},
                  "http://127.0.0.1:8640/", "http://127.0.0.1:8640/upload.cgi") {
-        canvas.setScreenSize(320, 480);
+        canvas.setScreenSize(width, 480);
         canvas.clear_canvas();
         canvas.loadDefaults();
-        canvas.redrawStrokes();
+        started_from_picture = canvas.showKeptPicture();
+        if (!started_from_picture) {
+            canvas.redrawStrokes();
+        }
     }
 
     int64_t draw(int x) {
@@ -58,6 +65,7 @@ struct Client {
     testing::ManualScheduler scheduler;
     testing::CountingRandom random;
     MWCanvas canvas;
+    bool started_from_picture = false;
 };
 
 identity::JournaledState stateOf(const MWCanvas& canvas) {
@@ -241,6 +249,78 @@ TEST(MWCanvasJournal, ALongJournalIsFoldedIntoTheSettingsByTheTimer) {
     client.scheduler.tick();
     EXPECT_EQ(settings.synchronizations, saves + 1);
     EXPECT_EQ(journal.contents, identity::journalHeader(2));
+}
+
+// A long history keeps the picture of its layers at quit, and the next start shows it instead of
+// painting every stroke, but only for exactly the strokes it was made of.
+TEST(MWCanvasJournal, ALongHistoryStartsFromItsKeptPictureWhileItHoldsTheSameStrokes) {
+    testing::MemorySettings file;
+    testing::MemoryJournalFile journal;
+    testing::MemoryJournalFile pictures;
+    identity::BackgroundSettings settings(file);
+    Client first(settings, journal, &pictures);
+    const int64_t own = first.draw(10);
+    testing::HandStrokes hand(3, 320, 480);
+    std::string others;
+    for (size_t i = 0; i < MWCanvas::KeptPictureStrokes; ++i) {
+        MWStroke s = hand.next();
+        s.server_time = 1291201300001 + static_cast<int64_t>(i);
+        s.client_time = s.server_time;
+        others += wire::appendCommand(first.canvas.canvas_id, s) + "\n";
+    }
+    first.echo(0, own, 1291201300000, others);
+    while (first.scheduler.runIdle() > 0) {
+    }
+    ASSERT_EQ(first.canvas.strokes_history.size(), MWCanvas::KeptPictureStrokes + 1);
+    // The quit's fold ends after the client has looked for it the last time.
+    std::promise<void> go;
+    settings.perform([gate = go.get_future().share()](platform::SettingsStore&) { gate.wait(); });
+    first.canvas.saveAll();
+    first.canvas.keepPicture();
+    first.canvas.keepPicture();
+    go.set_value();
+    settings.flush();
+    EXPECT_EQ(pictures.replacements, 1) << "kept once";
+
+    auto startAgain = [&](float width = 320) {
+        settings.flush();
+        auto copy = std::make_unique<testing::MemorySettings>(file);
+        auto journal_copy = std::make_unique<testing::MemoryJournalFile>(journal);
+        auto client = std::make_shared<Client>(*copy, *journal_copy, &pictures, width);
+        const LayerSurfaces shown = client->canvas.layer_bitmap;
+        client->canvas.redrawStrokes();
+        EXPECT_EQ(shown, client->canvas.layer_bitmap) << "as a replay paints them";
+        return std::tuple(client->started_from_picture, std::move(copy), std::move(journal_copy),
+                          client);
+    };
+    const auto [from_picture, settings_then, journal_then, client] = startAgain();
+    EXPECT_TRUE(from_picture);
+    // That fold was never taken up by the journal: the next start drops the part the settings
+    // hold.
+    ASSERT_GT(journal.contents.size(), MWCanvas::MostRewrittenBytes);
+    EXPECT_TRUE(journal_then->contents.starts_with(identity::journalHeader(2)));
+    EXPECT_LT(journal_then->contents.size(), 1000u);
+    EXPECT_EQ(stateOf(client->canvas), afterFullSave(stateOf(first.canvas)));
+    // Strokes after the picture's are painted over it.
+    const int64_t later = first.draw(60);
+    first.echo(1, later, 1291201400000, otherStrokeLine(first.canvas.canvas_id, 1291201400001, 9));
+    EXPECT_TRUE(std::get<0>(startAgain()));
+    // Not for another size, another set of strokes up to it, or a file it cannot read.
+    EXPECT_FALSE(std::get<0>(startAgain(300)));
+    first.canvas.undoOneStroke(); // the later stroke: the picture still stands
+    EXPECT_TRUE(std::get<0>(startAgain()));
+    first.canvas.undoOneStroke();
+    EXPECT_FALSE(std::get<0>(startAgain())) << "a stroke the picture holds is gone";
+    first.canvas.keepPicture();
+    settings.flush();
+    EXPECT_EQ(pictures.replacements, 2);
+    EXPECT_TRUE(std::get<0>(startAgain()));
+    for (const size_t cut : {size_t{10}, pictures.contents.size() / 2}) {
+        const std::string whole = pictures.contents;
+        pictures.contents.resize(cut);
+        EXPECT_FALSE(std::get<0>(startAgain()));
+        pictures.contents = whole;
+    }
 }
 
 } // namespace

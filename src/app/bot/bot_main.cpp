@@ -56,20 +56,24 @@ std::optional<std::vector<bot::ScriptedStroke>> readScript(const std::string& fi
 // A bot without a settings file starts afresh each time; one with a file keeps its changes
 // in a journal beside it, as the window does.
 // The file is written on a thread of its own, as the window's is.
+// The kept picture is written by the settings' thread: it goes after it.
 struct SavedState {
     std::unique_ptr<platform::SettingsStore> file;
+    std::unique_ptr<platform::JournalFile> pictures;
     std::unique_ptr<platform::SettingsStore> settings;
     std::unique_ptr<platform::JournalFile> journal;
 };
 SavedState openSettings(const std::string& file_name) {
     if (file_name.empty()) {
-        return {nullptr, std::make_unique<bot::MemorySettingsStore>(), nullptr};
+        return {nullptr, nullptr, std::make_unique<bot::MemorySettingsStore>(), nullptr};
     }
     auto file = std::make_unique<platform::qt::QtSettingsStore>(QString::fromStdString(file_name));
     auto journal = std::make_unique<platform::qt::QtJournalFile>(
         platform::qt::QtJournalFile::besideSettings(file->fileName()));
+    auto pictures = std::make_unique<platform::qt::QtJournalFile>(
+        platform::qt::QtJournalFile::picturesBeside(file->fileName()));
     auto settings = std::make_unique<identity::BackgroundSettings>(*file);
-    return {std::move(file), std::move(settings), std::move(journal)};
+    return {std::move(file), std::move(pictures), std::move(settings), std::move(journal)};
 }
 
 // Draws one stroke through the canvas's touch operations, as a finger would.
@@ -265,9 +269,9 @@ int main(int argc, char** argv) {
     platform::qt::QtEventStream events;
     platform::qt::QtRandomSource random;
     platform::NullOutlets outlets;
-    mwcanvas::MWCanvas canvas(
-        {outlets, clock, http, scheduler, *settings, random, &events, saved.journal.get()},
-        addresses.server_base_url, addresses.upload_url);
+    mwcanvas::MWCanvas canvas({outlets, clock, http, scheduler, *settings, random, &events,
+                               saved.journal.get(), saved.pictures.get()},
+                              addresses.server_base_url, addresses.upload_url);
     const app::QuitSignals quit_signals;
     app::launchCanvas(canvas, QSize(options.width, options.height));
     if (options.nickname) {
@@ -288,6 +292,7 @@ int main(int argc, char** argv) {
 
     const DrawingRun run = drawStrokes(canvas, options, *script, watch.get());
     canvas.saveAll();
+    canvas.keepPicture();
     std::printf("drawn %d delivered %s history %zu\n", run.drawn, run.delivered ? "yes" : "no",
                 canvas.strokes_history.size());
     // An empty queue says only that the server answered every command; whether it kept each

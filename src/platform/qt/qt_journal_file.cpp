@@ -12,6 +12,10 @@ QString QtJournalFile::besideSettings(const QString& settings_path) {
     return settings_path + QStringLiteral(".journal");
 }
 
+QString QtJournalFile::picturesBeside(const QString& settings_path) {
+    return settings_path + QStringLiteral(".layers");
+}
+
 std::string QtJournalFile::readAll() {
     QFile reader(path);
     if (!reader.open(QIODevice::ReadOnly)) {

@@ -7,8 +7,9 @@
 
 namespace velmo::platform::qt {
 
-// The journal as a file of its own. Appends go straight to the operating system (no buffer
-// in the process), so a killed process keeps every completed append; `sync` is fsync.
+// The journal as a file of its own (or any file kept beside the settings). Appends go straight to
+// the operating system (no buffer in the process), so a killed process keeps every completed
+// append; `sync` is fsync.
 class QtJournalFile : public JournalFile {
 public:
     explicit QtJournalFile(QString file_path);
@@ -17,6 +18,8 @@ public:
 
     // The journal of the settings file `settings_path`: the same name with ".journal" added.
     static QString besideSettings(const QString& settings_path);
+    // The kept picture of its layers (replaced whole only): ".layers" added.
+    static QString picturesBeside(const QString& settings_path);
 
     std::string readAll() override;
     bool append(std::string_view bytes) override;
