@@ -292,25 +292,36 @@ void CanvasEngine::redrawStrokes() {
     outlets.invalidateDisplay();
 }
 
-bool CanvasEngine::adoptLayers(LayerSurfaces layers, int64_t through, size_t strokes) {
-    if (display_bitmap.empty() || layers[0].width() != geometry.canvas_width ||
-        layers[0].height() != geometry.canvas_height) {
-        return false;
-    }
-    const StrokeKey last{through, std::numeric_limits<int64_t>::max()};
+bool CanvasEngine::fitsCanvas(const LayerSurfaces& layers) const {
+    return !display_bitmap.empty() && layers[0].width() == geometry.canvas_width &&
+           layers[0].height() == geometry.canvas_height;
+}
+
+void CanvasEngine::startFrom(LayerSurfaces layers, const StrokeKey& through, size_t strokes) {
     layer_bitmap = std::move(layers);
-    save_points.adopt(layer_bitmap, last, strokes);
-    adopted_through = last;
-    adopted_strokes = strokes;
-    // What the history held past the picture is painted over it again; what changed before
-    // it is in the picture or is found out by finishAdoption.
+    save_points.adopt(layer_bitmap, through, strokes);
+    if (!adopted_through) {
+        save_points.endAdoption();
+    }
+    // What the history holds past the picture is painted over it.
     strokes_history.takeChanges();
-    strokes_history.noteArrivalsFrom(strokes_history.upper_bound(last));
+    strokes_history.noteArrivalsFrom(strokes_history.upper_bound(through));
     paintChanges();
     LayerRects all;
     all.fill(wholeCanvas());
     layersRepainted(all);
     outlets.invalidateDisplay();
+}
+
+bool CanvasEngine::adoptLayers(LayerSurfaces layers, int64_t through, size_t strokes) {
+    if (!fitsCanvas(layers)) {
+        return false;
+    }
+    // What changed before the picture's end is in it or is found out by finishAdoption.
+    const StrokeKey last{through, std::numeric_limits<int64_t>::max()};
+    adopted_through = last;
+    adopted_strokes = strokes;
+    startFrom(std::move(layers), last, strokes);
     return true;
 }
 
@@ -323,25 +334,13 @@ std::optional<CanvasEngine::KeptLayers> CanvasEngine::keptLayers() const {
 }
 
 bool CanvasEngine::showKeptLayers(LayerSurfaces layers, const StrokeKey& through) {
-    if (display_bitmap.empty() || layers[0].width() != geometry.canvas_width ||
-        layers[0].height() != geometry.canvas_height) {
+    if (!fitsCanvas(layers)) {
         return false;
     }
-    const auto held_end = strokes_history.upper_bound(through);
-    const auto confirmed_end = strokes_history.lower_bound(unconfirmedFrom());
-    const auto held = static_cast<size_t>(std::distance(
-        strokes_history.begin(), through < unconfirmedFrom() ? held_end : confirmed_end));
-    strokes_history.takeChanges();
     adopted_through.reset();
-    layer_bitmap = std::move(layers);
-    save_points.adopt(layer_bitmap, through, held);
-    save_points.endAdoption();
-    strokes_history.noteArrivalsFrom(held_end);
-    paintChanges();
-    LayerRects all;
-    all.fill(wholeCanvas());
-    layersRepainted(all);
-    outlets.invalidateDisplay();
+    const auto held = static_cast<size_t>(
+        std::distance(strokes_history.begin(), strokes_history.upper_bound(through)));
+    startFrom(std::move(layers), through, held);
     return true;
 }
 

@@ -173,6 +173,11 @@ private:
     // stroke in progress is laid over it again, the display is recomposed there.
     void layersRepainted(const LayerRects& rects);
     StrokeKey unconfirmedFrom() const;
+    // Layers of this canvas's size.
+    bool fitsCanvas(const LayerSurfaces& layers) const;
+    // Shows `layers`, a picture of the strokes up to `through` (`strokes` of them), as the
+    // layers and every save point, and paints the history's strokes after it over them.
+    void startFrom(LayerSurfaces layers, const StrokeKey& through, size_t strokes);
 
     SavePoints save_points{paintThreads()};
     // While a picture made elsewhere stands for the strokes up to this key: how many it holds.
