@@ -5,6 +5,10 @@
 //                            png::encodePng (RGBA, zlib's default level). The peer.
 //   BM_Render/first:         GET /render/<canvas>.png (320 x 480) with an empty cache: every
 //                            stroke painted in bands on every core, the file encoded in bands.
+//   BM_Render/first_as_drawn: the first render of a canvas whose strokes the server heard
+//                            of as they came: the render keeper painted them meanwhile.
+//   BM_Render/first_after_start: the first render after a start, the canvas's layers kept on
+//                            disk 999 strokes before (the most a kept file lags behind).
 //   BM_Render/repeated:      the same again, nothing changed: from the cache.
 //   BM_Render/one_more:      one stroke appended before each render (the append not timed).
 //   BM_Layers/...:           the same three for GET /layers/<canvas>.png?w=1920&h=1080, the file
@@ -24,6 +28,7 @@
 #include "canvas/compositing.h"
 #include "canvas/stroke_replay.h"
 #include "canvas/stroke_text.h"
+#include "handler/render_keeper.h"
 #include "handler/request_handler.h"
 #include "png/layers_png.h"
 #include "png/png_encoder.h"
@@ -62,6 +67,10 @@ struct Seeded {
     testing::HandStrokes hand{20101201};
     int64_t client_time = 0;
     std::unique_ptr<HandlerContext> context;
+    // Told of the strokes as they are seeded, as the server's news tells it.
+    RenderCache kept{DefaultRenderCacheBytes};
+    std::unique_ptr<RenderKeeper> keeper;
+    double keeper_seconds = 0;
 
     canvas::MWStroke nextStroke() {
         canvas::MWStroke s = hand.next();
@@ -85,6 +94,8 @@ Seeded& seeded() {
             std::fprintf(stderr, "render_bench: %s\n", error.c_str());
             std::exit(1);
         }
+        RenderKeeper::Options keeping;
+        s->keeper = std::make_unique<RenderKeeper>(*s->store, s->kept, nullptr, keeping);
         const auto started = std::chrono::steady_clock::now();
         // Appends in waves that share their flushes; each waits for the one before.
         const int total = strokeCount();
@@ -104,13 +115,20 @@ Seeded& seeded() {
             }
             std::unique_lock lock(mutex);
             all_done.wait(lock, [&] { return left == 0; });
+            s->keeper->touched(Canvas);
         }
+        const auto seeded_at = std::chrono::steady_clock::now();
+        s->keeper->waitIdle();
+        s->keeper_seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         s->store->findCanvases("", 1); // copies the journal into the database
         const auto size = s->store->canvasSize(Canvas);
-        std::fprintf(
-            stderr, "render_bench: %lld strokes, %.1f MB of stroke text, seeded in %.1f s\n",
-            static_cast<long long>(size->strokes), static_cast<double>(size->bytes) / 1e6,
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+        std::fprintf(stderr,
+                     "render_bench: %lld strokes, %.1f MB of stroke text, seeded in %.1f s\n",
+                     static_cast<long long>(size->strokes), static_cast<double>(size->bytes) / 1e6,
+                     std::chrono::duration<double>(seeded_at - started).count());
+        std::fprintf(stderr, "render_bench: the render keeper done %.1f s after the first append\n",
+                     s->keeper_seconds);
         s->context = std::make_unique<HandlerContext>(
             HandlerContext{*s->store, s->marks, "http://bench.test/"});
         return s;
@@ -171,6 +189,32 @@ void firstRender(benchmark::State& state, const std::string& target) {
         cache.reset();
         state.ResumeTiming();
     }
+}
+
+void BM_RenderFirstAsDrawn(benchmark::State& state) {
+    Seeded& s = seeded();
+    s.context->renders = &s.kept;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(get(*s.context, RenderTarget));
+    }
+    s.context->renders = nullptr;
+}
+
+// A fresh cache each time, over a folder whose file holds all but the newest 999 strokes.
+void BM_RenderFirstAfterStart(benchmark::State& state) {
+    Seeded& s = seeded();
+    const RenderFolder folder(s.dir.file("renders"));
+    {
+        RenderCache cache(DefaultRenderCacheBytes);
+        s.context->renders = &cache;
+        s.context->render_folder = &folder;
+        get(*s.context, RenderTarget); // painted from the first stroke: kept on disk
+        for (int i = 0; i < 999; ++i) {
+            s.store->appendStroke(Canvas, s.nextStroke(), Now);
+        }
+    }
+    firstRender(state, RenderTarget);
+    s.context->render_folder = nullptr;
 }
 
 void repeatedRender(benchmark::State& state, const std::string& target) {
@@ -275,6 +319,16 @@ BENCHMARK(BM_RenderFirst)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(2);
+BENCHMARK(BM_RenderFirstAsDrawn)
+    ->Name("BM_Render/first_as_drawn")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
+BENCHMARK(BM_RenderFirstAfterStart)
+    ->Name("BM_Render/first_after_start")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
 BENCHMARK(BM_RenderRepeated)
     ->Name("BM_Render/repeated")
     ->Unit(benchmark::kMillisecond)
@@ -359,6 +413,9 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     std::printf("\n");
     printRatio(reporter, "render, first", "BM_Render/first", "BM_Render/today");
+    printRatio(reporter, "render, first as drawn", "BM_Render/first_as_drawn", "BM_Render/today");
+    printRatio(reporter, "render, first after a start", "BM_Render/first_after_start",
+               "BM_Render/today");
     printRatio(reporter, "render, repeated", "BM_Render/repeated", "BM_Render/today");
     printRatio(reporter, "render, after one more stroke", "BM_Render/one_more", "BM_Render/today");
     printRatio(reporter, "layers 1920x1080, repeated", "BM_Layers/repeated", "BM_Layers/first");
@@ -366,6 +423,7 @@ int main(int argc, char** argv) {
                "BM_Layers/first");
     printRatio(reporter, "layers file encode", "BM_LayersFile/encode", "BM_LayersFile/encodePng");
     benchmark::Shutdown();
+    seeded().keeper.reset();
     seeded().store.reset(); // closed cleanly: a kept database is whole
     return 0;
 }

@@ -35,7 +35,7 @@ ceiling() {
 # line and the server's CPU time per append.
 append_run() {
   local bin=$1 line before after requests
-  rm -f "$work"/db.sqlite*
+  rm -rf "$work"/db.sqlite*
   start_server "$bin" "$work/db.sqlite" "$work/log"
   before=$(awk '{print $14 + $15}' "/proc/$server_pid/stat")
   line=$(timeout $((seconds + 20)) wrk -t2 -c50 -d"${seconds}s" --timeout 10s \

@@ -161,6 +161,10 @@ std::string usageText() {
            "                         requests, the least recently used dropped first\n"
            "                         (default 256; 0 keeps none: every render paints its\n"
            "                         canvas from the first stroke)\n"
+           "  --render-folder DIR    where renders are kept between runs, so that the first\n"
+           "                         render after a start paints only the newer strokes\n"
+           "                         (default FILE.renders beside a SQLite database, none\n"
+           "                         with PostgreSQL; none keeps nothing on disk)\n"
            "  --idle-timeout SEC     close keep-alive connections idle this long (default 60)\n"
            "  --request-timeout SEC  a request must arrive within this time (default 20); an\n"
            "                         event stream whose client takes nothing for this long\n"
@@ -250,6 +254,16 @@ std::optional<CliOptions> parseCli(const std::vector<std::string>& args, std::st
                 return std::nullopt;
             }
             options.db_path = *v;
+        } else if (arg == "--render-folder") {
+            const std::string* v = value();
+            if (v == nullptr) {
+                return std::nullopt;
+            }
+            if (v->empty()) {
+                *error = "--render-folder wants a folder, or none";
+                return std::nullopt;
+            }
+            options.render_folder = *v;
         } else if (arg == "--public-url") {
             const std::string* v = value();
             if (v == nullptr) {

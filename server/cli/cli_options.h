@@ -29,6 +29,9 @@ struct CliOptions {
     int max_renders = 4;
     // Memory for renders kept between requests (--render-cache-mb); 0 keeps none.
     size_t render_cache_bytes = DefaultRenderCacheBytes;
+    // Where renders are kept on disk (--render-folder); empty: beside a SQLite database, none
+    // with PostgreSQL; "none": nowhere.
+    std::string render_folder;
     // The limits on what clients may ask; --no-limits turns every one of them off.
     ClientLimitOptions client_limits;
     int64_t max_canvas_strokes = DefaultMaxCanvasStrokes;

@@ -1,4 +1,5 @@
 #include "cli/cli_options.h"
+#include "handler/render_keeper.h"
 #include "http/http_server.h"
 #include "store/delivery_marks.h"
 #include "store/in_process_canvas_news.h"
@@ -12,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 using namespace velmo::server;
@@ -69,12 +71,19 @@ int main(int argc, char** argv) {
     }
     // News of canvases for their event streams: what this process stores, and with PostgreSQL
     // what the other instances on the database store. It outlives the store, which tells it.
-    InProcessCanvasNews news;
+    InProcessCanvasNews hub;
+    // The render keeper hears of strokes as the news passes.
+    KeepingNews news(hub);
     DeliveryMarks memory_marks;
     DeliveryBook* marks = &memory_marks;
     std::unique_ptr<Store> store;
     const bool postgres = isPostgresUri(options->db_path);
     std::string db_path = options->db_path.empty() ? defaultDatabasePath() : options->db_path;
+    std::optional<RenderFolder> render_folder;
+    if (options->render_folder != "none" && (!options->render_folder.empty() || !postgres)) {
+        render_folder.emplace(options->render_folder.empty() ? db_path + ".renders"
+                                                             : options->render_folder);
+    }
     if (postgres) {
         // One connection for each thread that may call the store, so none waits for another.
         const size_t connections = static_cast<size_t>(options->threads + options->worker_threads);
@@ -121,8 +130,18 @@ int main(int argc, char** argv) {
     context.max_canvas_bytes = options->max_canvas_bytes;
     RenderCache renders(options->render_cache_bytes);
     context.renders = &renders;
+    context.render_folder = render_folder ? &*render_folder : nullptr;
     // A reply holds the page read and the piece made of it.
     context.page_bytes = options->reply_budget_per_connection / 2;
+    std::optional<RenderKeeper> keeper;
+    if (options->render_cache_bytes > 0) {
+        RenderKeeper::Options keeping;
+        keeping.page_bytes = context.page_bytes;
+        keeping.width = DefaultRenderWidth;
+        keeping.height = DefaultRenderHeight;
+        keeper.emplace(*store, renders, context.render_folder, keeping);
+        news.keepWith(&*keeper);
+    }
     ServerOptions server_options;
     server_options.host = options->host;
     server_options.port = static_cast<uint16_t>(options->port);
@@ -164,6 +183,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "velmorastra-server: could not save the delivery marks; clients "
                              "will be sent their strokes again\n");
     }
+    news.keepWith(nullptr);
+    keeper.reset();
     store.reset();
     std::fprintf(stderr, "velmorastra-server: stopped\n");
     return 0;

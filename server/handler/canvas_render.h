@@ -1,8 +1,10 @@
 #pragma once
 
 #include "handler/render_cache.h"
+#include "handler/render_folder.h"
 #include "store/store.h"
 
+#include <atomic>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -44,9 +46,22 @@ struct RenderResult {
 // after the newest painted always paint on top and the counts find every other change.
 // `if_none_match` is the request's If-None-Match header (empty when absent). Blocks while
 // another request renders the same canvas and size.
+// With a `folder`, a new entry starts from the layers kept there when they still hold the
+// canvas's strokes up to their newest, and the entry's layers are kept there again after a
+// paint from the first stroke and after every 1,000 strokes painted on top.
 RenderResult renderCanvas(Store& store, RenderCache& cache, std::string_view canvas_id, int width,
                           int height, RenderFile file, std::string_view if_none_match,
-                          size_t page_bytes);
+                          size_t page_bytes, const RenderFolder* folder = nullptr);
+
+// What RenderKeeper does for one canvas and size between requests: the entry brought up to
+// date as renderCanvas would, but on this thread alone and without making a file, except that
+// a painted entry that only a paint from the first stroke would mend (after a delete) is left
+// as it is (Stale) for the next request, and the paint gives up (Failed, the entry dropped)
+// once `stop` is set.
+enum class KeepOutcome { Kept, Stale, NoSuchCanvas, Failed };
+KeepOutcome keepRender(Store& store, RenderCache& cache, std::string_view canvas_id, int width,
+                       int height, size_t page_bytes, const RenderFolder* folder,
+                       const std::atomic<bool>& stop);
 
 // Whether an If-None-Match header names `etag`: "*", or a list of entity tags, weak ones
 // compared by their tag (the weak comparison RFC 9110 asks of If-None-Match).

@@ -34,7 +34,8 @@ void CanvasRender::allChanged() {
 }
 
 size_t CanvasRender::memoryBytes() const {
-    size_t bytes = sizeof(*this) + picture_etag.capacity() + layers_etag.capacity();
+    size_t bytes =
+        sizeof(*this) + picture_etag.capacity() + layers_etag.capacity() + newest_hash.capacity();
     for (const canvas::Surface& layer : layers) {
         bytes += static_cast<size_t>(layer.width()) * layer.height() * sizeof(canvas::Pixel);
     }
@@ -107,6 +108,17 @@ void RenderCache::settle(const Key& key, const std::shared_ptr<Entry>& entry, si
         slots_.erase(oldest);
         recent_.pop_back();
     }
+}
+
+std::vector<std::pair<int, int>> RenderCache::sizesOf(std::string_view canvas_id) const {
+    std::vector<std::pair<int, int>> sizes;
+    std::lock_guard lock(mutex_);
+    for (const auto& [key, slot] : slots_) {
+        if (key.canvas_id == canvas_id) {
+            sizes.emplace_back(key.width, key.height);
+        }
+    }
+    return sizes;
 }
 
 size_t RenderCache::bytes() const {

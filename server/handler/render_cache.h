@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace velmo::server {
 
@@ -42,6 +44,12 @@ struct CanvasRender {
     // (each stored stroke read counts, strokes of layers the engine skips included).
     int64_t through = 0;
     int64_t strokes = 0;
+    // The newest painted stroke's text hashed (RenderFolder checks a kept file by it).
+    std::string newest_hash;
+    // Since the layers were last kept on disk or loaded from there: the strokes painted on top
+    // of them, and whether everything was painted again.
+    int64_t unsaved_strokes = 0;
+    bool unsaved_repaint = false;
 
     // The composed picture and its file, made the first time a picture is asked for; the part
     // of the picture not yet composed again since the layers changed there.
@@ -85,6 +93,8 @@ public:
     // The entry of this canvas and size, new and empty when none is kept; waits while another
     // request holds it.
     Lease take(std::string_view canvas_id, int width, int height);
+    // The sizes kept for this canvas now (RenderKeeper paints them as strokes come).
+    std::vector<std::pair<int, int>> sizesOf(std::string_view canvas_id) const;
 
     // Bytes and entries kept now (entries count once a request is done with them).
     size_t bytes() const;

@@ -466,8 +466,9 @@ Response renderFile(const Request& request, HandlerContext& context, const std::
     // Without a cache every render is its own; the cache of no bytes keeps nothing.
     static RenderCache uncached(0);
     RenderCache& cache = context.renders != nullptr ? *context.renders : uncached;
-    return renderResponse(renderCanvas(context.store, cache, canvas_id, size.first, size.second,
-                                       file, request.if_none_match, context.page_bytes));
+    return renderResponse(renderCanvas(
+        context.store, cache, canvas_id, size.first, size.second, file, request.if_none_match,
+        context.page_bytes, context.renders != nullptr ? context.render_folder : nullptr));
 }
 
 Response render(const Request& request, std::string_view name, std::string_view query,

@@ -4,6 +4,7 @@
 #include "handler/http_types.h"
 #include "handler/limits.h"
 #include "handler/render_cache.h"
+#include "handler/render_folder.h"
 #include "store/canvas_news.h"
 #include "store/delivery_book.h"
 #include "store/store.h"
@@ -36,6 +37,9 @@ struct HandlerContext {
     // Renders kept between requests (GET /render and GET /layers); none: every render paints
     // its canvas from the first stroke.
     RenderCache* renders = nullptr;
+    // Where renders are kept on disk between runs (with `renders`); none: each start paints
+    // its first render of a canvas from the first stroke.
+    const RenderFolder* render_folder = nullptr;
     // The size cap of a canvas; 0 turns either off.
     int64_t max_canvas_strokes = DefaultMaxCanvasStrokes;
     int64_t max_canvas_bytes = DefaultMaxCanvasBytes;

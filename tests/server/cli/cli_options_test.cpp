@@ -93,6 +93,15 @@ TEST(CliOptions, RenderCacheIsBoundedInMibAndZeroTurnsItOff) {
     }
 }
 
+TEST(CliOptions, RenderFolderIsAFolderOrNone) {
+    std::string error;
+    EXPECT_EQ(parseCli({}, &error)->render_folder, "");
+    EXPECT_EQ(parseCli({"--render-folder", "/var/renders"}, &error)->render_folder, "/var/renders");
+    EXPECT_EQ(parseCli({"--render-folder", "none"}, &error)->render_folder, "none");
+    EXPECT_FALSE(parseCli({"--render-folder", ""}, &error));
+    EXPECT_FALSE(parseCli({"--render-folder"}, &error));
+}
+
 TEST(CliOptions, EventStreamOptions) {
     std::string error;
     const auto defaults = parseCli({}, &error);

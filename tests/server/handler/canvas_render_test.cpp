@@ -2,7 +2,9 @@
 
 #include "canvas/stroke_replay.h"
 #include "canvas/stroke_text.h"
+#include "handler/render_keeper.h"
 #include "png/layers_png.h"
+#include "store/in_process_canvas_news.h"
 #include "support/failing_store.h"
 #include "support/png_test_files.h"
 #include "support/random_strokes.h"
@@ -12,7 +14,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <climits>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <thread>
 
@@ -295,6 +301,128 @@ TEST_P(CanvasRenderTest, RequestsForOneEntryAtOnceTakeTurnsAndPaintItOnce) {
     }
     EXPECT_EQ(everything, 1);
     expectTruth(results[0], RenderFile::Layers, 60, 80, "after the race");
+}
+
+// A new cache (a start) over kept layers paints only the strokes after them, and only while the
+// store still holds what they were painted from.
+TEST_P(CanvasRenderTest, KeptLayersStartANewCacheOnlyWhileTheyStillHoldTheCanvas) {
+    const RenderFolder folder(dir.file("renders"));
+    const auto start = [&](const std::string& where, Painted expected, Store* from = nullptr) {
+        RenderCache fresh(1 << 24);
+        const RenderResult result =
+            renderCanvas(from != nullptr ? *from : *store, fresh, Canvas, 60, 80,
+                         RenderFile::Layers, {}, PageBytes, &folder);
+        EXPECT_EQ(result.painted, expected) << where;
+        if (from == nullptr) {
+            expectTruth(result, RenderFile::Layers, 60, 80, where);
+        }
+        return result;
+    };
+    draw(20);
+    start("the first render", Painted::Everything);
+    draw(3);
+    start("appends since", Painted::Appended);
+
+    // Another database under the same names: the canvas, its stamps and its count alike, its
+    // strokes not.
+    testing::TempDir other_dir;
+    testing::BackendStore other(testing::Backend::Sqlite, other_dir);
+    ASSERT_TRUE(other.ready());
+    const auto stored = store->strokesAfter(Canvas, INT64_MIN, 1000);
+    ASSERT_TRUE(stored);
+    for (const StoredStroke& s : *stored) {
+        canvas::MWStroke moved = canvas::stroke_from_text(s.text, wire::ServerPixelScale);
+        moved.layer = (moved.layer + 1) % 3;
+        ASSERT_EQ(other.store().appendStroke(Canvas, moved, s.server_time), s.server_time);
+    }
+    const RenderResult elsewhere = start("another database", Painted::Everything, &other.store());
+    EXPECT_FALSE(elsewhere.png == start("back", Painted::Everything).png);
+
+    const auto victim = canvas::stroke_from_text(
+        store->strokesAfter(Canvas, INT64_MIN, 1)->front().text, wire::ServerPixelScale);
+    ASSERT_EQ(store->deleteStrokes(Canvas, victim.user_name, victim.client_time, Now), 1u);
+    start("a delete of an old stroke", Painted::Everything);
+
+    // Damaged files, or one of another canvas put under this one's name, are not read.
+    for (const auto& entry : std::filesystem::directory_iterator(dir.file("renders"))) {
+        std::filesystem::resize_file(entry.path(), std::filesystem::file_size(entry.path()) - 9);
+    }
+    start("a cut file", Painted::Everything);
+    for (const auto& entry : std::filesystem::directory_iterator(dir.file("renders"))) {
+        std::fstream file(entry.path(), std::ios::in | std::ios::out | std::ios::binary);
+        std::string bytes(std::istreambuf_iterator<char>(file), {});
+        file.seekp(static_cast<std::streamoff>(bytes.find(Canvas)));
+        file.write("bert", 4);
+    }
+    start("another canvas's file", Painted::Everything);
+    start("kept again", Painted::Appended); // none after them
+}
+
+// The keeper paints what the news tells of, for the sizes asked before and the default one, so
+// that requests find their entries painted; after a delete it leaves the paint to the request.
+TEST_P(CanvasRenderTest, TheKeeperPaintsAsStrokesComeAndStopsInTheMiddle) {
+    const RenderFolder folder(dir.file("renders"));
+    InProcessCanvasNews hub;
+    KeepingNews news(hub);
+    RenderKeeper::Options options;
+    options.width = 30;
+    options.height = 40;
+    options.pause = std::chrono::milliseconds(1);
+    options.page_bytes = 1; // a stroke a page: a stop is heard between any two
+    auto keeper = std::make_unique<RenderKeeper>(*store, cache, &folder, options);
+    news.keepWith(keeper.get());
+    draw(6);
+    render(RenderFile::Picture, 45, 31);
+    draw(4);
+    news.publish(Canvas, StrokeNews{});
+    keeper->waitIdle();
+    EXPECT_EQ(render(RenderFile::Picture, 45, 31).painted, Painted::Nothing);
+    const RenderResult default_size = render(RenderFile::Layers, 30, 40);
+    EXPECT_EQ(default_size.painted, Painted::Nothing);
+    expectTruth(default_size, RenderFile::Layers, 30, 40, "the default size");
+    EXPECT_TRUE(folder.load(Canvas, 30, 40));
+
+    const auto victim = canvas::stroke_from_text(
+        store->strokesAfter(Canvas, INT64_MIN, 1)->front().text, wire::ServerPixelScale);
+    ASSERT_EQ(store->deleteStrokes(Canvas, victim.user_name, victim.client_time, Now), 1u);
+    news.publish(Canvas, StrokeNews{StrokeNews::Kind::Delete, 0});
+    keeper->waitIdle();
+    EXPECT_EQ(render(RenderFile::Picture, 45, 31).painted, Painted::Everything);
+
+    // Stopped in the middle of a paint from the first stroke: nothing half painted stays.
+    draw(300, "other@20100704123456789");
+    news.publish("other@20100704123456789", StrokeNews{});
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    news.keepWith(nullptr);
+    keeper.reset();
+    const RenderResult after = renderCanvas(*store, cache, "other@20100704123456789", 30, 40,
+                                            RenderFile::Picture, {}, PageBytes);
+    ASSERT_EQ(after.outcome, Outcome::Rendered);
+    EXPECT_TRUE(testing::rgbOfPng(after.png) ==
+                testing::rgbOfSurface(replayOf(*store, "other@20100704123456789", 30, 40).picture));
+}
+
+TEST(RenderFolder, FilesUsedLeastRecentlyGoFirstOncePastTheBound) {
+    testing::TempDir dir;
+    canvas::LayerSurfaces layers{canvas::Surface(8, 6), canvas::Surface(8, 6),
+                                 canvas::Surface(8, 6)};
+    canvas::resetLayers(layers);
+    const std::string file = *png::encodeLayersPng(layers, 5, 1);
+    const uint64_t one = file.size() + 32; // with its header
+    const RenderFolder folder(dir.file("renders"), 2 * one + one / 2);
+    ASSERT_TRUE(folder.save("a@1", 8, 6, "h", file));
+    ASSERT_EQ(std::filesystem::begin(std::filesystem::directory_iterator(dir.file("renders")))
+                  ->file_size(),
+              one);
+    ASSERT_TRUE(folder.save("b@1", 8, 6, "h", file));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(folder.load("a@1", 8, 6));  // used: b is now the oldest
+    EXPECT_FALSE(folder.load("a@1", 8, 7)); // another size
+    ASSERT_TRUE(folder.save("c@1", 8, 6, "h", file));
+    EXPECT_TRUE(folder.load("a@1", 8, 6));
+    EXPECT_FALSE(folder.load("b@1", 8, 6));
+    EXPECT_TRUE(folder.load("c@1", 8, 6));
+    EXPECT_EQ(folder.load("c@1", 8, 6)->picture.through, 5);
 }
 
 TEST(RenderValidators, IfNoneMatchNamesAnEtagOrEverything) {

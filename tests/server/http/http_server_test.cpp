@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 namespace velmo::server {
@@ -494,6 +495,47 @@ TEST_F(HttpServerTest, ARenderNamedByItsETagIsAHeadAloneOnAConnectionThatGoesOn)
     }
 }
 
+// Nobody asked for a render, yet the stroke is painted and kept beside the database, and the
+// next start's first render is the one the last run would have given.
+TEST_F(HttpServerTest, StrokesArePaintedAheadAndKeptBesideTheDatabaseForTheNextStart) {
+    auto server = startServer();
+    ASSERT_EQ(exchange(server->port(),
+                       postRequest("/", wire::appendCommand(Canvas, stroke("anna@1", 1, 3))))
+                  ->status,
+              200);
+    const std::filesystem::path folder = db + ".renders";
+    const auto kept = [&folder] {
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+            if (entry.path().string().ends_with("-320x480.layers")) {
+                return true;
+            }
+        }
+        return false;
+    };
+    for (int i = 0; i < 500 && !kept(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(kept());
+    const std::string target = std::string("/render/") + Canvas + ".png";
+    const auto before = exchange(server->port(), getRequest(target));
+    ASSERT_TRUE(before);
+    server.reset();
+    server = startServer();
+    const auto after = exchange(server->port(), getRequest(target));
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->status, 200);
+    EXPECT_TRUE(after->body == before->body);
+    EXPECT_EQ(after->headers.at("etag"), before->headers.at("etag"));
+
+    // Without a folder nothing is written.
+    server.reset();
+    std::filesystem::remove_all(folder);
+    server = startServer({"--render-folder", "none"});
+    ASSERT_EQ(exchange(server->port(), getRequest(target))->status, 200);
+    EXPECT_FALSE(std::filesystem::exists(folder));
+}
+
 TEST_F(HttpServerTest, KeysAreCheckedOnEveryPathAndRefusalsLogged) {
     auto server = startServer();
     const int port = server->port();
@@ -816,6 +858,7 @@ TEST_F(HttpServerTest, HelpNamesEveryOption) {
                                "--max-streams-per-address",
                                "--max-renders",
                                "--render-cache-mb",
+                               "--render-folder",
                                "--append-rate",
                                "--append-burst",
                                "--poll-rate",
