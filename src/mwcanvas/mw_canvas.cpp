@@ -72,6 +72,9 @@ void MWCanvas::strokeFinished(const canvas::StrokeKey& key, const canvas::MWStro
 }
 
 void MWCanvas::strokeUndone(const canvas::StrokeKey& key, const canvas::MWStroke& stroke) {
+    if (key.first == InitServerTime || key.first == 0) {
+        undone_before_echo.insert(stroke.client_time);
+    }
     std::optional<identity::SettingsJournal::Batch> batch;
     if (journal) {
         batch.emplace(*journal);
@@ -174,7 +177,12 @@ void MWCanvas::mergeStrokes(const std::vector<canvas::MWStroke>& strokes) {
     if (journal) {
         batch.emplace(*journal);
     }
+    const std::string me = undone_before_echo.empty() ? std::string() : userID();
     for (const canvas::MWStroke& stroke : strokes) {
+        if (!me.empty() && stroke.user_name == me &&
+            undone_before_echo.contains(stroke.client_time)) {
+            continue;
+        }
         dropUnconfirmedCopy(stroke);
         const canvas::StrokeKey key{stroke.server_time, stroke.client_time};
         strokes_history.store(key, stroke);
@@ -218,6 +226,7 @@ void MWCanvas::setCanvasID(const std::string& id) {
     canvas_id = id;
     user_id.clear();
     strokes_history.clear();
+    undone_before_echo.clear();
     if (journal) {
         const identity::SettingsJournal::Batch batch(*journal);
         journal->canvasIDSet(canvas_id);

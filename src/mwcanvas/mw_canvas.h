@@ -234,6 +234,10 @@ private:
     bool load_refreshes = false;
     canvas::StrokeMap refetched;
     std::set<canvas::StrokeKey> merged_while_refreshing;
+    // Client times of own strokes undone before their echo came: the echo may still be on its
+    // way (the reply to the append, ahead of the delete in the queue) and must not bring the
+    // stroke back. For the open canvas.
+    std::set<int64_t> undone_before_echo;
     // Strokes of replies not merged yet: a large reply is merged a slice at a time too.
     std::deque<canvas::MWStroke> incoming;
     // Strokes of replies ahead of an opening canvas's fetch, until it has come that far; and

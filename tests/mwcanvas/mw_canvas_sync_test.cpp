@@ -148,9 +148,15 @@ TEST_F(MWCanvasSyncTest, UndoBeforeConfirmationRemovesTheStrokeAndQueuesItsDelet
     EXPECT_EQ(canvas.sync_agent.queued_commands[1], wire::deleteCommand(CanvasA, own));
     EXPECT_TRUE(canvas.sync_agent.queued_commands[1].ends_with("points:"));
 
-    // The append's reply sends the delete next.
-    http.answer(0, "");
+    // The append's reply, carrying the stroke's echo, sends the delete next; the echo does not
+    // bring the undone stroke back, and strokes of others in the same reply still come.
+    MWStroke echo = own;
+    echo.server_time = 1291201300000;
+    http.answer(0, line(echo) + "\n" + line(othersStroke(1291201300001, t, 50000)) + "\n");
     EXPECT_EQ(http.lastBody(), wire::deleteCommand(CanvasA, own));
+    scheduler.runIdle();
+    EXPECT_EQ(keys(), (std::vector<StrokeKey>{{1291201300001, t}}));
+    EXPECT_FALSE(paintedAt(150, 150));
 }
 
 TEST_F(MWCanvasSyncTest, UndoAfterConfirmationSendsTheStampedStroke) {
