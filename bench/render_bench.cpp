@@ -11,7 +11,9 @@
 //                            disk 999 strokes before (the most a kept file lags behind).
 //   BM_Render/repeated:      the same again, nothing changed: from the cache.
 //   BM_Render/one_more:      one stroke appended before each render (the append not timed).
-//   BM_Layers/...:           the same three for GET /layers/<canvas>.png?w=1920&h=1080, the file
+//   BM_Render/after_undo:    a stroke appended and rendered, then deleted, before each render
+//                            (none of it timed): painted from the entry's save point.
+//   BM_Layers/...:           the same four for GET /layers/<canvas>.png?w=1920&h=1080, the file
 //                            of 1920 x 3240 a client at that size opens the canvas with.
 //   BM_LayersFile/encode:    encodeLayersPng of those layers (what a first render and every
 //                            repaint pays); peer BM_LayersFile/encodePng: the same 1920 x 3240
@@ -244,6 +246,25 @@ void renderAfterOneMore(benchmark::State& state, const std::string& target) {
     s.context->renders = nullptr;
 }
 
+// The newest stroke drawn, rendered, then deleted (an undo) before each render: painted from a
+// save point.
+void renderAfterUndo(benchmark::State& state, const std::string& target) {
+    Seeded& s = seeded();
+    RenderCache cache(DefaultRenderCacheBytes);
+    s.context->renders = &cache;
+    get(*s.context, target);
+    for (auto _ : state) {
+        state.PauseTiming();
+        const canvas::MWStroke stroke = s.nextStroke();
+        s.store->appendStroke(Canvas, stroke, Now);
+        get(*s.context, target);
+        s.store->deleteStrokes(Canvas, stroke.user_name, stroke.client_time, Now);
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(get(*s.context, target));
+    }
+    s.context->renders = nullptr;
+}
+
 void BM_RenderFirst(benchmark::State& state) {
     firstRender(state, RenderTarget);
 }
@@ -252,6 +273,12 @@ void BM_RenderRepeated(benchmark::State& state) {
 }
 void BM_RenderOneMore(benchmark::State& state) {
     renderAfterOneMore(state, RenderTarget);
+}
+void BM_RenderAfterUndo(benchmark::State& state) {
+    renderAfterUndo(state, RenderTarget);
+}
+void BM_LayersAfterUndo(benchmark::State& state) {
+    renderAfterUndo(state, LayersTarget);
 }
 void BM_LayersFirst(benchmark::State& state) {
     firstRender(state, LayersTarget);
@@ -338,6 +365,11 @@ BENCHMARK(BM_RenderOneMore)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(200);
+BENCHMARK(BM_RenderAfterUndo)
+    ->Name("BM_Render/after_undo")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(20);
 BENCHMARK(BM_LayersFirst)
     ->Name("BM_Layers/first")
     ->Unit(benchmark::kMillisecond)
@@ -352,6 +384,11 @@ BENCHMARK(BM_LayersOneMore)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(100);
+BENCHMARK(BM_LayersAfterUndo)
+    ->Name("BM_Layers/after_undo")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(10);
 BENCHMARK(BM_LayersEncode)
     ->Name("BM_LayersFile/encode")
     ->Unit(benchmark::kMillisecond)
@@ -418,6 +455,9 @@ int main(int argc, char** argv) {
                "BM_Render/today");
     printRatio(reporter, "render, repeated", "BM_Render/repeated", "BM_Render/today");
     printRatio(reporter, "render, after one more stroke", "BM_Render/one_more", "BM_Render/today");
+    printRatio(reporter, "render, after an undo", "BM_Render/after_undo", "BM_Render/today");
+    printRatio(reporter, "layers 1920x1080, after an undo", "BM_Layers/after_undo",
+               "BM_Layers/first");
     printRatio(reporter, "layers 1920x1080, repeated", "BM_Layers/repeated", "BM_Layers/first");
     printRatio(reporter, "layers 1920x1080, one more stroke", "BM_Layers/one_more",
                "BM_Layers/first");

@@ -10,6 +10,7 @@
 #include "store/stroke_pages.h"
 
 #include <array>
+#include <optional>
 #include <vector>
 
 namespace velmo::server {
@@ -34,6 +35,7 @@ struct PaintRules {
     unsigned threads = 1;
     bool repaint_painted = true;
     const std::atomic<bool>* stop = nullptr;
+    RenderCache::SavePointRules save_points;
 
     bool stopped() const { return stop != nullptr && stop->load(std::memory_order_relaxed); }
 };
@@ -161,6 +163,45 @@ void loadKept(Store& store, std::string_view canvas_id, CanvasRender& render,
     render.allChanged();
 }
 
+// After a mismatch: the layers put back to the newest save point that still holds the canvas
+// up to its stroke (the same count check as for appends), and the strokes after it painted. A
+// point that does not hold it is dropped, and so is every point when none does.
+Update paintFromSavePoint(Store& store, std::string_view canvas_id, CanvasRender& render,
+                          int64_t last_stamp, int64_t strokes_now, size_t page_bytes,
+                          const PaintRules& rules) {
+    for (std::optional<CanvasRender::SavePoint>* point : {&render.recent, &render.older}) {
+        if (!*point) {
+            continue;
+        }
+        render.layers = (*point)->layers;
+        render.through = (*point)->through;
+        render.strokes = (*point)->strokes;
+        render.newest_hash = (*point)->newest_hash;
+        render.painted = true;
+        render.allChanged();
+        const Update update =
+            paintAppended(store, canvas_id, render, last_stamp, strokes_now, page_bytes, rules);
+        if (update != Update::Mismatch) {
+            return update;
+        }
+        point->reset();
+    }
+    return Update::Mismatch;
+}
+
+// On a big canvas, a save point every spacing strokes, the one before kept as `older`.
+void takeSavePoint(CanvasRender& render, const RenderCache::SavePointRules& rules) {
+    if (render.strokes < rules.from ||
+        (render.recent && render.strokes - render.recent->strokes < rules.spacing)) {
+        return;
+    }
+    if (render.recent) {
+        render.older = std::move(render.recent);
+    }
+    render.recent =
+        CanvasRender::SavePoint{render.layers, render.through, render.strokes, render.newest_hash};
+}
+
 enum class Freshness { Ready, Stale, NoSuchCanvas, Failed };
 
 Freshness bringUpToDate(Store& store, std::string_view canvas_id, CanvasRender& render,
@@ -197,6 +238,18 @@ Freshness bringUpToDate(Store& store, std::string_view canvas_id, CanvasRender& 
         switch (
             paintAppended(store, canvas_id, render, last_stamp, size->strokes, page_bytes, rules)) {
         case Update::Done:
+            takeSavePoint(render, rules.save_points);
+            return Freshness::Ready;
+        case Update::Failed:
+            return Freshness::Failed;
+        case Update::Mismatch:
+            break;
+        }
+        painted = RenderResult::Painted::FromSavePoint;
+        switch (paintFromSavePoint(store, canvas_id, render, last_stamp, size->strokes, page_bytes,
+                                   rules)) {
+        case Update::Done:
+            takeSavePoint(render, rules.save_points);
             return Freshness::Ready;
         case Update::Failed:
             return Freshness::Failed;
@@ -208,8 +261,13 @@ Freshness bringUpToDate(Store& store, std::string_view canvas_id, CanvasRender& 
         }
     }
     painted = RenderResult::Painted::Everything;
-    return repaint(store, canvas_id, render, last_stamp, page_bytes, rules) ? Freshness::Ready
-                                                                            : Freshness::Failed;
+    render.recent.reset();
+    render.older.reset();
+    if (!repaint(store, canvas_id, render, last_stamp, page_bytes, rules)) {
+        return Freshness::Failed;
+    }
+    takeSavePoint(render, rules.save_points);
+    return Freshness::Ready;
 }
 
 std::string etagOf(const std::string& file) {
@@ -309,7 +367,7 @@ RenderResult renderCanvas(Store& store, RenderCache& cache, std::string_view can
     RenderCache::Lease lease = cache.take(canvas_id, width, height);
     CanvasRender& render = entryOf(lease, width, height);
     RenderResult result;
-    const PaintRules rules{folder, canvas::paintThreads(), true, nullptr};
+    const PaintRules rules{folder, canvas::paintThreads(), true, nullptr, cache.savePointRules()};
     switch (bringUpToDate(store, canvas_id, render, page_bytes, rules, result.painted)) {
     case Freshness::Ready:
         break;
@@ -357,7 +415,7 @@ KeepOutcome keepRender(Store& store, RenderCache& cache, std::string_view canvas
                        const std::atomic<bool>& stop) {
     RenderCache::Lease lease = cache.take(canvas_id, width, height);
     CanvasRender& render = entryOf(lease, width, height);
-    const PaintRules rules{folder, 1, false, &stop};
+    const PaintRules rules{folder, 1, false, &stop, cache.savePointRules()};
     RenderResult::Painted painted = RenderResult::Painted::Nothing;
     switch (bringUpToDate(store, canvas_id, render, page_bytes, rules, painted)) {
     case Freshness::Ready:

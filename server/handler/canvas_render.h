@@ -26,7 +26,7 @@ struct RenderResult {
     };
     Outcome outcome = Outcome::StorageFailed;
     // What bringing the entry up to date took, for tests and logs.
-    enum class Painted { Nothing, Appended, Everything };
+    enum class Painted { Nothing, Appended, FromSavePoint, Everything };
     Painted painted = Painted::Nothing;
     std::string png;
     std::string etag; // a strong ETag, quoted, of the file's bytes
@@ -40,7 +40,9 @@ struct RenderResult {
 // - strokes only appended since (those Store::strokesAfter the newest painted account for
 //   every stroke the canvas holds beyond the ones painted): those painted on top of the
 //   entry's layers, the files encoded again in the rows they touched;
-// - anything else (a delete, a change during the reads, a new entry): every stroke painted
+// - anything else (a delete, a change during the reads, a new entry): on a big canvas, the
+//   layers of its newest save point (CanvasRender::recent, older) that the same count check
+//   finds still good, and the strokes after it painted on top; otherwise every stroke painted
 //   again on every core, a page (`page_bytes` of stroke text) at a time.
 // Stamps of a canvas only grow, and a stamp Store::lastStamp gives is readable, so the strokes
 // after the newest painted always paint on top and the counts find every other change.

@@ -36,8 +36,18 @@ void CanvasRender::allChanged() {
 size_t CanvasRender::memoryBytes() const {
     size_t bytes =
         sizeof(*this) + picture_etag.capacity() + layers_etag.capacity() + newest_hash.capacity();
-    for (const canvas::Surface& layer : layers) {
-        bytes += static_cast<size_t>(layer.width()) * layer.height() * sizeof(canvas::Pixel);
+    const auto layerBytes = [](const canvas::LayerSurfaces& set) {
+        size_t sum = 0;
+        for (const canvas::Surface& layer : set) {
+            sum += static_cast<size_t>(layer.width()) * layer.height() * sizeof(canvas::Pixel);
+        }
+        return sum;
+    };
+    bytes += layerBytes(layers);
+    for (const auto* point : {&recent, &older}) {
+        if (*point) {
+            bytes += layerBytes((*point)->layers) + (*point)->newest_hash.capacity();
+        }
     }
     bytes += static_cast<size_t>(picture.width()) * picture.height() * sizeof(canvas::Pixel);
     if (picture_file) {

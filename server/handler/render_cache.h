@@ -27,11 +27,20 @@ namespace velmo::server {
 // - it is used as it is while the canvas's last stamp and stroke count are those it was painted
 //   with;
 // - strokes appended since are painted onto it;
-// - anything else invalidates its pixels, which are painted again from the first stroke: a
-//   delete, or any change the counts cannot explain;
+// - anything else (a delete, or any change the counts cannot explain) invalidates its pixels,
+//   which are painted again from a save point the counts find still good, else from the first
+//   stroke;
 // - it is dropped when its canvas turns out to have no strokes and no pictures, when a read
 //   fails in the middle of a paint (its layers would say nothing), or by the cache's bound.
 struct CanvasRender {
+    // The layers as they were after some stroke, with what they hold.
+    struct SavePoint {
+        canvas::LayerSurfaces layers;
+        int64_t through = 0;
+        int64_t strokes = 0;
+        std::string newest_hash;
+    };
+
     canvas::CanvasGeometry geometry;
     // Empty until the first paint.
     canvas::LayerSurfaces layers;
@@ -50,6 +59,13 @@ struct CanvasRender {
     // of them, and whether everything was painted again.
     int64_t unsaved_strokes = 0;
     bool unsaved_repaint = false;
+    // On a big canvas, so that a delete of a recent stroke (an undo) paints from one of these
+    // instead of from the first stroke: `recent` is taken every RenderCache::SavePointRules
+    // spacing strokes, and `older` is the one taken before it, so it stays between one and
+    // two spacings behind the newest painted. A delete newer than `older` repaints at most two
+    // spacings of strokes. Two more layer sets of memory while the canvas is that big.
+    std::optional<SavePoint> recent;
+    std::optional<SavePoint> older;
 
     // The composed picture and its file, made the first time a picture is asked for; the part
     // of the picture not yet composed again since the layers changed there.
@@ -69,6 +85,13 @@ struct CanvasRender {
     size_t memoryBytes() const;
 };
 
+// From how many strokes a render keeps save points (CanvasRender::recent and older), and how
+// far apart.
+struct RenderSavePointRules {
+    int64_t from = 20'000;
+    int64_t spacing = 500;
+};
+
 // Renders of canvases kept for the requests after them, by canvas ID and canvas size, bounded
 // by bytes: when the entries' memory (CanvasRender::memoryBytes, counted when a request is done
 // with one) passes the bound, the least recently used go first, and an entry larger than the
@@ -77,15 +100,19 @@ struct CanvasRender {
 //
 // Memory: the bound, plus the entries requests hold meanwhile (each entry being painted, and
 // any evicted while a request still holds it), which the server bounds with its render slots
-// (--max-renders): at most 3 x 4 bytes per pixel of the layers, 4 more for a picture, and the
-// encoded files, per render in flight.
+// (--max-renders) and the render keeper's one: at most 3 x 4 bytes per pixel of the layers
+// (three times that with save points), 4 more for a picture, and the encoded files, per render
+// in flight.
 //
 // Thread-safe. A request holds its entry alone (Lease), so two requests for the same canvas and
 // size take turns and never paint one entry twice at once; requests for other entries run side
 // by side.
 class RenderCache {
 public:
-    explicit RenderCache(size_t max_bytes) : max_bytes_(max_bytes) {}
+    using SavePointRules = RenderSavePointRules;
+
+    explicit RenderCache(size_t max_bytes, SavePointRules save_points = {})
+        : max_bytes_(max_bytes), save_points_(save_points) {}
     RenderCache(const RenderCache&) = delete;
     RenderCache& operator=(const RenderCache&) = delete;
 
@@ -100,6 +127,7 @@ public:
     size_t bytes() const;
     size_t entries() const;
     size_t maxBytes() const { return max_bytes_; }
+    SavePointRules savePointRules() const { return save_points_; }
 
 private:
     struct Key {
@@ -126,6 +154,7 @@ private:
     void settle(const Key& key, const std::shared_ptr<Entry>& entry, size_t bytes, bool keep);
 
     const size_t max_bytes_;
+    const SavePointRules save_points_;
     mutable std::mutex mutex_;
     std::unordered_map<Key, Slot, KeyHash> slots_;
     std::list<Key> recent_;

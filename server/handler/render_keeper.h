@@ -24,8 +24,8 @@ namespace velmo::server {
 // is told of (touched), at most once a `pause`: every size the cache keeps for it, and the
 // default size of GET /render, brought up to date by keepRender (canvas_render.h) on one core,
 // kept on disk as renderCanvas keeps them. A paint from the first stroke happens here only for
-// an entry that has none to start from (new, or its kept file gone); after a delete the next
-// request paints (on every core).
+// an entry that has none to start from (new, or its kept file gone); a delete that the entry's
+// save points do not cover is left to the next request, which paints on every core.
 //
 // Cost: one core at most, and the cache's memory, which it shares with the requests (the entries
 // it makes count against the same bound). Thread-safe; the destructor stops a paint under way.

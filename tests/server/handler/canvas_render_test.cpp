@@ -303,6 +303,53 @@ TEST_P(CanvasRenderTest, RequestsForOneEntryAtOnceTakeTurnsAndPaintItOnce) {
     expectTruth(results[0], RenderFile::Layers, 60, 80, "after the race");
 }
 
+// On a big canvas a delete newer than a save point paints from it, one older than both from
+// the first stroke, and either way the file is a replay's.
+TEST_P(CanvasRenderTest, ADeleteOfARecentStrokePaintsFromTheNewestSavePointStillGood) {
+    RenderCache points(1 << 24, {10, 4});
+    const auto deleteAt = [&](size_t index) {
+        const auto stored = store->strokesAfter(Canvas, INT64_MIN, 1000);
+        ASSERT_TRUE(stored && index < stored->size());
+        const auto victim = canvas::stroke_from_text((*stored)[index].text, wire::ServerPixelScale);
+        ASSERT_EQ(store->deleteStrokes(Canvas, victim.user_name, victim.client_time, Now), 1u);
+    };
+    const auto step = [&](const std::string& where, Painted expected) {
+        const RenderResult result =
+            renderCanvas(*store, points, Canvas, 60, 80, RenderFile::Layers, {}, PageBytes);
+        EXPECT_EQ(result.painted, expected) << where;
+        expectTruth(result, RenderFile::Layers, 60, 80, where);
+    };
+    // The strokes the older and the recent point hold, 0 for none.
+    using Points = std::pair<int64_t, int64_t>;
+    const auto placed = [&] {
+        RenderCache::Lease lease = points.take(Canvas, 60, 80);
+        const CanvasRender& entry = lease.render();
+        return std::pair(entry.older ? entry.older->strokes : 0,
+                         entry.recent ? entry.recent->strokes : 0);
+    };
+    draw(12);
+    step("12 strokes: a point at 12", Painted::Everything);
+    EXPECT_EQ(placed(), Points(0, 12));
+    draw(3);
+    step("15: too close for another point", Painted::Appended);
+    draw(2);
+    step("17: points at 12 and 17", Painted::Appended);
+    EXPECT_EQ(placed(), Points(12, 17));
+    deleteAt(16);
+    step("the newest deleted: from 12", Painted::FromSavePoint);
+    draw(2);
+    step("18: points at 12 and 16", Painted::Appended);
+    deleteAt(13);
+    step("the 14th deleted: from 12 again", Painted::FromSavePoint);
+    deleteAt(0);
+    step("the first deleted: from the first stroke", Painted::Everything);
+    draw(4);
+    step("20: points at 16 and 20", Painted::Appended);
+    deleteAt(19);
+    step("the newest deleted after a repaint: from 16", Painted::FromSavePoint);
+    EXPECT_EQ(placed(), Points(16, 19));
+}
+
 // A new cache (a start) over kept layers paints only the strokes after them, and only while the
 // store still holds what they were painted from.
 TEST_P(CanvasRenderTest, KeptLayersStartANewCacheOnlyWhileTheyStillHoldTheCanvas) {
