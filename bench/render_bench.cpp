@@ -232,23 +232,9 @@ void repeatedRender(benchmark::State& state, const std::string& target) {
     s.context->renders = nullptr;
 }
 
-void renderAfterOneMore(benchmark::State& state, const std::string& target) {
-    Seeded& s = seeded();
-    RenderCache cache(DefaultRenderCacheBytes);
-    s.context->renders = &cache;
-    get(*s.context, target);
-    for (auto _ : state) {
-        state.PauseTiming();
-        s.store->appendStroke(Canvas, s.nextStroke(), Now);
-        state.ResumeTiming();
-        benchmark::DoNotOptimize(get(*s.context, target));
-    }
-    s.context->renders = nullptr;
-}
-
-// The newest stroke drawn, rendered, then deleted (an undo) before each render: painted from a
-// save point.
-void renderAfterUndo(benchmark::State& state, const std::string& target) {
+// One stroke appended before each render (not timed). With `undo`, it is rendered and then
+// deleted (an undo) before the render, which paints from the entry's save point.
+void renderAfterOneMore(benchmark::State& state, const std::string& target, bool undo = false) {
     Seeded& s = seeded();
     RenderCache cache(DefaultRenderCacheBytes);
     s.context->renders = &cache;
@@ -257,8 +243,10 @@ void renderAfterUndo(benchmark::State& state, const std::string& target) {
         state.PauseTiming();
         const canvas::MWStroke stroke = s.nextStroke();
         s.store->appendStroke(Canvas, stroke, Now);
-        get(*s.context, target);
-        s.store->deleteStrokes(Canvas, stroke.user_name, stroke.client_time, Now);
+        if (undo) {
+            get(*s.context, target);
+            s.store->deleteStrokes(Canvas, stroke.user_name, stroke.client_time, Now);
+        }
         state.ResumeTiming();
         benchmark::DoNotOptimize(get(*s.context, target));
     }
@@ -275,10 +263,10 @@ void BM_RenderOneMore(benchmark::State& state) {
     renderAfterOneMore(state, RenderTarget);
 }
 void BM_RenderAfterUndo(benchmark::State& state) {
-    renderAfterUndo(state, RenderTarget);
+    renderAfterOneMore(state, RenderTarget, true);
 }
 void BM_LayersAfterUndo(benchmark::State& state) {
-    renderAfterUndo(state, LayersTarget);
+    renderAfterOneMore(state, LayersTarget, true);
 }
 void BM_LayersFirst(benchmark::State& state) {
     firstRender(state, LayersTarget);

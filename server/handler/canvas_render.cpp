@@ -234,27 +234,22 @@ Freshness bringUpToDate(Store& store, std::string_view canvas_id, CanvasRender& 
     render.picture_etag.clear();
     render.layers_etag.clear();
     if (render.painted) {
-        painted = RenderResult::Painted::Appended;
-        switch (
-            paintAppended(store, canvas_id, render, last_stamp, size->strokes, page_bytes, rules)) {
-        case Update::Done:
-            takeSavePoint(render, rules.save_points);
-            return Freshness::Ready;
-        case Update::Failed:
-            return Freshness::Failed;
-        case Update::Mismatch:
-            break;
-        }
-        painted = RenderResult::Painted::FromSavePoint;
-        switch (paintFromSavePoint(store, canvas_id, render, last_stamp, size->strokes, page_bytes,
-                                   rules)) {
-        case Update::Done:
-            takeSavePoint(render, rules.save_points);
-            return Freshness::Ready;
-        case Update::Failed:
-            return Freshness::Failed;
-        case Update::Mismatch:
-            break;
+        // On top of the layers as they are, else of a save point.
+        for (const bool from_point : {false, true}) {
+            painted =
+                from_point ? RenderResult::Painted::FromSavePoint : RenderResult::Painted::Appended;
+            const Update update = from_point
+                                      ? paintFromSavePoint(store, canvas_id, render, last_stamp,
+                                                           size->strokes, page_bytes, rules)
+                                      : paintAppended(store, canvas_id, render, last_stamp,
+                                                      size->strokes, page_bytes, rules);
+            if (update == Update::Failed) {
+                return Freshness::Failed;
+            }
+            if (update == Update::Done) {
+                takeSavePoint(render, rules.save_points);
+                return Freshness::Ready;
+            }
         }
         if (had_pixels && !rules.repaint_painted) {
             return Freshness::Stale;
