@@ -85,8 +85,10 @@ int main(int argc, char** argv) {
                                                              : options->render_folder);
     }
     if (postgres) {
-        // One connection for each thread that may call the store, so none waits for another.
-        const size_t connections = static_cast<size_t>(options->threads + options->worker_threads);
+        // One connection for each thread that may call the store (the render keeper's too), so
+        // none waits for another.
+        const size_t connections =
+            static_cast<size_t>(options->threads + options->worker_threads) + 1;
         auto shared = PgStore::open(db_path, &news, &error, connections);
         db_path = withoutPassword(db_path);
         if (!shared) {
