@@ -139,8 +139,6 @@ int main(int argc, char** argv) {
     if (options->render_cache_bytes > 0) {
         RenderKeeper::Options keeping;
         keeping.page_bytes = context.page_bytes;
-        keeping.width = DefaultRenderWidth;
-        keeping.height = DefaultRenderHeight;
         keeper.emplace(*store, renders, context.render_folder, keeping);
         news.keepWith(&*keeper);
     }

@@ -11,7 +11,7 @@
 namespace velmo::server {
 namespace {
 
-constexpr std::string_view Magic = "velmorastra-kept-render 1 ";
+constexpr std::string_view Format = "velmorastra-kept-render 1 ";
 // The layers of the largest canvas the decoder takes, compressed, with room to spare: a larger
 // file is not one of ours.
 constexpr std::streamoff MaxFileBytes = 256LL * 1024 * 1024;
@@ -32,17 +32,6 @@ std::optional<std::string> readFile(const std::filesystem::path& path) {
         return std::nullopt;
     }
     return bytes;
-}
-
-// The text up to the next newline, taken from `rest`; nothing when there is none.
-std::optional<std::string_view> takeLine(std::string_view& rest) {
-    const size_t end = rest.find('\n');
-    if (end == std::string_view::npos) {
-        return std::nullopt;
-    }
-    const std::string_view line = rest.substr(0, end);
-    rest.remove_prefix(end + 1);
-    return line;
 }
 
 } // namespace
@@ -93,19 +82,17 @@ std::optional<KeptRender> RenderFolder::load(std::string_view canvas_id, int wid
     if (!bytes) {
         return std::nullopt;
     }
-    std::string_view rest = *bytes;
-    const auto stamp = takeLine(rest);
-    const auto id = takeLine(rest);
-    if (!stamp || !id || !stamp->starts_with(Magic) || *id != canvas_id) {
+    const auto kept = png::splitKeptLayersFile(*bytes, Format);
+    if (!kept || kept->canvas_id != canvas_id) {
         return std::nullopt;
     }
-    auto picture = png::decodeLayersPng(rest);
+    auto picture = png::decodeLayersPng(kept->layers_png);
     if (!picture || picture->layers[0].width() != width || picture->layers[0].height() != height) {
         return std::nullopt;
     }
     std::error_code ec;
     std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now(), ec);
-    return KeptRender{std::move(*picture), std::string(stamp->substr(Magic.size()))};
+    return KeptRender{std::move(*picture), std::string(kept->header)};
 }
 
 bool RenderFolder::save(std::string_view canvas_id, int width, int height,
@@ -119,8 +106,9 @@ bool RenderFolder::save(std::string_view canvas_id, int width, int height,
     beside += ".new" + std::to_string(writes.fetch_add(1));
     {
         std::ofstream out(beside, std::ios::binary | std::ios::trunc);
-        out << Magic << newest_hash << '\n' << canvas_id << '\n';
-        out.write(layers_png.data(), static_cast<std::streamsize>(layers_png.size()));
+        const std::string file = png::keptLayersFile(std::string(Format) + std::string(newest_hash),
+                                                     canvas_id, layers_png);
+        out.write(file.data(), static_cast<std::streamsize>(file.size()));
         out.flush();
         if (!out) {
             out.close();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "handler/limits.h"
 #include "handler/render_cache.h"
 #include "handler/render_folder.h"
 #include "store/canvas_news.h"
@@ -33,8 +34,8 @@ class RenderKeeper {
 public:
     struct Options {
         size_t page_bytes = 1 << 20;
-        int width = 320; // the size always kept
-        int height = 480;
+        int width = DefaultRenderWidth; // the size always kept
+        int height = DefaultRenderHeight;
         std::chrono::milliseconds pause{250};
     };
     RenderKeeper(Store& store, RenderCache& cache, const RenderFolder* folder, Options options);

@@ -7,7 +7,7 @@
 namespace velmo::identity {
 namespace {
 
-constexpr std::string_view Magic = "velmorastra-kept-layers 1";
+constexpr std::string_view Format = "velmorastra-kept-layers 1 ";
 
 uint64_t mix(uint64_t h) {
     h ^= h >> 30;
@@ -17,13 +17,21 @@ uint64_t mix(uint64_t h) {
     return h ^ (h >> 31);
 }
 
-// Reads a decimal number and the space or newline after it from the front of `text`.
-template <typename Number> bool take(std::string_view& text, Number& value, char after) {
+// Reads a decimal number from the front of `text`, and the `after` that follows it unless it is
+// the last.
+template <typename Number> bool take(std::string_view& text, Number& value, char after = 0) {
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc{} || end == text.data() + text.size() || *end != after) {
+    if (error != std::errc{}) {
         return false;
     }
-    text.remove_prefix(static_cast<size_t>(end - text.data()) + 1);
+    text.remove_prefix(static_cast<size_t>(end - text.data()));
+    if (after == 0) {
+        return true;
+    }
+    if (text.empty() || text.front() != after) {
+        return false;
+    }
+    text.remove_prefix(1);
     return true;
 }
 
@@ -51,33 +59,30 @@ std::optional<std::string> keptPictureFile(const KeptPictureStamp& stamp,
     if (!png) {
         return std::nullopt;
     }
-    std::string file(Magic);
+    std::string header;
     for (const auto number : {int64_t{stamp.width}, int64_t{stamp.height}, stamp.through.first,
                               stamp.through.second, static_cast<int64_t>(stamp.strokes)}) {
-        file += ' ' + std::to_string(number);
+        header += std::to_string(number) + ' ';
     }
-    file += ' ' + std::to_string(stamp.keys_hash) + '\n' + stamp.canvas_id + '\n';
-    return file + *png;
+    header += std::to_string(stamp.keys_hash);
+    return png::keptLayersFile(std::string(Format) + header, stamp.canvas_id, *png);
 }
 
 std::optional<KeptPictureParts> splitKeptPicture(std::string_view file) {
-    if (!file.starts_with(Magic) || file.size() == Magic.size() || file[Magic.size()] != ' ') {
+    const auto kept = png::splitKeptLayersFile(file, Format);
+    if (!kept) {
         return std::nullopt;
     }
-    file.remove_prefix(Magic.size() + 1);
+    std::string_view header = kept->header;
     KeptPictureParts parts;
     KeptPictureStamp& stamp = parts.stamp;
-    if (!take(file, stamp.width, ' ') || !take(file, stamp.height, ' ') ||
-        !take(file, stamp.through.first, ' ') || !take(file, stamp.through.second, ' ') ||
-        !take(file, stamp.strokes, ' ') || !take(file, stamp.keys_hash, '\n')) {
+    if (!take(header, stamp.width, ' ') || !take(header, stamp.height, ' ') ||
+        !take(header, stamp.through.first, ' ') || !take(header, stamp.through.second, ' ') ||
+        !take(header, stamp.strokes, ' ') || !take(header, stamp.keys_hash) || !header.empty()) {
         return std::nullopt;
     }
-    const size_t line_end = file.find('\n');
-    if (line_end == std::string_view::npos) {
-        return std::nullopt;
-    }
-    stamp.canvas_id = std::string(file.substr(0, line_end));
-    parts.png = file.substr(line_end + 1);
+    stamp.canvas_id = std::string(kept->canvas_id);
+    parts.png = kept->layers_png;
     return parts;
 }
 

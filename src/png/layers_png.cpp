@@ -285,4 +285,27 @@ std::optional<LayersPicture> decodeLayersPng(std::string_view bytes) {
     return picture;
 }
 
+std::string keptLayersFile(std::string_view header, std::string_view canvas_id,
+                           std::string_view layers_png) {
+    std::string file;
+    file.reserve(header.size() + canvas_id.size() + layers_png.size() + 2);
+    file.append(header).append(1, '\n').append(canvas_id).append(1, '\n').append(layers_png);
+    return file;
+}
+
+std::optional<KeptLayersParts> splitKeptLayersFile(std::string_view file, std::string_view format) {
+    if (!file.starts_with(format)) {
+        return std::nullopt;
+    }
+    const size_t header_end = file.find('\n');
+    const size_t id_end = header_end == std::string_view::npos ? std::string_view::npos
+                                                               : file.find('\n', header_end + 1);
+    if (id_end == std::string_view::npos) {
+        return std::nullopt;
+    }
+    return KeptLayersParts{file.substr(format.size(), header_end - format.size()),
+                           file.substr(header_end + 1, id_end - header_end - 1),
+                           file.substr(id_end + 1)};
+}
+
 } // namespace velmo::png

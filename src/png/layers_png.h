@@ -52,4 +52,18 @@ void surfaceRow(const canvas::Surface& surface, int y, uint8_t* rgb);
 // `bytes`. Layer pixels come back opaque. Thread-safe.
 std::optional<LayersPicture> decodeLayersPng(std::string_view bytes);
 
+// A layers file kept on disk behind two lines of its keeper's own, which say what it holds: a
+// header line (a format name and a stamp, no newline) and the canvas ID. The client keeps its
+// picture at quit so, and the server its renders.
+std::string keptLayersFile(std::string_view header, std::string_view canvas_id,
+                           std::string_view layers_png);
+struct KeptLayersParts {
+    std::string_view header;
+    std::string_view canvas_id;
+    std::string_view layers_png; // still to be decoded
+};
+// The parts of such a file: nothing unless it starts with `format` and two lines; the header
+// comes back without `format`. Reads any bytes without failing.
+std::optional<KeptLayersParts> splitKeptLayersFile(std::string_view file, std::string_view format);
+
 } // namespace velmo::png
