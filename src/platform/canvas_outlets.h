@@ -2,7 +2,9 @@
 
 #include "platform/affine_transform.h"
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace velmo::platform {
 
@@ -43,6 +45,21 @@ public:
     // The display's transform, applied about its centre.
     virtual void setDisplayTransform(const AffineTransform& transform) = 0;
     virtual AffineTransform displayTransform() const = 0;
+
+    // Who has the canvas open besides this window, by nickname, in the order they came; empty
+    // when nobody else is there or the server does not tell.
+    virtual void showPresentUsers(const std::vector<std::string>& nicknames) { (void)nicknames; }
+    // The pens of the people drawing now: a nickname at a point in canvas pixels, shown over
+    // the picture (with the display's transform) until the next call.
+    struct PenMarker {
+        std::string nickname;
+        float x = 0;
+        float y = 0;
+        uint32_t color = 0xFF000000u; // the pen's colour, 0xAARRGGBB
+
+        bool operator==(const PenMarker&) const = default;
+    };
+    virtual void showPenMarkers(const std::vector<PenMarker>& markers) { (void)markers; }
 };
 
 } // namespace velmo::platform
