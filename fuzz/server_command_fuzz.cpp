@@ -67,6 +67,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case CommandKind::UpdateFullimage:
         written = updateFullimageCommand(command.canvas_id, command.text);
         break;
+    case CommandKind::Progress:
+        // What the server passes on is what it wrote of what it read: it must read back alike.
+        written = progressCommand(command.canvas_id, command.progress);
+        break;
     }
     const auto again = parseCommand(written);
     const Command* read = std::get_if<Command>(&again);
@@ -76,6 +80,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if ((command.kind == CommandKind::Append || command.kind == CommandKind::Delete) &&
         !(read->stroke == expected_stroke)) {
+        std::abort();
+    }
+    if (command.kind == CommandKind::Progress && !(read->progress == command.progress)) {
         std::abort();
     }
     return 0;

@@ -83,6 +83,23 @@ std::optional<LimitOption> readLimit(const std::string& arg, CliOptions& options
         return LimitOption{1, 1e5, "1 to 100000",
                            [&limits](double v) { limits.upload_bytes.burst = v * MiB; }};
     }
+    if (arg == "--progress-rate") {
+        return LimitOption{0, 1e6, "0 to 1000000", count(options.live.progress.rate)};
+    }
+    if (arg == "--progress-burst") {
+        return LimitOption{1, 1e6, "1 to 1000000", count(options.live.progress.burst)};
+    }
+    if (arg == "--progress-kib-rate") {
+        return LimitOption{0, 1e7, "0 to 10000000",
+                           [&options](double v) { options.live.progress_bytes.rate = v * KiB; }};
+    }
+    if (arg == "--progress-kib-burst") {
+        return LimitOption{4, 1e7, "4 to 10000000",
+                           [&options](double v) { options.live.progress_bytes.burst = v * KiB; }};
+    }
+    if (arg == "--max-present") {
+        return LimitOption{0, 1e6, "0 to 1000000", count(options.live.max_present)};
+    }
     if (arg == "--max-canvas-strokes") {
         return LimitOption{0, 1e12, "0 to 1000000000000", count(options.max_canvas_strokes)};
     }
@@ -189,6 +206,15 @@ std::string usageText() {
            "  --upload-burst N       uploads an address may send at once (default 30)\n"
            "  --upload-kib-rate N    KiB of uploads a second per address (default 1024)\n"
            "  --upload-mib-burst N   MiB of uploads an address may send at once (default 64)\n"
+           "  --progress-rate N      strokes-in-progress commands a second per user name,\n"
+           "                         on average (default 60); beyond, 429 with Retry-After\n"
+           "  --progress-burst N     progress commands a user may send at once (default 60)\n"
+           "  --progress-kib-rate N  KiB of progress commands a second per user name\n"
+           "                         (default 64); beyond, 429 with Retry-After\n"
+           "  --progress-kib-burst N KiB of progress a user may send at once (default 64)\n"
+           "  --max-present N        users listed as present on one canvas (default 200);\n"
+           "                         a stream beyond is served, its user neither listed nor\n"
+           "                         announced\n"
            "  --max-canvas-strokes N strokes a canvas holds at most (default 200000); an\n"
            "                         append to a full canvas is answered 409 \"canvas is\n"
            "                         full\"; polls and reads go on\n"
@@ -211,6 +237,9 @@ std::string usageText() {
            "  --no-limits            turns every limit above off (for benchmarks); options\n"
            "                         after it set single ones again\n"
            "\n"
+           "  --no-live              no live drawing: progress commands answer 404 and event\n"
+           "                         streams ignore ?user= (no strokes in progress, no\n"
+           "                         presence)\n"
            "  --quiet                no access log (one line per request on stderr)\n"
            "  --help                 show this text\n"
            "\n"
@@ -235,6 +264,8 @@ std::optional<CliOptions> parseCli(const std::vector<std::string>& args, std::st
             options.help = true;
         } else if (arg == "--quiet") {
             options.quiet = true;
+        } else if (arg == "--no-live") {
+            options.live.enabled = false;
         } else if (arg == "--listen") {
             const std::string* v = value();
             if (v == nullptr) {
@@ -332,6 +363,8 @@ std::optional<CliOptions> parseCli(const std::vector<std::string>& args, std::st
             options.client_limits.polls.rate = 0;
             options.client_limits.uploads.rate = 0;
             options.client_limits.upload_bytes.rate = 0;
+            options.live.progress.rate = 0;
+            options.live.progress_bytes.rate = 0;
             options.max_canvas_strokes = 0;
             options.max_canvas_bytes = 0;
             options.max_connections_per_address = 0;

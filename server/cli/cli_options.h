@@ -2,6 +2,7 @@
 
 #include "handler/client_limits.h"
 #include "handler/limits.h"
+#include "handler/live_drawing.h"
 #include "http/http_server.h"
 
 #include <cstdint>
@@ -34,6 +35,8 @@ struct CliOptions {
     std::string render_folder;
     // The limits on what clients may ask; --no-limits turns every one of them off.
     ClientLimitOptions client_limits;
+    // Strokes in progress and presence (--no-live, --progress-*, --max-present).
+    LiveOptions live;
     int64_t max_canvas_strokes = DefaultMaxCanvasStrokes;
     int64_t max_canvas_bytes = DefaultMaxCanvasBytes;
     size_t max_connections_per_address = ServerOptions{}.max_connections_per_address;

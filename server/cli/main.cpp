@@ -77,6 +77,7 @@ int main(int argc, char** argv) {
     DeliveryMarks memory_marks;
     DeliveryBook* marks = &memory_marks;
     std::unique_ptr<Store> store;
+    PgStore* pg_store = nullptr;
     const bool postgres = isPostgresUri(options->db_path);
     std::string db_path = options->db_path.empty() ? defaultDatabasePath() : options->db_path;
     std::optional<RenderFolder> render_folder;
@@ -98,6 +99,7 @@ int main(int argc, char** argv) {
         }
         // Marks live in the database, so that every instance answers a user alike.
         marks = &shared->deliveries();
+        pg_store = shared.get();
         store = std::move(shared);
     } else {
         if (options->db_path.empty()) {
@@ -126,6 +128,15 @@ int main(int argc, char** argv) {
 
     HandlerContext context{*store, *marks, options->public_url};
     context.news = &news;
+    // Strokes in progress and who is present: passed on through the news, never stored.
+    LiveDrawing live(options->live, news);
+    context.live = &live;
+    if (pg_store != nullptr && options->live.enabled) {
+        // Across instances: what is drawn and who is present here goes to the others, and
+        // theirs comes here.
+        pg_store->hearLive([&live](const RemoteLive& heard) { live.heard(heard); });
+        live.relayWith(&pg_store->liveRelay());
+    }
     ClientLimits client_limits(options->client_limits);
     context.limits = &client_limits;
     context.max_canvas_strokes = options->max_canvas_strokes;
@@ -185,6 +196,10 @@ int main(int argc, char** argv) {
     }
     news.keepWith(nullptr);
     keeper.reset();
+    live.relayWith(nullptr);
+    if (pg_store != nullptr) {
+        pg_store->hearLive({});
+    }
     store.reset();
     std::fprintf(stderr, "velmorastra-server: stopped\n");
     return 0;

@@ -3,6 +3,7 @@
 #include "wire/canvas_id.h"
 #include "wire/percent_codec.h"
 #include "wire/server_events.h"
+#include "wire/stroke_progress.h"
 
 namespace velmo::server {
 
@@ -21,6 +22,29 @@ std::variant<std::string, Response> eventStreamCanvas(const Request& request) {
         return textResponse(400, "bad canvas ID\n");
     }
     return std::move(*canvas_id);
+}
+
+std::variant<std::string, Response> eventStreamUser(const Request& request, HandlerContext& context,
+                                                    int64_t now_ms, bool from_memory) {
+    if (context.live == nullptr || !context.live->enabled()) {
+        return std::string();
+    }
+    auto user = wire::presenceUserOf(request.target);
+    if (!user) {
+        // No parameter, or one that does not decode.
+        const std::string_view target = request.target;
+        const size_t question = target.find('?');
+        if (question != std::string_view::npos &&
+            ("&" + std::string(target.substr(question + 1)))
+                    .find("&" + std::string(wire::PresenceUserParameter)) != std::string::npos) {
+            return textResponse(400, "bad user ID\n");
+        }
+        return std::string();
+    }
+    if (auto refusal = liveKeyRefusal(request, context, *user, now_ms, from_memory)) {
+        return std::move(*refusal);
+    }
+    return std::move(*user);
 }
 
 Response streamsRefused(bool per_address) {

@@ -1,6 +1,9 @@
 #pragma once
 
 #include "handler/http_types.h"
+#include "handler/request_handler.h"
+
+#include <cstdint>
 
 #include <string>
 #include <string_view>
@@ -19,6 +22,14 @@ bool isEventStreamTarget(std::string_view target);
 // routes answer: 405 for a method other than GET, 400 for a canvas ID that does not decode or
 // is not valid. Any valid ID is taken, a canvas without strokes too: its first stroke is news.
 std::variant<std::string, Response> eventStreamCanvas(const Request& request);
+
+// The user the stream's request names (?user=<percent-encoded user ID>), its key checked as a
+// progress command's (liveKeyRefusal), or the answer that refuses it: 400 for a user ID that
+// does not decode or may not be named, 403 without the user's key. Empty when it names none,
+// or when the server has no live channel (the parameter is then ignored). With `from_memory`,
+// an answer for which needsWorker is true: to be asked again on a worker without it.
+std::variant<std::string, Response> eventStreamUser(const Request& request, HandlerContext& context,
+                                                    int64_t now_ms, bool from_memory = false);
 
 // The answer when no stream may be opened: 429 when the client's address holds its share
 // already, 503 when the server holds all it takes. Both ask the client to retry later.

@@ -84,8 +84,13 @@ public:
         }
         news_.publish(canvas_id, news);
     }
-    std::unique_ptr<Subscription> subscribe(std::string canvas_id, Listener listener) override {
-        return news_.subscribe(std::move(canvas_id), std::move(listener));
+    std::unique_ptr<Subscription> subscribe(std::string canvas_id, Listener listener,
+                                            LiveListener live = {}) override {
+        return news_.subscribe(std::move(canvas_id), std::move(listener), std::move(live));
+    }
+    // Live news changes no stroke: the keeper never hears of it.
+    void publishLive(std::string_view canvas_id, const LiveNews& news) override {
+        news_.publishLive(canvas_id, news);
     }
 
 private:

@@ -191,6 +191,31 @@ std::optional<Response> pictureRefusal(const Request& request, HandlerContext& c
 // Status 0: not an HTTP answer, a request handed on (handleRequest with `from_memory`).
 constexpr int HandedToWorker = 0;
 
+// A stroke in progress: checked, counted, passed on as it was read, stored nowhere.
+Response answerProgress(const Request& request, HandlerContext& context, wire::Command& command,
+                        int64_t now_ms, bool from_memory) {
+    if (context.live == nullptr || !context.live->enabled() || context.news == nullptr) {
+        return textResponse(404, "no live drawing here\n");
+    }
+    const std::string& user = command.progress.user_name;
+    if (auto refusal = liveKeyRefusal(request, context, user, now_ms, from_memory)) {
+        return std::move(*refusal);
+    }
+    auto progress = makeLiveProgress(std::move(command.progress));
+    // As the server writes it, it must still read (a missing pen is written out, say).
+    if (progress->text.size() > wire::MaxProgressText) {
+        return textResponse(400, "progress too long\n");
+    }
+    if (context.live->takeProgress(progress->progress.user_name, request.body.size(), now_ms) !=
+        0) {
+        Response response = textResponse(429, "too many strokes in progress; try again in 1 s\n");
+        response.headers.emplace_back("Retry-After", "1");
+        return response;
+    }
+    context.live->progress(command.canvas_id, std::move(progress));
+    return textResponse(204, "");
+}
+
 Response handleCommand(const Request& request, HandlerContext& context, int64_t now_ms,
                        bool from_memory) {
     if (request.body.size() > MaxCommandBody) {
@@ -246,6 +271,8 @@ Response handleCommand(const Request& request, HandlerContext& context, int64_t 
         }
         return strokesForUser(context, command.canvas_id, command.stroke.user_name, now_ms);
     }
+    case wire::CommandKind::Progress:
+        return answerProgress(request, context, command, now_ms, from_memory);
     case wire::CommandKind::GetStrokes: {
         // A canvas can be far larger than any reply the server should hold: the first page
         // answers, and the rest follows page by page.
@@ -609,8 +636,10 @@ bool isQuick(const Request& request) {
         return false;
     }
     // A body that is no command is refused without touching anything.
+    // A progress is checked from memory and passed on: answered at once unless its user
+    // name's first key is to be bound (needsWorker).
     const auto word = commandWordOf(request.body);
-    return !word || isPollBody(request.body, *word);
+    return !word || isPollBody(request.body, *word) || *word == wire::wordOf(wire::ProgressAfterID);
 }
 
 bool isPoll(const Request& request) {
@@ -694,6 +723,25 @@ std::optional<Response> keyRefusal(const Request& request, HandlerContext& conte
         return textResponse(403, "this user name is bound to another key\n");
     }
     return std::nullopt;
+}
+
+std::optional<Response> liveKeyRefusal(const Request& request, HandlerContext& context,
+                                       std::string_view user_name, int64_t now_ms,
+                                       bool from_memory) {
+    if (!wire::isPresenceUser(user_name)) {
+        return textResponse(400, "bad user ID\n");
+    }
+    if (request.key.empty()) {
+        return textResponse(403, "live drawing is only for a user with its key\n");
+    }
+    const auto header = wire::parseKeyHeader(request.key);
+    if (!header) {
+        return badKeyHeader();
+    }
+    if (header->user_id != user_name) {
+        return textResponse(403, "the key is for another user\n");
+    }
+    return keyRefusal(request, context, user_name, now_ms, from_memory);
 }
 
 std::optional<Response> refuseAppend(HandlerContext& context, std::string_view client,

@@ -3,6 +3,7 @@
 #include "handler/client_limits.h"
 #include "handler/http_types.h"
 #include "handler/limits.h"
+#include "handler/live_drawing.h"
 #include "handler/render_cache.h"
 #include "handler/render_folder.h"
 #include "store/canvas_news.h"
@@ -32,6 +33,9 @@ struct HandlerContext {
     size_t page_bytes = DefaultPageBytes;
     // Told of every stroke stored or removed, once the store has it; none: nobody listens.
     CanvasNews* news = nullptr;
+    // Strokes in progress and who is present (with `news`); none: progress commands answer
+    // 404 and streams ignore ?user=.
+    LiveDrawing* live = nullptr;
     // Appends, polls and uploads per client; none: unlimited.
     ClientLimits* limits = nullptr;
     // Renders kept between requests (GET /render and GET /layers); none: every render paints
@@ -115,6 +119,12 @@ std::optional<AppendCommand> appendCommandOf(const Request& request);
 std::optional<Response> keyRefusal(const Request& request, HandlerContext& context,
                                    std::string_view user_name, int64_t now_ms,
                                    bool from_memory = false);
+// The refusal of a claim to speak for `user_name` on the live channel (a progress command, a
+// stream naming its user): keyRefusal, but a key for exactly that user ID is required (403
+// without one) and 400 for a user ID a stream may not name (wire::isPresenceUser).
+std::optional<Response> liveKeyRefusal(const Request& request, HandlerContext& context,
+                                       std::string_view user_name, int64_t now_ms,
+                                       bool from_memory = false);
 // The refusal of an append by the limits: 429 when its client (`client` is its address) appends
 // too fast, 409 when the canvas is full. Nothing when it may go to the store. Counts the append
 // against its client.

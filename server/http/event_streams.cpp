@@ -41,8 +41,10 @@ std::string streamHead(bool chunked) {
 // Listeners hold this, never the stream itself, so no stream is ever destroyed inside a
 // publish (where the hub's lock is held).
 struct Mailbox {
-    explicit Mailbox(SessionExecutor executor_) : executor(std::move(executor_)) {}
+    Mailbox(SessionExecutor executor_, PendingLive::Limits limits)
+        : live(limits), executor(std::move(executor_)) {}
     PendingNews news;
+    PendingLive live;
     SessionExecutor executor;
     std::weak_ptr<StreamSession> session;
 };
@@ -53,13 +55,20 @@ class StreamSession : public std::enable_shared_from_this<StreamSession> {
 public:
     StreamSession(SessionSocket socket, EventStreams& streams, std::string client,
                   std::string canvas_id, std::string target, bool chunked,
-                  std::chrono::steady_clock::time_point started)
+                  std::chrono::steady_clock::time_point started, std::string user)
         : socket_(std::move(socket)), timer_(socket_.get_executor()),
           pace_timer_(socket_.get_executor()), streams_(streams),
-          mailbox_(std::make_shared<Mailbox>(socket_.get_executor())), client_(std::move(client)),
-          canvas_id_(std::move(canvas_id)), target_(std::move(target)), started_(started),
-          chunked_(chunked) {}
-    ~StreamSession() { streams_.release(this, client_); }
+          mailbox_(std::make_shared<Mailbox>(socket_.get_executor(), streams.options_.live_limits)),
+          client_(std::move(client)), canvas_id_(std::move(canvas_id)), target_(std::move(target)),
+          user_(std::move(user)), started_(started), chunked_(chunked) {}
+    ~StreamSession() {
+        if (present_) {
+            // Destroyed without a close (the io_context went first): the user goes all the same.
+            subscription_.reset();
+            streams_.context_.live->leave(canvas_id_, user_);
+        }
+        streams_.release(this, client_);
+    }
     StreamSession(const StreamSession&) = delete;
     StreamSession& operator=(const StreamSession&) = delete;
 
@@ -82,16 +91,47 @@ private:
         socket_.set_option(tcp::no_delay(true), ec);
         mailbox_->session = weak_from_this();
         // Subscribed before the newest stamp is read: news in between is owed, not lost.
-        subscription_ = streams_.context_.news->subscribe(
-            canvas_id_, [mailbox = mailbox_](const StrokeNews& news) {
-                if (mailbox->news.add(news)) {
-                    net::post(mailbox->executor, [weak = mailbox->session] {
-                        if (const auto self = weak.lock()) {
-                            self->deliver();
-                        }
-                    });
+        const auto wake = [](const std::shared_ptr<Mailbox>& mailbox) {
+            net::post(mailbox->executor, [weak = mailbox->session] {
+                if (const auto self = weak.lock()) {
+                    self->deliver();
                 }
             });
+        };
+        const auto on_news = [mailbox = mailbox_, wake](const StrokeNews& news) {
+            if (mailbox->news.add(news)) {
+                wake(mailbox);
+            }
+        };
+        LiveDrawing* live = streams_.context_.live;
+        if (live == nullptr || !live->enabled()) {
+            subscription_ = streams_.context_.news->subscribe(canvas_id_, on_news);
+        } else {
+            const auto on_live = [mailbox = mailbox_, wake, own = user_](const LiveNews& news) {
+                bool woke = false;
+                if (news.kind == LiveNews::Kind::Progress) {
+                    // The drawer's own streams know its strokes.
+                    woke = news.user != own && mailbox->live.addProgress(news.progress);
+                } else {
+                    woke = mailbox->live.addPresence(news.user, news.kind == LiveNews::Kind::Join);
+                }
+                if (woke) {
+                    wake(mailbox);
+                }
+            };
+            // Entered, subscribed and told who is here with no join or leave in between; those
+            // present are owed after "ready".
+            std::vector<std::string> present;
+            present_ = live->enter(
+                canvas_id_, user_,
+                [&] {
+                    subscription_ = streams_.context_.news->subscribe(canvas_id_, on_news, on_live);
+                },
+                present);
+            for (const std::string& user : present) {
+                mailbox_->live.addPresence(user, true);
+            }
+        }
         const int64_t newest = streams_.context_.store.lastStamp(canvas_id_);
         std::string first = streamHead(chunked_);
         first += frame(wire::serverEventText(wire::ReadyEvent, std::to_string(newest)));
@@ -128,27 +168,40 @@ private:
     // A wake-up from a publisher; news that comes during a write waits for its end. A stroke
     // after a quiet spell goes out at once; during a burst on the canvas, the news of a spacing
     // is sent as one event at its end, so a busy canvas costs each stream (and each client's
-    // polls) a bounded number of events a second.
+    // polls) a bounded number of events a second. Live news is not paced: it is written as
+    // soon as no write is under way, all that is owed in one write, with the stroke news if
+    // that is due.
     void deliver() {
-        if (closed_ || writing_ || pacing_) {
+        if (closed_ || writing_) {
             return;
         }
-        const auto now = std::chrono::steady_clock::now();
-        if (now < quiet_until_) {
-            pacing_ = true;
-            pace_timer_.expires_at(quiet_until_);
-            pace_timer_.async_wait([self = shared_from_this()](boost::system::error_code ec) {
-                self->pacing_ = false;
-                if (!ec) {
-                    self->deliver();
+        std::string out = mailbox_->live.take();
+        if (!pacing_) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now < quiet_until_) {
+                if (mailbox_->news.owed()) {
+                    pace();
                 }
-            });
-            return;
+            } else if (auto event = mailbox_->news.take()) {
+                quiet_until_ = now + streams_.options_.event_spacing;
+                out += *event;
+            }
         }
-        if (auto event = mailbox_->news.take()) {
-            quiet_until_ = now + streams_.options_.event_spacing;
-            write(frame(*event));
+        if (!out.empty()) {
+            write(frame(out));
         }
+    }
+
+    // Stroke news is owed during a spacing: it goes at the spacing's end.
+    void pace() {
+        pacing_ = true;
+        pace_timer_.expires_at(quiet_until_);
+        pace_timer_.async_wait([self = shared_from_this()](boost::system::error_code ec) {
+            self->pacing_ = false;
+            if (!ec) {
+                self->deliver();
+            }
+        });
     }
 
     // One timer serves both waits: the write deadline while writing, else the next comment.
@@ -198,6 +251,10 @@ private:
         }
         closed_ = true;
         subscription_.reset();
+        if (present_) {
+            present_ = false;
+            streams_.context_.live->leave(canvas_id_, user_);
+        }
         ++timer_serial_;
         timer_.cancel();
         pace_timer_.cancel();
@@ -221,6 +278,8 @@ private:
     std::string client_;
     std::string canvas_id_;
     std::string target_;
+    std::string user_;     // the user the stream names; empty: none
+    bool present_ = false; // user_ was entered as present (LiveDrawing::enter)
     // The bytes being written; nothing between writes.
     std::string out_;
     std::array<char, 512> scratch_{};
@@ -260,10 +319,10 @@ EventStreams::Admission EventStreams::admit(const std::string& client) {
 
 void EventStreams::start(SessionSocket socket, const std::string& client, std::string canvas_id,
                          std::string target, bool chunked,
-                         std::chrono::steady_clock::time_point started) {
+                         std::chrono::steady_clock::time_point started, std::string user) {
     auto session =
         std::make_shared<StreamSession>(std::move(socket), *this, client, std::move(canvas_id),
-                                        std::move(target), chunked, started);
+                                        std::move(target), chunked, started, std::move(user));
     bool closing = false;
     {
         std::lock_guard lock(mutex_);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "handler/request_handler.h"
+#include "http/pending_live.h"
 #include "http/session_types.h"
 
 #include <chrono>
@@ -22,6 +23,9 @@ struct EventStreamOptions {
     std::chrono::milliseconds write_timeout{20'000};
     // At most one news event this often on a stream; the first after a quiet spell goes at once.
     std::chrono::milliseconds event_spacing{100};
+    // What a stream holds of live news (strokes in progress, joins and leaves) not yet written;
+    // live news is written as soon as the stream is not writing, without the spacing.
+    PendingLive::Limits live_limits;
     size_t max_streams = 10'000;
     size_t max_streams_per_address = 64;
     bool access_log = true;
@@ -49,9 +53,12 @@ public:
     // place must be filled by start at once.
     Admission admit(const std::string& client);
     // Streams the news of `canvas_id` to the client on `socket`, whose request has been read.
-    // `target` and `started` are for the access log; `chunked` for HTTP/1.1 clients.
+    // `target` and `started` are for the access log; `chunked` for HTTP/1.1 clients. `user`
+    // (empty: none) is the user the stream names, its key checked: present while it is open,
+    // and deaf to its own strokes in progress.
     void start(SessionSocket socket, const std::string& client, std::string canvas_id,
-               std::string target, bool chunked, std::chrono::steady_clock::time_point started);
+               std::string target, bool chunked, std::chrono::steady_clock::time_point started,
+               std::string user = {});
 
     // Closes every stream and refuses new ones (shutdown).
     void closeAll();

@@ -88,6 +88,7 @@ public:
         out.max_streams = options.max_streams;
         out.max_streams_per_address = options.max_streams_per_address;
         out.access_log = options.access_log;
+        out.live_limits = options.stream_live_limits;
         return out;
     }
     ~Impl() {
@@ -416,15 +417,51 @@ private:
             respond(std::move(*refusal), keep_alive, request);
             return;
         }
+        // A stream that names its user brings the user's key; a name's first key is bound on a
+        // worker.
+        std::variant<std::string, Response> user;
+        try {
+            user = eventStreamUser(request, server_.context, nowMs(), true);
+        } catch (const std::exception&) {
+            user = textResponse(500, "internal error\n");
+        }
+        if (auto* refusal = std::get_if<Response>(&user); refusal && needsWorker(*refusal)) {
+            net::post(server_.workers, [self = shared_from_this(), request, keep_alive,
+                                        canvas = std::move(std::get<std::string>(canvas_id))]() {
+                std::variant<std::string, Response> checked;
+                try {
+                    checked = eventStreamUser(request, self->server_.context, nowMs());
+                } catch (const std::exception&) {
+                    checked = textResponse(500, "internal error\n");
+                }
+                net::post(self->stream_.get_executor(),
+                          [self, request, keep_alive, canvas = std::move(canvas),
+                           checked = std::move(checked)]() mutable {
+                              self->startEventStream(request, keep_alive, std::move(canvas),
+                                                     std::move(checked));
+                          });
+            });
+            return;
+        }
+        startEventStream(request, keep_alive, std::move(std::get<std::string>(canvas_id)),
+                         std::move(user));
+    }
+
+    void startEventStream(const Request& request, bool keep_alive, std::string canvas_id,
+                          std::variant<std::string, Response> user) {
+        if (auto* refusal = std::get_if<Response>(&user)) {
+            respond(std::move(*refusal), keep_alive, request);
+            return;
+        }
         const auto admission = server_.streams.admit(request_client_);
         if (admission != EventStreams::Admission::Admitted) {
             respond(streamsRefused(admission == EventStreams::Admission::AddressFull), keep_alive,
                     request);
             return;
         }
-        server_.streams.start(stream_.release_socket(), request_client_,
-                              std::move(std::get<std::string>(canvas_id)), request.target,
-                              chunked_ok_, started_);
+        server_.streams.start(stream_.release_socket(), request_client_, std::move(canvas_id),
+                              request.target, chunked_ok_, started_,
+                              std::move(std::get<std::string>(user)));
     }
 
     // The key check of an append on a worker, then the append from this session's thread.
@@ -669,8 +706,9 @@ private:
         reply_head_ += ' ';
         reply_head_ += http::obsolete_reason(status);
         reply_head_ += "\r\nServer: velmorastra-server\r\n";
-        // A 304 has no body, and a length or type would describe the body it stands for.
-        const bool not_modified = response.status == 304;
+        // A 304 has no body, and a length or type would describe the body it stands for; a
+        // 204 has none either, and says nothing of one.
+        const bool not_modified = response.status == 304 || response.status == 204;
         if (!not_modified) {
             reply_head_ += "Content-Type: ";
             reply_head_ += response.content_type;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "handler/request_handler.h"
+#include "http/pending_live.h"
 
 #include <chrono>
 #include <cstddef>
@@ -31,6 +32,8 @@ struct ServerOptions {
     std::chrono::milliseconds stream_keepalive{20'000};
     size_t max_streams = 10'000;
     size_t max_streams_per_address = 64;
+    // What one stream holds of strokes in progress and presence changes not yet written.
+    PendingLive::Limits stream_live_limits;
     // Server renders running at once; beyond, a render is answered 503 with Retry-After. Kept
     // below worker_threads so that renders never hold every worker. 0 turns renders off.
     size_t max_renders = 4;

@@ -21,6 +21,8 @@ public:
     bool add(const StrokeNews& news);
     // The event text owed now (wire/server_events.h), if any; nothing is owed afterwards.
     std::optional<std::string> take();
+    // Whether something is owed now.
+    bool owed() const { return owed_.load(); }
 
 private:
     std::atomic<int64_t> stamp_{0};

@@ -29,13 +29,26 @@ void InProcessCanvasNews::publish(std::string_view canvas_id, const StrokeNews& 
     }
 }
 
-std::unique_ptr<CanvasNews::Subscription> InProcessCanvasNews::subscribe(std::string canvas_id,
-                                                                         Listener listener) {
+void InProcessCanvasNews::publishLive(std::string_view canvas_id, const LiveNews& news) {
+    std::lock_guard lock(mutex_);
+    const auto it = listeners_.find(canvas_id);
+    if (it == listeners_.end()) {
+        return;
+    }
+    for (const Entry& entry : it->second) {
+        if (entry.live) {
+            entry.live(news);
+        }
+    }
+}
+
+std::unique_ptr<CanvasNews::Subscription>
+InProcessCanvasNews::subscribe(std::string canvas_id, Listener listener, LiveListener live) {
     uint64_t serial = 0;
     {
         std::lock_guard lock(mutex_);
         serial = ++last_serial_;
-        listeners_[canvas_id].push_back({serial, std::move(listener)});
+        listeners_[canvas_id].push_back({serial, std::move(listener), std::move(live)});
         ++count_;
     }
     return std::make_unique<Handle>(*this, std::move(canvas_id), serial);

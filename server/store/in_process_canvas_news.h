@@ -22,8 +22,9 @@ public:
     InProcessCanvasNews& operator=(const InProcessCanvasNews&) = delete;
 
     void publish(std::string_view canvas_id, const StrokeNews& news) override;
-    [[nodiscard]] std::unique_ptr<Subscription> subscribe(std::string canvas_id,
-                                                          Listener listener) override;
+    [[nodiscard]] std::unique_ptr<Subscription> subscribe(std::string canvas_id, Listener listener,
+                                                          LiveListener live = {}) override;
+    void publishLive(std::string_view canvas_id, const LiveNews& news) override;
 
     // Subscriptions open now, in all.
     size_t subscriptionCount() const;
@@ -35,6 +36,7 @@ private:
     struct Entry {
         uint64_t serial = 0;
         Listener listener;
+        LiveListener live;
     };
     // Looks canvas IDs up without making a string of them.
     struct IdHash {

@@ -16,13 +16,14 @@ struct Word {
     CommandKind kind;
 };
 
-constexpr std::array<Word, 6> Words = {{
+constexpr std::array<Word, 7> Words = {{
     {wordOf(AppendAfterID), CommandKind::Append},
     {wordOf(DeleteAfterID), CommandKind::Delete},
     {wordOf(GetStrokesAfterID), CommandKind::GetStrokes},
     {wordOf(SearchCanvasListAfterID), CommandKind::SearchCanvasList},
     {wordOf(UpdateThumbnailAfterID), CommandKind::UpdateThumbnail},
     {wordOf(UpdateFullimageAfterID), CommandKind::UpdateFullimage},
+    {wordOf(ProgressAfterID), CommandKind::Progress},
 }};
 
 CommandError error(int status, std::string message) {
@@ -134,6 +135,14 @@ std::variant<Command, CommandError> parseCommand(std::string_view body) {
             return error(400, "bad URL");
         }
         command.text = std::string(*url);
+        break;
+    }
+    case CommandKind::Progress: {
+        auto progress = parseProgress(argument, ServerPixelScale);
+        if (!progress) {
+            return error(400, "bad progress");
+        }
+        command.progress = std::move(*progress);
         break;
     }
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "canvas/mw_stroke.h"
+#include "wire/stroke_progress.h"
 
 #include <string>
 #include <string_view>
@@ -19,6 +20,7 @@ enum class CommandKind {
     SearchCanvasList,
     UpdateThumbnail,
     UpdateFullimage,
+    Progress, // a stroke being drawn (wire/stroke_progress.h), passed on and never stored
 };
 
 struct Command {
@@ -26,6 +28,7 @@ struct Command {
     std::string canvas_id;
     canvas::MWStroke stroke; // append and delete
     std::string text;        // the URL or the searched nickname
+    StrokeProgress progress; // progress
 };
 
 // Why a body is not a command, with the HTTP status to answer.

@@ -64,6 +64,38 @@ TEST(CommandParser, ReadsEveryCommandTheClientBuilds) {
     EXPECT_EQ(command(full).text, "https://i.example/b.png");
 }
 
+TEST(CommandParser, ReadsAStrokeInProgressAndRefusesAMalformedOne) {
+    StrokeProgress progress;
+    progress.user_name = "public@20101201100000001";
+    progress.stroke = 1291201234567;
+    progress.from = 4;
+    progress.at = 1291201234999;
+    progress.pen = canvas::defaultPen(ServerPixelScale);
+    progress.layer = 1;
+    progress.points_x = {10, 20};
+    progress.points_y = {-5, 7};
+    const auto parsed = parseCommand(progressCommand(Canvas, progress));
+    EXPECT_EQ(command(parsed).kind, CommandKind::Progress);
+    EXPECT_EQ(command(parsed).canvas_id, Canvas);
+    EXPECT_EQ(command(parsed).progress, progress);
+    EXPECT_EQ(commandUserName(progressCommand(Canvas, progress)), "");
+
+    StrokeProgress cancel;
+    cancel.user_name = progress.user_name;
+    cancel.stroke = progress.stroke;
+    cancel.cancel = true;
+    cancel.pen = progress.pen;
+    EXPECT_EQ(command(parseCommand(progressCommand(Canvas, cancel))).progress, cancel);
+
+    EXPECT_EQ(errorStatus(parseCommand(std::string(Canvas) + ": progress: stroke:1 cancel")), 400);
+    EXPECT_EQ(errorStatus(parseCommand(std::string(Canvas) + ": progress: user_name:a@1 stroke:1 "
+                                                             "from:0 at:1 points:")),
+              400);
+    EXPECT_EQ(errorStatus(parseCommand(std::string(Canvas) +
+                                       ": progress: " + std::string(MaxProgressText + 1, ' '))),
+              400);
+}
+
 TEST(CommandParser, AppendsAndDeletesNameTheirUserTheOthersNone) {
     const struct {
         std::string body;

@@ -9,6 +9,9 @@
 #include <charconv>
 #include <chrono>
 
+#include "wire/stroke_progress.h"
+#include "wire/wire_limits.h"
+
 namespace velmo::server {
 
 namespace {
@@ -26,8 +29,41 @@ int hexValue(char c) {
 }
 
 std::string listenStatement(const std::string& barrier_channel) {
-    return std::string("LISTEN ") + PgNewsChannel + "; LISTEN " + barrier_channel;
+    return std::string("LISTEN ") + PgNewsChannel + "; LISTEN " + PgLiveChannel + "; LISTEN " +
+           barrier_channel;
 }
+
+void appendHex(std::string& out, std::string_view bytes) {
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        out += Hex[byte >> 4];
+        out += Hex[byte & 0xF];
+    }
+}
+
+std::optional<std::string> fromHex(std::string_view hex) {
+    if (hex.size() % 2 != 0) {
+        return std::nullopt;
+    }
+    std::string out;
+    out.reserve(hex.size() / 2);
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        const int high = hexValue(hex[i]);
+        const int low = hexValue(hex[i + 1]);
+        if (high < 0 || low < 0) {
+            return std::nullopt;
+        }
+        out += static_cast<char>(high * 16 + low);
+    }
+    return out;
+}
+
+// An instance name is 16 hexadecimal digits (PgStore); a few more are allowed.
+constexpr size_t MaxInstanceName = 32;
+static_assert(MaxInstanceName + 3 + 2 * velmo::wire::MaxCanvasId + 1 +
+                      2 * velmo::wire::MaxProgressText <=
+                  MaxLivePayload,
+              "a progress of a canvas must fit a notification");
 
 struct NotifyFree {
     void operator()(PGnotify* notify) const { PQfreemem(notify); }
@@ -97,6 +133,132 @@ std::optional<PgNews> parseNewsPayload(std::string_view payload) {
     return news;
 }
 
+std::optional<std::string> livePayload(const RemoteLive& news) {
+    if (news.instance.empty() || news.instance.size() > MaxInstanceName ||
+        news.instance.find(' ') != std::string::npos || news.canvas_id.empty() ||
+        news.canvas_id.size() > wire::MaxCanvasId || news.text.empty() ||
+        news.text.size() > wire::MaxProgressText) {
+        return std::nullopt;
+    }
+    std::string payload = news.instance;
+    payload += news.kind == RemoteLive::Kind::Progress ? " p "
+               : news.kind == RemoteLive::Kind::Join   ? " j "
+                                                       : " l ";
+    appendHex(payload, news.canvas_id);
+    payload += ' ';
+    appendHex(payload, news.text);
+    return payload;
+}
+
+std::optional<RemoteLive> parseLivePayload(std::string_view payload) {
+    const size_t kind_at = payload.find(' ');
+    if (kind_at == std::string_view::npos || kind_at == 0 || payload.size() < kind_at + 4 ||
+        payload[kind_at + 2] != ' ') {
+        return std::nullopt;
+    }
+    RemoteLive news;
+    news.instance = std::string(payload.substr(0, kind_at));
+    switch (payload[kind_at + 1]) {
+    case 'p':
+        news.kind = RemoteLive::Kind::Progress;
+        break;
+    case 'j':
+        news.kind = RemoteLive::Kind::Join;
+        break;
+    case 'l':
+        news.kind = RemoteLive::Kind::Leave;
+        break;
+    default:
+        return std::nullopt;
+    }
+    const std::string_view rest = payload.substr(kind_at + 3);
+    const size_t text_at = rest.find(' ');
+    if (text_at == std::string_view::npos || text_at == 0 || text_at + 1 == rest.size()) {
+        return std::nullopt;
+    }
+    auto canvas_id = fromHex(rest.substr(0, text_at));
+    auto text = fromHex(rest.substr(text_at + 1));
+    if (!canvas_id || !text) {
+        return std::nullopt;
+    }
+    news.canvas_id = std::move(*canvas_id);
+    news.text = std::move(*text);
+    return news;
+}
+
+PgLiveSender::PgLiveSender(std::string uri, std::string instance)
+    : uri_(std::move(uri)), instance_(std::move(instance)) {
+    thread_ = std::thread([this] { run(); });
+}
+
+PgLiveSender::~PgLiveSender() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+void PgLiveSender::send(RemoteLive news) {
+    {
+        std::lock_guard lock(mutex_);
+        // Half the queue for progress, which is droppable; presence may take the rest.
+        const bool progress = news.kind == RemoteLive::Kind::Progress;
+        if (stopping_ || queue_.size() >= (progress ? MaxQueued / 2 : MaxQueued)) {
+            ++dropped_;
+            return;
+        }
+        news.instance = instance_;
+        queue_.push_back(std::move(news));
+        if (queue_.size() > 1) {
+            return; // the thread is woken already
+        }
+    }
+    wake_.notify_one();
+}
+
+void PgLiveSender::run() {
+    std::unique_ptr<PgConnection> conn;
+    std::vector<RemoteLive> batch;
+    while (true) {
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            if (stopping_) {
+                return;
+            }
+            batch.swap(queue_);
+        }
+        std::vector<std::string> payloads;
+        payloads.reserve(batch.size());
+        for (const RemoteLive& news : batch) {
+            if (auto payload = livePayload(news)) {
+                payloads.push_back(std::move(*payload));
+            }
+        }
+        batch.clear();
+        if (payloads.empty()) {
+            continue;
+        }
+        const std::vector<std::string_view> views(payloads.begin(), payloads.end());
+        try {
+            if (!conn) {
+                conn = PgConnection::open(uri_);
+            }
+            // One round trip for the whole batch, each payload its own notification.
+            conn->exec("SELECT pg_notify($1, p) FROM unnest($2::text[]) AS p",
+                       PgParams().text(PgLiveChannel).textArray(views));
+        } catch (const PgError&) {
+            conn.reset();
+            dropped_ += payloads.size();
+            // Tried again with the next batch, after a pause that does not hold up a stop.
+            std::unique_lock lock(mutex_);
+            wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stopping_; });
+        }
+    }
+}
+
 PgNewsListener::PgNewsListener(std::string uri, std::string barrier_channel, OnNews on_news,
                                OnResync on_resync)
     : uri_(std::move(uri)), barrier_channel_(std::move(barrier_channel)),
@@ -162,6 +324,14 @@ bool PgNewsListener::listen(PgConnection& conn) {
                 if (ec == std::errc() && end == serial.data() + serial.size() &&
                     barrier.barrier != 0) {
                     on_news_(barrier);
+                }
+            } else if (notify->relname == std::string_view(PgLiveChannel)) {
+                if (auto live = parseLivePayload(notify->extra)) {
+                    PgNews news;
+                    news.instance = live->instance;
+                    news.canvas_id = live->canvas_id;
+                    news.live = std::move(*live);
+                    on_news_(news);
                 }
             } else if (const auto news = parseNewsPayload(notify->extra)) {
                 on_news_(*news);

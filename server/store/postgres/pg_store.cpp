@@ -112,6 +112,7 @@ PgStore::PgStore(const std::string& uri, CanvasNews* news, size_t connections)
 
 PgStore::~PgStore() {
     listener_.reset();
+    live_sender_.reset();
     appender_.reset();
 }
 
@@ -139,6 +140,7 @@ std::unique_ptr<PgStore> PgStore::open(const std::string& uri, CanvasNews* news,
                 std::lock_guard lock(self.held_mutex_);
                 self.resync(conn);
             });
+        store->live_sender_ = std::make_unique<PgLiveSender>(uri, store->instance_);
         store->seedStamps();
         store->appender_ = std::make_unique<PgAppender>(uri, store->instance_, *store->recent_,
                                                         *store->deliveries_, store->publish_mutex_);
@@ -158,6 +160,12 @@ void PgStore::hear(const PgNews& heard) {
     }
     if (heard.instance == instance_) {
         return; // told to its own streams already
+    }
+    if (heard.live) {
+        if (live_sink_) {
+            live_sink_(*heard.live);
+        }
+        return;
     }
     if (heard.notice_only) {
         deliveries_->noteDelete(heard.canvas_id, {});
@@ -185,6 +193,15 @@ void PgStore::resync(PgConnection& conn) {
             news_->publish(canvas_id, {StrokeNews::Kind::Append, stamp});
         }
     }
+}
+
+LiveRelay& PgStore::liveRelay() {
+    return *live_sender_;
+}
+
+void PgStore::hearLive(std::function<void(const RemoteLive&)> sink) {
+    std::lock_guard lock(held_mutex_);
+    live_sink_ = std::move(sink);
 }
 
 void PgStore::loseHeldNews() {

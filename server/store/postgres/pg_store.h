@@ -5,6 +5,7 @@
 #include "store/postgres/pg_news.h"
 #include "store/store.h"
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -74,6 +75,12 @@ public:
     bool putImage(std::string_view hash, std::string_view png, int64_t now_ms) override;
     std::optional<std::string> image(std::string_view hash) override;
 
+    // Live news: what this instance sends to the others, and where what they send goes (on the
+    // listener's thread; nothing before it is given). The sink must outlive the store, or be
+    // taken away (an empty function) first.
+    LiveRelay& liveRelay();
+    void hearLive(std::function<void(const RemoteLive&)> sink);
+
     // While held, what other instances announce is kept unheard, as when their news is slow;
     // letting go hears all of it, in order. For tests.
     void holdNews(bool hold);
@@ -103,6 +110,8 @@ private:
     std::mutex held_mutex_;
     bool holding_news_ = false;
     std::vector<PgNews> held_news_;
+    std::function<void(const RemoteLive&)> live_sink_; // under held_mutex_
+    std::unique_ptr<PgLiveSender> live_sender_;
     std::unique_ptr<PgNewsListener> listener_; // stops first
 };
 

@@ -125,6 +125,35 @@ TEST(CliOptions, EventStreamOptions) {
     }
 }
 
+TEST(CliOptions, LiveDrawingHasPublicDefaultsOptionsAndAWayOff) {
+    std::string error;
+    const auto defaults = parseCli({}, &error);
+    ASSERT_TRUE(defaults);
+    EXPECT_TRUE(defaults->live.enabled);
+    EXPECT_EQ(defaults->live.progress, (BucketRule{60, 60}));
+    EXPECT_EQ(defaults->live.progress_bytes, (BucketRule{64 * 1024, 64 * 1024}));
+    EXPECT_EQ(defaults->live.max_present, 200u);
+    const auto set =
+        parseCli({"--progress-rate", "30", "--progress-burst", "90", "--progress-kib-rate", "8",
+                  "--progress-kib-burst", "16", "--max-present", "5", "--no-live"},
+                 &error);
+    ASSERT_TRUE(set) << error;
+    EXPECT_FALSE(set->live.enabled);
+    EXPECT_EQ(set->live.progress, (BucketRule{30, 90}));
+    EXPECT_EQ(set->live.progress_bytes, (BucketRule{8 * 1024, 16 * 1024}));
+    EXPECT_EQ(set->live.max_present, 5u);
+    const auto unlimited = parseCli({"--no-limits"}, &error);
+    ASSERT_TRUE(unlimited);
+    EXPECT_TRUE(unlimited->live.progress.off());
+    EXPECT_TRUE(unlimited->live.progress_bytes.off());
+    EXPECT_FALSE(parseCli({"--progress-burst", "0"}, &error));
+    EXPECT_FALSE(parseCli({"--max-present", "-1"}, &error));
+    for (const char* option :
+         {"--no-live", "--progress-rate", "--progress-kib-rate", "--max-present"}) {
+        EXPECT_NE(usageText().find(option), std::string::npos) << option;
+    }
+}
+
 TEST(CliOptions, LimitsHavePublicDefaultsOptionsAndAWayOff) {
     std::string error;
     const auto defaults = parseCli({}, &error);

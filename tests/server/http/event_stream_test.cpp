@@ -1,7 +1,10 @@
 #include "canvas/mw_stroke.h"
 #include "support/server_process.h"
+#include "wire/command_parser.h"
 #include "wire/command_text.h"
+#include "wire/key_header.h"
 #include "wire/server_events.h"
+#include "wire/stroke_progress.h"
 
 #include <gtest/gtest.h>
 
@@ -40,6 +43,7 @@ public:
         const char* from = "127.0.0.1"; // any loopback address, to be another client
         int receive_buffer = 0;         // 0: the system's
         bool http10 = false;
+        std::string headers = {}; // further header lines, each ending in CR LF
     };
 
     StreamClient(int port, const std::string& target) : StreamClient(port, target, Options{}) {}
@@ -62,7 +66,7 @@ public:
         }
         const std::string request =
             "GET " + target + (http10_ ? " HTTP/1.0\r\n" : " HTTP/1.1\r\nHost: 127.0.0.1\r\n") +
-            "Accept: text/event-stream\r\n\r\n";
+            "Accept: text/event-stream\r\n" + options.headers + "\r\n";
         ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL);
     }
     ~StreamClient() { close(fd_); }
@@ -210,6 +214,290 @@ protected:
 
     testing::TempDir dir;
 };
+
+// The key header line of a user: each user ID here has a key of its own.
+std::string keyLine(const std::string& user) {
+    std::string key(16, 'k');
+    for (size_t i = 0; i < user.size(); ++i) {
+        key[i % key.size()] = static_cast<char>(key[i % key.size()] ^ user[i]);
+    }
+    return std::string(wire::KeyHeaderName) + ": " + wire::keyHeaderValue(user, key) + "\r\n";
+}
+
+wire::StrokeProgress progressOf(const std::string& user, int64_t stroke, uint32_t from,
+                                int points) {
+    wire::StrokeProgress p;
+    p.user_name = user;
+    p.stroke = stroke;
+    p.from = from;
+    p.at = 1291201234567 + from;
+    p.pen = canvas::defaultPen(wire::ServerPixelScale);
+    p.layer = 1;
+    for (int i = 0; i < points; ++i) {
+        p.points_x.push_back(static_cast<int32_t>(100 * (from + i)));
+        p.points_y.push_back(-static_cast<int32_t>(from + i));
+    }
+    return p;
+}
+
+std::string presencePath(const std::string& canvas_id, const std::string& user) {
+    return wire::presenceStreamURL("", canvas_id, user);
+}
+
+// A stream that names its user, with the user's key.
+StreamClient::Options as(const std::string& user, const char* from = "127.0.0.1") {
+    return {.from = from, .headers = keyLine(user)};
+}
+
+std::vector<std::string> dataOf(const std::vector<wire::ServerEvent>& events,
+                                const std::string& type) {
+    std::vector<std::string> out;
+    for (const auto& e : events) {
+        if (e.type == type) {
+            out.push_back(e.data);
+        }
+    }
+    return out;
+}
+
+constexpr const char* Anna = "anna@20100704130000001";
+constexpr const char* Bob = "bob@20100704130000002";
+constexpr const char* Cleo = "cleo@20100704130000003";
+
+int progressStatus(Connection& connection, const std::string& canvas_id,
+                   const wire::StrokeProgress& progress, const std::string& headers) {
+    connection.send(postRequest("/", wire::progressCommand(canvas_id, progress), headers));
+    const auto reply = connection.read();
+    return reply ? reply->status : 0;
+}
+
+TEST_F(EventStreamTest, AProgressReachesEveryOtherStreamOfItsCanvasAndNotTheDrawersOwn) {
+    auto server = startServer();
+    const int port = server->port();
+    StreamClient own(port, presencePath(CanvasA, Anna), as(Anna));
+    StreamClient bob(port, presencePath(CanvasA, Bob), as(Bob));
+    StreamClient anonymous(port, path(CanvasA));
+    StreamClient other(port, path(CanvasB));
+    for (StreamClient* client : {&own, &bob, &anonymous, &other}) {
+        ASSERT_EQ(client->status(), 200) << server->log();
+        ASSERT_EQ(client->next()->type, "ready");
+    }
+    own.readFor(200ms);
+    bob.readFor(200ms);
+    anonymous.readFor(10ms);
+
+    Connection drawer(port);
+    const auto progress = progressOf(Anna, 1291201234000, 0, 3);
+    const auto sent = Clock::now();
+    drawer.send(postRequest("/", wire::progressCommand(CanvasA, progress), keyLine(Anna)));
+    const auto reply = drawer.read();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 204);
+    EXPECT_TRUE(reply->body.empty());
+    for (StreamClient* client : {&bob, &anonymous}) {
+        const auto event = client->next(2s);
+        ASSERT_TRUE(event);
+        EXPECT_EQ(event->type, "progress");
+        EXPECT_EQ(event->data, wire::progressText(progress));
+        EXPECT_EQ(wire::parseProgress(event->data, wire::ServerPixelScale), progress);
+    }
+    EXPECT_LT(Clock::now() - sent, 500ms);
+    // A cancel goes the same way, right after (not held back as stroke news is).
+    auto cancel = progressOf(Anna, 1291201234000, 0, 0);
+    cancel.cancel = true;
+    cancel.points_x.clear();
+    cancel.points_y.clear();
+    ASSERT_EQ(progressStatus(drawer, CanvasA, cancel, keyLine(Anna)), 204);
+    const auto cancelled = bob.next(2s);
+    ASSERT_TRUE(cancelled);
+    EXPECT_EQ(cancelled->type, "progress");
+    const auto read = wire::parseProgress(cancelled->data, wire::ServerPixelScale);
+    ASSERT_TRUE(read);
+    EXPECT_TRUE(read->cancel);
+    EXPECT_EQ(read->stroke, 1291201234000);
+    EXPECT_TRUE(dataOf(own.readFor(300ms), "progress").empty());
+    EXPECT_TRUE(other.readFor(10ms).empty());
+    // Nothing was stored.
+    Connection reader(port);
+    reader.send(postRequest("/", wire::getStrokesCommand(CanvasA)));
+    EXPECT_EQ(reader.read()->body, "");
+}
+
+TEST_F(EventStreamTest, ProgressAndPresenceClaimsNeedTheUsersKey) {
+    auto server = startServer();
+    const int port = server->port();
+    Connection drawer(port);
+    const auto progress = progressOf(Anna, 5, 0, 2);
+    EXPECT_EQ(progressStatus(drawer, CanvasA, progress, ""), 403);
+    EXPECT_EQ(progressStatus(drawer, CanvasA, progress, keyLine(Bob)), 403);
+    // The first key binds the name; another key is refused from then on.
+    EXPECT_EQ(progressStatus(drawer, CanvasA, progress, keyLine(Anna)), 204);
+    const std::string wrong = std::string(wire::KeyHeaderName) + ": " +
+                              wire::keyHeaderValue(Anna, std::string(16, 'x')) + "\r\n";
+    EXPECT_EQ(progressStatus(drawer, CanvasA, progress, wrong), 403);
+    drawer.send(postRequest("/",
+                            std::string(CanvasA) + ": progress: user_name:" + Anna +
+                                " stroke:5 from:0 at:1 points:",
+                            keyLine(Anna)));
+    EXPECT_EQ(drawer.read()->status, 400);
+    drawer.send(postRequest("/", std::string(CanvasA) + ": progress: garbage", keyLine(Anna)));
+    EXPECT_EQ(drawer.read()->status, 400);
+
+    StreamClient unkeyed(port, presencePath(CanvasA, Anna));
+    EXPECT_EQ(unkeyed.status(), 403);
+    StreamClient wrong_key(port, presencePath(CanvasA, Anna), {.headers = wrong});
+    EXPECT_EQ(wrong_key.status(), 403);
+    StreamClient other_users_key(port, presencePath(CanvasA, Anna), as(Bob));
+    EXPECT_EQ(other_users_key.status(), 403);
+    StreamClient bad(port, path(CanvasA) + "?user=a%20b", as("a b"));
+    EXPECT_EQ(bad.status(), 400);
+    StreamClient undecodable(port, path(CanvasA) + "?user=%zz");
+    EXPECT_EQ(undecodable.status(), 400);
+    StreamClient keyed(port, presencePath(CanvasA, Anna), as(Anna));
+    EXPECT_EQ(keyed.status(), 200);
+    // A name's first key, bound by a stream.
+    StreamClient first(port, presencePath(CanvasA, Cleo), as(Cleo));
+    EXPECT_EQ(first.status(), 200);
+    EXPECT_EQ(progressStatus(drawer, CanvasA, progressOf(Cleo, 1, 0, 1), wrong), 403);
+}
+
+TEST_F(EventStreamTest, ProgressIsLimitedPerUserByCountAndBytes) {
+    auto server = startServer({"--progress-rate", "5", "--progress-burst", "5"});
+    const int port = server->port();
+    Connection drawer(port);
+    int accepted = 0, refused = 0;
+    for (int i = 0; i < 12; ++i) {
+        drawer.send(postRequest(
+            "/", wire::progressCommand(CanvasA, progressOf(Anna, 5, static_cast<uint32_t>(i), 1)),
+            keyLine(Anna)));
+        const auto reply = drawer.read();
+        ASSERT_TRUE(reply);
+        if (reply->status == 429) {
+            ++refused;
+            EXPECT_EQ(reply->headers.at("retry-after"), "1");
+        } else {
+            EXPECT_EQ(reply->status, 204);
+            ++accepted;
+        }
+    }
+    EXPECT_GE(accepted, 5);
+    EXPECT_LE(accepted, 7);
+    EXPECT_GE(refused, 5);
+    // Another user has a bucket of its own.
+    EXPECT_EQ(progressStatus(drawer, CanvasA, progressOf(Bob, 5, 0, 1), keyLine(Bob)), 204);
+    server->stop();
+
+    auto bytes = startServer({"--progress-kib-rate", "1", "--progress-kib-burst", "4"});
+    Connection heavy(bytes->port());
+    int sent = 0;
+    int status = 204;
+    while (status == 204 && sent < 100) {
+        status = progressStatus(heavy, CanvasA, progressOf(Anna, 5, 0, 150), keyLine(Anna));
+        sent += status == 204;
+    }
+    EXPECT_EQ(status, 429);
+    EXPECT_GE(sent, 1);
+    EXPECT_LE(sent, 4);
+}
+
+TEST_F(EventStreamTest, PresenceIsListedOnOpenAndJoinsAndLeavesAsStreamsComeAndGo) {
+    auto server = startServer({"--max-present", "3"});
+    const int port = server->port();
+    auto anna = std::make_unique<StreamClient>(port, presencePath(CanvasA, Anna), as(Anna));
+    ASSERT_EQ(anna->next()->type, "ready");
+    EXPECT_EQ(dataOf(anna->readFor(300ms), "join"), std::vector<std::string>{Anna});
+
+    auto bob = std::make_unique<StreamClient>(port, presencePath(CanvasA, Bob), as(Bob));
+    ASSERT_EQ(bob->next()->type, "ready");
+    EXPECT_EQ(dataOf(bob->readFor(300ms), "join"), (std::vector<std::string>{Anna, Bob}));
+    EXPECT_EQ(dataOf(anna->readFor(300ms), "join"), std::vector<std::string>{Bob});
+
+    // A second stream of a user: it is present once, and stays while either is open.
+    auto bob2 = std::make_unique<StreamClient>(port, presencePath(CanvasA, Bob), as(Bob));
+    ASSERT_EQ(bob2->next()->type, "ready");
+    EXPECT_EQ(dataOf(bob2->readFor(300ms), "join"), (std::vector<std::string>{Anna, Bob}));
+    StreamClient watcher(port, path(CanvasA));
+    ASSERT_EQ(watcher.next()->type, "ready");
+    EXPECT_EQ(dataOf(watcher.readFor(300ms), "join"), (std::vector<std::string>{Anna, Bob}));
+    EXPECT_TRUE(anna->readFor(200ms).empty());
+    bob.reset();
+    EXPECT_TRUE(anna->readFor(300ms).empty());
+    bob2.reset();
+    EXPECT_EQ(dataOf(anna->readFor(500ms), "leave"), std::vector<std::string>{Bob});
+    EXPECT_EQ(dataOf(watcher.readFor(300ms), "leave"), std::vector<std::string>{Bob});
+
+    // Another canvas hears none of it.
+    StreamClient elsewhere(port, presencePath(CanvasB, Cleo), as(Cleo));
+    ASSERT_EQ(elsewhere.next()->type, "ready");
+    EXPECT_EQ(dataOf(elsewhere.readFor(300ms), "join"), std::vector<std::string>{Cleo});
+    EXPECT_TRUE(anna->readFor(200ms).empty());
+
+    // At most three listed: a fourth user's stream is served, unlisted and unannounced.
+    StreamClient cleo(port, presencePath(CanvasA, Cleo), as(Cleo));
+    ASSERT_EQ(cleo.next()->type, "ready");
+    StreamClient dan(port, presencePath(CanvasA, "dan@1"), as("dan@1"));
+    ASSERT_EQ(dan.next()->type, "ready");
+    StreamClient eve(port, presencePath(CanvasA, "eve@1"), as("eve@1"));
+    ASSERT_EQ(eve.status(), 200);
+    ASSERT_EQ(eve.next()->type, "ready");
+    EXPECT_EQ(dataOf(eve.readFor(300ms), "join"), (std::vector<std::string>{Anna, Cleo, "dan@1"}));
+    EXPECT_EQ(dataOf(anna->readFor(300ms), "join"), (std::vector<std::string>{Cleo, "dan@1"}));
+    // It hears the canvas all the same.
+    Connection drawer(port);
+    ASSERT_EQ(progressStatus(drawer, CanvasA, progressOf(Anna, 9, 0, 2), keyLine(Anna)), 204);
+    EXPECT_EQ(eve.next(2s)->type, "progress");
+}
+
+TEST_F(EventStreamTest, WithoutLiveDrawingProgressIs404AndUserIsIgnored) {
+    auto server = startServer({"--no-live"});
+    Connection drawer(server->port());
+    drawer.send(
+        postRequest("/", wire::progressCommand(CanvasA, progressOf(Anna, 1, 0, 1)), keyLine(Anna)));
+    const auto reply = drawer.read();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 404);
+    EXPECT_EQ(reply->body, "no live drawing here\n");
+    StreamClient unkeyed(server->port(), presencePath(CanvasA, Anna));
+    ASSERT_EQ(unkeyed.status(), 200);
+    ASSERT_EQ(unkeyed.next()->type, "ready");
+    EXPECT_TRUE(unkeyed.readFor(300ms).empty());
+}
+
+TEST_F(EventStreamTest, AStalledStreamHoldsABoundedPartOfAFloodOfProgress) {
+    auto server = startServer({"--request-timeout", "3", "--no-limits"});
+    const int port = server->port();
+    StreamClient stalled(port, path(CanvasA), {.receive_buffer = 1});
+    ASSERT_EQ(stalled.status(), 200);
+    StreamClient reader(port, path(CanvasA));
+    ASSERT_EQ(reader.next()->type, "ready");
+    Connection drawer(port);
+    // Many strokes, many points: far more than a stream holds.
+    const auto deadline = Clock::now() + 30s;
+    const std::string logged = "\"GET /events/" + std::string(CanvasA) + "\" 200 ";
+    int64_t stroke = 0;
+    size_t progress_seen = 0;
+    while (server->log().find(logged) == std::string::npos && Clock::now() < deadline) {
+        std::string batch;
+        for (int i = 0; i < 50; ++i) {
+            batch += postRequest(
+                "/", wire::progressCommand(CanvasA, progressOf(Anna, ++stroke % 200, 0, 150)),
+                keyLine(Anna));
+        }
+        drawer.send(batch);
+        for (int i = 0; i < 50; ++i) {
+            const auto reply = drawer.read();
+            ASSERT_TRUE(reply) << server->log();
+            ASSERT_EQ(reply->status, 204);
+        }
+        progress_seen += dataOf(reader.readFor(1ms), "progress").size();
+    }
+    const size_t at = server->log().find(logged);
+    ASSERT_NE(at, std::string::npos) << "the stalled stream was never dropped";
+    EXPECT_LT(std::stoul(server->log().substr(at + logged.size())), 1'000'000u);
+    EXPECT_TRUE(stalled.closedWithin(5s));
+    EXPECT_GT(progress_seen + dataOf(reader.readFor(300ms), "progress").size(), 0u);
+    EXPECT_FALSE(reader.closed());
+}
 
 TEST_F(EventStreamTest, AnAppendOrDeleteWakesEveryStreamOfItsCanvasAndNoOther) {
     auto server = startServer();

@@ -7,6 +7,7 @@
 #include "wire/command_text.h"
 #include "wire/key_header.h"
 #include "wire/reply_line.h"
+#include "wire/stroke_progress.h"
 
 #include <gtest/gtest.h>
 
@@ -72,14 +73,17 @@ bool eventually(const std::function<bool()>& done) {
 // The raw bytes of an event stream as they come, without parsing.
 class RawStream {
 public:
-    RawStream(int port, const std::string& canvas_id) {
+    RawStream(int port, const std::string& canvas_id)
+        : RawStream(port, "/events/" + canvas_id, "") {}
+    // A stream of any target, with further header lines.
+    RawStream(int port, const std::string& target, const std::string& headers) {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<uint16_t>(port));
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-            const std::string request = getRequest("/events/" + canvas_id);
+            const std::string request = getRequest(target, headers);
             [[maybe_unused]] const ssize_t sent =
                 ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL);
         }
@@ -316,6 +320,39 @@ TEST_F(MultiInstanceTest, KillNineOfOneDuringAppendsLosesAndDoublesNothingAcknow
             EXPECT_LT(strokes[s - 1].server_time, strokes[s].server_time);
         }
     }
+}
+
+TEST_F(MultiInstanceTest, StrokesInProgressAndPresenceCrossToTheOtherInstance) {
+    const auto key = [](const std::string& user) {
+        return std::string(wire::KeyHeaderName) + ": " +
+               wire::keyHeaderValue(user, std::string(16, user[0])) + "\r\n";
+    };
+    RawStream bob(port(1), wire::presenceStreamURL("", Canvas, "bob@1"), key("bob@1"));
+    ASSERT_TRUE(bob.waitFor("event: join\ndata: bob@1\n"));
+    auto anna = std::make_unique<RawStream>(port(0), wire::presenceStreamURL("", Canvas, "anna@1"),
+                                            key("anna@1"));
+    ASSERT_TRUE(anna->waitFor("event: ready"));
+    EXPECT_TRUE(bob.waitFor("event: join\ndata: anna@1\n"));
+    // Bob, announced on instance 1, is known on instance 0 too.
+    EXPECT_TRUE(anna->waitFor("event: join\ndata: bob@1\n"));
+
+    wire::StrokeProgress progress;
+    progress.user_name = "anna@1";
+    progress.stroke = 1291201234567;
+    progress.at = 1291201234999;
+    progress.pen = canvas::defaultPen(wire::ServerPixelScale);
+    progress.points_x = {10, 20, 30};
+    progress.points_y = {1, 2, 3};
+    const auto sent = testing::Clock::now();
+    const auto reply =
+        exchange(0, postRequest("/", wire::progressCommand(Canvas, progress), key("anna@1")));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 204);
+    EXPECT_TRUE(bob.waitFor("event: progress\ndata: " + wire::progressText(progress) + "\n"));
+    std::printf("progress crossed in %.1f ms\n",
+                std::chrono::duration<double, std::milli>(testing::Clock::now() - sent).count());
+    anna.reset();
+    EXPECT_TRUE(bob.waitFor("event: leave\ndata: anna@1\n"));
 }
 
 TEST_F(MultiInstanceTest, TheLogShowsTheDatabaseWithoutItsPassword) {
