@@ -5,6 +5,7 @@
 #include "canvas/stroke_replay.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -60,6 +61,8 @@ void CanvasEngine::clear_canvas() {
     display_bitmap = Surface(w, h, OpaqueWhite);
     prev_bitmap = Surface(w, h, OpaqueWhite);
     stroke_extent = {};
+    remote_strokes.clear();
+    progress_layers = {};
     outlets.invalidateDisplay();
 }
 
@@ -132,6 +135,7 @@ void CanvasEngine::pressDrawing(int x, int y) {
     y_array.clear();
     x_array.push_back(geometry.toUnits(static_cast<float>(cx)));
     y_array.push_back(geometry.toUnits(static_cast<float>(cy)));
+    strokeBegun(static_cast<int64_t>(clock.now() * 1000.0));
 }
 
 float CanvasEngine::strokeAlpha() const {
@@ -158,12 +162,13 @@ void CanvasEngine::dragDrawing(int x, int y) {
     drawLineFromX(last_x, last_y, cx, cy);
     const PixelRect rect = segmentRect(last_x, last_y, cx, cy);
     composeBitmap(prev_bitmap, stroke_bitmap, strokeAlpha(), layer_bitmap[layer_index], rect);
-    composeAllLayers(layer_bitmap, display_bitmap, rect);
+    composeDisplay(rect);
     outlets.invalidateDisplayRect(rect.x, rect.y, rect.width, rect.height);
     last_x = cx;
     last_y = cy;
     x_array.push_back(geometry.toUnits(static_cast<float>(cx)));
     y_array.push_back(geometry.toUnits(static_cast<float>(cy)));
+    strokeDragged();
 }
 
 void CanvasEngine::releaseDrawing() {
@@ -189,7 +194,7 @@ void CanvasEngine::releaseDrawing() {
     paintChanges();
     if (!drawn.empty()) {
         // Where the replay paints less than the scratch did, the display still showed it.
-        composeAllLayers(layer_bitmap, display_bitmap, drawn);
+        composeDisplay(drawn);
         outlets.invalidateDisplayRect(drawn.x, drawn.y, drawn.width, drawn.height);
     }
 }
@@ -245,8 +250,9 @@ void CanvasEngine::cancelStroke() {
     clearRect(stroke_bitmap, drawn);
     stroke_extent = {};
     copyRect(prev_bitmap, layer_bitmap[layer_index], drawn);
-    composeAllLayers(layer_bitmap, display_bitmap, drawn);
+    composeDisplay(drawn);
     outlets.invalidateDisplay();
+    strokeCancelled();
 }
 
 void CanvasEngine::restartStroke() {
@@ -400,7 +406,148 @@ void CanvasEngine::layersRepainted(const LayerRects& rects) {
         composeBitmap(prev_bitmap, stroke_bitmap, strokeAlpha(), layer_bitmap[layer_index],
                       in_progress);
     }
-    composeAllLayers(layer_bitmap, display_bitmap, unionOf(rects));
+    composeDisplay(unionOf(rects));
+}
+
+void CanvasEngine::composeDisplay(PixelRect rect) {
+    composeAllLayers(layer_bitmap, display_bitmap, rect);
+    repaintInProgress(rect);
+}
+
+void CanvasEngine::repaintInProgress(PixelRect rect) {
+    PixelRect over;
+    for (const auto& [key, entry] : remote_strokes) {
+        over = over.united(entry.extent.intersected(rect));
+    }
+    over = over.clippedTo(display_bitmap.width(), display_bitmap.height());
+    if (over.empty()) {
+        return;
+    }
+    std::array<bool, 3> used{};
+    for (const auto& [key, entry] : remote_strokes) {
+        if (!entry.extent.intersected(over).empty()) {
+            used[static_cast<size_t>(entry.stroke.layer)] = true;
+        }
+    }
+    for (size_t layer = 0; layer < used.size(); ++layer) {
+        if (!used[layer]) {
+            continue;
+        }
+        Surface& copy = progress_layers[layer];
+        if (copy.width() != display_bitmap.width() || copy.height() != display_bitmap.height()) {
+            copy = Surface(display_bitmap.width(), display_bitmap.height());
+        }
+        copyRect(layer_bitmap[layer], copy, over);
+    }
+    for (const auto& [key, entry] : remote_strokes) {
+        if (!entry.extent.intersected(over).empty()) {
+            painter.drawStroke(progress_layers[static_cast<size_t>(entry.stroke.layer)],
+                               entry.stroke, geometry.pixel_scale, over);
+        }
+    }
+    // The layers are lent to the compositor in the copies' place for the one call, so the
+    // display is composed exactly as from the layers, with the same kernel.
+    for (size_t layer = 0; layer < used.size(); ++layer) {
+        if (used[layer]) {
+            std::swap(layer_bitmap[layer], progress_layers[layer]);
+        }
+    }
+    composeAllLayers(layer_bitmap, display_bitmap, over);
+    for (size_t layer = 0; layer < used.size(); ++layer) {
+        if (used[layer]) {
+            std::swap(layer_bitmap[layer], progress_layers[layer]);
+        }
+    }
+}
+
+namespace {
+
+// The pixels that differ between painting `from` and `to`: where the points after their
+// common start reach (with the point before, whose join changes), or all of both when the
+// pen or the layer differs.
+PixelRect changedExtent(const MWStroke& from, const MWStroke& to, float scale, int width,
+                        int height) {
+    auto whole = [&](const MWStroke& stroke) {
+        return StrokePainter::extentOf(stroke, scale, width, height);
+    };
+    if (from.pen_properties != to.pen_properties || from.layer != to.layer) {
+        return whole(from).united(whole(to));
+    }
+    const size_t from_count = std::min(from.points_x.size(), from.points_y.size());
+    const size_t to_count = std::min(to.points_x.size(), to.points_y.size());
+    size_t common = 0;
+    while (common < from_count && common < to_count &&
+           from.points_x[common] == to.points_x[common] &&
+           from.points_y[common] == to.points_y[common]) {
+        ++common;
+    }
+    // The points past the common start, from the one before it.
+    auto tail = [&](const MWStroke& stroke, size_t count) {
+        if (common == count || count < 2) {
+            return PixelRect{};
+        }
+        MWStroke part;
+        part.pen_properties = stroke.pen_properties;
+        const auto first = static_cast<std::ptrdiff_t>(common == 0 ? 0 : common - 1);
+        const auto end = static_cast<std::ptrdiff_t>(count);
+        part.points_x.assign(stroke.points_x.begin() + first, stroke.points_x.begin() + end);
+        part.points_y.assign(stroke.points_y.begin() + first, stroke.points_y.begin() + end);
+        return whole(part);
+    };
+    return tail(from, from_count).united(tail(to, to_count));
+}
+
+} // namespace
+
+void CanvasEngine::showStrokeInProgress(const ProgressKey& key, const MWStroke& stroke) {
+    if (display_bitmap.empty()) {
+        return;
+    }
+    const int width = display_bitmap.width();
+    const int height = display_bitmap.height();
+    const bool paints = stroke.layer >= 0 && stroke.layer <= 2;
+    PixelRect changed;
+    auto it = remote_strokes.find(key);
+    if (it == remote_strokes.end()) {
+        if (!paints) {
+            return;
+        }
+        it = remote_strokes.emplace(key, InProgress{}).first;
+        changed = StrokePainter::extentOf(stroke, geometry.pixel_scale, width, height);
+    } else if (!paints) {
+        hideStrokeInProgress(key);
+        return;
+    } else {
+        changed = changedExtent(it->second.stroke, stroke, geometry.pixel_scale, width, height);
+    }
+    it->second.stroke = stroke;
+    it->second.extent = StrokePainter::extentOf(stroke, geometry.pixel_scale, width, height);
+    if (!changed.empty()) {
+        composeDisplay(changed);
+        outlets.invalidateDisplayRect(changed.x, changed.y, changed.width, changed.height);
+    }
+}
+
+void CanvasEngine::hideStrokeInProgress(const ProgressKey& key) {
+    const auto it = remote_strokes.find(key);
+    if (it == remote_strokes.end()) {
+        return;
+    }
+    const PixelRect extent = it->second.extent;
+    remote_strokes.erase(it);
+    if (remote_strokes.empty()) {
+        progress_layers = {};
+    }
+    if (!extent.empty() && !display_bitmap.empty()) {
+        composeDisplay(extent);
+        outlets.invalidateDisplayRect(extent.x, extent.y, extent.width, extent.height);
+    }
+}
+
+void CanvasEngine::hideStrokesInProgress() {
+    while (!remote_strokes.empty()) {
+        hideStrokeInProgress(remote_strokes.begin()->first);
+    }
 }
 
 void CanvasEngine::undoOneStroke() {

@@ -28,6 +28,9 @@ namespace velmo::canvas {
 // top until the server puts them in their place (ten thousand 365-day years in ms).
 constexpr int64_t DefaultInitServerTime = 315360000000000;
 
+// A stroke someone else is drawing now: its drawer's user ID and its press time (ms).
+using ProgressKey = std::pair<std::string, int64_t>;
+
 // The drawing canvas without its window: touches become strokes, strokes become pixels,
 // and the history can always repaint the layers. Everything runs on the UI thread.
 //
@@ -100,6 +103,17 @@ public:
     // refused (false, nothing changed).
     bool showKeptLayers(LayerSurfaces layers, const StrokeKey& through);
 
+    // Strokes others are drawing now, painted over the layers as the history will paint them
+    // once finished (the same painter, pen, layer and blend), on the display only: the layers,
+    // the save points and the history never hold them, so the finished stroke, painted in its
+    // place, changes no pixel. Showing a key again replaces its stroke and repaints only where
+    // the points differ. Each shown layer takes a scratch copy of the canvas's size while any
+    // stroke in progress is on it.
+    void showStrokeInProgress(const ProgressKey& key, const MWStroke& stroke);
+    void hideStrokeInProgress(const ProgressKey& key);
+    void hideStrokesInProgress();
+    size_t strokesInProgress() const { return remote_strokes.size(); }
+
     // The memory the save points hold (see SavePoints).
     size_t savePointBytes() const { return save_points.memoryBytes(); }
     // Removes the newest own stroke, sends its delete and repaints. Silent when none.
@@ -156,6 +170,11 @@ protected:
     virtual void strokeUndone(const StrokeKey& key, const MWStroke& stroke);
     // The history was emptied by a reset.
     virtual void historyEmptied() {}
+    // The user's stroke in progress: pressed at `press_time` (ms) with its first point in
+    // x_array and y_array, dragged one point further, or cancelled. Its end is strokeFinished.
+    virtual void strokeBegun(int64_t press_time) { (void)press_time; }
+    virtual void strokeDragged() {}
+    virtual void strokeCancelled() {}
 
     platform::CanvasOutlets& outlets;
     const platform::Clock& clock;
@@ -167,6 +186,9 @@ private:
     void releaseDrawing();
     float strokeAlpha() const;
     PixelRect wholeCanvas() const { return display_bitmap.bounds(); }
+    // The display from the layers inside `rect`, with the strokes in progress over them.
+    void composeDisplay(PixelRect rect);
+    void repaintInProgress(PixelRect rect);
     // Clears the scratch and re-takes the snapshot of the current layer.
     void restartStroke();
     // After the layers changed inside `rects`: the snapshot of the current layer follows, a
@@ -187,6 +209,14 @@ private:
     StrokeRasterizer rasterizer;
     // Where stroke_bitmap may hold paint; outside it the current layer equals prev_bitmap.
     PixelRect stroke_extent;
+    struct InProgress {
+        MWStroke stroke;
+        PixelRect extent;
+    };
+    std::map<ProgressKey, InProgress> remote_strokes;
+    // The layers with the strokes in progress painted over them, valid only inside the
+    // rectangle being composed; empty for a layer without any.
+    LayerSurfaces progress_layers;
 };
 
 } // namespace velmo::canvas

@@ -20,9 +20,15 @@ MWCanvas::MWCanvas(const MWCanvasPlatform& platform, const std::string& server_b
                    const std::string& upload_url)
     : canvas::CanvasEngine(platform.outlets, platform.clock), user_keys(platform.random),
       sync_agent(platform.http, platform.scheduler, platform.clock, server_base_url_),
-      gyazo_client(platform.http, platform.clock, upload_url), settings(platform.settings),
-      journal_file(platform.journal), picture_file(platform.pictures), http(platform.http),
-      scheduler(platform.scheduler), server_base_url(server_base_url_) {
+      gyazo_client(platform.http, platform.clock, upload_url),
+      progress_sender(platform.http, platform.scheduler, platform.clock, server_base_url_),
+      progress_board(platform.scheduler, platform.clock, platform.outlets,
+                     {[this](const canvas::ProgressKey& key, const canvas::MWStroke& stroke) {
+                          showStrokeInProgress(key, stroke);
+                      },
+                      [this](const canvas::ProgressKey& key) { hideStrokeInProgress(key); }}),
+      settings(platform.settings), journal_file(platform.journal), picture_file(platform.pictures),
+      http(platform.http), scheduler(platform.scheduler), server_base_url(server_base_url_) {
     sync_agent.canvas = this;
     sync_agent.setResponseListener([this] { get_response(); });
     sync_agent.setPollSource([this] { polling(); });
@@ -35,6 +41,7 @@ MWCanvas::MWCanvas(const MWCanvasPlatform& platform, const std::string& server_b
         news_feed = std::make_unique<sync::CanvasNewsFeed>(
             *platform.events, server_base_url_,
             [this](std::optional<int64_t> stamp) { sync_agent.newsArrived(stamp); });
+        news_feed->setLiveListener(&progress_board, geometry.pixel_scale);
     }
     if (journal_file != nullptr) {
         journal = std::make_unique<identity::SettingsJournal>(*journal_file);
@@ -62,7 +69,31 @@ MWCanvas::~MWCanvas() {
     sync_agent.setQueueListener(nullptr);
 }
 
+void MWCanvas::strokeBegun(int64_t press_time) {
+    // Only a server whose stream is heard passes progress on; one without a stream is spared
+    // a command it does not know, thirty times a second.
+    if (!progress_sender.enabled || !news_feed || !news_feed->live() || x_array.empty() ||
+        y_array.empty()) {
+        return;
+    }
+    const std::string user = userID();
+    progress_sender.strokeBegun(canvasID(), user, user_keys.header(user), press_time,
+                                pen_properties, static_cast<int32_t>(layer_index), x_array.back(),
+                                y_array.back());
+}
+
+void MWCanvas::strokeDragged() {
+    if (!x_array.empty() && !y_array.empty()) {
+        progress_sender.strokeExtended(x_array.back(), y_array.back());
+    }
+}
+
+void MWCanvas::strokeCancelled() {
+    progress_sender.strokeCancelled();
+}
+
 void MWCanvas::strokeFinished(const canvas::StrokeKey& key, const canvas::MWStroke& stroke) {
+    progress_sender.strokeFinished();
     std::optional<identity::SettingsJournal::Batch> batch;
     if (journal) {
         batch.emplace(*journal);
@@ -104,7 +135,12 @@ void MWCanvas::historyEmptied() {
 void MWCanvas::followOpenCanvas() {
     outlets.showCanvasID(canvas_id);
     if (news_feed) {
-        news_feed->follow(canvas_id);
+        // The stream names the user who draws here, so the others see who is there.
+        const std::string user = canvas_id.empty() ? std::string() : userID();
+        progress_board.setOwnUser(user);
+        progress_board.setPixelScale(geometry.pixel_scale);
+        news_feed->setLiveListener(&progress_board, geometry.pixel_scale);
+        news_feed->follow(canvas_id, user, user.empty() ? std::nullopt : user_keys.header(user));
     }
 }
 
@@ -184,6 +220,7 @@ void MWCanvas::mergeStrokes(const std::vector<canvas::MWStroke>& strokes) {
             continue;
         }
         dropUnconfirmedCopy(stroke);
+        progress_board.strokeArrived(stroke);
         const canvas::StrokeKey key{stroke.server_time, stroke.client_time};
         strokes_history.store(key, stroke);
         journalStored(key, stroke);
@@ -234,6 +271,9 @@ void MWCanvas::setCanvasID(const std::string& id) {
     }
     // What arrived before belongs to the canvas that was open.
     sync_agent.clearInbox();
+    progress_board.clear();
+    hideStrokesInProgress();
+    progress_sender.canvasOpened();
     incoming.clear();
     held_back.clear();
     startOpen();
@@ -365,7 +405,6 @@ void MWCanvas::loadDefaults() {
     }
     canvas_id = std::move(state.canvas_id);
     strokes_history = canvas::StrokeHistory(std::move(state.strokes_history));
-    followOpenCanvas();
     // Nothing is sent here; the next command or the next tick sends the head.
     sync_agent.restoreQueue({std::make_move_iterator(state.queued_commands.begin()),
                              std::make_move_iterator(state.queued_commands.end())});
@@ -377,6 +416,9 @@ void MWCanvas::loadDefaults() {
             foldJournal();
         }
     }
+    // Only now: the stream makes this run's user ID, whose first save of the keys must keep
+    // those of the restored queue and history.
+    followOpenCanvas();
 }
 
 void MWCanvas::keepPicture() {
@@ -442,7 +484,15 @@ void MWCanvas::generateFullImage() {
 
 void MWCanvas::publishPicture(int width, int height, std::string& url,
                               void (sync::StrokeSyncAgent::*registration)(std::string_view)) {
-    const canvas::Surface picture = identity::stretchedPicture(display_bitmap, width, height);
+    // Others' strokes in progress are on the display only, and not the canvas's yet.
+    const canvas::Surface* shown = &display_bitmap;
+    canvas::Surface without_progress;
+    if (strokesInProgress() > 0) {
+        without_progress = canvas::Surface(display_bitmap.width(), display_bitmap.height());
+        canvas::composeAllLayers(layer_bitmap, without_progress, without_progress.bounds());
+        shown = &without_progress;
+    }
+    const canvas::Surface picture = identity::stretchedPicture(*shown, width, height);
     const auto uploaded = gyazo_client.getURLOfImage(picture);
     if (!uploaded) {
         return;

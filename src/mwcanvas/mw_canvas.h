@@ -17,7 +17,9 @@
 #include "platform/settings_store.h"
 #include "sync/canvas_news_feed.h"
 #include "sync/layers_fetch.h"
+#include "sync/progress_board.h"
 #include "sync/stroke_load.h"
+#include "sync/stroke_progress_sender.h"
 #include "sync/stroke_sync_agent.h"
 #include "sync/sync_canvas.h"
 
@@ -58,7 +60,10 @@ struct MWCanvasPlatform {
 // From construction on, a timer polls the server every five seconds, and every reply the
 // agent handles is merged into the history when the UI thread is idle. With an event stream,
 // the open canvas also holds a live stream on the server, whose events ask for a poll at once
-// (CanvasNewsFeed); the timer stays for when the stream is not there.
+// (CanvasNewsFeed); the timer stays for when the stream is not there. The stream names the
+// user, so it also tells who else is there and brings the strokes they are drawing, which are
+// painted over the layers until their finished strokes arrive; the user's own stroke goes out
+// the same way while it is drawn (StrokeProgressSender).
 //
 // With a journal file, every change of the canvas ID, the history and the queue is also
 // appended to it as it is made (SettingsJournal), and put on permanent storage within a
@@ -153,6 +158,10 @@ public:
     identity::UserKeys user_keys;
     sync::StrokeSyncAgent sync_agent;
     imagehost::GyazoClient gyazo_client;
+    // The points of the user's stroke while it is drawn, for the others on the canvas.
+    sync::StrokeProgressSender progress_sender;
+    // The others' strokes in progress (painted over the layers) and who is there.
+    sync::ProgressBoard progress_board;
     // The live stream of the open canvas; none without an event stream.
     std::unique_ptr<sync::CanvasNewsFeed> news_feed;
 
@@ -162,6 +171,9 @@ private:
     void strokeFinished(const canvas::StrokeKey& key, const canvas::MWStroke& stroke) override;
     void strokeUndone(const canvas::StrokeKey& key, const canvas::MWStroke& stroke) override;
     void historyEmptied() override;
+    void strokeBegun(int64_t press_time) override;
+    void strokeDragged() override;
+    void strokeCancelled() override;
     // Writes the keys still needed into the settings (not to disk).
     // Keeps the keys of the user IDs still needed: with `whole`, found in the whole history,
     // else those kept before and those of the queue.

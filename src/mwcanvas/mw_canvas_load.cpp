@@ -122,6 +122,7 @@ void MWCanvas::loadEnded(bool complete) {
     if (load_refreshes) {
         for (canvas::MWStroke& stroke : stroke_load->take(SIZE_MAX)) {
             const canvas::StrokeKey key{stroke.server_time, stroke.client_time};
+            progress_board.strokeArrived(stroke);
             refetched[key] = std::move(stroke);
         }
         finishRefresh();

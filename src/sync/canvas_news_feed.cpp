@@ -1,5 +1,6 @@
 #include "sync/canvas_news_feed.h"
 
+#include "wire/key_header.h"
 #include "wire/server_events.h"
 
 #include <algorithm>
@@ -17,15 +18,23 @@ CanvasNewsFeed::~CanvasNewsFeed() {
     }
 }
 
-void CanvasNewsFeed::follow(const std::string& id) {
-    if (id == canvas_id) {
+void CanvasNewsFeed::follow(const std::string& id, const std::string& user,
+                            std::optional<std::string> key) {
+    const std::string named = wire::isPresenceUser(user) ? user : std::string();
+    if (id == canvas_id && named == user_id) {
+        key_header = std::move(key);
         return;
     }
     if (open) {
         stream.close();
         open = false;
     }
+    if (live_listener != nullptr) {
+        live_listener->presenceLost();
+    }
     canvas_id = id;
+    user_id = named;
+    key_header = std::move(key);
     failures = 0;
     ticks_to_wait = 0;
     if (!canvas_id.empty()) {
@@ -48,9 +57,14 @@ void CanvasNewsFeed::openStream() {
     heard = false;
     // The stream promises no callback after close or a newer open, and the feed closes it
     // before it goes: `this` is safe in them.
+    platform::EventStream::Headers headers;
+    if (!user_id.empty() && key_header) {
+        headers.emplace_back(wire::KeyHeaderName, *key_header);
+    }
     stream.open(
-        wire::eventStreamURL(server_base_url, canvas_id),
-        [this](std::string_view type, std::string_view data) { onEvent(type, data); },
+        user_id.empty() ? wire::eventStreamURL(server_base_url, canvas_id)
+                        : wire::presenceStreamURL(server_base_url, canvas_id, user_id),
+        headers, [this](std::string_view type, std::string_view data) { onEvent(type, data); },
         [this] { onFailure(); });
 }
 
@@ -61,11 +75,26 @@ void CanvasNewsFeed::onEvent(std::string_view type, std::string_view data) {
         on_news(wire::eventStamp(data));
     } else if (type == wire::DeleteEvent) {
         on_news(std::nullopt);
+    } else if (live_listener == nullptr) {
+        return;
+    } else if (type == wire::ProgressEvent) {
+        auto progress = wire::parseProgress(data, progress_scale);
+        // Strokes of this user come from its own drawing; another window's echo is none.
+        if (progress && progress->user_name != user_id) {
+            live_listener->progressArrived(*progress);
+        }
+    } else if (type == wire::JoinEvent && wire::isPresenceUser(data)) {
+        live_listener->userJoined(std::string(data));
+    } else if (type == wire::LeaveEvent && wire::isPresenceUser(data)) {
+        live_listener->userLeft(std::string(data));
     }
     // Other types are left for later servers to add.
 }
 
 void CanvasNewsFeed::onFailure() {
+    if (live_listener != nullptr) {
+        live_listener->presenceLost();
+    }
     const bool had_worked = heard;
     open = false;
     heard = false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/event_stream.h"
+#include "wire/stroke_progress.h"
 
 #include <cstdint>
 #include <functional>
@@ -9,6 +10,18 @@
 #include <string_view>
 
 namespace velmo::sync {
+
+// Hears what the stream tells besides news: strokes in progress and who comes and goes.
+class LiveListener {
+public:
+    virtual ~LiveListener() = default;
+    virtual void progressArrived(const wire::StrokeProgress& progress) = 0;
+    virtual void userJoined(const std::string& user_id) = 0;
+    virtual void userLeft(const std::string& user_id) = 0;
+    // What was known of who is present is no longer true: the stream failed or another opened
+    // (which tells again who is there).
+    virtual void presenceLost() = 0;
+};
 
 // Holds the live event stream of the open canvas (wire/server_events.h) and turns its events
 // into news: `on_news` gets the stamp of a stored stroke, or nothing when only a poll can tell
@@ -31,8 +44,18 @@ public:
     CanvasNewsFeed& operator=(const CanvasNewsFeed&) = delete;
 
     // From now on holds a stream on `canvas_id`, closing the one on another canvas; an empty
-    // ID holds none. The canvas followed already keeps its stream (or its back-off).
-    void follow(const std::string& canvas_id);
+    // ID holds none. The canvas followed already keeps its stream (or its back-off). A stream
+    // that names `user_id` (proven by `key_header`, sent as the key header) hears who is
+    // present; one that names nobody only news and strokes in progress. Another user on the
+    // same canvas opens the stream again.
+    void follow(const std::string& canvas_id, const std::string& user_id = {},
+                std::optional<std::string> key_header = std::nullopt);
+    // Hears strokes in progress and presence from now on; none: nobody (non-owning). The
+    // points of progress are read at `pixel_scale`'s default pen.
+    void setLiveListener(LiveListener* listener, float pixel_scale) {
+        live_listener = listener;
+        progress_scale = pixel_scale;
+    }
     // The polling timer's tick: reopens a failed stream once its back-off is over.
     void tick();
 
@@ -49,6 +72,10 @@ private:
     std::string server_base_url;
     std::function<void(std::optional<int64_t>)> on_news;
     std::string canvas_id;
+    std::string user_id;
+    std::optional<std::string> key_header;
+    LiveListener* live_listener = nullptr;
+    float progress_scale = 1.0f;
     bool open = false;
     bool heard = false;
     int failures = 0;

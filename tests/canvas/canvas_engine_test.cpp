@@ -405,5 +405,155 @@ TEST(CanvasEngineLifecycle, ExtremeViewsAndPensStayDefined) {
     EXPECT_EQ(truncateToInt(-2.9f), -2);
 }
 
+// A stroke of `count` points across the canvas, a zigzag so that its segments cross.
+MWStroke remoteStroke(const CanvasGeometry& geometry, size_t count, int layer, uint32_t color,
+                      int density) {
+    MWStroke s;
+    s.user_name = "you@20101201095959123";
+    s.client_time = 5000;
+    s.pen_properties = {static_cast<int32_t>(color), geometry.toUnits(12), density};
+    s.layer = layer;
+    for (size_t i = 0; i < count; ++i) {
+        const auto step = static_cast<float>(i);
+        s.points_x.push_back(geometry.toUnits(20.0f + step * 4.0f));
+        s.points_y.push_back(geometry.toUnits(100.0f + ((i % 2) != 0 ? 60.0f : 0.0f) + step));
+    }
+    return s;
+}
+
+MWStroke firstPoints(const MWStroke& stroke, size_t count) {
+    MWStroke part = stroke;
+    part.points_x.resize(count);
+    part.points_y.resize(count);
+    return part;
+}
+
+TEST_F(CanvasEngineTest,
+       StrokesInProgressArePaintedOverTheLayersAndTheirFinishedStrokeChangesNoPixel) {
+    for (int layer = 0; layer < 3; ++layer) {
+        engine.strokes_history.store({10 + layer, 10 + layer},
+                                     strokeOf("them@1", 10 + layer, 10 + layer,
+                                              layer == 2 ? 0xFF404040u : 0xFF20A040u, layer,
+                                              110 + 20 * layer));
+    }
+    engine.paintChanges();
+    stroke({{30, 300}, {200, 120}});
+    const LayerSurfaces layers = engine.layer_bitmap;
+    const size_t held = engine.strokes_history.size();
+    auto withInProgress = [&](const std::vector<MWStroke>& extra) {
+        std::vector<MWStroke> ordered;
+        for (const auto& [key, s] : engine.strokes_history) {
+            ordered.push_back(s);
+        }
+        ordered.insert(ordered.end(), extra.begin(), extra.end());
+        return renderPicture(ordered, engine.geometry);
+    };
+
+    // Two drawers at once, on a multiplying and a normal layer, faint enough that a stroke
+    // painted twice would show.
+    const MWStroke yours = remoteStroke(engine.geometry, 60, 1, 0xFFC02080u, 150);
+    MWStroke theirs = remoteStroke(engine.geometry, 30, 0, 0xFF2040C0u, 120);
+    theirs.user_name = "other@1";
+    for (auto& y : theirs.points_y) {
+        y += engine.geometry.toUnits(40);
+    }
+    const ProgressKey your_key{yours.user_name, 4000};
+    const ProgressKey their_key{theirs.user_name, 4100};
+    engine.showStrokeInProgress(their_key, theirs);
+    // It grows, a batch is taken back and drawn again differently, and it grows on.
+    MWStroke shown;
+    for (size_t count : {1u, 2u, 10u, 25u, 40u}) {
+        shown = firstPoints(yours, count);
+        engine.showStrokeInProgress(your_key, shown);
+        EXPECT_EQ(engine.display_bitmap, withInProgress({shown, theirs})) << count;
+    }
+    MWStroke redrawn = firstPoints(shown, 25);
+    for (size_t i = 20; i < redrawn.points_x.size(); ++i) {
+        redrawn.points_y[i] -= engine.geometry.toUnits(70);
+    }
+    engine.showStrokeInProgress(your_key, redrawn);
+    EXPECT_EQ(engine.display_bitmap, withInProgress({redrawn, theirs}));
+    outlets.invalidated_rects.clear();
+    engine.showStrokeInProgress(your_key, firstPoints(yours, 41));
+    engine.showStrokeInProgress(your_key, yours);
+    EXPECT_EQ(engine.display_bitmap, withInProgress({yours, theirs}));
+    // A batch repaints about its own points, not the stroke or the canvas.
+    ASSERT_EQ(outlets.invalidated_rects.size(), 2u);
+    for (const auto& rect : outlets.invalidated_rects) {
+        EXPECT_LT(rect.width * rect.height, 320 * 480 / 8);
+    }
+    EXPECT_EQ(outlets.full_invalidations, 1); // the reset only
+
+    // The layers, the history and the save points never held them.
+    EXPECT_EQ(engine.layer_bitmap, layers);
+    EXPECT_EQ(engine.strokes_history.size(), held);
+    EXPECT_EQ(engine.strokesInProgress(), 2u);
+
+    // The user's own stroke in progress crosses them and keeps working.
+    engine.touchPressedAtX(10, 130);
+    engine.touchDraggedAtX(300, 180);
+    engine.showStrokeInProgress(their_key, theirs);
+    engine.touchReleasedAtX(0, 0);
+    EXPECT_EQ(engine.display_bitmap, withInProgress({yours, theirs}));
+    EXPECT_EQ(engine.strokes_history.size(), held + 1);
+
+    // The finished stroke arrives: its progress goes.
+    MWStroke finished = yours;
+    finished.server_time = 9000;
+    engine.hideStrokeInProgress(your_key);
+    engine.strokes_history.store({finished.server_time, finished.client_time}, finished);
+    engine.paintChanges();
+    EXPECT_EQ(engine.strokesInProgress(), 1u);
+    std::vector<MWStroke> ordered;
+    for (const auto& [key, s] : engine.strokes_history) {
+        ordered.push_back(s);
+    }
+    // Own strokes not yet echoed are painted last, above it; with the own stroke taken out of
+    // the comparison the finished stroke is where its progress was.
+    EXPECT_EQ(engine.display_bitmap, withInProgress({theirs}));
+    engine.hideStrokesInProgress();
+    EXPECT_EQ(engine.strokesInProgress(), 0u);
+    EXPECT_EQ(engine.display_bitmap, rebuiltDisplay());
+    engine.redrawStrokes();
+    EXPECT_EQ(engine.display_bitmap, rebuiltDisplay());
+}
+
+TEST_F(CanvasEngineTest, AFinishedStrokeReplacesItsProgressPixelForPixel) {
+    stroke({{30, 300}, {200, 120}});
+    MWStroke echo = engine.strokes_history.rbegin()->second;
+    echo.server_time = 9000;
+    engine.strokes_history.erase(std::prev(engine.strokes_history.end()));
+    engine.strokes_history.store({echo.server_time, echo.client_time}, echo);
+    engine.paintChanges();
+
+    const MWStroke yours = remoteStroke(engine.geometry, 50, 1, 0xFF8020C0u, 140);
+    const ProgressKey key{yours.user_name, 4000};
+    engine.showStrokeInProgress(key, firstPoints(yours, 20));
+    engine.showStrokeInProgress(key, yours);
+    const Surface shown = engine.display_bitmap;
+    const LayerSurfaces layers = engine.layer_bitmap;
+    EXPECT_NE(shown, rebuiltDisplay());
+
+    MWStroke finished = yours;
+    finished.server_time = 9500;
+    engine.hideStrokeInProgress(key);
+    EXPECT_EQ(engine.layer_bitmap, layers);
+    engine.strokes_history.store({finished.server_time, finished.client_time}, finished);
+    engine.paintChanges();
+    EXPECT_EQ(engine.display_bitmap, shown);
+    EXPECT_EQ(engine.display_bitmap, rebuiltDisplay());
+
+    // Strokes in progress on a layer the client never paints are not shown; a reset drops all.
+    MWStroke elsewhere = yours;
+    elsewhere.layer = 3;
+    engine.showStrokeInProgress({"x@1", 1}, elsewhere);
+    EXPECT_EQ(engine.strokesInProgress(), 0u);
+    engine.showStrokeInProgress({"x@1", 2}, yours);
+    EXPECT_EQ(engine.strokesInProgress(), 1u);
+    engine.clear_canvas();
+    EXPECT_EQ(engine.strokesInProgress(), 0u);
+    EXPECT_TRUE(allPixels(engine.display_bitmap, OpaqueWhite));
+}
+
 } // namespace
 } // namespace velmo::canvas

@@ -9,6 +9,7 @@
 #include "support/memory_settings.h"
 #include "support/random_strokes.h"
 #include "support/recording_outlets.h"
+#include "support/scripted_event_stream.h"
 #include "support/scripted_http.h"
 #include "wire/command_parser.h"
 #include "wire/command_text.h"
@@ -29,11 +30,12 @@ constexpr double Start = 1291201234.567;
 constexpr int64_t Init = DefaultInitServerTime;
 
 // A client process: its own canvas and fakes, on settings and a journal that outlive it, as
-// files outlive a killed process.
+// files outlive a killed process. A live one holds an event stream, which names its user.
 struct Client {
     Client(platform::SettingsStore& settings, testing::MemoryJournalFile& journal,
-           testing::MemoryJournalFile* pictures = nullptr, float width = 320)
-        : canvas({outlets, clock, http, scheduler, settings, random, nullptr, &journal, pictures},
+           testing::MemoryJournalFile* pictures = nullptr, float width = 320, bool live = false)
+        : canvas({outlets, clock, http, scheduler, settings, random, live ? &events : nullptr,
+                  &journal, pictures},
                  "http://127.0.0.1:8640/", "http://127.0.0.1:8640/upload.cgi") {
         canvas.setScreenSize(width, 480);
         canvas.clear_canvas();
@@ -64,6 +66,7 @@ struct Client {
     testing::ScriptedHttp http;
     testing::ManualScheduler scheduler;
     testing::CountingRandom random;
+    testing::ScriptedEventStream events;
     MWCanvas canvas;
     bool started_from_picture = false;
 };
@@ -126,11 +129,12 @@ TEST(MWCanvasJournal, AKilledClientComesBackWithTheCanvasHistoryAndQueueItHad) {
         // One more write than at the start: the new user ID's key, once; none per stroke.
         EXPECT_EQ(settings.synchronizations, 2) << "no full save per stroke";
     }
-    Client second(settings, journal);
+    // Live: its stream makes the new run's user ID at the start, whose key is saved at once.
+    Client second(settings, journal, nullptr, 320, true);
     EXPECT_EQ(stateOf(second.canvas), afterFullSave(before));
     EXPECT_EQ(second.canvas.canvas_id, canvas_id);
     // The queue goes with the key its user ID had in the killed process, or the server, which
-    // bound the name to that key, would refuse it.
+    // bound the name to that key, would refuse it; so does the key kept on disk.
     second.scheduler.tick();
     ASSERT_FALSE(second.http.async_requests.empty());
     const platform::HttpRequest& resent = second.http.async_requests.back().request;
@@ -141,6 +145,9 @@ TEST(MWCanvasJournal, AKilledClientComesBackWithTheCanvasHistoryAndQueueItHad) {
         keyed = keyed || (name == "Velmorastra-Key" && value.starts_with(user + " "));
     }
     EXPECT_TRUE(keyed) << resent.body;
+    identity::UserKeys on_disk(second.random);
+    on_disk.load(settings);
+    EXPECT_TRUE(on_disk.header(user)) << "the start kept the key of the queue's user";
 
     // A lifecycle save writes none of it again: the journal goes on.
     const std::string journaled = journal.contents;

@@ -1,5 +1,7 @@
 #include "mwcanvas/mw_canvas.h"
 
+#include "canvas/stroke_replay.h"
+
 #include "support/counting_random.h"
 #include "support/fake_clock.h"
 #include "support/manual_scheduler.h"
@@ -8,6 +10,7 @@
 #include "support/scripted_event_stream.h"
 #include "support/scripted_http.h"
 #include "wire/command_text.h"
+#include "wire/stroke_progress.h"
 
 #include <gtest/gtest.h>
 
@@ -61,7 +64,10 @@ protected:
         return count;
     }
 
-    static std::string streamURL(const char* id) { return std::string(ServerURL) + "events/" + id; }
+    // The stream names the canvas and the user who draws there.
+    std::string streamURL(const char* id) {
+        return wire::presenceStreamURL(ServerURL, id, canvas.userID());
+    }
 
     testing::RecordingOutlets outlets;
     testing::FakeClock clock{Start};
@@ -160,6 +166,154 @@ TEST_F(MWCanvasLiveTest, SwitchingCanvasMovesTheStream) {
     canvas.loadDefaults();
     EXPECT_EQ(events.url(), streamURL(CanvasA));
     EXPECT_TRUE(events.is_open);
+}
+
+TEST_F(MWCanvasLiveTest, TheStrokeBeingDrawnGoesOutBesideTheQueueUntilTheServerRefusesIt) {
+    ASSERT_EQ(events.opened_headers.back().size(), 1u);
+    EXPECT_EQ(events.opened_headers.back()[0].second, *canvas.keyHeader(canvas.userID()));
+    // Not before the stream is heard: a server without one would not know the command.
+    canvas.touchPressedAtX(10, 10);
+    canvas.touchDraggedAtX(20, 20);
+    canvas.touchReleasedAtX(20, 20);
+    const auto progressRequests = [&] {
+        std::vector<size_t> found;
+        for (size_t i = 0; i < http.async_requests.size(); ++i) {
+            if (http.async_requests[i].request.body.find(wire::ProgressAfterID) !=
+                std::string::npos) {
+                found.push_back(i);
+            }
+        }
+        return found;
+    };
+    EXPECT_TRUE(progressRequests().empty());
+    http.answer(http.async_requests.size() - 1, "");
+    scheduler.runIdle();
+
+    events.event("ready", "0");
+    clock.advance(1.0);
+    const int64_t press = static_cast<int64_t>(clock.now() * 1000.0);
+    canvas.touchPressedAtX(30, 40);
+    ASSERT_EQ(progressRequests().size(), 1u);
+    const size_t first = progressRequests()[0];
+    const platform::HttpRequest& request = http.async_requests[first].request;
+    EXPECT_EQ(request.url, ServerURL);
+    const std::string prefix = std::string(CanvasA) + std::string(wire::ProgressAfterID);
+    ASSERT_EQ(request.body.rfind(prefix, 0), 0u) << request.body;
+    const auto sent =
+        wire::parseProgress(request.body.substr(prefix.size()), canvas.geometry.pixel_scale);
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(sent->user_name, canvas.userID());
+    EXPECT_EQ(sent->stroke, press);
+    EXPECT_EQ(sent->points_x, std::vector<int32_t>{canvas.x_array[0]});
+    ASSERT_EQ(request.headers.size(), 1u);
+    EXPECT_EQ(request.headers[0].second, *canvas.keyHeader(canvas.userID()));
+    for (int i = 1; i <= 5; ++i) {
+        clock.advance(0.016);
+        canvas.touchDraggedAtX(30 + 10 * i, 40);
+    }
+    EXPECT_EQ(progressRequests().size(), 1u) << "one in flight";
+    http.answer(first, "", {204, {}});
+    ASSERT_EQ(progressRequests().size(), 2u);
+    // An older server: no more progress on this canvas, while the stroke still goes as ever.
+    http.answer(progressRequests()[1], "unknown command", {400, {}});
+    clock.advance(0.1);
+    canvas.touchDraggedAtX(200, 40);
+    canvas.touchReleasedAtX(200, 40);
+    EXPECT_EQ(progressRequests().size(), 2u);
+    EXPECT_TRUE(outlets.messages.empty()) << "progress refused is no refused change";
+    ASSERT_FALSE(canvas.sync_agent.queued_commands.empty());
+    for (const std::string& command : canvas.sync_agent.queued_commands) {
+        EXPECT_EQ(command.find(wire::ProgressAfterID), std::string::npos);
+    }
+    clock.advance(1.0);
+    canvas.touchPressedAtX(30, 40);
+    canvas.cancelStroke();
+    EXPECT_EQ(progressRequests().size(), 2u);
+    EXPECT_TRUE(canvas.progress_sender.refused());
+    // Opened again, it is tried again.
+    open(CanvasA);
+    EXPECT_FALSE(canvas.progress_sender.refused());
+}
+
+TEST_F(MWCanvasLiveTest, OthersStrokesInProgressArePaintedUntilTheirFinishedStrokeArrives) {
+    events.event("ready", "0");
+    const std::string ann = "ann@20101201000000000";
+    events.event("join", canvas.userID());
+    events.event("join", ann);
+    events.event("join", "bob@20101201000000001");
+    EXPECT_EQ(outlets.present_users.back(), (std::vector<std::string>{"ann", "bob"}));
+
+    const Surface blank = canvas.display_bitmap;
+    const LayerSurfaces layers = canvas.layer_bitmap;
+    wire::StrokeProgress progress;
+    progress.user_name = ann;
+    progress.stroke = 1291201230000;
+    progress.at = progress.stroke + 50;
+    progress.pen = defaultPen(canvas.geometry.pixel_scale);
+    progress.pen.color = static_cast<int32_t>(0xFF3060C0u);
+    progress.pen.width = canvas.geometry.toUnits(10);
+    progress.layer = 0;
+    for (int i = 0; i < 20; ++i) {
+        progress.points_x.push_back(canvas.geometry.toUnits(20.0f + 10.0f * static_cast<float>(i)));
+        progress.points_y.push_back(canvas.geometry.toUnits(100.0f + 5.0f * static_cast<float>(i)));
+    }
+    events.event("progress", wire::progressText(progress));
+    EXPECT_EQ(canvas.strokesInProgress(), 1u);
+    EXPECT_NE(canvas.display_bitmap, blank);
+    EXPECT_EQ(canvas.layer_bitmap, layers);
+    EXPECT_TRUE(canvas.strokes_history.empty());
+    ASSERT_FALSE(outlets.pen_markers.empty());
+    ASSERT_EQ(outlets.pen_markers.back().size(), 1u);
+    EXPECT_EQ(outlets.pen_markers.back()[0].nickname, "ann");
+    EXPECT_EQ(outlets.pen_markers.back()[0].color, 0xFF3060C0u);
+    const Surface in_progress = canvas.display_bitmap;
+    // A published picture is the canvas's, without them.
+    http.scriptSync("http://i.example/a.png");
+    canvas.hideStrokesInProgress();
+    canvas.generateThumbnail();
+    events.event("progress", wire::progressText(progress)); // from the start again
+    EXPECT_EQ(canvas.display_bitmap, in_progress);
+    http.scriptSync("http://i.example/b.png");
+    canvas.generateThumbnail();
+    ASSERT_EQ(http.sync_requests.size(), 2u);
+    EXPECT_EQ(http.sync_requests[0].body, http.sync_requests[1].body);
+    while (scheduler.runIdle() > 0) {
+    }
+
+    // Its finished stroke comes in a poll reply: painted in its place, the same pixels.
+    MWStroke finished;
+    finished.user_name = ann;
+    finished.client_time = progress.stroke + 900;
+    finished.server_time = 1291201300000;
+    finished.pen_properties = progress.pen;
+    finished.layer = 0;
+    finished.points_x = progress.points_x;
+    finished.points_y = progress.points_y;
+    events.event("append", "1291201300000");
+    http.answer(http.async_requests.size() - 1, wire::appendCommand(CanvasA, finished));
+    while (scheduler.runIdle() > 0) {
+    }
+    ASSERT_EQ(canvas.strokes_history.size(), 1u);
+    EXPECT_EQ(canvas.strokesInProgress(), 0u);
+    EXPECT_EQ(canvas.display_bitmap, in_progress);
+    EXPECT_EQ(canvas.display_bitmap, renderPicture({finished}, canvas.geometry));
+    EXPECT_TRUE(outlets.pen_markers.back().empty());
+
+    // A leave takes its drawer's strokes and name away; another canvas, everything.
+    progress.stroke += 5000;
+    events.event("progress", wire::progressText(progress));
+    EXPECT_EQ(canvas.strokesInProgress(), 1u);
+    events.event("leave", ann);
+    EXPECT_EQ(canvas.strokesInProgress(), 0u);
+    EXPECT_EQ(outlets.present_users.back(), std::vector<std::string>{"bob"});
+    progress.user_name = "bob@20101201000000001";
+    events.event("progress", wire::progressText(progress));
+    EXPECT_EQ(canvas.strokesInProgress(), 1u);
+    open(CanvasB);
+    EXPECT_EQ(canvas.strokesInProgress(), 0u);
+    EXPECT_TRUE(outlets.present_users.back().empty());
+    EXPECT_TRUE(outlets.pen_markers.back().empty());
+    EXPECT_EQ(canvas.display_bitmap, blank);
 }
 
 TEST(MWCanvasLive, WithoutAnEventStreamOnlyTheTimerPolls) {

@@ -39,6 +39,12 @@ public:
     void invalidateDisplay() override { ++full_invalidations; }
     void setDisplayTransform(const platform::AffineTransform& t) override { transform = t; }
     platform::AffineTransform displayTransform() const override { return transform; }
+    void showPresentUsers(const std::vector<std::string>& nicknames) override {
+        present_users.push_back(nicknames);
+    }
+    void showPenMarkers(const std::vector<PenMarker>& markers) override {
+        pen_markers.push_back(markers);
+    }
 
     int draw_mode = 0;
     std::string info_text;
@@ -59,6 +65,9 @@ public:
         return invalidated_rects.size() + static_cast<size_t>(full_invalidations);
     }
     platform::AffineTransform transform;
+    // Every list shown, in turn.
+    std::vector<std::vector<std::string>> present_users;
+    std::vector<std::vector<PenMarker>> pen_markers;
 };
 
 } // namespace velmo::testing

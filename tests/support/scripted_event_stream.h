@@ -11,8 +11,11 @@ namespace velmo::testing {
 // the server's part with `event` and `fail`.
 class ScriptedEventStream : public platform::EventStream {
 public:
-    void open(const std::string& url, EventHandler on_event, FailureHandler on_failure) override {
+    using EventStream::open;
+    void open(const std::string& url, const Headers& headers, EventHandler on_event,
+              FailureHandler on_failure) override {
         opened.push_back(url);
+        opened_headers.push_back(headers);
         is_open = true;
         handlers = {std::move(on_event), std::move(on_failure)};
     }
@@ -45,6 +48,7 @@ public:
     const std::string& url() const { return opened.back(); }
 
     std::vector<std::string> opened;
+    std::vector<Headers> opened_headers;
     int closes = 0;
     bool is_open = false;
 

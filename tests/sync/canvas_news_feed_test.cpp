@@ -1,6 +1,7 @@
 #include "sync/canvas_news_feed.h"
 
 #include "support/scripted_event_stream.h"
+#include "wire/server_events.h"
 
 #include <gtest/gtest.h>
 
@@ -70,6 +71,65 @@ TEST(CanvasNewsFeed, ClosesItsStreamWhenItGoes) {
         feed.follow(CanvasA);
     }
     EXPECT_EQ(stream.closes, 1);
+}
+
+class RecordingListener : public LiveListener {
+public:
+    void progressArrived(const wire::StrokeProgress& progress) override {
+        heard.push_back("progress " + progress.user_name + " " + std::to_string(progress.stroke) +
+                        " " + std::to_string(progress.points_x.size()));
+    }
+    void userJoined(const std::string& user) override { heard.push_back("join " + user); }
+    void userLeft(const std::string& user) override { heard.push_back("leave " + user); }
+    void presenceLost() override { heard.push_back("lost"); }
+    std::vector<std::string> heard;
+};
+
+TEST_F(FeedTest, AStreamNamingItsUserBringsProgressAndPresence) {
+    RecordingListener listener;
+    feed.setLiveListener(&listener, 1.0f);
+    const std::string me = "me@20101201095959789";
+    feed.follow(CanvasA, me, me + " k3y");
+    ASSERT_EQ(stream.opened.size(), 1u);
+    EXPECT_EQ(stream.url(), wire::presenceStreamURL(ServerURL, CanvasA, me));
+    ASSERT_EQ(stream.opened_headers.back().size(), 1u);
+    EXPECT_EQ(stream.opened_headers.back()[0],
+              (std::pair<std::string, std::string>{"Velmorastra-Key", me + " k3y"}));
+
+    wire::StrokeProgress progress;
+    progress.user_name = "ann@1";
+    progress.stroke = 42;
+    progress.points_x = {1, 2};
+    progress.points_y = {3, 4};
+    wire::StrokeProgress mine = progress;
+    mine.user_name = me;
+    listener.heard.clear();
+    stream.event("ready", "5");
+    stream.event("join", me);
+    stream.event("join", "ann@1");
+    stream.event("join", "");          // names nobody
+    stream.event("join", "two words"); // no user ID
+    stream.event("progress", wire::progressText(progress));
+    stream.event("progress", wire::progressText(mine)); // its own: drawn here already
+    stream.event("progress", "ann@1 stroke:1");         // garbled
+    stream.event("leave", "ann@1");
+    EXPECT_EQ(listener.heard, (std::vector<std::string>{"join " + me, "join ann@1",
+                                                        "progress ann@1 42 2", "leave ann@1"}));
+    EXPECT_EQ(news, (std::vector<std::optional<int64_t>>{5}));
+
+    // A failure, another user or another canvas: what was known of presence goes.
+    listener.heard.clear();
+    stream.fail(); // a stream that had worked comes back at once
+    EXPECT_EQ(stream.opened.size(), 2u);
+    feed.follow(CanvasA, me, me + " k3y"); // the same: nothing reopens
+    EXPECT_EQ(stream.opened.size(), 2u);
+    feed.follow(CanvasA, "other@1", std::nullopt);
+    EXPECT_EQ(stream.opened.size(), 3u);
+    EXPECT_EQ(stream.url(), wire::presenceStreamURL(ServerURL, CanvasA, "other@1"));
+    EXPECT_TRUE(stream.opened_headers.back().empty());
+    feed.follow(CanvasB);
+    EXPECT_EQ(stream.url(), wire::eventStreamURL(ServerURL, CanvasB));
+    EXPECT_EQ(listener.heard, (std::vector<std::string>{"lost", "lost", "lost"}));
 }
 
 } // namespace

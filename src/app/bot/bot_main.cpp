@@ -193,9 +193,35 @@ DrawingRun drawStrokes(mwcanvas::MWCanvas& canvas, const bot::BotOptions& option
     const int total = script.empty() ? options.strokes : static_cast<int>(script.size());
     bot::RandomStrokes random(options.seed, options.width, options.height, options.points);
     DrawingRun run;
+    // With --progress, the stroke being drawn a drag at a time, and its next point.
+    std::optional<bot::ScriptedStroke> drawing;
+    size_t next_point = 0;
+    QTimer dragger;
+    dragger.setInterval(bot::BotOptions::DragIntervalMs);
+    dragger.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&dragger, &QTimer::timeout, &dragger, [&] {
+        if (!drawing) {
+            dragger.stop();
+            return;
+        }
+        const auto& points = drawing->points;
+        if (next_point < points.size()) {
+            canvas.touchDraggedAtX(points[next_point].first, points[next_point].second);
+            ++next_point;
+            return;
+        }
+        canvas.touchReleasedAtX(points.back().first, points.back().second);
+        dragger.stop();
+        drawing.reset();
+        noteDrawn(canvas, run, options.print_strokes);
+        ++run.drawn;
+    });
     QTimer pacer;
     pacer.setInterval(static_cast<int>(1000.0 / options.rate));
     QObject::connect(&pacer, &QTimer::timeout, &pacer, [&] {
+        if (drawing) {
+            return; // the next stroke waits for this one's end
+        }
         if (run.drawn >= total) {
             if (static_cast<int>(run.undone.size()) < options.undo && !run.client_times.empty()) {
                 undoStroke(canvas, run);
@@ -208,12 +234,29 @@ DrawingRun drawStrokes(mwcanvas::MWCanvas& canvas, const bot::BotOptions& option
         if (script.empty()) {
             stroke.layer = options.layer;
         }
+        if (options.progress) {
+            canvas.setLayerIndex(static_cast<unsigned>(stroke.layer));
+            canvas.touchPressedAtX(stroke.points.front().first, stroke.points.front().second);
+            drawing = std::move(stroke);
+            next_point = 1;
+            dragger.start();
+            return;
+        }
         drawStroke(canvas, stroke);
         noteDrawn(canvas, run, options.print_strokes);
         ++run.drawn;
     });
     pacer.start();
 
+    // Strokes drawn over time take their points' drags on top of the pace.
+    qint64 drawing_ms = 0;
+    if (options.progress) {
+        for (int i = 0; i < total; ++i) {
+            const size_t points =
+                script.empty() ? static_cast<size_t>(options.points) : script[i].points.size();
+            drawing_ms += static_cast<qint64>(points) * bot::BotOptions::DragIntervalMs;
+        }
+    }
     QElapsedTimer since_start;
     since_start.start();
     QElapsedTimer since_drawn;
@@ -231,7 +274,8 @@ DrawingRun drawStrokes(mwcanvas::MWCanvas& canvas, const bot::BotOptions& option
             since_drawn.isValid() && since_drawn.elapsed() >= options.linger * 1000;
         const bool watched = watch == nullptr || watch->seen() >= options.watch;
         if ((run.delivered && lingered && watched && !canvas.isLoading()) ||
-            since_start.elapsed() > options.timeout * 1000 + total * pacer.interval()) {
+            since_start.elapsed() >
+                options.timeout * 1000 + total * pacer.interval() + drawing_ms) {
             QCoreApplication::quit();
         }
     });
@@ -272,6 +316,7 @@ int main(int argc, char** argv) {
     mwcanvas::MWCanvas canvas({outlets, clock, http, scheduler, *settings, random, &events,
                                saved.journal.get(), saved.pictures.get()},
                               addresses.server_base_url, addresses.upload_url);
+    canvas.progress_sender.enabled = options.progress;
     const app::QuitSignals quit_signals;
     app::launchCanvas(canvas, QSize(options.width, options.height));
     if (options.nickname) {

@@ -13,13 +13,17 @@ const char* botUsage() {
            "         [--nickname NAME] [--strokes N] [--rate PER_SECOND] [--points N]\n"
            "         [--layer 0|1|2] [--size WxH] [--seed N] [--script FILE]\n"
            "         [--linger SECONDS] [--timeout SECONDS] [--watch N] [--undo N]\n"
-           "         [--print-strokes]\n"
+           "         [--print-strokes] [--progress]\n"
            "Draws N random strokes (or the strokes of a script: one a line, \"LAYER X,Y X,Y "
            "...\")\n"
            "on a canvas, waits until the server has them all, and prints the canvas ID.\n"
            "--watch N prints, for each stroke of another user drawn after the start, how long\n"
            "after its drawing it arrived (one clock: run both on one machine), until N came.\n"
+           "--watch N also prints \"progress <ms behind>\" for each stroke in progress the\n"
+           "stream brings: how long after its newest point was drawn it came.\n"
            "--print-strokes prints the client time of each stroke as it is finished.\n"
+           "--progress draws each stroke over time (a drag every 16 ms) and sends its points\n"
+           "while it is drawn, so others see it grow; without it strokes are drawn at once.\n"
            "--undo N undoes the last N strokes once all are drawn; they must leave the server.\n"
            "Every command carries the secret key the bot made for its user ID, kept in the\n"
            "settings file when there is one.\n";
@@ -36,6 +40,10 @@ std::variant<BotOptions, std::string> parseBotOptions(const QStringList& argumen
         }
         if (name == "--print-strokes") {
             options.print_strokes = true;
+            continue;
+        }
+        if (name == "--progress") {
+            options.progress = true;
             continue;
         }
         if (i + 1 >= arguments.size()) {

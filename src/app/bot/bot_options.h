@@ -12,7 +12,7 @@ namespace velmo::bot {
 //                 [--nickname NAME] [--strokes N] [--rate PER_SECOND] [--points N]
 //                 [--layer 0|1|2] [--size WxH] [--seed N] [--script FILE]
 //                 [--linger SECONDS] [--timeout SECONDS] [--watch N] [--undo N]
-//                 [--print-strokes]
+//                 [--print-strokes] [--progress]
 struct BotOptions {
     std::optional<std::string> server_url;
     std::string settings_file;
@@ -35,6 +35,10 @@ struct BotOptions {
     bool print_strokes = false;
     // Own strokes undone once all are drawn, newest first, as the user's undo does.
     int undo = 0;
+    // Each stroke is drawn over time, a drag every DragInterval, and its points go out while
+    // it is drawn; without it a stroke is drawn at once and sends no progress.
+    bool progress = false;
+    static constexpr int DragIntervalMs = 16;
     bool help = false;
 };
 

@@ -12,6 +12,19 @@ StrokeWatch::StrokeWatch(mwcanvas::MWCanvas& canvas_, const platform::Clock& clo
         noteArrivals();
         this->canvas.get_response();
     });
+    canvas.progress_board.setProgressObserver([this](const wire::StrokeProgress& progress) {
+        if (progress.cancel) {
+            return;
+        }
+        ++progress_seen;
+        std::fprintf(out, "progress %.1f\n",
+                     clock.now() * 1000.0 - static_cast<double>(progress.at));
+        std::fflush(out);
+    });
+}
+
+StrokeWatch::~StrokeWatch() {
+    canvas.progress_board.setProgressObserver(nullptr);
 }
 
 void StrokeWatch::noteArrivals() {

@@ -16,15 +16,20 @@ namespace velmo::bot {
 // come from clocks on one machine when the drawer runs there too. Only strokes drawn after
 // the watch began count, each once.
 //
+// Each stroke in progress that the stream brings prints "progress <ms behind>": how long
+// after its newest point was drawn (the drawer's clock) it came.
+//
 // It takes the canvas's response listener, and hands every reply on to the canvas.
 class StrokeWatch {
 public:
     StrokeWatch(mwcanvas::MWCanvas& canvas, const platform::Clock& clock, std::FILE* out);
+    ~StrokeWatch();
     StrokeWatch(const StrokeWatch&) = delete;
     StrokeWatch& operator=(const StrokeWatch&) = delete;
 
-    // Strokes of others seen so far.
+    // Strokes of others seen so far, and progress events.
     int seen() const { return static_cast<int>(arrived.size()); }
+    int progressSeen() const { return progress_seen; }
 
 private:
     void noteArrivals();
@@ -34,6 +39,7 @@ private:
     std::FILE* out;
     int64_t start_ms;
     std::set<std::pair<std::string, int64_t>> arrived;
+    int progress_seen = 0;
 };
 
 } // namespace velmo::bot

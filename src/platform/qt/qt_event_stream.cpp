@@ -63,7 +63,8 @@ QtEventStream::~QtEventStream() {
     close();
 }
 
-void QtEventStream::open(const std::string& url, EventHandler on_event, FailureHandler on_failure) {
+void QtEventStream::open(const std::string& url, const Headers& headers, EventHandler on_event,
+                         FailureHandler on_failure) {
     close();
     auto next = std::make_unique<Stream>();
     const uint64_t serial = ++last_serial;
@@ -90,6 +91,9 @@ void QtEventStream::open(const std::string& url, EventHandler on_event, FailureH
                          QNetworkRequest::ManualRedirectPolicy);
     request.setRawHeader("Accept", "text/event-stream");
     request.setRawHeader("Cache-Control", "no-cache");
+    for (const auto& [name, value] : headers) {
+        request.setRawHeader(QByteArray::fromStdString(name), QByteArray::fromStdString(value));
+    }
     QNetworkReply* reply = manager->get(request);
     stream->reply = reply;
     QObject::connect(reply, &QNetworkReply::readyRead, stream->silence,

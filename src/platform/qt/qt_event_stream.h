@@ -24,7 +24,9 @@ public:
     QtEventStream(const QtEventStream&) = delete;
     QtEventStream& operator=(const QtEventStream&) = delete;
 
-    void open(const std::string& url, EventHandler on_event, FailureHandler on_failure) override;
+    using EventStream::open;
+    void open(const std::string& url, const Headers& headers, EventHandler on_event,
+              FailureHandler on_failure) override;
     void close() override;
 
 private:

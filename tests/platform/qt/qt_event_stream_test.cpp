@@ -145,6 +145,20 @@ TEST(QtEventStream, ReadsEventsAsTheyArriveInPiecesOfAnySize) {
     EXPECT_EQ(recorder.events.size(), 3u);
 }
 
+TEST(QtEventStream, SendsTheCallersHeadersWithTheRequest) {
+    StreamServer server;
+    QtEventStream stream;
+    Recorder recorder;
+    stream.open(server.url("/events/a@1?user=b%401"), {{"Velmorastra-Key", "b@1 secret"}},
+                recorder.onEvent(), recorder.onFailure());
+    ASSERT_TRUE(server.accept());
+    EXPECT_EQ(server.request.rfind("GET /events/a@1?user=b%401 HTTP/1.1\r\n", 0), 0u)
+        << server.request;
+    EXPECT_NE(server.request.find("Velmorastra-Key: b@1 secret\r\n"), std::string::npos)
+        << server.request;
+    EXPECT_NE(server.request.find("Accept: text/event-stream\r\n"), std::string::npos);
+}
+
 TEST(QtEventStream, AnythingButAnEventStreamIsAFailure) {
     StreamServer server;
     QtEventStream stream;
