@@ -1,5 +1,6 @@
 // Renders the window offscreen for the README: after a drawing on each layer, zoomed in pan
-// mode, with a dialog open on a tablet and on a phone, and the share menu. Usage:
+// mode, with a dialog open on a tablet and on a phone, the share menu, and others drawing on
+// the same canvas (heard through a scripted live stream). Usage:
 // window_screenshots OUTPUT_DIRECTORY
 
 #include "test_client.h"
@@ -82,6 +83,14 @@ int main(int argc, char** argv) {
         ok = save(client, out, "window-phone.png") && ok;
         QTest::mouseClick(client.ui.nickname_button, Qt::LeftButton);
         ok = save(client, out, "window-phone-nickname-view.png") && ok;
+    }
+    {
+        TestClient client(QSize(480, 640), velmo::app::Idiom::Tablet, true);
+        client.launch();
+        openWithOthers(client);
+        drawTwoWavesOnLayer0(client);
+        hearOthersDrawing(client);
+        ok = save(client, out, "window-drawing-together.png") && ok;
     }
     return ok ? 0 : 1;
 }

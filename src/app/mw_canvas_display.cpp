@@ -1,5 +1,7 @@
 #include "app/mw_canvas_display.h"
 
+#include "app/pen_markers.h"
+
 #include <QImage>
 #include <QPaintEvent>
 #include <QPainter>
@@ -55,6 +57,40 @@ void MWCanvasDisplay::invalidateRect(int x, int y, int width, int height) {
     update(onView.toAlignedRect().adjusted(-1, -1, 1, 1).intersected(rect()));
 }
 
+void MWCanvasDisplay::setPenMarkers(
+    const std::vector<platform::CanvasOutlets::PenMarker>& markers) {
+    if (markers == pen_markers) {
+        return;
+    }
+    // Where the old ones were shows the picture again.
+    update(penMarkersRect());
+    pen_markers = markers;
+    update(penMarkersRect());
+}
+
+QRect MWCanvasDisplay::penMarkersRect() const {
+    const QTransform toView = surfaceToView();
+    QRectF covered;
+    for (const auto& marker : pen_markers) {
+        covered |=
+            penMarkerShape(marker, toView.map(QPointF(marker.x, marker.y)), font(), QRectF(rect()))
+                .bounds();
+    }
+    return covered.toAlignedRect().intersected(rect());
+}
+
+void MWCanvasDisplay::paintPenMarkers(QPainter& painter) const {
+    const QTransform toView = surfaceToView();
+    const QRectF area(rect());
+    for (const auto& marker : pen_markers) {
+        const QPointF at = toView.map(QPointF(marker.x, marker.y));
+        const PenMarkerShape shape = penMarkerShape(marker, at, font(), area);
+        if (shape.bounds().intersects(area)) {
+            paintPenMarker(painter, shape, font());
+        }
+    }
+}
+
 void MWCanvasDisplay::invalidateAll() {
     update();
 }
@@ -92,18 +128,21 @@ void MWCanvasDisplay::paintEvent(QPaintEvent* event) {
     for (const QRect& r : uncovered) {
         painter.fillRect(r, backgroundColor());
     }
-    if (source.isEmpty()) {
-        return;
+    painter.setClipRegion(event->region());
+    if (!source.isEmpty()) {
+        QImage image(source.size(), QImage::Format_ARGB32_Premultiplied);
+        for (int row = 0; row < source.height(); ++row) {
+            convertRow(picture->row(source.y() + row) + source.x(),
+                       reinterpret_cast<uint32_t*>(image.scanLine(row)), source.width());
+        }
+        converted_pixels += static_cast<qint64>(source.width()) * source.height();
+        painter.setTransform(QTransform::fromTranslate(source.x(), source.y()) * toView);
+        painter.drawImage(0, 0, image);
+        painter.resetTransform();
     }
-    QImage image(source.size(), QImage::Format_ARGB32_Premultiplied);
-    for (int row = 0; row < source.height(); ++row) {
-        convertRow(picture->row(source.y() + row) + source.x(),
-                   reinterpret_cast<uint32_t*>(image.scanLine(row)), source.width());
+    if (showing) {
+        paintPenMarkers(painter);
     }
-    converted_pixels += static_cast<qint64>(source.width()) * source.height();
-    painter.setClipRect(dirty);
-    painter.setTransform(QTransform::fromTranslate(source.x(), source.y()) * toView);
-    painter.drawImage(0, 0, image);
 }
 
 } // namespace velmo::app

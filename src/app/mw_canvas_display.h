@@ -2,9 +2,12 @@
 
 #include "canvas/surface.h"
 #include "platform/affine_transform.h"
+#include "platform/canvas_outlets.h"
 
 #include <QTransform>
 #include <QWidget>
+
+#include <vector>
 
 namespace velmo::app {
 
@@ -12,6 +15,9 @@ namespace velmo::app {
 // under its transform, which applies about the picture's centre (W / 2, H / 2): a surface
 // point p appears at centre + T(p - centre) in the canvas view. Zoom and pan change only the
 // transform; a repaint converts just the pixels of the invalid rectangle.
+//
+// Over the picture it shows other people's pen markers, placed by the same transform; they are
+// painted on the screen only and never reach the picture.
 //
 // It takes no input: touches and clicks fall through to the canvas view beneath.
 class MWCanvasDisplay : public QWidget {
@@ -31,6 +37,12 @@ public:
     // Surface pixels to canvas-view points.
     QTransform surfaceToView() const;
 
+    // Replaces the markers shown; none removes them. Positions are in surface pixels.
+    void setPenMarkers(const std::vector<platform::CanvasOutlets::PenMarker>& markers);
+    const std::vector<platform::CanvasOutlets::PenMarker>& penMarkers() const {
+        return pen_markers;
+    }
+
     // Pixels converted by paints since the last reset, for tests and measurements.
     qint64 convertedPixels() const { return converted_pixels; }
     void resetConvertedPixels() { converted_pixels = 0; }
@@ -41,7 +53,12 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    // The area the markers cover under the current transform, in canvas-view points.
+    QRect penMarkersRect() const;
+    void paintPenMarkers(QPainter& painter) const;
+
     const canvas::Surface* picture = nullptr;
+    std::vector<platform::CanvasOutlets::PenMarker> pen_markers;
     platform::AffineTransform display_transform;
     qint64 converted_pixels = 0;
 };

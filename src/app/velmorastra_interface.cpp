@@ -3,6 +3,7 @@
 #include "app/canvas_launch.h"
 #include "app/canvas_view.h"
 #include "app/mw_canvas_display.h"
+#include "app/present_users_label.h"
 #include "app/velmorastra_app_delegate.h"
 #include "app/velmorastra_view_controller.h"
 #include "app/widget_outlets.h"
@@ -30,6 +31,8 @@ constexpr int BarHeight = 40;
 constexpr int BarMargin = 4;
 constexpr int BarSpacing = 6;
 constexpr int SwatchSide = 40;
+// Room for "here: " and a name or two; with less, the list floats under the bar.
+constexpr int PresentUsersMinWidth = 120;
 // Slider values -120 .. 120: zoom from e^-3 (about 0.05) to e^3 (about 20), 1 in the middle.
 constexpr int ZoomSliderRange = static_cast<int>(canvas::MaxZoomSliderValue);
 
@@ -43,13 +46,22 @@ QToolButton* toolButton(const QString& title, const QString& name, QWidget* pare
 
 // Drawing controls on the left, the canvas's own on the right; on a window too narrow for one
 // row, as a phone's, the canvas's go to a second row so every button stays within reach. The
-// bar takes the window's width and the height of its rows.
-void layOutToolbar(QFrame& bar, const QWidgetList& drawing, const QWidgetList& sharing, int width) {
-    int one_row = 2 * BarMargin + BarSpacing * static_cast<int>(drawing.size() + sharing.size());
-    for (QWidget* control : drawing + sharing) {
+// bar takes the window's width and the height of its rows. What room is left before the
+// canvas's controls goes to `between` if it is at least `between_width`; `between` counts for
+// none in choosing the rows. True if it went there.
+bool layOutToolbar(QFrame& bar, const QWidgetList& drawing, QWidget* between, int between_width,
+                   const QWidgetList& sharing, int width) {
+    int sharing_width = BarSpacing * static_cast<int>(sharing.size());
+    for (QWidget* control : sharing) {
+        sharing_width += control->sizeHint().width();
+    }
+    int one_row = 2 * BarMargin + sharing_width + BarSpacing * static_cast<int>(drawing.size());
+    for (QWidget* control : drawing) {
         one_row += control->sizeHint().width();
     }
     const bool two_rows = one_row > width;
+    const int room = two_rows ? width - 2 * BarMargin - sharing_width : width - one_row;
+    const bool fits = room >= between_width;
     const int row_height = BarHeight - 2 * BarMargin;
     bar.setGeometry(0, 0, width,
                     two_rows ? 2 * BarMargin + 2 * row_height + BarSpacing : BarHeight);
@@ -68,13 +80,18 @@ void layOutToolbar(QFrame& bar, const QWidgetList& drawing, const QWidgetList& s
     for (QWidget* control : drawing) {
         first->addWidget(control);
     }
-    first->addStretch(1);
     if (two_rows) {
+        first->addStretch(1);
+    }
+    if (fits) {
+        second->addWidget(between, 1);
+    } else {
         second->addStretch(1);
     }
     for (QWidget* control : sharing) {
         second->addWidget(control);
     }
+    return fits;
 }
 
 } // namespace
@@ -142,9 +159,16 @@ void VelmorastraInterface::makeToolbar(int width) {
     nickname_button->setToolTip("Your nickname, a new canvas, and the search for canvases");
     canvas_id_button = toolButton("Canvas…", "canvas_id_button", bar);
     canvas_id_button->setToolTip("Share a link to this canvas");
+    present_users = new PresentUsersLabel(bar);
+    present_users->setObjectName("present_users");
 
-    layOutToolbar(*bar, {draw_mode_button, undo_button, pen_button},
-                  {nickname_button, canvas_id_button}, width);
+    const bool in_bar =
+        layOutToolbar(*bar, {draw_mode_button, undo_button, pen_button}, present_users,
+                      PresentUsersMinWidth, {nickname_button, canvas_id_button}, width);
+    if (!in_bar) {
+        present_users->setParent(canvas_view);
+        present_users->floatAt(width - BarMargin, bar->height() + BarMargin, width - 2 * BarMargin);
+    }
 }
 
 void VelmorastraInterface::makeCanvasOverlays(QSize size) {
@@ -173,8 +197,8 @@ void VelmorastraInterface::makeCanvasOverlays(QSize size) {
 }
 
 void VelmorastraInterface::makeCanvas(const ClientEdges& edges, const InterfaceOptions& options) {
-    outlets = std::make_unique<WidgetOutlets>(
-        WidgetOutlets::Widgets{draw_mode_button, info_label, spuit_view, zoom_slider, display});
+    outlets = std::make_unique<WidgetOutlets>(WidgetOutlets::Widgets{
+        draw_mode_button, info_label, spuit_view, zoom_slider, display, present_users});
     canvas = std::make_unique<mwcanvas::MWCanvas>(
         mwcanvas::MWCanvasPlatform{*outlets, edges.clock, edges.http, edges.scheduler,
                                    edges.settings, edges.random, edges.events, edges.journal,

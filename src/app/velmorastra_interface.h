@@ -27,6 +27,7 @@ namespace velmo::app {
 
 class CanvasView;
 class MWCanvasDisplay;
+class PresentUsersLabel;
 class VelmorastraAppDelegate;
 class VelmorastraViewController;
 class WidgetOutlets;
@@ -78,6 +79,8 @@ public:
     QToolButton* pen_button = nullptr;
     QToolButton* nickname_button = nullptr;
     QToolButton* canvas_id_button = nullptr;
+    // Who else has the canvas open, between the drawing controls and the canvas's own.
+    PresentUsersLabel* present_users = nullptr;
     // Hidden children of the canvas view until their buttons show them. The search field
     // is the nickname view's `search_bar`.
     dialogs::PenDialog* pen_dialog = nullptr;

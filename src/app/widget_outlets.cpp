@@ -1,6 +1,7 @@
 #include "app/widget_outlets.h"
 
 #include "app/mw_canvas_display.h"
+#include "app/present_users_label.h"
 #include "dialogs/segmented_control.h"
 
 #include <QLabel>
@@ -117,6 +118,14 @@ void WidgetOutlets::setDisplayTransform(const platform::AffineTransform& transfo
 
 platform::AffineTransform WidgetOutlets::displayTransform() const {
     return w.display->transform();
+}
+
+void WidgetOutlets::showPresentUsers(const std::vector<std::string>& nicknames) {
+    w.present_users->setNicknames(nicknames);
+}
+
+void WidgetOutlets::showPenMarkers(const std::vector<PenMarker>& markers) {
+    w.display->setPenMarkers(markers);
 }
 
 } // namespace velmo::app

@@ -15,6 +15,7 @@ class SegmentedControl;
 namespace velmo::app {
 
 class MWCanvasDisplay;
+class PresentUsersLabel;
 
 // The canvas outlets as widgets. The widgets belong to the window and must outlive this.
 class WidgetOutlets : public platform::CanvasOutlets {
@@ -28,6 +29,7 @@ public:
         QWidget* spuit_view;
         QSlider* zoom_slider;
         MWCanvasDisplay* display;
+        PresentUsersLabel* present_users;
     };
     explicit WidgetOutlets(const Widgets& widgets) : w(widgets) {}
 
@@ -53,6 +55,10 @@ public:
     void invalidateDisplay() override;
     void setDisplayTransform(const platform::AffineTransform& transform) override;
     platform::AffineTransform displayTransform() const override;
+    // The "here:" line, on the toolbar or just below it.
+    void showPresentUsers(const std::vector<std::string>& nicknames) override;
+    // Drawn by the display over the picture.
+    void showPenMarkers(const std::vector<PenMarker>& markers) override;
 
     // The slider's value in the canvas's terms.
     float zoomSliderValue() const;

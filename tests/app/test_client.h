@@ -10,7 +10,9 @@
 #include "support/fake_clock.h"
 #include "support/manual_scheduler.h"
 #include "support/memory_settings.h"
+#include "support/scripted_event_stream.h"
 #include "support/scripted_http.h"
+#include "wire/stroke_progress.h"
 
 #include <QApplication>
 #include <QTest>
@@ -74,12 +76,25 @@ private:
     app::CanvasTouchTarget& next;
 };
 
+// The asynchronous requests sent so far but the points of strokes being drawn, by index.
+inline std::vector<size_t> commandsButProgress(const ScriptedHttp& http) {
+    std::vector<size_t> commands;
+    for (size_t i = 0; i < http.async_requests.size(); ++i) {
+        if (http.async_requests[i].request.body.find(wire::ProgressAfterID) == std::string::npos) {
+            commands.push_back(i);
+        }
+    }
+    return commands;
+}
+
 // The whole client window with faked edges: no network, a clock the test sets, settings
-// in memory. Requests wait in `http` until the test answers them.
+// in memory. Requests wait in `http` until the test answers them. With `live`, the canvas
+// holds `events`, whose server part the test plays; without, it has no live channel.
 class TestClient {
 public:
-    explicit TestClient(QSize size = QSize(400, 600), app::Idiom idiom = app::Idiom::Tablet)
-        : ui(app::ClientEdges{clock, http, scheduler, settings, random},
+    explicit TestClient(QSize size = QSize(400, 600), app::Idiom idiom = app::Idiom::Tablet,
+                        bool live = false)
+        : ui(app::ClientEdges{clock, http, scheduler, settings, random, live ? &events : nullptr},
              app::InterfaceOptions{"http://127.0.0.1:9/", "http://127.0.0.1:9/upload.cgi", size,
                                    idiom}),
           recorder(*ui.touch_target) {
@@ -101,6 +116,7 @@ public:
     ManualScheduler scheduler;
     MemorySettings settings;
     CountingRandom random;
+    ScriptedEventStream events;
     app::VelmorastraInterface ui;
     RecordingTouchTarget recorder;
 };

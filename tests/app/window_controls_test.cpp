@@ -1,6 +1,7 @@
 #include "test_client.h"
 #include "window_scenes.h"
 
+#include "app/present_users_label.h"
 #include "canvas/surface.h"
 #include "dialogs/nickname_view.h"
 #include "dialogs/segmented_control.h"
@@ -19,9 +20,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using velmo::canvas::makePixel;
@@ -141,8 +144,9 @@ TEST(WindowControls, ARefusedStrokeIsToldOnTheInfoLineForAWhile) {
     client.canvas().touchPressedAtX(10, 10);
     client.canvas().touchDraggedAtX(40, 40);
     client.canvas().touchReleasedAtX(40, 40);
-    ASSERT_EQ(client.http.async_requests.size(), 1u);
-    client.http.answer(0, "", {403, std::nullopt});
+    const std::vector<size_t> appends = velmo::testing::commandsButProgress(client.http);
+    ASSERT_EQ(appends.size(), 1u);
+    client.http.answer(appends[0], "", {403, std::nullopt});
     EXPECT_TRUE(client.ui.info_label->text().contains("refused"))
         << client.ui.info_label->text().toStdString();
     EXPECT_TRUE(client.ui.info_label->text().contains("403"));
@@ -369,4 +373,54 @@ TEST(WindowControls, TheWindowTitleNamesTheOpenCanvas) {
     client.canvas().setCanvasID("");
     EXPECT_TRUE(client.ui.window->windowTitle().startsWith("cleo@"))
         << client.ui.window->windowTitle().toStdString();
+}
+
+TEST(WindowControls, OthersStrokesInProgressShowWithTheirPensAndWhoIsHere) {
+    TestClient client(QSize(480, 640), velmo::app::Idiom::Tablet, true);
+    client.launch();
+    velmo::testing::openWithOthers(client);
+    velmo::testing::drawTwoWavesOnLayer0(client);
+    const velmo::canvas::LayerSurfaces layers = client.canvas().layer_bitmap;
+    const size_t strokes = client.canvas().strokes_history.size();
+    velmo::testing::hearOthersDrawing(client);
+    ASSERT_TRUE(client.events.is_open);
+    EXPECT_NE(client.events.url().find("?user="), std::string::npos) << client.events.url();
+
+    // Both are named, the window's own user is not.
+    EXPECT_EQ(client.ui.present_users->fullText(), "here: ben, chiara");
+
+    // Each stroke shows on the display in its pen's colour, nowhere in the layers or the
+    // history, and its drawer's marker is at the newest point.
+    const auto& display = client.canvas().display_bitmap;
+    const QPoint swirl_middle = velmo::testing::benSwirl()[10];
+    const velmo::canvas::Pixel green = display.at(swirl_middle.x(), swirl_middle.y());
+    EXPECT_NE(green, velmo::canvas::OpaqueWhite);
+    EXPECT_EQ(display.at(105, 537), display.at(106, 537)) << "chiara's line is painted";
+    EXPECT_NE(display.at(105, 537), velmo::canvas::OpaqueWhite);
+    EXPECT_EQ(client.canvas().layer_bitmap, layers);
+    EXPECT_EQ(client.canvas().strokes_history.size(), strokes);
+    const auto& markers = client.ui.display->penMarkers();
+    ASSERT_EQ(markers.size(), 2u);
+    for (const auto& [nickname, pen, color] :
+         {std::tuple{"ben", velmo::testing::benSwirl().back(), 0xFF30A050u},
+          std::tuple{"chiara", velmo::testing::chiaraLine().back(), 0xFFE08020u}}) {
+        const auto it = std::find_if(markers.begin(), markers.end(),
+                                     [&](const auto& m) { return m.nickname == nickname; });
+        ASSERT_NE(it, markers.end()) << nickname;
+        EXPECT_NEAR(it->x, pen.x(), 1.0f) << nickname;
+        EXPECT_NEAR(it->y, pen.y(), 1.0f) << nickname;
+        EXPECT_EQ(it->color | 0xFF000000u, color) << nickname;
+        // The window shows the dot in the pen's colour over the stroke.
+        const QImage shown =
+            client.ui.display->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+        EXPECT_EQ(shown.pixel(pen), QColor::fromRgb(color).rgb()) << nickname;
+    }
+
+    // Ben leaves: his stroke and marker go, chiara stays.
+    client.events.event(velmo::wire::LeaveEvent, velmo::testing::BenUser);
+    QApplication::processEvents();
+    EXPECT_EQ(client.ui.present_users->fullText(), "here: chiara");
+    ASSERT_EQ(client.ui.display->penMarkers().size(), 1u);
+    EXPECT_EQ(client.ui.display->penMarkers().front().nickname, "chiara");
+    EXPECT_EQ(display.at(swirl_middle.x(), swirl_middle.y()), velmo::canvas::OpaqueWhite);
 }

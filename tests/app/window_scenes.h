@@ -3,6 +3,8 @@
 #include "test_client.h"
 
 #include "dialogs/segmented_control.h"
+#include "wire/server_events.h"
+#include "wire/stroke_progress.h"
 
 #include <QAbstractButton>
 #include <QPoint>
@@ -11,6 +13,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace velmo::testing {
@@ -69,6 +72,69 @@ inline void zoomInOnTheMiddle(TestClient& client) {
     client.canvas().last_x = 240;
     client.canvas().last_y = 300;
     client.ui.zoom_slider->setValue(300);
+}
+
+// Two others on anna's canvas, heard through a live client's stream: ben drawing a green
+// swirl, chiara a short orange line, neither released; their pens are at the last points.
+inline const std::string BenUser = "ben@20261207121500000";
+inline const std::string ChiaraUser = "chiara@20261207123000000";
+
+inline std::vector<QPoint> benSwirl() {
+    std::vector<QPoint> swirl;
+    for (int i = 0; i <= 40; ++i) {
+        const double t = i * 0.16;
+        const double r = 30 + 2.2 * i;
+        swirl.emplace_back(240 + static_cast<int>(r * std::cos(t)),
+                           420 + static_cast<int>(r * std::sin(t)));
+    }
+    return swirl;
+}
+
+inline std::vector<QPoint> chiaraLine() {
+    return {QPoint(60, 560), QPoint(90, 545), QPoint(120, 530), QPoint(150, 520)};
+}
+
+// Anna opens her canvas, and the stream tells her ben and chiara are there too.
+inline void openWithOthers(TestClient& client) {
+    client.canvas().setNickname("anna");
+    client.canvas().setCanvasID("anna@20261207120000000");
+    // The canvas is new on the server: no picture of its layers, no strokes.
+    if (const auto picture = client.http.open("/layers/")) {
+        client.http.answer(*picture, "", {404, std::nullopt});
+    }
+    if (const auto fetch = client.http.newest(": get_strokes: ")) {
+        client.http.answer(*fetch, "");
+    }
+    while (client.scheduler.runIdle() > 0) {
+    }
+    client.events.event(wire::ReadyEvent);
+    for (const std::string& user : {client.canvas().userID(), BenUser, ChiaraUser}) {
+        client.events.event(wire::JoinEvent, user);
+    }
+}
+
+inline void hearOthersDrawing(TestClient& client) {
+    const auto& geometry = client.canvas().geometry;
+    const auto progress = [&](const std::string& user, int64_t stroke, uint32_t color, int width_px,
+                              uint32_t from, const std::vector<QPoint>& points) {
+        wire::StrokeProgress p;
+        p.user_name = user;
+        p.stroke = stroke;
+        p.from = from;
+        p.at = stroke + static_cast<int64_t>(40 * (from + points.size()));
+        p.pen = {static_cast<int32_t>(color), geometry.toUnits(static_cast<float>(width_px)), 230};
+        for (const QPoint& point : points) {
+            p.points_x.push_back(geometry.toUnits(static_cast<float>(point.x())));
+            p.points_y.push_back(geometry.toUnits(static_cast<float>(point.y())));
+        }
+        client.events.event(wire::ProgressEvent, wire::progressText(p));
+    };
+    // Ben's swirl comes in two batches, as a drawer's points do.
+    const std::vector<QPoint> swirl = benSwirl();
+    progress(BenUser, 1796645700000, 0xFF30A050u, 14, 0, {swirl.begin(), swirl.begin() + 20});
+    progress(BenUser, 1796645700000, 0xFF30A050u, 14, 20, {swirl.begin() + 20, swirl.end()});
+    progress(ChiaraUser, 1796645701000, 0xFFE08020u, 10, 0, chiaraLine());
+    QApplication::processEvents();
 }
 
 } // namespace velmo::testing

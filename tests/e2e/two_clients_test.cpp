@@ -1,23 +1,13 @@
-#include "app/canvas_view.h"
-#include "app/velmorastra_app_delegate.h"
-#include "app/velmorastra_interface.h"
-#include "canvas/surface.h"
-#include "platform/qt/qt_clock.h"
-#include "platform/qt/qt_event_stream.h"
-#include "platform/qt/qt_http_exchange.h"
-#include "platform/qt/qt_random_source.h"
-#include "platform/qt/qt_scheduler.h"
-#include "platform/qt/qt_settings_store.h"
+#include "live_client.h"
+
 #include "platform/qt/qt_wait.h"
 #include "support/random_strokes.h"
 #include "support/seeded_store.h"
 #include "support/server_process.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
-#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
@@ -29,69 +19,12 @@
 #include <vector>
 
 using namespace velmo;
+using velmo::testing::Client;
+using velmo::testing::Height;
+using velmo::testing::memoryTempTemplate;
 using velmo::testing::spinFor;
 using velmo::testing::spinUntil;
-
-namespace {
-
-constexpr int Width = 320;
-constexpr int Height = 480;
-
-// The test's files (the server's database, the windows' settings) in memory where the machine
-// has it: these tests time the live path, and on a disk a flush may wait a second behind the
-// writes of a build, while a stroke between two new users passes three of them.
-QString memoryTempTemplate() {
-    const QString memory = QStringLiteral("/dev/shm");
-    constexpr qint64 Needed = qint64{512} << 20; // a seeded canvas, journals, settings
-    const bool roomy = QDir(memory).exists() && QStorageInfo(memory).bytesAvailable() > Needed;
-    return (roomy ? memory : QDir::tempPath()) + QStringLiteral("/velmo-e2e-XXXXXX");
-}
-
-// One client as the program builds it: real HTTP, event stream, timers and settings file, its
-// own window.
-class Client {
-public:
-    Client(const QString& settings_file, const std::string& server_url)
-        : settings(settings_file),
-          ui(app::ClientEdges{clock, http, scheduler, settings, random, &events},
-             app::InterfaceOptions{server_url, server_url + "upload.cgi", QSize(Width, Height),
-                                   app::Idiom::Phone}) {
-        ui.delegate->applicationDidFinishLaunching();
-        EXPECT_TRUE(QTest::qWaitForWindowExposed(ui.window.get()));
-    }
-    ~Client() { ui.delegate->applicationWillTerminate(); }
-
-    mwcanvas::MWCanvas& canvas() { return *ui.canvas; }
-
-    void drawLine(QPoint from, QPoint to) {
-        QWidget* view = ui.canvas_view;
-        QTest::mousePress(view, Qt::LeftButton, {}, from);
-        for (int i = 1; i <= 8; ++i) {
-            QTest::mouseMove(view, from + (to - from) * i / 8);
-        }
-        QTest::mouseRelease(view, Qt::LeftButton, {}, to);
-    }
-
-    bool hasStrokeOf(const std::string& user) {
-        for (const auto& [key, stroke] : canvas().strokes_history) {
-            if (stroke.user_name == user) {
-                return true;
-            }
-        }
-        return false;
-    }
-    bool paintedAt(int x, int y) { return canvas().display_bitmap.at(x, y) != canvas::OpaqueWhite; }
-
-    platform::qt::QtClock clock;
-    platform::qt::QtHttpExchange http;
-    platform::qt::QtScheduler scheduler;
-    platform::qt::QtEventStream events;
-    platform::qt::QtSettingsStore settings;
-    platform::qt::QtRandomSource random;
-    app::VelmorastraInterface ui;
-};
-
-} // namespace
+using velmo::testing::Width;
 
 TEST(TwoClients, StrokesTravelUndoFollowsAndAnOfflineStrokeArrivesLater) {
     QTemporaryDir dir(memoryTempTemplate());
@@ -103,6 +36,10 @@ TEST(TwoClients, StrokesTravelUndoFollowsAndAnOfflineStrokeArrivesLater) {
 
     auto first = std::make_unique<Client>(dir.filePath("first.ini"), url);
     Client second(dir.filePath("second.ini"), url);
+    // User IDs are made of the nickname and the millisecond: two windows opening at once in
+    // one process must not make the same one.
+    first->canvas().setNickname("first");
+    second.canvas().setNickname("second");
     first->canvas().setCanvasID("");
     const std::string canvas_id = first->canvas().canvasID();
     ASSERT_FALSE(canvas_id.empty());
@@ -162,6 +99,8 @@ TEST(TwoClients, ALiveStrokeArrivesInUnderASecond) {
     const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/";
     Client first(dir.filePath("first.ini"), url);
     Client second(dir.filePath("second.ini"), url);
+    first.canvas().setNickname("first");
+    second.canvas().setNickname("second");
     first.canvas().setCanvasID("");
     const std::string canvas_id = first.canvas().canvasID();
     ASSERT_TRUE(second.ui.delegate->application_handleOpenURL("velmorastra://" + canvas_id));
@@ -175,10 +114,14 @@ TEST(TwoClients, ALiveStrokeArrivesInUnderASecond) {
     for (int i = 0; i < 5; ++i) {
         spinFor(300 + 370 * i);
         const int y = 80 + 60 * i;
+        const std::string author = first.canvas().userID();
+        const size_t before = second.strokesOf(author);
         first.drawLine(QPoint(40, y), QPoint(280, y));
         QElapsedTimer clock;
         clock.start();
-        ASSERT_TRUE(spinUntil([&] { return second.paintedAt(160, y); }, 1000))
+        // The finished stroke, not only its progress (which may show it sooner).
+        ASSERT_TRUE(spinUntil(
+            [&] { return second.strokesOf(author) > before && second.paintedAt(160, y); }, 1000))
             << "stroke " << i << " took longer than a second; server log:\n"
             << server.log();
         std::printf("live stroke %d arrived after %lld ms\n", i,
