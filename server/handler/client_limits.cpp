@@ -26,16 +26,7 @@ int64_t ClientLimits::takePoll(std::string_view address, std::string_view user_n
 }
 
 int64_t ClientLimits::takeUpload(std::string_view address, size_t bytes, int64_t now_ms) {
-    // The bytes are checked first and given back if the count refuses: a refused upload
-    // costs nothing.
-    if (const int64_t wait = upload_bytes_.take(address, static_cast<double>(bytes), now_ms)) {
-        return wait;
-    }
-    if (const int64_t wait = uploads_.take(address, 1, now_ms)) {
-        upload_bytes_.take(address, -static_cast<double>(bytes), now_ms);
-        return wait;
-    }
-    return 0;
+    return takeRequestAndBytes(uploads_, upload_bytes_, address, bytes, now_ms);
 }
 
 } // namespace velmo::server

@@ -32,15 +32,7 @@ LiveDrawing::~LiveDrawing() {
 }
 
 int64_t LiveDrawing::takeProgress(std::string_view user_name, size_t bytes, int64_t now_ms) {
-    // The bytes are given back when the count refuses: a refused command costs nothing.
-    if (const int64_t wait = bytes_.take(user_name, static_cast<double>(bytes), now_ms)) {
-        return wait;
-    }
-    if (const int64_t wait = rate_.take(user_name, 1, now_ms)) {
-        bytes_.take(user_name, -static_cast<double>(bytes), now_ms);
-        return wait;
-    }
-    return 0;
+    return takeRequestAndBytes(rate_, bytes_, user_name, bytes, now_ms);
 }
 
 void LiveDrawing::progress(std::string_view canvas_id,

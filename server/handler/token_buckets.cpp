@@ -54,4 +54,16 @@ size_t TokenBuckets::keys() const {
     return buckets_.size();
 }
 
+int64_t takeRequestAndBytes(TokenBuckets& count, TokenBuckets& bytes, std::string_view key,
+                            size_t size, int64_t now_ms) {
+    if (const int64_t wait = bytes.take(key, static_cast<double>(size), now_ms)) {
+        return wait;
+    }
+    if (const int64_t wait = count.take(key, 1, now_ms)) {
+        bytes.take(key, -static_cast<double>(size), now_ms);
+        return wait;
+    }
+    return 0;
+}
+
 } // namespace velmo::server

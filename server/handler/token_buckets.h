@@ -56,4 +56,10 @@ private:
     std::list<const std::string*> order_;
 };
 
+// One request of `bytes` for `key`: a token from `count` and the bytes from `bytes`, or
+// neither. 0 when both were taken, else the wait of the one that refused; the bytes are checked
+// first and given back if the count refuses, so a refused request costs nothing.
+int64_t takeRequestAndBytes(TokenBuckets& count, TokenBuckets& bytes, std::string_view key,
+                            size_t size, int64_t now_ms);
+
 } // namespace velmo::server
