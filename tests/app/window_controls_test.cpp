@@ -404,8 +404,9 @@ TEST(WindowControls, OthersStrokesInProgressShowWithTheirPensAndWhoIsHere) {
     for (const auto& [nickname, pen, color] :
          {std::tuple{"ben", velmo::testing::benSwirl().back(), 0xFF30A050u},
           std::tuple{"chiara", velmo::testing::chiaraLine().back(), 0xFFE08020u}}) {
+        const std::string name = nickname;
         const auto it = std::find_if(markers.begin(), markers.end(),
-                                     [&](const auto& m) { return m.nickname == nickname; });
+                                     [&](const auto& m) { return m.nickname == name; });
         ASSERT_NE(it, markers.end()) << nickname;
         EXPECT_NEAR(it->x, pen.x(), 1.0f) << nickname;
         EXPECT_NEAR(it->y, pen.y(), 1.0f) << nickname;
