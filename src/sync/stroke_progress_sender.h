@@ -60,6 +60,10 @@ public:
     bool refused() const { return is_refused; }
     bool requestInFlight() const { return in_flight; }
     uint64_t requestsSent() const { return sent_requests; }
+    // The name of the stroke followed now (its press time), if any.
+    std::optional<int64_t> currentStroke() const {
+        return stroke ? std::optional<int64_t>(stroke->head.stroke) : std::nullopt;
+    }
 
 private:
     struct Stroke {

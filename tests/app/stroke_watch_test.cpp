@@ -107,4 +107,7 @@ TEST(StrokeWatch, WatchingDrawsNothingUnlessAskedTo) {
     EXPECT_EQ(std::get<bot::BotOptions>(parse({"--undo", "2"})).undo, 2);
     EXPECT_EQ(std::get<bot::BotOptions>(parse({})).undo, 0);
     EXPECT_TRUE(std::holds_alternative<std::string>(parse({"--undo", "-1"})));
+    // Progress is sent only when asked for: a plain bot draws each stroke at once.
+    EXPECT_TRUE(std::get<bot::BotOptions>(parse({"--progress", "--strokes", "3"})).progress);
+    EXPECT_FALSE(std::get<bot::BotOptions>(parse({})).progress);
 }

@@ -127,6 +127,18 @@ void noteDrawn(mwcanvas::MWCanvas& canvas, DrawingRun& run, bool print) {
     }
 }
 
+// With progress: "point <stroke> <index> <ms>", when the stroke's point was drawn, so that a
+// watcher's arrivals can be set against it point by point.
+void printPoint(const mwcanvas::MWCanvas& canvas, size_t index, bool print) {
+    const auto stroke = canvas.progress_sender.currentStroke();
+    if (!print || !stroke) {
+        return;
+    }
+    std::printf("point %lld %zu %.1f\n", static_cast<long long>(*stroke), index,
+                platform::qt::QtClock().now() * 1000.0);
+    std::fflush(stdout);
+}
+
 // Asks the server for every stroke of the canvas and counts the ones drawn; nothing when the
 // server gave no 2xx answer.
 std::optional<bot::DeliveryCheck>
@@ -207,6 +219,7 @@ DrawingRun drawStrokes(mwcanvas::MWCanvas& canvas, const bot::BotOptions& option
         const auto& points = drawing->points;
         if (next_point < points.size()) {
             canvas.touchDraggedAtX(points[next_point].first, points[next_point].second);
+            printPoint(canvas, next_point, options.print_strokes);
             ++next_point;
             return;
         }
@@ -237,6 +250,7 @@ DrawingRun drawStrokes(mwcanvas::MWCanvas& canvas, const bot::BotOptions& option
         if (options.progress) {
             canvas.setLayerIndex(static_cast<unsigned>(stroke.layer));
             canvas.touchPressedAtX(stroke.points.front().first, stroke.points.front().second);
+            printPoint(canvas, 0, options.print_strokes);
             drawing = std::move(stroke);
             next_point = 1;
             dragger.start();

@@ -17,8 +17,11 @@ StrokeWatch::StrokeWatch(mwcanvas::MWCanvas& canvas_, const platform::Clock& clo
             return;
         }
         ++progress_seen;
-        std::fprintf(out, "progress %.1f\n",
-                     clock.now() * 1000.0 - static_cast<double>(progress.at));
+        const double now_ms = clock.now() * 1000.0;
+        std::fprintf(out, "progress %.1f %lld %u %zu %.1f\n",
+                     now_ms - static_cast<double>(progress.at),
+                     static_cast<long long>(progress.stroke), progress.from,
+                     progress.points_x.size(), now_ms);
         std::fflush(out);
     });
 }

@@ -16,8 +16,9 @@ namespace velmo::bot {
 // come from clocks on one machine when the drawer runs there too. Only strokes drawn after
 // the watch began count, each once.
 //
-// Each stroke in progress that the stream brings prints "progress <ms behind>": how long
-// after its newest point was drawn (the drawer's clock) it came.
+// Each stroke in progress that the stream brings prints "progress <ms behind> <stroke> <from>
+// <points> <arrival ms>": how long after its newest point was drawn (the drawer's clock) it
+// came, and which points it brought when, to be set against the drawer's --print-strokes.
 //
 // It takes the canvas's response listener, and hands every reply on to the canvas.
 class StrokeWatch {
