@@ -242,6 +242,7 @@ std::string usageText() {
            "                         presence)\n"
            "  --quiet                no access log (one line per request on stderr)\n"
            "  --help                 show this text\n"
+           "  --version              print the version\n"
            "\n"
            "SIGINT or SIGTERM stop the server: requests in flight are answered (for up to\n"
            "5 seconds), idle connections and event streams are closed, the delivery marks\n"
@@ -262,6 +263,8 @@ std::optional<CliOptions> parseCli(const std::vector<std::string>& args, std::st
         };
         if (arg == "--help" || arg == "-h") {
             options.help = true;
+        } else if (arg == "--version") {
+            options.version = true;
         } else if (arg == "--quiet") {
             options.quiet = true;
         } else if (arg == "--no-live") {

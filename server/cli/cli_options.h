@@ -45,6 +45,7 @@ struct CliOptions {
     size_t reply_budget_per_connection = 2 * HandlerContext::DefaultPageBytes;
     bool quiet = false;
     bool help = false;
+    bool version = false;
 };
 
 // Reads the command line (without the program name). Nothing, with a message, for an unknown

@@ -69,6 +69,10 @@ int main(int argc, char** argv) {
         std::fputs(usageText().c_str(), stdout);
         return 0;
     }
+    if (options->version) {
+        std::printf("velmorastra-server %s\n", VELMO_VERSION);
+        return 0;
+    }
     // News of canvases for their event streams: what this process stores, and with PostgreSQL
     // what the other instances on the database store. It outlives the store, which tells it.
     InProcessCanvasNews hub;

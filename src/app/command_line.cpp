@@ -35,12 +35,13 @@ bool isServerURL(const QString& text) {
 QString usageText() {
     return QStringLiteral(
         "usage: velmorastra [--server URL] [--settings FILE] [--size WxH] "
-        "[--idiom phone|tablet] [velmorastra://CANVAS-ID]\n"
+        "[--idiom phone|tablet] [--help] [--version] [velmorastra://CANVAS-ID]\n"
         "  --server URL      canvas server for this run (default: the saved ServerURL, else "
         "http://127.0.0.1:8640/)\n"
         "  --settings FILE   settings file (two clients on one machine need one each)\n"
         "  --size WxH        window and canvas size in pixels\n"
         "  --idiom KIND      phone (full-window dialogs) or tablet (popovers)\n"
+        "  --help            show this text; --version prints the version\n"
         "  velmorastra://ID  open that canvas\n");
 }
 
@@ -66,6 +67,8 @@ std::variant<ClientOptions, QString> parseCommandLine(const QStringList& argumen
         };
         if (argument == "-h" || argument == "--help") {
             options.help = true;
+        } else if (argument == "--version") {
+            options.version = true;
         } else if (argument == "--server") {
             const auto url = takeValue();
             if (!url || !isServerURL(*url)) {

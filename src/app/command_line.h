@@ -13,7 +13,7 @@ namespace velmo::app {
 enum class Idiom { Phone, Tablet };
 
 // velmorastra [--server URL] [--settings FILE] [--size WxH] [--idiom phone|tablet]
-//             [velmorastra://CANVAS-ID]
+//             [--help] [--version] [velmorastra://CANVAS-ID]
 struct ClientOptions {
     // Replaces the saved "ServerURL" for this run; an http or https URL.
     std::optional<std::string> server_url;
@@ -24,6 +24,7 @@ struct ClientOptions {
     std::optional<Idiom> idiom;
     std::optional<std::string> link;
     bool help = false;
+    bool version = false;
 };
 
 // Six surfaces of 4 bytes a pixel; past this side they would not fit in memory anyway.

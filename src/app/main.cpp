@@ -18,6 +18,7 @@
 #include <QWidget>
 
 #include <cstdio>
+#include <string_view>
 
 namespace {
 
@@ -37,6 +38,18 @@ QSize defaultWindowSize() {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Answered before the application exists, which needs a display; these do not.
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument == "-h" || argument == "--help") {
+            std::fputs(qPrintable(velmo::app::usageText()), stdout);
+            return 0;
+        }
+        if (argument == "--version") {
+            std::printf("velmorastra %s\n", VELMO_VERSION);
+            return 0;
+        }
+    }
     QApplication application(argc, argv);
     QCoreApplication::setOrganizationName("Velmorastra");
     QCoreApplication::setApplicationName("velmorastra");

@@ -126,6 +126,28 @@ TEST_F(AppProcessTest, BadArgumentsEndWithStatusTwo) {
     EXPECT_NE(client.log().find("--size"), std::string::npos) << client.log();
 }
 
+// Help and the version need no display: asked on a machine without one, they answer all the
+// same instead of aborting where the window system would be opened.
+TEST_F(AppProcessTest, HelpAndVersionAnswerWithoutADisplay) {
+    unsetenv("QT_QPA_PLATFORM");
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    const struct {
+        const char* binary;
+        const char* argument;
+        const char* expected;
+    } cases[] = {
+        {VELMO_CLIENT_BINARY, "--help", "usage: velmorastra"},
+        {VELMO_CLIENT_BINARY, "--version", "velmorastra 0."},
+        {VELMO_BOT_BINARY, "--version", "velmorastra-bot 0."},
+    };
+    for (const auto& c : cases) {
+        ChildProcess child({c.binary, c.argument}, dir.filePath("answer.log").toStdString());
+        EXPECT_EQ(child.wait(30s), 0) << c.binary << " " << c.argument << "\n" << child.log();
+        EXPECT_NE(child.log().find(c.expected), std::string::npos) << child.log();
+    }
+}
+
 TEST_F(AppProcessTest, TheBotReportsStrokesItCouldNotDeliver) {
     ChildProcess bot({VELMO_BOT_BINARY, "--server", server, "--nickname", "bot", "--strokes", "3",
                       "--rate", "100", "--timeout", "0.5"},

@@ -41,6 +41,7 @@ TEST(CommandLine, ReadsEveryOption) {
     EXPECT_FALSE(none.server_url || none.size || none.idiom || none.link);
     EXPECT_TRUE(none.settings_file.isEmpty());
     EXPECT_TRUE(parsed({"--help"}).help);
+    EXPECT_TRUE(parsed({"--version"}).version);
 }
 
 TEST(CommandLine, RejectsWhatItCannotUse) {

@@ -313,6 +313,10 @@ int main(int argc, char** argv) {
         std::fputs(bot::botUsage(), stdout);
         return 0;
     }
+    if (options.version) {
+        std::printf("velmorastra-bot %s\n", VELMO_VERSION);
+        return 0;
+    }
     const auto script = readScript(options.script_file);
     if (!script) {
         return 2;

@@ -13,7 +13,7 @@ const char* botUsage() {
            "         [--nickname NAME] [--strokes N] [--rate PER_SECOND] [--points N]\n"
            "         [--layer 0|1|2] [--size WxH] [--seed N] [--script FILE]\n"
            "         [--linger SECONDS] [--timeout SECONDS] [--watch N] [--undo N]\n"
-           "         [--print-strokes] [--progress]\n"
+           "         [--print-strokes] [--progress] [--version]\n"
            "Draws N random strokes (or the strokes of a script: one a line, \"LAYER X,Y X,Y "
            "...\")\n"
            "on a canvas, waits until the server has them all, and prints the canvas ID.\n"
@@ -38,6 +38,10 @@ std::variant<BotOptions, std::string> parseBotOptions(const QStringList& argumen
         const QString name = arguments[i];
         if (name == "-h" || name == "--help") {
             options.help = true;
+            continue;
+        }
+        if (name == "--version") {
+            options.version = true;
             continue;
         }
         if (name == "--print-strokes") {

@@ -12,7 +12,7 @@ namespace velmo::bot {
 //                 [--nickname NAME] [--strokes N] [--rate PER_SECOND] [--points N]
 //                 [--layer 0|1|2] [--size WxH] [--seed N] [--script FILE]
 //                 [--linger SECONDS] [--timeout SECONDS] [--watch N] [--undo N]
-//                 [--print-strokes] [--progress]
+//                 [--print-strokes] [--progress] [--version]
 struct BotOptions {
     std::optional<std::string> server_url;
     std::string settings_file;
@@ -40,6 +40,7 @@ struct BotOptions {
     bool progress = false;
     static constexpr int DragIntervalMs = 16;
     bool help = false;
+    bool version = false;
 };
 
 std::variant<BotOptions, std::string> parseBotOptions(const QStringList& arguments);

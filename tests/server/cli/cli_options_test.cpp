@@ -18,11 +18,11 @@ TEST(CliOptions, DefaultsAndEveryOption) {
     EXPECT_EQ(defaults->worker_threads, 32);
     EXPECT_FALSE(defaults->quiet);
 
-    const auto all =
-        parseCli({"--listen", "[::1]:9000", "--db", "/tmp/x.sqlite", "--public-url",
-                  "https://canvas.example/app", "--threads", "3", "--worker-threads", "40",
-                  "--idle-timeout", "1.5", "--request-timeout", "3", "--quiet", "--help"},
-                 &error);
+    const auto all = parseCli({"--listen", "[::1]:9000", "--db", "/tmp/x.sqlite", "--public-url",
+                               "https://canvas.example/app", "--threads", "3", "--worker-threads",
+                               "40", "--idle-timeout", "1.5", "--request-timeout", "3", "--quiet",
+                               "--help", "--version"},
+                              &error);
     ASSERT_TRUE(all) << error;
     EXPECT_EQ(all->host, "::1");
     EXPECT_EQ(all->port, 9000);
@@ -34,6 +34,7 @@ TEST(CliOptions, DefaultsAndEveryOption) {
     EXPECT_DOUBLE_EQ(all->request_timeout_s, 3);
     EXPECT_TRUE(all->quiet);
     EXPECT_TRUE(all->help);
+    EXPECT_TRUE(all->version);
 }
 
 TEST(CliOptions, RendersInFlightStayBelowTheWorkerThreads) {
