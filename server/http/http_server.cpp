@@ -426,21 +426,15 @@ private:
             user = textResponse(500, "internal error\n");
         }
         if (auto* refusal = std::get_if<Response>(&user); refusal && needsWorker(*refusal)) {
-            net::post(server_.workers, [self = shared_from_this(), request, keep_alive,
-                                        canvas = std::move(std::get<std::string>(canvas_id))]() {
-                std::variant<std::string, Response> checked;
-                try {
-                    checked = eventStreamUser(request, self->server_.context, nowMs());
-                } catch (const std::exception&) {
-                    checked = textResponse(500, "internal error\n");
-                }
-                net::post(self->stream_.get_executor(),
-                          [self, request, keep_alive, canvas = std::move(canvas),
-                           checked = std::move(checked)]() mutable {
-                              self->startEventStream(request, keep_alive, std::move(canvas),
-                                                     std::move(checked));
-                          });
-            });
+            onWorkerThenHere<std::variant<std::string, Response>>(
+                [request](Session& self) {
+                    return eventStreamUser(request, self.server_.context, nowMs());
+                },
+                [request, keep_alive, canvas = std::move(std::get<std::string>(canvas_id))](
+                    Session& self, std::variant<std::string, Response> checked) mutable {
+                    self.startEventStream(request, keep_alive, std::move(canvas),
+                                          std::move(checked));
+                });
             return;
         }
         startEventStream(request, keep_alive, std::move(std::get<std::string>(canvas_id)),
@@ -466,23 +460,37 @@ private:
 
     // The key check of an append on a worker, then the append from this session's thread.
     void checkKeyOnWorker(AppendCommand append, Request request, bool keep_alive) {
-        net::post(server_.workers, [self = shared_from_this(), append = std::move(append),
-                                    request = std::move(request), keep_alive]() mutable {
-            std::optional<Response> refusal;
+        // Shared by the check and what follows it: the body may be a large stroke.
+        const auto shared = std::make_shared<const Request>(std::move(request));
+        const std::string user = append.stroke.user_name;
+        onWorkerThenHere<std::optional<Response>>(
+            [shared, user](Session& self) {
+                return keyRefusal(*shared, self.server_.context, user, nowMs());
+            },
+            [append = std::move(append), shared,
+             keep_alive](Session& self, std::optional<Response> refusal) mutable {
+                if (refusal) {
+                    self.respond(std::move(*refusal), keep_alive, *shared);
+                } else {
+                    self.startAppend(std::move(append), *shared, keep_alive);
+                }
+            });
+    }
+
+    // A check that may wait on the database, on a worker; what it found (500 when it threw)
+    // goes back to this session's thread.
+    template <class Result, class Check, class Then> void onWorkerThenHere(Check check, Then then) {
+        net::post(server_.workers, [self = shared_from_this(), check = std::move(check),
+                                    then = std::move(then)]() mutable {
+            Result result;
             try {
-                refusal =
-                    keyRefusal(request, self->server_.context, append.stroke.user_name, nowMs());
+                result = check(*self);
             } catch (const std::exception&) {
-                refusal = textResponse(500, "internal error\n");
+                result = textResponse(500, "internal error\n");
             }
             net::post(self->stream_.get_executor(),
-                      [self, append = std::move(append), request = std::move(request),
-                       refusal = std::move(refusal), keep_alive]() mutable {
-                          if (refusal) {
-                              self->respond(std::move(*refusal), keep_alive, request);
-                          } else {
-                              self->startAppend(std::move(append), request, keep_alive);
-                          }
+                      [self, then = std::move(then), result = std::move(result)]() mutable {
+                          then(*self, std::move(result));
                       });
         });
     }
