@@ -87,11 +87,7 @@ std::string newsPayload(const PgNews& news) {
                                                             : " d ";
     payload += std::to_string(news.news.stamp);
     payload += ' ';
-    for (const char c : news.canvas_id) {
-        const auto byte = static_cast<unsigned char>(c);
-        payload += Hex[byte >> 4];
-        payload += Hex[byte & 0xF];
-    }
+    appendHex(payload, news.canvas_id);
     return payload;
 }
 
@@ -118,18 +114,11 @@ std::optional<PgNews> parseNewsPayload(std::string_view payload) {
     if (ec != std::errc() || end != rest.data() + id_at) {
         return std::nullopt;
     }
-    const std::string_view hex = rest.substr(id_at + 1);
-    if (hex.empty() || hex.size() % 2 != 0) {
+    auto canvas_id = fromHex(rest.substr(id_at + 1));
+    if (!canvas_id || canvas_id->empty()) {
         return std::nullopt;
     }
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        const int high = hexValue(hex[i]);
-        const int low = hexValue(hex[i + 1]);
-        if (high < 0 || low < 0) {
-            return std::nullopt;
-        }
-        news.canvas_id += static_cast<char>(high * 16 + low);
-    }
+    news.canvas_id = std::move(*canvas_id);
     return news;
 }
 
