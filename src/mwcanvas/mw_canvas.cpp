@@ -41,7 +41,6 @@ MWCanvas::MWCanvas(const MWCanvasPlatform& platform, const std::string& server_b
         news_feed = std::make_unique<sync::CanvasNewsFeed>(
             *platform.events, server_base_url_,
             [this](std::optional<int64_t> stamp) { sync_agent.newsArrived(stamp); });
-        news_feed->setLiveListener(&progress_board, geometry.pixel_scale);
     }
     if (journal_file != nullptr) {
         journal = std::make_unique<identity::SettingsJournal>(*journal_file);
