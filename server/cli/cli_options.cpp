@@ -6,6 +6,10 @@
 #include <functional>
 #include <type_traits>
 
+#ifndef VELMO_DEFAULT_WEB_FOLDER
+#error "VELMO_DEFAULT_WEB_FOLDER must come from the build"
+#endif
+
 namespace velmo::server {
 namespace {
 
@@ -131,6 +135,10 @@ std::optional<LimitOption> readLimit(const std::string& arg, CliOptions& options
 
 } // namespace
 
+std::string defaultWebFolder() {
+    return VELMO_DEFAULT_WEB_FOLDER;
+}
+
 std::string defaultDatabasePath() {
     const char* data_home = std::getenv("XDG_DATA_HOME");
     std::string base;
@@ -151,7 +159,7 @@ std::string usageText() {
     return "Usage: velmorastra-server [options]\n"
            "\n"
            "The Velmorastra canvas server: stores and relays strokes, searches canvases,\n"
-           "hosts uploaded pictures and serves share pages.\n"
+           "hosts uploaded pictures, serves share pages and the browser page.\n"
            "\n"
            "Options:\n"
            "  --listen HOST:PORT     address to listen on (default 127.0.0.1:8640; port 0\n"
@@ -182,6 +190,11 @@ std::string usageText() {
            "                         render after a start paints only the newer strokes\n"
            "                         (default FILE.renders beside a SQLite database, none\n"
            "                         with PostgreSQL; none keeps nothing on disk)\n"
+           "  --web-folder DIR       the browser page's files (draw.html, draw.css,\n"
+           "                         velmorastra-web.js, velmorastra-web.wasm), read once at\n"
+           "                         start and served at /draw/<canvas ID> and /web/ (default\n"
+           "                         " VELMO_DEFAULT_WEB_FOLDER ";\n"
+           "                         '' or a folder without them: no browser page)\n"
            "  --idle-timeout SEC     close keep-alive connections idle this long (default 60)\n"
            "  --request-timeout SEC  a request must arrive within this time (default 20); an\n"
            "                         event stream whose client takes nothing for this long\n"
@@ -298,6 +311,12 @@ std::optional<CliOptions> parseCli(const std::vector<std::string>& args, std::st
                 return std::nullopt;
             }
             options.render_folder = *v;
+        } else if (arg == "--web-folder") {
+            const std::string* v = value();
+            if (v == nullptr) {
+                return std::nullopt;
+            }
+            options.web_folder = *v;
         } else if (arg == "--public-url") {
             const std::string* v = value();
             if (v == nullptr) {

@@ -13,6 +13,9 @@
 
 namespace velmo::server {
 
+// Where the build puts the browser page's files.
+std::string defaultWebFolder();
+
 struct CliOptions {
     std::string host = "127.0.0.1";
     int port = 8640;
@@ -33,6 +36,8 @@ struct CliOptions {
     // Where renders are kept on disk (--render-folder); empty: beside a SQLite database, none
     // with PostgreSQL; "none": nowhere.
     std::string render_folder;
+    // The browser page's files (--web-folder); empty: no browser page.
+    std::string web_folder = defaultWebFolder();
     // The limits on what clients may ask; --no-limits turns every one of them off.
     ClientLimitOptions client_limits;
     // Strokes in progress and presence (--no-live, --progress-*, --max-present).

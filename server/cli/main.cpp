@@ -1,4 +1,5 @@
 #include "cli/cli_options.h"
+#include "handler/browser_page.h"
 #include "handler/render_keeper.h"
 #include "http/http_server.h"
 #include "store/delivery_marks.h"
@@ -148,6 +149,17 @@ int main(int argc, char** argv) {
     RenderCache renders(options->render_cache_bytes);
     context.renders = &renders;
     context.render_folder = render_folder ? &*render_folder : nullptr;
+    // Read once: every visit is then answered from memory. A server without the page still
+    // serves everything else.
+    std::optional<BrowserPage> browser_page;
+    if (!options->web_folder.empty()) {
+        browser_page = BrowserPage::load(options->web_folder, &error);
+        if (!browser_page) {
+            std::fprintf(stderr, "velmorastra-server: no browser page (/draw/): %s\n",
+                         error.c_str());
+        }
+    }
+    context.browser_page = browser_page ? &*browser_page : nullptr;
     // A reply holds the page read and the piece made of it.
     context.page_bytes = options->reply_budget_per_connection / 2;
     std::optional<RenderKeeper> keeper;

@@ -18,7 +18,9 @@ constexpr std::string_view PageStyle =
     "ul.canvases{list-style:none;padding:0;display:flex;flex-wrap:wrap;justify-content:center;"
     "gap:1em}"
     "ul.canvases li{width:160px;font-size:.8em;word-break:break-all}"
-    "ul.canvases a{color:#222;text-decoration:none}";
+    "ul.canvases a{color:#222;text-decoration:none}"
+    "a.draw{margin-left:.6em}"
+    "ul.canvases a.draw{margin:0;color:#2d6cdf}";
 
 std::string page(std::string_view title, std::string_view body) {
     std::string out = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
@@ -63,7 +65,7 @@ std::string escapeHtml(std::string_view text) {
 }
 
 std::string sharePage(std::string_view canvas_id, std::string_view picture_url,
-                      std::span<const std::string> others) {
+                      std::span<const std::string> others, std::string_view draw_url) {
     const std::string id = escapeHtml(canvas_id);
     std::string body = "<h1>";
     body += id;
@@ -75,7 +77,13 @@ std::string sharePage(std::string_view canvas_id, std::string_view picture_url,
     // Escaped, so that an ID holding "%" still opens: the app decodes every escape of a link.
     body += wire::LinkPrefix;
     body += escapeHtml(wire::percentEncode(canvas_id));
-    body += "\">Open in Velmorastra</a></p>\n";
+    body += "\">Open in Velmorastra</a>";
+    if (!draw_url.empty()) {
+        body += " <a class=\"open draw\" href=\"";
+        body += escapeHtml(draw_url);
+        body += "\">Draw in the browser</a>";
+    }
+    body += "</p>\n";
     if (!others.empty()) {
         body += "<h2>Other canvases with this link's code</h2>\n<ul>\n";
         for (const std::string& other : others) {
@@ -93,6 +101,16 @@ std::string sharePage(std::string_view canvas_id, std::string_view picture_url,
 
 std::string notFoundPage() {
     return page("Canvas not found", "<h1>There is no canvas under this link.</h1>\n");
+}
+
+std::string browserPageMissingPage() {
+    return page("Browser page not installed",
+                "<h1>The browser page is not installed on this server.</h1>\n"
+                "<p>Open the canvas in the Velmorastra app instead.</p>\n");
+}
+
+std::string notACanvasPage() {
+    return page("Not a canvas", "<h1>This link names no canvas.</h1>\n");
 }
 
 std::string frontPage(std::string_view version, std::string_view server_url,
@@ -122,7 +140,13 @@ std::string frontPage(std::string_view version, std::string_view server_url,
         body += id;
         body += "\"><br>";
         body += id;
-        body += "</a></li>\n";
+        body += "</a>";
+        if (!card.draw_url.empty()) {
+            body += "<br><a class=\"draw\" href=\"";
+            body += escapeHtml(card.draw_url);
+            body += "\">Draw in the browser</a>";
+        }
+        body += "</li>\n";
     }
     body += "</ul>\n";
     return page("Velmorastra", body);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,6 +30,9 @@ struct Response {
     // Always one of a few literals; a view saves a string per reply.
     std::string_view content_type = "text/plain; charset=utf-8";
     std::string body;
+    // A body kept in memory and shared by every reply that carries it (the browser page's
+    // files): sent after `body` without being copied. Not with `next_piece`.
+    std::shared_ptr<const std::string> shared_body = {};
     // Further headers, name and value, added after Content-Type.
     std::vector<std::pair<std::string, std::string>> headers;
     // For a body too large to hold at once: after `body`, the pieces this gives one by one

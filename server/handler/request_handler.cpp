@@ -350,6 +350,14 @@ bool isDateId(std::string_view text) {
     return true;
 }
 
+// The browser page of a canvas, when this server has one; empty otherwise.
+std::string drawUrlOf(const HandlerContext& context, std::string_view canvas_id) {
+    if (context.browser_page == nullptr) {
+        return {};
+    }
+    return context.public_url + "draw/" + percentEncode(canvas_id);
+}
+
 Response sharePageFor(std::string_view query, HandlerContext& context) {
     if (query.substr(0, 2) != "v:" || !isDateId(query.substr(2))) {
         return htmlResponse(404, notFoundPage());
@@ -370,7 +378,8 @@ Response sharePageFor(std::string_view query, HandlerContext& context) {
         wire::isValidImageUrl(canvas->fullimage_url)
             ? canvas->fullimage_url
             : context.public_url + "render/" + percentEncode(canvas->canvas_id) + ".png";
-    return htmlResponse(200, sharePage(canvas->canvas_id, picture, others));
+    return htmlResponse(
+        200, sharePage(canvas->canvas_id, picture, others, drawUrlOf(context, canvas->canvas_id)));
 }
 
 // The front page's canvases, each picture a server render (there is one even before any
@@ -390,6 +399,7 @@ Response frontPageFor(HandlerContext& context) {
         card.picture_url = render + ".png?w=160&h=240";
         const auto date_id = wire::dateID(canvas.canvas_id);
         card.link_url = date_id ? context.public_url + "?v:" + *date_id : render + ".png";
+        card.draw_url = drawUrlOf(context, canvas.canvas_id);
         cards.push_back(std::move(card));
     }
     return htmlResponse(200, frontPage(VELMO_VERSION, context.public_url, cards));
@@ -602,6 +612,41 @@ Response methodNotAllowed() {
     return textResponse(405, "method not allowed\n");
 }
 
+// Any canvas ID has a page, drawn on or not: a new canvas starts with its first stroke.
+Response drawPage(std::string_view encoded_id, const HandlerContext& context) {
+    if (context.browser_page == nullptr) {
+        return htmlResponse(404, browserPageMissingPage());
+    }
+    const auto canvas_id = percentDecode(encoded_id);
+    if (!canvas_id || !wire::isValidCanvasId(*canvas_id)) {
+        return htmlResponse(400, notACanvasPage());
+    }
+    Response response;
+    response.content_type = "text/html; charset=utf-8";
+    response.body = context.browser_page->page(*canvas_id, publicPath(context.public_url));
+    // Asked again on every visit, so a new build's file names reach browsers at once.
+    response.headers.emplace_back("Cache-Control", "no-cache");
+    response.headers.emplace_back("X-Content-Type-Options", "nosniff");
+    response.headers.emplace_back("Referrer-Policy", "same-origin");
+    response.headers.emplace_back("Content-Security-Policy", std::string(DrawPagePolicy));
+    return response;
+}
+
+Response webFile(std::string_view name, const HandlerContext& context) {
+    const BrowserPage::File* file =
+        context.browser_page != nullptr ? context.browser_page->file(name) : nullptr;
+    if (file == nullptr) {
+        return textResponse(404, "not found\n");
+    }
+    Response response;
+    response.content_type = file->content_type;
+    response.shared_body = file->bytes;
+    // The name holds the content's hash: what is under it never changes.
+    response.headers.emplace_back("Cache-Control", "public, max-age=31536000, immutable");
+    response.headers.emplace_back("X-Content-Type-Options", "nosniff");
+    return response;
+}
+
 } // namespace
 
 namespace {
@@ -630,7 +675,8 @@ bool isPollBody(std::string_view body, std::string_view word) {
 
 bool isQuick(const Request& request) {
     if (request.method == "GET") {
-        return request.target == "/healthz";
+        const std::string_view target = request.target;
+        return target == "/healthz" || target.starts_with("/draw/") || target.starts_with("/web/");
     }
     if (request.method != "POST" || request.target != "/") {
         return false;
@@ -828,6 +874,14 @@ Response handleRequest(const Request& request, HandlerContext& context, int64_t 
     if (path.substr(0, LayersPrefix.size()) == LayersPrefix) {
         return get ? layers(request, path.substr(LayersPrefix.size()), query, context)
                    : methodNotAllowed();
+    }
+    constexpr std::string_view DrawPrefix = "/draw/";
+    if (path.starts_with(DrawPrefix)) {
+        return get ? drawPage(path.substr(DrawPrefix.size()), context) : methodNotAllowed();
+    }
+    constexpr std::string_view WebPrefix = "/web/";
+    if (path.starts_with(WebPrefix)) {
+        return get ? webFile(path.substr(WebPrefix.size()), context) : methodNotAllowed();
     }
     constexpr std::string_view ImagePrefix = "/images/";
     if (path.substr(0, ImagePrefix.size()) == ImagePrefix) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "handler/browser_page.h"
 #include "handler/client_limits.h"
 #include "handler/http_types.h"
 #include "handler/limits.h"
@@ -44,15 +45,23 @@ struct HandlerContext {
     // Where renders are kept on disk between runs (with `renders`); none: each start paints
     // its first render of a canvas from the first stroke.
     const RenderFolder* render_folder = nullptr;
+    // The browser page and its files (GET /draw/..., GET /web/...); none: /draw/ answers 404
+    // with a page saying it is not installed, and share pages offer no link to it.
+    const BrowserPage* browser_page = nullptr;
     // The size cap of a canvas; 0 turns either off.
     int64_t max_canvas_strokes = DefaultMaxCanvasStrokes;
     int64_t max_canvas_bytes = DefaultMaxCanvasBytes;
 };
 
 // Answers one request: the canvas commands (POST /), the front page (GET /) with the most
-// recently active canvases, the share page (GET /?v:<date ID>),
+// recently active canvases, the share page (GET /?v:<date ID>), the browser page and its files,
 // server renders, the layers of a canvas, the image host and the health check. `now_ms` is the
 // time the request is handled, in ms since 1970. Never throws for any request.
+//
+// GET /draw/<percent-encoded canvas ID>: the browser page of any valid canvas ID, drawn on or
+// not (BrowserPage::page), with Cache-Control: no-cache and a content security policy that lets
+// in only this server's scripts, styles and connections (DrawPagePolicy); 400 for a bad ID.
+// GET /web/<hashed name>: a file of the page, cached for good (immutable); 404 for other names.
 //
 // GET /render/<percent-encoded canvas ID>.png?w=W&h=H: the canvas's picture, its strokes
 // painted by the engine at the canvas size of CanvasGeometry::setScreenSize(W, H) (W from 1 to
@@ -83,10 +92,11 @@ Response handleRequest(const Request& request, HandlerContext& context, int64_t 
 bool needsWorker(const Response& response);
 
 // True for the requests that are answered from memory in microseconds: the poll (an append
-// without points) and the health check. A cheap look at the bytes, without
-// parsing. The server answers these on its network threads, appends with points through
-// appendCommandOf and answerAppend, and everything else (deletes, database reads, renders,
-// uploads) on worker threads, so that a disk flush or a render never holds up the network.
+// without points), the health check and the browser page with its files (the files are sent
+// from memory without a copy). A cheap look at the bytes, without parsing. The server answers these
+// on its network threads, appends with points through appendCommandOf and answerAppend, and
+// everything else (deletes, database reads, renders, uploads) on worker threads, so that a disk
+// flush or a render never holds up the network.
 bool isQuick(const Request& request);
 // True for the poll: an append whose stroke has no points.
 bool isPoll(const Request& request);

@@ -589,8 +589,10 @@ private:
             logged_reason_ = refusalReason(response);
         }
         reply_body_ = std::move(response.body);
+        reply_shared_ = std::move(response.shared_body);
         if (head_only) {
             reply_body_.clear(); // the head announces the length of a body that is not sent
+            reply_shared_.reset();
         } else if (pieces_ && chunked_) {
             reply_body_ = chunk(reply_body_);
         }
@@ -607,8 +609,11 @@ private:
         }
         keep_alive_ = keep_alive;
         stream_.expires_after(server_.options.request_timeout);
-        const std::array<net::const_buffer, 2> buffers{net::buffer(reply_head_),
-                                                       net::buffer(reply_body_)};
+        std::array<net::const_buffer, 3> buffers{net::buffer(reply_head_), net::buffer(reply_body_),
+                                                 net::const_buffer()};
+        if (reply_shared_) {
+            buffers[2] = net::buffer(*reply_shared_);
+        }
         net::async_write(stream_, buffers,
                          beast::bind_front_handler(&Session::onWritten, shared_from_this()));
     }
@@ -628,6 +633,7 @@ private:
     void onWritten(beast::error_code ec, size_t) {
         // A large reply is not kept while the connection waits.
         reply_body_ = std::string();
+        reply_shared_.reset();
         if (!pieces_) {
             reply_lease_.reset();
         }
@@ -708,7 +714,8 @@ private:
 
     void writeHead(const Response& response, bool keep_alive) {
         const auto status = static_cast<http::status>(response.status);
-        response_size_ = response.body.size();
+        response_size_ =
+            response.body.size() + (response.shared_body ? response.shared_body->size() : 0);
         reply_head_.assign("HTTP/1.1 ");
         appendNumber(reply_head_, static_cast<uint64_t>(response.status));
         reply_head_ += ' ';
@@ -781,6 +788,7 @@ private:
     // The reply being written. The head's room is reused from request to request.
     std::string reply_head_;
     std::string reply_body_;
+    std::shared_ptr<const std::string> reply_shared_;
     size_t response_size_ = 0;
     bool keep_alive_ = false;
     // A reply sent in pieces (Response::next_piece), chunked unless the request was HTTP/1.0.

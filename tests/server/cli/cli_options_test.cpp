@@ -103,6 +103,18 @@ TEST(CliOptions, RenderFolderIsAFolderOrNone) {
     EXPECT_FALSE(parseCli({"--render-folder"}, &error));
 }
 
+TEST(CliOptions, WebFolderDefaultsToTheBuildsAndMayBeTurnedOff) {
+    std::string error;
+    EXPECT_EQ(defaultWebFolder(), VELMO_TEST_WEB_FOLDER);
+    EXPECT_EQ(parseCli({}, &error)->web_folder, VELMO_TEST_WEB_FOLDER);
+    EXPECT_EQ(parseCli({"--web-folder", "/usr/share/x"}, &error)->web_folder, "/usr/share/x");
+    EXPECT_EQ(parseCli({"--web-folder", ""}, &error)->web_folder, "");
+    EXPECT_FALSE(parseCli({"--web-folder"}, &error));
+    EXPECT_NE(error.find("--web-folder"), std::string::npos);
+    EXPECT_NE(usageText().find("--web-folder DIR"), std::string::npos);
+    EXPECT_NE(usageText().find(VELMO_TEST_WEB_FOLDER), std::string::npos);
+}
+
 TEST(CliOptions, EventStreamOptions) {
     std::string error;
     const auto defaults = parseCli({}, &error);

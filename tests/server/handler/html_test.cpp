@@ -14,7 +14,8 @@ TEST(Html, EscapesEveryCharacterThatCouldLeaveTextOrAttribute) {
 
 TEST(Html, SharePageEscapesTheIdEverywhereItAppears) {
     const std::string id = "<script>alert(1)</script>\"'&@20101201095959123";
-    const std::string page = sharePage(id, "http://x/\"onerror=\"alert(2).png");
+    const std::string page = sharePage(id, "http://x/\"onerror=\"alert(2).png", {},
+                                       "http://x/draw/\"onclick=\"alert(3)");
     EXPECT_EQ(page.find("<script>"), std::string::npos);
     EXPECT_EQ(page.find("\"onerror"), std::string::npos);
     EXPECT_NE(page.find("&lt;script&gt;alert(1)&lt;/script&gt;&quot;&#39;&amp;@"),
@@ -22,6 +23,10 @@ TEST(Html, SharePageEscapesTheIdEverywhereItAppears) {
     EXPECT_NE(page.find("href=\"velmorastra://%3Cscript%3Ealert%281%29"), std::string::npos);
     EXPECT_NE(page.find("<img src=\"http://x/&quot;onerror=&quot;alert(2).png\""),
               std::string::npos);
+    EXPECT_NE(page.find("Velmorastra</a> <a class=\"open draw\" "
+                        "href=\"http://x/draw/&quot;onclick=&quot;alert(3)\">Draw in the browser"),
+              std::string::npos);
+    EXPECT_EQ(sharePage(id, "http://x/p.png").find("Draw in the browser"), std::string::npos);
 }
 
 TEST(Html, SharePageLinkOpensExactlyItsCanvas) {
@@ -70,7 +75,7 @@ TEST(Html, SharePageListsTheOtherCanvasesOfItsCodeEscaped) {
 TEST(Html, FrontPageEscapesEveryArgumentAndLoadsNothingButPictures) {
     const std::string id = "<script>alert(1)</script>\"'&@20101201095959123";
     const CanvasCard cards[] = {
-        {id, "http://x/r.png?a=1&b=\"onerror=\"alert(2)", "http://x/?v:<i>"},
+        {id, "http://x/r.png?a=1&b=\"onerror=\"alert(2)", "http://x/?v:<i>", "http://x/d\"<i>"},
         {"anna@20101201095959123", "http://x/anna.png", "http://x/?v:0wSJIGK"},
     };
     const std::string page = frontPage("1.<2>", "http://x/\"><script>", cards);
@@ -85,6 +90,10 @@ TEST(Html, FrontPageEscapesEveryArgumentAndLoadsNothingButPictures) {
               std::string::npos);
     EXPECT_NE(page.find("<br>&lt;script&gt;alert(1)&lt;/script&gt;&quot;&#39;&amp;@"),
               std::string::npos);
+    EXPECT_NE(page.find("&amp;@20101201095959123</a><br><a class=\"draw\" "
+                        "href=\"http://x/d&quot;&lt;i&gt;\">Draw in the browser</a></li>"),
+              std::string::npos);
+    EXPECT_EQ(page.find("Draw in the browser"), page.rfind("Draw in the browser"));
     EXPECT_LT(page.find("http://x/r.png"), page.find("http://x/anna.png"));
     // Nothing but the pictures is loaded: no frame, object or style sheet from elsewhere.
     for (const char* tag : {"<iframe", "<object", "<embed", "<link", "<base"}) {

@@ -879,6 +879,111 @@ TEST_P(RequestHandlerTest, SharePageOfAnUnknownIdIs404) {
     EXPECT_EQ(get("/").status, 200);
 }
 
+// Small fake files of the browser page: a template naming every placeholder.
+BrowserPage fakeBrowserPage() {
+    return BrowserPage("<title>{{CANVAS_ID}}</title><link href=\"{{STYLE_URL}}\">"
+                       "<script src=\"{{SCRIPT_URL}}\" data-wasm=\"{{WASM_URL}}\" "
+                       "data-canvas=\"{{CANVAS_ID}}\"></script>",
+                       "body{}", "export {};", std::string("\0asm\x01\0\0\0", 8));
+}
+
+TEST_P(RequestHandlerTest, DrawPageIsTheTemplateForAnyCanvasIdUnderItsOwnPolicy) {
+    const BrowserPage files = fakeBrowserPage();
+    context->browser_page = &files;
+    context->public_url = "https://canvas.test/app/";
+    const struct {
+        std::string target;
+        std::string canvas_id;
+    } cases[] = {
+        {"/draw/" + std::string(Canvas), Canvas},
+        // Never drawn on, and escaped in text and attributes alike.
+        {"/draw/%3Cb%3E%22x%27%26@20100704123456789", "<b>\"x'&@20100704123456789"},
+        {"/draw/caf%C3%A9+x@1?from=share", "caf\xc3\xa9+x@1"},
+        {"/draw/" + std::string(256, 'a'), std::string(256, 'a')},
+    };
+    for (const auto& c : cases) {
+        const Response page = get(c.target);
+        ASSERT_EQ(page.status, 200) << c.target;
+        EXPECT_EQ(page.content_type, "text/html; charset=utf-8");
+        EXPECT_EQ(page.body, files.page(c.canvas_id, "/app/")) << c.target;
+        const std::pair<std::string, std::string> headers[] = {
+            {"Cache-Control", "no-cache"},
+            {"X-Content-Type-Options", "nosniff"},
+            {"Referrer-Policy", "same-origin"},
+            {"Content-Security-Policy",
+             "default-src 'none'; script-src 'self' 'wasm-unsafe-eval'; style-src 'self'; "
+             "img-src 'self' data: blob:; connect-src 'self'; base-uri 'none'; form-action "
+             "'none'; frame-ancestors 'none'"},
+        };
+        EXPECT_EQ(page.headers.size(), std::size(headers));
+        for (const auto& [name, value] : headers) {
+            EXPECT_EQ(header(page, name), value) << name;
+        }
+    }
+    EXPECT_EQ(get("/draw/%3Cb%3E%22x%27%26@20100704123456789").body.find("<b>"), std::string::npos);
+    // What commands refuse as a canvas ID names no page.
+    for (const std::string& bad :
+         std::vector<std::string>{"/draw/", "/draw/a%20b", "/draw/a%01", "/draw/a%7F", "/draw/%zz",
+                                  "/draw/50%", "/draw/" + std::string(257, 'a')}) {
+        const Response refused = get(bad);
+        EXPECT_EQ(refused.status, 400) << bad;
+        EXPECT_EQ(refused.content_type, "text/html; charset=utf-8") << bad;
+    }
+    EXPECT_EQ(get("/draw").status, 404);
+    EXPECT_EQ(handleRequest({"POST", "/draw/x", "", ""}, *context, Now).status, 405);
+    EXPECT_EQ(handleRequest({"HEAD", "/draw/x", "", ""}, *context, Now).status, 405);
+    // Without the page installed, a page that says so.
+    context->browser_page = nullptr;
+    const Response missing = get("/draw/" + std::string(Canvas));
+    EXPECT_EQ(missing.status, 404);
+    EXPECT_EQ(missing.content_type, "text/html; charset=utf-8");
+    EXPECT_NE(missing.body.find("not installed on this server"), std::string::npos);
+    EXPECT_EQ(get("/draw/%zz").status, 404);
+}
+
+TEST_P(RequestHandlerTest, WebFilesAreServedUnderTheirHashedNamesOnly) {
+    const BrowserPage files = fakeBrowserPage();
+    context->browser_page = &files;
+    for (const BrowserPage::File* file : {&files.style(), &files.script(), &files.wasm()}) {
+        const Response answer = get("/web/" + file->name + "?v=2");
+        ASSERT_EQ(answer.status, 200) << file->name;
+        EXPECT_EQ(answer.content_type, file->content_type);
+        // The kept bytes themselves, not a copy.
+        EXPECT_EQ(answer.shared_body.get(), file->bytes.get());
+        EXPECT_EQ(answer.body, "");
+        EXPECT_EQ(header(answer, "Cache-Control"), "public, max-age=31536000, immutable");
+        EXPECT_EQ(header(answer, "X-Content-Type-Options"), "nosniff");
+    }
+    EXPECT_EQ(get("/web/velmorastra-web.wasm").status, 404);
+    EXPECT_EQ(get("/web/x/" + files.wasm().name).status, 404);
+    EXPECT_EQ(handleRequest({"POST", "/web/" + files.wasm().name, "", ""}, *context, Now).status,
+              405);
+    context->browser_page = nullptr;
+    EXPECT_EQ(get("/web/" + files.wasm().name).status, 404);
+}
+
+TEST_P(RequestHandlerTest, SharePageAndFrontPageLinkTheBrowserPageOnlyWhenInstalled) {
+    const std::string id = "<b>\"x'&@20100704123456789"; // date ID 0hSboGx
+    append(stroke(Anna, 1), id);
+    const std::string path = "/draw/%3Cb%3E%22x%27%26@20100704123456789";
+    const std::string link = "href=\"http://canvas.test" + path + "\"";
+    for (const char* target : {"/?v:0hSboGx", "/"}) {
+        EXPECT_EQ(get(target).body.find(link), std::string::npos) << target;
+        EXPECT_EQ(get(target).body.find("Draw in the browser"), std::string::npos) << target;
+    }
+    const BrowserPage files = fakeBrowserPage();
+    context->browser_page = &files;
+    const std::string share = get("/?v:0hSboGx").body;
+    EXPECT_NE(share.find(link + ">Draw in the browser</a>"), std::string::npos) << share;
+    EXPECT_LT(share.find("Open in Velmorastra"), share.find(link));
+    const std::string front = get("/").body;
+    EXPECT_NE(front.find(link + ">Draw in the browser</a>"), std::string::npos) << front;
+    // The link leads to the page of that very canvas.
+    const Response page = get(path);
+    EXPECT_EQ(page.status, 200);
+    EXPECT_EQ(page.body, files.page(id, "/"));
+}
+
 TEST_P(RequestHandlerTest, RenderReplaysTheStrokesWithTheEngine) {
     append(stroke(Anna, 1, 5));
     append(stroke(Bob, 2, 3));
@@ -1170,7 +1275,7 @@ TEST_P(RequestHandlerTest, OtherRoutesAndMethods) {
 namespace velmo::server {
 namespace {
 
-TEST(RequestHandlerRouting, OnlyPollsAndHealthAreQuick) {
+TEST(RequestHandlerRouting, OnlyWhatIsAnsweredFromMemoryIsQuick) {
     const struct {
         Request request;
         bool quick;
@@ -1189,6 +1294,12 @@ TEST(RequestHandlerRouting, OnlyPollsAndHealthAreQuick) {
         {{"GET", "/layers/x.png?w=1&h=1", "", ""}, false},
         {{"POST", "/upload.cgi", "", ""}, false},
         {{"GET", "/images/x.png", "", ""}, false},
+        // The browser page and its files are in memory.
+        {{"GET", "/draw/anna@1", "", ""}, true},
+        {{"GET", "/web/velmorastra-web.0123456789abcdef.wasm", "", ""}, true},
+        {{"GET", "/web/x", "", ""}, true},
+        {{"GET", "/drawing", "", ""}, false},
+        {{"POST", "/draw/anna@1", "", ""}, false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(isQuick(c.request), c.quick)

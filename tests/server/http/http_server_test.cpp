@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 namespace velmo::server {
@@ -841,6 +842,92 @@ TEST_F(HttpServerTest, BusyPortAndUnusableDatabaseAreClearErrors) {
     EXPECT_NE(reader.log().find("unknown option --bogus"), std::string::npos);
 }
 
+// The page names its files; a browser takes each with the type and bytes it was given, on
+// the connection that brought the page.
+TEST_F(HttpServerTest, TheBrowserPageAndTheFilesItNamesAreServedFromTheWebFolder) {
+    const std::filesystem::path web = dir.path() / "web";
+    std::filesystem::create_directory(web);
+    const auto write = [&](const char* name, const std::string& bytes) {
+        std::ofstream(web / name, std::ios::binary) << bytes;
+    };
+    std::string wasm = std::string("\0asm\x01\0\0\0", 8);
+    // Large enough to take many writes; every byte value.
+    for (int i = 0; wasm.size() < (3u << 20); ++i) {
+        wasm += static_cast<char>((i * 131 + (i >> 9)) & 0xFF);
+    }
+    write("draw.html",
+          "<title>{{CANVAS_ID}}</title>\n{{STYLE_URL}}\n{{SCRIPT_URL}}\n{{WASM_URL}}\n");
+    write("draw.css", "body{}");
+    write("velmorastra-web.js", "export {};");
+    write("velmorastra-web.wasm", wasm);
+    auto server = startServer({"--web-folder", web.string()});
+    Connection connection(server->port());
+    ASSERT_TRUE(connection.send(getRequest("/draw/a%3C%22%26@20100704123456789")));
+    const auto page = connection.read();
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    EXPECT_EQ(page->headers.at("content-type"), "text/html; charset=utf-8");
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; (end = page->body.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        lines.push_back(page->body.substr(start, end - start));
+    }
+    ASSERT_EQ(lines.size(), 4u) << page->body;
+    EXPECT_EQ(lines[0], "<title>a&lt;&quot;&amp;@20100704123456789</title>");
+    const struct {
+        std::string url;
+        std::string type;
+        std::string bytes;
+    } files[] = {
+        {lines[1], "text/css; charset=utf-8", "body{}"},
+        {lines[2], "text/javascript; charset=utf-8", "export {};"},
+        {lines[3], "application/wasm", wasm},
+    };
+    for (const auto& file : files) {
+        ASSERT_TRUE(connection.send(getRequest(file.url)));
+        const auto reply = connection.read();
+        ASSERT_TRUE(reply) << file.url;
+        EXPECT_EQ(reply->status, 200) << file.url;
+        EXPECT_EQ(reply->headers.at("content-type"), file.type);
+        EXPECT_EQ(reply->headers.at("cache-control"), "public, max-age=31536000, immutable");
+        EXPECT_TRUE(reply->body == file.bytes) << file.url << ": " << reply->body.size();
+    }
+    // An older build's name, a plain name and a bad canvas ID are answered on the same
+    // connection, which goes on.
+    std::string old_name = files[2].url;
+    old_name[old_name.size() - 6] = old_name[old_name.size() - 6] == '0' ? '1' : '0';
+    ASSERT_TRUE(connection.send(getRequest(old_name) + getRequest("/web/velmorastra-web.wasm") +
+                                getRequest("/draw/a%20b") + getRequest("/healthz")));
+    for (const int status : {404, 404, 400, 200}) {
+        const auto reply = connection.read();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, status);
+    }
+    EXPECT_EQ(server->stop(), 0);
+    // The access log counts the module's bytes, sent from memory.
+    EXPECT_NE(server->log().find(" 200 " + std::to_string(wasm.size()) + " "), std::string::npos);
+
+    // Without the files, or with one over the bound, the server runs without the page and says
+    // why once.
+    std::filesystem::resize_file(web / "velmorastra-web.wasm", (32u << 20) + 1);
+    for (const std::string& folder : {std::string(), web.string(), dir.file("nowhere")}) {
+        auto without = startServer({"--web-folder", folder});
+        const auto missing = exchange(without->port(), getRequest("/draw/anna@1"));
+        ASSERT_TRUE(missing);
+        EXPECT_EQ(missing->status, 404) << folder;
+        EXPECT_NE(missing->body.find("not installed"), std::string::npos);
+        EXPECT_EQ(exchange(without->port(), getRequest(files[1].url))->status, 404);
+        EXPECT_EQ(exchange(without->port(), getRequest("/healthz"))->status, 200);
+        EXPECT_EQ(without->stop(), 0);
+        const std::string log = without->log();
+        EXPECT_EQ(log.find("no browser page") != std::string::npos, !folder.empty()) << log;
+        if (folder == web.string()) {
+            EXPECT_NE(log.find("velmorastra-web.wasm: larger than 32 MiB"), std::string::npos)
+                << log;
+        }
+    }
+}
+
 TEST_F(HttpServerTest, HelpNamesEveryOption) {
     const std::string out = dir.file("help.txt");
     EXPECT_EQ(ServerProcess::runToEnd({"--help"}, out), 0);
@@ -859,6 +946,7 @@ TEST_F(HttpServerTest, HelpNamesEveryOption) {
                                "--max-renders",
                                "--render-cache-mb",
                                "--render-folder",
+                               "--web-folder",
                                "--append-rate",
                                "--append-burst",
                                "--poll-rate",
