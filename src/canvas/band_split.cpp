@@ -14,6 +14,13 @@ constexpr int MinBandRows = 32;
 // Bands a thread: enough to even out strokes that cluster, few enough that a stroke seldom
 // spans several.
 constexpr unsigned BandsPerThread = 3;
+// A WebAssembly build without threads has none to start, and there a failed start would abort
+// rather than throw: such a build paints every band on the calling thread.
+#if defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)
+constexpr bool CanStartThreads = false;
+#else
+constexpr bool CanStartThreads = true;
+#endif
 
 } // namespace
 
@@ -29,7 +36,7 @@ void forEachBand(PixelRect rect, unsigned threads,
     const int most_bands = std::max(1, rect.height / MinBandRows);
     const int bands =
         std::min<long long>(most_bands, static_cast<long long>(threads) * BandsPerThread);
-    if (threads <= 1 || bands <= 1) {
+    if (!CanStartThreads || threads <= 1 || bands <= 1) {
         StrokePainter painter;
         work(rect, painter);
         return;

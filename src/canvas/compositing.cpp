@@ -10,6 +10,13 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
+#define VELMO_COMPOSE_SSE2 1
+#define VELMO_COMPOSE_AVX2 1
+#elif defined(__EMSCRIPTEN__) && defined(__SSE2__)
+// WebAssembly's 128-bit SIMD runs the SSE2 kernel through Emscripten's translation of its
+// intrinsics; there are no wider registers to choose at run time.
+#include <emmintrin.h>
+#define VELMO_COMPOSE_SSE2 1
 #endif
 
 namespace velmo::canvas {
@@ -86,8 +93,7 @@ void composeBytes(const uint8_t* __restrict l0, const uint8_t* __restrict l1,
     }
 }
 
-#if defined(__x86_64__) || defined(__i386__)
-#define VELMO_COMPOSE_SIMD 1
+#if defined(VELMO_COMPOSE_SSE2)
 // The same sixteen (or thirty-two) bytes at a time in 16-bit lanes. The loop is bound by its
 // arithmetic about as much as by memory, so the wider registers are used where the processor
 // has them, chosen at run time. The two versions differ only in register width; they are
@@ -135,6 +141,7 @@ void composeSse2(const uint8_t* l0, const uint8_t* l1, const uint8_t* l2, uint8_
     composeBytes(l0 + i, l1 + i, l2 + i, out + i, bytes - i);
 }
 
+#if defined(VELMO_COMPOSE_AVX2)
 // Unpacking and packing both work within 128-bit halves, so the byte order comes back.
 __attribute__((target("avx2"))) void composeAvx2(const uint8_t* l0, const uint8_t* l1,
                                                  const uint8_t* l2, uint8_t* out, size_t bytes,
@@ -165,13 +172,14 @@ __attribute__((target("avx2"))) void composeAvx2(const uint8_t* l0, const uint8_
     composeBytes(l0 + i, l1 + i, l2 + i, out + i, bytes - i);
 }
 
-#undef VELMO_SCREEN_OF_MULTIPLY
-#undef VELMO_MUL255
-
 bool hasAvx2() {
     static const bool avx2 = __builtin_cpu_supports("avx2");
     return avx2;
 }
+#endif
+
+#undef VELMO_SCREEN_OF_MULTIPLY
+#undef VELMO_MUL255
 #endif
 
 // Above this many pixels the stores stream past the cache: a whole-canvas composition writes
@@ -195,8 +203,12 @@ void composeAllLayersWith(ComposeKernel kernel, const LayerSurfaces& layers, Sur
     // formula and need no special case.
     const size_t bytes = static_cast<size_t>(r.width) * 4;
     [[maybe_unused]] const bool stream = int64_t{r.width} * r.height >= StreamingPixels;
-#if defined(VELMO_COMPOSE_SIMD)
+#if defined(VELMO_COMPOSE_AVX2)
     if (kernel == ComposeKernel::Best && !hasAvx2()) {
+        kernel = ComposeKernel::Sse2;
+    }
+#elif defined(VELMO_COMPOSE_SSE2)
+    if (kernel == ComposeKernel::Best) {
         kernel = ComposeKernel::Sse2;
     }
 #endif
@@ -206,10 +218,12 @@ void composeAllLayersWith(ComposeKernel kernel, const LayerSurfaces& layers, Sur
         const auto* l2 = reinterpret_cast<const uint8_t*>(layers[2].row(y) + r.x);
         auto* out = reinterpret_cast<uint8_t*>(dst.row(y) + r.x);
         switch (kernel) {
-#if defined(VELMO_COMPOSE_SIMD)
+#if defined(VELMO_COMPOSE_AVX2)
         case ComposeKernel::Best:
             composeAvx2(l0, l1, l2, out, bytes, stream);
             break;
+#endif
+#if defined(VELMO_COMPOSE_SSE2)
         case ComposeKernel::Sse2:
             composeSse2(l0, l1, l2, out, bytes, stream);
             break;
@@ -219,7 +233,7 @@ void composeAllLayersWith(ComposeKernel kernel, const LayerSurfaces& layers, Sur
             break;
         }
     }
-#if defined(VELMO_COMPOSE_SIMD)
+#if defined(VELMO_COMPOSE_SSE2)
     if (stream) {
         _mm_sfence();
     }

@@ -23,7 +23,7 @@ void composeBitmap(const Surface& src, const Surface& overlay, float alpha, Surf
 void composeAllLayers(const LayerSurfaces& layers, Surface& dst, PixelRect rect);
 
 // The same with a chosen kernel, so tests reach each: Best is the widest the processor runs;
-// Sse2 falls back to Portable off x86.
+// Sse2 falls back to Portable where neither x86 nor WebAssembly SIMD is there.
 enum class ComposeKernel { Best, Sse2, Portable };
 void composeAllLayersWith(ComposeKernel kernel, const LayerSurfaces& layers, Surface& dst,
                           PixelRect rect);

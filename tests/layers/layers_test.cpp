@@ -14,11 +14,21 @@ namespace {
 namespace fs = std::filesystem;
 
 // A listed folder: its path from the repository root and the prefix its headers are included
-// with ("src/platform/qt" is included as "platform/qt/...").
+// with. Headers under src/ and server/ are included from there ("src/platform/qt" as
+// "platform/qt/..."), others from the root ("web/glue" as "web/glue/...").
 struct Layer {
     std::string folder;
     std::string include_prefix;
 };
+
+std::string includePrefix(const std::string& folder) {
+    for (const std::string root : {"src/", "server/"}) {
+        if (folder.compare(0, root.size(), root) == 0) {
+            return folder.substr(root.size());
+        }
+    }
+    return folder;
+}
 
 std::vector<Layer> readLayers(const fs::path& list) {
     std::vector<Layer> layers;
@@ -28,8 +38,7 @@ std::vector<Layer> readLayers(const fs::path& list) {
         if (line.empty() || line[0] == '#') {
             continue;
         }
-        const size_t slash = line.find('/');
-        layers.push_back({line, slash == std::string::npos ? line : line.substr(slash + 1)});
+        layers.push_back({line, includePrefix(line)});
     }
     return layers;
 }
@@ -172,12 +181,16 @@ TEST(Layers, UpwardIncludesCyclesAndUnlistedFoldersAreFound) {
         fs::temp_directory_path() /
         ("velmo-layers-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
     fs::remove_all(root);
-    write(root / "layers.txt", "# bottom first\nsrc/base\nsrc/base/qt\nsrc/top\n");
+    write(root / "layers.txt", "# bottom first\nsrc/base\nsrc/base/qt\nsrc/top\nweb/shell\n");
     write(root / "src/base/a.h", "#include \"base/b.h\"\n#include <vector>\n");
     write(root / "src/base/b.h", "#include \"top/t.h\"\n");
     write(root / "src/base/qt/q.h", "#include \"base/a.h\"\n");
     write(root / "src/top/t.h", "#include \"base/qt/q.h\"\n#include \"base/a.h\"\n");
     write(root / "src/stray/s.cpp", "int s;\n");
+    // A folder outside src/ is included by its full path, and sits above all of src/ here.
+    write(root / "web/shell/w.h", "#include \"top/t.h\"\n#include \"web/shell/v.h\"\n");
+    write(root / "web/shell/v.h", "#include \"base/qt/q.h\"\n");
+    write(root / "src/top/u.h", "#include \"web/shell/w.h\"\n");
 
     const std::string found = joined(layerProblems(root));
     EXPECT_NE(found.find("src/base/b.h includes \"top/t.h\" from a higher layer"),
@@ -186,7 +199,12 @@ TEST(Layers, UpwardIncludesCyclesAndUnlistedFoldersAreFound) {
     EXPECT_NE(found.find("cycle: src/base src/top src/base"), std::string::npos) << found;
     EXPECT_NE(found.find("src/stray holds code but is not in layers.txt"), std::string::npos)
         << found;
+    EXPECT_NE(found.find("src/top/u.h includes \"web/shell/w.h\" from a higher layer"),
+              std::string::npos)
+        << found;
     EXPECT_EQ(found.find("src/base/qt/q.h"), std::string::npos) << found;
+    // The shell's own includes, of its folder and of those below, are no problem.
+    EXPECT_EQ(("\n" + found).find("\nweb/shell/"), std::string::npos) << found;
     fs::remove_all(root);
 }
 
