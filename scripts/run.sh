@@ -7,7 +7,9 @@
 #   scripts/run.sh velmorastra://CANVAS-ID           open a canvas
 #   scripts/run.sh --two                             two windows on one new canvas, each
 #                                                    with its own settings file
-# A server this script started stops when its client window closes.
+# A server this script started stops when its client window closes. The server also serves
+# every canvas to browsers at http://127.0.0.1:8640/draw/<canvas ID> (the web client is built
+# with Emscripten).
 #
 # Without a display (neither DISPLAY nor WAYLAND_DISPLAY set, and no QT_QPA_PLATFORM chosen)
 # there is no window to open: the script starts the server, says how to reach it and how to
@@ -29,7 +31,7 @@ fi
 
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
           libbenchmark-dev libcairo2-dev libpng-dev libboost-dev libsqlite3-dev
-          qt6-base-dev qt6-base-dev-tools libgl-dev)
+          qt6-base-dev qt6-base-dev-tools libgl-dev nodejs emscripten)
 ./scripts/install-packages.sh "${packages[@]}"
 
 build=${VELMO_BUILD_DIR:-build-run}
@@ -38,9 +40,9 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
 fi
 if [ -n "$headless" ] && [ -z "$use_xvfb" ]; then
   # No window to open: the server alone.
-  cmake --build "$build" --target velmorastra-server
+  cmake --build "$build" --target velmorastra-server velmo_web
 else
-  cmake --build "$build" --target velmorastra velmorastra-server
+  cmake --build "$build" --target velmorastra velmorastra-server velmo_web
 fi
 if [ -n "$use_xvfb" ]; then
   ./scripts/install-packages.sh xvfb
@@ -64,6 +66,7 @@ if [ -n "$headless" ] && [ -z "$use_xvfb" ]; then
   cat <<EOF
 run.sh: no display here (DISPLAY and WAYLAND_DISPLAY are not set), so no window opens.
   The canvas server listens on http://127.0.0.1:8640/ (open that address for its front page).
+  A canvas in a browser:           http://127.0.0.1:8640/draw/demo@20261210000000000
   From another machine, forward the port first:  ssh -L 8640:127.0.0.1:8640 THIS-HOST
   A window on a virtual display:   scripts/run.sh --xvfb      (installs xvfb, uses xvfb-run)
   or, with xvfb-run installed:     xvfb-run -a $build/src/app/velmorastra --server http://127.0.0.1:8640/
@@ -94,6 +97,7 @@ if [ "${1:-}" = "--two" ]; then
   "${client[@]}" --settings "$config/second.ini" "$@" "velmorastra://$canvas" &
   second=$!
   echo "run.sh: two windows on canvas $canvas; a stroke in one shows in the other within 5 s"
+  echo "run.sh: the same canvas in a browser: http://127.0.0.1:8640/draw/$canvas"
   wait "$first" "$second" || true
 else
   "${client[@]}" "$@"

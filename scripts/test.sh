@@ -22,6 +22,9 @@ find src server tests bench fuzz scripts web/glue \( -name '*.h' -o -name '*.cpp
 echo "== build and test (release, with the browser page and the core's tests in WebAssembly)"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMO_WERROR=ON -DVELMO_WEB=ON
 cmake --build build -j "$jobs"
+# The browser tests' packages, exactly as locked; puppeteer-core drives Debian's Chromium and
+# downloads no browser.
+(cd web/tests && npm ci --no-audit --no-fund)
 ctest --test-dir build -j "$jobs" --timeout 600
 
 # One sanitizer build serves both the tests and, with clang, the fuzz targets. The browser page

@@ -121,6 +121,7 @@ void WebCanvas::open(float width, float height, const std::string& id,
     sync_agent.restoreQueue(std::move(queued));
     paintChanges();
     startLoad();
+    is_open = true;
     followOpenCanvas();
     sync_agent.resumeQueue();
     setInfoLabel();
@@ -295,7 +296,7 @@ void WebCanvas::setInfoLabel() {
 
 void WebCanvas::countsChanged() {
     js_counts(static_cast<int>(strokes_history.size()),
-              static_cast<int>(sync_agent.queued_commands.size()), stroke_load ? 1 : 0,
+              static_cast<int>(sync_agent.queued_commands.size()), loading() ? 1 : 0,
               user_id.c_str());
 }
 

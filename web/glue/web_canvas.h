@@ -61,7 +61,8 @@ public:
     void pointersCancelled();
 
     size_t queuedCommands() const { return sync_agent.queued_commands.size(); }
-    bool loading() const { return stroke_load != nullptr; }
+    // Until the canvas's strokes are in.
+    bool loading() const { return !is_open || stroke_load != nullptr; }
     const std::string& currentUser() const { return user_id; }
 
     // sync::SyncCanvas
@@ -111,6 +112,7 @@ private:
     std::set<int64_t> undone_before_echo;
     // A poll owed once the canvas's fetch is in (a poll during it brings the same strokes).
     bool poll_after_load = false;
+    bool is_open = false;
     int feed_token = 0;
 
     // The gesture: the pointer that draws, and the second one that pinches.
