@@ -590,4 +590,47 @@ describe("the page /draw/<canvas ID> in Chromium against the real server", () =>
     await assertClean(recorded);
     await recorded.close();
   });
+  test("a bot's stroke shows while it is drawn, with a marker naming its drawer", async () => {
+    const canvasId = "webtests@20261210120000007";
+    const { recorded } = await openCanvas(canvasId);
+    const blank = await recorded.canvasPixels();
+    // 150 points a drag every 16 ms: the stroke takes over two seconds to draw.
+    const drawer = new BotProcess(server, dir, "slowpen", [
+      "--canvas",
+      `velmorastra://${canvasId}`,
+      "--strokes",
+      "1",
+      "--points",
+      "150",
+      "--progress",
+      "--size",
+      "800x600",
+      "--timeout",
+      "60",
+    ]);
+    await recorded.page.waitForFunction(
+      () => [...document.querySelectorAll("#markers .marker")].some((m) =>
+        m.textContent.includes("slowpen")),
+      { timeout: 10000, polling: 20 }
+    );
+    // The pixels follow at the page's next frame; the stroke is still being drawn meanwhile.
+    let changed = 0;
+    let strokes = "0";
+    const deadline = Date.now() + 2000;
+    while (changed <= 20 && strokes === "0" && Date.now() < deadline) {
+      changed = comparePictures(await recorded.canvasPixels(), blank, 0).differing;
+      strokes = await recorded.page.evaluate(() => document.body.dataset.strokes);
+    }
+    assert.equal(strokes, "0", "the stroke in progress is not in the history");
+    assert.ok(changed > 20, `${changed} pixels of the stroke in progress shown`);
+    await recorded.waitForBody((b) => b.strokes === 1, 10000, "the finished stroke");
+    await recorded.page.waitForFunction(
+      () => document.querySelectorAll("#markers .marker").length === 0,
+      { timeout: 5000, polling: 50 }
+    );
+    assert.equal(await drawer.exited, 0, drawer.report());
+    await assertPictureIsTheRender(recorded, canvasId, "progress");
+    await assertClean(recorded);
+    await recorded.close();
+  });
 });
