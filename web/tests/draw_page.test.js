@@ -633,4 +633,38 @@ describe("the page /draw/<canvas ID> in Chromium against the real server", () =>
     await assertClean(recorded);
     await recorded.close();
   });
+  test("two fingers pinch and move the view and draw nothing", async () => {
+    const canvasId = "webtests@20261210120000008";
+    const { recorded } = await openCanvas(canvasId);
+    const box = await (await recorded.page.$("#area")).boundingBox();
+    const cdp = await recorded.page.target().createCDPSession();
+    await cdp.send("Emulation.setTouchEmulationEnabled", { enabled: true, maxTouchPoints: 2 });
+    const at = (dx1, dx2, dy) => [
+      { x: box.x + 300 + dx1, y: box.y + 250 + dy, id: 1 },
+      { x: box.x + 400 + dx2, y: box.y + 250 + dy, id: 2 },
+    ];
+    await cdp.send("Input.dispatchTouchEvent", { type: "touchStart", touchPoints: at(0, 0, 0) });
+    // The fingers spread to twice their distance and move down 40 points together.
+    for (let step = 1; step <= 10; step++) {
+      const spread = 5 * step;
+      await cdp.send("Input.dispatchTouchEvent", {
+        type: "touchMove",
+        touchPoints: at(-spread, spread, 4 * step),
+      });
+    }
+    await cdp.send("Input.dispatchTouchEvent", { type: "touchEnd", touchPoints: [] });
+    const transform = await recorded.page.$eval("#stage", (stage) => stage.style.transform);
+    const numbers = (transform.match(/-?[\d.]+(e-?\d+)?/g) || []).map(Number);
+    assert.equal(numbers.length, 6, `the view's transform: ${transform}`);
+    const [a, b, , , , ty] = numbers;
+    assert.ok(Math.abs(Math.hypot(a, b) - 2) < 0.1, `zoomed ${Math.hypot(a, b)}, not 2: ${transform}`);
+    assert.ok(ty > 0, `moved down: ${transform}`);
+    await sleep(300);
+    const body = await recorded.page.evaluate(() => ({ ...document.body.dataset }));
+    assert.equal(body.strokes, "0");
+    assert.equal(body.queued, "0");
+    assert.deepEqual(await server.strokes(canvasId), []);
+    await assertClean(recorded);
+    await recorded.close();
+  });
 });
