@@ -130,33 +130,28 @@ void BrowserHttp::received(int id, std::string_view bytes) {
     }
 }
 
-void BrowserHttp::finished(int id, const platform::HttpStatus& status) {
+std::optional<platform::HttpCallbacks> BrowserHttp::take(int id) {
     const auto it = requests.find(id);
     if (it == requests.end()) {
-        return;
+        return std::nullopt;
     }
     platform::HttpCallbacks callbacks = std::move(it->second);
     requests.erase(it);
     if (callbacks.cancellation) {
         callbacks.cancellation->on_cancel = nullptr;
     }
-    if (callbacks.finished) {
-        callbacks.finished(status);
+    return callbacks;
+}
+
+void BrowserHttp::finished(int id, const platform::HttpStatus& status) {
+    if (auto callbacks = take(id); callbacks && callbacks->finished) {
+        callbacks->finished(status);
     }
 }
 
 void BrowserHttp::failed(int id) {
-    const auto it = requests.find(id);
-    if (it == requests.end()) {
-        return;
-    }
-    platform::HttpCallbacks callbacks = std::move(it->second);
-    requests.erase(it);
-    if (callbacks.cancellation) {
-        callbacks.cancellation->on_cancel = nullptr;
-    }
-    if (callbacks.failed) {
-        callbacks.failed();
+    if (auto callbacks = take(id); callbacks && callbacks->failed) {
+        callbacks->failed();
     }
 }
 

@@ -52,6 +52,8 @@ public:
     void failed(int id);
 
 private:
+    // The request's callbacks, which end with it: none once it ended or was cancelled.
+    std::optional<platform::HttpCallbacks> take(int id);
     std::map<int, platform::HttpCallbacks> requests;
     int last_id = 0;
 };
