@@ -6,6 +6,8 @@
 #include <fstream>
 #include <system_error>
 
+#include <zlib.h>
+
 namespace velmo::server {
 namespace {
 
@@ -43,6 +45,28 @@ std::optional<std::string> readBounded(const std::filesystem::path& path, std::s
     return bytes;
 }
 
+// A gzip member of `bytes` at the best compression; nothing when zlib fails or it is no smaller.
+std::shared_ptr<const std::string> gzipOf(const std::string& bytes) {
+    z_stream stream{};
+    // 15 window bits, plus 16 for the gzip wrapper.
+    if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) !=
+        Z_OK) {
+        return nullptr;
+    }
+    std::string out(deflateBound(&stream, static_cast<uLong>(bytes.size())), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    stream.avail_in = static_cast<uInt>(bytes.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    const int result = deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    if (result != Z_STREAM_END || out.size() >= bytes.size()) {
+        return nullptr;
+    }
+    return std::make_shared<const std::string>(std::move(out));
+}
+
 // "velmorastra-web.js" and its bytes give "velmorastra-web.<16 hex digits>.js".
 BrowserPage::File hashedFile(std::string_view file_name, std::string_view content_type,
                              std::string bytes) {
@@ -51,6 +75,7 @@ BrowserPage::File hashedFile(std::string_view file_name, std::string_view conten
     file.name = std::string(file_name.substr(0, dot)) + "." +
                 sha256Hex(bytes).substr(0, HashDigits) + std::string(file_name.substr(dot));
     file.content_type = content_type;
+    file.gzipped = gzipOf(bytes);
     file.bytes = std::make_shared<const std::string>(std::move(bytes));
     return file;
 }

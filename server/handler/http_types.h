@@ -23,6 +23,9 @@ struct Request {
     // The If-None-Match header, empty when absent: a render answers 304 when it names the
     // render's ETag.
     std::string if_none_match = {};
+    // The Accept-Encoding header, empty when absent: the browser page's files go gzipped to a
+    // client that takes gzip.
+    std::string accept_encoding = {};
 };
 
 struct Response {

@@ -632,7 +632,46 @@ Response drawPage(std::string_view encoded_id, const HandlerContext& context) {
     return response;
 }
 
-Response webFile(std::string_view name, const HandlerContext& context) {
+// Whether an Accept-Encoding value takes gzip: named without "q=0" (browsers send
+// "gzip, deflate, br"; a "*" is not read as gzip, since every browser names it).
+bool acceptsGzip(std::string_view accept_encoding) {
+    size_t at = 0;
+    while (at < accept_encoding.size()) {
+        size_t end = accept_encoding.find(',', at);
+        if (end == std::string_view::npos) {
+            end = accept_encoding.size();
+        }
+        std::string_view item = accept_encoding.substr(at, end - at);
+        at = end + 1;
+        const size_t semicolon = item.find(';');
+        std::string_view coding = item.substr(0, semicolon);
+        while (!coding.empty() && (coding.front() == ' ' || coding.front() == '\t')) {
+            coding.remove_prefix(1);
+        }
+        while (!coding.empty() && (coding.back() == ' ' || coding.back() == '\t')) {
+            coding.remove_suffix(1);
+        }
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+        if (coding.size() != 4 || lower(coding[0]) != 'g' || lower(coding[1]) != 'z' ||
+            lower(coding[2]) != 'i' || lower(coding[3]) != 'p') {
+            continue;
+        }
+        if (semicolon == std::string_view::npos) {
+            return true;
+        }
+        std::string_view params = item.substr(semicolon + 1);
+        params.remove_prefix(std::min(params.find_first_not_of(" \t"), params.size()));
+        // "q=0", "q=0.0", "q=0.000" refuse it; any other weight takes it.
+        if (params.size() >= 3 && (params[0] == 'q' || params[0] == 'Q') && params[1] == '=') {
+            const std::string_view weight = params.substr(2);
+            return weight.find_first_not_of("0. \t") != std::string_view::npos;
+        }
+        return true;
+    }
+    return false;
+}
+
+Response webFile(std::string_view name, const Request& request, const HandlerContext& context) {
     const BrowserPage::File* file =
         context.browser_page != nullptr ? context.browser_page->file(name) : nullptr;
     if (file == nullptr) {
@@ -641,6 +680,11 @@ Response webFile(std::string_view name, const HandlerContext& context) {
     Response response;
     response.content_type = file->content_type;
     response.shared_body = file->bytes;
+    if (file->gzipped && acceptsGzip(request.accept_encoding)) {
+        response.shared_body = file->gzipped;
+        response.headers.emplace_back("Content-Encoding", "gzip");
+    }
+    response.headers.emplace_back("Vary", "Accept-Encoding");
     // The name holds the content's hash: what is under it never changes.
     response.headers.emplace_back("Cache-Control", "public, max-age=31536000, immutable");
     response.headers.emplace_back("X-Content-Type-Options", "nosniff");
@@ -881,7 +925,7 @@ Response handleRequest(const Request& request, HandlerContext& context, int64_t 
     }
     constexpr std::string_view WebPrefix = "/web/";
     if (path.starts_with(WebPrefix)) {
-        return get ? webFile(path.substr(WebPrefix.size()), context) : methodNotAllowed();
+        return get ? webFile(path.substr(WebPrefix.size()), request, context) : methodNotAllowed();
     }
     constexpr std::string_view ImagePrefix = "/images/";
     if (path.substr(0, ImagePrefix.size()) == ImagePrefix) {

@@ -327,6 +327,7 @@ private:
         request.key = std::string(
             message[beast::string_view(wire::KeyHeaderName.data(), wire::KeyHeaderName.size())]);
         request.if_none_match = std::string(message[http::field::if_none_match]);
+        request.accept_encoding = std::string(message[http::field::accept_encoding]);
         request.body = std::move(message.body());
         if (via_proxy_) {
             const auto forwarded = message["X-Forwarded-For"];

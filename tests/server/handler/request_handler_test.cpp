@@ -27,6 +27,8 @@
 #include <functional>
 #include <thread>
 
+#include <zlib.h>
+
 namespace velmo::server {
 namespace {
 
@@ -960,6 +962,46 @@ TEST_P(RequestHandlerTest, WebFilesAreServedUnderTheirHashedNamesOnly) {
               405);
     context->browser_page = nullptr;
     EXPECT_EQ(get("/web/" + files.wasm().name).status, 404);
+}
+
+TEST_P(RequestHandlerTest, WebFilesGoGzippedToAClientThatTakesGzip) {
+    const std::string script = "const canvas = 1;\n" + std::string(20000, ';');
+    const BrowserPage files("{{SCRIPT_URL}}", "body{}", script, std::string("\0asm\x01\0\0\0", 8));
+    context->browser_page = &files;
+    const auto fetch = [&](const std::string& name, const std::string& accept) {
+        Request request{"GET", "/web/" + name, "", ""};
+        request.accept_encoding = accept;
+        return handleRequest(request, *context, Now);
+    };
+    const auto inflated = [](const std::string& gz) {
+        z_stream stream{};
+        EXPECT_EQ(inflateInit2(&stream, 15 + 16), Z_OK);
+        std::string out(1 << 16, '\0');
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(gz.data()));
+        stream.avail_in = static_cast<uInt>(gz.size());
+        stream.next_out = reinterpret_cast<Bytef*>(out.data());
+        stream.avail_out = static_cast<uInt>(out.size());
+        EXPECT_EQ(inflate(&stream, Z_FINISH), Z_STREAM_END);
+        out.resize(stream.total_out);
+        inflateEnd(&stream);
+        return out;
+    };
+    for (const std::string accept : {"gzip, deflate, br", "br;q=1, GZip ;q=0.5", "x-gzip, gzip"}) {
+        const Response answer = fetch(files.script().name, accept);
+        ASSERT_EQ(header(answer, "Content-Encoding"), "gzip") << accept;
+        ASSERT_TRUE(answer.shared_body);
+        EXPECT_LT(answer.shared_body->size(), script.size() / 10);
+        EXPECT_EQ(inflated(*answer.shared_body), script);
+        EXPECT_EQ(header(answer, "Vary"), "Accept-Encoding");
+    }
+    for (const std::string accept : {"", "br", "gzip;q=0", "gzip; q=0.000", "*", "gzipped"}) {
+        const Response answer = fetch(files.script().name, accept);
+        EXPECT_EQ(header(answer, "Content-Encoding"), "") << accept;
+        EXPECT_EQ(answer.shared_body.get(), files.script().bytes.get()) << accept;
+        EXPECT_EQ(header(answer, "Vary"), "Accept-Encoding");
+    }
+    // A file gzip does not shrink goes as it is.
+    EXPECT_EQ(header(fetch(files.wasm().name, "gzip"), "Content-Encoding"), "");
 }
 
 TEST_P(RequestHandlerTest, SharePageAndFrontPageLinkTheBrowserPageOnlyWhenInstalled) {
