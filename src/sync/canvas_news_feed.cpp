@@ -12,6 +12,13 @@ CanvasNewsFeed::CanvasNewsFeed(platform::EventStream& stream_, std::string serve
                                std::function<void(std::optional<int64_t>)> on_news_)
     : stream(stream_), server_base_url(std::move(server_base_url_)), on_news(std::move(on_news_)) {}
 
+CanvasNewsFeed::CanvasNewsFeed(platform::EventStream& stream_, platform::Scheduler& scheduler,
+                               std::string server_base_url_,
+                               std::function<void(std::optional<int64_t>)> on_news_)
+    : CanvasNewsFeed(stream_, std::move(server_base_url_), std::move(on_news_)) {
+    reopen_timer = std::make_unique<OneShot>(scheduler);
+}
+
 CanvasNewsFeed::~CanvasNewsFeed() {
     if (open) {
         stream.close();
@@ -37,6 +44,9 @@ void CanvasNewsFeed::follow(const std::string& id, const std::string& user,
     key_header = std::move(key);
     failures = 0;
     ticks_to_wait = 0;
+    if (reopen_timer) {
+        reopen_timer->stop();
+    }
     if (!canvas_id.empty()) {
         openStream();
     }
@@ -44,12 +54,24 @@ void CanvasNewsFeed::follow(const std::string& id, const std::string& user,
 
 void CanvasNewsFeed::tick() {
     reopened_at_once = false;
-    if (canvas_id.empty() || open) {
+    if (canvas_id.empty() || open || reopen_timer) {
         return;
     }
     if (--ticks_to_wait <= 0) {
         openStream();
     }
+}
+
+void CanvasNewsFeed::serverSeen() {
+    if (canvas_id.empty() || open) {
+        return;
+    }
+    failures = 0;
+    ticks_to_wait = 0;
+    if (reopen_timer) {
+        reopen_timer->stop();
+    }
+    openStream();
 }
 
 void CanvasNewsFeed::openStream() {
@@ -71,6 +93,9 @@ void CanvasNewsFeed::openStream() {
 void CanvasNewsFeed::onEvent(std::string_view type, std::string_view data) {
     heard = true;
     failures = 0;
+    if (seen_listener) {
+        seen_listener();
+    }
     if (type == wire::ReadyEvent || type == wire::AppendEvent) {
         on_news(wire::eventStamp(data));
     } else if (type == wire::DeleteEvent) {
@@ -105,6 +130,15 @@ void CanvasNewsFeed::onFailure() {
         // that keeps dropping it gets this once a tick.
         reopened_at_once = true;
         openStream();
+        return;
+    }
+    if (reopen_timer) {
+        reopen_timer->start(RetryWait::doubling(failures, ReopenFirst, ReopenLongest, jitter),
+                            [this] {
+                                if (!canvas_id.empty() && !open) {
+                                    openStream();
+                                }
+                            });
         return;
     }
     ticks_to_wait = std::min(1 << std::min(failures - 1, 4), MaxBackoffTicks);

@@ -1,10 +1,14 @@
 #pragma once
 
 #include "platform/event_stream.h"
+#include "platform/scheduler.h"
+#include "sync/one_shot.h"
+#include "sync/retry_wait.h"
 #include "wire/stroke_progress.h"
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,16 +32,28 @@ public:
 // what changed. Without a stream (a server that has none, a proxy that buffers, a broken
 // connection) nothing comes, and the polling timer alone brings the strokes, as before.
 //
-// A stream that fails is opened again from the polling timer's ticks, after 1 tick, then 2,
-// 4, 8 and at most MaxBackoffTicks after each failure in a row; any event resets the count.
-// A stream that had sent an event is opened again at once, at most once between two ticks.
-// Everything runs on the UI thread.
+// A stream that had sent an event and fails is opened again at once, at most once between two
+// ticks of the polling timer. Other failures wait: with a scheduler, about a second after the
+// first (jittered), doubling with each failure in a row up to ReopenLongest; so a server that
+// has no stream, and refuses it each time at once, is not asked every second for good. The
+// moment the server is seen again by other requests (serverSeen), a waiting stream opens at
+// once, so the wait need not be short to notice a server's return. Without a scheduler the
+// waits are counted in ticks: 1, 2, 4, 8, then at most MaxBackoffTicks. Any event resets the
+// count. Everything runs on the UI thread.
 class CanvasNewsFeed {
 public:
     static constexpr int MaxBackoffTicks = 12;
+    static constexpr double ReopenFirst = 1.0;
+    static constexpr double ReopenLongest = 60.0;
 
-    // The stream must outlive the feed. Streams are opened under `server_base_url`.
+    // The stream must outlive the feed. Streams are opened under `server_base_url`. Failed
+    // streams are opened again by ticks.
     CanvasNewsFeed(platform::EventStream& stream, std::string server_base_url,
+                   std::function<void(std::optional<int64_t> stamp)> on_news);
+    // As above, but a failed stream is opened again at the end of its wait, by `scheduler`,
+    // which must outlive the feed.
+    CanvasNewsFeed(platform::EventStream& stream, platform::Scheduler& scheduler,
+                   std::string server_base_url,
                    std::function<void(std::optional<int64_t> stamp)> on_news);
     ~CanvasNewsFeed();
     CanvasNewsFeed(const CanvasNewsFeed&) = delete;
@@ -56,8 +72,17 @@ public:
         live_listener = listener;
         progress_scale = pixel_scale;
     }
+    // Called on every event, before what the event means: the server is there.
+    void setSeenListener(std::function<void()> listener) { seen_listener = std::move(listener); }
+    // Spreads the waits before a reopening; tests give a fixed one.
+    void setJitter(Jitter source) { jitter = std::move(source); }
     // The polling timer's tick: reopens a failed stream once its back-off is over.
     void tick();
+    // The server answered another request: a failed stream opens again now.
+    void serverSeen();
+    // The wait before the failed stream is opened again, in seconds; 0 when none is waiting
+    // (or the waits are counted in ticks).
+    double reopenWait() const { return reopen_timer ? reopen_timer->interval() : 0.0; }
 
     const std::string& canvasID() const { return canvas_id; }
     // A stream is open and has sent an event.
@@ -75,6 +100,10 @@ private:
     std::string user_id;
     std::optional<std::string> key_header;
     LiveListener* live_listener = nullptr;
+    std::function<void()> seen_listener;
+    Jitter jitter = defaultJitter();
+    // None: reopened by ticks.
+    std::unique_ptr<OneShot> reopen_timer;
     float progress_scale = 1.0f;
     bool open = false;
     bool heard = false;

@@ -19,30 +19,12 @@ bool repliesWithStrokes(std::string_view command) {
     return rest.starts_with("append:") || rest.starts_with("delete:");
 }
 
-// The wait before the head goes again after `failures` requests in a row came back without
-// delivering it: the next tick at first, then doubling up to a minute. A wait the server asks
-// for is kept, up to ten minutes, so a wild Retry-After cannot silence the client for good.
-double retryDelay(int failures, std::optional<double> retry_after) {
-    constexpr double First = 2.5;
-    constexpr double Longest = 60.0;
-    constexpr double LongestAsked = 600.0;
-    double delay = First;
-    for (int i = 1; i < failures && delay < Longest; ++i) {
-        delay *= 2.0;
-    }
-    delay = std::min(delay, Longest);
-    if (retry_after) {
-        delay = std::max(delay, std::min(*retry_after, LongestAsked));
-    }
-    return delay;
-}
-
 } // namespace
 
 StrokeSyncAgent::StrokeSyncAgent(platform::HttpExchange& http_, platform::Scheduler& scheduler_,
                                  const platform::Clock& clock_, std::string server_base_url_)
     : delegate(std::make_shared<StrokeSyncDelegate>()), http(http_), scheduler(scheduler_),
-      clock(clock_), server_base_url(std::move(server_base_url_)) {
+      clock(clock_), server_base_url(std::move(server_base_url_)), retry_timer(scheduler_) {
     delegate->agent = this;
 }
 
@@ -102,6 +84,7 @@ void StrokeSyncAgent::enqueue_command(std::string command) {
             queue_listener->commandQueued(queued_commands.back());
         }
     }
+    reportOfflineState();
     if (requesting) {
         if (last_request_time + timeout < clock.now()) {
             // Abandoned: its reply, should it still come, is ignored; the head goes again.
@@ -120,10 +103,83 @@ bool StrokeSyncAgent::backingOff() const {
     return clock.now() < retry_time;
 }
 
-void StrokeSyncAgent::noteFailure(std::optional<double> retry_after) {
+void StrokeSyncAgent::noteFailure(bool answered, std::optional<double> retry_after) {
     ++failures;
-    retry_time = clock.now() + retryDelay(failures, retry_after);
+    double wait = 0.0;
+    if (!answered) {
+        turned_away = 0;
+        wait = RetryWait::afterNoAnswer(jitter);
+    } else {
+        turned_away = retry_after ? 0 : turned_away + 1;
+        wait = RetryWait::afterAnswer(turned_away, retry_after, jitter);
+    }
+    retry_time = clock.now() + wait;
     server_asked_wait = retry_after.has_value();
+    retry_timer.start(wait, [this] { retryDue(); });
+    reportOfflineState();
+}
+
+void StrokeSyncAgent::clearFailures() {
+    failures = 0;
+    turned_away = 0;
+    retry_time = 0.0;
+    server_asked_wait = false;
+    retry_timer.stop();
+}
+
+void StrokeSyncAgent::retryDue() {
+    std::lock_guard guard(mutex);
+    // A timer may fire a hair early; so little left of the wait is no reason to wait again.
+    constexpr double Slack = 0.01;
+    const double left = retry_time - clock.now();
+    if (left > Slack) {
+        retry_timer.start(left, [this] { retryDue(); });
+        return;
+    }
+    retry_time = 0.0;
+    if (requesting && last_request_time + timeout < clock.now()) {
+        reset_connection();
+    }
+    if (!requesting) {
+        send_next_command();
+    }
+}
+
+void StrokeSyncAgent::serverSeen() {
+    std::lock_guard guard(mutex);
+    if (failures == 0 || (server_asked_wait && backingOff())) {
+        return;
+    }
+    turned_away = 0;
+    retry_time = 0.0;
+    server_asked_wait = false;
+    retry_timer.stop();
+    if (!requesting) {
+        send_next_command();
+    }
+}
+
+size_t StrokeSyncAgent::waitingChanges() const {
+    return static_cast<size_t>(
+        std::count_if(queued_commands.begin(), queued_commands.end(), [](const std::string& c) {
+            const size_t word = std::min(c.size(), wire::commandCanvasID(c).size() + 2);
+            const std::string_view rest = std::string_view(c).substr(word);
+            // A poll is an append whose points are empty.
+            return !(rest.starts_with("append:") && rest.ends_with("points:"));
+        }));
+}
+
+void StrokeSyncAgent::reportOfflineState() {
+    const bool now_offline = offline();
+    const size_t waiting = now_offline ? waitingChanges() : 0;
+    if (now_offline == reported_offline && waiting == reported_waiting) {
+        return;
+    }
+    reported_offline = now_offline;
+    reported_waiting = waiting;
+    if (offline_listener) {
+        offline_listener();
+    }
 }
 
 void StrokeSyncAgent::resumeQueue() {
@@ -139,14 +195,13 @@ void StrokeSyncAgent::resumeQueue() {
 void StrokeSyncAgent::restoreQueue(std::vector<std::string> commands) {
     std::lock_guard guard(mutex);
     reset_connection();
-    failures = 0;
-    retry_time = 0.0;
-    server_asked_wait = false;
+    clearFailures();
     queued_commands.assign(std::make_move_iterator(commands.begin()),
                            std::make_move_iterator(commands.end()));
     if (queue_listener != nullptr) {
         queue_listener->queueReplaced(queued_commands);
     }
+    reportOfflineState();
 }
 
 void StrokeSyncAgent::clearInbox() {
@@ -220,8 +275,9 @@ void StrokeSyncAgent::send_request(const std::string& body, bool synchronous) {
             return;
         }
         // A synchronous reply answers only its own command: the head of the queue and the
-        // request in flight are none of its business.
+        // request in flight are none of its business, but it shows the server is there.
         dispatchReply(answer->body, true);
+        serverSeen();
         return;
     }
 
@@ -272,7 +328,7 @@ void StrokeSyncAgent::connectionFinished(uint64_t serial, const platform::HttpSt
         break;
     case platform::AnswerMeaning::TryAgain:
         reset_connection();
-        noteFailure(status.retry_after);
+        noteFailure(true, status.retry_after);
         break;
     case platform::AnswerMeaning::Refused:
         handle_refusal(status.code);
@@ -286,14 +342,12 @@ void StrokeSyncAgent::connectionFailed(uint64_t serial) {
     }
     reset_connection();
     delegate->response.clear();
-    noteFailure(std::nullopt);
+    noteFailure(false, std::nullopt);
 }
 
 void StrokeSyncAgent::handle_refusal(int status) {
     reset_connection();
-    failures = 0;
-    retry_time = 0.0;
-    server_asked_wait = false;
+    clearFailures();
     std::string command;
     {
         std::lock_guard guard(mutex);
@@ -305,6 +359,7 @@ void StrokeSyncAgent::handle_refusal(int status) {
             }
         }
     }
+    reportOfflineState();
     if (refusal_listener) {
         refusal_listener(command, status);
     }
@@ -316,9 +371,7 @@ void StrokeSyncAgent::handle_response(const std::string& reply) {
     const bool for_open_canvas = canvas == nullptr || in_flight_canvas_id == canvas->canvasID();
     const uint64_t covers = in_flight_news;
     reset_connection();
-    failures = 0;
-    retry_time = 0.0;
-    server_asked_wait = false;
+    clearFailures();
     const size_t strokes_before = returned_strokes.size();
     dispatchReply(reply, for_open_canvas);
     const bool brought_strokes = returned_strokes.size() > strokes_before;
@@ -338,6 +391,7 @@ void StrokeSyncAgent::handle_response(const std::string& reply) {
         }
     }
     pop_sent_command();
+    reportOfflineState();
     send_next_command();
     pollForNews();
 }

@@ -5,7 +5,9 @@
 #include "platform/clock.h"
 #include "platform/http_exchange.h"
 #include "platform/scheduler.h"
+#include "sync/one_shot.h"
 #include "sync/queue_listener.h"
+#include "sync/retry_wait.h"
 #include "sync/sync_canvas.h"
 
 #include <cstdint>
@@ -33,12 +35,15 @@ struct StrokeSyncDelegate {
 // The one talker to the canvas server. Commands wait in `queued_commands` and go out one
 // request at a time, the head first; it is retired only when a 2xx reply has been handled, so
 // a command the server never took is never lost. A redirect (not followed), 408, 429, 5xx, a
-// broken connection or a time-out keep the head, which goes again on a later tick, after a
-// wait that doubles with each failure in a row up to a minute, and never before a
-// Retry-After. Any other 4xx means the server will never take the head: it is dropped, the
-// refusal listener hears of it, and the next command goes. Replies are sorted into the inboxes
-// (`returned_strokes`, `canvas_should_be_refreshed`, `canvas_list`, `thumbnail_list`) and a
-// notice is posted to the response listener when the UI thread is idle, one at a time.
+// broken connection or a time-out keep the head, which goes again when its wait is over, at
+// that moment (RetryWait): the wait a Retry-After asks for, up to ten minutes; else, after an
+// answer, a jittered doubling up to a minute; after no answer at all, about a second. The
+// moment the server is seen again (a 2xx to any request, or its live stream speaks:
+// serverSeen) a wait of our own choosing is over and the head goes at once. Any other 4xx
+// means the server will never take the head: it is dropped, the refusal listener hears of
+// it, and the next command goes. Replies are sorted into the inboxes (`returned_strokes`,
+// `canvas_should_be_refreshed`, `canvas_list`, `thumbnail_list`) and a notice is posted to
+// the response listener when the UI thread is idle, one at a time.
 //
 // Everything runs on the UI thread. The lock is recursive because the canvas holds it while
 // a synchronous exchange handles its reply. Without `canvas` no command is built: the
@@ -68,9 +73,25 @@ public:
     int response_status() const;
 
     // Called by the polling timer: forgets a request older than `timeout`, then, when none is
-    // in flight and the wait after a failure is over, sends the head again. So a failed request or
-    // a restored queue drains by itself, one request at a time.
+    // in flight and the wait after a failure is over, sends the head again. So a restored queue
+    // drains by itself, one request at a time; a failed request goes again at the end of its
+    // wait without it.
     void resumeQueue();
+    // The server answered another request of this client with a 2xx, or its live stream
+    // spoke: a wait of our own choosing is over (one the server asked for is kept) and the head
+    // goes now, unless a request is in flight.
+    void serverSeen();
+    // The latest request came back without delivering its command: the server cannot be
+    // reached, or turned it away for now. Cleared by the next delivery, or a refusal for good.
+    bool offline() const { return failures > 0; }
+    // The queued commands that change a canvas (polls are no change of the user's).
+    size_t waitingChanges() const;
+    // Called when `offline()` changes, and when `waitingChanges()` changes while offline.
+    void setOfflineListener(std::function<void()> listener) {
+        offline_listener = std::move(listener);
+    }
+    // Spreads the waits after failures; tests give a fixed one.
+    void setJitter(Jitter source) { jitter = std::move(source); }
     // Replaces the queue (restored settings). A request in flight is forgotten, since the
     // command it carried is no longer the head.
     void restoreQueue(std::vector<std::string> commands);
@@ -120,6 +141,9 @@ public:
     // which it does not go again.
     int failures = 0;
     double retry_time = 0.0;
+    // Of those failures, the answers in a row that said "not now" without a Retry-After: they
+    // set the doubling.
+    int turned_away = 0;
 
 private:
     // Sends what news is owed, when no request is in flight.
@@ -144,7 +168,12 @@ private:
     // The server will never take the head: drops it and goes on with the next.
     void handle_refusal(int status);
     bool backingOff() const;
-    void noteFailure(std::optional<double> retry_after);
+    // `answered`: a status came back; without, nobody answered.
+    void noteFailure(bool answered, std::optional<double> retry_after);
+    // The command went through (or was refused for good): no wait and no failures are left.
+    void clearFailures();
+    void retryDue();
+    void reportOfflineState();
     void connectionFailed(uint64_t serial);
 
     platform::HttpExchange& http;
@@ -155,6 +184,13 @@ private:
     std::function<void()> response_listener;
     std::function<void(const std::string&, int)> refusal_listener;
     QueueListener* queue_listener = nullptr;
+    std::function<void()> offline_listener;
+    // What the offline listener last heard: offline, and the changes waiting then.
+    bool reported_offline = false;
+    size_t reported_waiting = 0;
+    Jitter jitter = defaultJitter();
+    // Sends the head when the wait is over.
+    OneShot retry_timer;
     // The wait in force was asked for by the server, so news does not cut it short.
     bool server_asked_wait = false;
     uint64_t last_serial = 0;

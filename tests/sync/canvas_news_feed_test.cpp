@@ -1,5 +1,6 @@
 #include "sync/canvas_news_feed.h"
 
+#include "support/manual_scheduler.h"
 #include "support/scripted_event_stream.h"
 #include "wire/server_events.h"
 
@@ -130,6 +131,52 @@ TEST_F(FeedTest, AStreamNamingItsUserBringsProgressAndPresence) {
     feed.follow(CanvasB);
     EXPECT_EQ(stream.url(), wire::eventStreamURL(ServerURL, CanvasB));
     EXPECT_EQ(listener.heard, (std::vector<std::string>{"lost", "lost", "lost"}));
+}
+
+// With a scheduler, a failed stream opens again after about a second, doubling with each
+// failure in a row up to a minute, and at once when the server is seen again.
+TEST(CanvasNewsFeed, AFailedStreamOpensAgainSoonAndAtOnceWhenTheServerIsSeen) {
+    testing::ScriptedEventStream stream;
+    testing::ManualScheduler scheduler;
+    int seen = 0;
+    CanvasNewsFeed feed(stream, scheduler, ServerURL, [](std::optional<int64_t>) {});
+    feed.setJitter([] { return 1.0; });
+    feed.setSeenListener([&] { ++seen; });
+    feed.follow(CanvasA);
+    stream.event("ready", "0");
+    stream.event("progress", "garbled");
+    EXPECT_EQ(seen, 2) << "any event shows the server is there";
+
+    stream.fail(); // it had worked: at once
+    EXPECT_EQ(stream.opened.size(), 2u);
+    EXPECT_EQ(feed.reopenWait(), 0.0);
+    for (const double wait : {2.0, 4.0, 8.0, 16.0, 32.0, 60.0, 60.0}) {
+        const size_t opened = stream.opened.size();
+        stream.fail();
+        EXPECT_FALSE(stream.is_open);
+        EXPECT_DOUBLE_EQ(feed.reopenWait(), wait);
+        feed.tick(); // the polling timer's tick does not open it
+        EXPECT_EQ(stream.opened.size(), opened);
+        scheduler.runIdle();
+        scheduler.tick(); // the reopen timer fires
+        ASSERT_EQ(stream.opened.size(), opened + 1) << wait;
+    }
+    stream.fail();
+    EXPECT_DOUBLE_EQ(feed.reopenWait(), 60.0);
+    feed.serverSeen();
+    EXPECT_TRUE(stream.is_open);
+    EXPECT_EQ(feed.reopenWait(), 0.0);
+    feed.serverSeen(); // open already
+    const size_t opened = stream.opened.size();
+    EXPECT_EQ(opened, 10u);
+    stream.fail();
+    EXPECT_DOUBLE_EQ(feed.reopenWait(), 1.0) << "the doubling starts over";
+
+    // Following nothing stops the wait.
+    feed.follow("");
+    scheduler.tick();
+    feed.serverSeen();
+    EXPECT_EQ(stream.opened.size(), opened);
 }
 
 } // namespace

@@ -422,6 +422,7 @@ TEST_F(AgentTest, OnlyA2xxAnswerDeliversTheHeadAndOtherThan4xxItGoesAgainLater) 
         testing::ScriptedHttp exchange;
         StrokeSyncAgent a(exchange, scheduler, clock, ServerURL);
         a.canvas = &canvas;
+        a.setJitter([] { return 1.0; });
         std::vector<std::pair<std::string, int>> refusals;
         a.setRefusalListener([&](const std::string& command, int status) {
             refusals.emplace_back(command, status);
@@ -457,13 +458,14 @@ TEST_F(AgentTest, OnlyA2xxAnswerDeliversTheHeadAndOtherThan4xxItGoesAgainLater) 
             // Not even a new command sends it before the wait is over.
             a.append_stroke(strokeAt(3));
             EXPECT_EQ(exchange.async_requests.size(), 1u);
-            // The next tick sends the same head again, unless the server asked for longer.
-            const double wait = c.retry_after.value_or(0.0) > 5.0 ? *c.retry_after : 5.0;
+            // The same head goes again when the wait the server asked for is over (without
+            // one, the first wait of our own, at its longest with this jitter), by itself.
+            const double wait = c.retry_after.value_or(2.5);
             clock.advance(wait - 0.5);
-            a.resumeQueue();
-            EXPECT_EQ(exchange.async_requests.size(), wait > 5.0 ? 1u : 2u);
+            scheduler.tick();
+            EXPECT_EQ(exchange.async_requests.size(), 1u);
             clock.advance(0.5);
-            a.resumeQueue();
+            scheduler.tick();
             ASSERT_EQ(exchange.async_requests.size(), 2u);
             EXPECT_EQ(exchange.lastBody(), first);
             break;
@@ -472,19 +474,42 @@ TEST_F(AgentTest, OnlyA2xxAnswerDeliversTheHeadAndOtherThan4xxItGoesAgainLater) 
     }
 }
 
-// The wait after failures in a row: the next tick, then doubling up to a minute; a
-// Retry-After is kept even beyond that, up to ten minutes. A delivered command starts over.
-TEST_F(AgentTest, TheWaitAfterFailuresInARowDoublesUpToAMinute) {
+// The wait before the head goes again, with a jitter that gives each wait at its longest: the
+// wait a Retry-After asks for, as it is, up to ten minutes; after answers without one, a
+// doubling up to a minute; after no answer, a second and a half at most. The head goes at the
+// end of the wait, by the agent's own timer; a delivery starts over.
+TEST_F(AgentTest, TheWaitIsWhatTheServerAskedForOrAJitteredDoublingOrASecondWithoutAnAnswer) {
+    agent->setJitter([] { return 1.0; });
     const struct {
         int status; // 0: no answer at all
         std::optional<double> retry_after;
         double wait;
     } steps[] = {
-        {0, std::nullopt, 2.5},  {503, std::nullopt, 5},  {0, std::nullopt, 10},
-        {429, 1.0, 20},          {502, std::nullopt, 40}, {0, std::nullopt, 60},
-        {408, std::nullopt, 60}, {302, std::nullopt, 60}, {200, std::nullopt, 0},
-        {0, std::nullopt, 2.5},  {429, 120.0, 120},       {200, std::nullopt, 0},
-        {503, 100000.0, 600},    {200, std::nullopt, 0},
+        {0, std::nullopt, 1.5},
+        {0, std::nullopt, 1.5},
+        {503, std::nullopt, 2.5},
+        {503, std::nullopt, 5},
+        {0, std::nullopt, 1.5},
+        {502, std::nullopt, 2.5},
+        {408, std::nullopt, 5},
+        {302, std::nullopt, 10},
+        {500, std::nullopt, 20},
+        {429, std::nullopt, 40},
+        {503, std::nullopt, 60},
+        {503, std::nullopt, 60},
+        {200, std::nullopt, 0},
+        // Five refusals in a row, each asking for a second: a second each, no more.
+        {503, 1.0, 1},
+        {503, 1.0, 1},
+        {429, 1.0, 1},
+        {302, 1.0, 1},
+        {503, 1.0, 1},
+        {503, std::nullopt, 2.5},
+        {429, 120.0, 120},
+        {503, 100000.0, 600},
+        {503, 0.0, 0},
+        {200, std::nullopt, 0},
+        {503, std::nullopt, 2.5},
     };
     agent->append_stroke(strokeAt(1));
     for (const auto& step : steps) {
@@ -496,18 +521,123 @@ TEST_F(AgentTest, TheWaitAfterFailuresInARowDoublesUpToAMinute) {
             http.answer(sent - 1, "", {step.status, step.retry_after});
         }
         if (step.status == 200) {
+            EXPECT_FALSE(agent->offline());
             // The head is delivered: the next command goes at once.
             agent->append_stroke(strokeAt(2));
             EXPECT_EQ(http.async_requests.size(), sent + 1);
             continue;
         }
-        clock.advance(step.wait - 0.01);
-        agent->resumeQueue();
-        EXPECT_EQ(http.async_requests.size(), sent);
-        clock.advance(0.01);
-        agent->resumeQueue();
-        EXPECT_EQ(http.async_requests.size(), sent + 1);
+        EXPECT_TRUE(agent->offline());
+        EXPECT_DOUBLE_EQ(agent->retry_time - clock.now(), step.wait);
+        scheduler.runIdle(); // drops spent timers
+        ASSERT_EQ(scheduler.timers.size(), 1u);
+        EXPECT_DOUBLE_EQ(scheduler.timers.begin()->second.interval, step.wait);
+        if (step.wait > 0) {
+            // A timer that fires early waits on for the rest.
+            clock.advance(step.wait - 0.05);
+            scheduler.tick();
+            EXPECT_EQ(http.async_requests.size(), sent);
+            clock.advance(0.05);
+        }
+        scheduler.tick();
+        ASSERT_EQ(http.async_requests.size(), sent + 1);
+        EXPECT_EQ(http.lastBody(), http.async_requests[sent - 1].request.body);
     }
+}
+
+// Seeing the server again (a 2xx to another request, or its stream speaking) ends a wait of
+// the agent's own at once and starts the doubling over; a wait the server asked for stays.
+TEST_F(AgentTest, SeeingTheServerAgainSendsTheHeadAtOnceUnlessItAskedForAWait) {
+    agent->setJitter([] { return 1.0; });
+    agent->append_stroke(strokeAt(1));
+    const std::string head = http.lastBody();
+    agent->serverSeen(); // nothing to end
+    EXPECT_EQ(http.async_requests.size(), 1u);
+    for (int i = 0; i < 5; ++i) {
+        http.answer(http.async_requests.size() - 1, "", {503, std::nullopt});
+        clock.advance(agent->retry_time - clock.now());
+        agent->resumeQueue();
+    }
+    http.answer(http.async_requests.size() - 1, "", {503, std::nullopt});
+    EXPECT_DOUBLE_EQ(agent->retry_time - clock.now(), 60.0);
+    const size_t sent = http.async_requests.size();
+    agent->serverSeen();
+    ASSERT_EQ(http.async_requests.size(), sent + 1);
+    EXPECT_EQ(http.lastBody(), head);
+    agent->serverSeen(); // one request at a time
+    EXPECT_EQ(http.async_requests.size(), sent + 1);
+    http.answer(sent, "", {503, std::nullopt});
+    EXPECT_DOUBLE_EQ(agent->retry_time - clock.now(), 2.5) << "the doubling starts over";
+
+    // A wait the server asked for is not cut short; once over, the head goes.
+    clock.advance(2.5);
+    scheduler.tick();
+    ASSERT_EQ(http.async_requests.size(), sent + 2);
+    http.answer(sent + 1, "", {429, 30.0});
+    agent->serverSeen();
+    EXPECT_EQ(http.async_requests.size(), sent + 2);
+    clock.advance(30);
+    agent->serverSeen();
+    ASSERT_EQ(http.async_requests.size(), sent + 3);
+
+    // A synchronous exchange answered with a 2xx shows the server is there; one answered
+    // otherwise does not.
+    http.fail(sent + 2);
+    http.scriptSyncStatus({503, std::nullopt}, "");
+    agent->get_strokes();
+    EXPECT_EQ(http.async_requests.size(), sent + 3);
+    http.scriptSync("");
+    agent->get_strokes();
+    ASSERT_EQ(http.async_requests.size(), sent + 4);
+    EXPECT_EQ(http.lastBody(), head);
+    http.answer(sent + 3, "");
+    EXPECT_FALSE(agent->offline());
+    EXPECT_TRUE(agent->queued_commands.empty());
+}
+
+TEST_F(AgentTest, SaysWhenItIsOfflineAndHowManyChangesWait) {
+    int heard = 0;
+    agent->setOfflineListener([&] { ++heard; });
+    agent->append_stroke(strokeAt(1));
+    EXPECT_FALSE(agent->offline());
+    EXPECT_EQ(heard, 0) << "a command queued while online is no news";
+    http.fail(0);
+    EXPECT_TRUE(agent->offline());
+    EXPECT_EQ(agent->waitingChanges(), 1u);
+    EXPECT_EQ(heard, 1);
+    agent->append_stroke(strokeAt(2));
+    agent->delete_stroke(strokeAt(1));
+    EXPECT_EQ(agent->waitingChanges(), 3u);
+    EXPECT_EQ(heard, 3);
+    canvas::MWStroke poll = strokeAt(3);
+    poll.points_x.clear();
+    poll.points_y.clear();
+    agent->append_stroke(poll);
+    EXPECT_EQ(agent->queued_commands.size(), 4u);
+    EXPECT_EQ(agent->waitingChanges(), 3u) << "a poll is no change of the user's";
+    EXPECT_EQ(heard, 3);
+    agent->serverSeen();
+    http.fail(1); // failures in a row: still offline, the same count
+    EXPECT_EQ(heard, 3);
+    agent->serverSeen();
+    http.answer(2, "");
+    EXPECT_FALSE(agent->offline());
+    EXPECT_EQ(heard, 4);
+    // Online, the queue drains without a word.
+    http.answer(3, "");
+    http.answer(4, "");
+    http.answer(5, "");
+    EXPECT_TRUE(agent->queued_commands.empty());
+    EXPECT_EQ(heard, 4);
+    // A refusal for good is an answer: not offline.
+    agent->append_stroke(strokeAt(4));
+    http.answer(6, "", {503, 5.0});
+    EXPECT_EQ(heard, 5);
+    clock.advance(5);
+    agent->resumeQueue();
+    http.answer(7, "", {403, std::nullopt});
+    EXPECT_FALSE(agent->offline());
+    EXPECT_EQ(heard, 6);
 }
 
 TEST_F(AgentTest, ASynchronousExchangeAnsweredWithoutA2xxIsAFailureNotAnEmptyAnswer) {
