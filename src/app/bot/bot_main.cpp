@@ -3,6 +3,7 @@
 #include "app/bot/memory_settings_store.h"
 #include "app/bot/stroke_script.h"
 #include "app/bot/stroke_watch.h"
+#include "app/canvas_export.h"
 #include "app/canvas_launch.h"
 #include "app/quit_signals.h"
 #include "identity/background_settings.h"
@@ -299,6 +300,25 @@ DrawingRun drawStrokes(mwcanvas::MWCanvas& canvas, const bot::BotOptions& option
     return run;
 }
 
+// Writes the canvas's picture as --export asks; says why not on stderr when it cannot.
+bool exportPicture(const mwcanvas::MWCanvas& canvas, const bot::BotOptions& options) {
+    auto source = app::exportSourceOf(canvas, 1);
+    std::optional<std::string> error;
+    if (const auto* reason = std::get_if<std::string>(&source)) {
+        error = *reason;
+    } else {
+        error = app::writeExport(std::get<app::ExportSource>(source), options.export_format,
+                                 options.export_file);
+    }
+    if (error) {
+        std::fprintf(stderr, "velmorastra-bot: %s\n", error->c_str());
+        return false;
+    }
+    std::printf("exported %s %dx%d\n", options.export_file.c_str(), canvas.geometry.canvas_width,
+                canvas.geometry.canvas_height);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -373,7 +393,12 @@ int main(int argc, char** argv) {
     if (watch) {
         std::printf("watched %d of %d\n", watch->seen(), options.watch);
     }
+    bool exported = true;
+    if (!options.export_file.empty()) {
+        exported = exportPicture(canvas, options);
+    }
     const bool stored = check && check->complete() && check->drawn + check->undone == run.drawn &&
                         check->undone_left == 0;
-    return run.delivered && stored && (!watch || watch->seen() >= options.watch) ? 0 : 1;
+    return run.delivered && stored && exported && (!watch || watch->seen() >= options.watch) ? 0
+                                                                                             : 1;
 }

@@ -13,7 +13,7 @@ const char* botUsage() {
            "         [--nickname NAME] [--strokes N] [--rate PER_SECOND] [--points N]\n"
            "         [--layer 0|1|2] [--size WxH] [--seed N] [--script FILE]\n"
            "         [--linger SECONDS] [--timeout SECONDS] [--watch N] [--undo N]\n"
-           "         [--print-strokes] [--progress] [--version]\n"
+           "         [--print-strokes] [--progress] [--export FILE] [--version]\n"
            "Draws N random strokes (or the strokes of a script: one a line, \"LAYER X,Y X,Y "
            "...\")\n"
            "on a canvas, waits until the server has them all, and prints the canvas ID.\n"
@@ -26,6 +26,8 @@ const char* botUsage() {
            "with --progress \"point <stroke> <index> <ms>\" as each point is drawn.\n"
            "--progress draws each stroke over time (a drag every 16 ms) and sends its points\n"
            "while it is drawn, so others see it grow; without it strokes are drawn at once.\n"
+           "--export FILE writes the canvas's picture at --size once all its strokes are in:\n"
+           "a PNG picture for a name ending in .png, its three layers as OpenRaster for .ora.\n"
            "--undo N undoes the last N strokes once all are drawn; they must leave the server.\n"
            "Every command carries the secret key the bot made for its user ID, kept in the\n"
            "settings file when there is one.\n";
@@ -108,6 +110,14 @@ std::variant<BotOptions, std::string> parseBotOptions(const QStringList& argumen
         } else if (name == "--watch") {
             options.watch = value.toInt(&ok);
             ok = ok && options.watch >= 1;
+        } else if (name == "--export") {
+            options.export_file = value.toStdString();
+            const auto format = exporting::formatOfFileName(options.export_file);
+            if (!format) {
+                return "bad value for --export: " + options.export_file +
+                       " (the name must end in .png or .ora)";
+            }
+            options.export_format = *format;
         } else if (name == "--undo") {
             options.undo = value.toInt(&ok);
             ok = ok && options.undo >= 0;
@@ -118,7 +128,7 @@ std::variant<BotOptions, std::string> parseBotOptions(const QStringList& argumen
             return "bad value for " + name.toStdString() + ": " + value.toStdString();
         }
     }
-    if (options.watch > 0 && !strokes_given) {
+    if ((options.watch > 0 || !options.export_file.empty()) && !strokes_given) {
         options.strokes = 0;
     }
     return options;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "export/picture_file.h"
+
 #include <QStringList>
 
 #include <optional>
@@ -12,7 +14,7 @@ namespace velmo::bot {
 //                 [--nickname NAME] [--strokes N] [--rate PER_SECOND] [--points N]
 //                 [--layer 0|1|2] [--size WxH] [--seed N] [--script FILE]
 //                 [--linger SECONDS] [--timeout SECONDS] [--watch N] [--undo N]
-//                 [--print-strokes] [--progress] [--version]
+//                 [--print-strokes] [--progress] [--export FILE] [--version]
 struct BotOptions {
     std::optional<std::string> server_url;
     std::string settings_file;
@@ -39,6 +41,11 @@ struct BotOptions {
     // it is drawn; without it a stroke is drawn at once and sends no progress.
     bool progress = false;
     static constexpr int DragIntervalMs = 16;
+    // Once the canvas has all its strokes (and the bot's own are delivered), its picture at
+    // --size is written there, as PNG or OpenRaster by the extension; with it, the bot draws
+    // nothing unless --strokes says otherwise.
+    std::string export_file;
+    exporting::PictureFormat export_format = exporting::PictureFormat::Png;
     bool help = false;
     bool version = false;
 };
