@@ -64,15 +64,15 @@ int truncated(float v) {
 
 WebCanvas::WebCanvas(BrowserPlatform& platform_, std::string server_base_url_)
     : canvas::CanvasEngine(platform_.outlets, platform_.clock), platform(platform_),
-      server_base_url(std::move(server_base_url_)),
-      sync_agent(platform.http, platform.scheduler, platform.clock, server_base_url),
-      progress_sender(platform.http, platform.scheduler, platform.clock, server_base_url),
+      server_base_url(std::move(server_base_url_)), watched_http(platform.http),
+      sync_agent(watched_http, platform.scheduler, platform.clock, server_base_url),
+      progress_sender(watched_http, platform.scheduler, platform.clock, server_base_url),
       progress_board(platform.scheduler, platform.clock, platform.outlets,
                      {[this](const canvas::ProgressKey& key, const canvas::MWStroke& stroke) {
                           showStrokeInProgress(key, stroke);
                       },
                       [this](const canvas::ProgressKey& key) { hideStrokeInProgress(key); }}),
-      news_feed(platform.events, server_base_url,
+      news_feed(platform.events, platform.scheduler, server_base_url,
                 [this](std::optional<int64_t> stamp) { sync_agent.newsArrived(stamp); }) {
     sync_agent.canvas = this;
     sync_agent.setResponseListener([this] { get_response(); });
@@ -82,12 +82,13 @@ WebCanvas::WebCanvas(BrowserPlatform& platform_, std::string server_base_url_)
                             std::to_string(status) + "); it was not shared.");
     });
     sync_agent.setQueueListener(this);
+    sync_agent.setOfflineListener([this] { offlineChanged(); });
+    watched_http.setSeenListener([this] { sync_agent.serverSeen(); });
+    news_feed.setSeenListener([this] { sync_agent.serverSeen(); });
     setStrokeAgent(&sync_agent);
     polling_timer = platform.scheduler.scheduleRepeating(PollingInterval, [this] {
         polling();
         news_feed.tick();
-        // A failed send changes no count; the info line says so from here.
-        setInfoLabel();
     });
 }
 
@@ -194,7 +195,7 @@ void WebCanvas::startLoad() {
         platform.scheduler.postWhenIdle(&feed_token, [this] { feed(); });
     };
     stroke_load =
-        std::make_unique<sync::StrokeLoad>(platform.http, server_base_url, canvas_id, keyHeader(""),
+        std::make_unique<sync::StrokeLoad>(watched_http, server_base_url, canvas_id, keyHeader(""),
                                            geometry.pixel_scale, LoadTimeout, std::move(listener));
     stroke_load->start();
 }
@@ -286,12 +287,23 @@ void WebCanvas::setInfoLabel() {
     if (stroke_load) {
         text += " (loading: " + std::to_string(strokes_history.size()) + " strokes)";
     }
-    const size_t waiting = sync_agent.queued_commands.size();
-    if (waiting > 0 && sync_agent.failures > 0) {
-        text += " · offline: " + std::to_string(waiting) +
-                (waiting == 1 ? " stroke waiting" : " strokes waiting");
+    if (sync_agent.offline()) {
+        const size_t waiting = sync_agent.waitingChanges();
+        text += waiting == 0 ? std::string(" · offline")
+                             : " · offline: " + std::to_string(waiting) +
+                                   (waiting == 1 ? " stroke waiting" : " strokes waiting");
     }
     outlets.setInfoText(text);
+}
+
+void WebCanvas::offlineChanged() {
+    const bool offline = sync_agent.offline();
+    if (shown_offline && !offline) {
+        // The queue got through: a stream waiting to reopen need wait no more.
+        news_feed.serverSeen();
+    }
+    shown_offline = offline;
+    setInfoLabel();
 }
 
 void WebCanvas::countsChanged() {

@@ -8,6 +8,7 @@
 #include "sync/stroke_progress_sender.h"
 #include "sync/stroke_sync_agent.h"
 #include "sync/sync_canvas.h"
+#include "sync/watched_exchange.h"
 #include "web/glue/web_platform.h"
 
 #include <cstdint>
@@ -98,8 +99,12 @@ private:
     void saveKeys();
     void countsChanged();
 
+    void offlineChanged();
+
     BrowserPlatform& platform;
     std::string server_base_url;
+    // Every request of the canvas goes through it: any 2xx says the server is back.
+    sync::WatchedExchange watched_http;
     std::string user_nickname;
     std::map<std::string, std::string, std::less<>> keys; // user ID -> key bytes
     sync::StrokeSyncAgent sync_agent;
@@ -113,6 +118,7 @@ private:
     // A poll owed once the canvas's fetch is in (a poll during it brings the same strokes).
     bool poll_after_load = false;
     bool is_open = false;
+    bool shown_offline = false;
     int feed_token = 0;
 
     // The gesture: the pointer that draws, and the second one that pinches.

@@ -528,6 +528,10 @@ describe("the page /draw/<canvas ID> in Chromium against the real server", () =>
       10000,
       "one stroke queued"
     );
+    await recorded.page.waitForFunction(
+      () => document.getElementById("info").textContent.includes("offline: 1 stroke waiting"),
+      { timeout: 10000, polling: 50 }
+    );
     const stored = await recorded.localStorage();
     const queue = Object.entries(stored).filter(
       ([key, value]) =>
