@@ -9,6 +9,7 @@
 //   BM_Undo/N:    the own newest confirmed stroke is undone with 1,000 strokes of others
 //                 above it.
 //   BM_FullRepaint/N: the peer, the whole history repainted (redrawStrokes).
+//   BM_Resize/N:  the window's new size settled: everything painted again at that size.
 // N is the history's length: 0 (an empty canvas, for Merge), 1,000, 10,000, 100,000.
 // Afterwards the ratios and the save points' memory are printed.
 //
@@ -152,6 +153,18 @@ void BM_FullRepaint(benchmark::State& state) {
     }
 }
 
+// The window resized from 1920 x 1080 to 1600 x 1000 and back: the layers and the save points
+// are painted again at the new size from the whole history, once the size has settled.
+void BM_Resize(benchmark::State& state) {
+    Canvas& canvas = canvasOf(static_cast<int>(state.range(0)));
+    bool smaller = true;
+    for (auto _ : state) {
+        canvas.engine.resizeCanvas(smaller ? 1600 : Width, smaller ? 1000 : Height);
+        smaller = !smaller;
+    }
+    canvas.engine.resizeCanvas(Width, Height);
+}
+
 BENCHMARK(BM_Merge)->Arg(0)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Echo)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Undo)
@@ -161,6 +174,14 @@ BENCHMARK(BM_Undo)
     ->Unit(benchmark::kMillisecond)
     ->UseManualTime();
 BENCHMARK(BM_FullRepaint)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2)
+    ->UseRealTime();
+
+BENCHMARK(BM_Resize)
     ->Arg(1000)
     ->Arg(10000)
     ->Arg(100000)

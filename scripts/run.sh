@@ -30,7 +30,7 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLAT
 fi
 
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
-          libbenchmark-dev libcairo2-dev libpng-dev libboost-dev libsqlite3-dev
+          libbenchmark-dev libcairo2-dev libpng-dev libzip-dev libboost-dev libsqlite3-dev
           qt6-base-dev qt6-base-dev-tools libgl-dev nodejs emscripten)
 ./scripts/install-packages.sh "${packages[@]}"
 

@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev
-          libgtest-dev libgmock-dev libbenchmark-dev libcairo2-dev libpng-dev
+          libgtest-dev libgmock-dev libbenchmark-dev libcairo2-dev libpng-dev libzip-dev
           libboost-dev libsqlite3-dev libssl-dev libpq-dev postgresql-15 wrk nginx-light
           qt6-base-dev qt6-base-dev-tools libgl-dev nodejs emscripten chromium)
 ./scripts/install-packages.sh "${packages[@]}"

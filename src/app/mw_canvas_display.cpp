@@ -44,8 +44,25 @@ QTransform MWCanvasDisplay::surfaceToView() const {
     const platform::AffineTransform& t = display_transform;
     const qreal cx = picture != nullptr ? picture->width() / 2.0 : 0.0;
     const qreal cy = picture != nullptr ? picture->height() / 2.0 : 0.0;
+    const qreal to_points = preview_scale / device_scale;
     return QTransform::fromTranslate(-cx, -cy) * QTransform(t.a, t.b, t.c, t.d, t.tx, t.ty) *
-           QTransform::fromTranslate(cx, cy);
+           QTransform::fromTranslate(cx, cy) * QTransform::fromScale(to_points, to_points);
+}
+
+void MWCanvasDisplay::setDeviceScale(double scale) {
+    if (!(scale > 0.0) || scale == device_scale) {
+        return;
+    }
+    device_scale = scale;
+    update();
+}
+
+void MWCanvasDisplay::setPreviewScale(double scale) {
+    if (!(scale > 0.0) || scale == preview_scale) {
+        return;
+    }
+    preview_scale = scale;
+    update();
 }
 
 void MWCanvasDisplay::invalidateRect(int x, int y, int width, int height) {

@@ -11,10 +11,16 @@
 
 namespace velmo::app {
 
-// The on-screen view of the canvas picture. It shows `display_bitmap` one pixel per unit
-// under its transform, which applies about the picture's centre (W / 2, H / 2): a surface
-// point p appears at centre + T(p - centre) in the canvas view. Zoom and pan change only the
-// transform; a repaint converts just the pixels of the invalid rectangle.
+// The on-screen view of the canvas picture. It shows `display_bitmap` one pixel per device
+// pixel under its transform, which applies about the picture's centre (W / 2, H / 2): a
+// surface point p appears at (centre + T(p - centre)) / device_scale in the canvas view's
+// points, so at a display scale of 2 the picture has twice the pixels of the view's points
+// and none is doubled. Zoom and pan change only the transform; a repaint converts just the
+// pixels of the invalid rectangle.
+//
+// While the window's size settles, the picture of the old size is shown stretched by the
+// preview scale (about the view's corner, as the canvas's new size will place it), until
+// the picture of the new size replaces it.
 //
 // Over the picture it shows other people's pen markers, placed by the same transform; they are
 // painted on the screen only and never reach the picture.
@@ -36,6 +42,13 @@ public:
     const platform::AffineTransform& transform() const { return display_transform; }
     // Surface pixels to canvas-view points.
     QTransform surfaceToView() const;
+
+    // Device pixels a view point holds (the screen's scale, 1 or more).
+    void setDeviceScale(double scale);
+    double deviceScale() const { return device_scale; }
+    // 1 but while the picture shown is of a size the window has left.
+    void setPreviewScale(double scale);
+    double previewScale() const { return preview_scale; }
 
     // Replaces the markers shown; none removes them. Positions are in surface pixels.
     void setPenMarkers(const std::vector<platform::CanvasOutlets::PenMarker>& markers);
@@ -60,6 +73,8 @@ private:
     const canvas::Surface* picture = nullptr;
     std::vector<platform::CanvasOutlets::PenMarker> pen_markers;
     platform::AffineTransform display_transform;
+    double device_scale = 1.0;
+    double preview_scale = 1.0;
     qint64 converted_pixels = 0;
 };
 

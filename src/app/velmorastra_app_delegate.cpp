@@ -22,7 +22,7 @@ void VelmorastraAppDelegate::applicationDidFinishLaunching() {
     window.show();
     window.raise();
     window.activateWindow();
-    launchCanvas(canvas, canvas_size);
+    launchCanvas(canvas, canvas_size_at_launch ? canvas_size_at_launch() : canvas_size);
     did_launch = true;
 }
 

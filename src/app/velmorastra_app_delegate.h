@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QSize>
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -39,6 +40,10 @@ public:
     void observeApplicationEvents();
 
     bool launched() const { return did_launch; }
+
+    // The canvas's size at the launch, asked once the window is shown (the window may then
+    // have another size than the one it was made with); none: `canvas_size`.
+    std::function<QSize()> canvas_size_at_launch;
     int saveCount() const { return saves; }
 
     QWidget& window;

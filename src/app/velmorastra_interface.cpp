@@ -1,12 +1,16 @@
 #include "app/velmorastra_interface.h"
 
 #include "app/canvas_launch.h"
+#include "app/canvas_resizer.h"
 #include "app/canvas_view.h"
 #include "app/mw_canvas_display.h"
+#include "app/pen_feedback.h"
 #include "app/present_users_label.h"
 #include "app/velmorastra_app_delegate.h"
 #include "app/velmorastra_view_controller.h"
 #include "app/widget_outlets.h"
+#include "app/window_menus.h"
+#include "canvas/layer_names.h"
 #include "dialogs/alerts.h"
 #include "dialogs/dialog_presenter.h"
 #include "dialogs/nickname_view.h"
@@ -14,15 +18,22 @@
 #include "dialogs/segmented_control.h"
 #include "dialogs/url_opener.h"
 
+#include <QAction>
+#include <QEvent>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QShortcut>
 #include <QSlider>
 #include <QToolButton>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace velmo::app {
 namespace {
@@ -31,6 +42,8 @@ constexpr int BarHeight = 40;
 constexpr int BarMargin = 4;
 constexpr int BarSpacing = 6;
 constexpr int SwatchSide = 40;
+// The window may shrink to a phone's width, not to nothing.
+constexpr int MinimumCanvasSide = 240;
 // Room for "here: " and a name or two; with less, the list floats under the bar.
 constexpr int PresentUsersMinWidth = 120;
 // Slider values -120 .. 120: zoom from e^-3 (about 0.05) to e^3 (about 20), 1 in the middle.
@@ -47,8 +60,8 @@ QToolButton* toolButton(const QString& title, const QString& name, QWidget* pare
 // Drawing controls on the left, the canvas's own on the right; on a window too narrow for one
 // row, as a phone's, the canvas's go to a second row so every button stays within reach. The
 // bar takes the window's width and the height of its rows. What room is left before the
-// canvas's controls goes to `between` if it is at least `between_width`; `between` counts for
-// none in choosing the rows. True if it went there.
+// canvas's controls goes to `between` (if any) if it is at least `between_width`; `between`
+// counts for none in choosing the rows. True if it went there. Any layout before is replaced.
 bool layOutToolbar(QFrame& bar, const QWidgetList& drawing, QWidget* between, int between_width,
                    const QWidgetList& sharing, int width) {
     int sharing_width = BarSpacing * static_cast<int>(sharing.size());
@@ -61,8 +74,10 @@ bool layOutToolbar(QFrame& bar, const QWidgetList& drawing, QWidget* between, in
     }
     const bool two_rows = one_row > width;
     const int room = two_rows ? width - 2 * BarMargin - sharing_width : width - one_row;
-    const bool fits = room >= between_width;
+    const bool fits = between != nullptr && room >= between_width;
     const int row_height = BarHeight - 2 * BarMargin;
+    std::unique_ptr<QLayout> before(bar.layout());
+    before.reset();
     bar.setGeometry(0, 0, width,
                     two_rows ? 2 * BarMargin + 2 * row_height + BarSpacing : BarHeight);
     auto* rows = new QVBoxLayout(&bar);
@@ -94,6 +109,26 @@ bool layOutToolbar(QFrame& bar, const QWidgetList& drawing, QWidget* between, in
     return fits;
 }
 
+// Escape that nothing in the window took (a dialog closes on it, a mouse stroke ends on it)
+// comes up to the window, and there leaves full screen.
+class EscapeLeavesFullScreen : public QObject {
+public:
+    explicit EscapeLeavesFullScreen(QWidget& window_) : QObject(&window_), window(window_) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == &window && event->type() == QEvent::KeyPress &&
+            static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape && window.isFullScreen()) {
+            window.setWindowState(window.windowState() & ~Qt::WindowFullScreen);
+            return true;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QWidget& window;
+};
+
 } // namespace
 
 InterfaceOptions interfaceOptions(const ClientOptions& options,
@@ -111,24 +146,33 @@ VelmorastraInterface::VelmorastraInterface(const ClientEdges& edges,
                                            const InterfaceOptions& options)
     : window(std::make_unique<QWidget>()) {
     makeWindow(options.size);
-    makeToolbar(options.size.width());
+    makeToolbar();
     makeCanvasOverlays(options.size);
     makeCanvas(edges, options);
     makeDialogs(edges, options.idiom);
     makeControllers(options);
     connectControls(options.idiom);
+    makeMenus(options.size);
 }
 
 void VelmorastraInterface::makeWindow(QSize size) {
     window->setObjectName("window");
     window->setWindowTitle(WidgetOutlets::windowTitle(""));
-    // The window is the canvas: its size is fixed with the pixel grid at launch.
-    window->setFixedSize(size);
+    // The canvas fills the window below the menu bar and follows its size (see
+    // CanvasResizer); at the start the canvas view has `size`.
+    menu_bar = new QMenuBar(window.get());
+    menu_bar->setObjectName("menu_bar");
+    window->resize(size);
     window->setAttribute(Qt::WA_AcceptTouchEvents);
 
     canvas_view = new CanvasView(window.get());
     canvas_view->setObjectName("canvas");
     canvas_view->setGeometry(0, 0, size.width(), size.height());
+    auto* fill = new QVBoxLayout(window.get());
+    fill->setContentsMargins(0, 0, 0, 0);
+    fill->setSpacing(0);
+    fill->setMenuBar(menu_bar);
+    fill->addWidget(canvas_view);
 
     display = new MWCanvasDisplay(canvas_view);
     display->setObjectName("display");
@@ -136,8 +180,9 @@ void VelmorastraInterface::makeWindow(QSize size) {
     display->lower();
 }
 
-void VelmorastraInterface::makeToolbar(int width) {
+void VelmorastraInterface::makeToolbar() {
     auto* bar = new QFrame(canvas_view);
+    toolbar = bar;
     bar->setObjectName("toolbar");
     bar->setAutoFillBackground(true);
     // A press on the bar between its buttons is not a touch on the canvas beneath.
@@ -149,11 +194,32 @@ void VelmorastraInterface::makeToolbar(int width) {
     draw_mode_button->setSelectedSegmentIndex(0);
     draw_mode_button->setObjectName("draw_mode_button");
     draw_mode_button->setToolTip("Draw, pick a colour from the picture, or move the view");
-    undo_button = toolButton("Undo", "undo_button", bar);
+    // Arrows, as drawing programs show them, so the drawing row fits a phone's width; the
+    // tooltips say what they do.
+    undo_button = toolButton(QStringLiteral("↶"), "undo_button", bar);
     undo_button->setToolTip(
         QStringLiteral("Undo your last stroke (%1)")
             .arg(QKeySequence(QKeySequence::Undo).toString(QKeySequence::NativeText)));
-    pen_button = toolButton("Pen…", "pen_button", bar);
+    redo_button = toolButton(QStringLiteral("↷"), "redo_button", bar);
+    redo_button->setToolTip(
+        QStringLiteral("Draw your last undone stroke again (%1)")
+            .arg(
+                QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z).toString(QKeySequence::NativeText)));
+    layer_button = toolButton(QString::fromUtf8(canvas::layerName(0).data()), "layer_button", bar);
+    layer_button->setToolTip("The layer the pen draws on, and which layers this window shows");
+    // Its menu opens below it on a click; filled once the canvas is there (makeMenus). Not
+    // the button's own menu, whose arrow would cost the bar a phone's width.
+    layer_menu = new QMenu(layer_button);
+    layer_menu->setObjectName("layer_menu");
+    // As wide as its widest name, so a switch of layer never moves the bar's controls.
+    int layer_width = 0;
+    for (unsigned layer = 0; layer < canvas::LayerCount; ++layer) {
+        layer_button->setText(QString::fromUtf8(canvas::layerName(layer).data()));
+        layer_width = std::max(layer_width, layer_button->sizeHint().width());
+    }
+    layer_button->setFixedWidth(layer_width);
+    layer_button->setText(QString::fromUtf8(canvas::layerName(0).data()));
+    pen_button = toolButton("Pen", "pen_button", bar);
     pen_button->setToolTip("Pen colour, width, density and layer");
     nickname_button = toolButton("Nickname…", "nickname_button", bar);
     nickname_button->setToolTip("Your nickname, a new canvas, and the search for canvases");
@@ -162,29 +228,48 @@ void VelmorastraInterface::makeToolbar(int width) {
     present_users = new PresentUsersLabel(bar);
     present_users->setObjectName("present_users");
 
+    toolbar_drawing = {draw_mode_button, undo_button, redo_button, layer_button, pen_button};
+    toolbar_sharing = {nickname_button, canvas_id_button};
+}
+
+void VelmorastraInterface::layOutControls(QSize size) {
+    const int width = size.width();
+    auto* bar = static_cast<QFrame*>(toolbar);
+    // Once it has floated under the bar, the list stays there.
     const bool in_bar =
-        layOutToolbar(*bar, {draw_mode_button, undo_button, pen_button}, present_users,
-                      PresentUsersMinWidth, {nickname_button, canvas_id_button}, width);
+        layOutToolbar(*bar, toolbar_drawing, present_users->floating() ? nullptr : present_users,
+                      PresentUsersMinWidth, toolbar_sharing, width);
     if (!in_bar) {
-        present_users->setParent(canvas_view);
+        if (present_users->parentWidget() != canvas_view) {
+            present_users->setParent(canvas_view);
+        }
         present_users->floatAt(width - BarMargin, bar->height() + BarMargin, width - 2 * BarMargin);
     }
+    window->setMinimumSize(MinimumCanvasSide, MinimumCanvasSide);
+    info_label->setGeometry(0, size.height() - 24, width, 24);
+    zoom_slider->setGeometry(20, size.height() - 64, std::max(width - 40, 40), 32);
 }
 
 void VelmorastraInterface::makeCanvasOverlays(QSize size) {
-    info_label = new QLabel("layer:0", canvas_view);
+    info_label = new QLabel(QString::fromStdString(canvas::layerInfo(0, "")), canvas_view);
     info_label->setObjectName("info_label");
     info_label->setAttribute(Qt::WA_TransparentForMouseEvents);
     info_label->setAutoFillBackground(true);
     info_label->setContentsMargins(6, 2, 6, 2);
-    info_label->setGeometry(0, size.height() - 24, size.width(), 24);
+    // Inside the info line, so it goes wherever the line is placed.
+    zoom_label = new QLabel("100 %", info_label);
+    zoom_label->setObjectName("zoom_label");
+    zoom_label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    auto* zoom_place = new QHBoxLayout(info_label);
+    zoom_place->setContentsMargins(0, 0, 0, 0);
+    zoom_place->addStretch(1);
+    zoom_place->addWidget(zoom_label);
 
     zoom_slider = new QSlider(Qt::Horizontal, canvas_view);
     zoom_slider->setObjectName("zoom_slider");
     zoom_slider->setRange(-ZoomSliderRange * WidgetOutlets::ZoomSliderSteps,
                           ZoomSliderRange * WidgetOutlets::ZoomSliderSteps);
     zoom_slider->setValue(0);
-    zoom_slider->setGeometry(20, size.height() - 64, std::max(size.width() - 40, 40), 32);
     zoom_slider->setFocusPolicy(Qt::NoFocus);
     zoom_slider->hide();
 
@@ -194,6 +279,7 @@ void VelmorastraInterface::makeCanvasOverlays(QSize size) {
     spuit_view->setAttribute(Qt::WA_TransparentForMouseEvents);
     spuit_view->resize(SwatchSide, SwatchSide);
     spuit_view->hide();
+    layOutControls(size);
 }
 
 void VelmorastraInterface::makeCanvas(const ClientEdges& edges, const InterfaceOptions& options) {
@@ -224,6 +310,11 @@ void VelmorastraInterface::makeDialogs(const ClientEdges& edges, Idiom idiom) {
         dialog->setAttribute(Qt::WA_NoMousePropagation);
     }
     outlets->setSearchBar(nickname_view->search_bar);
+    // What the sharing did (a link copied, or why there is none yet) is said on the info line.
+    WidgetOutlets* told = outlets.get();
+    nickname_view->sharing.tell = [told](const QString& message) {
+        told->showMessage(message.toStdString());
+    };
 }
 
 void VelmorastraInterface::makeControllers(const InterfaceOptions& options) {
@@ -231,21 +322,29 @@ void VelmorastraInterface::makeControllers(const InterfaceOptions& options) {
     viewController = std::make_unique<VelmorastraViewController>(*touch_target, *outlets);
     viewController->idiom = options.idiom;
     canvas_view->setViewController(viewController.get());
-    delegate =
-        std::make_unique<VelmorastraAppDelegate>(*window, *viewController, *canvas, options.size);
+    resizer = std::make_unique<CanvasResizer>(
+        CanvasResizer::Parts{*canvas_view, *display, *viewController, *canvas,
+                             [this](QSize size) { layOutControls(size); }});
+    delegate = std::make_unique<VelmorastraAppDelegate>(*window, *viewController, *canvas,
+                                                        resizer->canvasPixels());
+    CanvasResizer* sizes = resizer.get();
+    delegate->canvas_size_at_launch = [sizes] { return sizes->canvasPixels(); };
+}
+
+void VelmorastraInterface::toggleFullScreen() {
+    window->setWindowState(window->windowState() ^ Qt::WindowFullScreen);
 }
 
 void VelmorastraInterface::connectControls(Idiom idiom) {
     // Each connection dies with its control.
     mwcanvas::MWCanvas* target = canvas.get();
     draw_mode_button->setAction([target] { target->setDrawMode(); });
+    // Their keys are the Edit menu's.
     QObject::connect(undo_button, &QToolButton::clicked, undo_button,
                      [target] { target->undoOneStroke(); });
-    // Anywhere in the window, as the button; a text field with the focus keeps Ctrl+Z for
-    // its own text.
-    auto* undo_shortcut = new QShortcut(QKeySequence::Undo, window.get());
-    QToolButton* undo = undo_button;
-    QObject::connect(undo_shortcut, &QShortcut::activated, undo_button, [undo] { undo->click(); });
+    QObject::connect(redo_button, &QToolButton::clicked, redo_button,
+                     [target] { target->redoOneStroke(); });
+    window->installEventFilter(new EscapeLeavesFullScreen(*window));
     WidgetOutlets* slider_outlets = outlets.get();
     QObject::connect(zoom_slider, &QSlider::valueChanged, zoom_slider,
                      [target, slider_outlets](int) {
@@ -272,9 +371,75 @@ void VelmorastraInterface::connectControls(Idiom idiom) {
                      });
 }
 
+void VelmorastraInterface::makeMenus(QSize view_size) {
+    menus =
+        new WindowMenus(*menu_bar, {*window, *canvas, *delegate, *nickname_view, *draw_mode_button,
+                                    [this] { toggleFullScreen(); }, [this] { showLayerChoice(); }});
+    // The layer control: which layer the pen draws on, then which layers show here.
+    QMenu* choice = layer_menu;
+    QToolButton* anchor = layer_button;
+    QObject::connect(layer_button, &QToolButton::clicked, choice, [choice, anchor] {
+        choice->popup(anchor->mapToGlobal(QPoint(0, anchor->height())));
+    });
+    mwcanvas::MWCanvas* target = canvas.get();
+    for (unsigned layer = 0; layer < canvas::LayerCount; ++layer) {
+        QAction* draw_on = choice->addAction(
+            QStringLiteral("Draw on %1").arg(QString::fromUtf8(canvas::layerName(layer).data())));
+        draw_on->setObjectName(QStringLiteral("draw_on_layer%1_action").arg(layer));
+        draw_on->setCheckable(true);
+        QObject::connect(draw_on, &QAction::triggered, choice,
+                         [target, layer] { target->setLayerIndex(layer); });
+    }
+    choice->addSeparator();
+    for (unsigned layer = 0; layer < canvas::LayerCount; ++layer) {
+        QAction* shown = choice->addAction(
+            QStringLiteral("Show %1").arg(QString::fromUtf8(canvas::layerName(layer).data())));
+        shown->setObjectName(QStringLiteral("layer%1_shown_action").arg(layer));
+        shown->setCheckable(true);
+        QObject::connect(shown, &QAction::toggled, choice, [this, target, layer](bool on) {
+            target->setLayerShown(layer, on);
+            showLayerChoice();
+        });
+    }
+    QObject::connect(choice, &QMenu::aboutToShow, choice, [this] { showLayerChoice(); });
+    pen_swatch = new PenSwatch(*pen_button, *canvas);
+    pen_swatch->refreshWhenHidden(*pen_dialog);
+    dialogs::SegmentedControl* mode = draw_mode_button;
+    brush_outline = new BrushOutline(*canvas_view, *display, *canvas,
+                                     [mode] { return mode->selectedSegmentIndex() == 0; });
+    // The canvas names its layer on the info line whenever it changes, and after each touch
+    // (the eyedropper changes the pen's colour).
+    outlets->info_shown = [this] {
+        showLayerChoice();
+        pen_swatch->refresh();
+    };
+    outlets->setZoomLabel(zoom_label);
+    showLayerChoice();
+    window->resize(view_size.width(), view_size.height() + menu_bar->sizeHint().height());
+}
+
+void VelmorastraInterface::showLayerChoice() {
+    const unsigned current = canvas->layer_index;
+    layer_button->setText(QString::fromUtf8(canvas::layerName(current).data()));
+    // Struck out while hidden: the pen draws on it unseen.
+    QFont font = layer_button->font();
+    font.setStrikeOut(!canvas->layerShown(current));
+    layer_button->setFont(font);
+    const QList<QAction*> entries = layer_menu->actions();
+    for (unsigned layer = 0; layer < canvas::LayerCount; ++layer) {
+        QAction* draw_on = entries[static_cast<int>(layer)];
+        QAction* shown = entries[static_cast<int>(layer + canvas::LayerCount + 1)];
+        const QSignalBlocker quiet_draw(draw_on);
+        const QSignalBlocker quiet_shown(shown);
+        draw_on->setChecked(layer == current);
+        shown->setChecked(canvas->layerShown(layer));
+    }
+}
+
 VelmorastraInterface::~VelmorastraInterface() {
     // The widgets go first: nothing they still send may reach a canvas that is gone.
     canvas_view->setViewController(nullptr);
+    canvas_view->removeEventFilter(resizer.get());
     window->removeEventFilter(delegate.get());
     window.reset();
 }

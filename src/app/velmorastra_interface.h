@@ -4,12 +4,15 @@
 #include "app/command_line.h"
 #include "mwcanvas/mw_canvas.h"
 
+#include <QList>
 #include <QSize>
 
 #include <memory>
 #include <string>
 
 class QLabel;
+class QMenu;
+class QMenuBar;
 class QSlider;
 class QToolButton;
 class QWidget;
@@ -25,12 +28,16 @@ class SegmentedControl;
 
 namespace velmo::app {
 
+class CanvasResizer;
 class CanvasView;
+class BrushOutline;
 class MWCanvasDisplay;
+class PenSwatch;
 class PresentUsersLabel;
 class VelmorastraAppDelegate;
 class VelmorastraViewController;
 class WidgetOutlets;
+class WindowMenus;
 
 // The edges the client reaches the world through; all must outlive the interface.
 struct ClientEdges {
@@ -51,7 +58,8 @@ struct ClientEdges {
 struct InterfaceOptions {
     std::string server_base_url;
     std::string upload_url;
-    // The window's and the canvas's size in pixels.
+    // The window's size at the start, in points; the canvas has it in device pixels and
+    // follows the window when it is resized.
     QSize size;
     Idiom idiom = Idiom::Tablet;
 };
@@ -67,16 +75,33 @@ public:
     VelmorastraInterface(const VelmorastraInterface&) = delete;
     VelmorastraInterface& operator=(const VelmorastraInterface&) = delete;
 
+    // Full screen and back; Escape leaves it too. The canvas follows the window's new size.
+    void toggleFullScreen();
+
     // The window owns the widgets below.
+    // The window's layout holds the canvas view alone; a menu bar goes in as its menu bar.
     std::unique_ptr<QWidget> window;
+    QMenuBar* menu_bar = nullptr;
+    WindowMenus* menus = nullptr;
     CanvasView* canvas_view = nullptr;
+    QWidget* toolbar = nullptr;
     MWCanvasDisplay* display = nullptr;
     dialogs::SegmentedControl* draw_mode_button = nullptr;
     QToolButton* undo_button = nullptr;
+    QToolButton* redo_button = nullptr;
+    // The layer the pen draws on, by name; its menu switches it and shows or hides each layer
+    // in this window.
+    QToolButton* layer_button = nullptr;
+    QMenu* layer_menu = nullptr;
     QLabel* info_label = nullptr;
+    // The zoom in percent, at the info line's right end.
+    QLabel* zoom_label = nullptr;
     QWidget* spuit_view = nullptr;
     QSlider* zoom_slider = nullptr;
     QToolButton* pen_button = nullptr;
+    // The pen's colour on the pen button, and the brush's outline at the pointer.
+    PenSwatch* pen_swatch = nullptr;
+    BrushOutline* brush_outline = nullptr;
     QToolButton* nickname_button = nullptr;
     QToolButton* canvas_id_button = nullptr;
     // Who else has the canvas open, between the drawing controls and the canvas's own.
@@ -95,12 +120,14 @@ public:
     std::unique_ptr<dialogs::MessageBoxAlerts> alerts;
     std::unique_ptr<EngineTouchTarget> touch_target;
     std::unique_ptr<VelmorastraViewController> viewController;
+    std::unique_ptr<CanvasResizer> resizer;
     std::unique_ptr<VelmorastraAppDelegate> delegate;
 
 private:
     // The construction's steps, in this order: each uses what the ones before made.
     void makeWindow(QSize size);
-    void makeToolbar(int width);
+    // The toolbar's controls; layOutControls places them.
+    void makeToolbar();
     // The info line, the zoom slider and the eyedropper swatch over the canvas.
     void makeCanvasOverlays(QSize size);
     void makeCanvas(const ClientEdges& edges, const InterfaceOptions& options);
@@ -108,6 +135,18 @@ private:
     // The touch routing, the view controller and the application delegate.
     void makeControllers(const InterfaceOptions& options);
     void connectControls(Idiom idiom);
+    // The menu bar's menus; the window grows by the bar's height, so the canvas view keeps
+    // `view_size`.
+    void makeMenus(QSize view_size);
+    // The layer button's title and menu follow the canvas's layer and what is shown.
+    void showLayerChoice();
+    // Places the toolbar (its rows for this width) and the controls over the canvas for a
+    // canvas view of `size` points; again whenever the view's size changes.
+    void layOutControls(QSize size);
+
+    // The toolbar's controls: the drawing ones from the left, the canvas's own at the right.
+    QList<QWidget*> toolbar_drawing;
+    QList<QWidget*> toolbar_sharing;
 };
 
 // This run's interface: its server addresses (see serverAddresses), the window's size, and

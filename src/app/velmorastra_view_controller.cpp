@@ -125,13 +125,13 @@ bool VelmorastraViewController::touchEvent(QTouchEvent* event) {
     for (const QEventPoint& point : event->points()) {
         switch (point.state()) {
         case QEventPoint::Pressed:
-            pressed.push_back({point.id(), point.position()});
+            pressed.push_back({point.id(), point.position() * view_scale});
             break;
         case QEventPoint::Updated:
-            moved.push_back({point.id(), point.position()});
+            moved.push_back({point.id(), point.position() * view_scale});
             break;
         case QEventPoint::Released:
-            released.push_back({point.id(), point.position()});
+            released.push_back({point.id(), point.position() * view_scale});
             break;
         default:
             break;
@@ -161,7 +161,7 @@ bool VelmorastraViewController::mouseEvent(QMouseEvent* event) {
     if (event->source() != Qt::MouseEventNotSynthesized) {
         return false;
     }
-    const Touch mouse{MouseTouchID, event->position()};
+    const Touch mouse{MouseTouchID, event->position() * view_scale};
     switch (event->type()) {
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonDblClick:
@@ -193,7 +193,7 @@ bool VelmorastraViewController::wheelEvent(QWheelEvent* event) {
         return false;
     }
     const QPoint angle = event->angleDelta();
-    const QPointF at = event->position();
+    const QPointF at = event->position() * view_scale;
     if (event->modifiers() & Qt::ControlModifier) {
         const int notches_eighths = angle.y() != 0 ? angle.y() : angle.x();
         if (notches_eighths == 0) {
@@ -216,6 +216,7 @@ bool VelmorastraViewController::wheelEvent(QWheelEvent* event) {
     if (delta.isNull()) {
         return false;
     }
+    delta *= view_scale;
     canvas->panView(static_cast<float>(delta.x()), static_cast<float>(delta.y()));
     return true;
 }
@@ -225,14 +226,18 @@ bool VelmorastraViewController::nativeGestureEvent(QNativeGestureEvent* event) {
         return false;
     }
     // The value is the change of scale since the last event: 0.1 is ten per cent larger.
-    const QPointF at = event->position();
+    const QPointF at = event->position() * view_scale;
     canvas->zoomAtViewPoint(static_cast<float>(1.0 + event->value()),
                             {static_cast<float>(at.x()), static_cast<float>(at.y())});
     return true;
 }
 
 bool VelmorastraViewController::keyEvent(QKeyEvent* event) {
-    if (event->key() != Qt::Key_Escape || !locations.count(MouseTouchID)) {
+    return event->key() == Qt::Key_Escape && cancelMouseStroke();
+}
+
+bool VelmorastraViewController::cancelMouseStroke() {
+    if (!locations.count(MouseTouchID)) {
         return false;
     }
     touchesCancelled();

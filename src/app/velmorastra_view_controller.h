@@ -24,8 +24,9 @@ namespace velmo::app {
 // Further fingers are ignored, and after a gesture nothing happens until every finger is up.
 //
 // Touches are told apart by their point IDs; the mouse's left button is one more finger.
-// A cancelled touch sequence ends like a release of every tracked finger. Locations are in
-// the canvas view's points, passed on truncated toward zero.
+// A cancelled touch sequence ends like a release of every tracked finger. The event adapters
+// take the events' view points times `view_scale` (the canvas's device pixels a view point
+// holds) as locations, which are passed on truncated toward zero.
 class VelmorastraViewController {
 public:
     // The id the mouse uses as a finger; touch point ids are never negative.
@@ -62,6 +63,12 @@ public:
     void touchesCancelled();
 
     void setTouchTarget(CanvasTouchTarget& target) { canvas = &target; }
+
+    // Ends a stroke the mouse is drawing as a cancelled touch; false when it draws none.
+    bool cancelMouseStroke();
+
+    // Canvas pixels per view point: the display's device scale over its preview scale.
+    double view_scale = 1.0;
 
     // How dialogs are presented: popovers on a tablet, else over the whole window.
     Idiom idiom = Idiom::Tablet;

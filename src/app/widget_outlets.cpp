@@ -32,6 +32,9 @@ void WidgetOutlets::setInfoText(const std::string& text) {
     const QString info = QString::fromStdString(text);
     w.info_label->setProperty(InfoTextProperty, info);
     w.info_label->setText(info);
+    if (info_shown) {
+        info_shown();
+    }
 }
 
 QString WidgetOutlets::windowTitle(const std::string& canvas_id) {
@@ -64,8 +67,10 @@ void WidgetOutlets::showSwatch(float red, float green, float blue, float center_
     palette.setColor(QPalette::Window, QColor::fromRgbF(red, green, blue));
     w.spuit_view->setPalette(palette);
     const QSize size = w.spuit_view->size();
-    w.spuit_view->move(static_cast<int>(std::lround(center_x - size.width() / 2.0f)),
-                       static_cast<int>(std::lround(center_y - size.height() / 2.0f)));
+    // The canvas places it in its own pixels; the swatch lives among the view's points.
+    const double to_points = w.display->previewScale() / w.display->deviceScale();
+    w.spuit_view->move(static_cast<int>(std::lround(center_x * to_points - size.width() / 2.0)),
+                       static_cast<int>(std::lround(center_y * to_points - size.height() / 2.0)));
     w.spuit_view->show();
     w.spuit_view->raise();
 }
@@ -75,7 +80,8 @@ void WidgetOutlets::hideSwatch() {
 }
 
 float WidgetOutlets::swatchHeight() const {
-    return static_cast<float>(w.spuit_view->height());
+    return static_cast<float>(w.spuit_view->height() * w.display->deviceScale() /
+                              w.display->previewScale());
 }
 
 void WidgetOutlets::setZoomSliderValue(float value) {
@@ -114,6 +120,21 @@ void WidgetOutlets::invalidateDisplay() {
 
 void WidgetOutlets::setDisplayTransform(const platform::AffineTransform& transform) {
     w.display->setTransform(transform);
+    if (zoom_label != nullptr) {
+        zoom_label->setText(zoomPercentText(transform.a));
+    }
+}
+
+void WidgetOutlets::setZoomLabel(QLabel* label) {
+    zoom_label = label;
+    zoom_label->setText(zoomPercentText(displayTransform().a));
+}
+
+QString WidgetOutlets::zoomPercentText(float zoom) {
+    // Whole percents but below 10 %, where a step of the slider is less than one.
+    const double percent = static_cast<double>(zoom) * 100.0;
+    return QStringLiteral("%1 %").arg(percent < 10.0 ? QString::number(percent, 'f', 1)
+                                                     : QString::number(std::lround(percent)));
 }
 
 platform::AffineTransform WidgetOutlets::displayTransform() const {

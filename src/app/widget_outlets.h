@@ -2,6 +2,8 @@
 
 #include "platform/canvas_outlets.h"
 
+#include <functional>
+
 class QLabel;
 class QString;
 class QLineEdit;
@@ -62,12 +64,21 @@ public:
 
     // The slider's value in the canvas's terms.
     float zoomSliderValue() const;
+    // Shows the zoom in percent ("250 %") at each change of the display's transform; none
+    // until set.
+    void setZoomLabel(QLabel* label);
+    static QString zoomPercentText(float zoom);
+
+    // Called after each new info text (the canvas sets one at every change of its layer and
+    // its canvas), for the controls that show the same.
+    std::function<void()> info_shown;
 
     int message_milliseconds = 5000;
 
 private:
     Widgets w;
     QLineEdit* search_bar = nullptr;
+    QLabel* zoom_label = nullptr;
 };
 
 } // namespace velmo::app

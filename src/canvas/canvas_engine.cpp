@@ -1,6 +1,7 @@
 #include "canvas/canvas_engine.h"
 
 #include "canvas/eyedropper.h"
+#include "canvas/layer_names.h"
 #include "canvas/rasterizer.h"
 #include "canvas/stroke_replay.h"
 
@@ -48,6 +49,7 @@ void CanvasEngine::setScreenSize(float width, float height) {
 void CanvasEngine::clear_canvas() {
     strokes_history.clear();
     strokes_history.takeChanges();
+    redo_strokes.clear();
     save_points.reset();
     adopted_through.reset();
     historyEmptied();
@@ -63,6 +65,60 @@ void CanvasEngine::clear_canvas() {
     stroke_extent = {};
     remote_strokes.clear();
     progress_layers = {};
+    outlets.invalidateDisplay();
+}
+
+void CanvasEngine::resizeCanvas(int width, int height) {
+    if (width <= 0 || height <= 0 ||
+        (width == geometry.canvas_width && height == geometry.canvas_height)) {
+        return;
+    }
+    const float old_scale = geometry.pixel_scale;
+    geometry.setScreenSize(static_cast<float>(width), static_cast<float>(height));
+    if (display_bitmap.empty()) {
+        return;
+    }
+    const float ratio = geometry.pixel_scale / old_scale;
+    view.shift_x *= ratio;
+    view.shift_y *= ratio;
+    // The pan pivot is a surface pixel; it follows the picture.
+    last_x = truncateToInt(static_cast<float>(last_x) * ratio);
+    last_y = truncateToInt(static_cast<float>(last_y) * ratio);
+    for (Surface* surface : {&stroke_bitmap, &display_bitmap, &prev_bitmap}) {
+        *surface = Surface(width, height, Transparent);
+    }
+    for (Surface& layer : layer_bitmap) {
+        layer = Surface(width, height, Transparent);
+    }
+    progress_layers = {};
+    stroke_extent = {};
+    for (auto& [key, entry] : remote_strokes) {
+        entry.extent = StrokePainter::extentOf(entry.stroke, geometry.pixel_scale, width, height);
+    }
+    // The save points hold pictures of the old size; a rebuild places them anew.
+    save_points.reset();
+    adopted_through.reset();
+    strokes_history.takeChanges();
+    save_points.rebuild(strokes_history, layer_bitmap, geometry.pixel_scale, unconfirmedFrom());
+    prev_bitmap.copyFrom(layer_bitmap[layer_index]);
+    if (on_stroke && !x_array.empty()) {
+        // The stroke's points are canvas units: drawn again at the new scale, it goes on
+        // from its last point as if it had been begun at this size.
+        const auto pixel = [&](int units) { return truncateToInt(geometry.toPixels(units)); };
+        last_x = pixel(x_array.front());
+        last_y = pixel(y_array.front());
+        for (size_t i = 1; i < x_array.size() && i < y_array.size(); ++i) {
+            const int x = pixel(x_array[i]);
+            const int y = pixel(y_array[i]);
+            drawLineFromX(last_x, last_y, x, y);
+            last_x = x;
+            last_y = y;
+        }
+    }
+    LayerRects all;
+    all.fill(wholeCanvas());
+    layersRepainted(all);
+    applyZoomScaleAndShiftXY();
     outlets.invalidateDisplay();
 }
 
@@ -173,6 +229,7 @@ void CanvasEngine::dragDrawing(int x, int y) {
 
 void CanvasEngine::releaseDrawing() {
     on_stroke = false;
+    redo_strokes.clear();
     MWStroke stroke;
     stroke.user_name = userID();
     stroke.client_time = static_cast<int64_t>(clock.now() * 1000.0);
@@ -245,6 +302,8 @@ void CanvasEngine::cancelStroke() {
     if (display_bitmap.empty()) {
         return;
     }
+    // A cancelled stroke is over: nothing repaints it, and redo may go on.
+    on_stroke = false;
     // Outside the stroke's extent the scratch is empty and the layer is its snapshot.
     const PixelRect drawn = stroke_extent;
     clearRect(stroke_bitmap, drawn);
@@ -410,14 +469,53 @@ void CanvasEngine::layersRepainted(const LayerRects& rects) {
 }
 
 void CanvasEngine::composeDisplay(PixelRect rect) {
+    swapHiddenLayers();
     composeAllLayers(layer_bitmap, display_bitmap, rect);
     repaintInProgress(rect);
+    swapHiddenLayers();
+}
+
+void CanvasEngine::swapHiddenLayers() {
+    for (size_t layer = 0; layer < layer_shown.size(); ++layer) {
+        if (layer_shown[layer]) {
+            continue;
+        }
+        Surface& stand_in = layer_stand_ins[layer];
+        const Surface& real = layer_bitmap[layer];
+        if (stand_in.width() != real.width() || stand_in.height() != real.height()) {
+            // The neutral contents compose as if the layer were not there.
+            stand_in = Surface(real.width(), real.height(), layer == 2 ? OpaqueBlack : OpaqueWhite);
+        }
+        std::swap(layer_bitmap[layer], stand_in);
+    }
+}
+
+void CanvasEngine::setLayerShown(unsigned index, bool shown) {
+    if (index >= layer_shown.size() || layer_shown[index] == shown) {
+        return;
+    }
+    layer_shown[index] = shown;
+    layer_stand_ins[index] = Surface();
+    if (!display_bitmap.empty()) {
+        composeDisplay(wholeCanvas());
+        outlets.invalidateDisplay();
+    }
+}
+
+bool CanvasEngine::layerShown(unsigned index) const {
+    return index >= layer_shown.size() || layer_shown[index];
+}
+
+bool CanvasEngine::allLayersShown() const {
+    return layer_shown[0] && layer_shown[1] && layer_shown[2];
 }
 
 void CanvasEngine::repaintInProgress(PixelRect rect) {
     PixelRect over;
     for (const auto& [key, entry] : remote_strokes) {
-        over = over.united(entry.extent.intersected(rect));
+        if (layerShown(static_cast<unsigned>(entry.stroke.layer))) {
+            over = over.united(entry.extent.intersected(rect));
+        }
     }
     over = over.clippedTo(display_bitmap.width(), display_bitmap.height());
     if (over.empty()) {
@@ -425,7 +523,8 @@ void CanvasEngine::repaintInProgress(PixelRect rect) {
     }
     std::array<bool, 3> used{};
     for (const auto& [key, entry] : remote_strokes) {
-        if (!entry.extent.intersected(over).empty()) {
+        if (!entry.extent.intersected(over).empty() &&
+            layerShown(static_cast<unsigned>(entry.stroke.layer))) {
             used[static_cast<size_t>(entry.stroke.layer)] = true;
         }
     }
@@ -440,7 +539,8 @@ void CanvasEngine::repaintInProgress(PixelRect rect) {
         copyRect(layer_bitmap[layer], copy, over);
     }
     for (const auto& [key, entry] : remote_strokes) {
-        if (!entry.extent.intersected(over).empty()) {
+        if (!entry.extent.intersected(over).empty() &&
+            used[static_cast<size_t>(entry.stroke.layer)]) {
             painter.drawStroke(progress_layers[static_cast<size_t>(entry.stroke.layer)],
                                entry.stroke, geometry.pixel_scale, over);
         }
@@ -557,11 +657,32 @@ void CanvasEngine::undoOneStroke() {
             continue;
         }
         const StrokeKey key = it->first;
-        const MWStroke stroke = strokes_history.take(std::next(it).base());
+        MWStroke stroke = strokes_history.take(std::next(it).base());
         strokeUndone(key, stroke);
         paintChanges();
+        redo_strokes.push_back(std::move(stroke));
         return;
     }
+}
+
+void CanvasEngine::redoOneStroke() {
+    if (redo_strokes.empty() || on_stroke || display_bitmap.empty()) {
+        return;
+    }
+    MWStroke stroke = std::move(redo_strokes.back());
+    redo_strokes.pop_back();
+    stroke.user_name = userID();
+    stroke.server_time = 0;
+    stroke.client_time = static_cast<int64_t>(clock.now() * 1000.0);
+    // A new stroke of its own: never under the key of one still in the history.
+    while (strokes_history.contains({InitServerTime, stroke.client_time})) {
+        ++stroke.client_time;
+    }
+    const StrokeKey key{InitServerTime, stroke.client_time};
+    strokes_history.store(key, stroke);
+    get_response();
+    strokeFinished(key, stroke);
+    paintChanges();
 }
 
 void CanvasEngine::spuitAtX(int x, int y) {
@@ -652,7 +773,7 @@ void CanvasEngine::panView(float dx, float dy) {
 }
 
 void CanvasEngine::setInfoLabel() {
-    outlets.setInfoText("layer:" + std::to_string(layer_index) + " " + canvas_id);
+    outlets.setInfoText(layerInfo(layer_index, canvas_id));
 }
 
 } // namespace velmo::canvas

@@ -15,6 +15,7 @@
 #include "platform/canvas_outlets.h"
 #include "platform/clock.h"
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -49,6 +50,16 @@ public:
     void setScreenSize(float width, float height);
     // Empties the history and allocates the six surfaces with their initial contents.
     void clear_canvas();
+    // The window changed size: the grid follows it (the logical canvas stays, so
+    // pixel_scale changes) and the layers are painted again from the history at the new size,
+    // as a fresh canvas of that size would paint them. Kept across it, in canvas units: the
+    // history, the pen (so a stroke keeps its width relative to the picture), the user's
+    // stroke in progress (painted again from its points) and others' strokes in progress.
+    // The view keeps its zoom; its shift scales with the picture, so the same part of the
+    // canvas stays in the same part of the window. A picture adopted from elsewhere is
+    // dropped for a repaint from the history. Before clear_canvas it only sets the geometry;
+    // a size already in place changes nothing.
+    virtual void resizeCanvas(int width, int height);
     // Where finished strokes and undos are sent; none until set (non-owning).
     void setStrokeAgent(StrokeAgent* agent) { stroke_agent = agent; }
 
@@ -116,8 +127,23 @@ public:
 
     // The memory the save points hold (see SavePoints).
     size_t savePointBytes() const { return save_points.memoryBytes(); }
-    // Removes the newest own stroke, sends its delete and repaints. Silent when none.
+    // Removes the newest own stroke, sends its delete and repaints. Silent when none. The
+    // stroke can then be redone.
     void undoOneStroke();
+    // Draws the stroke undone last again as a new stroke of this user, at the clock's time,
+    // with its pen, layer and points, and sends it as one just drawn. Silent when nothing is
+    // left to redo or while a stroke is being drawn. A stroke drawn, the history cleared or
+    // forgetRedo (another canvas opened) leave nothing to redo.
+    void redoOneStroke();
+    bool canRedo() const { return !redo_strokes.empty(); }
+    void forgetRedo() { redo_strokes.clear(); }
+
+    // Whether layer `index` (0..2) shows in this window. A hidden layer is composed as its
+    // neutral contents on the display only: the layers, the history and the pictures made
+    // from the layers keep it. Other indices are ignored (and read as shown).
+    void setLayerShown(unsigned index, bool shown);
+    bool layerShown(unsigned index) const;
+    bool allLayersShown() const;
 
     // Eyedropper.
     void spuitAtX(int x, int y);
@@ -195,6 +221,8 @@ private:
     // stroke in progress is laid over it again, the display is recomposed there.
     void layersRepainted(const LayerRects& rects);
     StrokeKey unconfirmedFrom() const;
+    // Lends neutral surfaces to the compositor in the hidden layers' place, and back.
+    void swapHiddenLayers();
     // Layers of this canvas's size.
     bool fitsCanvas(const LayerSurfaces& layers) const;
     // Shows `layers`, a picture of the strokes up to `through` (`strokes` of them), as the
@@ -217,6 +245,11 @@ private:
     // The layers with the strokes in progress painted over them, valid only inside the
     // rectangle being composed; empty for a layer without any.
     LayerSurfaces progress_layers;
+    // Own strokes undone, the last undone last; each is drawn again as a new stroke.
+    std::vector<MWStroke> redo_strokes;
+    std::array<bool, 3> layer_shown{true, true, true};
+    // The neutral contents of the hidden layers, of the canvas's size; empty for shown ones.
+    LayerSurfaces layer_stand_ins;
 };
 
 } // namespace velmo::canvas

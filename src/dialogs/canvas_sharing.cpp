@@ -12,6 +12,8 @@
 #include <QUrl>
 #include <QWidget>
 
+#include <algorithm>
+
 #ifndef VELMO_VERSION
 #error "VELMO_VERSION must come from the build"
 #endif
@@ -53,7 +55,34 @@ std::optional<QString> CanvasSharing::URLOfCanvasIDWithEncode(bool encode) {
     return QString::fromLatin1(QUrl::toPercentEncoding(link, "!*'()"));
 }
 
+bool CanvasSharing::serverKnowsCanvas() const {
+    return std::any_of(
+        canvas.strokes_history.begin(), canvas.strokes_history.end(), [this](const auto& entry) {
+            return entry.first.first != 0 && entry.first.first != canvas.InitServerTime;
+        });
+}
+
+void CanvasSharing::say(const QString& message) {
+    if (tell) {
+        tell(message);
+    } else {
+        alerts.showAlert(QStringLiteral("Share canvas"), message);
+    }
+}
+
+bool CanvasSharing::toldNotKnown() {
+    // A canvas without a date has no link at all, which the entries say themselves.
+    if (!URLOfCanvasIDWithEncode(false) || serverKnowsCanvas()) {
+        return false;
+    }
+    say(canvas.strokes_history.empty() ? drawFirstMessage() : notSentYetMessage());
+    return true;
+}
+
 void CanvasSharing::canvasIDBtnPressed(QWidget* button, bool tablet) {
+    if (toldNotKnown()) {
+        return;
+    }
     canvas.generateFullImage();
     canvas.generateThumbnail();
 
@@ -109,10 +138,14 @@ void CanvasSharing::actionSheet(int index) {
         alerts.showAlert(noLinkTitle(), noLinkMessage(QString::fromStdString(canvas.canvas_id)));
         return;
     }
+    if (index >= Clipboard && index < Cancel && toldNotKnown()) {
+        return;
+    }
     switch (index) {
     case Clipboard:
         if (const auto link = URLOfCanvasIDWithEncode(false)) {
             QGuiApplication::clipboard()->setText(*link);
+            say(copiedMessage(*link));
         }
         break;
     case Mail:

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 
 class QMenu;
@@ -22,8 +23,9 @@ class UrlOpener;
 // canvas (the server's share page for its date code) by clipboard, mail or a post on Twitter
 // in the browser or, when the desktop has a program for its links, in a Twitter app; and
 // the about box. A canvas whose ID carries no creation date has no link: choosing an entry
-// then says so in an alert. The canvas, the opener and the alerts must outlive it. UI thread
-// only.
+// then says so in an alert. Nor has a canvas the server does not have yet: the button says so
+// in the window instead of showing the menu. The canvas, the opener and the alerts must outlive it.
+// UI thread only.
 class CanvasSharing {
 public:
     // The menu's entries in the order of their indices; the last one cancels. The menu leaves
@@ -65,7 +67,28 @@ public:
     // The menu shown last, while it exists.
     QPointer<QMenu> action_sheet;
 
+    // Whether the server has the canvas, so that its link opens it: some stroke of it has come
+    // back with the server's stamp. A link to any other canvas would open a "not found" page.
+    bool serverKnowsCanvas() const;
+    static QString drawFirstMessage() {
+        return QStringLiteral("Draw something first: a new canvas has a link once its first "
+                              "stroke is on the server.");
+    }
+    static QString notSentYetMessage() {
+        return QStringLiteral("Your strokes are not on the server yet; the link works once "
+                              "they are. Try again in a moment.");
+    }
+    static QString copiedMessage(const QString& link) {
+        return QStringLiteral("Link copied: %1").arg(link);
+    }
+    // Where what the sharing did is said in the window (the info line); without it, an alert.
+    std::function<void(const QString&)> tell;
+
 private:
+    // Says why there is no link yet, when there is none the server knows; true then.
+    bool toldNotKnown();
+    void say(const QString& message);
+
     mwcanvas::MWCanvas& canvas;
     UrlOpener& opener;
     Alerts& alerts;

@@ -11,6 +11,9 @@ ColorBox::ColorBox(QWidget* parent) : QWidget(parent) {
 void ColorBox::setColor(const RgbColor& c) {
     box_color = c;
     update();
+    if (color_set) {
+        color_set();
+    }
 }
 
 void ColorBox::paintEvent(QPaintEvent*) {

@@ -4,6 +4,8 @@
 
 #include <QWidget>
 
+#include <functional>
+
 namespace velmo::dialogs {
 
 // A swatch: a box filled with one colour. The colour is kept as given (0..1 per channel), so
@@ -14,6 +16,8 @@ public:
 
     void setColor(const RgbColor& c);
     const RgbColor& color() const { return box_color; }
+    // Called after each setColor, for what shows the same colour otherwise.
+    std::function<void()> color_set;
 
 protected:
     void paintEvent(QPaintEvent* event) override;

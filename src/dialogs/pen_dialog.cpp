@@ -13,6 +13,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 namespace velmo::dialogs {
@@ -52,6 +53,21 @@ PenDialog::PenDialog(canvas::CanvasEngine& canvas_, DialogPresenter& presenter_,
     color_row->addWidget(pen_color_btns, 1);
     color_row->addWidget(pendlgcolbox);
     column->addLayout(color_row);
+    auto* recent_row = new QHBoxLayout();
+    recent_row->setSpacing(4);
+    recent_row->addWidget(new QLabel(tr("Recent"), panel));
+    for (size_t i = 0; i < RecentColorCount; ++i) {
+        auto* recent = new QToolButton(panel);
+        recent->setObjectName(QStringLiteral("recent_color%1").arg(i));
+        recent->setFixedSize(24, 24);
+        recent->hide();
+        const int index = static_cast<int>(i);
+        connect(recent, &QToolButton::clicked, this, [this, index] { recentColorPressed(index); });
+        recent_buttons.append(recent);
+        recent_row->addWidget(recent);
+    }
+    recent_row->addStretch();
+    column->addLayout(recent_row);
 
     auto* grid = new QGridLayout();
     grid->addWidget(new QLabel(tr("Width"), panel), 0, 0);
@@ -101,6 +117,7 @@ void PenDialog::showPenPropDialog(QWidget* button) {
         dismissHSBColorPicker();
     }
     setColorButton(canvas.pen_properties.color);
+    rememberColor(canvas.pen_properties.color);
     pen_width_slider->setMinimumValue(1.0f);
     pen_width_slider->setMaximumValue(25.0f);
     pen_width_slider->setValue(static_cast<float>(canvas.pen_properties.width) *
@@ -156,10 +173,12 @@ void PenDialog::penRadioButtonPressed() {
     case 0:
         canvas.pen_properties.color = static_cast<int32_t>(Black);
         setColorBoxes();
+        rememberColor(canvas.pen_properties.color);
         break;
     case 1:
         canvas.pen_properties.color = static_cast<int32_t>(White);
         setColorBoxes();
+        rememberColor(canvas.pen_properties.color);
         break;
     case 2:
         showHSBColorPicker();
@@ -208,7 +227,43 @@ void PenDialog::applyHSBColorPicker() {
     canvas.pen_properties.color = penColorOfRgb(hsbcolorpicker->penhsbcolbox->color());
     setColorBoxes();
     pen_color_btns->setSelectedSegmentIndex(2);
+    rememberColor(canvas.pen_properties.color);
     dismissHSBColorPicker();
+}
+
+void PenDialog::rememberColor(int32_t color) {
+    // Opaque, as the pen draws it.
+    const auto bits = static_cast<int32_t>(static_cast<uint32_t>(color) | 0xFF000000u);
+    std::erase(recent_colors, bits);
+    recent_colors.insert(recent_colors.begin(), bits);
+    if (recent_colors.size() > RecentColorCount) {
+        recent_colors.resize(RecentColorCount);
+    }
+    showRecentColors();
+}
+
+void PenDialog::recentColorPressed(int index) {
+    if (index < 0 || static_cast<size_t>(index) >= recent_colors.size()) {
+        return;
+    }
+    canvas.pen_properties.color = recent_colors[static_cast<size_t>(index)];
+    setColorButton(canvas.pen_properties.color);
+    rememberColor(canvas.pen_properties.color);
+}
+
+void PenDialog::showRecentColors() {
+    for (int i = 0; i < recent_buttons.size(); ++i) {
+        QToolButton* button = recent_buttons[i];
+        if (static_cast<size_t>(i) >= recent_colors.size()) {
+            button->hide();
+            continue;
+        }
+        const QString hex = hexOfColor(rgbOfPenColor(recent_colors[static_cast<size_t>(i)]));
+        button->setStyleSheet(
+            QStringLiteral("QToolButton { background: %1; border: 1px solid #808080; }").arg(hex));
+        button->setToolTip(hex);
+        button->show();
+    }
 }
 
 void PenDialog::dismissHSBColorPicker() {

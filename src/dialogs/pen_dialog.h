@@ -2,10 +2,14 @@
 
 #include <QWidget>
 
+#include <QList>
+
 #include <cstdint>
+#include <vector>
 
 class QLabel;
 class QPushButton;
+class QToolButton;
 
 namespace velmo::canvas {
 class CanvasEngine;
@@ -43,6 +47,14 @@ public:
     void setColorBoxes();
     void setColorButton(int32_t color);
 
+    // The colours the pen had last, newest first, each once: a colour chosen here (black,
+    // white, the picker's, a recent one) or the pen's when the dialog opens (as the
+    // eyedropper left it). A press on one makes it the pen's colour.
+    static constexpr size_t RecentColorCount = 8;
+    void rememberColor(int32_t color);
+    const std::vector<int32_t>& recentColors() const { return recent_colors; }
+    void recentColorPressed(int index);
+
     void showHSBColorPicker();
     // The preview colour becomes the pen colour, each channel truncated to 8 bits.
     void applyHSBColorPicker();
@@ -62,9 +74,12 @@ public:
     QPushButton* apply_button = nullptr;
     QPushButton* cancel_button = nullptr;
     HSBColorPicker* hsbcolorpicker = nullptr;
+    // One a recent colour, hidden while it has none.
+    QList<QToolButton*> recent_buttons;
 
 private:
     void showSliderValues();
+    void showRecentColors();
 
     canvas::CanvasEngine& canvas;
     DialogPresenter& presenter;
@@ -72,6 +87,7 @@ private:
     QWidget* panel = nullptr;
     QLabel* width_value = nullptr;
     QLabel* density_value = nullptr;
+    std::vector<int32_t> recent_colors;
 };
 
 } // namespace velmo::dialogs

@@ -6,6 +6,7 @@
 #include "sync/stroke_sync_agent.h"
 #include "wire/canvas_id.h"
 #include "wire/canvas_link.h"
+#include "wire/percent_codec.h"
 
 #include <QEvent>
 #include <QHeaderView>
@@ -120,6 +121,13 @@ void SearchResults::searchBarSearchButtonClicked(QLineEdit* search_bar) {
     reloadData();
 }
 
+QString SearchResults::renderURL(const std::string& server_base_url, const std::string& id) {
+    // A canvas never published still has the server's own picture of it.
+    return QString::fromStdString(server_base_url + "render/" + wire::percentEncode(id) +
+                                  ".png?w=" + std::to_string(ThumbnailWidth) +
+                                  "&h=" + std::to_string(ThumbnailHeight));
+}
+
 int SearchResults::numberOfRows() {
     search_result_table->verticalHeader()->setMinimumSectionSize(1);
     search_result_table->verticalHeader()->setDefaultSectionSize(ThumbnailHeight + 1);
@@ -147,6 +155,8 @@ QWidget* SearchResults::cellForRow(int row) {
     if (const auto it = thumbnail_list.find(id);
         it != thumbnail_list.end() && !it->second.empty()) {
         entry.url = QString::fromStdString(it->second);
+    } else {
+        entry.url = renderURL(canvas.sync_agent.serverBaseURL(), id);
     }
 
     auto* label = new QLabel(QString::fromStdString(id), cell);

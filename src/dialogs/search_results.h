@@ -53,6 +53,9 @@ class SearchResults {
 public:
     static constexpr int ThumbnailWidth = 64;
     static constexpr int ThumbnailHeight = 96;
+    // The server's render of canvas `id` at the thumbnail's size, for a canvas without a
+    // published thumbnail.
+    static QString renderURL(const std::string& server_base_url, const std::string& id);
     static constexpr int MaxThumbnailLoads = 4;
 
     // The table is made as a child of `parent`; the canvas and the edges must outlive this.

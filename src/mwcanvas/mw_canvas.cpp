@@ -18,17 +18,18 @@ namespace velmo::mwcanvas {
 
 MWCanvas::MWCanvas(const MWCanvasPlatform& platform, const std::string& server_base_url_,
                    const std::string& upload_url)
-    : canvas::CanvasEngine(platform.outlets, platform.clock), user_keys(platform.random),
-      sync_agent(platform.http, platform.scheduler, platform.clock, server_base_url_),
-      gyazo_client(platform.http, platform.clock, upload_url),
-      progress_sender(platform.http, platform.scheduler, platform.clock, server_base_url_),
+    : canvas::CanvasEngine(platform.outlets, platform.clock), watched_http(platform.http),
+      user_keys(platform.random),
+      sync_agent(watched_http, platform.scheduler, platform.clock, server_base_url_),
+      gyazo_client(watched_http, platform.clock, upload_url),
+      progress_sender(watched_http, platform.scheduler, platform.clock, server_base_url_),
       progress_board(platform.scheduler, platform.clock, platform.outlets,
                      {[this](const canvas::ProgressKey& key, const canvas::MWStroke& stroke) {
                           showStrokeInProgress(key, stroke);
                       },
                       [this](const canvas::ProgressKey& key) { hideStrokeInProgress(key); }}),
       settings(platform.settings), journal_file(platform.journal), picture_file(platform.pictures),
-      http(platform.http), scheduler(platform.scheduler), server_base_url(server_base_url_) {
+      http(watched_http), scheduler(platform.scheduler), server_base_url(server_base_url_) {
     sync_agent.canvas = this;
     sync_agent.setResponseListener([this] { get_response(); });
     sync_agent.setPollSource([this] { polling(); });
@@ -37,10 +38,13 @@ MWCanvas::MWCanvas(const MWCanvasPlatform& platform, const std::string& server_b
                             std::to_string(status) + "); it was not shared.");
     });
     setStrokeAgent(&sync_agent);
+    sync_agent.setOfflineListener([this] { offlineChanged(); });
+    watched_http.setSeenListener([this] { sync_agent.serverSeen(); });
     if (platform.events != nullptr) {
         news_feed = std::make_unique<sync::CanvasNewsFeed>(
-            *platform.events, server_base_url_,
+            *platform.events, platform.scheduler, server_base_url_,
             [this](std::optional<int64_t> stamp) { sync_agent.newsArrived(stamp); });
+        news_feed->setSeenListener([this] { sync_agent.serverSeen(); });
     }
     if (journal_file != nullptr) {
         journal = std::make_unique<identity::SettingsJournal>(*journal_file);
@@ -54,6 +58,10 @@ MWCanvas::MWCanvas(const MWCanvasPlatform& platform, const std::string& server_b
         });
     }
     polling_timer = platform.scheduler.scheduleRepeating(PollingInterval, [this] {
+        if (back_online_until > 0.0 && clock.now() >= back_online_until) {
+            back_online_until = 0.0;
+            setInfoLabel();
+        }
         polling();
         followOpenCanvas();
         if (news_feed) {
@@ -131,6 +139,19 @@ void MWCanvas::historyEmptied() {
     }
 }
 
+void MWCanvas::offlineChanged() {
+    const bool offline = sync_agent.offline();
+    if (shown_offline && !offline) {
+        back_online_until = clock.now() + BackOnlineSeconds;
+        // The agent reached the server: a stream waiting to reopen need wait no more.
+        if (news_feed) {
+            news_feed->serverSeen();
+        }
+    }
+    shown_offline = offline;
+    setInfoLabel();
+}
+
 void MWCanvas::followOpenCanvas() {
     outlets.showCanvasID(canvas_id);
     if (news_feed) {
@@ -140,6 +161,18 @@ void MWCanvas::followOpenCanvas() {
         progress_board.setPixelScale(geometry.pixel_scale);
         news_feed->setLiveListener(&progress_board, geometry.pixel_scale);
         news_feed->follow(canvas_id, user, user.empty() ? std::nullopt : user_keys.header(user));
+    }
+}
+
+void MWCanvas::resizeCanvas(int width, int height) {
+    const float old_scale = geometry.pixel_scale;
+    CanvasEngine::resizeCanvas(width, height);
+    if (geometry.pixel_scale == old_scale) {
+        return;
+    }
+    progress_board.setPixelScale(geometry.pixel_scale);
+    if (news_feed) {
+        news_feed->setLiveListener(&progress_board, geometry.pixel_scale);
     }
 }
 
@@ -263,6 +296,8 @@ void MWCanvas::setCanvasID(const std::string& id) {
     user_id.clear();
     strokes_history.clear();
     undone_before_echo.clear();
+    // What was undone belongs to the canvas that was open.
+    forgetRedo();
     if (journal) {
         const identity::SettingsJournal::Batch batch(*journal);
         journal->canvasIDSet(canvas_id);
@@ -483,10 +518,11 @@ void MWCanvas::generateFullImage() {
 
 void MWCanvas::publishPicture(int width, int height, std::string& url,
                               void (sync::StrokeSyncAgent::*registration)(std::string_view)) {
-    // Others' strokes in progress are on the display only, and not the canvas's yet.
+    // Others' strokes in progress are on the display only, and not the canvas's yet; layers
+    // hidden in this window are still the canvas's.
     const canvas::Surface* shown = &display_bitmap;
     canvas::Surface without_progress;
-    if (strokesInProgress() > 0) {
+    if (strokesInProgress() > 0 || !allLayersShown()) {
         without_progress = canvas::Surface(display_bitmap.width(), display_bitmap.height());
         canvas::composeAllLayers(layer_bitmap, without_progress, without_progress.bounds());
         shown = &without_progress;

@@ -22,6 +22,7 @@
 #include "sync/stroke_progress_sender.h"
 #include "sync/stroke_sync_agent.h"
 #include "sync/sync_canvas.h"
+#include "sync/watched_exchange.h"
 
 #include <atomic>
 #include <cstdint>
@@ -115,8 +116,11 @@ public:
     void setCanvasID(const std::string& id);
     // True while the open canvas's strokes are still coming in or waiting to be painted.
     bool isLoading() const;
-    // The info line: the layer and the canvas, and how far a load has come.
+    // The info line: the layer and the canvas, how far a load has come, and, while the server
+    // cannot be reached or turns commands away, how many changes wait ("back online" for a few
+    // seconds after).
     void setInfoLabel() override;
+    static constexpr double BackOnlineSeconds = 4.0;
     // A different nickname renews the user ID; the canvas keeps its ID.
     void setNickname(const std::string& name);
     // The search field's text, kept for the saved state.
@@ -139,6 +143,11 @@ public:
     // to use; the history is then still to be painted.
     bool showKeptPicture();
 
+    // The engine's resize (see CanvasEngine), and the others' pens follow the new scale. A
+    // server picture still on its way is of the old size and is refused when it comes, so
+    // the strokes are painted here instead.
+    void resizeCanvas(int width, int height) override;
+
     // The share-link date code of the canvas (naming the canvas if it has no ID yet);
     // nothing when its ID carries no time stamp from 2010 on.
     std::optional<std::string> dateID();
@@ -154,6 +163,9 @@ public:
     std::string thumbnail_url;
     std::string fullimage_url;
     std::string search_nickname;
+    // Every request of the canvas goes through it, so that any 2xx tells the agent the server
+    // is there.
+    sync::WatchedExchange watched_http;
     // Kept in the settings for the IDs that queued commands still speak for.
     identity::UserKeys user_keys;
     sync::StrokeSyncAgent sync_agent;
@@ -210,6 +222,8 @@ private:
     void collectFold();
     // Moves the live stream to the canvas open now.
     void followOpenCanvas();
+    // The agent's offline state or its waiting changes changed.
+    void offlineChanged();
     void publishPicture(int width, int height, std::string& url,
                         void (sync::StrokeSyncAgent::*registration)(std::string_view));
 
@@ -258,6 +272,9 @@ private:
     canvas::StrokeKey load_frontier{INT64_MIN, INT64_MIN};
     // The sender of the feed's posts.
     const char feed_token = 0;
+    // The info line says offline; until this clock time it says "back online" (0: not).
+    bool shown_offline = false;
+    double back_online_until = 0.0;
 };
 
 } // namespace velmo::mwcanvas

@@ -4,6 +4,7 @@
 
 #include "mwcanvas/mw_canvas.h"
 
+#include "canvas/layer_names.h"
 #include "wire/command_parser.h"
 
 #include <algorithm>
@@ -267,7 +268,7 @@ void MWCanvas::finishRefresh() {
 }
 
 void MWCanvas::setInfoLabel() {
-    std::string text = "layer:" + std::to_string(layer_index) + " " + canvas_id;
+    std::string text = canvas::layerInfo(layer_index, canvas_id);
     if ((layers_fetch && !picture_late) || (stroke_load && !load_refreshes)) {
         // While the picture is awaited, the strokes replies brought count, held back.
         const size_t come =
@@ -277,6 +278,16 @@ void MWCanvas::setInfoLabel() {
             text += " of " + std::to_string(expected_strokes);
         }
         text += " strokes)";
+    }
+    if (sync_agent.offline()) {
+        const size_t waiting = sync_agent.waitingChanges();
+        text += " · offline";
+        if (waiting > 0) {
+            text += ": " + std::to_string(waiting) +
+                    (waiting == 1 ? " stroke waiting" : " strokes waiting");
+        }
+    } else if (back_online_until > 0.0) {
+        text += " · back online";
     }
     outlets.setInfoText(text);
 }

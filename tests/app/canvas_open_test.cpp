@@ -153,7 +153,7 @@ TEST(CanvasOpen, TheWindowAnswersWhileALargeCanvasComesInAndASwitchLeavesOnlyThe
         ASSERT_GE(key.first, 90000) << "a stroke of the canvas left";
     }
     EXPECT_EQ(window.canvas().display_bitmap, canvas::renderPicture(b, window.canvas().geometry));
-    EXPECT_EQ(window.ui.info_label->text().toStdString(), std::string("layer:0 ") + CanvasB);
+    EXPECT_EQ(window.ui.info_label->text().toStdString(), std::string("Normal layer · ") + CanvasB);
 }
 
 } // namespace

@@ -176,6 +176,19 @@ TEST(DialogWiring, TheCanvasButtonPublishesThePicturesAndOffersTheLink) {
         const auto client = launched(size);
         const auto& ui = client->ui;
         client->canvas().canvas_id = "anna@20261207120000000";
+        // A canvas with nothing drawn is not on the server: the window says to draw first,
+        // and nothing is published or offered.
+        QTest::mouseClick(ui.canvas_id_button, Qt::LeftButton);
+        EXPECT_TRUE(client->http.sync_requests.empty());
+        EXPECT_FALSE(ui.nickname_view->sharing.action_sheet);
+        EXPECT_EQ(ui.info_label->text(), velmo::dialogs::CanvasSharing::drawFirstMessage());
+        // Once a stroke has come back stamped by the server, the canvas has its link.
+        velmo::canvas::MWStroke echoed;
+        echoed.user_name = "bob@20261207110000000";
+        echoed.server_time = 1796643000000;
+        echoed.points_x = {100, 200};
+        echoed.points_y = {100, 200};
+        client->canvas().strokes_history.store({echoed.server_time, 0}, echoed);
         QTest::mouseClick(ui.canvas_id_button, Qt::LeftButton);
 
         // The full image and the thumbnail go to the image host before the menu shows.
@@ -211,9 +224,10 @@ TEST(DialogWiring, TheCanvasButtonPublishesThePicturesAndOffersTheLink) {
         QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(clipboard).center());
         const auto date_id = velmo::wire::dateID("anna@20261207120000000");
         ASSERT_TRUE(date_id.has_value());
-        EXPECT_EQ(QGuiApplication::clipboard()->text(),
-                  QString::fromStdString("http://127.0.0.1:9/?v:" + *date_id));
-        EXPECT_TRUE(client->canvas().strokes_history.empty());
+        const QString link = QString::fromStdString("http://127.0.0.1:9/?v:" + *date_id);
+        EXPECT_EQ(QGuiApplication::clipboard()->text(), link);
+        // The window says so, with the link.
+        EXPECT_EQ(ui.info_label->text(), "Link copied: " + link);
     }
 }
 
@@ -245,7 +259,7 @@ TEST(DialogWiring, ApplyingThePenDialogChangesThePen) {
         EXPECT_EQ(canvas.pen_properties.width, canvas.geometry.toUnits(shown_after));
         EXPECT_NE(canvas.pen_properties.width, width_before);
         EXPECT_EQ(canvas.layer_index, 1u);
-        EXPECT_EQ(ui.info_label->text(), "layer:1 anna@20261207120000000");
+        EXPECT_EQ(ui.info_label->text(), "Multiply layer · anna@20261207120000000");
         EXPECT_EQ(ui.presenter->presentedDialog(), nullptr);
         EXPECT_FALSE(pen.isVisible());
 

@@ -52,7 +52,7 @@ TEST(PresentUsersLabel, NamesWhoIsHereWithoutMovingTheToolbarAndEveryoneInItsToo
     };
     for (const Window& window : {Window{QSize(768, 1024), velmo::app::Idiom::Tablet, true},
                                  Window{QSize(320, 480), velmo::app::Idiom::Phone, true},
-                                 Window{QSize(480, 640), velmo::app::Idiom::Tablet, false},
+                                 Window{QSize(520, 640), velmo::app::Idiom::Tablet, false},
                                  Window{QSize(400, 600), velmo::app::Idiom::Tablet, true}}) {
         SCOPED_TRACE(window.size.width());
         TestClient client(window.size, window.idiom);

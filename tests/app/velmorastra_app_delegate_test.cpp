@@ -60,7 +60,7 @@ TEST(VelmorastraAppDelegate, LaunchRestoresAndPaintsTheSavedState) {
     EXPECT_EQ(second.canvas().strokes_history.size(), 1u);
     EXPECT_NE(second.canvas().display_bitmap.at(150, 300), OpaqueWhite);
     // Loading does not refresh the info line; the next stroke or layer change does.
-    EXPECT_EQ(second.ui.info_label->text(), "layer:0");
+    EXPECT_EQ(second.ui.info_label->text(), "Normal layer");
 }
 
 TEST(VelmorastraAppDelegate, LosingFocusHidingAndQuittingEachSave) {
@@ -104,7 +104,7 @@ TEST(VelmorastraAppDelegate, ALinkOpensItsCanvas) {
     client.http.answer(sent + 1, "");
     while (client.scheduler.runIdle() > 0) {
     }
-    EXPECT_EQ(client.ui.info_label->text(), "layer:0 anna@20100704123456789");
+    EXPECT_EQ(client.ui.info_label->text(), "Normal layer · anna@20100704123456789");
 
     EXPECT_FALSE(client.ui.delegate->application_handleOpenURL(std::nullopt));
     // Too short, or not UTF-8 once decoded: handled, but no canvas changes.

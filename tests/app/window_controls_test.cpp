@@ -11,6 +11,7 @@
 #include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QNativeGestureEvent>
 #include <QPointingDevice>
 #include <QSlider>
@@ -39,16 +40,18 @@ using velmo::testing::zoomInOnTheMiddle;
 TEST(WindowControls, TheInterfaceHasEveryControl) {
     TestClient client;
     for (const char* name :
-         {"canvas", "display", "draw_mode_button", "undo_button", "info_label", "spuit_view",
-          "zoom_slider", "pen_button", "nickname_button", "canvas_id_button", "search_bar",
-          "penpropviewcontroller", "nicknameviewcontroller"}) {
+         {"canvas", "display", "draw_mode_button", "undo_button", "redo_button", "layer_button",
+          "info_label", "zoom_label", "spuit_view", "zoom_slider", "pen_button", "nickname_button",
+          "canvas_id_button", "search_bar", "penpropviewcontroller", "nicknameviewcontroller"}) {
         EXPECT_NE(client.ui.window->findChild<QWidget*>(name), nullptr) << name;
     }
     EXPECT_EQ(client.ui.draw_mode_button->count(), 3);
     EXPECT_EQ(client.ui.draw_mode_button->selectedSegmentIndex(), 0);
     EXPECT_FALSE(client.ui.zoom_slider->isVisibleTo(client.ui.window.get()));
     EXPECT_FALSE(client.ui.spuit_view->isVisibleTo(client.ui.window.get()));
-    EXPECT_EQ(client.ui.window->size(), QSize(400, 600));
+    // The menu bar stands above the canvas view, which has the size asked for.
+    EXPECT_EQ(client.ui.canvas_view->size(), QSize(400, 600));
+    EXPECT_EQ(client.ui.window->size(), QSize(400, 600 + client.ui.menu_bar->sizeHint().height()));
 }
 
 TEST(WindowControls, PanModeShowsTheZoomSliderAtTheCurrentZoom) {
@@ -129,7 +132,7 @@ TEST(WindowControls, TheInfoLineAndTheSearchTextFollowTheCanvas) {
     EXPECT_EQ(search_bar->text(), "anna");
     client.canvas().canvas_id = "bob@20200101000000000";
     client.canvas().setLayerIndex(2);
-    EXPECT_EQ(client.ui.info_label->text(), "layer:2 bob@20200101000000000");
+    EXPECT_EQ(client.ui.info_label->text(), "Screen layer · bob@20200101000000000");
     QTest::keyClicks(search_bar, "x");
     EXPECT_EQ(client.canvas().search_nickname, "annax");
 }

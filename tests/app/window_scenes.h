@@ -13,6 +13,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -134,6 +135,30 @@ inline void hearOthersDrawing(TestClient& client) {
     progress(BenUser, 1796645700000, 0xFF30A050u, 14, 0, {swirl.begin(), swirl.begin() + 20});
     progress(BenUser, 1796645700000, 0xFF30A050u, 14, 20, {swirl.begin() + 20, swirl.end()});
     progress(ChiaraUser, 1796645701000, 0xFFE08020u, 10, 0, chiaraLine());
+    QApplication::processEvents();
+}
+
+// The newest command of the canvas still waiting for its answer, if any.
+inline std::optional<size_t> commandInFlight(const TestClient& client) {
+    for (size_t i = client.http.async_requests.size(); i-- > 0;) {
+        const auto& request = client.http.async_requests[i].request;
+        const bool ended = i < client.http.ended_requests.size() && client.http.ended_requests[i];
+        if (!ended && request.url == client.canvas().sync_agent.serverBaseURL() &&
+            request.body.find(wire::ProgressAfterID) == std::string::npos) {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+// The server cannot be reached while two strokes are drawn: the first one's request gets no
+// answer, and both wait.
+inline void drawTwoStrokesOffline(TestClient& client) {
+    drawWith(client, 0, 0xFFD03020u, 28, wave(180, 60));
+    if (const auto sent = commandInFlight(client)) {
+        client.http.fail(*sent);
+    }
+    drawWith(client, 0, 0xFF2060D0u, 16, wave(260, 40));
     QApplication::processEvents();
 }
 

@@ -104,7 +104,7 @@ TEST_F(CanvasEngineTest, AStrokeIsDrawnInDirtyRectanglesRecordedAndSent) {
     EXPECT_EQ(engine.display_bitmap.at(56, 85), engine.layer_bitmap[0].at(56, 85));
     const Surface shown = engine.display_bitmap;
     engine.touchReleasedAtX(300, 300);
-    EXPECT_EQ(outlets.info_text, "layer:0 ");
+    EXPECT_EQ(outlets.info_text, "Normal layer");
     ASSERT_EQ(engine.strokes_history.size(), 1u);
     const auto& [key, recorded] = *engine.strokes_history.begin();
     EXPECT_EQ(key, (StrokeKey{DefaultInitServerTime, 1291201234567}));
@@ -209,6 +209,133 @@ TEST_F(CanvasEngineTest, UndoTakesOwnStrokesNewestFirstAndNeverOthers) {
     EXPECT_EQ(agent.deleted.size(), 2u);
 }
 
+TEST_F(CanvasEngineTest, RedoDrawsTheUndoneStrokesAgainAsNewStrokesNewestFirst) {
+    engine.setLayerIndex(1);
+    engine.pen_properties = {static_cast<int32_t>(0xFF2080C0u), engine.geometry.toUnits(12), 200};
+    stroke({{10, 100}, {300, 120}});
+    engine.setLayerIndex(2);
+    stroke({{10, 300}, {300, 320}});
+    const Surface drawn = engine.display_bitmap;
+    const MWStroke first = engine.strokes_history.begin()->second;
+    const MWStroke second = std::next(engine.strokes_history.begin())->second;
+    engine.undoOneStroke();
+    engine.undoOneStroke();
+    EXPECT_TRUE(engine.canRedo());
+    EXPECT_TRUE(engine.strokes_history.empty());
+
+    // The last undone comes back first, as a stroke of its own at the clock's time.
+    clock.advance(5.0);
+    engine.redoOneStroke();
+    ASSERT_EQ(agent.appended.size(), 3u);
+    const MWStroke again = agent.appended.back();
+    EXPECT_EQ(again.points_x, first.points_x);
+    EXPECT_EQ(again.points_y, first.points_y);
+    EXPECT_EQ(again.pen_properties, first.pen_properties);
+    EXPECT_EQ(again.layer, 1);
+    EXPECT_EQ(again.user_name, engine.userID());
+    EXPECT_EQ(again.server_time, 0);
+    EXPECT_EQ(again.client_time, static_cast<int64_t>(clock.now() * 1000.0));
+    EXPECT_GT(again.client_time, second.client_time);
+    EXPECT_TRUE(engine.strokes_history.contains({engine.InitServerTime, again.client_time}));
+    engine.redoOneStroke();
+    ASSERT_EQ(agent.appended.size(), 4u);
+    EXPECT_EQ(agent.appended.back().layer, 2);
+    EXPECT_EQ(agent.appended.back().points_y, second.points_y);
+    EXPECT_NE(agent.appended.back().client_time, again.client_time);
+    EXPECT_EQ(engine.display_bitmap, drawn);
+    EXPECT_EQ(engine.display_bitmap, rebuiltDisplay());
+    EXPECT_FALSE(engine.canRedo());
+    engine.redoOneStroke(); // nothing left: silent
+    EXPECT_EQ(agent.appended.size(), 4u);
+
+    // A redone stroke can be undone again; a new stroke forgets what could be redone, and so
+    // does a cleared canvas.
+    engine.undoOneStroke();
+    EXPECT_TRUE(engine.canRedo());
+    stroke({{40, 200}, {80, 200}});
+    EXPECT_FALSE(engine.canRedo());
+    engine.redoOneStroke();
+    EXPECT_EQ(agent.appended.size(), 5u);
+    engine.undoOneStroke();
+    engine.clear_canvas();
+    EXPECT_FALSE(engine.canRedo());
+    engine.undoOneStroke();
+    engine.forgetRedo();
+    EXPECT_FALSE(engine.canRedo());
+}
+
+TEST_F(CanvasEngineTest, RedoWaitsWhileAStrokeIsDrawnAndNeverReusesAKey) {
+    stroke({{10, 100}, {300, 100}});
+    engine.undoOneStroke();
+    engine.touchPressedAtX(10, 200);
+    engine.touchDraggedAtX(100, 200);
+    engine.redoOneStroke(); // mid-stroke: the stroke being drawn is not disturbed
+    EXPECT_TRUE(engine.strokes_history.empty());
+    EXPECT_TRUE(engine.canRedo());
+    engine.cancelStroke();
+    EXPECT_FALSE(engine.on_stroke);
+    // A stroke already under the clock's time keeps its key; the redone one goes beside it.
+    const int64_t now = static_cast<int64_t>(clock.now() * 1000.0);
+    engine.strokes_history.store({engine.InitServerTime, now},
+                                 strokeOf(engine.userID(), 0, now, 0xFF0000FFu, 0, 300));
+    engine.redoOneStroke();
+    EXPECT_EQ(engine.strokes_history.size(), 2u);
+    EXPECT_EQ(agent.appended.back().client_time, now + 1);
+}
+
+TEST_F(CanvasEngineTest, AHiddenLayerLeavesTheDisplayButNotTheLayers) {
+    engine.setLayerIndex(0);
+    engine.pen_properties = {static_cast<int32_t>(0xFFD03020u), engine.geometry.toUnits(20), 255};
+    stroke({{10, 100}, {300, 100}});
+    engine.setLayerIndex(1);
+    engine.pen_properties.color = static_cast<int32_t>(0xFF2060D0u);
+    stroke({{150, 10}, {150, 470}});
+    engine.setLayerIndex(2);
+    engine.pen_properties.color = static_cast<int32_t>(0xFF206070u);
+    stroke({{10, 300}, {300, 300}});
+    const Surface all = engine.display_bitmap;
+    const LayerSurfaces layers = engine.layer_bitmap;
+    ASSERT_EQ(all, rebuiltDisplay());
+
+    // Each layer hidden alone: the display is the picture of the others' strokes.
+    for (unsigned hidden = 0; hidden < 3; ++hidden) {
+        engine.setLayerShown(hidden, false);
+        EXPECT_FALSE(engine.layerShown(hidden));
+        EXPECT_FALSE(engine.allLayersShown());
+        std::vector<MWStroke> others;
+        for (const auto& [key, s] : engine.strokes_history) {
+            if (s.layer != static_cast<int32_t>(hidden)) {
+                others.push_back(s);
+            }
+        }
+        EXPECT_EQ(engine.display_bitmap, renderPicture(others, engine.geometry)) << hidden;
+        EXPECT_EQ(engine.layer_bitmap, layers) << hidden;
+        engine.setLayerShown(hidden, true);
+        EXPECT_EQ(engine.display_bitmap, all) << hidden;
+    }
+
+    // Strokes drawn and undone while a layer is hidden keep the display without it.
+    engine.setLayerShown(1, false);
+    engine.setLayerIndex(1);
+    stroke({{250, 10}, {250, 470}});
+    EXPECT_EQ(engine.display_bitmap.at(250, 200), OpaqueWhite);
+    engine.undoOneStroke();
+    engine.setLayerIndex(0);
+    stroke({{10, 400}, {300, 400}});
+    std::vector<MWStroke> shown;
+    for (const auto& [key, s] : engine.strokes_history) {
+        if (s.layer != 1) {
+            shown.push_back(s);
+        }
+    }
+    EXPECT_EQ(engine.display_bitmap, renderPicture(shown, engine.geometry));
+    engine.setLayerShown(1, true);
+    EXPECT_EQ(engine.display_bitmap, rebuiltDisplay());
+    engine.setLayerShown(7, false); // no such layer: ignored
+    EXPECT_TRUE(engine.allLayersShown());
+    EXPECT_TRUE(engine.layerShown(7));
+}
+
 // A canvas whose merge at the end of a stroke brings another user's stroke and repaints.
 class MergingEngine : public CanvasEngine {
 public:
@@ -251,7 +378,7 @@ TEST_F(CanvasEngineTest, LayerChoiceRestartsTheScratchAndUpdatesTheInfoLine) {
     engine.setLayerIndex(2);
     EXPECT_EQ(engine.layer_index, 2u);
     EXPECT_EQ(engine.prev_bitmap, engine.layer_bitmap[2]);
-    EXPECT_EQ(outlets.info_text, "layer:2 anna@20100704123456789");
+    EXPECT_EQ(outlets.info_text, "Screen layer · anna@20100704123456789");
     engine.setLayerIndex(3); // not a layer: ignored
     EXPECT_EQ(engine.layer_index, 2u);
     // A white stroke on the screen layer whitens; the layer keeps it after release.

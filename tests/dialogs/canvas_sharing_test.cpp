@@ -25,10 +25,20 @@ struct SharingFixture : testing::CanvasWithView {
     SharingFixture() : sharing(canvas, opener, alerts) {
         canvas.canvas_id = CanvasID;
         QGuiApplication::clipboard()->setText("before");
+        // A stroke the server has stamped: the server has the canvas.
+        canvas::MWStroke stroke;
+        stroke.user_name = "taro@20101201110034567";
+        stroke.server_time = 1291201234567;
+        stroke.client_time = 1291201234000;
+        stroke.points_x = {10, 20};
+        stroke.points_y = {10, 20};
+        canvas.strokes_history.store({stroke.server_time, stroke.client_time}, stroke);
+        sharing.tell = [this](const QString& message) { told.append(message); };
     }
     QString dateCode() const { return QString::fromStdString(*wire::dateID(CanvasID)); }
 
     CanvasSharing sharing;
+    QStringList told;
 };
 
 TEST(CanvasSharing, PlainAndEncodedLinks) {
@@ -64,6 +74,58 @@ TEST(CanvasSharing, ClipboardGetsThePlainLink) {
     f.sharing.actionSheet(0);
     EXPECT_EQ(QGuiApplication::clipboard()->text(), *f.sharing.URLOfCanvasIDWithEncode(false));
     EXPECT_TRUE(f.opener.opened.isEmpty());
+}
+
+TEST(CanvasSharing, ACanvasTheServerHasNotGotSaysSoInsteadOfALink) {
+    struct Case {
+        const char* name;
+        bool keep_stamped;
+        bool add_unconfirmed;
+        QString message;
+    };
+    for (const Case& c :
+         {Case{"new and empty", false, false, CanvasSharing::drawFirstMessage()},
+          Case{"strokes still queued", false, true, CanvasSharing::notSentYetMessage()}}) {
+        SCOPED_TRACE(c.name);
+        SharingFixture f;
+        if (!c.keep_stamped) {
+            f.canvas.strokes_history.clear();
+        }
+        if (c.add_unconfirmed) {
+            canvas::MWStroke own;
+            own.user_name = f.canvas.userID();
+            own.client_time = 1291201300000;
+            own.points_x = {1, 2};
+            own.points_y = {1, 2};
+            f.canvas.strokes_history.store({f.canvas.InitServerTime, own.client_time}, own);
+        }
+        EXPECT_FALSE(f.sharing.serverKnowsCanvas());
+        // The button publishes nothing and shows no menu, and no entry hands out a link.
+        QPushButton button("share", &f.main_view);
+        f.sharing.canvasIDBtnPressed(&button, true);
+        EXPECT_TRUE(f.http.sync_requests.empty());
+        EXPECT_FALSE(f.sharing.action_sheet);
+        for (int index = 0; index < 4; ++index) {
+            f.sharing.actionSheet(index);
+        }
+        EXPECT_EQ(QGuiApplication::clipboard()->text(), "before");
+        EXPECT_TRUE(f.opener.opened.isEmpty());
+        EXPECT_EQ(f.told, QStringList(5, c.message));
+        EXPECT_TRUE(f.alerts.shown.empty());
+    }
+}
+
+TEST(CanvasSharing, CopyLinkSaysItCopiedWhichLink) {
+    SharingFixture f;
+    EXPECT_TRUE(f.sharing.serverKnowsCanvas());
+    f.sharing.actionSheet(0);
+    const QString link = *f.sharing.URLOfCanvasIDWithEncode(false);
+    EXPECT_EQ(f.told, QStringList{"Link copied: " + link});
+    // Without a place in the window, an alert says it.
+    f.sharing.tell = nullptr;
+    f.sharing.actionSheet(0);
+    ASSERT_EQ(f.alerts.shown.size(), 1u);
+    EXPECT_EQ(f.alerts.shown[0].second, "Link copied: " + link);
 }
 
 TEST(CanvasSharing, MailHasNoRecipientAndThePlainLinkAsBody) {

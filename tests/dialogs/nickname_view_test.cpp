@@ -103,6 +103,14 @@ TEST(NicknameView, AboutAndDoneButtons) {
 
 TEST(NicknameView, ShareButtonPublishesAndShowsTheMenu) {
     NicknameFixture f;
+    f.canvas.canvas_id = "taro@20101201110034567";
+    // The server has the canvas: a stroke of it came back with its stamp.
+    canvas::MWStroke stroke;
+    stroke.user_name = "ann@1";
+    stroke.server_time = 1291201234567;
+    stroke.points_x = {10, 20};
+    stroke.points_y = {10, 20};
+    f.canvas.strokes_history.store({stroke.server_time, 0}, stroke);
     f.view->showNicknameView(f.nickname_button);
     QTest::mouseClick(f.view->canvas_id_button, Qt::LeftButton);
     EXPECT_EQ(f.http.sync_requests.size(), 2u);

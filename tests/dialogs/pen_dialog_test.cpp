@@ -10,13 +10,18 @@
 
 #include <QAbstractButton>
 #include <QFrame>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QToolButton>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace velmo::dialogs {
 namespace {
@@ -276,6 +281,121 @@ TEST(PenDialog, ApplyingWithoutATouchCanLowerAChannelByOneStepAtMost) {
             EXPECT_TRUE(b == a || b == a - 1) << std::hex << pen << " " << after;
         }
     }
+}
+
+} // namespace
+} // namespace velmo::dialogs
+
+namespace velmo::dialogs {
+namespace {
+
+TEST(PenDialog, TheHexFieldSetsTheExactColourAndRefusesWhatIsNone) {
+    PenDialogFixture f(320, 480, Idiom::Tablet);
+    f.engine.pen_properties.color = color(0xFF2060D0u);
+    f.dialog->showPenPropDialog(f.pen_button);
+    f.dialog->showHSBColorPicker();
+    HSBColorPicker& picker = *f.dialog->hsbcolorpicker;
+    QLineEdit& hex = *picker.hex_field;
+    EXPECT_EQ(hex.text(), "#2060D0") << "it shows the preview's colour";
+
+    // Typed in either case, with or without "#": the preview, the hue and, once applied, the
+    // pen take exactly the bytes typed.
+    for (const auto& [typed, bits] :
+         std::vector<std::pair<QString, uint32_t>>{{"#a0b0c0", 0xFFA0B0C0u},
+                                                   {"FF8000", 0xFFFF8000u},
+                                                   {"#000001", 0xFF000001u},
+                                                   {"#FFFFFF", 0xFFFFFFFFu}}) {
+        SCOPED_TRACE(typed.toStdString());
+        f.dialog->showHSBColorPicker();
+        hex.selectAll();
+        QTest::keyClicks(&hex, typed);
+        EXPECT_FALSE(picker.hexRefused());
+        EXPECT_EQ(static_cast<uint32_t>(penColorOfRgb(picker.penhsbcolbox->color())), bits);
+        if (const auto hue = hueOfPenColor(color(bits))) {
+            EXPECT_NEAR(picker.hue_slider->value(), *hue, 1e-6);
+        }
+        QTest::mouseClick(picker.apply_button, Qt::LeftButton);
+        EXPECT_EQ(static_cast<uint32_t>(f.engine.pen_properties.color), bits);
+    }
+
+    // What is no colour is marked and changes nothing; leaving the field brings the colour's
+    // text back.
+    f.dialog->showHSBColorPicker();
+    const RgbColor before = picker.penhsbcolbox->color();
+    for (const QString& bad : {QString("#12"), QString("#GG0000"), QString("1234567"),
+                               QString("#12 456"), QString("")}) {
+        SCOPED_TRACE(bad.toStdString());
+        // As a paste brings it, whole.
+        hex.setText(bad);
+        emit hex.textEdited(bad);
+        EXPECT_TRUE(picker.hexRefused());
+        EXPECT_FALSE(hex.styleSheet().isEmpty()) << "refused visibly";
+        EXPECT_EQ(picker.penhsbcolbox->color(), before);
+    }
+    emit hex.editingFinished();
+    EXPECT_FALSE(picker.hexRefused());
+    EXPECT_EQ(hex.text(), "#FFFFFF");
+    EXPECT_TRUE(hex.styleSheet().isEmpty());
+    // A touch in the square shows in the field at once.
+    picker.satbribox->touchAt(QPointF(0, 280));
+    EXPECT_EQ(hex.text(), "#000000");
+}
+
+TEST(PenDialog, TheLastEightColoursComeBackWithAPress) {
+    PenDialogFixture f(320, 480, Idiom::Tablet);
+    f.dialog->showPenPropDialog(f.pen_button);
+    EXPECT_EQ(f.dialog->recentColors(), std::vector<int32_t>{color(0xFF000000u)});
+    EXPECT_TRUE(f.dialog->recent_buttons[0]->isVisible());
+    EXPECT_FALSE(f.dialog->recent_buttons[1]->isVisible());
+
+    // Ten colours from the picker: the newest eight stay, newest first.
+    for (uint32_t i = 1; i <= 10; ++i) {
+        f.dialog->showHSBColorPicker();
+        f.dialog->hsbcolorpicker->penhsbcolbox->setColor(rgbOfPenColor(color(0xFF000000u | i)));
+        f.dialog->hsbcolorpicker->hex_field->setText(
+            QStringLiteral("#%1").arg(i * 0x100, 6, 16, QChar('0')));
+        emit f.dialog->hsbcolorpicker->hex_field->textEdited(
+            f.dialog->hsbcolorpicker->hex_field->text());
+        f.dialog->applyHSBColorPicker();
+    }
+    std::vector<int32_t> expected;
+    for (uint32_t i = 10; i >= 3; --i) {
+        expected.push_back(color(0xFF000000u | (i * 0x100)));
+    }
+    EXPECT_EQ(f.dialog->recentColors(), expected);
+    for (QToolButton* button : f.dialog->recent_buttons) {
+        EXPECT_TRUE(button->isVisible());
+    }
+    EXPECT_EQ(f.dialog->recent_buttons[0]->toolTip(), "#000A00");
+
+    // A press makes one the pen's colour again, and the newest; each colour is there once.
+    QTest::mouseClick(f.dialog->recent_buttons[5], Qt::LeftButton);
+    EXPECT_EQ(f.engine.pen_properties.color, expected[5]);
+    EXPECT_EQ(f.dialog->recentColors().front(), expected[5]);
+    EXPECT_EQ(f.dialog->recentColors().size(), PenDialog::RecentColorCount);
+    EXPECT_EQ(
+        std::count(f.dialog->recentColors().begin(), f.dialog->recentColors().end(), expected[5]),
+        1);
+    EXPECT_EQ(f.dialog->pen_color_btns->selectedSegmentIndex(), 2);
+    // Black and white count too, and a colour the eyedropper left is there when the dialog
+    // opens.
+    QTest::mouseClick(f.dialog->pen_color_btns->segment(1), Qt::LeftButton);
+    EXPECT_EQ(f.dialog->recentColors().front(), color(0xFFFFFFFFu));
+    f.dialog->dismissPenPropDialog();
+    f.engine.pen_properties.color = color(0xFF123456u);
+    f.dialog->showPenPropDialog(f.pen_button);
+    EXPECT_EQ(f.dialog->recentColors().front(), color(0xFF123456u));
+    EXPECT_EQ(f.dialog->recentColors()[1], color(0xFFFFFFFFu));
+}
+
+TEST(HexOfColour, ReadsSixDigitsAndWritesWhatThePenTakes) {
+    EXPECT_EQ(hexOfColor(rgbOfPenColor(color(0xFF0A0B0Cu))), "#0A0B0C");
+    EXPECT_EQ(hexOfColor({1.0, 0.5, 0.0}), "#FF7F00");
+    for (const char* none : {"", "#", "12345", "#1234567", "xyz123", "#-12345", "0x123456"}) {
+        EXPECT_FALSE(colorOfHex(QString(none)).has_value()) << none;
+    }
+    ASSERT_TRUE(colorOfHex("  #ffffff ").has_value());
+    EXPECT_EQ(*colorOfHex("  #ffffff "), (RgbColor{1.0, 1.0, 1.0}));
 }
 
 } // namespace

@@ -107,22 +107,25 @@ TEST(SearchResults, RowHeightIsTheThumbnailHeightPlusOne) {
     }
 }
 
-TEST(SearchResults, RowWithoutThumbnailShowsAnEmptyPictureAndItsID) {
+TEST(SearchResults, ARowWithoutAThumbnailShowsTheServersRenderOfItsCanvas) {
     SearchFixture f;
     f.searchFor("taro", TwoCanvases);
-    // Only the first row has a thumbnail to load.
-    ASSERT_EQ(f.http.async_requests.size(), 1u);
+    // The published thumbnail for the first row, the server's picture for the second.
+    ASSERT_EQ(f.http.async_requests.size(), 2u);
     const auto& load = f.http.async_requests[0].request;
     EXPECT_EQ(load.url, "http://127.0.0.1:8640/images/a.png");
     EXPECT_EQ(load.method, "GET");
     EXPECT_DOUBLE_EQ(load.timeout_seconds, 5.0);
     EXPECT_TRUE(load.headers.empty());
+    EXPECT_EQ(f.http.async_requests[1].request.url,
+              "http://127.0.0.1:8640/render/taro@20101130090000000.png?w=64&h=96");
+    EXPECT_EQ(SearchResults::renderURL("http://h:1/canvas/", "a b@1"),
+              "http://h:1/canvas/render/a%20b@1.png?w=64&h=96");
 
-    const auto* empty = f.cell(1)->findChild<GyazoImageView*>("thumbnail");
-    ASSERT_NE(empty, nullptr);
-    EXPECT_EQ(empty->geometry(), QRect(0, 0, 64, 96));
-    EXPECT_FALSE(empty->loading());
-    EXPECT_TRUE(empty->image().isNull());
+    const auto* rendered = f.cell(1)->findChild<GyazoImageView*>("thumbnail");
+    ASSERT_NE(rendered, nullptr);
+    EXPECT_EQ(rendered->geometry(), QRect(0, 0, 64, 96));
+    EXPECT_TRUE(rendered->loading());
     EXPECT_TRUE(f.cell(0)->findChild<GyazoImageView*>("thumbnail")->loading());
 }
 
@@ -204,11 +207,12 @@ TEST(SearchResults, ChoosingARowOpensItsCanvas) {
 TEST(SearchResults, ThumbnailArrivingAfterTheRowsWereReplacedIsDropped) {
     SearchFixture f;
     f.searchFor("taro", TwoCanvases);
-    ASSERT_EQ(f.http.async_requests.size(), 1u);
+    ASSERT_EQ(f.http.async_requests.size(), 2u);
     f.searchFor("nobody", "");
-    // The old row's view is gone; its answer must reach nothing.
+    // The old rows' views are gone; their answers must reach nothing.
     f.http.answer(0, "not a picture");
     f.http.fail(0);
+    f.http.answer(1, "not a picture");
     EXPECT_EQ(f.search.search_result_table->rowCount(), 0);
 }
 

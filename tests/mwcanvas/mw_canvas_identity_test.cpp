@@ -84,10 +84,10 @@ TEST_F(MWCanvasIdentityTest, ANewNicknameRenewsTheUserIDButNotTheCanvasID) {
 TEST_F(MWCanvasIdentityTest, TheInfoLineShowsTheLayerAndTheCanvasID) {
     setUpScreen(320, 480);
     canvas.setInfoLabel();
-    EXPECT_EQ(outlets.info_text, "layer:0 ");
+    EXPECT_EQ(outlets.info_text, "Normal layer");
     canvas.canvas_id = "anna@20100704123456789";
     canvas.setLayerIndex(1);
-    EXPECT_EQ(outlets.info_text, "layer:1 anna@20100704123456789");
+    EXPECT_EQ(outlets.info_text, "Multiply layer · anna@20100704123456789");
 }
 
 TEST_F(MWCanvasIdentityTest, TheDateCodeComesFromTheCanvasID) {

@@ -107,45 +107,61 @@ TEST_F(MWCanvasLiveTest, AnEventPollsAtOnceAndABurstDuringTheRequestMakesOnePoll
     EXPECT_EQ(polls(), 3);
 }
 
-TEST_F(MWCanvasLiveTest, AFailedStreamLeavesTheTimerPollingAndReconnectsWithBackoff) {
+TEST_F(MWCanvasLiveTest, AFailedStreamLeavesTheTimerPollingAndReconnectsSoon) {
+    canvas.news_feed->setJitter([] { return 1.0; });
     events.event("ready", "0");
-    // Ticks until the stream is open again, counting the timer's polls meanwhile.
-    const auto ticksToReopen = [&] {
+    // A stream that worked comes back at once; one that breaks again, after a wait of about a
+    // second that doubles up to a minute. The timer polls meanwhile.
+    events.fail();
+    EXPECT_TRUE(events.is_open);
+    for (const double wait : {2.0, 4.0, 8.0, 16.0, 32.0, 60.0, 60.0}) {
         events.fail();
-        int ticks = 0;
-        while (!events.is_open && ticks < 100) {
-            const int before = polls();
-            scheduler.tick();
-            EXPECT_EQ(polls(), before + 1) << "every tick polls";
-            http.answer(http.async_requests.size() - 1, "");
-            ++ticks;
-        }
-        return ticks;
-    };
-    // A stream that worked comes back at once; one that breaks again before the next tick,
-    // after the back-off.
-    EXPECT_EQ(ticksToReopen(), 0);
-    events.event("ready", "0");
-    EXPECT_EQ(ticksToReopen(), 1);
-    EXPECT_EQ(ticksToReopen(), 2);
-    EXPECT_EQ(ticksToReopen(), 4);
-    EXPECT_EQ(ticksToReopen(), 8);
-    EXPECT_EQ(ticksToReopen(), 12);
-    EXPECT_EQ(ticksToReopen(), 12) << "a minute at most";
-    EXPECT_EQ(events.opened.size(), 8u);
+        EXPECT_DOUBLE_EQ(canvas.news_feed->reopenWait(), wait);
+        const int before = polls();
+        scheduler.tick();
+        EXPECT_EQ(polls(), before + 1) << "every tick polls";
+        http.answer(http.async_requests.size() - 1, "");
+        EXPECT_TRUE(events.is_open);
+    }
     for (const std::string& url : events.opened) {
         EXPECT_EQ(url, streamURL(CanvasA));
     }
-    EXPECT_EQ(polls(), 39);
-    // Back, it tells of a stroke stored while it was away, and it works as before: a tick
-    // later it may come back at once again.
+    // Back, it tells of a stroke stored while it was away.
+    const int before = polls();
     events.event("ready", "1291201300000");
-    EXPECT_EQ(polls(), 40);
+    EXPECT_EQ(polls(), before + 1);
     http.answer(http.async_requests.size() - 1, "");
-    EXPECT_EQ(ticksToReopen(), 0);
-    events.event("ready", "1291201300000");
-    http.answer(http.async_requests.size() - 1, "");
-    EXPECT_EQ(ticksToReopen(), 1);
+    events.fail();
+    EXPECT_TRUE(events.is_open) << "it worked again: at once";
+}
+
+// The stream and the agent tell each other that the server is back: a stream event sends the
+// waiting head at once, and an answer to the agent opens a waiting stream at once.
+TEST_F(MWCanvasLiveTest, TheServerSeenByTheStreamOrTheAgentEndsTheOthersWait) {
+    canvas.sync_agent.setJitter([] { return 1.0; });
+    scheduler.tick();
+    const size_t sent = http.async_requests.size();
+    http.fail(sent - 1); // the poll got no answer
+    EXPECT_TRUE(canvas.sync_agent.offline());
+    events.event("ready", "0");
+    ASSERT_EQ(http.async_requests.size(), sent + 1);
+    EXPECT_EQ(http.lastBody(), http.async_requests[sent - 1].request.body);
+    http.answer(sent, "");
+    EXPECT_FALSE(canvas.sync_agent.offline());
+
+    events.fail(); // it had worked: at once, and then it fails again
+    events.fail();
+    EXPECT_FALSE(events.is_open);
+    scheduler.tick();
+    const size_t polled = http.async_requests.size();
+    http.fail(polled - 1);
+    events.fail();
+    EXPECT_FALSE(events.is_open);
+    clock.advance(1.5);
+    canvas.sync_agent.resumeQueue();
+    ASSERT_EQ(http.async_requests.size(), polled + 1);
+    http.answer(polled, "");
+    EXPECT_TRUE(events.is_open);
 }
 
 TEST_F(MWCanvasLiveTest, SwitchingCanvasMovesTheStream) {

@@ -73,7 +73,7 @@ TEST_F(MWCanvasLoadTest, AnOpenStartsFromTheServersPictureAndPaintsOnlyWhatCameA
     EXPECT_EQ(canvas.display_bitmap, renderPicture(old, canvas.geometry))
         << "the picture shows before any stroke came";
     EXPECT_EQ(outlets.info_text,
-              std::string("layer:0 ") + CanvasA + " (loading: 0 of 300 strokes)");
+              std::string("Normal layer · ") + CanvasA + " (loading: 0 of 300 strokes)");
     const int full_repaints = outlets.full_invalidations;
     std::vector<MWStroke> all = old;
     all.insert(all.end(), later.begin(), later.end());
@@ -81,7 +81,7 @@ TEST_F(MWCanvasLoadTest, AnOpenStartsFromTheServersPictureAndPaintsOnlyWhatCameA
     EXPECT_FALSE(canvas.adopting());
     EXPECT_EQ(canvas.strokes_history.size(), 305u);
     EXPECT_EQ(outlets.full_invalidations, full_repaints) << "no repaint of everything";
-    EXPECT_EQ(outlets.info_text, std::string("layer:0 ") + CanvasA);
+    EXPECT_EQ(outlets.info_text, std::string("Normal layer · ") + CanvasA);
     expectReplayed();
     // Strokes arriving now are painted over the save points the picture became.
     scheduler.tick();
@@ -123,7 +123,8 @@ TEST_F(MWCanvasLoadTest, PastTheWaitStrokesArePaintedHereUntilALatePictureSavesT
                 reply(CanvasA, {strokes.begin(), strokes.begin() + 30}));
     settle();
     EXPECT_EQ(canvas.strokes_history.size(), 0u);
-    EXPECT_EQ(outlets.info_text, std::string("layer:0 ") + CanvasA + " (loading: 30 strokes)");
+    EXPECT_EQ(outlets.info_text,
+              std::string("Normal layer · ") + CanvasA + " (loading: 30 strokes)");
     EXPECT_EQ(fetchIndex(), -1);
     scheduler.tick(); // the wait is over
     settle();
@@ -139,7 +140,7 @@ TEST_F(MWCanvasLoadTest, PastTheWaitStrokesArePaintedHereUntilALatePictureSavesT
     EXPECT_EQ(canvas.display_bitmap, renderPicture(strokes, canvas.geometry))
         << "all of it shows before the rest of the strokes came";
     EXPECT_EQ(outlets.info_text,
-              std::string("layer:0 ") + CanvasA + " (loading: 200 of 600 strokes)");
+              std::string("Normal layer · ") + CanvasA + " (loading: 200 of 600 strokes)");
     http.deliver(fetch, reply(CanvasA, {strokes.begin() + 200, strokes.end()}));
     http.finish(fetch);
     settle();
@@ -164,7 +165,7 @@ TEST_F(MWCanvasLoadTest, PastTheWaitStrokesArePaintedHereUntilALatePictureSavesT
         EXPECT_FALSE(canvas.isLoading());
         EXPECT_TRUE(declined || http.cancelled(late));
         EXPECT_EQ(canvas.display_bitmap, renderPicture(other, canvas.geometry));
-        EXPECT_EQ(outlets.info_text, std::string("layer:0 ") + id);
+        EXPECT_EQ(outlets.info_text, std::string("Normal layer · ") + id);
     }
 }
 

@@ -408,36 +408,70 @@ TEST_F(MWCanvasSyncTest, ThreeStrokesDrainOneRequestAtATime) {
     EXPECT_TRUE(canvas.sync_agent.queued_commands.empty());
 }
 
-TEST_F(MWCanvasSyncTest, AFailedRequestIsSentAgainByALaterTickWaitingLongerEachTime) {
+TEST_F(MWCanvasSyncTest, AFailedRequestGoesAgainAtTheEndOfItsWaitAndTheInfoLineSaysOffline) {
+    canvas.sync_agent.setJitter([] { return 1.0; });
     drawStroke(10, 10, 20, 20);
     const std::string append = http.lastBody();
+    const std::string online = outlets.info_text;
+    EXPECT_EQ(online.find("offline"), std::string::npos);
+    // The agent's own timer sends it again at the end of its wait, not the polling timer.
+    const auto retryTimerWaits = [&](double wait) {
+        scheduler.runIdle();
+        for (const auto& [id, timer] : scheduler.timers) {
+            if (timer.interval == wait) {
+                return true;
+            }
+        }
+        return false;
+    };
     http.fail(0);
-    clock.advance(MWCanvas::PollingInterval);
+    EXPECT_EQ(outlets.info_text, online + " · offline: 1 stroke waiting");
+    EXPECT_TRUE(retryTimerWaits(1.5));
+    drawStroke(30, 30, 40, 40);
+    EXPECT_EQ(outlets.info_text, online + " · offline: 2 strokes waiting");
+    clock.advance(0.5);
     scheduler.tick();
     ASSERT_EQ(http.async_requests.size(), 2u);
     EXPECT_EQ(http.lastBody(), append);
-    // Refusals that mean "not now" count as failures too. The ticks that send, five seconds
-    // apart: the next (5 s), the second (10 s), the fourth (20 s).
-    http.answer(1, "", {503, std::nullopt});
-    for (const int ticks : {1, 2, 4}) {
+    // Refusals that mean "not now" count as failures too, with a doubling of their own.
+    for (const double wait : {2.5, 5.0, 10.0}) {
         const size_t sent = http.async_requests.size();
-        for (int i = 0; i < ticks; ++i) {
-            EXPECT_EQ(http.async_requests.size(), sent);
-            clock.advance(MWCanvas::PollingInterval);
-            scheduler.tick();
-        }
+        http.answer(sent - 1, "", {503, std::nullopt});
+        EXPECT_TRUE(retryTimerWaits(wait)) << wait;
+        clock.advance(wait);
+        scheduler.tick();
         ASSERT_EQ(http.async_requests.size(), sent + 1);
         EXPECT_EQ(http.lastBody(), append);
-        http.fail(sent);
     }
-    EXPECT_EQ(http.async_requests.size(), 5u);
-    clock.advance(40);
-    scheduler.tick();
+    EXPECT_EQ(outlets.info_text, online + " · offline: 2 strokes waiting");
+    // Back: the first stroke is in, the second goes at once, and the line says so for a while.
+    http.answer(4, "");
+    EXPECT_EQ(outlets.info_text, online + " · back online");
+    ASSERT_EQ(http.async_requests.size(), 6u);
     http.answer(5, "");
     EXPECT_TRUE(canvas.sync_agent.queued_commands.empty());
-    // Then the poll takes over again.
+    clock.advance(MWCanvas::BackOnlineSeconds);
     scheduler.tick();
-    EXPECT_TRUE(http.lastBody().ends_with("points:"));
+    EXPECT_EQ(outlets.info_text, online);
+    EXPECT_TRUE(http.lastBody().ends_with("points:")) << "the poll takes over again";
+    // A poll that fails while nothing waits: offline all the same.
+    http.fail(6);
+    EXPECT_EQ(outlets.info_text, online + " · offline");
+}
+
+// Any 2xx to another request of the canvas (here the upload of its thumbnail) shows the server
+// is there: the waiting head goes at once.
+TEST_F(MWCanvasSyncTest, AnyAnswerOfTheServerEndsTheWaitOfTheQueue) {
+    canvas.sync_agent.setJitter([] { return 1.0; });
+    drawStroke(10, 10, 20, 20);
+    http.answer(0, "", {503, std::nullopt});
+    http.scriptSyncStatus({503, std::nullopt}, "busy");
+    canvas.generateThumbnail();
+    EXPECT_EQ(http.async_requests.size(), 1u) << "no 2xx, no news";
+    http.scriptSync("http://127.0.0.1:8640/images/0123.png");
+    canvas.generateThumbnail();
+    ASSERT_EQ(http.async_requests.size(), 2u);
+    EXPECT_EQ(http.async_requests[1].request.body, http.async_requests[0].request.body);
 }
 
 TEST_F(MWCanvasSyncTest, ARestoredQueueDrainsByItselfOneRequestAtATime) {
@@ -516,11 +550,11 @@ TEST_F(MWCanvasSyncTest, OpeningACanvasFetchesItsStrokesAndIgnoresTheOldOnesRepl
     EXPECT_TRUE(http.sync_requests.empty());
     EXPECT_EQ(http.async_requests[2].request.body, "bob@20101201000000000: get_strokes: ");
     EXPECT_TRUE(canvas.strokes_history.empty());
-    EXPECT_EQ(outlets.info_text, "layer:0 bob@20101201000000000 (loading: 0 strokes)");
+    EXPECT_EQ(outlets.info_text, "Normal layer · bob@20101201000000000 (loading: 0 strokes)");
     EXPECT_TRUE(canvas.user_id.empty());
     EXPECT_FALSE(paintedAt(150, 150));
     answerFetch(line(othersStroke(1000, 1, 50000)));
-    EXPECT_EQ(outlets.info_text, "layer:0 bob@20101201000000000");
+    EXPECT_EQ(outlets.info_text, "Normal layer · bob@20101201000000000");
 
     // The old canvas's append is still answered, with the old canvas's strokes.
     MWStroke echo;
@@ -545,7 +579,7 @@ TEST_F(MWCanvasSyncTest, OpeningAnEmptyCanvasIDNamesANewCanvasAtOnce) {
     EXPECT_EQ(http.async_requests[2].request.body, "public@20100704123456789: get_strokes: ");
     answerFetch("");
     EXPECT_TRUE(canvas.strokes_history.empty());
-    EXPECT_EQ(outlets.info_text, "layer:0 public@20100704123456789");
+    EXPECT_EQ(outlets.info_text, "Normal layer · public@20100704123456789");
     for (int y = 0; y < 480; y += 7) {
         for (int x = 0; x < 320; x += 7) {
             ASSERT_EQ(canvas.display_bitmap.at(x, y), OpaqueWhite);
