@@ -157,6 +157,7 @@ bool isPostgresUri(std::string_view db) {
 
 std::string usageText() {
     return "Usage: velmorastra-server [options]\n"
+           "       velmorastra-server backup [--db FILE] OUT\n"
            "\n"
            "The Velmorastra canvas server: stores and relays strokes, searches canvases,\n"
            "hosts uploaded pictures, serves share pages and the browser page.\n"
@@ -173,8 +174,8 @@ std::string usageText() {
            "                         number of instances may share behind a load balancer\n"
            "  --public-url URL       address clients reach this server under, used in the\n"
            "                         URLs of hosted images and share pages (default\n"
-           "                         http://HOST:PORT/; the app reads only http:// image\n"
-           "                         URLs from uploads)\n"
+           "                         http://HOST:PORT/; http:// or https://, both of which\n"
+           "                         the app takes in the answer to an upload)\n"
            "  --threads N            network threads, 1 to 64 (default 2)\n"
            "  --worker-threads N     threads for requests that wait on the database or render\n"
            "                         (appends never do: they share one journal write and\n"
@@ -254,12 +255,48 @@ std::string usageText() {
            "                         streams ignore ?user= (no strokes in progress, no\n"
            "                         presence)\n"
            "  --quiet                no access log (one line per request on stderr)\n"
+           "  --log-format FORMAT    the access log as text (the default) or json: one object\n"
+           "                         a line with time, address, method, route, status,\n"
+           "                         bytes, duration_ms and the refusal reason\n"
            "  --help                 show this text\n"
            "  --version              print the version\n"
+           "\n"
+           "backup [--db FILE] OUT copies the SQLite database FILE (default as for --db) to\n"
+           "                         the new file OUT while a server may be using it, with\n"
+           "                         the strokes its journal holds folded in; OUT must not\n"
+           "                         exist (exit 2). To restore, stop the server and put OUT\n"
+           "                         in place of FILE. PostgreSQL: use pg_dump.\n"
            "\n"
            "SIGINT or SIGTERM stop the server: requests in flight are answered (for up to\n"
            "5 seconds), idle connections and event streams are closed, the delivery marks\n"
            "are saved, then the database is closed.\n";
+}
+
+std::optional<BackupArgs> parseBackupCli(const std::vector<std::string>& args, std::string* error) {
+    BackupArgs backup;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--db") {
+            if (i + 1 >= args.size() || args[i + 1].empty()) {
+                *error = "backup: --db wants a file name";
+                return std::nullopt;
+            }
+            backup.db_path = args[++i];
+        } else if (args[i].rfind("--", 0) == 0 || !backup.out.empty() || args[i].empty()) {
+            *error = "backup wants [--db FILE] OUT, not " + args[i];
+            return std::nullopt;
+        } else {
+            backup.out = args[i];
+        }
+    }
+    if (backup.out.empty()) {
+        *error = "backup wants the name of the copy to make: backup [--db FILE] OUT";
+        return std::nullopt;
+    }
+    if (isPostgresUri(backup.db_path)) {
+        *error = "backup copies a SQLite database; back PostgreSQL up with pg_dump";
+        return std::nullopt;
+    }
+    return backup;
 }
 
 std::optional<CliOptions> parseCli(const std::vector<std::string>& args, std::string* error) {
@@ -282,6 +319,16 @@ std::optional<CliOptions> parseCli(const std::vector<std::string>& args, std::st
             options.quiet = true;
         } else if (arg == "--no-live") {
             options.live.enabled = false;
+        } else if (arg == "--log-format") {
+            const std::string* v = value();
+            if (v == nullptr) {
+                return std::nullopt;
+            }
+            if (*v != "text" && *v != "json") {
+                *error = "--log-format wants text or json, not " + *v;
+                return std::nullopt;
+            }
+            options.log_format = *v == "json" ? LogFormat::Json : LogFormat::Text;
         } else if (arg == "--listen") {
             const std::string* v = value();
             if (v == nullptr) {

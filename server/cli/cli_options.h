@@ -49,6 +49,7 @@ struct CliOptions {
     // The bound of one connection's reply: two pages of a canvas read.
     size_t reply_budget_per_connection = 2 * HandlerContext::DefaultPageBytes;
     bool quiet = false;
+    LogFormat log_format = LogFormat::Text;
     bool help = false;
     bool version = false;
 };
@@ -61,6 +62,15 @@ std::optional<CliOptions> parseCli(const std::vector<std::string>& args, std::st
 std::string defaultDatabasePath();
 
 std::string usageText();
+
+// `velmorastra-server backup [--db FILE] OUT`.
+struct BackupArgs {
+    std::string db_path; // empty: defaultDatabasePath()
+    std::string out;
+};
+// Reads the arguments after "backup". Nothing, with a message, for anything else than one
+// --db and one OUT, or a PostgreSQL --db.
+std::optional<BackupArgs> parseBackupCli(const std::vector<std::string>& args, std::string* error);
 
 // Whether --db names a PostgreSQL database (a libpq URI) rather than a SQLite file.
 bool isPostgresUri(std::string_view db);

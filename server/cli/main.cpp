@@ -5,6 +5,7 @@
 #include "store/delivery_marks.h"
 #include "store/in_process_canvas_news.h"
 #include "store/postgres/pg_store.h"
+#include "store/sqlite/sqlite_backup.h"
 #include "store/sqlite/sqlite_store.h"
 
 #include <fcntl.h>
@@ -57,9 +58,34 @@ std::string hostForUrl(const std::string& host) {
     return host.find(':') != std::string::npos ? "[" + host + "]" : host;
 }
 
+int runBackup(const std::vector<std::string>& args) {
+    std::string error;
+    const auto backup = parseBackupCli(args, &error);
+    if (!backup) {
+        std::fprintf(stderr, "velmorastra-server: %s\n", error.c_str());
+        return 2;
+    }
+    const std::string db = backup->db_path.empty() ? defaultDatabasePath() : backup->db_path;
+    const BackupOutcome outcome = backupSqlite(db, backup->out, &error);
+    if (!outcome.summary) {
+        std::fprintf(stderr, "velmorastra-server: backup: %s\n", error.c_str());
+        return outcome.failure == BackupFailure::OutExists ? 2 : 1;
+    }
+    const BackupSummary& s = *outcome.summary;
+    std::printf("velmorastra-server: backed up %s to %s: %lld canvases, %lld strokes (%lld of "
+                "them from the stroke journal), %lld pages\n",
+                db.c_str(), backup->out.c_str(), static_cast<long long>(s.canvases),
+                static_cast<long long>(s.strokes), static_cast<long long>(s.journaled),
+                static_cast<long long>(s.pages));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::string_view(argv[1]) == "backup") {
+        return runBackup(std::vector<std::string>(argv + 2, argv + argc));
+    }
     std::string error;
     const auto options = parseCli(std::vector<std::string>(argv + 1, argv + argc), &error);
     if (!options) {
@@ -180,6 +206,7 @@ int main(int argc, char** argv) {
     server_options.request_timeout =
         std::chrono::milliseconds(static_cast<int64_t>(options->request_timeout_s * 1000));
     server_options.access_log = !options->quiet;
+    server_options.log_format = options->log_format;
     server_options.stream_keepalive =
         std::chrono::milliseconds(static_cast<int64_t>(options->stream_keepalive_s * 1000));
     server_options.max_streams = static_cast<size_t>(options->max_streams);
@@ -195,11 +222,6 @@ int main(int argc, char** argv) {
     if (context.public_url.empty()) {
         context.public_url =
             "http://" + hostForUrl(options->host) + ":" + std::to_string(server.port()) + "/";
-    }
-    if (context.public_url.rfind("https://", 0) == 0) {
-        // The app takes an upload's answer only when it begins with "http://".
-        std::fprintf(stderr, "velmorastra-server: warning: with an https public URL the app "
-                             "ignores the image URLs this server answers to uploads\n");
     }
     std::fprintf(stderr, "velmorastra-server: listening on http://%s:%u/ (database %s)\n",
                  hostForUrl(options->host).c_str(), static_cast<unsigned>(server.port()),

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "handler/request_handler.h"
+#include "http/access_log.h"
 #include "http/pending_live.h"
 #include "http/session_types.h"
 
@@ -29,6 +30,7 @@ struct EventStreamOptions {
     size_t max_streams = 10'000;
     size_t max_streams_per_address = 64;
     bool access_log = true;
+    LogFormat log_format = LogFormat::Text;
 };
 
 // The event streams the server holds open (GET /events/<canvas ID>), each on the socket of

@@ -88,6 +88,7 @@ public:
         out.max_streams = options.max_streams;
         out.max_streams_per_address = options.max_streams_per_address;
         out.access_log = options.access_log;
+        out.log_format = options.log_format;
         out.live_limits = options.stream_live_limits;
         return out;
     }
@@ -627,7 +628,7 @@ private:
         const double ms =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started_)
                 .count();
-        writeLogLine(accessLogLine(request_client_, logged_method_, logged_target_, logged_status_,
+        writeLogLine(accessLogLine(server_.options.log_format, request_client_, logged_method_, logged_target_, logged_status_,
                                    response_size_, ms, logged_reason_));
     }
 

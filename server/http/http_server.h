@@ -1,6 +1,7 @@
 #pragma once
 
 #include "handler/request_handler.h"
+#include "http/access_log.h"
 #include "http/pending_live.h"
 
 #include <chrono>
@@ -26,6 +27,7 @@ struct ServerOptions {
     // A request must arrive completely, and its answer be taken, within this time.
     std::chrono::milliseconds request_timeout{20'000};
     bool access_log = true;
+    LogFormat log_format = LogFormat::Text;
     // Event streams (GET /events/<canvas ID>, when the handler context has a news hub): a
     // comment this often keeps proxies from closing one without news; at most this many open
     // in all and from one client address. A stream's writes share the request time-out.

@@ -287,5 +287,62 @@ TEST(CliOptions, APostgresqlUriIsADatabaseOfItsOwnKind) {
     EXPECT_NE(usageText().find("--db postgresql://"), std::string::npos);
 }
 
+TEST(CliOptions, LogFormatIsTextOrJson) {
+    std::string error;
+    EXPECT_EQ(parseCli({}, &error)->log_format, LogFormat::Text);
+    EXPECT_EQ(parseCli({"--log-format", "json"}, &error)->log_format, LogFormat::Json);
+    EXPECT_EQ(parseCli({"--log-format", "json", "--log-format", "text"}, &error)->log_format,
+              LogFormat::Text);
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {"--log-format", "JSON"}, {"--log-format", ""}, {"--log-format"}}) {
+        EXPECT_FALSE(parseCli(bad, &error)) << bad.size();
+        EXPECT_NE(error.find("--log-format"), std::string::npos) << error;
+    }
+    EXPECT_NE(usageText().find("--log-format FORMAT"), std::string::npos);
+}
+
+TEST(CliOptions, HelpSaysTheAppTakesHttpsImageUrls) {
+    const std::string usage = usageText();
+    EXPECT_EQ(usage.find("only http://"), std::string::npos);
+    EXPECT_NE(usage.find("http:// or https://"), std::string::npos);
+    std::string error;
+    EXPECT_EQ(parseCli({"--public-url", "https://c.example"}, &error)->public_url,
+              "https://c.example/");
+}
+
+TEST(CliOptions, BackupTakesOneDatabaseAndOneNewFile) {
+    struct Case {
+        std::vector<std::string> args;
+        std::optional<std::pair<std::string, std::string>> read; // nothing: refused
+    };
+    const Case cases[] = {
+        {{"--db", "/srv/c.sqlite", "/backups/c.sqlite"},
+         std::pair<std::string, std::string>{"/srv/c.sqlite", "/backups/c.sqlite"}},
+        {{"copy.sqlite", "--db", "c.sqlite"},
+         std::pair<std::string, std::string>{"c.sqlite", "copy.sqlite"}},
+        {{"copy.sqlite"}, std::pair<std::string, std::string>{"", "copy.sqlite"}},
+        {{}, std::nullopt},
+        {{"--db", "c.sqlite"}, std::nullopt},
+        {{"--db"}, std::nullopt},
+        {{"--db", "", "out"}, std::nullopt},
+        {{"a", "b"}, std::nullopt},
+        {{"--quiet", "out"}, std::nullopt},
+        {{"--db", "postgresql://u@h/db", "out"}, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        const auto read = parseBackupCli(c.args, &error);
+        ASSERT_EQ(read.has_value(), c.read.has_value()) << c.args.size() << " " << error;
+        if (read) {
+            EXPECT_EQ(read->db_path, c.read->first);
+            EXPECT_EQ(read->out, c.read->second);
+        } else {
+            EXPECT_NE(error.find("backup"), std::string::npos) << error;
+        }
+    }
+    EXPECT_NE(usageText().find("velmorastra-server backup [--db FILE] OUT"), std::string::npos);
+    EXPECT_NE(usageText().find("pg_dump"), std::string::npos);
+}
+
 } // namespace
 } // namespace velmo::server

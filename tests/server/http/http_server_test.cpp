@@ -7,6 +7,7 @@
 #include "store/sqlite/sqlite_store.h"
 #include "support/backend.h"
 #include "support/failing_store.h"
+#include "support/json_line.h"
 #include "support/pg_cluster.h"
 #include "support/server_process.h"
 #include "wire/command_parser.h"
@@ -579,6 +580,38 @@ TEST_F(HttpServerTest, AccessLogHasOneLinePerRequestUnlessQuiet) {
     exchange(quiet->port(), getRequest("/healthz"));
     quiet->stop();
     EXPECT_EQ(quiet->log().find("GET /healthz"), std::string::npos);
+}
+
+TEST_F(HttpServerTest, JsonAccessLogLinesParseWhateverTheTarget) {
+    auto server = startServer({"--log-format", "json"});
+    exchange(server->port(), getRequest("/healthz?probe=1"));
+    exchange(server->port(), getRequest("/x\xc3\xa9\"y\xff\\z"));
+    exchange(server->port(), "GET /\x01 HTTP/1.1\r\n\r\n");
+    exchange(server->port(), postRequest("/", "no command here"));
+    server->stop();
+    std::vector<std::map<std::string, std::string>> lines;
+    std::istringstream log(server->log());
+    for (std::string line; std::getline(log, line);) {
+        if (line.rfind("velmorastra-server:", 0) == 0) {
+            continue;
+        }
+        const auto fields = testing::JsonLine::read(line);
+        ASSERT_TRUE(fields) << line;
+        for (const char* name :
+             {"time", "address", "method", "route", "status", "bytes", "duration_ms"}) {
+            EXPECT_EQ(fields->count(name), 1u) << name << " in " << line;
+        }
+        lines.push_back(*fields);
+    }
+    ASSERT_EQ(lines.size(), 4u) << server->log();
+    EXPECT_EQ(lines[0].at("route"), "/healthz");
+    EXPECT_EQ(lines[0].at("status"), "200");
+    EXPECT_EQ(lines[0].at("address"), "127.0.0.1");
+    EXPECT_EQ(lines[1].at("route"), "/x\xc3\xa9\"y\xef\xbf\xbd\\z");
+    EXPECT_EQ(lines[2].at("status"), "400");
+    EXPECT_EQ(lines[3].at("method"), "POST");
+    EXPECT_EQ(lines[3].at("status"), "400");
+    EXPECT_FALSE(lines[3]["reason"].empty()) << server->log();
 }
 
 TEST_F(HttpServerTest, AFloodOfAppendsIsAnswered429WhileOtherUsersAreServed) {
