@@ -265,7 +265,8 @@ private:
             const double ms = std::chrono::duration<double, std::milli>(
                                   std::chrono::steady_clock::now() - started_)
                                   .count();
-            writeLogLine(accessLogLine(streams_.options_.log_format, client_, "GET", target_, 200, body_bytes_, ms));
+            writeLogLine(accessLogLine(streams_.options_.log_format, client_, "GET", target_, 200,
+                                       body_bytes_, ms));
         }
     }
 

@@ -628,8 +628,9 @@ private:
         const double ms =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started_)
                 .count();
-        writeLogLine(accessLogLine(server_.options.log_format, request_client_, logged_method_, logged_target_, logged_status_,
-                                   response_size_, ms, logged_reason_));
+        writeLogLine(accessLogLine(server_.options.log_format, request_client_, logged_method_,
+                                   logged_target_, logged_status_, response_size_, ms,
+                                   logged_reason_));
     }
 
     void onWritten(beast::error_code ec, size_t) {
