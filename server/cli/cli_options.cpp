@@ -1,9 +1,13 @@
 #include "cli/cli_options.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <type_traits>
 
 #ifndef VELMO_DEFAULT_WEB_FOLDER
@@ -133,6 +137,301 @@ std::optional<LimitOption> readLimit(const std::string& arg, CliOptions& options
     return std::nullopt;
 }
 
+// What the command line and the configuration file share: one option read at args[i], i
+// moved past its value.
+enum class Applied { Taken, Unknown, Refused };
+
+struct ParseState {
+    bool max_renders_given = false;
+    // The command line's --trusted-proxy replaces the file's list rather than adding to it.
+    bool proxies_from_file = false;
+};
+
+Applied applyOption(const std::vector<std::string>& args, size_t& i, CliOptions& options,
+                    ParseState& state, std::string* error) {
+    const std::string& arg = args[i];
+    const auto value = [&]() -> const std::string* {
+        if (i + 1 >= args.size()) {
+            *error = arg + " needs a value";
+            return nullptr;
+        }
+        return &args[++i];
+    };
+    if (arg == "--help" || arg == "-h") {
+        options.help = true;
+    } else if (arg == "--version") {
+        options.version = true;
+    } else if (arg == "--quiet") {
+        options.quiet = true;
+    } else if (arg == "--no-live") {
+        options.live.enabled = false;
+    } else if (arg == "--log-format") {
+        const std::string* v = value();
+        if (v == nullptr) {
+            return Applied::Refused;
+        }
+        if (*v != "text" && *v != "json") {
+            *error = "--log-format wants text or json, not " + *v;
+            return Applied::Refused;
+        }
+        options.log_format = *v == "json" ? LogFormat::Json : LogFormat::Text;
+    } else if (arg == "--listen") {
+        const std::string* v = value();
+        if (v == nullptr) {
+            return Applied::Refused;
+        }
+        if (!readListen(*v, options)) {
+            *error = "--listen wants HOST:PORT, not " + *v;
+            return Applied::Refused;
+        }
+    } else if (arg == "--db") {
+        const std::string* v = value();
+        if (v == nullptr) {
+            return Applied::Refused;
+        }
+        if (v->empty()) {
+            *error = "--db wants a file name or a postgresql:// URI";
+            return Applied::Refused;
+        }
+        options.db_path = *v;
+    } else if (arg == "--render-folder") {
+        const std::string* v = value();
+        if (v == nullptr) {
+            return Applied::Refused;
+        }
+        if (v->empty()) {
+            *error = "--render-folder wants a folder, or none";
+            return Applied::Refused;
+        }
+        options.render_folder = *v;
+    } else if (arg == "--web-folder") {
+        const std::string* v = value();
+        if (v == nullptr) {
+            return Applied::Refused;
+        }
+        options.web_folder = *v;
+    } else if (arg == "--public-url") {
+        const std::string* v = value();
+        if (v == nullptr) {
+            return Applied::Refused;
+        }
+        if (v->rfind("http://", 0) != 0 && v->rfind("https://", 0) != 0) {
+            *error = "--public-url wants an http:// or https:// URL";
+            return Applied::Refused;
+        }
+        options.public_url = *v;
+        if (options.public_url.back() != '/') {
+            options.public_url += '/';
+        }
+    } else if (arg == "--threads") {
+        const std::string* v = value();
+        if (v == nullptr) {
+            return Applied::Refused;
+        }
+        if (!readNumber(*v, options.threads, 1, 64)) {
+            *error = "--threads wants a number from 1 to 64";
+            return Applied::Refused;
+        }
+    } else if (arg == "--max-renders") {
+        const std::string* v = value();
+        if (v == nullptr) {
+            return Applied::Refused;
+        }
+        if (!readNumber(*v, options.max_renders, 0, 255)) {
+            *error = "--max-renders wants a number from 0 to 255";
+            return Applied::Refused;
+        }
+        state.max_renders_given = true;
+    } else if (arg == "--worker-threads") {
+        const std::string* v = value();
+        if (v == nullptr) {
+            return Applied::Refused;
+        }
+        if (!readNumber(*v, options.worker_threads, 1, 256)) {
+            *error = "--worker-threads wants a number from 1 to 256";
+            return Applied::Refused;
+        }
+    } else if (arg == "--max-streams" || arg == "--max-streams-per-address") {
+        const std::string* v = value();
+        if (v == nullptr) {
+            return Applied::Refused;
+        }
+        int& field = arg == "--max-streams" ? options.max_streams : options.max_streams_per_address;
+        if (!readNumber(*v, field, 1, 1'000'000)) {
+            *error = arg + " wants a number from 1 to 1000000";
+            return Applied::Refused;
+        }
+    } else if (arg == "--trusted-proxy") {
+        const std::string* v = value();
+        if (v == nullptr) {
+            return Applied::Refused;
+        }
+        if (v->empty() || v->find_first_not_of("0123456789abcdefABCDEF.:") != std::string::npos) {
+            *error = "--trusted-proxy wants an IP address, not " + *v;
+            return Applied::Refused;
+        }
+        if (state.proxies_from_file) {
+            options.trusted_proxies.clear();
+            state.proxies_from_file = false;
+        }
+        options.trusted_proxies.push_back(*v);
+    } else if (arg == "--no-limits") {
+        options.client_limits.appends.rate = 0;
+        options.client_limits.polls.rate = 0;
+        options.client_limits.uploads.rate = 0;
+        options.client_limits.upload_bytes.rate = 0;
+        options.live.progress.rate = 0;
+        options.live.progress_bytes.rate = 0;
+        options.max_canvas_strokes = 0;
+        options.max_canvas_bytes = 0;
+        options.max_connections_per_address = 0;
+        options.reply_budget = 0;
+    } else if (const auto limit = readLimit(arg, options)) {
+        const std::string* v = value();
+        if (v == nullptr) {
+            return Applied::Refused;
+        }
+        double number = 0;
+        if (!readNumber(*v, number, limit->low, limit->high)) {
+            *error = arg + " wants a number from " + limit->range;
+            return Applied::Refused;
+        }
+        limit->set(number);
+    } else if (arg == "--idle-timeout" || arg == "--request-timeout" ||
+               arg == "--stream-keepalive") {
+        const std::string* v = value();
+        if (v == nullptr) {
+            return Applied::Refused;
+        }
+        double& field = arg == "--idle-timeout"      ? options.idle_timeout_s
+                        : arg == "--request-timeout" ? options.request_timeout_s
+                                                     : options.stream_keepalive_s;
+        if (!readNumber(*v, field, 0.01, 86400.0)) {
+            *error = arg + " wants seconds, from 0.01 to 86400";
+            return Applied::Refused;
+        }
+    } else {
+        *error = "unknown option " + arg + " (see --help)";
+        return Applied::Unknown;
+    }
+    return Applied::Taken;
+}
+
+std::string_view trimmed(std::string_view text) {
+    const size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// Options that take no value; in the file they are switched on or left off.
+bool isFlagOption(std::string_view name) {
+    return name == "quiet" || name == "no-live" || name == "no-limits";
+}
+
+// Applies `name = value` lines of the file in their order. A setting the option parser would
+// take without a value (--help) is no setting of the file.
+bool applyConfigFile(const std::string& path, CliOptions& options, ParseState& state,
+                     std::string* error) {
+    std::ifstream file(path);
+    if (!file) {
+        *error = "--config " + path + ": cannot be read (" + std::strerror(errno) + ")";
+        return false;
+    }
+    std::map<std::string, int, std::less<>> seen;
+    std::string line;
+    for (int number = 1; std::getline(file, line); ++number) {
+        const std::string where = path + ":" + std::to_string(number) + ": ";
+        const std::string_view text = trimmed(line);
+        if (text.empty() || text.front() == '#') {
+            continue;
+        }
+        const size_t equals = text.find('=');
+        const std::string name(trimmed(text.substr(0, std::min(equals, text.size()))));
+        if (equals == std::string_view::npos || name.empty()) {
+            *error = where + "wants name = value, not " + std::string(text);
+            return false;
+        }
+        const std::string value(trimmed(text.substr(equals + 1)));
+        if (name == "config") {
+            *error = where + "config cannot be set in a configuration file";
+            return false;
+        }
+        if (const auto [first, inserted] = seen.emplace(name, number); !inserted) {
+            *error = where + name + " is set again (first on line " +
+                     std::to_string(first->second) + ")";
+            return false;
+        }
+        std::vector<std::string> args;
+        if (isFlagOption(name)) {
+            if (value != "true" && value != "yes" && value != "false" && value != "no") {
+                *error = where + name + " wants true, false, yes or no, not " + value;
+                return false;
+            }
+            if (value == "true" || value == "yes") {
+                args.push_back("--" + name);
+            }
+        } else if (name == "trusted-proxy") {
+            // One line lists every proxy, as the option is repeated on the command line.
+            std::string_view rest = value;
+            while (!rest.empty()) {
+                const size_t end = std::min(rest.find_first_of(", \t"), rest.size());
+                if (end > 0) {
+                    args.push_back("--" + name);
+                    args.emplace_back(rest.substr(0, end));
+                }
+                rest.remove_prefix(std::min(end + 1, rest.size()));
+            }
+            if (args.empty()) {
+                args = {"--" + name, ""};
+            }
+        } else {
+            args = {"--" + name, value};
+        }
+        for (size_t i = 0; i < args.size(); ++i) {
+            const size_t option = i;
+            const Applied applied = applyOption(args, i, options, state, error);
+            if (applied == Applied::Unknown ||
+                (applied == Applied::Taken && i == option && !isFlagOption(name))) {
+                *error = where + "unknown setting " + name;
+                return false;
+            }
+            if (applied == Applied::Refused) {
+                *error = where + *error;
+                return false;
+            }
+        }
+    }
+    if (file.bad()) {
+        *error = "--config " + path + ": cannot be read (" + std::strerror(errno) + ")";
+        return false;
+    }
+    state.proxies_from_file = !options.trusted_proxies.empty();
+    return true;
+}
+
+// Reads the command line into options; the path of --config, if given, into config.
+bool applyCommandLine(const std::vector<std::string>& args, CliOptions& options, ParseState& state,
+                      std::optional<std::string>& config, std::string* error) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--config") {
+            if (i + 1 >= args.size() || args[i + 1].empty()) {
+                *error = "--config wants a file name";
+                return false;
+            }
+            if (config) {
+                *error = "--config given twice";
+                return false;
+            }
+            config = args[++i];
+        } else if (applyOption(args, i, options, state, error) != Applied::Taken) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 std::string defaultWebFolder() {
@@ -163,6 +462,10 @@ std::string usageText() {
            "hosts uploaded pictures, serves share pages and the browser page.\n"
            "\n"
            "Options:\n"
+           "  --config FILE          read options from FILE, one name = value a line: the\n"
+           "                         option without --, e.g. listen = 127.0.0.1:8640, a\n"
+           "                         flag as true or false (yes or no); # starts a comment\n"
+           "                         line; the command line wins over the file\n"
            "  --listen HOST:PORT     address to listen on (default 127.0.0.1:8640; port 0\n"
            "                         picks a free one; IPv6 as [::1]:8640)\n"
            "  --db FILE              SQLite database file, created if missing, with its\n"
@@ -301,174 +604,24 @@ std::optional<BackupArgs> parseBackupCli(const std::vector<std::string>& args, s
 
 std::optional<CliOptions> parseCli(const std::vector<std::string>& args, std::string* error) {
     CliOptions options;
-    bool max_renders_given = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        const auto value = [&]() -> const std::string* {
-            if (i + 1 >= args.size()) {
-                *error = arg + " needs a value";
-                return nullptr;
-            }
-            return &args[++i];
-        };
-        if (arg == "--help" || arg == "-h") {
-            options.help = true;
-        } else if (arg == "--version") {
-            options.version = true;
-        } else if (arg == "--quiet") {
-            options.quiet = true;
-        } else if (arg == "--no-live") {
-            options.live.enabled = false;
-        } else if (arg == "--log-format") {
-            const std::string* v = value();
-            if (v == nullptr) {
-                return std::nullopt;
-            }
-            if (*v != "text" && *v != "json") {
-                *error = "--log-format wants text or json, not " + *v;
-                return std::nullopt;
-            }
-            options.log_format = *v == "json" ? LogFormat::Json : LogFormat::Text;
-        } else if (arg == "--listen") {
-            const std::string* v = value();
-            if (v == nullptr) {
-                return std::nullopt;
-            }
-            if (!readListen(*v, options)) {
-                *error = "--listen wants HOST:PORT, not " + *v;
-                return std::nullopt;
-            }
-        } else if (arg == "--db") {
-            const std::string* v = value();
-            if (v == nullptr) {
-                return std::nullopt;
-            }
-            if (v->empty()) {
-                *error = "--db wants a file name or a postgresql:// URI";
-                return std::nullopt;
-            }
-            options.db_path = *v;
-        } else if (arg == "--render-folder") {
-            const std::string* v = value();
-            if (v == nullptr) {
-                return std::nullopt;
-            }
-            if (v->empty()) {
-                *error = "--render-folder wants a folder, or none";
-                return std::nullopt;
-            }
-            options.render_folder = *v;
-        } else if (arg == "--web-folder") {
-            const std::string* v = value();
-            if (v == nullptr) {
-                return std::nullopt;
-            }
-            options.web_folder = *v;
-        } else if (arg == "--public-url") {
-            const std::string* v = value();
-            if (v == nullptr) {
-                return std::nullopt;
-            }
-            if (v->rfind("http://", 0) != 0 && v->rfind("https://", 0) != 0) {
-                *error = "--public-url wants an http:// or https:// URL";
-                return std::nullopt;
-            }
-            options.public_url = *v;
-            if (options.public_url.back() != '/') {
-                options.public_url += '/';
-            }
-        } else if (arg == "--threads") {
-            const std::string* v = value();
-            if (v == nullptr) {
-                return std::nullopt;
-            }
-            if (!readNumber(*v, options.threads, 1, 64)) {
-                *error = "--threads wants a number from 1 to 64";
-                return std::nullopt;
-            }
-        } else if (arg == "--max-renders") {
-            const std::string* v = value();
-            if (v == nullptr) {
-                return std::nullopt;
-            }
-            if (!readNumber(*v, options.max_renders, 0, 255)) {
-                *error = "--max-renders wants a number from 0 to 255";
-                return std::nullopt;
-            }
-            max_renders_given = true;
-        } else if (arg == "--worker-threads") {
-            const std::string* v = value();
-            if (v == nullptr) {
-                return std::nullopt;
-            }
-            if (!readNumber(*v, options.worker_threads, 1, 256)) {
-                *error = "--worker-threads wants a number from 1 to 256";
-                return std::nullopt;
-            }
-        } else if (arg == "--max-streams" || arg == "--max-streams-per-address") {
-            const std::string* v = value();
-            if (v == nullptr) {
-                return std::nullopt;
-            }
-            int& field =
-                arg == "--max-streams" ? options.max_streams : options.max_streams_per_address;
-            if (!readNumber(*v, field, 1, 1'000'000)) {
-                *error = arg + " wants a number from 1 to 1000000";
-                return std::nullopt;
-            }
-        } else if (arg == "--trusted-proxy") {
-            const std::string* v = value();
-            if (v == nullptr) {
-                return std::nullopt;
-            }
-            if (v->empty() ||
-                v->find_first_not_of("0123456789abcdefABCDEF.:") != std::string::npos) {
-                *error = "--trusted-proxy wants an IP address, not " + *v;
-                return std::nullopt;
-            }
-            options.trusted_proxies.push_back(*v);
-        } else if (arg == "--no-limits") {
-            options.client_limits.appends.rate = 0;
-            options.client_limits.polls.rate = 0;
-            options.client_limits.uploads.rate = 0;
-            options.client_limits.upload_bytes.rate = 0;
-            options.live.progress.rate = 0;
-            options.live.progress_bytes.rate = 0;
-            options.max_canvas_strokes = 0;
-            options.max_canvas_bytes = 0;
-            options.max_connections_per_address = 0;
-            options.reply_budget = 0;
-        } else if (const auto limit = readLimit(arg, options)) {
-            const std::string* v = value();
-            if (v == nullptr) {
-                return std::nullopt;
-            }
-            double number = 0;
-            if (!readNumber(*v, number, limit->low, limit->high)) {
-                *error = arg + " wants a number from " + limit->range;
-                return std::nullopt;
-            }
-            limit->set(number);
-        } else if (arg == "--idle-timeout" || arg == "--request-timeout" ||
-                   arg == "--stream-keepalive") {
-            const std::string* v = value();
-            if (v == nullptr) {
-                return std::nullopt;
-            }
-            double& field = arg == "--idle-timeout"      ? options.idle_timeout_s
-                            : arg == "--request-timeout" ? options.request_timeout_s
-                                                         : options.stream_keepalive_s;
-            if (!readNumber(*v, field, 0.01, 86400.0)) {
-                *error = arg + " wants seconds, from 0.01 to 86400";
-                return std::nullopt;
-            }
-        } else {
-            *error = "unknown option " + arg + " (see --help)";
+    ParseState state;
+    std::optional<std::string> config;
+    if (!applyCommandLine(args, options, state, config, error)) {
+        return std::nullopt;
+    }
+    // The command line is read again over the file's settings so that it wins wherever
+    // --config stands among the arguments.
+    if (config) {
+        options = CliOptions{};
+        state = ParseState{};
+        std::optional<std::string> again;
+        if (!applyConfigFile(*config, options, state, error) ||
+            !applyCommandLine(args, options, state, again, error)) {
             return std::nullopt;
         }
     }
     // Renders holding every worker would starve the reads clients wait on.
-    if (!max_renders_given) {
+    if (!state.max_renders_given) {
         options.max_renders = std::min(options.max_renders, options.worker_threads - 1);
     } else if (options.max_renders >= options.worker_threads && options.max_renders > 0) {
         *error = "--max-renders must be below --worker-threads";

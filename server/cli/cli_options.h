@@ -55,7 +55,9 @@ struct CliOptions {
 };
 
 // Reads the command line (without the program name). Nothing, with a message, for an unknown
-// option, a missing value or a value out of range.
+// option, a missing value or a value out of range. --config FILE reads the same options from
+// FILE first (see usageText()), the command line then taking their place; a fault in the file
+// is named with its file and line.
 std::optional<CliOptions> parseCli(const std::vector<std::string>& args, std::string* error);
 
 // $XDG_DATA_HOME/velmorastra/server.sqlite, else ~/.local/share/velmorastra/server.sqlite.

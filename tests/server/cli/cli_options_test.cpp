@@ -1,8 +1,10 @@
 #include "cli/cli_options.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 
 namespace velmo::server {
 namespace {
@@ -256,6 +258,114 @@ TEST(CliOptions, RefusesBadValuesWithAMessage) {
         EXPECT_FALSE(parseCli(args, &error)) << args[0];
         EXPECT_FALSE(error.empty());
     }
+}
+
+std::string writeConfig(const testing::TempDir& dir, const std::string& text) {
+    const std::string path = dir.file("server.conf");
+    std::ofstream(path) << text;
+    return path;
+}
+
+TEST(CliOptions, ConfigFileSetsTheOptionsAndTheCommandLineWins) {
+    testing::TempDir dir;
+    const std::string path = writeConfig(dir, "# the public server\n"
+                                              "\n"
+                                              "listen = 0.0.0.0:9000\n"
+                                              "  db=/var/lib/v/server.sqlite  \n"
+                                              "\tthreads\t=\t3\r\n"
+                                              "   # an indented comment = not a setting\n"
+                                              "quiet = yes\n"
+                                              "no-live = false\n"
+                                              "append-rate = 5\n"
+                                              "reply-budget = 64\n"
+                                              "log-format = json\n"
+                                              "trusted-proxy = 10.0.0.1, 10.0.0.2\n"
+                                              "public-url = https://c.example/a=b#top\n");
+    std::string error;
+    const auto read = parseCli({"--config", path}, &error);
+    ASSERT_TRUE(read) << error;
+    EXPECT_EQ(read->host, "0.0.0.0");
+    EXPECT_EQ(read->port, 9000);
+    EXPECT_EQ(read->db_path, "/var/lib/v/server.sqlite");
+    EXPECT_EQ(read->threads, 3);
+    EXPECT_TRUE(read->quiet);
+    EXPECT_TRUE(read->live.enabled);
+    EXPECT_DOUBLE_EQ(read->client_limits.appends.rate, 5);
+    EXPECT_EQ(read->reply_budget, size_t{64} << 20);
+    EXPECT_EQ(read->log_format, LogFormat::Json);
+    EXPECT_EQ(read->trusted_proxies, (std::vector<std::string>{"10.0.0.1", "10.0.0.2"}));
+    EXPECT_EQ(read->public_url, "https://c.example/a=b#top/");
+
+    // Before or after --config, the command line's value is the one taken; unset ones stay.
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--listen", "127.0.0.1:0", "--trusted-proxy", "::1", "--config", path},
+             {"--config", path, "--trusted-proxy", "::1", "--listen", "127.0.0.1:0"}}) {
+        const auto both = parseCli(args, &error);
+        ASSERT_TRUE(both) << error;
+        EXPECT_EQ(both->host, "127.0.0.1");
+        EXPECT_EQ(both->port, 0);
+        EXPECT_EQ(both->trusted_proxies, std::vector<std::string>{"::1"});
+        EXPECT_EQ(both->db_path, "/var/lib/v/server.sqlite");
+        EXPECT_EQ(both->threads, 3);
+    }
+    // The file's --no-limits is overruled by a single limit given on the command line, and
+    // the command line's --no-limits overrules the file's limits.
+    const std::string off = writeConfig(dir, "no-limits = true\nmax-renders = 40\n");
+    const auto single =
+        parseCli({"--append-rate", "7", "--config", off, "--worker-threads", "64"}, &error);
+    ASSERT_TRUE(single) << error;
+    EXPECT_DOUBLE_EQ(single->client_limits.appends.rate, 7);
+    EXPECT_DOUBLE_EQ(single->client_limits.polls.rate, 0);
+    EXPECT_EQ(single->max_renders, 40);
+    // The bound between two settings holds across the file and the command line.
+    EXPECT_FALSE(parseCli({"--config", off}, &error));
+    EXPECT_NE(error.find("--max-renders must be below --worker-threads"), std::string::npos);
+    const std::string limited = writeConfig(dir, "append-rate = 5\n");
+    EXPECT_DOUBLE_EQ(
+        parseCli({"--no-limits", "--config", limited}, &error)->client_limits.appends.rate, 0);
+    EXPECT_NE(usageText().find("--config FILE"), std::string::npos);
+}
+
+TEST(CliOptions, ConfigFileFaultsNameTheFileAndLine) {
+    testing::TempDir dir;
+    struct Case {
+        std::string text;
+        std::string error; // after "FILE:"
+    };
+    const Case cases[] = {
+        {"listen = 127.0.0.1:1\nfrobnicate = 3\n", "2: unknown setting frobnicate"},
+        {"# c\n\nthreads = 0\n", "3: --threads wants a number from 1 to 64"},
+        {"threads =\n", "1: --threads wants a number from 1 to 64"},
+        {"db = a\n\ndb = b\n", "3: db is set again (first on line 1)"},
+        {"quiet\n", "1: wants name = value, not quiet"},
+        {"= 3\n", "1: wants name = value, not = 3"},
+        {"quiet = 1\n", "1: quiet wants true, false, yes or no, not 1"},
+        {"listen = 1:2\nconfig = other.conf\n", "2: config cannot be set"},
+        {"help = true\n", "1: unknown setting help"},
+        {"--listen = 127.0.0.1:1\n", "1: unknown setting --listen"},
+        {"append-rate = -1\n", "1: --append-rate wants a number from 0 to 1000000"},
+        {"trusted-proxy = 10.0.0.1, host.example\n",
+         "1: --trusted-proxy wants an IP address, not host.example"},
+        {"trusted-proxy =\n", "1: --trusted-proxy wants an IP address"},
+    };
+    for (const Case& c : cases) {
+        const std::string path = writeConfig(dir, c.text);
+        std::string error;
+        EXPECT_FALSE(parseCli({"--config", path}, &error)) << c.text;
+        EXPECT_EQ(error.rfind(path + ":" + c.error, 0), 0u) << c.text << " -> " << error;
+    }
+    std::string error;
+    const std::string missing = dir.file("missing.conf");
+    EXPECT_FALSE(parseCli({"--config", missing}, &error));
+    EXPECT_NE(error.find(missing), std::string::npos) << error;
+    const std::string good = writeConfig(dir, "threads = 2\n");
+    EXPECT_FALSE(parseCli({"--config"}, &error));
+    EXPECT_FALSE(parseCli({"--config", ""}, &error));
+    EXPECT_FALSE(parseCli({"--config", good, "--config", good}, &error));
+    EXPECT_NE(error.find("twice"), std::string::npos) << error;
+    // A fault on the command line is still the command line's, file or no file.
+    EXPECT_FALSE(parseCli({"--config", good, "--threads", "0"}, &error));
+    EXPECT_EQ(error, "--threads wants a number from 1 to 64");
 }
 
 TEST(CliOptions, DatabaseLivesInTheUsersDataFolder) {
