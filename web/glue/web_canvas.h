@@ -52,7 +52,6 @@ public:
     // Sizes the canvas to the page's drawing area and opens `canvas_id` there.
     void open(float width, float height, const std::string& canvas_id, const std::string& nickname);
     void setNickname(const std::string& nickname);
-    const std::string& nickname() const { return user_nickname; }
 
     // Pointers on the drawing area, in its points; the first one draws (or pans, or picks), a
     // second one turns the gesture into a pinch of the view, as fingers do in the app.
@@ -61,10 +60,8 @@ public:
     void pointerUp(int id, float x, float y);
     void pointersCancelled();
 
-    size_t queuedCommands() const { return sync_agent.queued_commands.size(); }
     // Until the canvas's strokes are in.
     bool loading() const { return !is_open || stroke_load != nullptr; }
-    const std::string& currentUser() const { return user_id; }
 
     // sync::SyncCanvas
     std::string canvasID() override { return canvas_id; }

@@ -82,10 +82,6 @@ EMSCRIPTEN_KEEPALIVE void web_set_pen(int color, float width, int density) {
     canvas->pen_properties.density = std::clamp(density, 0, 255);
 }
 
-EMSCRIPTEN_KEEPALIVE int web_pen_color() {
-    return static_cast<int>(static_cast<uint32_t>(canvas->pen_properties.color) & 0xFFFFFFu);
-}
-
 EMSCRIPTEN_KEEPALIVE void web_set_layer(int layer) {
     if (layer >= 0 && layer <= 2) {
         canvas->setLayerIndex(static_cast<unsigned>(layer));
@@ -93,14 +89,10 @@ EMSCRIPTEN_KEEPALIVE void web_set_layer(int layer) {
     }
 }
 
-// 0 draws, 1 picks a colour, 2 pans.
+// 0 draws, 2 pans.
 EMSCRIPTEN_KEEPALIVE void web_set_mode(int mode) {
     platform->outlets.draw_mode = mode;
     canvas->setDrawMode();
-}
-
-EMSCRIPTEN_KEEPALIVE void web_end_pick() {
-    canvas->spuitEnded();
 }
 
 EMSCRIPTEN_KEEPALIVE void web_zoom(float factor, float x, float y) {
