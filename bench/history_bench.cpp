@@ -10,6 +10,9 @@
 //                 above it.
 //   BM_FullRepaint/N: the peer, the whole history repainted (redrawStrokes).
 //   BM_Resize/N:  the window's new size settled: everything painted again at that size.
+//   BM_ResizeInSlices/N: the same painted as the window paints it, in slices of about 12 ms
+//                 one an event-loop turn; counters: the slices and the longest one (ms),
+//                 which is how long the window stops answering at most.
 // N is the history's length: 0 (an empty canvas, for Merge), 1,000, 10,000, 100,000.
 // Afterwards the ratios and the save points' memory are printed.
 //
@@ -21,6 +24,8 @@
 #include "support/random_strokes.h"
 
 #include <benchmark/benchmark.h>
+
+#include <algorithm>
 
 #include <chrono>
 #include <cstdio>
@@ -165,6 +170,32 @@ void BM_Resize(benchmark::State& state) {
     canvas.engine.resizeCanvas(Width, Height);
 }
 
+void BM_ResizeInSlices(benchmark::State& state) {
+    Canvas& canvas = canvasOf(static_cast<int>(state.range(0)));
+    bool smaller = true;
+    double longest = 0.0;
+    size_t slices = 0;
+    for (auto _ : state) {
+        SliceSize size(12.0);
+        canvas.engine.beginResize(smaller ? 1600 : Width, smaller ? 1000 : Height);
+        for (bool more = true; more;) {
+            const auto start = std::chrono::steady_clock::now();
+            more = canvas.engine.stepResize(size.strokes());
+            const double ms =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                    .count();
+            size.took(ms);
+            longest = std::max(longest, ms);
+            ++slices;
+        }
+        smaller = !smaller;
+    }
+    state.counters["longest_slice_ms"] = longest;
+    state.counters["slices"] =
+        benchmark::Counter(static_cast<double>(slices), benchmark::Counter::kAvgIterations);
+    canvas.engine.resizeCanvas(Width, Height);
+}
+
 BENCHMARK(BM_Merge)->Arg(0)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Echo)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Undo)
@@ -182,6 +213,13 @@ BENCHMARK(BM_FullRepaint)
     ->UseRealTime();
 
 BENCHMARK(BM_Resize)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2)
+    ->UseRealTime();
+BENCHMARK(BM_ResizeInSlices)
     ->Arg(1000)
     ->Arg(10000)
     ->Arg(100000)

@@ -4,10 +4,12 @@
 #include "app/velmorastra_view_controller.h"
 #include "canvas/canvas_engine.h"
 
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QWidget>
 
 #include <cmath>
+#include <limits>
 
 namespace velmo::app {
 
@@ -15,6 +17,8 @@ CanvasResizer::CanvasResizer(const Parts& parts_) : parts(parts_) {
     settle_timer.setSingleShot(true);
     settle_timer.setInterval(SettleMilliseconds);
     QObject::connect(&settle_timer, &QTimer::timeout, this, [this] { settle(); });
+    slice_timer.setInterval(0);
+    QObject::connect(&slice_timer, &QTimer::timeout, this, [this] { paintSlice(); });
     parts.view.installEventFilter(this);
     parts.display.setDeviceScale(deviceScale());
     parts.controller.view_scale = deviceScale();
@@ -57,6 +61,9 @@ void CanvasResizer::viewChanged() {
     if (parts.canvas.display_bitmap.empty() ||
         (pixels.width() == now.canvas_width && pixels.height() == now.canvas_height)) {
         settle_timer.stop();
+        slice_timer.stop();
+        // Drops a repaint for another size under way.
+        parts.canvas.resizeCanvas(pixels.width(), pixels.height());
         parts.display.setPreviewScale(1.0);
         parts.controller.view_scale = scale;
         return;
@@ -70,10 +77,43 @@ void CanvasResizer::viewChanged() {
     settle_timer.start();
 }
 
+bool CanvasResizer::pending() const {
+    return settle_timer.isActive() || parts.canvas.resizing();
+}
+
 void CanvasResizer::settle() {
     settle_timer.stop();
     const QSize pixels = canvasPixels();
-    parts.canvas.resizeCanvas(pixels.width(), pixels.height());
+    parts.canvas.beginResize(pixels.width(), pixels.height());
+    if (parts.canvas.resizing()) {
+        slice_timer.start();
+    } else {
+        resized();
+    }
+}
+
+void CanvasResizer::finish() {
+    if (settle_timer.isActive()) {
+        settle();
+    }
+    while (parts.canvas.stepResize(std::numeric_limits<size_t>::max())) {
+    }
+    slice_timer.stop();
+    resized();
+}
+
+void CanvasResizer::paintSlice() {
+    QElapsedTimer took;
+    took.start();
+    const bool more = parts.canvas.stepResize(slice_size.strokes());
+    slice_size.took(static_cast<double>(took.nsecsElapsed()) / 1e6);
+    if (!more) {
+        slice_timer.stop();
+        resized();
+    }
+}
+
+void CanvasResizer::resized() {
     parts.display.setPreviewScale(1.0);
     parts.controller.view_scale = deviceScale();
 }

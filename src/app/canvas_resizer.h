@@ -1,5 +1,7 @@
 #pragma once
 
+#include "canvas/resize_repaint.h"
+
 #include <QObject>
 #include <QSize>
 #include <QTimer>
@@ -20,10 +22,13 @@ class VelmorastraViewController;
 // Keeps the canvas the size of its view, in the screen's device pixels. While the view's
 // size changes (a drag of the window's edge), the display stretches the picture it has and
 // input is mapped onto that picture; once the size has stood still for SettleMilliseconds the
-// canvas is painted again at the new size from its history. Everything runs on the UI thread.
+// history is painted at the new size in slices of about SliceMilliseconds, one an event-loop
+// turn, so the window keeps drawing and answering meanwhile, and the new size takes over when
+// the last is painted. Everything runs on the UI thread.
 class CanvasResizer : public QObject {
 public:
     static constexpr int SettleMilliseconds = 150;
+    static constexpr int SliceMilliseconds = 12;
 
     struct Parts {
         QWidget& view;
@@ -42,9 +47,11 @@ public:
     double deviceScale() const;
     void setDeviceScaleForTesting(double scale);
 
-    // Whether a size waits to be painted; settle paints it now.
-    bool pending() const { return settle_timer.isActive(); }
+    // Whether a size waits to be painted or is being painted; settle begins painting it now,
+    // finish paints it all now.
+    bool pending() const;
     void settle();
+    void finish();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -54,8 +61,15 @@ private:
     // settle.
     void viewChanged();
 
+    // Paints one slice; the next waits for the next turn of the event loop.
+    void paintSlice();
+    // The new size has taken over.
+    void resized();
+
     Parts parts;
     QTimer settle_timer;
+    QTimer slice_timer;
+    canvas::SliceSize slice_size{SliceMilliseconds};
     double scale_for_testing = 0.0;
 };
 

@@ -57,13 +57,15 @@ QToolButton* toolButton(const QString& title, const QString& name, QWidget* pare
     return button;
 }
 
-// Drawing controls on the left, the canvas's own on the right; on a window too narrow for one
-// row, as a phone's, the canvas's go to a second row so every button stays within reach. The
-// bar takes the window's width and the height of its rows. What room is left before the
-// canvas's controls goes to `between` (if any) if it is at least `between_width`; `between`
-// counts for none in choosing the rows. True if it went there. Any layout before is replaced.
-bool layOutToolbar(QFrame& bar, const QWidgetList& drawing, QWidget* between, int between_width,
-                   const QWidgetList& sharing, int width) {
+// Drawing controls on the left of the bar over the canvas, the canvas's own on the right; on
+// a window too narrow for one row, as a phone's, the canvas's go to a second row so every
+// button stays within reach: `second_row`, a row of the window above the canvas view, or,
+// without one, a second row of the bar. The bar takes the window's width and the height of its
+// rows. What room is left before the canvas's controls goes to `between` (if any) if it is at
+// least `between_width`; `between` counts for none in choosing the rows. True if it went
+// there. Any layout before is replaced.
+bool layOutToolbar(QFrame& bar, QFrame* second_row, const QWidgetList& drawing, QWidget* between,
+                   int between_width, const QWidgetList& sharing, int width) {
     int sharing_width = BarSpacing * static_cast<int>(sharing.size());
     for (QWidget* control : sharing) {
         sharing_width += control->sizeHint().width();
@@ -76,21 +78,28 @@ bool layOutToolbar(QFrame& bar, const QWidgetList& drawing, QWidget* between, in
     const int room = two_rows ? width - 2 * BarMargin - sharing_width : width - one_row;
     const bool fits = between != nullptr && room >= between_width;
     const int row_height = BarHeight - 2 * BarMargin;
-    std::unique_ptr<QLayout> before(bar.layout());
-    before.reset();
+    const bool rows_in_bar = two_rows && second_row == nullptr;
+    const auto fresh_layout = [](QFrame& frame, QBoxLayout* layout) {
+        std::unique_ptr<QLayout> before(frame.layout());
+        before.reset();
+        frame.setLayout(layout);
+        layout->setContentsMargins(BarMargin, BarMargin, BarMargin, BarMargin);
+        layout->setSpacing(BarSpacing);
+        return layout;
+    };
     bar.setGeometry(0, 0, width,
-                    two_rows ? 2 * BarMargin + 2 * row_height + BarSpacing : BarHeight);
-    auto* rows = new QVBoxLayout(&bar);
-    rows->setContentsMargins(BarMargin, BarMargin, BarMargin, BarMargin);
-    rows->setSpacing(BarSpacing);
+                    rows_in_bar ? 2 * BarMargin + 2 * row_height + BarSpacing : BarHeight);
+    QBoxLayout* rows = fresh_layout(bar, new QVBoxLayout());
     auto* first = new QHBoxLayout();
     first->setSpacing(BarSpacing);
     rows->addLayout(first);
-    QHBoxLayout* second = first;
-    if (two_rows) {
+    QBoxLayout* second = first;
+    if (rows_in_bar) {
         second = new QHBoxLayout();
         second->setSpacing(BarSpacing);
         rows->addLayout(second);
+    } else if (two_rows) {
+        second = fresh_layout(*second_row, new QHBoxLayout());
     }
     for (QWidget* control : drawing) {
         first->addWidget(control);
@@ -105,6 +114,11 @@ bool layOutToolbar(QFrame& bar, const QWidgetList& drawing, QWidget* between, in
     }
     for (QWidget* control : sharing) {
         second->addWidget(control);
+    }
+    if (second_row != nullptr) {
+        // Last: the window lays itself out again at once, which resizes the canvas view.
+        second_row->setFixedHeight(BarHeight);
+        second_row->setVisible(two_rows);
     }
     return fits;
 }
@@ -144,7 +158,7 @@ InterfaceOptions interfaceOptions(const ClientOptions& options,
 
 VelmorastraInterface::VelmorastraInterface(const ClientEdges& edges,
                                            const InterfaceOptions& options)
-    : window(std::make_unique<QWidget>()) {
+    : window(std::make_unique<QWidget>()), phone_layout(options.idiom == Idiom::Phone) {
     makeWindow(options.size);
     makeToolbar();
     makeCanvasOverlays(options.size);
@@ -172,7 +186,13 @@ void VelmorastraInterface::makeWindow(QSize size) {
     fill->setContentsMargins(0, 0, 0, 0);
     fill->setSpacing(0);
     fill->setMenuBar(menu_bar);
-    fill->addWidget(canvas_view);
+    auto* row = new QFrame(window.get());
+    sharing_row = row;
+    row->setObjectName("sharing_row");
+    row->setAutoFillBackground(true);
+    row->hide();
+    fill->addWidget(row);
+    fill->addWidget(canvas_view, 1);
 
     display = new MWCanvasDisplay(canvas_view);
     display->setObjectName("display");
@@ -233,11 +253,17 @@ void VelmorastraInterface::makeToolbar() {
 }
 
 void VelmorastraInterface::layOutControls(QSize size) {
+    // Showing or hiding the second row resizes the canvas view, which lays out again.
+    if (laying_out) {
+        return;
+    }
+    laying_out = true;
     const int width = size.width();
     auto* bar = static_cast<QFrame*>(toolbar);
     // Once it has floated under the bar, the list stays there.
     const bool in_bar =
-        layOutToolbar(*bar, toolbar_drawing, present_users->floating() ? nullptr : present_users,
+        layOutToolbar(*bar, phone_layout ? nullptr : static_cast<QFrame*>(sharing_row),
+                      toolbar_drawing, present_users->floating() ? nullptr : present_users,
                       PresentUsersMinWidth, toolbar_sharing, width);
     if (!in_bar) {
         if (present_users->parentWidget() != canvas_view) {
@@ -246,8 +272,11 @@ void VelmorastraInterface::layOutControls(QSize size) {
         present_users->floatAt(width - BarMargin, bar->height() + BarMargin, width - 2 * BarMargin);
     }
     window->setMinimumSize(MinimumCanvasSide, MinimumCanvasSide);
-    info_label->setGeometry(0, size.height() - 24, width, 24);
-    zoom_slider->setGeometry(20, size.height() - 64, std::max(width - 40, 40), 32);
+    // The view may have changed height with the second row just now.
+    const int height = window->isVisible() ? canvas_view->height() : size.height();
+    info_label->setGeometry(0, height - 24, width, 24);
+    zoom_slider->setGeometry(20, height - 64, std::max(width - 40, 40), 32);
+    laying_out = false;
 }
 
 void VelmorastraInterface::makeCanvasOverlays(QSize size) {
@@ -299,6 +328,7 @@ void VelmorastraInterface::makeDialogs(const ClientEdges& edges, Idiom idiom) {
     url_opener = std::make_unique<dialogs::DesktopUrlOpener>();
     alerts = std::make_unique<dialogs::MessageBoxAlerts>(window.get());
     pen_dialog = new dialogs::PenDialog(*canvas, *presenter, *canvas_view);
+    pen_dialog->keepRecentColorsIn(edges.settings);
     nickname_view =
         new dialogs::NicknameView(*canvas, *presenter, *canvas_view,
                                   {*url_opener, *alerts, edges.http, edges.scheduler, edges.clock});
@@ -415,7 +445,9 @@ void VelmorastraInterface::makeMenus(QSize view_size) {
     };
     outlets->setZoomLabel(zoom_label);
     showLayerChoice();
-    window->resize(view_size.width(), view_size.height() + menu_bar->sizeHint().height());
+    // The canvas view keeps the size asked for, under the menu bar and the second row if any.
+    window->resize(view_size.width(), view_size.height() + menu_bar->sizeHint().height() +
+                                          (sharing_row->isHidden() ? 0 : BarHeight));
 }
 
 void VelmorastraInterface::showLayerChoice() {

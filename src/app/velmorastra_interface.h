@@ -85,6 +85,11 @@ public:
     WindowMenus* menus = nullptr;
     CanvasView* canvas_view = nullptr;
     QWidget* toolbar = nullptr;
+    // On a window too narrow for one row of the toolbar: the canvas's own controls, in a row
+    // of the window between the menu bar and the canvas view, so no row lies over the canvas.
+    // Not on a phone, whose dialogs cover the canvas view and so must cover all the buttons:
+    // there the bar takes both rows.
+    QWidget* sharing_row = nullptr;
     MWCanvasDisplay* display = nullptr;
     dialogs::SegmentedControl* draw_mode_button = nullptr;
     QToolButton* undo_button = nullptr;
@@ -147,6 +152,8 @@ private:
     // The toolbar's controls: the drawing ones from the left, the canvas's own at the right.
     QList<QWidget*> toolbar_drawing;
     QList<QWidget*> toolbar_sharing;
+    bool phone_layout = false;
+    bool laying_out = false;
 };
 
 // This run's interface: its server addresses (see serverAddresses), the window's size, and

@@ -47,6 +47,7 @@ void CanvasEngine::setScreenSize(float width, float height) {
 }
 
 void CanvasEngine::clear_canvas() {
+    resize_job.reset();
     strokes_history.clear();
     strokes_history.takeChanges();
     redo_strokes.clear();
@@ -69,6 +70,59 @@ void CanvasEngine::clear_canvas() {
 }
 
 void CanvasEngine::resizeCanvas(int width, int height) {
+    resize_job.reset();
+    resizeTo(width, height, nullptr);
+}
+
+void CanvasEngine::beginResize(int width, int height) {
+    resize_job.reset();
+    resize_restarts = 0;
+    if (display_bitmap.empty() || width <= 0 || height <= 0 ||
+        (width == geometry.canvas_width && height == geometry.canvas_height)) {
+        resizeCanvas(width, height);
+        return;
+    }
+    resize_job = std::make_unique<ResizeRepaint>(width, height, confirmedStrokes());
+}
+
+bool CanvasEngine::stepResize(size_t max_strokes) {
+    if (!resize_job) {
+        return false;
+    }
+    const int width = resize_job->width();
+    const int height = resize_job->height();
+    resize_job->noteChanges(strokes_history.pendingChanges());
+    if (resize_job->spoiled()) {
+        // A stroke came or went under what was painted. A canvas that keeps changing there is
+        // painted at once rather than chased for ever.
+        if (++resize_restarts > MaxResizeRestarts) {
+            resizeCanvas(width, height);
+            return false;
+        }
+        resize_job = std::make_unique<ResizeRepaint>(width, height, confirmedStrokes());
+    }
+    // A picture made elsewhere may still lack strokes it stands for: wait for the rest.
+    if (adopted_through ||
+        !resize_job->step(strokes_history, unconfirmedFrom(), max_strokes, paintThreads())) {
+        return true;
+    }
+    const std::unique_ptr<ResizeRepaint> job = std::move(resize_job);
+    resizeTo(width, height, job.get());
+    return false;
+}
+
+void CanvasEngine::noteForResize(const HistoryChanges& changes) {
+    if (resize_job) {
+        resize_job->noteChanges(changes);
+    }
+}
+
+size_t CanvasEngine::confirmedStrokes() const {
+    return static_cast<size_t>(
+        std::distance(strokes_history.begin(), strokes_history.lower_bound(unconfirmedFrom())));
+}
+
+void CanvasEngine::resizeTo(int width, int height, ResizeRepaint* painted) {
     if (width <= 0 || height <= 0 ||
         (width == geometry.canvas_width && height == geometry.canvas_height)) {
         return;
@@ -87,9 +141,6 @@ void CanvasEngine::resizeCanvas(int width, int height) {
     for (Surface* surface : {&stroke_bitmap, &display_bitmap, &prev_bitmap}) {
         *surface = Surface(width, height, Transparent);
     }
-    for (Surface& layer : layer_bitmap) {
-        layer = Surface(width, height, Transparent);
-    }
     progress_layers = {};
     stroke_extent = {};
     for (auto& [key, entry] : remote_strokes) {
@@ -99,7 +150,14 @@ void CanvasEngine::resizeCanvas(int width, int height) {
     save_points.reset();
     adopted_through.reset();
     strokes_history.takeChanges();
-    save_points.rebuild(strokes_history, layer_bitmap, geometry.pixel_scale, unconfirmedFrom());
+    if (painted != nullptr && painted->through()) {
+        takeOverRepaint(*painted);
+    } else {
+        for (Surface& layer : layer_bitmap) {
+            layer = Surface(width, height, Transparent);
+        }
+        save_points.rebuild(strokes_history, layer_bitmap, geometry.pixel_scale, unconfirmedFrom());
+    }
     prev_bitmap.copyFrom(layer_bitmap[layer_index]);
     if (on_stroke && !x_array.empty()) {
         // The stroke's points are canvas units: drawn again at the new scale, it goes on
@@ -120,6 +178,26 @@ void CanvasEngine::resizeCanvas(int width, int height) {
     layersRepainted(all);
     applyZoomScaleAndShiftXY();
     outlets.invalidateDisplay();
+    canvasResized();
+}
+
+void CanvasEngine::takeOverRepaint(ResizeRepaint& painted) {
+    const StrokeKey through = *painted.through();
+    const size_t count = painted.painted();
+    layer_bitmap = painted.takeLayers();
+    std::vector<ResizeRepaint::Snapshot> snapshots = painted.takeSnapshots();
+    // The oldest snapshot stands furthest back, where the last follower belongs.
+    for (size_t i = 0; i < snapshots.size(); ++i) {
+        ResizeRepaint::Snapshot& snapshot = snapshots[i];
+        save_points.place(snapshots.size() - i, std::move(snapshot.layers), snapshot.through,
+                          count - snapshot.painted);
+    }
+    save_points.adopt(layer_bitmap, through, count, true);
+    save_points.endAdoption();
+    // Only the own strokes not yet echoed lie past the painted ones.
+    strokes_history.noteArrivalsFrom(strokes_history.upper_bound(through));
+    save_points.update(strokes_history, strokes_history.takeChanges(), layer_bitmap,
+                       geometry.pixel_scale, unconfirmedFrom());
 }
 
 void CanvasEngine::touchPressedAtX(int x, int y) {
@@ -348,7 +426,7 @@ void CanvasEngine::redrawStrokes() {
     if (display_bitmap.empty()) {
         return;
     }
-    strokes_history.takeChanges();
+    noteForResize(strokes_history.takeChanges());
     adopted_through.reset();
     save_points.rebuild(strokes_history, layer_bitmap, geometry.pixel_scale, unconfirmedFrom());
     LayerRects all;
@@ -369,7 +447,7 @@ void CanvasEngine::startFrom(LayerSurfaces layers, const StrokeKey& through, siz
         save_points.endAdoption();
     }
     // What the history holds past the picture is painted over it.
-    strokes_history.takeChanges();
+    noteForResize(strokes_history.takeChanges());
     strokes_history.noteArrivalsFrom(strokes_history.upper_bound(through));
     paintChanges();
     LayerRects all;
@@ -431,6 +509,7 @@ void CanvasEngine::paintChanges() {
         return;
     }
     HistoryChanges changes = strokes_history.takeChanges();
+    noteForResize(changes);
     if (adopted_through) {
         const StrokeKey last = *adopted_through;
         const bool lost =

@@ -6,6 +6,7 @@
 #include "canvas/mw_stroke.h"
 #include "canvas/pen_properties.h"
 #include "canvas/pixel_rect.h"
+#include "canvas/resize_repaint.h"
 #include "canvas/save_points.h"
 #include "canvas/stroke_agent.h"
 #include "canvas/stroke_history.h"
@@ -18,6 +19,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -59,7 +61,19 @@ public:
     // canvas stays in the same part of the window. A picture adopted from elsewhere is
     // dropped for a repaint from the history. Before clear_canvas it only sets the geometry;
     // a size already in place changes nothing.
-    virtual void resizeCanvas(int width, int height);
+    void resizeCanvas(int width, int height);
+    // The same resize, with the history painted at the new size a slice at a time by
+    // stepResize while the canvas goes on at its old size; the new size takes over in the
+    // step that paints the last confirmed stroke. A resize already under way is replaced; one
+    // that needs no repaint happens at once.
+    void beginResize(int width, int height);
+    // Paints up to `max_strokes` more strokes of the resize under way, and takes the new size
+    // when none is left. A change under what was painted begins the painting again, at most
+    // MaxResizeRestarts times; then the rest is painted at once. Gives whether a resize is
+    // still under way.
+    bool stepResize(size_t max_strokes);
+    bool resizing() const { return resize_job != nullptr; }
+    static constexpr int MaxResizeRestarts = 3;
     // Where finished strokes and undos are sent; none until set (non-owning).
     void setStrokeAgent(StrokeAgent* agent) { stroke_agent = agent; }
 
@@ -196,6 +210,8 @@ protected:
     virtual void strokeUndone(const StrokeKey& key, const MWStroke& stroke);
     // The history was emptied by a reset.
     virtual void historyEmptied() {}
+    // The canvas took a new size (pixel_scale changed with it).
+    virtual void canvasResized() {}
     // The user's stroke in progress: pressed at `press_time` (ms) with its first point in
     // x_array and y_array, dragged one point further, or cancelled. Its end is strokeFinished.
     virtual void strokeBegun(int64_t press_time) { (void)press_time; }
@@ -221,6 +237,13 @@ private:
     // stroke in progress is laid over it again, the display is recomposed there.
     void layersRepainted(const LayerRects& rects);
     StrokeKey unconfirmedFrom() const;
+    size_t confirmedStrokes() const;
+    // Tells a resize under way of changes about to be taken from the history.
+    void noteForResize(const HistoryChanges& changes);
+    // resizeCanvas, taking the layers from `painted` when given.
+    void resizeTo(int width, int height, ResizeRepaint* painted);
+    // The layers and save points from a finished repaint at the new size.
+    void takeOverRepaint(ResizeRepaint& painted);
     // Lends neutral surfaces to the compositor in the hidden layers' place, and back.
     void swapHiddenLayers();
     // Layers of this canvas's size.
@@ -248,6 +271,8 @@ private:
     // Own strokes undone, the last undone last; each is drawn again as a new stroke.
     std::vector<MWStroke> redo_strokes;
     std::array<bool, 3> layer_shown{true, true, true};
+    std::unique_ptr<ResizeRepaint> resize_job;
+    int resize_restarts = 0;
     // The neutral contents of the hidden layers, of the canvas's size; empty for shown ones.
     LayerSurfaces layer_stand_ins;
 };

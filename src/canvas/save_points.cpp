@@ -8,6 +8,7 @@
 #include <iterator>
 #include <limits>
 #include <unordered_map>
+#include <utility>
 
 namespace velmo::canvas {
 namespace {
@@ -101,8 +102,13 @@ void SavePoints::reset() {
     floor_.reset();
 }
 
-void SavePoints::adopt(const LayerSurfaces& layers, const StrokeKey& through, size_t confirmed) {
-    for (Point& point : points_) {
+void SavePoints::adopt(const LayerSurfaces& layers, const StrokeKey& through, size_t confirmed,
+                       bool keep_placed) {
+    for (size_t i = 0; i < Count; ++i) {
+        Point& point = points_[i];
+        if (keep_placed && i > 0 && point.placed) {
+            continue;
+        }
         point.layers = layers;
         point.placed = true;
         point.through = through;
@@ -110,6 +116,17 @@ void SavePoints::adopt(const LayerSurfaces& layers, const StrokeKey& through, si
     }
     confirmed_ = confirmed;
     floor_ = through;
+}
+
+void SavePoints::place(size_t index, LayerSurfaces layers, const StrokeKey& through, size_t lag) {
+    if (index == 0 || index >= Count) {
+        return;
+    }
+    Point& point = points_[index];
+    point.layers = std::move(layers);
+    point.placed = true;
+    point.through = through;
+    point.lag = lag;
 }
 
 size_t SavePoints::memoryBytes() const {

@@ -73,8 +73,13 @@ public:
     // them), painted elsewhere: followers then wait there for strokes to pass them.
     // Until endAdoption the history may lack strokes up to `through` (they come later, and are
     // never painted): no point moves back before it, nor paints what lies up to it.
-    void adopt(const LayerSurfaces& layers, const StrokeKey& through, size_t confirmed);
+    // With `keep_placed`, followers placed (by place, after a reset) stay where they are.
+    void adopt(const LayerSurfaces& layers, const StrokeKey& through, size_t confirmed,
+               bool keep_placed = false);
     void endAdoption() { floor_.reset(); }
+    // Puts follower `index` at `through`, holding `layers`, the picture of the strokes up to
+    // there, with `lag` confirmed strokes between it and point 0.
+    void place(size_t index, LayerSurfaces layers, const StrokeKey& through, size_t lag);
 
     // The bytes the points' surfaces hold.
     size_t memoryBytes() const;

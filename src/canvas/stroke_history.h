@@ -108,6 +108,8 @@ public:
     // What changed since the last call; the record starts afresh.
     HistoryChanges takeChanges();
     bool hasChanges() const { return !pending.empty(); }
+    // What changed since the last takeChanges, left in place.
+    const HistoryChanges& pendingChanges() const { return pending; }
 
     bool operator==(const StrokeHistory& other) const { return strokes == other.strokes; }
     bool operator==(const StrokeMap& other) const { return strokes == other; }

@@ -198,8 +198,10 @@ void DialogPresenter::displayViewController(QWidget* dialog, QWidget* button, QW
         }
         anchor_view = view;
         anchor_button = button;
-        anchor = button != nullptr ? QRect(button->mapTo(view, QPoint(0, 0)), button->size())
-                                   : QRect(0, 0, 0, 0);
+        // Through the screen: the button may lie outside the view, in a row above it.
+        anchor = button != nullptr
+                     ? QRect(view->mapFromGlobal(button->mapToGlobal(QPoint(0, 0))), button->size())
+                     : QRect(0, 0, 0, 0);
         dialog->setParent(popover_frame);
         popoverController = popover_frame;
         presented = dialog;

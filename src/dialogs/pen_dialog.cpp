@@ -8,6 +8,7 @@
 #include "dialogs/sat_bri_box.h"
 #include "dialogs/segmented_control.h"
 #include "dialogs/value_slider.h"
+#include "platform/settings_store.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -238,6 +239,33 @@ void PenDialog::rememberColor(int32_t color) {
     recent_colors.insert(recent_colors.begin(), bits);
     if (recent_colors.size() > RecentColorCount) {
         recent_colors.resize(RecentColorCount);
+    }
+    showRecentColors();
+    if (recent_store != nullptr) {
+        std::vector<std::string> texts;
+        for (const int32_t kept : recent_colors) {
+            // From the bits, not through the picker's floating-point channels.
+            const uint32_t rgb = static_cast<uint32_t>(kept) & 0xFFFFFFu;
+            texts.push_back(QStringLiteral("#%1").arg(rgb, 6, 16, QChar('0')).toStdString());
+        }
+        recent_store->setStringList(RecentColorsKey, texts);
+        recent_store->synchronize();
+    }
+}
+
+void PenDialog::keepRecentColorsIn(platform::SettingsStore& store) {
+    recent_store = &store;
+    recent_colors.clear();
+    for (const std::string& text :
+         store.stringList(RecentColorsKey).value_or(std::vector<std::string>{})) {
+        const std::optional<RgbColor> rgb = colorOfHex(QString::fromStdString(text));
+        if (!rgb || recent_colors.size() == RecentColorCount) {
+            continue;
+        }
+        const int32_t bits = penColorOfRgb(*rgb);
+        if (std::find(recent_colors.begin(), recent_colors.end(), bits) == recent_colors.end()) {
+            recent_colors.push_back(bits);
+        }
     }
     showRecentColors();
 }

@@ -14,6 +14,9 @@ class QToolButton;
 namespace velmo::canvas {
 class CanvasEngine;
 }
+namespace velmo::platform {
+class SettingsStore;
+}
 
 namespace velmo::dialogs {
 
@@ -54,6 +57,11 @@ public:
     void rememberColor(int32_t color);
     const std::vector<int32_t>& recentColors() const { return recent_colors; }
     void recentColorPressed(int index);
+    // Keeps the recent colours in `store` under RecentColorsKey ("#rrggbb" texts, newest
+    // first), and takes those it holds now; entries that are not such a text are skipped.
+    // The store must outlive the dialog.
+    static constexpr const char* RecentColorsKey = "RecentColors";
+    void keepRecentColorsIn(platform::SettingsStore& store);
 
     void showHSBColorPicker();
     // The preview colour becomes the pen colour, each channel truncated to 8 bits.
@@ -88,6 +96,7 @@ private:
     QLabel* width_value = nullptr;
     QLabel* density_value = nullptr;
     std::vector<int32_t> recent_colors;
+    platform::SettingsStore* recent_store = nullptr;
 };
 
 } // namespace velmo::dialogs

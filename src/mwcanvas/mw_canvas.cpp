@@ -164,12 +164,7 @@ void MWCanvas::followOpenCanvas() {
     }
 }
 
-void MWCanvas::resizeCanvas(int width, int height) {
-    const float old_scale = geometry.pixel_scale;
-    CanvasEngine::resizeCanvas(width, height);
-    if (geometry.pixel_scale == old_scale) {
-        return;
-    }
+void MWCanvas::canvasResized() {
     progress_board.setPixelScale(geometry.pixel_scale);
     if (news_feed) {
         news_feed->setLiveListener(&progress_board, geometry.pixel_scale);

@@ -143,11 +143,6 @@ public:
     // to use; the history is then still to be painted.
     bool showKeptPicture();
 
-    // The engine's resize (see CanvasEngine), and the others' pens follow the new scale. A
-    // server picture still on its way is of the old size and is refused when it comes, so
-    // the strokes are painted here instead.
-    void resizeCanvas(int width, int height) override;
-
     // The share-link date code of the canvas (naming the canvas if it has no ID yet);
     // nothing when its ID carries no time stamp from 2010 on.
     std::optional<std::string> dateID();
@@ -183,6 +178,9 @@ private:
     void strokeFinished(const canvas::StrokeKey& key, const canvas::MWStroke& stroke) override;
     void strokeUndone(const canvas::StrokeKey& key, const canvas::MWStroke& stroke) override;
     void historyEmptied() override;
+    // The others' pens follow the new scale. A server picture still on its way is of the old
+    // size and is refused when it comes, so the strokes are painted here instead.
+    void canvasResized() override;
     void strokeBegun(int64_t press_time) override;
     void strokeDragged() override;
     void strokeCancelled() override;

@@ -2,6 +2,8 @@
 
 #include "app/canvas_resizer.h"
 #include "canvas/stroke_replay.h"
+#include "dialogs/dialog_presenter.h"
+#include "dialogs/nickname_view.h"
 #include "dialogs/segmented_control.h"
 
 #include <QAbstractButton>
@@ -62,14 +64,17 @@ TEST(CanvasResizer, TheCanvasFollowsTheWindowAndTheAreaThatWasDeadDraws) {
 
     // Settled: the canvas has the window's size, repainted from its history as a fresh canvas
     // of that size paints it, and the controls are laid out along the new edges.
+    // At 400 points the canvas's own controls had a row of their own above the view; at 1000
+    // they are back in the bar and the view has that row's height too.
     const canvas::CanvasGeometry& g = client.canvas().geometry;
     EXPECT_EQ(g.canvas_width, 1000);
-    EXPECT_EQ(g.canvas_height, height);
+    EXPECT_EQ(client.view()->height(), height + client.ui.toolbar->height());
+    EXPECT_EQ(g.canvas_height, client.view()->height());
     EXPECT_FLOAT_EQ(g.pixel_scale, 1000.0f / 320000.0f);
     EXPECT_DOUBLE_EQ(client.ui.display->previewScale(), 1.0);
     EXPECT_EQ(client.canvas().display_bitmap, canvas::renderPicture(historyOf(client.canvas()), g));
     EXPECT_EQ(client.ui.toolbar->width(), 1000);
-    EXPECT_EQ(client.ui.info_label->geometry(), QRect(0, height - 24, 1000, 24));
+    EXPECT_EQ(client.ui.info_label->geometry(), QRect(0, g.canvas_height - 24, 1000, 24));
 
     // A stroke where the old canvas ended is drawn and sent with its units there.
     for (size_t i = 0; i < client.http.async_requests.size(); ++i) {
@@ -85,17 +90,35 @@ TEST(CanvasResizer, TheCanvasFollowsTheWindowAndTheAreaThatWasDeadDraws) {
     EXPECT_NE(client.http.lastBody().find(" append: "), std::string::npos);
     EXPECT_NE(client.http.lastBody().find(std::to_string(g.toUnits(980))), std::string::npos);
 
-    // Narrow: the toolbar lays itself out again in two rows, within the window.
+    // Narrow: the canvas's own controls take a row of the window above the canvas, not one
+    // over it; the canvas follows the smaller view, and wide again the row goes.
+    const int bar_height = client.ui.toolbar->height();
     resizeAndSettle(client, QSize(360, 500));
+    QWidget* window = client.ui.window.get();
     EXPECT_EQ(client.ui.toolbar->width(), 360);
-    EXPECT_GT(client.ui.toolbar->height(), 40);
-    for (QToolButton* button : {client.ui.undo_button, client.ui.canvas_id_button}) {
-        const QRect on_view(button->mapTo(client.view(), QPoint()), button->size());
-        EXPECT_TRUE(client.view()->rect().contains(on_view)) << button->objectName().toStdString();
-        EXPECT_LE(on_view.bottom(), client.ui.toolbar->geometry().bottom());
+    EXPECT_EQ(client.ui.toolbar->height(), bar_height);
+    ASSERT_TRUE(client.ui.sharing_row->isVisible());
+    for (QWidget* control :
+         {static_cast<QWidget*>(client.ui.undo_button), static_cast<QWidget*>(client.ui.pen_button),
+          static_cast<QWidget*>(client.ui.nickname_button),
+          static_cast<QWidget*>(client.ui.canvas_id_button)}) {
+        const QRect in_window(control->mapTo(window, QPoint()), control->size());
+        EXPECT_TRUE(window->rect().contains(in_window)) << control->objectName().toStdString();
+        EXPECT_TRUE(control->isVisible());
     }
+    const QPoint view_top = client.view()->mapTo(window, QPoint());
+    for (QToolButton* button : {client.ui.nickname_button, client.ui.canvas_id_button}) {
+        EXPECT_LT(button->mapTo(window, QPoint(0, button->height())).y(), view_top.y() + 1);
+    }
+    EXPECT_EQ(client.canvas().geometry.canvas_height, client.view()->height());
     EXPECT_EQ(client.canvas().display_bitmap,
               canvas::renderPicture(historyOf(client.canvas()), client.canvas().geometry));
+    QTest::mouseClick(client.ui.nickname_button, Qt::LeftButton);
+    EXPECT_EQ(client.ui.presenter->presentedDialog(), client.ui.nickname_view);
+    client.ui.presenter->cancelPresented();
+    resizeAndSettle(client, QSize(800, 500));
+    EXPECT_FALSE(client.ui.sharing_row->isVisible());
+    EXPECT_EQ(client.ui.canvas_id_button->parentWidget(), client.ui.toolbar);
 }
 
 TEST(CanvasResizer, F11GoesFullScreenAndEscapeOrF11LeavesIt) {
@@ -136,7 +159,7 @@ TEST(CanvasResizer, AtADisplayScaleOfTwoTheCanvasHasTwiceThePixels) {
     TestClient client(QSize(300, 400));
     client.launch();
     client.ui.resizer->setDeviceScaleForTesting(2.0);
-    client.ui.resizer->settle();
+    client.ui.resizer->finish();
     const canvas::CanvasGeometry& g = client.canvas().geometry;
     EXPECT_EQ(g.canvas_width, 2 * client.view()->width());
     EXPECT_EQ(g.canvas_height, 2 * client.view()->height());

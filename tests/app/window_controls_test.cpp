@@ -49,9 +49,12 @@ TEST(WindowControls, TheInterfaceHasEveryControl) {
     EXPECT_EQ(client.ui.draw_mode_button->selectedSegmentIndex(), 0);
     EXPECT_FALSE(client.ui.zoom_slider->isVisibleTo(client.ui.window.get()));
     EXPECT_FALSE(client.ui.spuit_view->isVisibleTo(client.ui.window.get()));
-    // The menu bar stands above the canvas view, which has the size asked for.
+    // The menu bar, and on a window this narrow the row of the canvas's own controls, stand
+    // above the canvas view, which has the size asked for.
     EXPECT_EQ(client.ui.canvas_view->size(), QSize(400, 600));
-    EXPECT_EQ(client.ui.window->size(), QSize(400, 600 + client.ui.menu_bar->sizeHint().height()));
+    ASSERT_FALSE(client.ui.sharing_row->isHidden());
+    EXPECT_EQ(client.ui.window->size(), QSize(400, 600 + client.ui.menu_bar->sizeHint().height() +
+                                                       client.ui.sharing_row->height()));
 }
 
 TEST(WindowControls, PanModeShowsTheZoomSliderAtTheCurrentZoom) {

@@ -194,5 +194,63 @@ TEST_F(CanvasResizeTest, APictureMadeElsewhereGivesWayToTheHistoryAndLayersOfThe
     EXPECT_TRUE(early.display_bitmap.empty());
 }
 
+TEST_F(CanvasResizeTest, AResizeInSlicesKeepsTheOldSizeUntilItsLastSliceAndPaintsTheSame) {
+    // Short strokes of others, with an own confirmed one among the last 256, where an undo
+    // repaints from the first follower the slices placed.
+    for (int64_t i = 1; i <= 600; ++i) {
+        othersStroke(i * 10, 0xFF000000u | static_cast<uint32_t>(i * 2654435761u >> 8), i % 3,
+                     static_cast<int>(i * 700 % 400000));
+    }
+    MWStroke own = engine.strokes_history.at({5000, 5000});
+    own.user_name = Me;
+    own.points_y = {0, 479000, 0}; // under every stroke since the follower
+    engine.strokes_history.store({5000, 5000}, own);
+    engine.paintChanges();
+    const Surface before = engine.display_bitmap;
+
+    engine.beginResize(480, 720);
+    ASSERT_TRUE(engine.resizing());
+    for (int slice = 0; slice < 3; ++slice) {
+        ASSERT_TRUE(engine.stepResize(50));
+    }
+    // The old size goes on meanwhile: a stroke arriving past the slices is painted there.
+    EXPECT_EQ(engine.geometry.canvas_width, 320);
+    EXPECT_EQ(engine.display_bitmap, before);
+    othersStroke(7000, 0xFF20A040u, 0, 200000);
+    engine.paintChanges();
+    EXPECT_EQ(engine.display_bitmap, renderPicture(ordered(), engine.geometry));
+    size_t slices = 0;
+    while (engine.stepResize(50)) {
+        ++slices;
+    }
+    EXPECT_GE(slices, 8u);
+    EXPECT_FALSE(engine.resizing());
+    EXPECT_EQ(engine.geometry.canvas_width, 480);
+    EXPECT_EQ(engine.display_bitmap, freshCanvasPicture(480, 720));
+    engine.undoOneStroke();
+    EXPECT_FALSE(engine.strokes_history.contains({5000, 5000}));
+    EXPECT_EQ(engine.display_bitmap, renderPicture(ordered(), engine.geometry));
+
+    // A stroke gone from under the painted slices begins them again; a canvas changing there
+    // on every slice is painted at once after a few tries.
+    engine.beginResize(320, 480);
+    ASSERT_TRUE(engine.stepResize(100));
+    engine.strokes_history.erase({10, 10});
+    engine.paintChanges();
+    while (engine.stepResize(100)) {
+    }
+    EXPECT_EQ(engine.display_bitmap, freshCanvasPicture(320, 480));
+    engine.beginResize(400, 600);
+    int steps = 0;
+    for (int64_t gone = 20; engine.stepResize(200) && steps < 100; gone += 10, ++steps) {
+        engine.strokes_history.erase({gone, gone});
+        engine.paintChanges();
+    }
+    EXPECT_FALSE(engine.resizing());
+    EXPECT_LE(steps, 3 * (CanvasEngine::MaxResizeRestarts + 1));
+    EXPECT_EQ(engine.geometry.canvas_width, 400);
+    EXPECT_EQ(engine.display_bitmap, freshCanvasPicture(400, 600));
+}
+
 } // namespace
 } // namespace velmo::canvas

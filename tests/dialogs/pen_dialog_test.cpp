@@ -7,6 +7,7 @@
 #include "dialogs/sat_bri_box.h"
 #include "dialogs/segmented_control.h"
 #include "dialogs/value_slider.h"
+#include "support/memory_settings.h"
 
 #include <QAbstractButton>
 #include <QFrame>
@@ -20,6 +21,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -386,6 +388,34 @@ TEST(PenDialog, TheLastEightColoursComeBackWithAPress) {
     f.dialog->showPenPropDialog(f.pen_button);
     EXPECT_EQ(f.dialog->recentColors().front(), color(0xFF123456u));
     EXPECT_EQ(f.dialog->recentColors()[1], color(0xFFFFFFFFu));
+}
+
+TEST(PenDialog, RecentColoursAreKeptBetweenRuns) {
+    testing::MemorySettings settings;
+    // What another run left, with entries that are no colour and one twice.
+    settings.setStringList(PenDialog::RecentColorsKey,
+                           {"#0A0B0C", "junk", "#fe0102", "#0A0B0C", "", "#12345", "#FFFFFF"});
+    std::vector<int32_t> kept;
+    {
+        PenDialogFixture f(320, 480, Idiom::Tablet);
+        f.dialog->keepRecentColorsIn(settings);
+        EXPECT_EQ(
+            f.dialog->recentColors(),
+            (std::vector<int32_t>{color(0xFF0A0B0Cu), color(0xFFFE0102u), color(0xFFFFFFFFu)}));
+        EXPECT_FALSE(f.dialog->recent_buttons[2]->isHidden());
+        EXPECT_TRUE(f.dialog->recent_buttons[3]->isHidden());
+        // Every byte survives the text form: 0x7F..0x81 and 0xFF are where channels in floating
+        // point would round.
+        f.engine.pen_properties.color = color(0xFF7F8081u);
+        f.dialog->showPenPropDialog(f.pen_button);
+        kept = f.dialog->recentColors();
+    }
+    EXPECT_EQ(settings.stringList(PenDialog::RecentColorsKey),
+              (std::vector<std::string>{"#7f8081", "#0a0b0c", "#fe0102", "#ffffff"}));
+    PenDialogFixture next_run(320, 480, Idiom::Tablet);
+    next_run.dialog->keepRecentColorsIn(settings);
+    EXPECT_EQ(next_run.dialog->recentColors(), kept);
+    EXPECT_EQ(kept.front(), color(0xFF7F8081u));
 }
 
 TEST(HexOfColour, ReadsSixDigitsAndWritesWhatThePenTakes) {
