@@ -31,7 +31,7 @@ fi
 
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
           libbenchmark-dev libcairo2-dev libpng-dev libzip-dev libboost-dev libsqlite3-dev
-          libssl-dev libpq-dev
+          libssl-dev libpq-dev libsystemd-dev
           qt6-base-dev qt6-base-dev-tools libgl-dev nodejs emscripten)
 ./scripts/install-packages.sh "${packages[@]}"
 

@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 packages=(build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev
           libgtest-dev libgmock-dev libbenchmark-dev libcairo2-dev libpng-dev libzip-dev
           libboost-dev libsqlite3-dev libssl-dev libpq-dev postgresql-15 wrk nginx-light
-          qt6-base-dev qt6-base-dev-tools libgl-dev nodejs emscripten chromium)
+          qt6-base-dev qt6-base-dev-tools libgl-dev nodejs emscripten chromium libsystemd-dev
+          dpkg-dev)
 ./scripts/install-packages.sh "${packages[@]}"
 
 jobs=$(nproc)

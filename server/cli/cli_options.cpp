@@ -145,6 +145,8 @@ struct ParseState {
     bool max_renders_given = false;
     // The command line's --trusted-proxy replaces the file's list rather than adding to it.
     bool proxies_from_file = false;
+    // And --metrics-allow the file's networks.
+    bool allow_from_file = false;
 };
 
 Applied applyOption(const std::vector<std::string>& args, size_t& i, CliOptions& options,
@@ -275,6 +277,41 @@ Applied applyOption(const std::vector<std::string>& args, size_t& i, CliOptions&
             state.proxies_from_file = false;
         }
         options.trusted_proxies.push_back(*v);
+    } else if (arg == "--metrics-allow") {
+        const std::string* v = value();
+        if (v == nullptr) {
+            return Applied::Refused;
+        }
+        const auto range = parseAddressRange(*v);
+        if (!range) {
+            *error = "--metrics-allow wants an IP address or ADDRESS/BITS, not " + *v;
+            return Applied::Refused;
+        }
+        if (state.allow_from_file) {
+            options.metrics_allow.clear();
+            state.allow_from_file = false;
+        }
+        options.metrics_allow.push_back(*range);
+    } else if (arg == "--metrics-token-file") {
+        const std::string* v = value();
+        if (v == nullptr) {
+            return Applied::Refused;
+        }
+        if (v->empty()) {
+            *error = "--metrics-token-file wants a file name";
+            return Applied::Refused;
+        }
+        options.metrics_token_file = *v;
+    } else if (arg == "--admin-token-file") {
+        const std::string* v = value();
+        if (v == nullptr) {
+            return Applied::Refused;
+        }
+        if (v->empty()) {
+            *error = "--admin-token-file wants a file name";
+            return Applied::Refused;
+        }
+        options.admin_token_file = *v;
     } else if (arg == "--no-limits") {
         options.client_limits.appends.rate = 0;
         options.client_limits.polls.rate = 0;
@@ -372,8 +409,8 @@ bool applyConfigFile(const std::string& path, CliOptions& options, ParseState& s
             if (value == "true" || value == "yes") {
                 args.push_back("--" + name);
             }
-        } else if (name == "trusted-proxy") {
-            // One line lists every proxy, as the option is repeated on the command line.
+        } else if (name == "trusted-proxy" || name == "metrics-allow") {
+            // One line lists every address, as the option is repeated on the command line.
             std::string_view rest = value;
             while (!rest.empty()) {
                 const size_t end = std::min(rest.find_first_of(", \t"), rest.size());
@@ -408,6 +445,7 @@ bool applyConfigFile(const std::string& path, CliOptions& options, ParseState& s
         return false;
     }
     state.proxies_from_file = !options.trusted_proxies.empty();
+    state.allow_from_file = !options.metrics_allow.empty();
     return true;
 }
 
@@ -553,6 +591,24 @@ std::string usageText() {
            "                         a canvas read (default 2048, at least 128)\n"
            "  --no-limits            turns every limit above off (for benchmarks); options\n"
            "                         after it set single ones again\n"
+           "\n"
+           "Metrics (GET /metrics, the Prometheus text format; answered to loopback, to the\n"
+           "networks and the token below, and 403 to everyone else; through a trusted proxy\n"
+           "the client its X-Forwarded-For names is the one that counts):\n"
+           "  --metrics-allow ADDRESS[/BITS]\n"
+           "                         an address or network that may read it (repeatable)\n"
+           "  --metrics-token-file FILE\n"
+           "                         a request with Authorization: Bearer TOKEN may read it\n"
+           "                         from anywhere, TOKEN being what FILE holds (read at\n"
+           "                         start, white space around it dropped)\n"
+           "\n"
+           "Moderation (the /admin/ routes: list canvases and their users, remove a user's\n"
+           "strokes or a canvas, ban a user name or key; see the README):\n"
+           "  --admin-token-file FILE\n"
+           "                         turns the /admin/ routes on for requests with\n"
+           "                         Authorization: Bearer TOKEN, TOKEN being what FILE holds\n"
+           "                         (read at start, white space around it dropped, at least\n"
+           "                         16 bytes); without it /admin/ answers 404\n"
            "\n"
            "  --no-live              no live drawing: progress commands answer 404 and event\n"
            "                         streams ignore ?user= (no strokes in progress, no\n"

@@ -29,6 +29,13 @@ struct CliOptions {
     int max_streams = 10'000;
     // Load balancers whose X-Forwarded-For names the client (--trusted-proxy, repeatable).
     std::vector<std::string> trusted_proxies;
+    // Networks besides loopback that may read GET /metrics (--metrics-allow, repeatable), and
+    // the file of the token that lets any client read it (--metrics-token-file; empty: none).
+    std::vector<AddressRange> metrics_allow;
+    std::string metrics_token_file;
+    // The file of the operator's token for the /admin/ routes (--admin-token-file); empty:
+    // no /admin/ routes.
+    std::string admin_token_file;
     int max_streams_per_address = 64;
     int max_renders = 4;
     // Memory for renders kept between requests (--render-cache-mb); 0 keeps none.

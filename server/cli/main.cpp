@@ -1,21 +1,28 @@
 #include "cli/cli_options.h"
+#include "cli/service_notify.h"
 #include "handler/browser_page.h"
 #include "handler/render_keeper.h"
+#include "http/access_log.h"
 #include "http/http_server.h"
 #include "store/delivery_marks.h"
 #include "store/in_process_canvas_news.h"
 #include "store/postgres/pg_store.h"
 #include "store/sqlite/sqlite_backup.h"
 #include "store/sqlite/sqlite_store.h"
+#include "wire/percent_codec.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <system_error>
 
 using namespace velmo::server;
@@ -56,6 +63,77 @@ std::string withoutPassword(const std::string& uri) {
 
 std::string hostForUrl(const std::string& host) {
     return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
+
+// The operator's token for /admin/: the file's text without the white space around it. A short
+// one could be guessed, so it is refused.
+std::optional<std::string> readAdminToken(const std::string& path, std::string* error) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        *error = "--admin-token-file " + path + ": cannot be read";
+        return std::nullopt;
+    }
+    std::stringstream text;
+    text << file.rdbuf();
+    std::string token = text.str();
+    const size_t first = token.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) {
+        token.clear();
+    } else {
+        token = token.substr(first, token.find_last_not_of(" \t\r\n") - first + 1);
+    }
+    if (token.size() < 16 || token.size() > 4096) {
+        *error = "--admin-token-file " + path + ": the token wants 16 to 4096 bytes (openssl " +
+                 "rand -hex 32 makes one)";
+        return std::nullopt;
+    }
+    return token;
+}
+
+// A moderation action as the log keeps it, in the access log's format; names and IDs
+// percent-encoded in the text form.
+std::string adminLogLine(LogFormat format, const AdminAction& action) {
+    const int64_t now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+    if (format == LogFormat::Text) {
+        std::string line = "velmorastra-server: admin " + std::string(action.action);
+        if (!action.canvas_id.empty()) {
+            line += " canvas=" + velmo::wire::percentEncode(action.canvas_id);
+        }
+        if (!action.user_name.empty()) {
+            line += " user=" + velmo::wire::percentEncode(action.user_name);
+        }
+        if (!action.key_hash.empty()) {
+            line += " key=" + std::string(action.key_hash);
+        }
+        if (action.count >= 0) {
+            line += " strokes=" + std::to_string(action.count);
+        }
+        return line + "\n";
+    }
+    const std::time_t seconds = static_cast<std::time_t>(now_ms / 1000);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char time[80];
+    std::snprintf(time, sizeof time, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  static_cast<int>(now_ms % 1000));
+    std::string line = std::string("{\"time\":\"") + time + "\",\"admin\":";
+    appendJsonString(line, action.action);
+    const auto field = [&line](const char* name, std::string_view value) {
+        if (!value.empty()) {
+            line += std::string(",\"") + name + "\":";
+            appendJsonString(line, value);
+        }
+    };
+    field("canvas", action.canvas_id);
+    field("user", action.user_name);
+    field("key", action.key_hash);
+    if (action.count >= 0) {
+        line += ",\"strokes\":" + std::to_string(action.count);
+    }
+    return line + "}\n";
 }
 
 int runBackup(const std::vector<std::string>& args) {
@@ -169,7 +247,35 @@ int main(int argc, char** argv) {
         live.relayWith(&pg_store->liveRelay());
     }
     ClientLimits client_limits(options->client_limits);
+    // Bans hold whether or not the routes that change them are on. Several instances share
+    // the PostgreSQL database: each reads the bans again every second.
+    const int64_t started_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::system_clock::now().time_since_epoch())
+                                   .count();
+    BanList bans(*store, postgres ? 1000 : 0);
+    if (!bans.load(started_ms)) {
+        std::fprintf(stderr, "velmorastra-server: cannot read the bans from the database %s\n",
+                     db_path.c_str());
+        return 1;
+    }
+    context.bans = &bans;
+    std::optional<AdminRoutes> admin;
+    if (!options->admin_token_file.empty()) {
+        const auto token = readAdminToken(options->admin_token_file, &error);
+        if (!token) {
+            std::fprintf(stderr, "velmorastra-server: %s\n", error.c_str());
+            return 2;
+        }
+        // Every action is kept, --quiet or not: it is what the operator answers for.
+        admin.emplace(*token, [format = options->log_format](const AdminAction& action) {
+            writeLogLine(adminLogLine(format, action));
+        });
+        context.admin = &*admin;
+    }
     context.limits = &client_limits;
+    // What GET /metrics tells; counted from the first request on.
+    ServerMetrics metrics;
+    context.metrics = &metrics;
     context.max_canvas_strokes = options->max_canvas_strokes;
     context.max_canvas_bytes = options->max_canvas_bytes;
     RenderCache renders(options->render_cache_bytes);
@@ -214,6 +320,23 @@ int main(int argc, char** argv) {
     server_options.max_connections_per_address = options->max_connections_per_address;
     server_options.trusted_proxies = options->trusted_proxies;
     server_options.reply_budget = options->reply_budget;
+    server_options.metrics_allow = options->metrics_allow;
+    if (!options->metrics_token_file.empty()) {
+        const auto token = readMetricsToken(options->metrics_token_file, &error);
+        if (!token) {
+            std::fprintf(stderr, "velmorastra-server: %s\n", error.c_str());
+            return 2;
+        }
+        server_options.metrics_token = *token;
+    }
+    // Under systemd: the watchdog hears from the event loop itself, and the manager learns
+    // when a stop begins, so that it waits for the requests in flight.
+    const ServiceNotify service;
+    if (const auto interval = service.aliveInterval()) {
+        server_options.heartbeat_interval = *interval;
+        server_options.heartbeat = [service] { service.alive(); };
+    }
+    server_options.on_stopping = [service] { service.stopping(); };
     HttpServer server(server_options, context);
     if (!server.listen(&error)) {
         std::fprintf(stderr, "velmorastra-server: %s\n", error.c_str());
@@ -227,6 +350,8 @@ int main(int argc, char** argv) {
                  hostForUrl(options->host).c_str(), static_cast<unsigned>(server.port()),
                  db_path.c_str());
     std::fflush(stderr);
+    service.ready("listening on http://" + hostForUrl(options->host) + ":" +
+                  std::to_string(server.port()) + "/");
     server.run();
     if (!postgres && !store->saveMarks(memory_marks.snapshot())) {
         std::fprintf(stderr, "velmorastra-server: could not save the delivery marks; clients "

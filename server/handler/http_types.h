@@ -26,6 +26,9 @@ struct Request {
     // The Accept-Encoding header, empty when absent: the browser page's files go gzipped to a
     // client that takes gzip.
     std::string accept_encoding = {};
+    // The Authorization header, empty when absent: the /admin/ routes want the operator's
+    // bearer token in it.
+    std::string authorization = {};
 };
 
 struct Response {

@@ -42,6 +42,22 @@ std::filesystem::path RenderFolder::fileOf(std::string_view canvas_id, int width
                       std::to_string(height) + ".layers");
 }
 
+void RenderFolder::removeCanvas(std::string_view canvas_id) const {
+    // Every size of the canvas shares the name's start; the files of other canvases never do.
+    const std::string prefix = sha256Hex(canvas_id).substr(0, 32) + "-";
+    std::error_code ec;
+    std::vector<std::filesystem::path> doomed;
+    for (const auto& entry : std::filesystem::directory_iterator(folder_, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with(prefix) && name.ends_with(".layers")) {
+            doomed.push_back(entry.path());
+        }
+    }
+    for (const auto& path : doomed) {
+        std::filesystem::remove(path, ec);
+    }
+}
+
 void RenderFolder::trim() const {
     struct File {
         std::filesystem::file_time_type used;

@@ -40,6 +40,9 @@ public:
     bool save(std::string_view canvas_id, int width, int height, std::string_view newest_hash,
               std::string_view layers_png) const;
 
+    // Removes every kept render of the canvas (a removed canvas must not show again).
+    void removeCanvas(std::string_view canvas_id) const;
+
     const std::filesystem::path& folder() const { return folder_; }
 
 private:

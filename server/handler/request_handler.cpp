@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <future>
 #include <limits>
 #include <memory>
@@ -52,8 +53,10 @@ Response pngResponse(std::string file, std::string_view cache_control) {
     return response;
 }
 
+constexpr std::string_view StorageUnavailable = "storage unavailable\n";
+
 Response unavailable() {
-    return textResponse(503, "storage unavailable\n");
+    return textResponse(503, std::string(StorageUnavailable));
 }
 
 // 429 with the seconds to wait, rounded up: the app waits that long before it sends again.
@@ -185,6 +188,9 @@ std::optional<Response> pictureRefusal(const Request& request, HandlerContext& c
         return textResponse(403, "pictures are taken only from a user with a stroke on the "
                                  "canvas\n");
     }
+    if (auto refusal = banRefusal(request, context, header->user_id, now_ms)) {
+        return refusal;
+    }
     return keyRefusal(request, context, header->user_id, now_ms);
 }
 
@@ -201,6 +207,9 @@ Response answerProgress(const Request& request, HandlerContext& context, wire::C
     if (auto refusal = liveKeyRefusal(request, context, user, now_ms, from_memory)) {
         return std::move(*refusal);
     }
+    if (auto refusal = banRefusal(request, context, user, now_ms)) {
+        return std::move(*refusal);
+    }
     auto progress = makeLiveProgress(std::move(command.progress));
     // As the server writes it, it must still read (a missing pen is written out, say).
     if (progress->text.size() > wire::MaxProgressText) {
@@ -213,6 +222,9 @@ Response answerProgress(const Request& request, HandlerContext& context, wire::C
         return response;
     }
     context.live->progress(command.canvas_id, std::move(progress));
+    if (context.metrics != nullptr) {
+        context.metrics->countProgressRelayed();
+    }
     return textResponse(204, "");
 }
 
@@ -243,7 +255,18 @@ Response handleCommand(const Request& request, HandlerContext& context, int64_t 
                     return tooMany("polls", wait);
                 }
             }
-            return strokesForUser(context, command.canvas_id, command.stroke.user_name, now_ms);
+            if (context.metrics == nullptr) {
+                return strokesForUser(context, command.canvas_id, command.stroke.user_name, now_ms);
+            }
+            context.metrics->countPoll();
+            const auto started = std::chrono::steady_clock::now();
+            Response reply =
+                strokesForUser(context, command.canvas_id, command.stroke.user_name, now_ms);
+            context.metrics->timeStore(StoreCall::Poll, std::chrono::steady_clock::now() - started);
+            return reply;
+        }
+        if (auto refusal = banRefusal(request, context, command.stroke.user_name, now_ms)) {
+            return std::move(*refusal);
         }
         if (auto refusal = refuseAppend(context, request.client, command.canvas_id,
                                         command.stroke.user_name, now_ms)) {
@@ -274,6 +297,9 @@ Response handleCommand(const Request& request, HandlerContext& context, int64_t 
     case wire::CommandKind::Progress:
         return answerProgress(request, context, command, now_ms, from_memory);
     case wire::CommandKind::GetStrokes: {
+        if (context.metrics != nullptr) {
+            context.metrics->countGetStrokes();
+        }
         // A canvas can be far larger than any reply the server should hold: the first page
         // answers, and the rest follows page by page.
         auto pages =
@@ -503,9 +529,14 @@ Response renderFile(const Request& request, HandlerContext& context, const std::
     // Without a cache every render is its own; the cache of no bytes keeps nothing.
     static RenderCache uncached(0);
     RenderCache& cache = context.renders != nullptr ? *context.renders : uncached;
-    return renderResponse(renderCanvas(
+    RenderResult result = renderCanvas(
         context.store, cache, canvas_id, size.first, size.second, file, request.if_none_match,
-        context.page_bytes, context.renders != nullptr ? context.render_folder : nullptr));
+        context.page_bytes, context.renders != nullptr ? context.render_folder : nullptr);
+    if (context.metrics != nullptr && (result.outcome == RenderResult::Outcome::Rendered ||
+                                       result.outcome == RenderResult::Outcome::NotModified)) {
+        context.metrics->countRender(result.painted);
+    }
+    return renderResponse(std::move(result));
 }
 
 Response render(const Request& request, std::string_view name, std::string_view query,
@@ -834,6 +865,26 @@ std::optional<Response> liveKeyRefusal(const Request& request, HandlerContext& c
     return keyRefusal(request, context, user_name, now_ms, from_memory);
 }
 
+std::optional<Response> banRefusal(const Request& request, HandlerContext& context,
+                                   std::string_view user_name, int64_t now_ms) {
+    if (context.bans == nullptr) {
+        return std::nullopt;
+    }
+    // A key is hashed only while some key is banned: appends are frequent, bans rare.
+    std::string key_hash;
+    if (context.bans->anyKeyBanned() && !request.key.empty()) {
+        if (const auto header = wire::parseKeyHeader(request.key)) {
+            key_hash = sha256Hex(header->key);
+        }
+    }
+    const auto banned = context.bans->refused(user_name, key_hash, now_ms);
+    if (!banned) {
+        return std::nullopt;
+    }
+    return textResponse(403, *banned == Ban::Kind::UserName ? "this user name is banned\n"
+                                                            : "this key is banned\n");
+}
+
 std::optional<Response> refuseAppend(HandlerContext& context, std::string_view client,
                                      std::string_view canvas_id, std::string_view user_name,
                                      int64_t now_ms) {
@@ -881,6 +932,10 @@ bool needsWorker(const Response& response) {
     return response.status == HandedToWorker;
 }
 
+bool isStorageFailure(const Response& response) {
+    return response.status == 503 && response.body == StorageUnavailable;
+}
+
 Response handleRequest(const Request& request, HandlerContext& context, int64_t now_ms,
                        bool from_memory) {
     const std::string_view target = request.target;
@@ -905,6 +960,11 @@ Response handleRequest(const Request& request, HandlerContext& context, int64_t 
     }
     if (path == "/healthz") {
         return get ? textResponse(200, "ok\n") : methodNotAllowed();
+    }
+    if (path.starts_with("/admin/")) {
+        // Without the operator's token file nothing is there, not even a 401 that would say so.
+        return context.admin != nullptr ? context.admin->handle(request, context, now_ms)
+                                        : textResponse(404, "not found\n");
     }
     if (path == "/upload.cgi") {
         return post ? upload(request, context, now_ms) : methodNotAllowed();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "handler/admin_routes.h"
+#include "handler/ban_list.h"
 #include "handler/browser_page.h"
 #include "handler/client_limits.h"
 #include "handler/http_types.h"
@@ -7,6 +9,7 @@
 #include "handler/live_drawing.h"
 #include "handler/render_cache.h"
 #include "handler/render_folder.h"
+#include "handler/server_metrics.h"
 #include "store/canvas_news.h"
 #include "store/delivery_book.h"
 #include "store/store.h"
@@ -48,6 +51,13 @@ struct HandlerContext {
     // The browser page and its files (GET /draw/..., GET /web/...); none: /draw/ answers 404
     // with a page saying it is not installed, and share pages offer no link to it.
     const BrowserPage* browser_page = nullptr;
+    // Counts what the handler does for GET /metrics (polls, get_strokes, renders, strokes in
+    // progress passed on, a poll's store time); none: nothing is counted.
+    ServerMetrics* metrics = nullptr;
+    // The bans in force (their appends, progress and pictures are refused); none: no bans.
+    BanList* bans = nullptr;
+    // The operator's routes under /admin/; none: they answer 404.
+    const AdminRoutes* admin = nullptr;
     // The size cap of a canvas; 0 turns either off.
     int64_t max_canvas_strokes = DefaultMaxCanvasStrokes;
     int64_t max_canvas_bytes = DefaultMaxCanvasBytes;
@@ -90,6 +100,8 @@ Response handleRequest(const Request& request, HandlerContext& context, int64_t 
                        bool from_memory = false);
 // See handleRequest; such an answer is never sent.
 bool needsWorker(const Response& response);
+// True for the answer to a request the database failed (503 "storage unavailable").
+bool isStorageFailure(const Response& response);
 
 // True for the requests that are answered from memory in microseconds: the poll (an append
 // without points), the health check and the browser page with its files (the files are sent
@@ -135,6 +147,11 @@ std::optional<Response> keyRefusal(const Request& request, HandlerContext& conte
 std::optional<Response> liveKeyRefusal(const Request& request, HandlerContext& context,
                                        std::string_view user_name, int64_t now_ms,
                                        bool from_memory = false);
+// The refusal of a command that would add to a canvas (an append with points, a stroke in
+// progress, a picture) by a banned user name, or by a banned key in the request's key header:
+// 403 with the reason. Nothing when neither is banned. Answered from memory (BanList).
+std::optional<Response> banRefusal(const Request& request, HandlerContext& context,
+                                   std::string_view user_name, int64_t now_ms);
 // The refusal of an append by the limits: 429 when its client (`client` is its address) appends
 // too fast, 409 when the canvas is full. Nothing when it may go to the store. Counts the append
 // against its client.

@@ -7,6 +7,8 @@
 #include "http/chunked_body.h"
 #include "http/event_streams.h"
 #include "http/forwarded_for.h"
+#include "http/metrics_access.h"
+#include "http/metrics_route.h"
 #include "http/render_slots.h"
 #include "http/reply_budget.h"
 #include "http/session_types.h"
@@ -78,7 +80,7 @@ public:
     Impl(ServerOptions options_, HandlerContext& context_)
         : options(std::move(options_)), context(context_), io(this->options.threads),
           control(net::make_strand(io)), acceptor(net::make_strand(io)), signals(control),
-          grace(control), accept_retry(acceptor.get_executor()),
+          grace(control), accept_retry(acceptor.get_executor()), heartbeat_timer(control),
           workers(static_cast<size_t>(this->options.worker_threads)) {}
 
     static EventStreamOptions streamOptions(const ServerOptions& options) {
@@ -101,6 +103,8 @@ public:
     void run();
     void stop();
     void accept();
+    // Calls options.heartbeat every heartbeat_interval until the server stops.
+    void beat();
 
     void startSession(SessionSocket socket);
     void track(const std::shared_ptr<Session>& session);
@@ -141,9 +145,11 @@ public:
     net::signal_set signals;
     net::steady_timer grace;
     net::steady_timer accept_retry;
+    net::steady_timer heartbeat_timer;
     RenderSlots renders{options.max_renders};
     AddressSlots connections{options.max_connections_per_address};
     ReplyBudget replies{options.reply_budget};
+    const MetricsAccess metrics_access{options.metrics_allow, options.metrics_token};
     // Destroyed (joined) before the io_context its jobs post back to.
     net::thread_pool workers;
 };
@@ -329,6 +335,7 @@ private:
             message[beast::string_view(wire::KeyHeaderName.data(), wire::KeyHeaderName.size())]);
         request.if_none_match = std::string(message[http::field::if_none_match]);
         request.accept_encoding = std::string(message[http::field::accept_encoding]);
+        request.authorization = std::string(message[http::field::authorization]);
         request.body = std::move(message.body());
         if (via_proxy_) {
             const auto forwarded = message["X-Forwarded-For"];
@@ -338,6 +345,18 @@ private:
         request.client = request_client_;
         const bool keep_alive = message.keep_alive();
         chunked_ok_ = message.version() >= 11;
+        answering_append_ = false;
+        if (server_.context.metrics != nullptr && isMetricsTarget(request.target)) {
+            const auto found = message.find("X-Forwarded-For");
+            std::optional<std::string_view> forwarded;
+            if (found != message.end()) {
+                forwarded = std::string_view(found->value().data(), found->value().size());
+            }
+            respond(answerMetrics(request.method, metricsClient(client_, via_proxy_, forwarded),
+                                  request.authorization),
+                    keep_alive, request);
+            return;
+        }
         if (server_.context.news != nullptr && isEventStreamTarget(request.target)) {
             openEventStream(request, keep_alive);
             return;
@@ -352,12 +371,16 @@ private:
                 return;
             }
         } else if (auto append = appendCommandOf(request)) {
+            answering_append_ = true;
             // The limits first: they cost no database. Bound names are known from memory; a
             // name's first key is bound on a worker.
             std::optional<Response> refusal;
             try {
-                refusal = refuseAppend(server_.context, request_client_, append->canvas_id,
-                                       append->stroke.user_name, nowMs());
+                refusal = banRefusal(request, server_.context, append->stroke.user_name, nowMs());
+                if (!refusal) {
+                    refusal = refuseAppend(server_.context, request_client_, append->canvas_id,
+                                           append->stroke.user_name, nowMs());
+                }
                 if (!refusal) {
                     refusal = keyRefusal(request, server_.context, append->stroke.user_name,
                                          nowMs(), true);
@@ -455,6 +478,9 @@ private:
                     request);
             return;
         }
+        if (server_.context.metrics != nullptr) {
+            server_.context.metrics->countRequest(MetricsRoute::Events, 200);
+        }
         server_.streams.start(stream_.release_socket(), request_client_, std::move(canvas_id),
                               request.target, chunked_ok_, started_,
                               std::move(std::get<std::string>(user)));
@@ -510,6 +536,7 @@ private:
         pending_.target = request.target;
         pending_.keep_alive = keep_alive;
         pending_.self = shared_from_this();
+        pending_.handed = std::chrono::steady_clock::now();
         server_.appendStarted();
         server_.context.store.appendStrokeAsync(
             std::move(append.canvas_id), std::move(append.stroke), pending_.now,
@@ -520,6 +547,10 @@ private:
     // On the store's thread. The network thread takes over the session's only reference.
     void appendStored(Appended appended) {
         HttpServer::Impl& server = server_;
+        if (server.context.metrics != nullptr) {
+            server.context.metrics->timeStore(StoreCall::Append,
+                                              std::chrono::steady_clock::now() - pending_.handed);
+        }
         pending_.appended = std::move(appended);
         net::post(stream_.get_executor(), [self = std::move(pending_.self)] {
             PendingAppend& pending = self->pending_;
@@ -587,6 +618,9 @@ private:
             keep_alive = keep_alive && chunked_;
         }
         writeHead(response, keep_alive);
+        if (server_.context.metrics != nullptr) {
+            countAnswer(*server_.context.metrics, response, target);
+        }
         if (server_.options.access_log) {
             logged_reason_ = refusalReason(response);
         }
@@ -683,6 +717,9 @@ private:
 
     void writePiece(std::optional<std::string> piece, bool failed) {
         if (failed) {
+            if (server_.context.metrics != nullptr) {
+                server_.context.metrics->countDatabaseError();
+            }
             pieces_ = nullptr;
             logRequest();
             close();
@@ -713,6 +750,34 @@ private:
             net::buffer(ChunkEnd.data(), chunk_head_.empty() ? 0 : ChunkEnd.size())};
         net::async_write(stream_, buffers,
                          beast::bind_front_handler(&Session::onWritten, shared_from_this()));
+    }
+
+    // Every answer is counted once, as it is sent: the request by its route and status, an
+    // append by what became of it.
+    void countAnswer(ServerMetrics& metrics, const Response& response, std::string_view target) {
+        metrics.countRequest(metricsRouteOf(target), response.status);
+        if (answering_append_) {
+            metrics.countAppend(response.status, response.body);
+            answering_append_ = false;
+        }
+        if (isStorageFailure(response)) {
+            metrics.countDatabaseError();
+        }
+    }
+
+    // GET /metrics, on this network thread: the text is made from counters and a few gauges,
+    // without a lock but the event streams' own, in microseconds.
+    Response answerMetrics(std::string_view method, const std::string& client,
+                           std::string_view authorization) {
+        const bool allowed = server_.metrics_access.allows(client, authorization);
+        MetricsGauges gauges;
+        if (allowed) {
+            gauges.streams_open = server_.streams.openCount();
+            gauges.reply_bytes_held = server_.replies.held();
+            gauges.reply_bytes_limit = server_.replies.limit();
+            gauges.resident_bytes = residentMemoryBytes();
+        }
+        return metricsResponse(method, allowed, *server_.context.metrics, gauges);
     }
 
     void writeHead(const Response& response, bool keep_alive) {
@@ -813,6 +878,8 @@ private:
     bool via_proxy_ = false;
     // The client of the request at hand: the peer, or the one a trusted proxy names.
     std::string request_client_;
+    // The request at hand is an append with points: its answer is counted as one.
+    bool answering_append_ = false;
     // An append handed to the store. `self` keeps the session alive until the answer is back.
     struct PendingAppend {
         std::shared_ptr<Session> self;
@@ -822,6 +889,7 @@ private:
         std::string target;
         int64_t now = 0;
         bool keep_alive = false;
+        std::chrono::steady_clock::time_point handed; // to the store, for its latency
         Appended appended; // from the store's thread to the network thread
     } pending_;
     std::string client_ = "-";
@@ -935,6 +1003,9 @@ void HttpServer::Impl::run() {
         }
     });
     net::dispatch(acceptor.get_executor(), [this] { accept(); });
+    if (options.heartbeat && options.heartbeat_interval.count() > 0) {
+        net::dispatch(control, [this] { beat(); });
+    }
     std::vector<std::thread> threads;
     for (int i = 1; i < options.threads; ++i) {
         threads.emplace_back([this] { io.run(); });
@@ -948,12 +1019,31 @@ void HttpServer::Impl::run() {
     appends_done.wait(lock, [this] { return appends_in_flight == 0; });
 }
 
+void HttpServer::Impl::beat() {
+    // A stop that came first must not wait for one more beat.
+    if (stopping) {
+        return;
+    }
+    heartbeat_timer.expires_after(options.heartbeat_interval);
+    heartbeat_timer.async_wait([this](beast::error_code ec) {
+        if (ec || stopping) {
+            return;
+        }
+        options.heartbeat();
+        beat();
+    });
+}
+
 void HttpServer::Impl::stop() {
     net::post(control, [this] {
         if (stopping.exchange(true)) {
             return;
         }
         signals.cancel();
+        heartbeat_timer.cancel();
+        if (options.on_stopping) {
+            options.on_stopping();
+        }
         net::post(acceptor.get_executor(), [this] {
             beast::error_code ec;
             acceptor.close(ec);

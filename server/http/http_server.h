@@ -2,11 +2,13 @@
 
 #include "handler/request_handler.h"
 #include "http/access_log.h"
+#include "http/metrics_access.h"
 #include "http/pending_live.h"
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,6 +53,18 @@ struct ServerOptions {
     // clients: they are not counted against the per-address bound, and each of their requests
     // is counted, limited and logged by the client its X-Forwarded-For names.
     std::vector<std::string> trusted_proxies;
+    // Who may read GET /metrics (when the handler context has a registry) besides loopback:
+    // these networks, and a request bearing this token (empty: none). A request through a
+    // trusted proxy is judged by the client its X-Forwarded-For names (metricsClient).
+    std::vector<AddressRange> metrics_allow;
+    std::string metrics_token;
+    // Called this often on a network thread while the server serves (the service watchdog's
+    // ping). It runs on the event loop that serves requests, so the calls stop when that loop
+    // is stuck. Zero: never.
+    std::chrono::microseconds heartbeat_interval{0};
+    std::function<void()> heartbeat;
+    // Called once, on a network thread, as the server begins to stop (a signal or stop()).
+    std::function<void()> on_stopping;
 };
 
 // HTTP/1.1 with keep-alive on a fixed pool of threads; connections cost no thread. Every

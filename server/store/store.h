@@ -31,6 +31,36 @@ struct CanvasInfo {
     bool operator==(const CanvasInfo&) const = default;
 };
 
+// A canvas as moderation lists it (Store::listCanvases).
+struct CanvasSummary {
+    std::string canvas_id;
+    int64_t strokes = 0;
+    int64_t last_activity = 0; // ms since 1970
+
+    bool operator==(const CanvasSummary&) const = default;
+};
+
+// A user name with strokes on a canvas (Store::canvasUsers), and the hash of the key it is bound
+// to (empty when it is bound to none), which a ban by key names.
+struct CanvasUser {
+    std::string user_name;
+    int64_t strokes = 0;
+    std::string key_hash;
+
+    bool operator==(const CanvasUser&) const = default;
+};
+
+// A ban of a user name, or of a key by its hash (sha256Hex of the key, as user_keys keep it):
+// the server refuses the appends that name or bring it.
+struct Ban {
+    enum class Kind { UserName, Key };
+    Kind kind = Kind::UserName;
+    std::string value;
+    int64_t since = 0; // ms since 1970; ignored by setBan when lifting
+
+    bool operator==(const Ban&) const = default;
+};
+
 // What a look-up of one canvas found (Store::canvas). A storage failure is not an unknown
 // canvas: a reader answers it with "try again", never with "no such canvas".
 struct CanvasLookup {
@@ -172,6 +202,29 @@ public:
     // Whether the canvas holds a stroke of this user name.
     virtual std::optional<bool> hasStrokeBy(std::string_view canvas_id,
                                             std::string_view user_name) = 0;
+
+    // Moderation. The canvases holding a stroke or a picture whose IDs sort after `after`
+    // (bytes compared; empty: from the first), in ID order, at most `limit`.
+    virtual std::optional<std::vector<CanvasSummary>> listCanvases(std::string_view after,
+                                                                   size_t limit) = 0;
+    // The user names with strokes on the canvas sorting after `after`, in name order, at most
+    // `limit`; empty for an unknown canvas.
+    virtual std::optional<std::vector<CanvasUser>>
+    canvasUsers(std::string_view canvas_id, std::string_view after, size_t limit) = 0;
+    // Removes every stroke of `user_name` on the canvas, or with `user_name` nothing, every
+    // stroke of the canvas and its pictures, so that it is an unknown canvas again (its last
+    // stamp is kept: later strokes are stamped after every stroke clients were sent). The
+    // number of strokes removed. As with deleteStrokes, a book of marks kept in the database
+    // owes every user of the canvas a delete notice with the removal, and other instances hear
+    // of it as of a delete.
+    virtual std::optional<size_t> removeStrokes(std::string_view canvas_id,
+                                                std::optional<std::string_view> user_name,
+                                                int64_t now_ms) = 0;
+    // Bans, kept for good: setBan with `banned` adds the ban (again: no change), without it
+    // lifts it; false on a storage failure. bans() lists them, user names first, each kind by
+    // value.
+    virtual bool setBan(const Ban& ban, bool banned) = 0;
+    virtual std::optional<std::vector<Ban>> bans() = 0;
 
     // Hosted images, by content hash. Storing the same hash again keeps the first copy.
     virtual bool putImage(std::string_view hash, std::string_view png, int64_t now_ms) = 0;

@@ -105,6 +105,21 @@ public:
                                     std::string_view user_name) override {
         return inner_.hasStrokeBy(canvas_id, user_name);
     }
+    std::optional<std::vector<server::CanvasSummary>> listCanvases(std::string_view after,
+                                                                   size_t limit) override {
+        return inner_.listCanvases(after, limit);
+    }
+    std::optional<std::vector<server::CanvasUser>>
+    canvasUsers(std::string_view canvas_id, std::string_view after, size_t limit) override {
+        return inner_.canvasUsers(canvas_id, after, limit);
+    }
+    std::optional<size_t> removeStrokes(std::string_view canvas_id,
+                                        std::optional<std::string_view> user_name,
+                                        int64_t now_ms) override {
+        return inner_.removeStrokes(canvas_id, user_name, now_ms);
+    }
+    bool setBan(const server::Ban& ban, bool banned) override { return inner_.setBan(ban, banned); }
+    std::optional<std::vector<server::Ban>> bans() override { return inner_.bans(); }
     bool putImage(std::string_view hash, std::string_view png, int64_t now_ms) override {
         return inner_.putImage(hash, png, now_ms);
     }

@@ -96,6 +96,15 @@ constexpr const char* Migrations[] = {
     ALTER TABLE delivery_marks ADD COLUMN taken_mark bigint NOT NULL DEFAULT 0,
         ADD COLUMN taken_notice boolean NOT NULL DEFAULT false;
     )sql",
+    // Bans of user names ('user') and of key hashes ('key'), kept until lifted.
+    R"sql(
+    CREATE TABLE bans (
+        kind text NOT NULL,
+        value bytea NOT NULL,
+        since bigint NOT NULL,
+        PRIMARY KEY (kind, value)
+    );
+    )sql",
 };
 static_assert(std::size(Migrations) == PgSchema::Version);
 

@@ -17,7 +17,7 @@ class PgConnection;
 // each step from one version to the next is one migration; the steps a start takes are
 // applied together in one transaction.
 struct PgSchema {
-    static constexpr int Version = 5;
+    static constexpr int Version = 6;
 
     // Brings the database to Version. Instances starting at once take turns (an advisory lock
     // held by the migrating transaction). Throws PgError, also for a database of a newer

@@ -72,6 +72,15 @@ public:
     std::optional<bool> hasStrokeBy(std::string_view canvas_id,
                                     std::string_view user_name) override;
     std::optional<CanvasSize> canvasSize(std::string_view canvas_id) override;
+    std::optional<std::vector<CanvasSummary>> listCanvases(std::string_view after,
+                                                           size_t limit) override;
+    std::optional<std::vector<CanvasUser>>
+    canvasUsers(std::string_view canvas_id, std::string_view after, size_t limit) override;
+    std::optional<size_t> removeStrokes(std::string_view canvas_id,
+                                        std::optional<std::string_view> user_name,
+                                        int64_t now_ms) override;
+    bool setBan(const Ban& ban, bool banned) override;
+    std::optional<std::vector<Ban>> bans() override;
     bool putImage(std::string_view hash, std::string_view png, int64_t now_ms) override;
     std::optional<std::string> image(std::string_view hash) override;
 

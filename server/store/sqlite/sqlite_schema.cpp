@@ -77,6 +77,15 @@ constexpr const char* Migrations[] = {
         bound INTEGER NOT NULL
     ) WITHOUT ROWID;
     )sql",
+    // Bans of user names ('user') and of key hashes ('key'), kept until lifted.
+    R"sql(
+    CREATE TABLE bans (
+        kind TEXT NOT NULL,
+        value TEXT NOT NULL,
+        since INTEGER NOT NULL,
+        PRIMARY KEY (kind, value)
+    ) WITHOUT ROWID;
+    )sql",
 };
 static_assert(std::size(Migrations) == SqliteSchema::Version);
 

@@ -7,7 +7,7 @@ class SqliteConnection;
 // The tables of the SQLite store, versioned in the database's user_version.
 struct SqliteSchema {
     // The schema version this build writes.
-    static constexpr int Version = 5;
+    static constexpr int Version = 6;
 
     // Brings the database's schema up to Version, one transaction a version, and moves into
     // the strokes table what a crash of a version 3 server left beside it. Throws SqliteError

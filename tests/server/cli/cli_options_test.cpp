@@ -454,5 +454,61 @@ TEST(CliOptions, BackupTakesOneDatabaseAndOneNewFile) {
     EXPECT_NE(usageText().find("pg_dump"), std::string::npos);
 }
 
+TEST(CliOptions, AdminTokenFileTurnsTheAdminRoutesOnFromTheCommandLineOrTheFile) {
+    std::string error;
+    EXPECT_EQ(parseCli({}, &error)->admin_token_file, "");
+    EXPECT_EQ(parseCli({"--admin-token-file", "/etc/t"}, &error)->admin_token_file, "/etc/t");
+    EXPECT_FALSE(parseCli({"--admin-token-file", ""}, &error));
+    EXPECT_NE(error.find("--admin-token-file"), std::string::npos);
+    EXPECT_FALSE(parseCli({"--admin-token-file"}, &error));
+    testing::TempDir dir;
+    const std::string path = writeConfig(dir, "admin-token-file = /etc/velmo/admin\n");
+    const auto read = parseCli({"--config", path}, &error);
+    ASSERT_TRUE(read) << error;
+    EXPECT_EQ(read->admin_token_file, "/etc/velmo/admin");
+    EXPECT_EQ(parseCli({"--config", path, "--admin-token-file", "/x"}, &error)->admin_token_file,
+              "/x");
+    EXPECT_NE(usageText().find("--admin-token-file FILE"), std::string::npos);
+}
+
+TEST(CliOptions, MetricsAccessIsNetworksAndATokenFileOnTheCommandLineOrInTheFile) {
+    std::string error;
+    const auto defaults = parseCli({}, &error);
+    EXPECT_TRUE(defaults->metrics_allow.empty());
+    EXPECT_EQ(defaults->metrics_token_file, "");
+    const auto given = parseCli({"--metrics-allow", "10.0.0.0/8", "--metrics-allow", "::1",
+                                 "--metrics-token-file", "/etc/velmo/metrics"},
+                                &error);
+    ASSERT_TRUE(given) << error;
+    EXPECT_EQ(given->metrics_allow, (std::vector<AddressRange>{*parseAddressRange("10.0.0.0/8"),
+                                                               *parseAddressRange("::1")}));
+    EXPECT_EQ(given->metrics_token_file, "/etc/velmo/metrics");
+    for (const auto& bad : std::vector<std::vector<std::string>>{{"--metrics-allow", "10.0.0.0/40"},
+                                                                 {"--metrics-allow", "host"},
+                                                                 {"--metrics-allow"},
+                                                                 {"--metrics-token-file", ""}}) {
+        EXPECT_FALSE(parseCli(bad, &error)) << bad[0];
+        EXPECT_EQ(error.rfind(bad[0], 0), 0u) << error;
+    }
+    // One line of the file lists every network; the command line's list replaces it.
+    testing::TempDir dir;
+    const std::string path = writeConfig(dir, "metrics-allow = 192.168.0.0/16, 2001:db8::/32\n"
+                                              "metrics-token-file = /etc/velmo/metrics\n");
+    const auto read = parseCli({"--config", path}, &error);
+    ASSERT_TRUE(read) << error;
+    EXPECT_EQ(read->metrics_allow,
+              (std::vector<AddressRange>{*parseAddressRange("192.168.0.0/16"),
+                                         *parseAddressRange("2001:db8::/32")}));
+    EXPECT_EQ(read->metrics_token_file, "/etc/velmo/metrics");
+    const auto both = parseCli({"--metrics-allow", "10.1.1.1", "--config", path}, &error);
+    ASSERT_TRUE(both) << error;
+    EXPECT_EQ(both->metrics_allow, std::vector<AddressRange>{*parseAddressRange("10.1.1.1")});
+    const std::string wrong = writeConfig(dir, "metrics-allow = 10.0.0.1, 10.0.0.300\n");
+    EXPECT_FALSE(parseCli({"--config", wrong}, &error));
+    EXPECT_EQ(error, wrong + ":1: --metrics-allow wants an IP address or ADDRESS/BITS, not "
+                             "10.0.0.300");
+    EXPECT_NE(usageText().find("--metrics-allow ADDRESS[/BITS]"), std::string::npos);
+}
+
 } // namespace
 } // namespace velmo::server

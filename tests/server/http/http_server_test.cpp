@@ -980,6 +980,7 @@ TEST_F(HttpServerTest, HelpNamesEveryOption) {
                                "--render-cache-mb",
                                "--render-folder",
                                "--web-folder",
+                               "--admin-token-file",
                                "--append-rate",
                                "--append-burst",
                                "--poll-rate",

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -353,6 +354,41 @@ TEST_F(MultiInstanceTest, StrokesInProgressAndPresenceCrossToTheOtherInstance) {
                 std::chrono::duration<double, std::milli>(testing::Clock::now() - sent).count());
     anna.reset();
     EXPECT_TRUE(bob.waitFor("event: leave\ndata: anna@1\n"));
+}
+
+TEST_F(MultiInstanceTest, AModeratorsRemovalAndBanOnOneInstanceReachTheOthers) {
+    const std::string token = "a-token-for-the-operator";
+    std::ofstream(dir.file("admin-token")) << token;
+    ServerProcess moderated(cluster.uri(), dir.file("moderated.log"),
+                            {"--admin-token-file", dir.file("admin-token")});
+    ASSERT_TRUE(moderated.start()) << moderated.log();
+    const auto admin = [&](const std::string& target, const std::string& form) {
+        Connection connection(moderated.port());
+        connection.send(postRequest(target, form, "Authorization: Bearer " + token + "\r\n"));
+        const auto reply = connection.read(10s);
+        return reply ? reply->status : 0;
+    };
+    command(1, wire::appendCommand(Canvas, stroke("anna@1", 7)));
+    ASSERT_TRUE(eventually([&] { return !strokesOf(poll(1, "bob@1")).empty(); }));
+    RawStream stream(port(1), Canvas);
+    ASSERT_TRUE(stream.waitFor("event: ready"));
+
+    EXPECT_EQ(admin("/admin/canvases/" + std::string(Canvas) + "/remove-user", "user=anna%401"),
+              200);
+    EXPECT_TRUE(stream.waitFor("event: delete"));
+    ASSERT_TRUE(eventually([&] { return deleteNotices(poll(1, "bob@1")) > 0; }));
+    EXPECT_TRUE(strokesOf(command(1, wire::getStrokesCommand(Canvas))).empty());
+
+    // The other instances read the bans again within a second.
+    EXPECT_EQ(admin("/admin/bans", "user=anna%401"), 200);
+    const auto refused = [&](int i) {
+        const auto reply =
+            exchange(i, postRequest("/", wire::appendCommand(Canvas, stroke("anna@1", 8))));
+        return reply && reply->status == 403;
+    };
+    const auto banned_at = testing::Clock::now();
+    EXPECT_TRUE(eventually([&] { return refused(0) && refused(1); }));
+    EXPECT_LT(testing::Clock::now() - banned_at, 3s);
 }
 
 TEST_F(MultiInstanceTest, TheLogShowsTheDatabaseWithoutItsPassword) {

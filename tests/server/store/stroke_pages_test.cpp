@@ -61,6 +61,19 @@ public:
     }
     bool saveMarks(const std::vector<SavedMark>&) override { return false; }
     std::optional<std::vector<SavedMark>> takeSavedMarks() override { return std::nullopt; }
+    std::optional<std::vector<CanvasSummary>> listCanvases(std::string_view, size_t) override {
+        return std::nullopt;
+    }
+    std::optional<std::vector<CanvasUser>> canvasUsers(std::string_view, std::string_view,
+                                                       size_t) override {
+        return std::nullopt;
+    }
+    std::optional<size_t> removeStrokes(std::string_view, std::optional<std::string_view>,
+                                        int64_t) override {
+        return std::nullopt;
+    }
+    bool setBan(const Ban&, bool) override { return false; }
+    std::optional<std::vector<Ban>> bans() override { return std::nullopt; }
     bool putImage(std::string_view, std::string_view, int64_t) override { return false; }
     std::optional<std::string> image(std::string_view) override { return std::nullopt; }
 };

@@ -69,8 +69,13 @@ TEST_F(PgSchemaTest, EachEarlierVersionIsBroughtUpKeepingItsData) {
             EXPECT_EQ(PgSchema::version(*conn), version);
         }
         // What a server of that version left: a canvas with one stroke and a picture.
-        const std::string counted = version >= 4 ? ", stroke_bytes) VALUES ('" : ") VALUES ('";
-        const std::string bytes = version >= 4 ? ", 15" : "";
+        // From version 5 on, a server writes the minute of the activity with it.
+        const std::string counted = version >= 5   ? ", stroke_bytes, activity_bucket) VALUES ('"
+                                    : version >= 4 ? ", stroke_bytes) VALUES ('"
+                                                   : ") VALUES ('";
+        const std::string bytes = version >= 5   ? ", 15, " + std::to_string(Now / 60000)
+                                  : version >= 4 ? ", 15"
+                                                 : "";
         ASSERT_TRUE(cluster.run(
             name, std::string("INSERT INTO canvases (canvas_id, nickname_folded, date_id, "
                               "last_stamp, last_activity, stroke_count") +

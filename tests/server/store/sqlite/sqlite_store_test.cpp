@@ -357,7 +357,7 @@ TEST_F(SqliteStoreTest, MigratesAVersion1Database) {
     ASSERT_EQ(sqlite3_open(dir.file("canvas.sqlite").c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db,
                            "DROP TABLE saved_marks; DROP TABLE fresh_strokes; "
-                           "DROP TABLE journal_state; DROP TABLE user_keys; "
+                           "DROP TABLE journal_state; DROP TABLE user_keys; DROP TABLE bans; "
                            "PRAGMA user_version=1",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
@@ -391,7 +391,7 @@ TEST_F(SqliteStoreTest, MigratesAVersion2Database) {
     sqlite3_finalize(statement);
     ASSERT_EQ(sqlite3_exec(db,
                            "DROP TABLE fresh_strokes; DROP TABLE journal_state; "
-                           "DROP TABLE user_keys; PRAGMA user_version=2",
+                           "DROP TABLE user_keys; DROP TABLE bans; PRAGMA user_version=2",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(db);
@@ -580,11 +580,11 @@ TEST_F(SqliteStoreTest, MigratesAVersion3DatabaseWithFreshStrokes) {
     left.server_time = 15;
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(dir.file("canvas.sqlite").c_str(), &db), SQLITE_OK);
-    const std::string sql =
-        "DROP TABLE journal_state; DROP TABLE user_keys; PRAGMA user_version=3; "
-        "INSERT INTO fresh_strokes VALUES "
-        "('c@1', 15, 2, 'anna@20101201100000001', '" +
-        canvas::stroke_to_text(left) + "')";
+    const std::string sql = "DROP TABLE journal_state; DROP TABLE user_keys; DROP TABLE bans; "
+                            "PRAGMA user_version=3; "
+                            "INSERT INTO fresh_strokes VALUES "
+                            "('c@1', 15, 2, 'anna@20101201100000001', '" +
+                            canvas::stroke_to_text(left) + "')";
     ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
     auto store = open();
@@ -664,9 +664,9 @@ TEST_F(SqliteStoreTest, MigratesAVersion4DatabaseToKeys) {
     }
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(dir.file("canvas.sqlite").c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(
-        sqlite3_exec(db, "DROP TABLE user_keys; PRAGMA user_version=4", nullptr, nullptr, nullptr),
-        SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE user_keys; DROP TABLE bans; PRAGMA user_version=4",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
     sqlite3_close(db);
     {
         auto store = open();
