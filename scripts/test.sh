@@ -10,7 +10,7 @@ packages=(build-essential cmake ninja-build pkg-config clang clang-format libcla
           libgtest-dev libgmock-dev libbenchmark-dev libcairo2-dev libpng-dev libzip-dev
           libboost-dev libsqlite3-dev libssl-dev libpq-dev postgresql-15 wrk nginx-light
           qt6-base-dev qt6-base-dev-tools libgl-dev nodejs emscripten chromium libsystemd-dev
-          dpkg-dev)
+          dpkg-dev curl openssl)
 ./scripts/install-packages.sh "${packages[@]}"
 
 jobs=$(nproc)

@@ -35,12 +35,14 @@ bool isServerURL(const QString& text) {
 QString usageText() {
     return QStringLiteral(
         "usage: velmorastra [--server URL] [--settings FILE] [--size WxH] "
-        "[--idiom phone|tablet] [--help] [--version] [velmorastra://CANVAS-ID]\n"
+        "[--idiom phone|tablet] [--ca-file FILE] [--help] [--version] "
+        "[velmorastra://CANVAS-ID]\n"
         "  --server URL      canvas server for this run (default: the saved ServerURL, else "
         "http://127.0.0.1:8640/)\n"
         "  --settings FILE   settings file (two clients on one machine need one each)\n"
         "  --size WxH        window and canvas size in pixels\n"
         "  --idiom KIND      phone (full-window dialogs) or tablet (popovers)\n"
+        "  --ca-file FILE    trust the PEM certificates in FILE too, for an https server\n"
         "  --help            show this text; --version prints the version\n"
         "  velmorastra://ID  open that canvas\n");
 }
@@ -81,6 +83,12 @@ std::variant<ClientOptions, QString> parseCommandLine(const QStringList& argumen
                 return QStringLiteral("--settings needs a file name");
             }
             options.settings_file = *file;
+        } else if (argument == "--ca-file") {
+            const auto file = takeValue();
+            if (!file || file->isEmpty()) {
+                return QStringLiteral("--ca-file needs a file name");
+            }
+            options.ca_file = *file;
         } else if (argument == "--size") {
             const auto text = takeValue();
             const auto size = text ? parseSize(*text) : std::nullopt;

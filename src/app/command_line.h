@@ -13,7 +13,7 @@ namespace velmo::app {
 enum class Idiom { Phone, Tablet };
 
 // velmorastra [--server URL] [--settings FILE] [--size WxH] [--idiom phone|tablet]
-//             [--help] [--version] [velmorastra://CANVAS-ID]
+//             [--ca-file FILE] [--help] [--version] [velmorastra://CANVAS-ID]
 struct ClientOptions {
     // Replaces the saved "ServerURL" for this run; an http or https URL.
     std::optional<std::string> server_url;
@@ -22,6 +22,8 @@ struct ClientOptions {
     // The window, which is also the canvas; each side 1 to MaxSide pixels.
     std::optional<QSize> size;
     std::optional<Idiom> idiom;
+    // PEM certificates trusted beside the system's for an https server; empty: none.
+    QString ca_file;
     std::optional<std::string> link;
     bool help = false;
     bool version = false;

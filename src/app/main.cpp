@@ -11,6 +11,7 @@
 #include "platform/qt/qt_random_source.h"
 #include "platform/qt/qt_scheduler.h"
 #include "platform/qt/qt_settings_store.h"
+#include "platform/qt/qt_tls.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -66,6 +67,14 @@ int main(int argc, char** argv) {
     if (options.help) {
         std::fputs(qPrintable(app::usageText()), stdout);
         return 0;
+    }
+
+    if (!options.ca_file.isEmpty()) {
+        // Before the first request: each takes the trusted authorities when it is made.
+        if (const auto error = platform::qt::trustCertificatesIn(options.ca_file)) {
+            std::fprintf(stderr, "velmorastra: --ca-file: %s\n", qPrintable(*error));
+            return 2;
+        }
     }
 
     // From here on a TERM or INT quits through the event loop, which saves the state.

@@ -37,5 +37,17 @@ TEST(BotOptions, ExportTakesItsFormatFromTheNameAndDrawsNothingUnlessTold) {
     EXPECT_EQ(std::get<std::string>(parse({"--export"})), "missing value for --export");
 }
 
+TEST(BotOptions, TakesAnHttpsServerAndTheAuthoritiesToTrustForIt) {
+    const auto options =
+        std::get<BotOptions>(parse({"--server", "https://127.0.0.1:8443/", "--ca-file", "ca.pem"}));
+    EXPECT_EQ(options.server_url, "https://127.0.0.1:8443/");
+    EXPECT_EQ(options.ca_file, "ca.pem");
+    EXPECT_EQ(std::get<BotOptions>(parse({})).ca_file, "");
+    EXPECT_EQ(std::get<std::string>(parse({"--ca-file", ""})), "bad value for --ca-file: ");
+    EXPECT_EQ(std::get<std::string>(parse({"--ca-file"})), "missing value for --ca-file");
+    EXPECT_EQ(std::get<std::string>(parse({"--server", "ftp://127.0.0.1/"})),
+              "bad value for --server: ftp://127.0.0.1/");
+}
+
 } // namespace
 } // namespace velmo::bot

@@ -24,13 +24,14 @@ bool rejected(const QStringList& args) {
 } // namespace
 
 TEST(CommandLine, ReadsEveryOption) {
-    const ClientOptions options =
-        parsed({"--server", "http://127.0.0.1:9000/", "--settings", "/tmp/a.ini", "--size",
-                "320x480", "--idiom", "phone", "velmorastra://anna@20100704123456789"});
+    const ClientOptions options = parsed(
+        {"--server", "http://127.0.0.1:9000/", "--settings", "/tmp/a.ini", "--size", "320x480",
+         "--idiom", "phone", "--ca-file", "/tmp/ca.pem", "velmorastra://anna@20100704123456789"});
     EXPECT_EQ(options.server_url, "http://127.0.0.1:9000/");
     EXPECT_EQ(options.settings_file, "/tmp/a.ini");
     EXPECT_EQ(options.size, QSize(320, 480));
     EXPECT_EQ(options.idiom, Idiom::Phone);
+    EXPECT_EQ(options.ca_file, "/tmp/ca.pem");
     EXPECT_EQ(options.link, "velmorastra://anna@20100704123456789");
 
     const ClientOptions inline_values = parsed({"--size=1024x768", "--idiom=tablet"});
@@ -39,7 +40,7 @@ TEST(CommandLine, ReadsEveryOption) {
 
     const ClientOptions none = parsed({});
     EXPECT_FALSE(none.server_url || none.size || none.idiom || none.link);
-    EXPECT_TRUE(none.settings_file.isEmpty());
+    EXPECT_TRUE(none.settings_file.isEmpty() && none.ca_file.isEmpty());
     EXPECT_TRUE(parsed({"--help"}).help);
     EXPECT_TRUE(parsed({"--version"}).version);
 }
@@ -54,6 +55,8 @@ TEST(CommandLine, RejectsWhatItCannotUse) {
         {"--size", "8193x100"},
         {"--idiom", "watch"},
         {"--settings", ""},
+        {"--ca-file", ""},
+        {"--ca-file"},
         {"--frobnicate"},
         {"somefile"},
     };

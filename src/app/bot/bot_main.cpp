@@ -16,6 +16,7 @@
 #include "platform/qt/qt_random_source.h"
 #include "platform/qt/qt_scheduler.h"
 #include "platform/qt/qt_settings_store.h"
+#include "platform/qt/qt_tls.h"
 #include "wire/command_text.h"
 
 #include <QCoreApplication>
@@ -340,6 +341,14 @@ int main(int argc, char** argv) {
     const auto script = readScript(options.script_file);
     if (!script) {
         return 2;
+    }
+    if (!options.ca_file.empty()) {
+        // Before the first request: each takes the trusted authorities when it is made.
+        if (const auto error =
+                platform::qt::trustCertificatesIn(QString::fromStdString(options.ca_file))) {
+            std::fprintf(stderr, "velmorastra-bot: --ca-file: %s\n", qPrintable(*error));
+            return 2;
+        }
     }
 
     const SavedState saved = openSettings(options.settings_file);

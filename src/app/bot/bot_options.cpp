@@ -13,7 +13,8 @@ const char* botUsage() {
            "         [--nickname NAME] [--strokes N] [--rate PER_SECOND] [--points N]\n"
            "         [--layer 0|1|2] [--size WxH] [--seed N] [--script FILE]\n"
            "         [--linger SECONDS] [--timeout SECONDS] [--watch N] [--undo N]\n"
-           "         [--print-strokes] [--progress] [--export FILE] [--version]\n"
+           "         [--print-strokes] [--progress] [--export FILE] [--ca-file FILE]\n"
+           "         [--version]\n"
            "Draws N random strokes (or the strokes of a script: one a line, \"LAYER X,Y X,Y "
            "...\")\n"
            "on a canvas, waits until the server has them all, and prints the canvas ID.\n"
@@ -28,6 +29,8 @@ const char* botUsage() {
            "while it is drawn, so others see it grow; without it strokes are drawn at once.\n"
            "--export FILE writes the canvas's picture at --size once all its strokes are in:\n"
            "a PNG picture for a name ending in .png, its three layers as OpenRaster for .ora.\n"
+           "--ca-file FILE trusts the PEM certificates in FILE, beside the system's, for an\n"
+           "https:// server (a self-signed one, say); certificates are always verified.\n"
            "--undo N undoes the last N strokes once all are drawn; they must leave the server.\n"
            "Every command carries the secret key the bot made for its user ID, kept in the\n"
            "settings file when there is one.\n";
@@ -118,6 +121,9 @@ std::variant<BotOptions, std::string> parseBotOptions(const QStringList& argumen
                        " (the name must end in .png or .ora)";
             }
             options.export_format = *format;
+        } else if (name == "--ca-file") {
+            options.ca_file = value.toStdString();
+            ok = !value.isEmpty();
         } else if (name == "--undo") {
             options.undo = value.toInt(&ok);
             ok = ok && options.undo >= 0;

@@ -14,7 +14,8 @@ namespace velmo::bot {
 //                 [--nickname NAME] [--strokes N] [--rate PER_SECOND] [--points N]
 //                 [--layer 0|1|2] [--size WxH] [--seed N] [--script FILE]
 //                 [--linger SECONDS] [--timeout SECONDS] [--watch N] [--undo N]
-//                 [--print-strokes] [--progress] [--export FILE] [--version]
+//                 [--print-strokes] [--progress] [--export FILE] [--ca-file FILE]
+//                 [--version]
 struct BotOptions {
     std::optional<std::string> server_url;
     std::string settings_file;
@@ -46,6 +47,9 @@ struct BotOptions {
     // nothing unless --strokes says otherwise.
     std::string export_file;
     exporting::PictureFormat export_format = exporting::PictureFormat::Png;
+    // PEM certificates trusted beside the system's for https (a test's or a private
+    // authority's); verification stays on either way.
+    std::string ca_file;
     bool help = false;
     bool version = false;
 };

@@ -1,5 +1,7 @@
 #include "platform/qt/qt_event_stream.h"
 
+#include "platform/qt/qt_tls.h"
+
 #include "wire/server_events.h"
 
 #include <QNetworkAccessManager>
@@ -96,6 +98,7 @@ void QtEventStream::open(const std::string& url, const Headers& headers, EventHa
     }
     QNetworkReply* reply = manager->get(request);
     stream->reply = reply;
+    reportTlsFailures(reply);
     QObject::connect(reply, &QNetworkReply::readyRead, stream->silence,
                      [this, serial] { read(serial); });
     // However it ends, a stream that ends has failed: the caller opens another.

@@ -1,5 +1,7 @@
 #include "platform/qt/qt_http_exchange.h"
 
+#include "platform/qt/qt_tls.h"
+
 #include <QEventLoop>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -85,9 +87,11 @@ HttpStatus statusOf(const QNetworkReply& reply) {
 }
 
 QNetworkReply* start(QNetworkAccessManager& manager, const HttpRequest& request) {
-    return manager.sendCustomRequest(networkRequest(request),
-                                     QByteArray::fromStdString(request.method),
-                                     QByteArray::fromStdString(request.body));
+    QNetworkReply* reply = manager.sendCustomRequest(networkRequest(request),
+                                                     QByteArray::fromStdString(request.method),
+                                                     QByteArray::fromStdString(request.body));
+    reportTlsFailures(reply);
+    return reply;
 }
 
 // Aborts `reply` when its time is up; the timer dies with the reply. Each arrival of bytes
