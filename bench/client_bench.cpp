@@ -189,9 +189,9 @@ void benchLifecycleSave(const QTemporaryDir& dir, int strokes) {
         platform::qt::QtJournalFile journal(platform::qt::QtJournalFile::besideSettings(file));
         QElapsedTimer loading;
         loading.start();
-        mwcanvas::MWCanvas canvas(
-            {outlets, clock, http, scheduler, settings, random, nullptr, &journal},
-            "http://127.0.0.1:9/", "http://127.0.0.1:9/upload.cgi");
+        mwcanvas::MWCanvas canvas(outlets,
+                                  {clock, http, scheduler, settings, random, nullptr, &journal},
+                                  "http://127.0.0.1:9/", "http://127.0.0.1:9/upload.cgi");
         canvas.loadDefaults();
         settings.flush();
         load_ms = millisSince(loading);
@@ -214,7 +214,7 @@ void benchLifecycleSave(const QTemporaryDir& dir, int strokes) {
     double full_ms = 0;
     {
         platform::qt::QtSettingsStore settings(file);
-        mwcanvas::MWCanvas canvas({outlets, clock, http, scheduler, settings, random},
+        mwcanvas::MWCanvas canvas(outlets, {clock, http, scheduler, settings, random},
                                   "http://127.0.0.1:9/", "http://127.0.0.1:9/upload.cgi");
         canvas.loadDefaults();
         QElapsedTimer save;

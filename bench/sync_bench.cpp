@@ -161,7 +161,8 @@ struct Rig {
     testing::ManualScheduler scheduler;
     testing::MemorySettings settings;
     testing::CountingRandom random;
-    mwcanvas::MWCanvas mw{{outlets, clock, http, scheduler, settings, random},
+    mwcanvas::MWCanvas mw{outlets,
+                          {clock, http, scheduler, settings, random},
                           "http://127.0.0.1:8640/",
                           "http://127.0.0.1:8640/upload.cgi"};
     Rig() {

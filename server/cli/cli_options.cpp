@@ -494,7 +494,7 @@ bool isPostgresUri(std::string_view db) {
 
 std::string usageText() {
     return "Usage: velmorastra-server [options]\n"
-           "       velmorastra-server backup [--db FILE] OUT\n"
+           "       velmorastra-server backup [--config FILE] [--db FILE] OUT\n"
            "\n"
            "The Velmorastra canvas server: stores and relays strokes, searches canvases,\n"
            "hosts uploaded pictures, serves share pages and the browser page.\n"
@@ -620,7 +620,8 @@ std::string usageText() {
            "  --help                 show this text\n"
            "  --version              print the version\n"
            "\n"
-           "backup [--db FILE] OUT copies the SQLite database FILE (default as for --db) to\n"
+           "backup [--config FILE] [--db FILE] OUT copies the SQLite database FILE (--db,\n"
+           "                         else the db of the --config file, else as for --db) to\n"
            "                         the new file OUT while a server may be using it, with\n"
            "                         the strokes its journal holds folded in; OUT must not\n"
            "                         exist (exit 2). To restore, stop the server and put OUT\n"
@@ -633,23 +634,47 @@ std::string usageText() {
 
 std::optional<BackupArgs> parseBackupCli(const std::vector<std::string>& args, std::string* error) {
     BackupArgs backup;
+    std::optional<std::string> config;
     for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--db") {
+        if (args[i] == "--db" || args[i] == "--config") {
             if (i + 1 >= args.size() || args[i + 1].empty()) {
-                *error = "backup: --db wants a file name";
+                *error = "backup: " + args[i] + " wants a file name";
                 return std::nullopt;
             }
-            backup.db_path = args[++i];
+            if (args[i] == "--config" && config) {
+                *error = "backup: --config given twice";
+                return std::nullopt;
+            }
+            if (args[i] == "--db") {
+                backup.db_path = args[i + 1];
+            } else {
+                config = args[i + 1];
+            }
+            ++i;
         } else if (args[i].rfind("--", 0) == 0 || !backup.out.empty() || args[i].empty()) {
-            *error = "backup wants [--db FILE] OUT, not " + args[i];
+            *error = "backup wants [--config FILE] [--db FILE] OUT, not " + args[i];
             return std::nullopt;
         } else {
             backup.out = args[i];
         }
     }
     if (backup.out.empty()) {
-        *error = "backup wants the name of the copy to make: backup [--db FILE] OUT";
+        *error =
+            "backup wants the name of the copy to make: backup [--config FILE] [--db FILE] OUT";
         return std::nullopt;
+    }
+    // The server's own file, read whole as the server reads it, so that a file the server
+    // would refuse is refused here too; only its database matters.
+    if (config) {
+        CliOptions options;
+        ParseState state;
+        if (!applyConfigFile(*config, options, state, error)) {
+            *error = "backup: " + *error;
+            return std::nullopt;
+        }
+        if (backup.db_path.empty()) {
+            backup.db_path = options.db_path;
+        }
     }
     if (isPostgresUri(backup.db_path)) {
         *error = "backup copies a SQLite database; back PostgreSQL up with pg_dump";

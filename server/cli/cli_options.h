@@ -72,13 +72,15 @@ std::string defaultDatabasePath();
 
 std::string usageText();
 
-// `velmorastra-server backup [--db FILE] OUT`.
+// `velmorastra-server backup [--config FILE] [--db FILE] OUT`.
 struct BackupArgs {
     std::string db_path; // empty: defaultDatabasePath()
     std::string out;
 };
-// Reads the arguments after "backup". Nothing, with a message, for anything else than one
-// --db and one OUT, or a PostgreSQL --db.
+// Reads the arguments after "backup". The database is --db's, else the `db` of the --config
+// file (which must be one the server would read), else the default. Nothing, with a message,
+// for anything else than one OUT with at most one --config and --db, a fault in the file, or
+// a PostgreSQL database.
 std::optional<BackupArgs> parseBackupCli(const std::vector<std::string>& args, std::string* error);
 
 // Whether --db names a PostgreSQL database (a libpq URI) rather than a SQLite file.

@@ -1,7 +1,9 @@
+#include "cli/allocator.h"
 #include "cli/cli_options.h"
 #include "cli/service_notify.h"
 #include "handler/browser_page.h"
 #include "handler/render_keeper.h"
+#include "handler/token_file.h"
 #include "http/access_log.h"
 #include "http/http_server.h"
 #include "store/delivery_marks.h"
@@ -20,9 +22,7 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <system_error>
 
 using namespace velmo::server;
@@ -63,31 +63,6 @@ std::string withoutPassword(const std::string& uri) {
 
 std::string hostForUrl(const std::string& host) {
     return host.find(':') != std::string::npos ? "[" + host + "]" : host;
-}
-
-// The operator's token for /admin/: the file's text without the white space around it. A short
-// one could be guessed, so it is refused.
-std::optional<std::string> readAdminToken(const std::string& path, std::string* error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        *error = "--admin-token-file " + path + ": cannot be read";
-        return std::nullopt;
-    }
-    std::stringstream text;
-    text << file.rdbuf();
-    std::string token = text.str();
-    const size_t first = token.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) {
-        token.clear();
-    } else {
-        token = token.substr(first, token.find_last_not_of(" \t\r\n") - first + 1);
-    }
-    if (token.size() < 16 || token.size() > 4096) {
-        *error = "--admin-token-file " + path + ": the token wants 16 to 4096 bytes (openssl " +
-                 "rand -hex 32 makes one)";
-        return std::nullopt;
-    }
-    return token;
 }
 
 // A moderation action as the log keeps it, in the access log's format; names and IDs
@@ -161,6 +136,7 @@ int runBackup(const std::vector<std::string>& args) {
 } // namespace
 
 int main(int argc, char** argv) {
+    tuneAllocator();
     if (argc >= 2 && std::string_view(argv[1]) == "backup") {
         return runBackup(std::vector<std::string>(argv + 2, argv + argc));
     }
@@ -261,7 +237,9 @@ int main(int argc, char** argv) {
     context.bans = &bans;
     std::optional<AdminRoutes> admin;
     if (!options->admin_token_file.empty()) {
-        const auto token = readAdminToken(options->admin_token_file, &error);
+        // A short token could be guessed: the file must hold a long one.
+        const auto token =
+            readTokenFile("--admin-token-file", options->admin_token_file, 16, &error);
         if (!token) {
             std::fprintf(stderr, "velmorastra-server: %s\n", error.c_str());
             return 2;
@@ -322,7 +300,8 @@ int main(int argc, char** argv) {
     server_options.reply_budget = options->reply_budget;
     server_options.metrics_allow = options->metrics_allow;
     if (!options->metrics_token_file.empty()) {
-        const auto token = readMetricsToken(options->metrics_token_file, &error);
+        const auto token =
+            readTokenFile("--metrics-token-file", options->metrics_token_file, 1, &error);
         if (!token) {
             std::fprintf(stderr, "velmorastra-server: %s\n", error.c_str());
             return 2;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -31,6 +32,14 @@ struct Request {
     std::string authorization = {};
 };
 
+// Why a request was refused, where its status and text alone are not for the server to go by:
+// a ban and a key that does not match are both 403. Kept for the server's own counts; never
+// sent.
+enum class RefusalReason : uint8_t {
+    None, // not refused, or refused for what the status says
+    Banned,
+};
+
 struct Response {
     int status = 200;
     // Always one of a few literals; a view saves a string per reply.
@@ -45,6 +54,7 @@ struct Response {
     // until it gives nothing, sent as they come. It may block on storage (the server calls it
     // off its network threads) and throws when storage fails, which cuts the reply off.
     std::function<std::optional<std::string>()> next_piece;
+    RefusalReason refusal_reason = RefusalReason::None;
 };
 
 Response textResponse(int status, std::string body);

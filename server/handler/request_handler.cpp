@@ -881,8 +881,11 @@ std::optional<Response> banRefusal(const Request& request, HandlerContext& conte
     if (!banned) {
         return std::nullopt;
     }
-    return textResponse(403, *banned == Ban::Kind::UserName ? "this user name is banned\n"
-                                                            : "this key is banned\n");
+    Response refusal =
+        textResponse(403, *banned == Ban::Kind::UserName ? "this user name is banned\n"
+                                                         : "this key is banned\n");
+    refusal.refusal_reason = RefusalReason::Banned;
+    return refusal;
 }
 
 std::optional<Response> refuseAppend(HandlerContext& context, std::string_view client,

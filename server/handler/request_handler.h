@@ -149,7 +149,8 @@ std::optional<Response> liveKeyRefusal(const Request& request, HandlerContext& c
                                        bool from_memory = false);
 // The refusal of a command that would add to a canvas (an append with points, a stroke in
 // progress, a picture) by a banned user name, or by a banned key in the request's key header:
-// 403 with the reason. Nothing when neither is banned. Answered from memory (BanList).
+// 403 with the reason in its text and as RefusalReason::Banned. Nothing when neither is banned.
+// Answered from memory (BanList).
 std::optional<Response> banRefusal(const Request& request, HandlerContext& context,
                                    std::string_view user_name, int64_t now_ms);
 // The refusal of an append by the limits: 429 when its client (`client` is its address) appends

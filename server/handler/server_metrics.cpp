@@ -107,16 +107,14 @@ std::string_view metricsRouteName(MetricsRoute route) {
     return index < RouteNames.size() ? RouteNames[index] : RouteNames.back();
 }
 
-AppendRefusal appendRefusalOf(int status, std::string_view text) {
+AppendRefusal appendRefusalOf(int status, RefusalReason reason) {
     switch (status) {
     case 429:
         return AppendRefusal::RateLimited;
     case 409:
         return AppendRefusal::CanvasFull;
     case 403:
-        // The handler's refusals of a banned name or key say so (banRefusal).
-        return text.find("banned") != std::string_view::npos ? AppendRefusal::Banned
-                                                             : AppendRefusal::KeyMismatch;
+        return reason == RefusalReason::Banned ? AppendRefusal::Banned : AppendRefusal::KeyMismatch;
     case 400:
         return AppendRefusal::BadRequest;
     case 503:
@@ -154,12 +152,12 @@ uint64_t ServerMetrics::requests(MetricsRoute route, int status) const {
     });
 }
 
-void ServerMetrics::countAppend(int status, std::string_view text) {
+void ServerMetrics::countAppend(int status, RefusalReason reason) {
     Shard& shard = mine();
     if (status >= 200 && status < 300) {
         add(shard.appends_stored);
     } else {
-        add(shard.appends_refused[static_cast<size_t>(appendRefusalOf(status, text))]);
+        add(shard.appends_refused[static_cast<size_t>(appendRefusalOf(status, reason))]);
     }
 }
 

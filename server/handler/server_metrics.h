@@ -1,6 +1,7 @@
 #pragma once
 
 #include "handler/canvas_render.h"
+#include "handler/http_types.h"
 
 #include <array>
 #include <atomic>
@@ -51,8 +52,8 @@ enum class AppendRefusal : uint8_t {
     Other,
     Count
 };
-// `text` is the answer's body: a ban and a key that does not match are both 403.
-AppendRefusal appendRefusalOf(int status, std::string_view text = {});
+// A ban and a key that does not match are both 403: the answer's reason tells them apart.
+AppendRefusal appendRefusalOf(int status, RefusalReason reason = RefusalReason::None);
 
 // What the registry does not count itself but reads when it is asked for its text.
 struct MetricsGauges {
@@ -77,9 +78,9 @@ public:
 
     // A status outside 100 to 599 is not counted: the server sends none.
     void countRequest(MetricsRoute route, int status);
-    // The answer to an append with points (its status and body): 2xx is a stroke stored,
+    // The answer to an append with points (its status and reason): 2xx is a stroke stored,
     // anything else a refusal.
-    void countAppend(int status, std::string_view text = {});
+    void countAppend(int status, RefusalReason reason = RefusalReason::None);
     void countPoll() { add(mine().polls); }
     void countGetStrokes() { add(mine().get_strokes); }
     void countProgressRelayed() { add(mine().progress_relayed); }

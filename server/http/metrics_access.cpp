@@ -1,14 +1,13 @@
 #include "http/metrics_access.h"
 
 #include "handler/sha256.h"
+#include "handler/token_file.h"
 
 #include <arpa/inet.h>
 #include <openssl/crypto.h>
 
-#include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 
 namespace velmo::server {
@@ -16,7 +15,6 @@ namespace velmo::server {
 namespace {
 
 constexpr size_t MaxAddressText = 45; // the longest text form of an IPv6 address
-constexpr size_t MaxTokenBytes = 4096;
 
 struct Address {
     bool v4 = true;
@@ -163,29 +161,6 @@ std::string metricsClient(std::string_view peer, bool via_trusted_proxy,
     const std::string_view last =
         trimmed(comma == std::string_view::npos ? *forwarded : forwarded->substr(comma + 1));
     return parseAddress(last) ? std::string(last) : std::string();
-}
-
-std::optional<std::string> readMetricsToken(const std::string& path, std::string* error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        *error = "--metrics-token-file " + path + ": cannot be read (" + std::strerror(errno) + ")";
-        return std::nullopt;
-    }
-    std::string contents;
-    char chunk[1024];
-    while (file.read(chunk, sizeof chunk) || file.gcount() > 0) {
-        contents.append(chunk, static_cast<size_t>(file.gcount()));
-        if (contents.size() > MaxTokenBytes) {
-            *error = "--metrics-token-file " + path + ": holds more than 4096 bytes";
-            return std::nullopt;
-        }
-    }
-    const std::string_view token = trimmed(contents);
-    if (token.empty()) {
-        *error = "--metrics-token-file " + path + ": is empty";
-        return std::nullopt;
-    }
-    return std::string(token);
 }
 
 } // namespace velmo::server

@@ -54,8 +54,4 @@ private:
 std::string metricsClient(std::string_view peer, bool via_trusted_proxy,
                           std::optional<std::string_view> forwarded);
 
-// The token in FILE: its contents without surrounding white space. Nothing, with a message,
-// when the file cannot be read, is empty or holds more than 4096 bytes.
-std::optional<std::string> readMetricsToken(const std::string& path, std::string* error);
-
 } // namespace velmo::server

@@ -314,11 +314,8 @@ void VelmorastraInterface::makeCanvasOverlays(QSize size) {
 void VelmorastraInterface::makeCanvas(const ClientEdges& edges, const InterfaceOptions& options) {
     outlets = std::make_unique<WidgetOutlets>(WidgetOutlets::Widgets{
         draw_mode_button, info_label, spuit_view, zoom_slider, display, present_users});
-    canvas = std::make_unique<mwcanvas::MWCanvas>(
-        mwcanvas::MWCanvasPlatform{*outlets, edges.clock, edges.http, edges.scheduler,
-                                   edges.settings, edges.random, edges.events, edges.journal,
-                                   edges.pictures},
-        options.server_base_url, options.upload_url);
+    canvas = std::make_unique<mwcanvas::MWCanvas>(*outlets, edges, options.server_base_url,
+                                                  options.upload_url);
     display->setPicture(&canvas->display_bitmap);
 }
 

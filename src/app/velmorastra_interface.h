@@ -39,21 +39,9 @@ class VelmorastraViewController;
 class WidgetOutlets;
 class WindowMenus;
 
-// The edges the client reaches the world through; all must outlive the interface.
-struct ClientEdges {
-    platform::Clock& clock;
-    platform::HttpExchange& http;
-    platform::Scheduler& scheduler;
-    platform::SettingsStore& settings;
-    // The source of the user IDs' secret keys.
-    platform::RandomSource& random;
-    // The live channel of the open canvas; without one the client polls alone.
-    platform::EventStream* events = nullptr;
-    // The journal beside the settings; without one the state is saved at lifecycle events only.
-    platform::JournalFile* journal = nullptr;
-    // The kept picture of a long history's layers; it must outlive the settings' writes.
-    platform::KeptFile* pictures = nullptr;
-};
+// The edges the client reaches the world through: the canvas's, which the dialogs share; the
+// interface adds the outlets, made of its widgets. All must outlive the interface.
+using ClientEdges = mwcanvas::MWCanvasPlatform;
 
 struct InterfaceOptions {
     std::string server_base_url;

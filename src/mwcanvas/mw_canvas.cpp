@@ -16,14 +16,14 @@
 
 namespace velmo::mwcanvas {
 
-MWCanvas::MWCanvas(const MWCanvasPlatform& platform, const std::string& server_base_url_,
-                   const std::string& upload_url)
-    : canvas::CanvasEngine(platform.outlets, platform.clock), watched_http(platform.http),
+MWCanvas::MWCanvas(platform::CanvasOutlets& outlets_, const MWCanvasPlatform& platform,
+                   const std::string& server_base_url_, const std::string& upload_url)
+    : canvas::CanvasEngine(outlets_, platform.clock), watched_http(platform.http),
       user_keys(platform.random),
       sync_agent(watched_http, platform.scheduler, platform.clock, server_base_url_),
       gyazo_client(watched_http, platform.clock, upload_url),
       progress_sender(watched_http, platform.scheduler, platform.clock, server_base_url_),
-      progress_board(platform.scheduler, platform.clock, platform.outlets,
+      progress_board(platform.scheduler, platform.clock, outlets_,
                      {[this](const canvas::ProgressKey& key, const canvas::MWStroke& stroke) {
                           showStrokeInProgress(key, stroke);
                       },

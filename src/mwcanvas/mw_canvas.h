@@ -36,9 +36,9 @@
 
 namespace velmo::mwcanvas {
 
-// The edges the canvas reaches the world through. All must outlive the canvas.
+// The edges the canvas reaches the world through, but for its outlets, which are the window's
+// and given apart. All must outlive the canvas.
 struct MWCanvasPlatform {
-    platform::CanvasOutlets& outlets;
     const platform::Clock& clock;
     platform::HttpExchange& http;
     platform::Scheduler& scheduler;
@@ -89,8 +89,8 @@ public:
     // 600 x 800. The picture is still taken if it comes while they are being painted.
     static constexpr double PictureWait = 4.0;
 
-    MWCanvas(const MWCanvasPlatform& platform, const std::string& server_base_url,
-             const std::string& upload_url);
+    MWCanvas(platform::CanvasOutlets& outlets, const MWCanvasPlatform& platform,
+             const std::string& server_base_url, const std::string& upload_url);
     ~MWCanvas() override;
 
     // The IDs, made from the nickname and the current GMT time when empty. A user ID is made

@@ -70,7 +70,8 @@ struct Client {
     testing::ManualScheduler scheduler;
     testing::MemorySettings& settings;
     testing::CountingRandom random;
-    mwcanvas::MWCanvas canvas{{outlets, clock, http, scheduler, settings, random},
+    mwcanvas::MWCanvas canvas{outlets,
+                              {clock, http, scheduler, settings, random},
                               "http://127.0.0.1:9/",
                               "http://127.0.0.1:9/upload.cgi"};
 };

@@ -59,7 +59,7 @@ TEST(StrokeWatch, PrintsHowLongAfterItsDrawingEachStrokeOfAnotherUserArrived) {
     velmo::testing::ManualScheduler scheduler;
     velmo::testing::MemorySettings settings;
     velmo::testing::CountingRandom random;
-    mwcanvas::MWCanvas canvas({outlets, clock, http, scheduler, settings, random}, "http://x/", "");
+    mwcanvas::MWCanvas canvas(outlets, {clock, http, scheduler, settings, random}, "http://x/", "");
     canvas.setScreenSize(320, 480);
     canvas.clear_canvas();
     canvas.canvas_id = CanvasA;

@@ -44,7 +44,7 @@ inline const std::string TestUploadURL = "http://127.0.0.1:8640/upload.cgi";
 // A whole canvas whose network is scripted, with the main view the dialogs are shown over.
 struct CanvasWithView {
     explicit CanvasWithView(int width = 320, int height = 480)
-        : canvas({outlets, clock, http, scheduler, settings, random}, TestServer, TestUploadURL) {
+        : canvas(outlets, {clock, http, scheduler, settings, random}, TestServer, TestUploadURL) {
         canvas.setScreenSize(static_cast<float>(width), static_cast<float>(height));
         canvas.clear_canvas();
         main_view.resize(width, height);

@@ -57,7 +57,7 @@ TEST(CanvasSharing, EncodedLinkEscapesEveryReservedCharacter) {
     testing::ManualScheduler scheduler;
     testing::MemorySettings settings;
     testing::CountingRandom random;
-    mwcanvas::MWCanvas canvas({outlets, clock, http, scheduler, settings, random},
+    mwcanvas::MWCanvas canvas(outlets, {clock, http, scheduler, settings, random},
                               "https://u@h.example:1/a;b=c&d+e$f,g/é?", testing::TestUploadURL);
     canvas.canvas_id = CanvasID;
     testing::RecordingUrlOpener opener;
@@ -284,7 +284,7 @@ TEST(CanvasSharing, AboutBoxNamesTheVersionAndTheFrontPageOfItsServer) {
               QStringLiteral("version " VELMO_TEST_VERSION "\n\nhttp://127.0.0.1:8640/"));
 
     // The server this client was started with (--server or "ServerURL"), whatever it is.
-    mwcanvas::MWCanvas other({f.outlets, f.clock, f.http, f.scheduler, f.settings, f.random},
+    mwcanvas::MWCanvas other(f.outlets, {f.clock, f.http, f.scheduler, f.settings, f.random},
                              "http://127.0.0.1:9/canvas/", testing::TestUploadURL);
     CanvasSharing sharing(other, f.opener, f.alerts);
     sharing.showAboutAlert();

@@ -55,7 +55,7 @@ public:
 // One client: a canvas on the Qt edges with the nickname view over it.
 struct Client {
     Client(const std::string& base_url, const std::string& nickname)
-        : canvas({outlets, clock, http, scheduler, settings, random}, base_url,
+        : canvas(outlets, {clock, http, scheduler, settings, random}, base_url,
                  base_url + "upload.cgi"),
           presenter(main_view, Idiom::Phone), button(new QPushButton("nickname", &main_view)),
           view(new NicknameView(canvas, presenter, main_view,

@@ -25,7 +25,7 @@ struct FakedCanvas {
     MemorySettings settings;
     CountingRandom random;
     mwcanvas::MWCanvas canvas{
-        {outlets, clock, http, scheduler, settings, random}, CanvasServerURL, CanvasUploadURL};
+        outlets, {clock, http, scheduler, settings, random}, CanvasServerURL, CanvasUploadURL};
 
     // The newest fetch of a canvas's strokes (a get_strokes command); -1 when none was sent.
     int fetchIndex() const {

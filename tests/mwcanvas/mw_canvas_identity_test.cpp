@@ -119,7 +119,7 @@ TEST_F(MWCanvasIdentityTest, SavingThenLoadingGivesBackTheSameState) {
 
     testing::RecordingOutlets outlets2;
     testing::ManualScheduler scheduler2;
-    MWCanvas next{{outlets2, clock, http, scheduler2, settings, random}, ServerURL, UploadURL};
+    MWCanvas next{outlets2, {clock, http, scheduler2, settings, random}, ServerURL, UploadURL};
     next.setScreenSize(320, 480);
     next.clear_canvas();
     next.loadDefaults();
@@ -229,7 +229,7 @@ TEST_F(MWCanvasIdentityTest, KeysOfQueuedCommandsAndOwnStrokesAreKeptAcrossARest
     testing::RecordingOutlets outlets2;
     testing::ManualScheduler scheduler2;
     testing::ScriptedHttp http2;
-    MWCanvas next{{outlets2, clock, http2, scheduler2, settings, random}, ServerURL, UploadURL};
+    MWCanvas next{outlets2, {clock, http2, scheduler2, settings, random}, ServerURL, UploadURL};
     next.setScreenSize(320, 480);
     next.clear_canvas();
     next.loadDefaults();

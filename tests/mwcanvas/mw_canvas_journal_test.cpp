@@ -34,8 +34,9 @@ constexpr int64_t Init = DefaultInitServerTime;
 struct Client {
     Client(platform::SettingsStore& settings, testing::MemoryJournalFile& journal,
            testing::MemoryJournalFile* pictures = nullptr, float width = 320, bool live = false)
-        : canvas({outlets, clock, http, scheduler, settings, random, live ? &events : nullptr,
-                  &journal, pictures},
+        : canvas(outlets,
+                 {clock, http, scheduler, settings, random, live ? &events : nullptr, &journal,
+                  pictures},
                  "http://127.0.0.1:8640/", "http://127.0.0.1:8640/upload.cgi") {
         canvas.setScreenSize(width, 480);
         canvas.clear_canvas();

@@ -76,7 +76,8 @@ protected:
     testing::MemorySettings settings;
     testing::CountingRandom random;
     testing::ScriptedEventStream events;
-    MWCanvas canvas{{outlets, clock, http, scheduler, settings, random, &events},
+    MWCanvas canvas{outlets,
+                    {clock, http, scheduler, settings, random, &events},
                     ServerURL,
                     std::string(ServerURL) + "upload.cgi"};
 };
@@ -341,7 +342,7 @@ TEST(MWCanvasLive, WithoutAnEventStreamOnlyTheTimerPolls) {
     testing::CountingRandom random;
     testing::ScriptedEventStream unused;
     {
-        MWCanvas canvas({outlets, clock, http, scheduler, settings, random}, ServerURL, "");
+        MWCanvas canvas(outlets, {clock, http, scheduler, settings, random}, ServerURL, "");
         EXPECT_EQ(canvas.news_feed, nullptr);
         canvas.setCanvasID(CanvasA);
         scheduler.tick();
@@ -349,7 +350,7 @@ TEST(MWCanvasLive, WithoutAnEventStreamOnlyTheTimerPolls) {
         EXPECT_TRUE(http.lastBody().ends_with("points:"));
     }
     {
-        MWCanvas canvas({outlets, clock, http, scheduler, settings, random, &unused}, ServerURL,
+        MWCanvas canvas(outlets, {clock, http, scheduler, settings, random, &unused}, ServerURL,
                         "");
         canvas.setCanvasID(CanvasA);
         EXPECT_TRUE(unused.is_open);

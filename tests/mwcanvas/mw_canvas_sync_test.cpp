@@ -495,7 +495,7 @@ TEST_F(MWCanvasSyncTest, AnOwnStrokeRestoredUnconfirmedIsReplacedByItsEcho) {
     // The next run: a new canvas object, a new user ID.
     testing::ManualScheduler scheduler2;
     testing::ScriptedHttp http2;
-    MWCanvas next{{outlets, clock, http2, scheduler2, settings, random}, ServerURL, UploadURL};
+    MWCanvas next{outlets, {clock, http2, scheduler2, settings, random}, ServerURL, UploadURL};
     next.setScreenSize(320, 480);
     next.clear_canvas();
     next.loadDefaults();
@@ -593,7 +593,7 @@ TEST_F(MWCanvasSyncTest, ThePollingTimerRunsEveryFiveSecondsForTheCanvasLifetime
     {
         testing::ScriptedHttp other_http;
         MWCanvas other{
-            {outlets, clock, other_http, scheduler, settings, random}, ServerURL, UploadURL};
+            outlets, {clock, other_http, scheduler, settings, random}, ServerURL, UploadURL};
         EXPECT_EQ(scheduler.timers.size(), 2u);
     }
     EXPECT_EQ(scheduler.timers.size(), 1u);

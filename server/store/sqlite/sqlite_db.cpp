@@ -19,6 +19,11 @@ std::unique_ptr<SqliteConnection> SqliteConnection::open(const std::string& path
 std::unique_ptr<SqliteConnection> SqliteConnection::openReader(const std::string& path) {
     auto connection = open(path, false);
     connection->exec("PRAGMA query_only=1");
+    // There is a reader for each worker thread that has read (32 by default), and each kept up
+    // to 2 MiB of pages: 64 MiB after one crowd of readers of a large canvas, for reads that
+    // mostly go through a canvas once. The index pages a read needs fit in far less; the file's
+    // pages stay in the system's cache anyway.
+    connection->exec("PRAGMA cache_size=-256");
     return connection;
 }
 

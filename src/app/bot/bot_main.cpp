@@ -360,7 +360,8 @@ int main(int argc, char** argv) {
     platform::qt::QtEventStream events;
     platform::qt::QtRandomSource random;
     platform::NullOutlets outlets;
-    mwcanvas::MWCanvas canvas({outlets, clock, http, scheduler, *settings, random, &events,
+    mwcanvas::MWCanvas canvas(outlets,
+                              {clock, http, scheduler, *settings, random, &events,
                                saved.journal.get(), saved.pictures.get()},
                               addresses.server_base_url, addresses.upload_url);
     canvas.progress_sender.enabled = options.progress;

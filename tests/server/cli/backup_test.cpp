@@ -157,8 +157,13 @@ TEST(Backup, ACrashedServersJournalIsInTheCopy) {
         server.kill(SIGKILL);
         appender.stop();
         const std::set<int64_t> acknowledged = appender.acknowledged();
-        ASSERT_EQ(ServerProcess::runToEnd({"backup", "--db", db, out}, dir.file("backup.log")), 0)
+        // As a service's backup names it: by the server's configuration file.
+        const std::string config = dir.file("server.conf");
+        std::ofstream(config) << "listen = 127.0.0.1:0\ndb = " << db << "\nquiet = yes\n";
+        ASSERT_EQ(
+            ServerProcess::runToEnd({"backup", "--config", config, out}, dir.file("backup.log")), 0)
             << readFile(dir.file("backup.log"));
+        EXPECT_NE(readFile(dir.file("backup.log")).find("backed up " + db), std::string::npos);
         ServerProcess restored(out, dir.file("restored.log"), {"--quiet"});
         ASSERT_TRUE(restored.start()) << restored.log();
         EXPECT_TRUE(includes(storedClientTimes(restored.port()), acknowledged));

@@ -450,8 +450,54 @@ TEST(CliOptions, BackupTakesOneDatabaseAndOneNewFile) {
             EXPECT_NE(error.find("backup"), std::string::npos) << error;
         }
     }
-    EXPECT_NE(usageText().find("velmorastra-server backup [--db FILE] OUT"), std::string::npos);
+    EXPECT_NE(usageText().find("velmorastra-server backup [--config FILE] [--db FILE] OUT"),
+              std::string::npos);
     EXPECT_NE(usageText().find("pg_dump"), std::string::npos);
+}
+
+TEST(CliOptions, BackupTakesTheDatabaseOfTheConfigFileAndTheCommandLineWins) {
+    testing::TempDir dir;
+    const auto config = [&dir](const std::string& name, const std::string& text) {
+        const std::string path = dir.file(name);
+        std::ofstream(path) << text;
+        return path;
+    };
+    const std::string service = config(
+        "service.conf", "# the service's\nlisten = 127.0.0.1:8640\ndb = /var/lib/v.sqlite\n");
+    const std::string no_db = config("no-db.conf", "quiet = yes\n");
+    const std::string broken = config("broken.conf", "db = /x.sqlite\nthreads = many\n");
+    const std::string postgres = config("pg.conf", "db = postgresql://u@h/velmorastra\n");
+    struct Case {
+        std::vector<std::string> args;
+        std::optional<std::string> db; // nothing: refused
+        std::string said = "";         // in the refusal
+    };
+    const Case cases[] = {
+        {{"--config", service, "out"}, "/var/lib/v.sqlite"},
+        {{"out", "--config", service}, "/var/lib/v.sqlite"},
+        {{"--db", "/srv/c.sqlite", "--config", service, "out"}, "/srv/c.sqlite"},
+        {{"--config", service, "--db", "/srv/c.sqlite", "out"}, "/srv/c.sqlite"},
+        {{"--config", no_db, "out"}, ""},
+        // A fault in the file is named as the server names it, even where --db wins.
+        {{"--config", broken, "out"}, std::nullopt, broken + ":2: "},
+        {{"--db", "/srv/c.sqlite", "--config", broken, "out"}, std::nullopt, broken + ":2: "},
+        {{"--config", postgres, "out"}, std::nullopt, "pg_dump"},
+        {{"--config", dir.file("missing.conf"), "out"}, std::nullopt, "cannot be read"},
+        {{"--config", service, "--config", service, "out"}, std::nullopt, "twice"},
+        {{"--config", "", "out"}, std::nullopt, "wants a file name"},
+        {{"out", "--config"}, std::nullopt, "wants a file name"},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        const auto read = parseBackupCli(c.args, &error);
+        ASSERT_EQ(read.has_value(), c.db.has_value()) << c.args[1] << " " << error;
+        if (read) {
+            EXPECT_EQ(read->db_path, *c.db);
+            EXPECT_EQ(read->out, "out");
+        } else {
+            EXPECT_NE(error.find(c.said), std::string::npos) << error;
+        }
+    }
 }
 
 TEST(CliOptions, AdminTokenFileTurnsTheAdminRoutesOnFromTheCommandLineOrTheFile) {

@@ -482,6 +482,7 @@ TEST_P(RequestHandlerTest, AFirstKeyBindsItsUserNameAndOthersAreRefusedWithNothi
         const Response response = post(c.body, Now + 2, c.key);
         EXPECT_EQ(response.status, 403) << c.what;
         EXPECT_EQ(response.body, "this user name is bound to another key\n") << c.what;
+        EXPECT_EQ(response.refusal_reason, RefusalReason::None) << c.what; // not counted as a ban
     }
     EXPECT_EQ(storedCount(), 3u);
     // The refused polls moved no mark: Bob's stroke is still owed to Anna. The refused delete

@@ -1,10 +1,6 @@
 #include "http/metrics_access.h"
 
-#include "support/temp_dir.h"
-
 #include <gtest/gtest.h>
-
-#include <fstream>
 
 namespace velmo::server {
 namespace {
@@ -119,23 +115,6 @@ TEST(MetricsAccess, TheAddressThatCountsIsTheForwardedOneOnlyThroughATrustedProx
         EXPECT_EQ(metricsClient(c.peer, c.trusted, c.forwarded), c.counted)
             << c.peer << " " << c.trusted << " " << c.forwarded.value_or("(none)");
     }
-}
-
-TEST(MetricsAccess, TheTokenFileIsReadWithoutTheWhiteSpaceAroundIt) {
-    testing::TempDir dir;
-    const auto write = [&](const std::string& name, const std::string& text) {
-        std::ofstream(dir.file(name), std::ios::binary) << text;
-        return dir.file(name);
-    };
-    std::string error;
-    EXPECT_EQ(readMetricsToken(write("a", "  tok en\n\n"), &error), "tok en");
-    EXPECT_EQ(readMetricsToken(write("b", "abc"), &error), "abc");
-    EXPECT_FALSE(readMetricsToken(write("c", " \n\t\n"), &error));
-    EXPECT_NE(error.find("is empty"), std::string::npos) << error;
-    EXPECT_FALSE(readMetricsToken(write("d", std::string(5000, 'x')), &error));
-    EXPECT_NE(error.find("4096"), std::string::npos) << error;
-    EXPECT_FALSE(readMetricsToken(dir.file("missing"), &error));
-    EXPECT_NE(error.find("cannot be read"), std::string::npos) << error;
 }
 
 } // namespace

@@ -4,6 +4,8 @@
 #include "handler/sha256.h"
 #include "support/backend.h"
 #include "support/pg_cluster.h"
+#include "support/prometheus_text.h"
+#include "support/raw_stream.h"
 #include "support/server_process.h"
 #include "wire/command_text.h"
 #include "wire/key_header.h"
@@ -19,10 +21,10 @@ namespace velmo::server {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::Clock;
 using testing::Connection;
 using testing::getRequest;
 using testing::postRequest;
+using testing::RawStream;
 using testing::ServerProcess;
 
 constexpr const char* Canvas = "anna@20100704123456789";
@@ -55,51 +57,6 @@ size_t strokeLines(const std::string& body) {
     }
     return count;
 }
-
-// An event stream read as raw bytes: enough to see which events came.
-class RawStream {
-public:
-    RawStream(int port, const std::string& target) {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-            const std::string request = "GET " + target +
-                                        " HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: "
-                                        "text/event-stream\r\n\r\n";
-            ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL);
-        }
-    }
-    ~RawStream() { close(fd_); }
-    RawStream(const RawStream&) = delete;
-    RawStream& operator=(const RawStream&) = delete;
-
-    // True once `text` came, within `timeout`; what came is kept.
-    bool waitFor(const std::string& text, std::chrono::milliseconds timeout = 5s) {
-        const auto deadline = Clock::now() + timeout;
-        while (read_.find(text) == std::string::npos) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            pollfd p{fd_, POLLIN, 0};
-            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-                return false;
-            }
-            char chunk[4096];
-            const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
-            if (n <= 0) {
-                return false;
-            }
-            read_.append(chunk, static_cast<size_t>(n));
-        }
-        return true;
-    }
-
-private:
-    int fd_ = -1;
-    std::string read_;
-};
 
 class ModerationTest : public ::testing::Test {
 protected:
@@ -315,6 +272,16 @@ TEST_F(ModerationTest, ABanRefusesAppendsUntilLiftedAndOutlivesARestart) {
     };
     expectRefused(true);
     EXPECT_EQ(storedStrokes(), 2u); // keyed@1's first and anna@1's
+    // A key that does not match is a 403 too, and is counted apart from the bans.
+    EXPECT_EQ(command(wire::appendCommand(Canvas, stroke("keyed@1", 7)),
+                      "Velmorastra-Key: " + wire::keyHeaderValue("keyed@1", std::string(16, 'j')) +
+                          "\r\n"),
+              403);
+    const auto counted = exchange(getRequest("/metrics"));
+    ASSERT_TRUE(counted);
+    const auto metrics = testing::readPrometheusText(counted->body);
+    EXPECT_EQ(metrics.value("velmorastra_appends_refused_total{reason=\"banned\"}"), 2);
+    EXPECT_EQ(metrics.value("velmorastra_appends_refused_total{reason=\"key_mismatch\"}"), 1);
     server->stop();
     std::string log = server->log();
     EXPECT_NE(log.find("ms \"this user name is banned\"\n"), std::string::npos) << log;

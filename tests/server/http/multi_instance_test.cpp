@@ -2,6 +2,7 @@
 #include "canvas/surface.h"
 #include "png/png_encoder.h"
 #include "support/pg_cluster.h"
+#include "support/raw_stream.h"
 #include "support/server_process.h"
 #include "wire/command_parser.h"
 #include "wire/command_text.h"
@@ -26,6 +27,7 @@ using namespace std::chrono_literals;
 using testing::Connection;
 using testing::getRequest;
 using testing::postRequest;
+using testing::RawStream;
 using testing::ServerProcess;
 
 constexpr const char* Canvas = "anna@20100704123456789";
@@ -71,53 +73,6 @@ bool eventually(const std::function<bool()>& done) {
     return true;
 }
 
-// The raw bytes of an event stream as they come, without parsing.
-class RawStream {
-public:
-    RawStream(int port, const std::string& canvas_id)
-        : RawStream(port, "/events/" + canvas_id, "") {}
-    // A stream of any target, with further header lines.
-    RawStream(int port, const std::string& target, const std::string& headers) {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-            const std::string request = getRequest(target, headers);
-            [[maybe_unused]] const ssize_t sent =
-                ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL);
-        }
-    }
-    ~RawStream() { close(fd_); }
-    RawStream(const RawStream&) = delete;
-    RawStream& operator=(const RawStream&) = delete;
-
-    // True once the bytes received hold `text`, within ten seconds.
-    bool waitFor(const std::string& text) {
-        const auto deadline = testing::Clock::now() + 10s;
-        while (received_.find(text) == std::string::npos) {
-            if (testing::Clock::now() > deadline) {
-                return false;
-            }
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 100) > 0) {
-                char chunk[4096];
-                const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
-                if (n <= 0) {
-                    return false;
-                }
-                received_.append(chunk, static_cast<size_t>(n));
-            }
-        }
-        return true;
-    }
-
-private:
-    int fd_ = -1;
-    std::string received_;
-};
-
 // Two server instances on one throw-away PostgreSQL database, as behind a load balancer.
 class MultiInstanceTest : public ::testing::Test {
 protected:
@@ -159,7 +114,7 @@ protected:
 TEST_F(MultiInstanceTest, AnAppendOnOneReachesAPollOnTheOtherOnceAndWakesItsStreams) {
     EXPECT_TRUE(strokesOf(poll(1, "bob@1")).empty());
     // An event stream held on the other instance.
-    RawStream stream(port(1), Canvas);
+    RawStream stream(port(1), "/events/" + std::string(Canvas));
     ASSERT_TRUE(stream.waitFor("event: ready"));
     const std::string appended = command(0, wire::appendCommand(Canvas, stroke("anna@1", 7)));
     ASSERT_EQ(strokesOf(appended).size(), 1u);
@@ -370,7 +325,7 @@ TEST_F(MultiInstanceTest, AModeratorsRemovalAndBanOnOneInstanceReachTheOthers) {
     };
     command(1, wire::appendCommand(Canvas, stroke("anna@1", 7)));
     ASSERT_TRUE(eventually([&] { return !strokesOf(poll(1, "bob@1")).empty(); }));
-    RawStream stream(port(1), Canvas);
+    RawStream stream(port(1), "/events/" + std::string(Canvas));
     ASSERT_TRUE(stream.waitFor("event: ready"));
 
     EXPECT_EQ(admin("/admin/canvases/" + std::string(Canvas) + "/remove-user", "user=anna%401"),
