@@ -1,3 +1,4 @@
+#include "support/sanitized.h"
 #include "support/server_process.h"
 #include "support/temp_dir.h"
 #include "wire/command_text.h"
@@ -25,19 +26,7 @@ using testing::ServerProcess;
 
 constexpr const char* Canvas = "crowd@20101201095959123";
 
-// AddressSanitizer keeps freed memory in quarantine, so a process's resident memory says little
-// about what it holds.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool Sanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool Sanitized = true;
-#else
-constexpr bool Sanitized = false;
-#endif
-#else
-constexpr bool Sanitized = false;
-#endif
+using testing::Sanitized;
 
 // A connection to the server from a loopback address of its own (Linux routes all of 127/8 to
 // lo), which sends one request and never reads the answer.

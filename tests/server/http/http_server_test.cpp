@@ -9,6 +9,7 @@
 #include "support/failing_store.h"
 #include "support/json_line.h"
 #include "support/pg_cluster.h"
+#include "support/sanitized.h"
 #include "support/server_process.h"
 #include "wire/command_parser.h"
 #include "wire/command_text.h"
@@ -35,19 +36,7 @@ using testing::ServerProcess;
 
 constexpr const char* Canvas = "anna@20100704123456789";
 
-// AddressSanitizer keeps freed memory in quarantine, so a process's resident memory says little
-// about what it holds.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool Sanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool Sanitized = true;
-#else
-constexpr bool Sanitized = false;
-#endif
-#else
-constexpr bool Sanitized = false;
-#endif
+using testing::Sanitized;
 
 canvas::MWStroke stroke(const std::string& user, int64_t client_time, int points = 2) {
     canvas::MWStroke s;
