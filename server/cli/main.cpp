@@ -2,6 +2,7 @@
 #include "cli/cli_options.h"
 #include "cli/service_notify.h"
 #include "handler/browser_page.h"
+#include "handler/iso_time.h"
 #include "handler/render_keeper.h"
 #include "handler/token_file.h"
 #include "http/access_log.h"
@@ -87,14 +88,7 @@ std::string adminLogLine(LogFormat format, const AdminAction& action) {
         }
         return line + "\n";
     }
-    const std::time_t seconds = static_cast<std::time_t>(now_ms / 1000);
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char time[80];
-    std::snprintf(time, sizeof time, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<int>(now_ms % 1000));
-    std::string line = std::string("{\"time\":\"") + time + "\",\"admin\":";
+    std::string line = "{\"time\":\"" + isoTime(now_ms) + "\",\"admin\":";
     appendJsonString(line, action.action);
     const auto field = [&line](const char* name, std::string_view value) {
         if (!value.empty()) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "handler/http_types.h"
+#include "handler/token_file.h"
 
 #include <cstdint>
 #include <functional>
@@ -62,7 +63,7 @@ public:
 private:
     void log(const AdminAction& action) const;
 
-    std::string token_hash_;
+    BearerToken token_;
     Log log_;
 };
 

@@ -18,4 +18,21 @@ constexpr size_t MaxTokenBytes = 4096;
 std::optional<std::string> readTokenFile(std::string_view option, const std::string& path,
                                          size_t min_bytes, std::string* error);
 
+// An operator's bearer token, kept as its hash: whether an Authorization header value
+// ("Bearer" in any case, white space, the token) brings it, compared in constant time.
+// Immutable after construction, so any thread may ask.
+class BearerToken {
+public:
+    // None: no header brings it.
+    BearerToken() = default;
+    // `token` empty: none.
+    explicit BearerToken(std::string_view token);
+
+    bool empty() const { return hash_.empty(); }
+    bool broughtBy(std::string_view authorization) const;
+
+private:
+    std::string hash_;
+};
+
 } // namespace velmo::server

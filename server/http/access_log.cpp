@@ -1,5 +1,7 @@
 #include "http/access_log.h"
 
+#include "handler/iso_time.h"
+
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -67,17 +69,6 @@ void appendJsonField(std::string& out, const char* name, std::string_view value)
     out += "\":\"";
     appendJsonString(out, value);
     out += '"';
-}
-
-std::string isoTime(int64_t unix_ms) {
-    const auto seconds = static_cast<std::time_t>(unix_ms / 1000);
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<int>(unix_ms % 1000));
-    return text;
 }
 
 std::string jsonLine(std::string_view client, std::string_view method, std::string_view target,

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "handler/token_file.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -43,7 +45,7 @@ public:
 
 private:
     std::vector<AddressRange> allowed_;
-    std::string token_hash_; // sha256Hex of the token; empty: none
+    BearerToken token_;
 };
 
 // The address a metrics request is judged by. Not the peer alone: through a trusted proxy the

@@ -40,7 +40,6 @@ public:
     // `threads` threads. Gives true once every one of them is painted.
     bool step(const StrokeHistory& history, const StrokeKey& unconfirmed_from, size_t max_strokes,
               unsigned threads);
-    bool done(const StrokeHistory& history, const StrokeKey& unconfirmed_from) const;
 
     // Changes of the history since the last step, as the history records them, to be told
     // before anything takes them. A stroke that came, went or changed under the painted ones
